@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "ir/dtype.h"
+#include "ir/ops.h"
+
+namespace tarvelon::ir {
+
+/// Index into `TypedDag::nodes` and the parallel `TypedDag::dtypes`.
+using NodeId = std::uint32_t;
+
+struct ComplexValue {
+  double re = 0.0;
+  double im = 0.0;
+  friend bool operator==(const ComplexValue&, const ComplexValue&) = default;
+};
+
+/// A constant's value. Its kind does not fix the node's dtype: the DAG's `dtypes` entry does.
+using Literal = std::variant<bool, std::int64_t, double, ComplexValue>;
+
+namespace node {
+struct Param {
+  std::uint32_t index;
+  friend bool operator==(const Param&, const Param&) = default;
+};
+struct Const {
+  Literal value;
+  friend bool operator==(const Const&, const Const&) = default;
+};
+struct Unary {
+  NodeId arg;
+  UnaryOp op;
+  friend bool operator==(const Unary&, const Unary&) = default;
+};
+struct Binary {
+  NodeId lhs;
+  NodeId rhs;
+  BinaryOp op;
+  friend bool operator==(const Binary&, const Binary&) = default;
+};
+struct If {
+  NodeId cond;
+  NodeId then_branch;
+  NodeId else_branch;
+  friend bool operator==(const If&, const If&) = default;
+};
+struct Call {
+  std::vector<NodeId> args;
+  Builtin builtin;
+  friend bool operator==(const Call&, const Call&) = default;
+};
+struct Cast {
+  DType to;
+  NodeId arg;
+  /// Written in the source as `expr@dtype`, as opposed to inserted by promotion.
+  bool explicit_ = false;
+  friend bool operator==(const Cast&, const Cast&) = default;
+};
+}  // namespace node
+
+/// One operation of the typed DAG.
+using Node = std::variant<node::Param, node::Const, node::Unary, node::Binary, node::If,
+                          node::Call, node::Cast>;
+
+/// Calls `visit(child)` for each operand of `n`, in order.
+template <class F>
+void for_each_operand(const Node& n, F&& visit) {
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, node::Unary> || std::is_same_v<T, node::Cast>) {
+          visit(x.arg);
+        } else if constexpr (std::is_same_v<T, node::Binary>) {
+          visit(x.lhs);
+          visit(x.rhs);
+        } else if constexpr (std::is_same_v<T, node::If>) {
+          visit(x.cond);
+          visit(x.then_branch);
+          visit(x.else_branch);
+        } else if constexpr (std::is_same_v<T, node::Call>) {
+          for (NodeId a : x.args) visit(a);
+        }
+      },
+      n);
+}
+
+}  // namespace tarvelon::ir
