@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "diag/diag.h"
+#include "parse/ast.h"
+#include "parse/error.h"
+#include "parse/lexer.h"
+
+namespace tarvelon::parse {
+
+/// What the expression parser found: a tree only if no error was recorded is usable.
+struct ExprParse {
+  std::optional<SpannedExpr> tree;
+  std::vector<ParseError> errors;  ///< in the order recorded; at most one per source position
+};
+
+/// Parses the tokens of the expression text `text`, which starts at byte `offset` of the
+/// source; token spans are absolute. The whole token list must be consumed.
+ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens);
+
+/// The expression front end's verdict on a parse: every recorded error as a diagnostic, or the
+/// tree, or "parse error" at `offset` when there is neither.
+std::expected<SpannedExpr, std::vector<diag::Diag>> expression_result(ExprParse parse,
+                                                                      std::size_t offset);
+
+}  // namespace tarvelon::parse

@@ -1,0 +1,248 @@
+#include "parse/lexer.h"
+
+#include <array>
+#include <limits>
+
+#include "ir/dtype.h"
+#include "parse/error.h"
+#include "support/number_text.h"
+#include "support/unicode.h"
+
+namespace tarvelon::parse {
+
+namespace {
+
+struct Spelled {
+  TokenKind kind;
+  std::string_view text;
+};
+
+constexpr std::string_view kTokenText[] = {
+#define TARVELON_TOKEN(name, text) text,
+#include "parse/token_kinds.def"
+};
+
+constexpr Spelled kKeywords[] = {
+#define TARVELON_KEYWORD(name, spelling) {TokenKind::name, spelling},
+#include "parse/token_kinds.def"
+};
+
+constexpr Spelled kPuncts[] = {
+#define TARVELON_PUNCT(name, spelling) {TokenKind::name, spelling},
+#include "parse/token_kinds.def"
+};
+
+/// Punctuation by first byte: the single-character kind and the one two-character spelling
+/// that starts with that byte, which wins when its second byte follows.
+struct PunctEntry {
+  bool has_single = false;
+  TokenKind single{};
+  char second = 0;  ///< 0: no two-character spelling starts here
+  TokenKind pair{};
+};
+
+constexpr std::array<PunctEntry, 256> kPunctByByte = [] {
+  std::array<PunctEntry, 256> table{};
+  for (const Spelled& p : kPuncts) {
+    PunctEntry& e = table[static_cast<unsigned char>(p.text[0])];
+    if (p.text.size() == 1) {
+      e.has_single = true;
+      e.single = p.kind;
+    } else {
+      e.second = p.text[1];
+      e.pair = p.kind;
+    }
+  }
+  return table;
+}();
+
+constexpr std::string_view kInvalidComplex = "invalid complex literal";
+constexpr std::string_view kInvalidFloat = "invalid float literal";
+constexpr std::string_view kInvalidInteger = "invalid integer literal";
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_ident_start(char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+bool is_ascii_ident_continue(char c) { return is_ascii_ident_start(c) || is_digit(c); }
+
+bool is_dtype_word(std::string_view word) {
+  return word.size() <= 4 && ir::DType::from_str(word).has_value();
+}
+
+std::optional<TokenKind> keyword_kind(std::string_view word) {
+  if (word.size() > 5) return std::nullopt;
+  for (const Spelled& k : kKeywords) {
+    if (k.text == word) return k.kind;
+  }
+  return std::nullopt;
+}
+
+/// Reads a digit run as a signed 64-bit value; false when it does not fit.
+bool read_int64(std::string_view digits, std::int64_t& value) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  std::int64_t v = 0;
+  for (char c : digits) {
+    const int d = c - '0';
+    if (v > (kMax - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  value = v;
+  return true;
+}
+
+/// End of the digit run starting at `i`.
+std::size_t skip_digits(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_digit(text[i])) ++i;
+  return i;
+}
+
+/// End of the float literal starting with the digit run [start, digits_end), or 0 when the
+/// run has neither a fraction nor an exponent.
+std::size_t float_literal_end(std::string_view text, std::size_t digits_end) {
+  std::size_t end = digits_end;
+  bool is_float = false;
+  if (end + 1 < text.size() && text[end] == '.' && is_digit(text[end + 1])) {
+    end = skip_digits(text, end + 1);
+    is_float = true;
+  }
+  if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+    std::size_t m = end + 1;
+    if (m < text.size() && (text[m] == '+' || text[m] == '-')) ++m;
+    if (m < text.size() && is_digit(text[m])) {
+      end = skip_digits(text, m);
+      is_float = true;
+    }
+  }
+  return is_float ? end : 0;
+}
+
+/// Length of the identifier starting at `i`, or 0 when none starts there.
+std::size_t identifier_length(std::string_view text, std::size_t i) {
+  std::size_t j = i;
+  bool first = true;
+  while (j < text.size()) {
+    const char c = text[j];
+    if (static_cast<unsigned char>(c) < 0x80) {
+      if (!(first ? is_ascii_ident_start(c) : is_ascii_ident_continue(c))) break;
+      ++j;
+    } else {
+      const support::DecodedChar d = support::decode_utf8(text, j);
+      if (!(first ? support::is_xid_start(d.cp) : support::is_xid_continue(d.cp))) break;
+      j += d.len;
+    }
+    first = false;
+  }
+  return j - i;
+}
+
+}  // namespace
+
+std::string_view token_text(TokenKind kind) { return kTokenText[static_cast<std::size_t>(kind)]; }
+
+bool is_reserved_word(std::string_view word) {
+  return keyword_kind(word).has_value() || is_dtype_word(word);
+}
+
+std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size_t offset) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (!is_digit(text[i])) {
+      ++i;
+      continue;
+    }
+    const std::size_t s = i;
+    const std::size_t t = skip_digits(text, s);
+    if (t == text.size()) return std::nullopt;
+    i = t;
+    if (text[t] != 'j') continue;
+    if (s > 0) {
+      const char before = text[s - 1];
+      const bool exponent_sign =
+          (before == '+' || before == '-') && s >= 2 && (text[s - 2] == 'e' || text[s - 2] == 'E');
+      if (before == '.' || before == 'e' || before == 'E' || exponent_sign) continue;
+    }
+    std::int64_t value = 0;
+    if (!read_int64(text.substr(s, t - s), value)) value = 0;
+    return parse_int_imaginary(value, Span{offset + s, offset + t + 1});
+  }
+  return std::nullopt;
+}
+
+LexResult lex(std::string_view text) {
+  LexResult out;
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  auto push = [&](TokenKind kind, std::size_t start, std::size_t end) -> Token& {
+    return out.tokens.emplace_back(Token{Span{start, end}, 0, 0.0, kind});
+  };
+  while (true) {
+    while (i < n) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x80) {
+        if (c != ' ' && (c < '\t' || c > '\r')) break;
+        ++i;
+      } else {
+        const support::DecodedChar d = support::decode_utf8(text, i);
+        if (!support::is_white_space(d.cp)) break;
+        i += d.len;
+      }
+    }
+    if (i == n) break;
+
+    const char c = text[i];
+    if (is_digit(c)) {
+      const std::size_t digits_end = skip_digits(text, i);
+      if (const std::size_t float_end = float_literal_end(text, digits_end)) {
+        const std::string_view literal = text.substr(i, float_end - i);
+        const bool imaginary = float_end < n && text[float_end] == 'j';
+        const std::size_t end = imaginary ? float_end + 1 : float_end;
+        Token& t = push(imaginary ? TokenKind::ImagLit : TokenKind::FloatLit, i, end);
+        if (!support::parse_decimal(literal, t.float_value)) {
+          t.float_value = 0.0;
+          out.errors.push_back({t.span, imaginary ? kInvalidComplex : kInvalidFloat});
+        }
+        i = end;
+        continue;
+      }
+      // Leading zeros are not part of an integer literal: "0" stands alone.
+      const std::size_t end = c == '0' ? i + 1 : digits_end;
+      Token& t = push(TokenKind::IntLit, i, end);
+      if (!read_int64(text.substr(i, end - i), t.int_value)) {
+        t.int_value = 0;
+        out.errors.push_back({t.span, kInvalidInteger});
+      }
+      i = end;
+      continue;
+    }
+
+    if (const std::size_t len = identifier_length(text, i)) {
+      const std::string_view word = text.substr(i, len);
+      TokenKind kind = TokenKind::Ident;
+      if (auto k = keyword_kind(word)) {
+        kind = *k;
+      } else if (is_dtype_word(word)) {
+        kind = TokenKind::DtypeName;
+      }
+      push(kind, i, i + len);
+      i += len;
+      continue;
+    }
+
+    const PunctEntry& p = kPunctByByte[static_cast<unsigned char>(c)];
+    if (p.second != 0 && i + 1 < n && text[i + 1] == p.second) {
+      push(p.pair, i, i + 2);
+      i += 2;
+      continue;
+    }
+    if (p.has_single) {
+      push(p.single, i, i + 1);
+      ++i;
+      continue;
+    }
+
+    out.errors.push_back({Span{i, i + support::decode_utf8(text, i).len}, {}});
+    break;
+  }
+  return out;
+}
+
+}  // namespace tarvelon::parse

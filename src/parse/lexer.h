@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "diag/diag.h"
+
+namespace tarvelon::parse {
+
+using diag::Span;
+
+enum class TokenKind : std::uint8_t {
+#define TARVELON_TOKEN(name, text) name,
+#include "parse/token_kinds.def"
+};
+
+inline constexpr std::size_t kTokenKindCount = 0
+#define TARVELON_TOKEN(name, text) +1
+#include "parse/token_kinds.def"
+    ;
+
+/// The fixed spelling of a keyword or punctuation kind ("if", "**"); for the kinds whose text
+/// varies, a description ("identifier", "float literal").
+std::string_view token_text(TokenKind kind);
+
+/// One token. Its text is the source range `span`; only literals carry a decoded value.
+struct Token {
+  Span span;
+  std::int64_t int_value = 0;  ///< IntLit
+  double float_value = 0.0;    ///< FloatLit, and the imaginary part of ImagLit
+  TokenKind kind;
+};
+
+/// A lexical error. `message` is one of the invalid-literal texts, or empty for an unrecognised
+/// character.
+struct LexError {
+  Span span;
+  std::string_view message;
+  friend bool operator==(const LexError&, const LexError&) = default;
+};
+
+struct LexResult {
+  std::vector<Token> tokens;
+  std::vector<LexError> errors;
+};
+
+/// Lexes one expression text; spans are relative to `text`. An unrecognised character ends
+/// lexing with one error; invalid literals are reported and lexing goes on.
+LexResult lex(std::string_view text);
+
+/// Reports the first run of ASCII digits directly followed by "j" that is not the fraction or
+/// exponent of a float literal, as an integer imaginary literal. `offset` is where `text` starts
+/// in the source.
+std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size_t offset);
+
+/// Whether `word` is a keyword or one of the fifteen dtype words, which no binding may use.
+bool is_reserved_word(std::string_view word);
+
+}  // namespace tarvelon::parse
