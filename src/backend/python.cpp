@@ -119,10 +119,13 @@ void fill(std::string& out, std::string_view pattern, NodeId id) {
   }
 }
 
-/// A double as Python source: the shortest round-trip decimal, or a float() spelling of the
-/// values Python has no literal for.
+/// A double as Python source: the shortest round-trip decimal, or a spelling of the values
+/// whose decimal text would not read back as a float of the same value (NaN, the infinities,
+/// and negative zero, which an integer-looking "-0" would turn into plain 0).
 void append_py_double(std::string& out, double v) {
-  if (std::isnan(v)) {
+  if (v == 0.0 && std::signbit(v)) {
+    out += "-0.0";
+  } else if (std::isnan(v)) {
     out += "float('nan')";
   } else if (std::isinf(v)) {
     out += v > 0 ? "float('inf')" : "float('-inf')";

@@ -144,6 +144,8 @@ TEST(EmitKernel, LiteralTexts) {
       {1.0, "1"},
       {0.5, "0.5"},
       {1e20, "100000000000000000000"},
+      {-0.0, "-0.0"},  // "-0" would read back as the integer 0, losing the sign
+      {0.0, "0"},
       {kNaN, "float('nan')"},
       {kInf, "float('inf')"},
       {-kInf, "float('-inf')"},
@@ -152,6 +154,7 @@ TEST(EmitKernel, LiteralTexts) {
       // Python has no literal for these parts.
       {ir::ComplexValue{kNaN, -kInf}, "complex(float('nan'), float('-inf'))"},
       {ir::ComplexValue{kInf, 1}, "complex(float('inf'), 1)"},
+      {ir::ComplexValue{-0.0, -0.0}, "complex(-0.0, -0.0)"},
   };
   for (const auto& [lit, text] : cases) EXPECT_EQ(const_line(lit, kF64), text);
   EXPECT_EQ(const_line(std::int64_t{3}, kF32), "3");  // the dtype is not consulted

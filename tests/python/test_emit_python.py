@@ -175,3 +175,13 @@ def test_deeply_nested_kernel():
     source = "|x: f64| " + "-(" * depth + "x" + ")" * depth
     text = _tarvelon.emit_python(source)
     assert text.endswith(f"    t{depth} = -t{depth - 1}\n    return t{depth}\n")
+
+
+def test_constants_without_a_python_literal_keep_their_values():
+    fn = load("|x: f64| (x * -0.0, -0.0j, 1e400 - x, 1e400j * x, -1e400j)")
+    zero, czero, inf, cinf, cneg = fn(1.0)
+    assert math.copysign(1.0, zero) == -1.0
+    assert math.copysign(1.0, czero.real) == -1.0 and math.copysign(1.0, czero.imag) == -1.0
+    assert inf == math.inf
+    assert math.isinf(cinf.imag) and math.isnan(cinf.real)  # 0 * inf in the real part
+    assert cneg.imag == -math.inf

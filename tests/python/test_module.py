@@ -1,5 +1,5 @@
 """The module surface of _tarvelon: contents, argument binding and exception mapping."""
-import gc
+import tracemalloc
 
 import numpy
 import pytest
@@ -90,18 +90,32 @@ def test_the_function_name_is_passed_through_unchecked():
     assert _tarvelon.emit_python(KERNEL, "a\0b").startswith("import math\n\ndef a\0b(x):\n")
 
 
-def test_repeated_calls_do_not_leak_references():
-    sources = [KERNEL, "", "|x: i32| x / 2"]
-    def run():
-        for s in sources:
-            try:
-                _tarvelon.emit_python(s, "k")
-            except ValueError:
-                pass
-    run()
-    gc.collect()
-    before = len(gc.get_objects())
-    for _ in range(200):
-        run()
-    gc.collect()
-    assert len(gc.get_objects()) - before < 50
+def test_repeated_calls_do_not_leak():
+    calls = [
+        lambda: _tarvelon.emit_python(KERNEL, "k"),
+        lambda: _tarvelon.emit_python(""),
+        lambda: _tarvelon.emit_python("|x: i32| x / 2"),
+        lambda: _tarvelon.emit_python(KERNEL, optimize=numpy.False_),
+        lambda: _tarvelon.emit_python(KERNEL, source=KERNEL),
+        lambda: _tarvelon.emit_python(KERNEL, optimize=3),
+        lambda: _tarvelon.emit_python("\udc80"),
+    ]
+
+    def run(times):
+        for _ in range(times):
+            for call in calls:
+                try:
+                    call()
+                except (ValueError, TypeError, UnicodeEncodeError):
+                    pass
+
+    run(10)
+    tracemalloc.start()
+    try:
+        run(10)
+        before = tracemalloc.get_traced_memory()[0]
+        run(2000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 10_000
