@@ -10,9 +10,11 @@ from hypothesis import given, strategies as st
 import _tarvelon
 
 # Value classes of the generated language: floats (f64 parameters, float literals), integers
-# (i32 parameters, integer literals) and booleans.
-F, I, B = "f", "i", "b"
-PARAM_DTYPE = {F: "f64", I: "i32", B: "bool"}
+# (i32 parameters, integer literals), complex numbers (c128 parameters, imaginary literals) and
+# booleans.
+F, I, C, B = "f", "i", "c", "b"
+PARAM_DTYPE = {F: "f64", I: "i32", C: "c128", B: "bool"}
+IMAGINARY_LITERALS = ["0.5", "2.0", "1.25", "0.1"]
 FLOAT_LITERALS = ["0.5", "1.25", "2.0", "3.0", "0.1", "10.0", "1e-3"]
 FLOAT_BUILTINS = {
     "sin": math.sin, "cos": math.cos, "tanh": math.tanh, "abs": abs, "exp": math.exp,
@@ -60,6 +62,9 @@ def expr(draw, cls, names, depth):
         if cls == I:
             value = draw(st.integers(1, 9))
             return Node(I, str(value), lambda env: value)
+        if cls == C:
+            im = draw(st.sampled_from(IMAGINARY_LITERALS))
+            return Node(C, im + "j", lambda env: complex(0.0, float(im)))
         value = draw(st.booleans())
         return Node(B, "true" if value else "false", lambda env: value)
     sub = lambda c: expr(c, names, depth - 1)  # noqa: E731
@@ -78,14 +83,15 @@ def expr(draw, cls, names, depth):
         logic = (lambda x, y: x and y) if kind == "and" else (lambda x, y: x or y)
         return Node(B, f"({a.text} {op} {b.text})",
                     lambda env: logic(a.meaning(env), b.meaning(env)))
-    kind = draw(st.sampled_from(["arith", "neg", "if", "call", "div", "cast"]))
+    kinds = ["arith", "neg", "if"] + (["call", "div", "cast"] if cls != C else [])
+    kind = draw(st.sampled_from(kinds))
     if kind == "arith":
         op = draw(st.sampled_from(sorted(ARITH)))
         if cls == I:
             a, b = draw(sub(I)), draw(sub(I))
-        else:  # at least one float operand makes the result a float
-            a = draw(sub(F))
-            b = draw(sub(draw(st.sampled_from([F, I]))))
+        else:  # one operand of the result's class decides the result's class
+            a = draw(sub(cls))
+            b = draw(sub(draw(st.sampled_from([F, I] if cls == F else [C, F, I]))))
             if draw(st.booleans()):
                 a, b = b, a
         return Node(cls, f"({a.text} {op} {b.text})",
@@ -129,19 +135,20 @@ class LazyEnv(dict):
 
 @st.composite
 def kernels(draw):
-    classes = draw(st.lists(st.sampled_from([F, I, B]), min_size=1, max_size=3))
+    classes = draw(st.lists(st.sampled_from([F, I, C, B]), min_size=1, max_size=3))
     names = {f"a{k}": c for k, c in enumerate(classes)}
     header = "|" + ", ".join(f"{n}: {PARAM_DTYPE[c]}" for n, c in names.items()) + "|"
     lines, lets = [], []
     for k in range(draw(st.integers(0, 2))):
-        cls = draw(st.sampled_from([F, I, B]))
+        cls = draw(st.sampled_from([F, I, C, B]))
         node = draw(expr(cls, dict(names), 3))
         lines.append(f"v{k} = {node.text}")
         lets.append((f"v{k}", node))
         names[f"v{k}"] = cls
-    result = draw(expr(draw(st.sampled_from([F, I, B])), names, 4))
+    result = draw(expr(draw(st.sampled_from([F, I, C, B])), names, 4))
     source = "\n".join([header, *lines, result.text])
-    values = {F: st.floats(-50, 50), I: st.integers(-20, 20), B: st.booleans()}
+    values = {F: st.floats(-50, 50), I: st.integers(-20, 20), B: st.booleans(),
+              C: st.builds(complex, st.floats(-50, 50), st.floats(-50, 50))}
     args = [draw(values[c]) for c in classes]
 
     def meaning(*call_args):
@@ -160,15 +167,21 @@ def outcome(fn, args):
         return ("raises", type(error))
 
 
+def equal(x, y):
+    if isinstance(x, complex) or isinstance(y, complex):
+        x, y = complex(x), complex(y)
+        return equal(x.real, y.real) and equal(x.imag, y.imag)
+    if isinstance(x, float) and isinstance(y, float) and math.isnan(x) and math.isnan(y):
+        return True
+    return x == y
+
+
 def same(a, b):
     if a[0] != b[0]:
         return False
     if a[0] == "raises":
         return a[1] is b[1]
-    x, y = a[1], b[1]
-    if isinstance(x, float) and isinstance(y, float) and math.isnan(x) and math.isnan(y):
-        return True
-    return x == y and type(x == y) is bool
+    return equal(a[1], b[1])
 
 
 @given(kernels())
