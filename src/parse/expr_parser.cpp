@@ -189,7 +189,7 @@ const Rule& rule_of(std::optional<TokenKind> k) {
   return k ? kRules[static_cast<std::size_t>(*k)] : kNone;
 }
 
-constexpr std::uint64_t kAtomStarts = [] {
+const std::uint64_t kAtomStarts = [] {
   std::uint64_t m = 0;
   for (std::size_t k = 0; k < kTokenKindCount; ++k) {
     if (kRules[k].atom || kRules[k].prefix) m |= std::uint64_t{1} << k;
