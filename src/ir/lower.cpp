@@ -338,3 +338,6 @@ std::expected<FailFastResult, Diag> lower_with_config_fail_fast(const parse::Fun
 }
 
 }  // namespace tarvelon::ir
+
+#undef TRY
+#undef TRY_VOID
