@@ -47,19 +47,19 @@ PyObject* raise_current_exception() {
 }
 
 /// One bound argument of a fast call.
-struct ArgSpec {
+struct ArgDecl {
   const char* name;
   bool keyword_only;
 };
 
-/// Binds positional and keyword arguments of a vectorcall to `specs` in order. Returns false
+/// Binds positional and keyword arguments of a vectorcall to `decls` in order. Returns false
 /// with TypeError set on a binding failure.
 template <std::size_t N>
-bool bind(const char* fn, const ArgSpec (&specs)[N], PyObject* const* args, Py_ssize_t nargs,
+bool bind(const char* fn, const ArgDecl (&decls)[N], PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject* (&out)[N]) {
   for (auto& o : out) o = nullptr;
   std::size_t positional = 0;
-  while (positional < N && !specs[positional].keyword_only) ++positional;
+  while (positional < N && !decls[positional].keyword_only) ++positional;
   if (nargs < 0 || static_cast<std::size_t>(nargs) > positional) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", fn,
                  positional, positional == 1 ? "" : "s", nargs);
@@ -71,7 +71,7 @@ bool bind(const char* fn, const ArgSpec (&specs)[N], PyObject* const* args, Py_s
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
     std::size_t slot = N;
     for (std::size_t s = 0; s < N; ++s) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, specs[s].name) == 0) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, decls[s].name) == 0) {
         slot = s;
         break;
       }
@@ -82,7 +82,7 @@ bool bind(const char* fn, const ArgSpec (&specs)[N], PyObject* const* args, Py_s
     }
     if (out[slot] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn,
-                   specs[slot].name);
+                   decls[slot].name);
       return false;
     }
     out[slot] = args[nargs + j];
@@ -143,10 +143,10 @@ std::optional<bool> bool_arg(const char* fn, const char* param, PyObject* obj) {
 PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   static constexpr const char* kFn = "emit_python";
-  static constexpr ArgSpec kSpecs[] = {
+  static constexpr ArgDecl kDecls[] = {
       {"source", false}, {"function_name", false}, {"optimize", true}};
   PyObject* bound[3];
-  if (!bind(kFn, kSpecs, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind(kFn, kDecls, args, nargs, kwnames, bound)) return nullptr;
   if (bound[0] == nullptr) {
     PyErr_Format(PyExc_TypeError, "%s() missing required argument 'source' (pos 1)", kFn);
     return nullptr;
