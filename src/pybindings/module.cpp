@@ -174,8 +174,14 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     {
       auto dag = api::lowered_dag(*source, optimize);
       if (!dag) {
-        std::string message = dag.error().to_string();
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+        // Built from the whole text, not a C string: source fragments quoted in a message
+        // may hold NUL characters.
+        const std::string message = dag.error().to_string();
+        PyObject* value = PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace");
+        if (value == nullptr) return nullptr;
+        PyErr_SetObject(PyExc_ValueError, value);
+        Py_DECREF(value);
         return nullptr;
       }
       text = backend::PythonBackend{}.emit_kernel(*dag, function_name);

@@ -96,6 +96,8 @@ ERRORS = [
     ("|p: bool| -p", "lowering failed: type mismatch in neg: cannot promote bool and bool"),
     ("|x: i32| x && true", "lowering failed: type mismatch in and: cannot promote i32 and bool"),
     ("|p: bool| p || 1", "lowering failed: type mismatch in or: cannot promote bool and i8"),
+    # Source text quoted in a message keeps every character, NUL included.
+    ("|x: f\x0064| x", "parse failed: unknown type `f\x0064`"),
     ("|x: f64|\na = zz\nb = a + yy\nfoo(b) + exp(a, b)",
      "lowering failed: undefined variable `zz`; undefined variable `yy`; undefined function "
      "`foo`; wrong argument count for `exp`: expected 1, got 2"),
