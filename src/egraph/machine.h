@@ -275,7 +275,7 @@ class Machine {
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
     Subst subst;
-    for (const Subst::Binding& b : program_.subst.bindings()) subst.insert(b.var, registers_[b.id]);
+    for (const Subst::Binding& b : program_.subst.bindings()) subst.append(b.var, registers_[b.id]);
     found_.push_back(std::move(subst));
     return --remaining_ == 0;
   }

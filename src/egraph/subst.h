@@ -31,6 +31,12 @@ class Subst {
     for (Binding& b : bindings_mut()) {
       if (b.var == var) return std::exchange(b.id, id);
     }
+    append(var, id);
+    return std::nullopt;
+  }
+
+  /// Binds `var`, which must not be bound yet, to `id`.
+  void append(Var var, Id id) {
     if (size_ < kInline) {
       inline_[size_] = {var, id};
     } else {
@@ -38,7 +44,6 @@ class Subst {
       heap_.push_back({var, id});
     }
     ++size_;
-    return std::nullopt;
   }
 
   std::optional<Id> get(Var var) const {

@@ -51,7 +51,9 @@ class SymbolLang {
   }
 
   friend bool operator==(const SymbolLang& a, const SymbolLang& b) {
-    return a.op_ == b.op_ && a.count_ == b.count_ && a.children_ == b.children_;
+    bool same = a.op_ == b.op_ && a.count_ == b.count_;
+    for (std::size_t i = 0; i < kMaxChildren; ++i) same &= a.children_[i] == b.children_[i];
+    return same;
   }
 
   /// By operator text (not handle, so the order is the same in every process), then number of

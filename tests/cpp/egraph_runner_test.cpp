@@ -216,3 +216,29 @@ TEST(Runner, SearchRequiresAFreshRunnerEachTime) {
 
 }  // namespace
 }  // namespace tarvelon::egraph
+
+namespace tarvelon::egraph {
+namespace {
+
+TEST(Runner, CommutativityAndAssociativityCloseASumOverAllSplits) {
+  // With four summands, every non-empty subset is one class, and a subset of k elements holds
+  // one node per ordered split into two non-empty parts: 4 leaves + 6*2 + 4*6 + 1*14 nodes.
+  Runner<testing::Node> runner;
+  runner.with_expr(testing::expr("(+ (+ (+ a b) c) d)"));
+  runner.run(std::vector<Rewrite<testing::Node>>{testing::rule("comm", "(+ ?a ?b)", "(+ ?b ?a)"),
+                                                 testing::rule("assoc", "(+ (+ ?a ?b) ?c)", "(+ ?a (+ ?b ?c))"),
+                                                 testing::rule("assoc-rev", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")});
+  EXPECT_EQ(to_string(*runner.stop_reason()), "Saturated");
+  std::size_t nodes = 0;
+  for (const auto& c : runner.egraph().classes()) nodes += c.nodes.size();
+  EXPECT_EQ(runner.egraph().class_count(), 15u);
+  EXPECT_EQ(nodes, 54u);
+  const auto& g = runner.egraph();
+  auto id_of = [&](const char* leaf) { return *g.lookup(testing::Node(leaf, {})); };
+  Id db = *g.lookup(testing::Node("+", {id_of("d"), id_of("b")}));
+  Id ca = *g.lookup(testing::Node("+", {id_of("c"), id_of("a")}));
+  EXPECT_EQ(g.lookup(testing::Node("+", {db, ca})), g.find(runner.roots()[0]));
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph
