@@ -143,7 +143,7 @@ class EGraph {
 
   /// The node exactly as it was passed when `id` was created.
   const L& id_to_node(Id id) const {
-    union_find_.parent(id);
+    if (id >= nodes_.size()) [[unlikely]] index_out_of_bounds(nodes_.size(), id);
     return nodes_[id];
   }
 

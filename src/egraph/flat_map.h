@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,20 +9,13 @@
 namespace tarvelon::egraph {
 
 /// Open-addressing hash map with linear probing, for small keys held by value (ids, e-nodes).
-/// Entries are never removed. Iteration follows slot order, which depends only on the hash
-/// function and the sequence of insertions, so a fixed hash gives a deterministic order.
+/// Entries are never removed. With a fixed hash, the layout depends only on the sequence of
+/// insertions.
 template <class K, class V, class Hash, class Eq = std::equal_to<K>>
 class FlatHashMap {
  public:
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-
-  /// Drops all entries, keeping the allocated capacity.
-  void clear() {
-    std::fill(tags_.begin(), tags_.end(), 0u);
-    for (auto& slot : slots_) slot = Slot{};
-    size_ = 0;
-  }
 
   V* find(const K& key) { return find_hashed(Hash{}(key), [&](const K& k) { return Eq{}(k, key); }); }
   const V* find(const K& key) const { return const_cast<FlatHashMap*>(this)->find(key); }
@@ -59,14 +51,6 @@ class FlatHashMap {
     std::size_t i = hash & mask_;
     while (tags_[i] != 0) i = (i + 1) & mask_;
     return place(i, tag, std::move(key), std::move(value));
-  }
-
-  /// Visits every entry as (key, value) in slot order.
-  template <class F>
-  void for_each(F&& f) const {
-    for (std::size_t i = 0; i < tags_.size(); ++i) {
-      if (tags_[i] != 0) f(slots_[i].key, slots_[i].value);
-    }
   }
 
  private:

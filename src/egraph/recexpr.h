@@ -19,43 +19,6 @@
 
 namespace tarvelon::egraph {
 
-/// A flat term: every child id is the index of an earlier entry, so entries come in post-order
-/// and the last entry is the root.
-template <HasChildren N>
-class RecExpr {
- public:
-  RecExpr() = default;
-
-  /// Appends `node`, whose children must be indices of entries already present.
-  Id add(N node) {
-    for (Id child : node.children()) {
-      if (child >= nodes_.size()) {
-        support::internal_fault(cat("child ", child, " is not an earlier entry of an expression of ",
-                                    nodes_.size(), " entries"));
-      }
-    }
-    nodes_.push_back(std::move(node));
-    return static_cast<Id>(nodes_.size() - 1);
-  }
-
-  std::size_t size() const { return nodes_.size(); }
-  bool empty() const { return nodes_.empty(); }
-  const N& operator[](Id id) const { return nodes_.at(id); }
-  std::span<const N> nodes() const { return nodes_; }
-  auto begin() const { return nodes_.begin(); }
-  auto end() const { return nodes_.end(); }
-  /// The last entry; the expression must not be empty.
-  const N& root() const {
-    if (nodes_.empty()) support::internal_fault("an empty expression has no root");
-    return nodes_.back();
-  }
-
-  friend bool operator==(const RecExpr&, const RecExpr&) = default;
-
- private:
-  std::vector<N> nodes_;
-};
-
 /// Why a pattern entry's text was refused.
 struct ENodeOrVarParseError {
   struct BadVar {
@@ -95,6 +58,49 @@ struct RecExprParseError {
 };
 
 std::string to_string(const RecExprParseError& error);
+
+/// A flat term: every child id is the index of an earlier entry, so entries come in post-order
+/// and the last entry is the root.
+template <HasChildren N>
+class RecExpr {
+ public:
+  RecExpr() = default;
+
+  /// Appends `node`, whose children must be indices of entries already present.
+  Id add(N node) {
+    for (Id child : node.children()) {
+      if (child >= nodes_.size()) {
+        support::internal_fault(cat("child ", child, " is not an earlier entry of an expression of ",
+                                    nodes_.size(), " entries"));
+      }
+    }
+    nodes_.push_back(std::move(node));
+    return static_cast<Id>(nodes_.size() - 1);
+  }
+
+  std::size_t size() const { return nodes_.size(); }
+  bool empty() const { return nodes_.empty(); }
+  const N& operator[](Id id) const {
+    if (id >= nodes_.size()) [[unlikely]] index_out_of_bounds(nodes_.size(), id);
+    return nodes_[id];
+  }
+  std::span<const N> nodes() const { return nodes_; }
+  auto begin() const { return nodes_.begin(); }
+  auto end() const { return nodes_.end(); }
+  /// The last entry; the expression must not be empty.
+  const N& root() const {
+    if (nodes_.empty()) support::internal_fault("an empty expression has no root");
+    return nodes_.back();
+  }
+
+  /// Reads an s-expression text; see `parse_recexpr`.
+  static std::expected<RecExpr, RecExprParseError> from_str(std::string_view text);
+
+  friend bool operator==(const RecExpr&, const RecExpr&) = default;
+
+ private:
+  std::vector<N> nodes_;
+};
 
 namespace detail {
 
@@ -145,6 +151,11 @@ std::expected<RecExpr<N>, RecExprParseError> parse_recexpr(std::string_view text
   RecExpr<N> out;
   if (auto root = detail::convert_sexp(*sexp, out); !root) return std::unexpected(std::move(root.error()));
   return out;
+}
+
+template <HasChildren N>
+std::expected<RecExpr<N>, RecExprParseError> RecExpr<N>::from_str(std::string_view text) {
+  return parse_recexpr<N>(text);
 }
 
 /// An insertion-ordered set of nodes: the first insertion of a value fixes its position.

@@ -210,10 +210,8 @@ class Runner {
     phase_start = Clock::now();
     record.union_count = egraph_.rebuild();
     record.rebuild_seconds = seconds(Clock::now() - phase_start);
-    log(LogLevel::Info, [&] {
-      return cat("Rebuild time: ", record.rebuild_seconds, "\nSize: n=", egraph_.node_count(),
-                 ", e=", egraph_.class_count());
-    });
+    log(LogLevel::Info, [&] { return cat("Rebuild time: ", record.rebuild_seconds); });
+    log(LogLevel::Info, [&] { return cat("Size: n=", egraph_.node_count(), ", e=", egraph_.class_count()); });
 
     bool saturated = record.applied_counts.empty() && scheduler_->can_stop(i) &&
                      record.node_count == egraph_.node_count() && record.class_count == egraph_.class_count();

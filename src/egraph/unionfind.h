@@ -1,11 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <vector>
 
 #include "egraph/id.h"
-#include "support/internal_fault.h"
 
 namespace tarvelon::egraph {
 
@@ -54,10 +52,7 @@ class UnionFind {
 
  private:
   void check(Id id) const {
-    if (id >= parents_.size()) [[unlikely]] {
-      support::internal_fault("index out of bounds: the len is " + std::to_string(parents_.size()) +
-                              " but the index is " + std::to_string(id));
-    }
+    if (id >= parents_.size()) [[unlikely]] index_out_of_bounds(parents_.size(), id);
   }
 
   std::vector<Id> parents_;

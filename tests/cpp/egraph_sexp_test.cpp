@@ -154,3 +154,36 @@ TEST(RecExprBuilding, BuildSharesEqualSubtermsAndExpandsTheLastChildFirst) {
 
 }  // namespace
 }  // namespace tarvelon::egraph
+
+namespace tarvelon::egraph {
+namespace {
+
+TEST(SexpReader, MalformedUtf8IsReadByteByByteWithoutSwallowingDelimiters) {
+  struct Case {
+    std::string_view text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"(a\xc3)", "(a\xc3)"},
+      {"(\xe2\x82 b)", "(\xe2\x82 b)"},
+      {"(\xff", "End of file reached @1:3"},
+      {"(\xf0\x9f\x98\x80", "End of file reached @1:3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto sexp = parse_str(c.text);
+    EXPECT_EQ(sexp ? to_string(*sexp) : cat(sexp.error().message, " @", sexp.error().line, ":", sexp.error().column),
+              c.expected);
+  }
+}
+
+TEST(RecExprBuilding, IndexingPastTheEndIsAnInternalFault) {
+  auto e = RecExpr<testing::Node>::from_str("(f a)");
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(testing::fault_of([&] { (*e)[2]; }), "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(testing::fault_of([&] { RecExpr<testing::Node>().add(testing::Node("f", {0})); }),
+            "child 0 is not an earlier entry of an expression of 0 entries");
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph
