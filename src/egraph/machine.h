@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <string>
@@ -141,7 +142,6 @@ class Compiler {
   }
 
   Program<L> compile() {
-    Program<L>& program = program_;
     if (pattern_.empty()) support::internal_fault("cannot compile an empty pattern");
     add_todo(static_cast<Id>(pattern_.size() - 1), 0);
     next_reg_ = 1;
@@ -151,16 +151,16 @@ class Compiler {
       todo_.erase(todo_.begin() + static_cast<std::ptrdiff_t>(best));
       const L& node = pattern_[item.entry].node();
       if (unbound_count(item.entry) == 0 && !is_leaf(node)) {
-        program.instructions.push_back(Lookup<L>{ground_term(item.entry), item.reg});
+        program_.instructions.push_back(Lookup<L>{ground_term(item.entry), item.reg});
         continue;
       }
       Reg out = next_reg_;
       next_reg_ += static_cast<Reg>(num_children(node));
-      program.instructions.push_back(Bind<L>{map_children(node, [](Id) { return Id{0}; }), item.reg, out});
+      program_.instructions.push_back(Bind<L>{map_children(node, [](Id) { return Id{0}; }), item.reg, out});
       Reg k = 0;
       for (Id child : node.children()) add_todo(child, out + k++);
     }
-    for (Id var_entry : var_order_) program.subst.insert(pattern_[var_entry].var(), reg_of_[var_entry]);
+    for (Id var_entry : var_order_) program_.subst.append(pattern_[var_entry].var(), reg_of_[var_entry]);
     return std::move(program_);
   }
 
@@ -188,15 +188,23 @@ class Compiler {
         std::count_if(free_[entry].begin(), free_[entry].end(), [&](Id v) { return reg_of_[v] == kUnbound; }));
   }
 
-  /// The item with the greatest (grounded, unbound variables, -size); the last one among equals.
+  /// Priority of a to-do item: grounded first, then the most unbound variables, then the
+  /// smallest.
+  std::tuple<bool, std::size_t, std::ptrdiff_t> priority(const Todo& item) const {
+    std::size_t free = unbound_count(item.entry);
+    return {free == 0, free, -static_cast<std::ptrdiff_t>(size_[item.entry])};
+  }
+
+  /// The item of greatest priority; the last one among equals.
   std::size_t pick() const {
     std::size_t best = 0;
-    for (std::size_t i = 0; i < todo_.size(); ++i) {
-      std::size_t free = unbound_count(todo_[i].entry);
-      auto key = std::tuple(free == 0, free, -static_cast<std::ptrdiff_t>(size_[todo_[i].entry]));
-      std::size_t best_free = unbound_count(todo_[best].entry);
-      auto best_key = std::tuple(best_free == 0, best_free, -static_cast<std::ptrdiff_t>(size_[todo_[best].entry]));
-      if (key >= best_key) best = i;
+    auto best_priority = priority(todo_[0]);
+    for (std::size_t i = 1; i < todo_.size(); ++i) {
+      auto p = priority(todo_[i]);
+      if (p >= best_priority) {
+        best = i;
+        best_priority = p;
+      }
     }
     return best;
   }
