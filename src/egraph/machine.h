@@ -258,8 +258,9 @@ class Machine {
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
         bool reached = false;
         egraph_[registers_[bind->eclass]].for_each_matching_node(bind->node, [&](const L& node) {
-          registers_.resize(bind->out);
-          registers_.insert(registers_.end(), node.children().begin(), node.children().end());
+          std::span<const Id> children = node.children();
+          registers_.resize(bind->out + children.size());
+          std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
           reached = support::with_stack_guard([&] { return step(pc + 1); });
           return !reached;
         });
