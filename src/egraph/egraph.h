@@ -97,15 +97,21 @@ class EGraph {
   /// `add_uncanonical`, then the root of the result.
   Id add(const L& node) { return find(add_uncanonical(node)); }
 
-  /// Adds every entry of `expr` in order; returns the id of the last. `expr` must not be empty.
-  Id add_expr_uncanonical(const RecExpr<L>& expr) {
-    if (expr.empty()) support::internal_fault("cannot add an empty expression");
+  /// Adds every entry of `expr` in order, each child mapped through the ids of the entries before
+  /// it; returns the id of every entry (not necessarily roots).
+  std::vector<Id> add_expr_entries(const RecExpr<L>& expr) {
     std::vector<Id> ids;
     ids.reserve(expr.size());
     for (const L& node : expr) {
       ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));
     }
-    return ids.back();
+    return ids;
+  }
+
+  /// Adds every entry of `expr`; returns the id of the last. `expr` must not be empty.
+  Id add_expr_uncanonical(const RecExpr<L>& expr) {
+    if (expr.empty()) support::internal_fault("cannot add an empty expression");
+    return add_expr_entries(expr).back();
   }
 
   Id add_expr(const RecExpr<L>& expr) { return find(add_expr_uncanonical(expr)); }

@@ -35,6 +35,7 @@ std::string to_string(const FromOpError& error);
 ///    unseeded so that e-graph iteration is deterministic.
 ///  - `<=>`: a total order in which the nodes of one discriminant are contiguous.
 ///  - `from_op(text, children)`: builds a node from its operator text; `op_text()` writes it.
+///  - default construction: tables hold placeholder nodes in unused slots.
 template <class L>
 concept Language =
     std::copyable<L> && std::default_initializable<L> && std::totally_ordered<L> &&

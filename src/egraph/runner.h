@@ -75,8 +75,10 @@ class Runner {
     return *this;
   }
   /// Adds `expr` to the e-graph and records its class as a root.
-  Runner& with_expr(const RecExpr<L>& expr) {
-    roots_.push_back(egraph_.find(egraph_.add_expr_uncanonical(expr)));
+  Runner& with_expr(const RecExpr<L>& expr) { return with_root(egraph_.add_expr_uncanonical(expr)); }
+  /// Records the class of `id`, already in the e-graph, as a root.
+  Runner& with_root(Id id) {
+    roots_.push_back(egraph_.find(id));
     return *this;
   }
 

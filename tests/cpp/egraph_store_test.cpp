@@ -147,6 +147,15 @@ TEST(EGraphStore, DumpListsClassesInIdOrderWithSortedNodes) {
   EXPECT_EQ(g.dump(), "0 (): [a, b]\n2 (): [(+ 0 0)]\n");
 }
 
+TEST(EGraphStore, AddingAnExpressionReportsTheIdOfEveryEntry) {
+  Graph g;
+  add(g, "b");
+  // Entries: a, b, (f 0 1), a again; equal entries share an id.
+  std::vector<Id> ids = g.add_expr_entries(testing::expr("(g (f a b) a)"));
+  EXPECT_EQ(ids, (std::vector<Id>{1, 0, 2, 1, 3}));
+  EXPECT_EQ(g.add_expr(testing::expr("(f a b)")), 2u);
+}
+
 TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   Graph g;
   add(g, "a");
