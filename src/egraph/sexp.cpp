@@ -104,10 +104,7 @@ class Reader {
       while (!at_end() && (peek() == '\t' || peek() == '\n' || peek() == '\r' || peek() == ' ')) advance();
       if (!at_end() && peek() == ')') break;
       auto item = parse();
-      if (!item) {
-        release_nested(items);
-        return item;
-      }
+      if (!item) return item;
       items.push_back(std::move(*item));
     }
     if (auto closed = eat_char(')'); !closed) return std::unexpected(closed.error());
