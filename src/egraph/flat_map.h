@@ -72,8 +72,9 @@ class FlatHashMap {
   }
 
   void grow_if_needed() {
-    // Load factor at most 1/2: short probe sequences matter more than the memory.
-    if ((size_ + 1) * 2 <= tags_.size()) return;
+    // Load factor at most 3/4: measured as fast as 1/2 on small tables and faster on large ones,
+    // where the smaller table stays in cache.
+    if ((size_ + 1) * 4 <= tags_.size() * 3) return;
     std::size_t capacity = tags_.empty() ? 16 : tags_.size() * 2;
     std::vector<std::uint32_t> old_tags(capacity, 0u);
     std::vector<Slot> old_slots(capacity);
