@@ -1,0 +1,318 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "egraph/flat_map.h"
+#include "egraph/hash.h"
+#include "egraph/id.h"
+#include "egraph/language.h"
+#include "egraph/log.h"
+#include "egraph/recexpr.h"
+#include "egraph/unionfind.h"
+#include "support/internal_fault.h"
+
+namespace tarvelon::egraph {
+
+/// One equivalence class of e-nodes.
+template <Language L>
+struct EClass {
+  /// The class's root id.
+  Id id = 0;
+  /// Children canonical as of the last rebuild, then sorted ascending and free of duplicates.
+  std::vector<L> nodes;
+  /// Per-class analysis data; this engine keeps none.
+  [[no_unique_address]] std::monostate data;
+  /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
+  std::vector<Id> parents;
+
+  std::size_t size() const { return nodes.size(); }
+
+  /// Calls `visit(node)` for every node that matches `pattern_node` (children ignored), in node
+  /// order, until `visit` returns false. Large classes are searched by binary search, relying on
+  /// the nodes being sorted with the nodes of one operator kind contiguous.
+  template <class Visit>
+  void for_each_matching_node(const L& pattern_node, Visit&& visit) const {
+    if (nodes.size() < kBinarySearchThreshold) {
+      for (const L& node : nodes) {
+        if (node.matches(pattern_node) && !visit(node)) return;
+      }
+      return;
+    }
+    std::uint32_t kind = pattern_node.discriminant();
+    std::size_t start = static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), pattern_node) - nodes.begin());
+    while (start > 0 && nodes[start - 1].discriminant() == kind) --start;
+    for (std::size_t i = start; i < nodes.size() && nodes[i].discriminant() == kind; ++i) {
+      if (nodes[i].matches(pattern_node) && !visit(nodes[i])) return;
+    }
+  }
+
+  static constexpr std::size_t kBinarySearchThreshold = 50;
+};
+
+/// A set of terms stored compactly: every distinct node once, equal nodes grouped into classes,
+/// children pointing at classes. Merges only record work; `rebuild` restores canonical children,
+/// congruence and the by-operator index, and searching requires a rebuilt ("clean") store.
+template <Language L>
+class EGraph {
+ public:
+  EGraph() = default;
+
+  /// The root of `id`; never changes the union-find.
+  Id find(Id id) const { return union_find_.find(id); }
+
+  /// The class of an equal node, if the store holds one.
+  std::optional<Id> lookup(L node) const {
+    update_children(node, [&](Id child) { return find(child); });
+    const Id* found = memo_.find(node);
+    if (found == nullptr) return std::nullopt;
+    return find(*found);
+  }
+
+  /// Adds `node` unless an equal node exists. Returns the id stored with the existing node (not
+  /// necessarily a root) or the new node's id.
+  Id add_uncanonical(const L& node) {
+    L canonical = node;
+    update_children(canonical, [&](Id child) { return find(child); });
+    auto [existing, inserted] = memo_.try_emplace(canonical, static_cast<Id>(union_find_.size()));
+    if (!inserted) return *existing;
+    Id id = union_find_.make_set();
+    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
+    nodes_.push_back(node);
+    classes_.push_back(EClass<L>{id, {canonical}, {}, {}});
+    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
+    pending_.push_back(id);
+    ++class_count_;
+    clean_ = false;
+    return id;
+  }
+
+  /// `add_uncanonical`, then the root of the result.
+  Id add(const L& node) { return find(add_uncanonical(node)); }
+
+  /// Adds every entry of `expr` in order, each child mapped through the ids of the entries before
+  /// it; returns the id of every entry (not necessarily roots).
+  std::vector<Id> add_expr_entries(const RecExpr<L>& expr) {
+    std::vector<Id> ids;
+    ids.reserve(expr.size());
+    for (const L& node : expr) {
+      ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));
+    }
+    return ids;
+  }
+
+  /// Adds every entry of `expr`; returns the id of the last. `expr` must not be empty.
+  Id add_expr_uncanonical(const RecExpr<L>& expr) {
+    if (expr.empty()) support::internal_fault("cannot add an empty expression");
+    return add_expr_entries(expr).back();
+  }
+
+  Id add_expr(const RecExpr<L>& expr) { return find(add_expr_uncanonical(expr)); }
+
+  /// Merges the classes of `a` and `b`; true when they were different. The class with more
+  /// parents survives; on a tie, the class of `a`. Leaves the store not clean either way.
+  bool union_(Id a, Id b) { return merge(a, b); }
+
+  /// Restores canonical children, congruence and the by-operator index; returns the number of
+  /// merges that congruence required.
+  std::size_t rebuild() {
+    std::size_t old_nodes = node_count(), old_classes = class_count();
+    auto start = std::chrono::steady_clock::now();
+    std::size_t unions = process_unions();
+    std::size_t trimmed = rebuild_classes();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    log(LogLevel::Info, [&] {
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+      auto fraction = std::to_string(ms % 1000);
+      return cat("REBUILT! in ", ms / 1000, ".", std::string(3 - fraction.size(), '0'), fraction, "s\n",
+                 "  Old: hc size ", old_nodes, ", eclasses: ", old_classes, "\n",
+                 "  New: hc size ", node_count(), ", eclasses: ", class_count(), "\n",
+                 "  unions: ", unions, ", trimmed nodes: ", trimmed);
+    });
+    clean_ = true;
+    return unions;
+  }
+
+  /// The class of `find(id)`.
+  const EClass<L>& operator[](Id id) const {
+    Id root = find(id);
+    if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
+    return *classes_[root];
+  }
+
+  /// The node exactly as it was passed when `id` was created.
+  const L& id_to_node(Id id) const {
+    if (id >= nodes_.size()) [[unlikely]] index_out_of_bounds(nodes_.size(), id);
+    return nodes_[id];
+  }
+
+  /// Number of distinct nodes ever hash-consed; only grows.
+  std::size_t node_count() const { return memo_.size(); }
+  std::size_t class_count() const { return class_count_; }
+  /// Whether nothing changed since the last `rebuild`.
+  bool clean() const { return clean_; }
+  const UnionFind& union_find() const { return union_find_; }
+
+  /// Root ids of the classes holding a node of operator kind `discriminant`, in ascending order;
+  /// exact only in a clean store. Null when no class ever held one.
+  const std::vector<Id>* classes_by_op(std::uint32_t discriminant) const {
+    const std::uint32_t* slot = op_slot_.find(discriminant);
+    return slot == nullptr ? nullptr : &op_sets_[*slot];
+  }
+
+  /// The classes in ascending id order.
+  class ClassRange {
+   public:
+    class iterator {
+     public:
+      using value_type = EClass<L>;
+      using difference_type = std::ptrdiff_t;
+      iterator() = default;
+      iterator(const std::optional<EClass<L>>* at, const std::optional<EClass<L>>* end) : at_(at), end_(end) { skip(); }
+      const EClass<L>& operator*() const { return **at_; }
+      const EClass<L>* operator->() const { return &**at_; }
+      iterator& operator++() {
+        ++at_;
+        skip();
+        return *this;
+      }
+      iterator operator++(int) {
+        iterator before = *this;
+        ++*this;
+        return before;
+      }
+      friend bool operator==(const iterator& a, const iterator& b) { return a.at_ == b.at_; }
+
+     private:
+      void skip() {
+        while (at_ != end_ && !at_->has_value()) ++at_;
+      }
+      const std::optional<EClass<L>>* at_ = nullptr;
+      const std::optional<EClass<L>>* end_ = nullptr;
+    };
+    explicit ClassRange(std::span<const std::optional<EClass<L>>> classes) : classes_(classes) {}
+    iterator begin() const { return {classes_.data(), classes_.data() + classes_.size()}; }
+    iterator end() const { return {classes_.data() + classes_.size(), classes_.data() + classes_.size()}; }
+
+   private:
+    std::span<const std::optional<EClass<L>>> classes_;
+  };
+
+  ClassRange classes() const { return ClassRange(classes_); }
+
+  /// One line per class in ascending id order: the id, the (empty) data and the sorted nodes.
+  std::string dump() const {
+    std::string out;
+    for (const EClass<L>& c : classes()) {
+      std::vector<L> sorted = c.nodes;
+      std::sort(sorted.begin(), sorted.end());
+      out += cat(c.id, " (): ", nodes_text<L>(sorted), "\n");
+    }
+    return out;
+  }
+
+ private:
+  EClass<L>& class_mut(Id id) {
+    Id root = union_find_.find_mut(id);
+    if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
+    return *classes_[root];
+  }
+
+  /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
+  template <class T>
+  static void concat(std::vector<T>& into, std::vector<T>& from) {
+    if (into.size() < from.size()) into.swap(from);
+    into.insert(into.end(), from.begin(), from.end());
+    from.clear();
+  }
+
+  bool merge(Id a, Id b) {
+    clean_ = false;
+    Id r1 = union_find_.find_mut(a);
+    Id r2 = union_find_.find_mut(b);
+    if (r1 == r2) return false;
+    if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
+    union_find_.union_roots(r1, r2);
+    EClass<L> absorbed = std::move(*classes_[r2]);
+    classes_[r2].reset();
+    --class_count_;
+    EClass<L>& survivor = *classes_[r1];
+    if (survivor.id != r1) support::internal_fault("assertion failed: class1.id == id1");
+    pending_.insert(pending_.end(), absorbed.parents.begin(), absorbed.parents.end());
+    concat(survivor.nodes, absorbed.nodes);
+    concat(survivor.parents, absorbed.parents);
+    return true;
+  }
+
+  std::size_t process_unions() {
+    std::size_t unions = 0;
+    while (!pending_.empty()) {
+      Id n = pending_.back();
+      pending_.pop_back();
+      L node = nodes_[n];
+      update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+      auto [value, inserted] = memo_.try_emplace(node, n);
+      if (!inserted) {
+        Id m = std::exchange(*value, n);
+        if (merge(m, n)) ++unions;
+      }
+    }
+    return unions;
+  }
+
+  std::size_t rebuild_classes() {
+    for (auto& set : op_sets_) set.clear();
+    std::size_t trimmed = 0;
+    for (auto& slot : classes_) {
+      if (!slot) continue;
+      EClass<L>& c = *slot;
+      for (L& node : c.nodes) update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+      std::sort(c.nodes.begin(), c.nodes.end());
+      std::size_t before = c.nodes.size();
+      c.nodes.erase(std::unique(c.nodes.begin(), c.nodes.end()), c.nodes.end());
+      trimmed += before - c.nodes.size();
+      if (c.nodes.empty()) continue;
+      const L* last = &c.nodes.front();
+      register_class(last->discriminant(), c.id);
+      for (const L& node : c.nodes) {
+        if (!node.matches(*last)) {
+          register_class(node.discriminant(), c.id);
+          last = &node;
+        }
+      }
+    }
+    return trimmed;
+  }
+
+  void register_class(std::uint32_t discriminant, Id id) {
+    auto [slot, inserted] = op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
+    if (inserted) op_sets_.emplace_back();
+    std::vector<Id>& set = op_sets_[*slot];
+    // Classes register in ascending order, each contiguously, so a repeat is always at the back.
+    if (set.empty() || set.back() != id) set.push_back(id);
+  }
+
+  UnionFind union_find_;
+  /// For every id, the node as passed when the id was created.
+  std::vector<L> nodes_;
+  /// Node with children canonical as of its last canonicalization -> the id that put it there.
+  FlatHashMap<L, Id, MemberHash> memo_;
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack.
+  std::vector<Id> pending_;
+  /// Indexed by id; engaged exactly for roots.
+  std::vector<std::optional<EClass<L>>> classes_;
+  std::size_t class_count_ = 0;
+  /// By-operator index: discriminant -> position in `op_sets_`.
+  FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
+  std::vector<std::vector<Id>> op_sets_;
+  bool clean_ = false;
+};
+
+}  // namespace tarvelon::egraph

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/log.h"
+#include "egraph/recexpr.h"
+#include "egraph/unionfind.h"
+#include "support/internal_fault.h"
+
+namespace tarvelon::egraph {
+
+/// Extraction cost: an unsigned machine word, totally ordered.
+using Cost = std::size_t;
+
+/// The costs already chosen for child classes, looked up by any id of the class.
+class ChildCosts {
+ public:
+  ChildCosts(const UnionFind& union_find, std::span<const Cost> costs, std::span<const std::uint8_t> known)
+      : union_find_(union_find), costs_(costs), known_(known) {}
+
+  Cost operator()(Id child) const {
+    Id root = union_find_.find(child);
+    if (!known_[root]) support::internal_fault("no entry found for key");
+    return costs_[root];
+  }
+
+ private:
+  const UnionFind& union_find_;
+  std::span<const Cost> costs_;
+  std::span<const std::uint8_t> known_;
+};
+
+/// A cost function: the cost of a node given the costs of its children's classes.
+template <class C, class L>
+concept CostModel = requires(C& model, const L& node, const ChildCosts& child_costs) {
+  { model.node_cost(node, child_costs) } -> std::same_as<Cost>;
+};
+
+/// "EClass { id: 3, nodes: [...], data: (), parents: [...] }"
+template <Language L>
+std::string eclass_text(const EClass<L>& c) {
+  std::string parents;
+  append_joined(parents, c.parents, ", ", [](std::string& o, Id id) { append_text(o, id); });
+  return cat("EClass { id: ", c.id, ", nodes: ", nodes_text<L>(c.nodes), ", data: (), parents: [", parents, "] }");
+}
+
+/// Chooses, for every class, the node whose term is cheapest, and builds the cheapest term of
+/// any class. The e-graph must stay unchanged while the extractor exists.
+template <Language L, CostModel<L> C>
+class Extractor {
+ public:
+  Extractor(const EGraph<L>& egraph, C cost_model) : egraph_(egraph), model_(std::move(cost_model)) {
+    std::size_t n = egraph.union_find().size();
+    costs_.assign(n, 0);
+    known_.assign(n, 0);
+    best_.assign(n, L{});
+    find_costs();
+  }
+
+  /// The cheapest term of `eclass` and its cost; equal sub-terms appear once, the root last.
+  std::pair<Cost, RecExpr<L>> find_best(Id eclass) const {
+    Id root = checked_root(eclass);
+    Cost cost = costs_[root];
+    return {cost, build_recexpr(best_[root], [&](Id child) { return find_best_node(child); })};
+  }
+
+  /// The chosen node of `eclass`.
+  const L& find_best_node(Id eclass) const { return best_[checked_root(eclass)]; }
+
+  Cost find_best_cost(Id eclass) const { return costs_[checked_root(eclass)]; }
+
+ private:
+  Id checked_root(Id eclass) const {
+    Id root = egraph_.find(eclass);
+    if (!known_[root]) support::internal_fault("no entry found for key");
+    return root;
+  }
+
+  /// Sweeps all classes until a sweep changes nothing; costs written in a sweep are used by the
+  /// classes after them in the same sweep.
+  void find_costs() {
+    bool changed = true;
+    while (changed) {
+      changed = false;
+      for (const EClass<L>& c : egraph_.classes()) {
+        auto pass = best_of(c);
+        if (!pass) continue;
+        if (!known_[c.id] || pass->first < costs_[c.id]) {
+          costs_[c.id] = pass->first;
+          best_[c.id] = *pass->second;
+          known_[c.id] = 1;
+          changed = true;
+        }
+      }
+    }
+    for (const EClass<L>& c : egraph_.classes()) {
+      if (!known_[c.id]) {
+        log(LogLevel::Warn, [&] { return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes)); });
+      }
+    }
+  }
+
+  /// The first node of least cost in the class's order, or nothing if no node has a cost yet.
+  std::optional<std::pair<Cost, const L*>> best_of(const EClass<L>& c) {
+    if (c.nodes.empty()) support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
+    std::optional<std::pair<Cost, const L*>> best;
+    const UnionFind& uf = egraph_.union_find();
+    ChildCosts child_costs(uf, costs_, known_);
+    for (const L& node : c.nodes) {
+      if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;
+      Cost cost = model_.node_cost(node, child_costs);
+      if (!best || cost < best->first) best.emplace(cost, &node);
+    }
+    return best;
+  }
+
+  const EGraph<L>& egraph_;
+  C model_;
+  /// Indexed by root id.
+  std::vector<Cost> costs_;
+  std::vector<std::uint8_t> known_;
+  std::vector<L> best_;
+};
+
+}  // namespace tarvelon::egraph

@@ -1,0 +1,315 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <span>
+#include <string>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/enode_or_var.h"
+#include "egraph/log.h"
+#include "egraph/recexpr.h"
+#include "egraph/subst.h"
+#include "support/stack_guard.h"
+
+namespace tarvelon::egraph {
+
+/// A register of the matching machine; holds a class id.
+using Reg = std::uint32_t;
+
+/// A register number as the leaf of a `Lookup` term.
+struct RegSlot {
+  Reg reg = 0;
+  std::uint64_t hash() const { return hash_finish(reg); }
+  friend bool operator==(const RegSlot&, const RegSlot&) = default;
+};
+
+/// One entry of a `Lookup` term: a node whose children are earlier entries, or a register.
+template <Language L>
+class ENodeOrReg : public NodeOr<L, RegSlot> {
+ public:
+  using NodeOr<L, RegSlot>::NodeOr;
+  static ENodeOrReg reg(Reg r) { return ENodeOrReg(RegSlot{r}); }
+  bool is_reg() const { return !this->is_node(); }
+  Reg reg() const { return this->leaf().reg; }
+};
+
+/// Enumerates the nodes of the class in register `eclass` that match `node`'s operator, writing
+/// each one's children to registers `out`, `out` + 1, ...
+template <Language L>
+struct Bind {
+  /// Children all 0; only the operator counts.
+  L node;
+  Reg eclass = 0;
+  Reg out = 0;
+  friend bool operator==(const Bind&, const Bind&) = default;
+};
+
+/// Continues only when registers `i` and `j` hold the same class.
+struct Compare {
+  Reg i = 0;
+  Reg j = 0;
+  friend bool operator==(const Compare&, const Compare&) = default;
+};
+
+/// Continues only when the ground term `term` exists in the e-graph and is in the class of
+/// register `i`.
+template <Language L>
+struct Lookup {
+  RecExpr<ENodeOrReg<L>> term;
+  Reg i = 0;
+  friend bool operator==(const Lookup&, const Lookup&) = default;
+};
+
+template <Language L>
+using Instruction = std::variant<Bind<L>, Compare, Lookup<L>>;
+
+template <Language L>
+std::string to_string(const Instruction<L>& instruction) {
+  struct Visit {
+    std::string operator()(const Bind<L>& b) const {
+      return cat("Bind { node: ", node_text(b.node), ", eclass: ", b.eclass, ", out: ", b.out, " }");
+    }
+    std::string operator()(const Compare& c) const { return cat("Compare { i: ", c.i, ", j: ", c.j, " }"); }
+    std::string operator()(const Lookup<L>& l) const {
+      std::string out = "Lookup { term: [";
+      append_joined(out, l.term, ", ", [](std::string& o, const ENodeOrReg<L>& e) {
+        o += e.is_reg() ? cat("Reg(", e.reg(), ")") : cat("ENode(", node_text(e.node()), ")");
+      });
+      return cat(out, "], i: ", l.i, " }");
+    }
+  };
+  return std::visit(Visit{}, instruction);
+}
+
+/// A pattern compiled for the register machine. `subst` maps each variable to the register that
+/// holds its class.
+template <Language L>
+struct Program {
+  std::vector<Instruction<L>> instructions;
+  Subst subst;
+
+  /// Compiles a compacted pattern. Grounded sub-terms become `Lookup`s; otherwise the most
+  /// constrained pending sub-pattern is bound next.
+  static Program compile_from_pat(const PatternAst<L>& pattern);
+
+  /// The substitutions under which the pattern matches class `eclass`, at most `limit` of them.
+  /// The e-graph must be clean.
+  std::vector<Subst> run_with_limit(const EGraph<L>& egraph, Id eclass, std::size_t limit) const;
+};
+
+/// "Program { instructions: [...], subst: {?x: 1} }"
+template <Language L>
+std::string to_string(const Program<L>& program) {
+  std::string out = "Program { instructions: [";
+  append_joined(out, program.instructions, ", ",
+                [](std::string& o, const Instruction<L>& i) { o += to_string<L>(i); });
+  return cat(out, "], subst: ", program.subst, " }");
+}
+
+namespace detail {
+
+template <Language L>
+class Compiler {
+ public:
+  explicit Compiler(const PatternAst<L>& pattern) : pattern_(pattern) {
+    free_.resize(pattern.size());
+    size_.resize(pattern.size());
+    reg_of_.assign(pattern.size(), kUnbound);
+    for (Id i = 0; i < pattern.size(); ++i) {
+      const ENodeOrVar<L>& entry = pattern[i];
+      if (entry.is_var()) {
+        free_[i] = {i};
+        size_[i] = 0;
+        continue;
+      }
+      std::size_t size = 1;
+      std::vector<Id> vars;
+      for (Id child : entry.children()) {
+        size += size_[child];
+        std::vector<Id> merged;
+        std::set_union(vars.begin(), vars.end(), free_[child].begin(), free_[child].end(), std::back_inserter(merged));
+        vars.swap(merged);
+      }
+      free_[i] = std::move(vars);
+      size_[i] = size;
+    }
+  }
+
+  Program<L> compile() {
+    if (pattern_.empty()) support::internal_fault("cannot compile an empty pattern");
+    add_todo(static_cast<Id>(pattern_.size() - 1), 0);
+    next_reg_ = 1;
+    while (!todo_.empty()) {
+      std::size_t best = pick();
+      Todo item = todo_[best];
+      todo_.erase(todo_.begin() + static_cast<std::ptrdiff_t>(best));
+      const L& node = pattern_[item.entry].node();
+      if (unbound_count(item.entry) == 0 && !is_leaf(node)) {
+        program_.instructions.push_back(Lookup<L>{ground_term(item.entry), item.reg});
+        continue;
+      }
+      Reg out = next_reg_;
+      next_reg_ += static_cast<Reg>(num_children(node));
+      program_.instructions.push_back(Bind<L>{map_children(node, [](Id) { return Id{0}; }), item.reg, out});
+      Reg k = 0;
+      for (Id child : node.children()) add_todo(child, out + k++);
+    }
+    for (Id var_entry : var_order_) program_.subst.append(pattern_[var_entry].var(), reg_of_[var_entry]);
+    return std::move(program_);
+  }
+
+ private:
+  static constexpr Reg kUnbound = std::numeric_limits<Reg>::max();
+
+  struct Todo {
+    Id entry;
+    Reg reg;
+  };
+
+  void add_todo(Id entry, Reg reg) {
+    if (!pattern_[entry].is_var()) {
+      todo_.push_back({entry, reg});
+    } else if (reg_of_[entry] != kUnbound) {
+      program_.instructions.push_back(Compare{reg, reg_of_[entry]});
+    } else {
+      reg_of_[entry] = reg;
+      var_order_.push_back(entry);
+    }
+  }
+
+  std::size_t unbound_count(Id entry) const {
+    return static_cast<std::size_t>(
+        std::count_if(free_[entry].begin(), free_[entry].end(), [&](Id v) { return reg_of_[v] == kUnbound; }));
+  }
+
+  /// Priority of a to-do item: grounded first, then the most unbound variables, then the
+  /// smallest.
+  std::tuple<bool, std::size_t, std::ptrdiff_t> priority(const Todo& item) const {
+    std::size_t free = unbound_count(item.entry);
+    return {free == 0, free, -static_cast<std::ptrdiff_t>(size_[item.entry])};
+  }
+
+  /// The item of greatest priority; the last one among equals.
+  std::size_t pick() const {
+    std::size_t best = 0;
+    auto best_priority = priority(todo_[0]);
+    for (std::size_t i = 1; i < todo_.size(); ++i) {
+      auto p = priority(todo_[i]);
+      if (p >= best_priority) {
+        best = i;
+        best_priority = p;
+      }
+    }
+    return best;
+  }
+
+  RecExpr<ENodeOrReg<L>> ground_term(Id entry) const {
+    auto fetch = [&](Id id) -> ENodeOrReg<L> {
+      const ENodeOrVar<L>& e = pattern_[id];
+      return e.is_var() ? ENodeOrReg<L>::reg(reg_of_[id]) : ENodeOrReg<L>(e.node());
+    };
+    return build_recexpr(ENodeOrReg<L>(pattern_[entry].node()), fetch);
+  }
+
+  const PatternAst<L>& pattern_;
+  std::vector<std::vector<Id>> free_;
+  std::vector<std::size_t> size_;
+  /// Register of each variable entry, `kUnbound` until bound.
+  std::vector<Reg> reg_of_;
+  std::vector<Id> var_order_;
+  std::vector<Todo> todo_;
+  Program<L> program_;
+  Reg next_reg_ = 0;
+};
+
+}  // namespace detail
+
+template <Language L>
+Program<L> Program<L>::compile_from_pat(const PatternAst<L>& pattern) {
+  return detail::Compiler<L>(pattern).compile();
+}
+
+namespace detail {
+
+template <Language L>
+class Machine {
+ public:
+  Machine(const Program<L>& program, const EGraph<L>& egraph, std::size_t limit)
+      : program_(program), egraph_(egraph), remaining_(limit) {}
+
+  std::vector<Subst> run(Id eclass) {
+    registers_.assign(1, eclass);
+    step(0);
+    return std::move(found_);
+  }
+
+ private:
+  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run.
+  bool step(std::size_t pc) {
+    const auto& code = program_.instructions;
+    for (; pc < code.size(); ++pc) {
+      const Instruction<L>& instruction = code[pc];
+      if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
+        bool reached = false;
+        egraph_[registers_[bind->eclass]].for_each_matching_node(bind->node, [&](const L& node) {
+          std::span<const Id> children = node.children();
+          registers_.resize(bind->out + children.size());
+          std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
+          reached = support::with_stack_guard([&] { return step(pc + 1); });
+          return !reached;
+        });
+        return reached;
+      }
+      if (const auto* compare = std::get_if<Compare>(&instruction)) {
+        if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j])) return false;
+        continue;
+      }
+      const auto& lookup = std::get<Lookup<L>>(instruction);
+      scratch_.clear();
+      for (const ENodeOrReg<L>& entry : lookup.term) {
+        if (entry.is_reg()) {
+          scratch_.push_back(egraph_.find(registers_[entry.reg()]));
+          continue;
+        }
+        auto id = egraph_.lookup(map_children(entry.node(), [&](Id child) { return scratch_[child]; }));
+        if (!id) return false;
+        scratch_.push_back(*id);
+      }
+      if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
+    }
+    Subst subst;
+    for (const Subst::Binding& b : program_.subst.bindings()) subst.append(b.var, registers_[b.id]);
+    found_.push_back(std::move(subst));
+    return --remaining_ == 0;
+  }
+
+  const Program<L>& program_;
+  const EGraph<L>& egraph_;
+  std::size_t remaining_;
+  std::vector<Id> registers_;
+  std::vector<Id> scratch_;
+  std::vector<Subst> found_;
+};
+
+}  // namespace detail
+
+template <Language L>
+std::vector<Subst> Program<L>::run_with_limit(const EGraph<L>& egraph, Id eclass, std::size_t limit) const {
+  if (!egraph.clean()) support::internal_fault("Tried to search a dirty e-graph!");
+  if (limit == 0) return {};
+  std::vector<Subst> found = detail::Machine<L>(*this, egraph, limit).run(eclass);
+  log(LogLevel::Trace, [&] {
+    std::string out = "Ran program, found [";
+    append_joined(out, found, ", ", [](std::string& o, const Subst& s) { append_text(o, s); });
+    return out + "]";
+  });
+  return found;
+}
+
+}  // namespace tarvelon::egraph

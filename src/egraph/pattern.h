@@ -1,0 +1,190 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/enode_or_var.h"
+#include "egraph/log.h"
+#include "egraph/machine.h"
+#include "egraph/recexpr.h"
+#include "egraph/subst.h"
+#include "egraph/symbol.h"
+
+namespace tarvelon::egraph {
+
+/// The matches of a searcher in one class: at least one substitution, in the order found.
+template <Language L>
+struct SearchMatches {
+  Id eclass = 0;
+  std::vector<Subst> substs;
+  /// The searcher's pattern, when it has one; borrowed from the searcher.
+  const PatternAst<L>* ast = nullptr;
+};
+
+inline constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+
+/// What a rewrite rule looks for.
+template <Language L>
+class Searcher {
+ public:
+  virtual ~Searcher() = default;
+
+  virtual std::optional<SearchMatches<L>> search_eclass_with_limit(const EGraph<L>& egraph, Id eclass,
+                                                                   std::size_t limit) const = 0;
+  /// At most `limit` substitutions in total, class by class.
+  virtual std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const = 0;
+  virtual std::vector<Var> vars() const = 0;
+  virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
+
+  std::optional<SearchMatches<L>> search_eclass(const EGraph<L>& egraph, Id eclass) const {
+    return search_eclass_with_limit(egraph, eclass, kNoLimit);
+  }
+  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const { return search_with_limit(egraph, kNoLimit); }
+  std::size_t n_matches(const EGraph<L>& egraph) const {
+    std::size_t total = 0;
+    for (const auto& m : search(egraph)) total += m.substs.size();
+    return total;
+  }
+};
+
+/// What a rewrite rule adds and merges for each match.
+template <Language L>
+class Applier {
+ public:
+  virtual ~Applier() = default;
+
+  /// Instantiates for `subst` and merges the result with `eclass`; returns the ids whose merge
+  /// changed something.
+  virtual std::vector<Id> apply_one(EGraph<L>& egraph, Id eclass, const Subst& subst,
+                                    const PatternAst<L>* searcher_ast, GlobalSymbol rule_name) const = 0;
+  virtual std::vector<Var> vars() const = 0;
+  virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
+
+  /// Applies every substitution of every match in order.
+  virtual std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
+                                        GlobalSymbol rule_name) const {
+    std::vector<Id> changed;
+    for (const auto& m : matches) {
+      for (const Subst& subst : m.substs) {
+        auto ids = apply_one(egraph, m.eclass, subst, m.ast, rule_name);
+        changed.insert(changed.end(), ids.begin(), ids.end());
+      }
+    }
+    return changed;
+  }
+};
+
+/// Adds the instance of `pattern` under `subst` to `egraph` and returns its class; `buffer` is
+/// scratch space reused across calls.
+template <Language L>
+Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph, const Subst& subst) {
+  log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(pattern), " ", subst); });
+  buffer.resize(pattern.size());
+  for (Id i = 0; i < pattern.size(); ++i) {
+    const ENodeOrVar<L>& entry = pattern[i];
+    if (entry.is_var()) {
+      buffer[i] = subst[entry.var()];
+      continue;
+    }
+    L node = map_children(entry.node(), [&](Id child) { return buffer[child]; });
+    log(LogLevel::Trace, [&] { return cat("adding: ", node_text(node)); });
+    buffer[i] = egraph.add(node);
+  }
+  return buffer.back();
+}
+
+/// A term with variables, compiled once for matching; serves as both searcher and applier.
+template <Language L>
+class Pattern final : public Searcher<L>, public Applier<L> {
+ public:
+  /// Compacts `ast` and compiles it. `ast` must not be empty.
+  explicit Pattern(const PatternAst<L>& ast) : ast_(compact(ast)), program_(Program<L>::compile_from_pat(ast_)) {
+    log(LogLevel::Debug, [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
+  }
+
+  /// Reads a pattern such as "(+ ?x 0)".
+  static std::expected<Pattern, RecExprParseError> from_str(std::string_view text) {
+    auto ast = parse_recexpr<ENodeOrVar<L>>(text);
+    if (!ast) return std::unexpected(std::move(ast.error()));
+    return Pattern(*ast);
+  }
+
+  const PatternAst<L>& ast() const { return ast_; }
+  const Program<L>& program() const { return program_; }
+  const PatternAst<L>* get_pattern_ast() const override { return &ast_; }
+
+  /// The variables in entry order, each once.
+  std::vector<Var> vars() const override {
+    std::vector<Var> out;
+    for (const auto& entry : ast_) {
+      if (entry.is_var() && std::find(out.begin(), out.end(), entry.var()) == out.end()) out.push_back(entry.var());
+    }
+    return out;
+  }
+
+  std::optional<SearchMatches<L>> search_eclass_with_limit(const EGraph<L>& egraph, Id eclass,
+                                                           std::size_t limit) const override {
+    std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
+    if (substs.empty()) return std::nullopt;
+    return SearchMatches<L>{eclass, std::move(substs), &ast_};
+  }
+
+  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
+    std::vector<SearchMatches<L>> matches;
+    auto search_in = [&](Id eclass) {
+      if (limit == 0) return false;
+      if (auto m = search_eclass_with_limit(egraph, eclass, limit)) {
+        if (m->substs.size() > limit) support::internal_fault("assertion failed: len <= limit");
+        limit -= m->substs.size();
+        matches.push_back(std::move(*m));
+      }
+      return true;
+    };
+    const ENodeOrVar<L>& root = ast_.root();
+    if (root.is_var()) {
+      for (const EClass<L>& c : egraph.classes()) {
+        if (!search_in(c.id)) break;
+      }
+      return matches;
+    }
+    const std::vector<Id>* candidates = egraph.classes_by_op(root.node().discriminant());
+    if (candidates == nullptr) return matches;
+    for (Id eclass : *candidates) {
+      if (!search_in(eclass)) break;
+    }
+    return matches;
+  }
+
+  std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
+                                GlobalSymbol) const override {
+    std::vector<Id> changed;
+    std::vector<Id> buffer;
+    for (const auto& m : matches) {
+      for (const Subst& subst : m.substs) {
+        Id id = apply_pat(buffer, ast_, egraph, subst);
+        if (egraph.union_(id, m.eclass)) changed.push_back(id);
+      }
+    }
+    return changed;
+  }
+
+  std::vector<Id> apply_one(EGraph<L>& egraph, Id eclass, const Subst& subst, const PatternAst<L>*,
+                            GlobalSymbol) const override {
+    std::vector<Id> buffer;
+    Id id = apply_pat(buffer, ast_, egraph, subst);
+    if (egraph.union_(eclass, id)) return {eclass};
+    return {};
+  }
+
+ private:
+  PatternAst<L> ast_;
+  Program<L> program_;
+};
+
+}  // namespace tarvelon::egraph

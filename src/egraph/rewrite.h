@@ -1,0 +1,69 @@
+#pragma once
+
+#include <algorithm>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/pattern.h"
+#include "egraph/symbol.h"
+
+namespace tarvelon::egraph {
+
+/// A named rule: every match of the searcher is merged with the applier's instance.
+template <Language L>
+class Rewrite {
+ public:
+  /// Fails with "Rewrite <name> refers to unbound var <var>" when the applier uses a variable
+  /// the searcher does not bind.
+  static std::expected<Rewrite, std::string> make(std::string_view name, std::shared_ptr<const Searcher<L>> searcher,
+                                                  std::shared_ptr<const Applier<L>> applier) {
+    GlobalSymbol symbol(name);
+    std::vector<Var> bound = searcher->vars();
+    for (const Var& var : applier->vars()) {
+      if (std::find(bound.begin(), bound.end(), var) == bound.end()) {
+        return std::unexpected(cat("Rewrite ", symbol, " refers to unbound var ", var));
+      }
+    }
+    return Rewrite(symbol, std::move(searcher), std::move(applier));
+  }
+
+  /// A rule whose searcher and applier are patterns read from text; a text that does not read
+  /// is reported as "<name>: <reason>".
+  static std::expected<Rewrite, std::string> from_patterns(std::string_view name, std::string_view searcher,
+                                                           std::string_view applier) {
+    auto lhs = Pattern<L>::from_str(searcher);
+    if (!lhs) return std::unexpected(cat(name, ": ", to_string(lhs.error())));
+    auto rhs = Pattern<L>::from_str(applier);
+    if (!rhs) return std::unexpected(cat(name, ": ", to_string(rhs.error())));
+    return make(name, std::make_shared<const Pattern<L>>(std::move(*lhs)),
+                std::make_shared<const Pattern<L>>(std::move(*rhs)));
+  }
+
+  GlobalSymbol name() const { return name_; }
+  const Searcher<L>& searcher() const { return *searcher_; }
+  const Applier<L>& applier() const { return *applier_; }
+
+  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
+    return searcher_->search_with_limit(egraph, limit);
+  }
+  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const { return searcher_->search(egraph); }
+
+  /// Applies `matches`; returns the ids whose merge changed something.
+  std::vector<Id> apply(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches) const {
+    return applier_->apply_matches(egraph, matches, name_);
+  }
+
+ private:
+  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher<L>> searcher, std::shared_ptr<const Applier<L>> applier)
+      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+
+  GlobalSymbol name_;
+  std::shared_ptr<const Searcher<L>> searcher_;
+  std::shared_ptr<const Applier<L>> applier_;
+};
+
+}  // namespace tarvelon::egraph

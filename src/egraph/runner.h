@@ -1,0 +1,248 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/log.h"
+#include "egraph/rewrite.h"
+#include "egraph/scheduler.h"
+#include "egraph/stop_reason.h"
+#include "egraph/symbol.h"
+#include "support/internal_fault.h"
+
+namespace tarvelon::egraph {
+
+/// The record of one iteration of a run.
+struct Iteration {
+  /// Rule name -> applications that merged something, in first-application order; rules that
+  /// merged nothing are absent.
+  std::vector<std::pair<GlobalSymbol, std::size_t>> applied_counts;
+  /// Node and class counts at the start of the iteration, after the hooks.
+  std::size_t node_count = 0;
+  std::size_t class_count = 0;
+  double hook_seconds = 0;
+  double search_seconds = 0;
+  double apply_seconds = 0;
+  double rebuild_seconds = 0;
+  /// Merges performed by the iteration's rebuild.
+  std::size_t union_count = 0;
+  [[no_unique_address]] std::monostate data;
+  /// Seconds since the run started, at the end of the iteration.
+  double elapsed_seconds = 0;
+  std::optional<StopReason> stop_reason;
+};
+
+/// Equality saturation: repeats search-all, apply-all, rebuild until nothing changes or a limit
+/// is reached. Limits are checked after every rule's search and every rule's application, and
+/// the e-graph is always left rebuilt.
+template <Language L>
+class Runner {
+ public:
+  using Hook = std::function<std::optional<std::string>(Runner&)>;
+  using Clock = std::chrono::steady_clock;
+
+  Runner() : scheduler_(std::make_unique<BackoffScheduler<L>>()) {}
+
+  Runner& with_iter_limit(std::size_t max_iterations) {
+    max_iterations_ = max_iterations;
+    return *this;
+  }
+  Runner& with_node_limit(std::size_t max_nodes) {
+    max_nodes_ = max_nodes;
+    return *this;
+  }
+  Runner& with_time_limit(Clock::duration max_time) {
+    max_time_ = max_time;
+    return *this;
+  }
+  Runner& with_scheduler(std::unique_ptr<RewriteScheduler<L>> scheduler) {
+    scheduler_ = std::move(scheduler);
+    return *this;
+  }
+  /// A callback run at the start of every iteration; an error text ends the run with `Other`.
+  Runner& with_hook(Hook hook) {
+    hooks_.push_back(std::move(hook));
+    return *this;
+  }
+  /// Adds `expr` to the e-graph and records its class as a root.
+  Runner& with_expr(const RecExpr<L>& expr) { return with_root(egraph_.add_expr_uncanonical(expr)); }
+  /// Records the class of `id`, already in the e-graph, as a root.
+  Runner& with_root(Id id) {
+    roots_.push_back(egraph_.find(id));
+    return *this;
+  }
+
+  std::size_t max_iterations() const { return max_iterations_; }
+  std::size_t max_nodes() const { return max_nodes_; }
+  Clock::duration max_time() const { return max_time_; }
+  const EGraph<L>& egraph() const { return egraph_; }
+  EGraph<L>& egraph() { return egraph_; }
+  const std::vector<Id>& roots() const { return roots_; }
+  const std::vector<Iteration>& iterations() const { return iterations_; }
+  const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
+  RewriteScheduler<L>& scheduler() { return *scheduler_; }
+
+  /// Runs `rules` to saturation or a limit; afterwards `stop_reason` is set and there is at
+  /// least one iteration.
+  Runner& run(std::span<const Rewrite<L>> rules) {
+    check_rule_names(rules);
+    egraph_.rebuild();
+    for (;;) {
+      Iteration iteration = run_one(rules);
+      std::optional<StopReason> stop = iteration.stop_reason;
+      iterations_.push_back(std::move(iteration));
+      if (!stop) stop = check_limits();
+      if (stop) {
+        log(LogLevel::Info, [&] { return cat("Stopping: ", to_string(*stop)); });
+        stop_reason_ = std::move(stop);
+        return *this;
+      }
+    }
+  }
+
+ private:
+  static double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+  Clock::duration elapsed() const {
+    auto d = Clock::now() - *start_;
+    return d < Clock::duration::zero() ? Clock::duration::zero() : d;
+  }
+
+  std::optional<StopReason> check_limits() const {
+    Clock::duration e = elapsed();
+    if (e > max_time_) return StopReason{StopReason::TimeLimit{seconds(e)}};
+    std::size_t nodes = egraph_.node_count();
+    if (nodes > max_nodes_) return StopReason{StopReason::NodeLimit{nodes}};
+    if (iterations_.size() >= max_iterations_) return StopReason{StopReason::IterationLimit{iterations_.size()}};
+    return std::nullopt;
+  }
+
+  static void check_rule_names(std::span<const Rewrite<L>> rules) {
+    std::vector<std::pair<GlobalSymbol, std::size_t>> counts;
+    for (const Rewrite<L>& rule : rules) {
+      auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == rule.name(); });
+      if (it == counts.end()) {
+        counts.emplace_back(rule.name(), 1);
+      } else {
+        ++it->second;
+      }
+    }
+    if (std::none_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; })) return;
+    std::string text = "Duplicated rule names may affect rule reporting and scheduling.";
+    std::string report = cat("WARNING: ", text, "\n");
+    log(LogLevel::Warn, [&] { return text; });
+    for (const auto& [name, count] : counts) {
+      if (count <= 1) continue;
+      std::string line = cat("Rule '", name, "' appears ", count, " times");
+      report += line + "\n";
+      log(LogLevel::Warn, [&] { return line; });
+    }
+    std::fwrite(report.data(), 1, report.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  Iteration run_one(std::span<const Rewrite<L>> rules) {
+    if (stop_reason_) support::internal_fault("assertion failed: self.stop_reason.is_none()");
+    std::size_t i = iterations_.size();
+    log(LogLevel::Info, [&] { return cat("\nIteration ", i); });
+    if (!start_) start_ = Clock::now();
+    Iteration record;
+    std::optional<StopReason> result = check_limits();
+
+    auto phase_start = Clock::now();
+    if (!result) {
+      for (Hook& hook : hooks_) {
+        if (auto error = hook(*this)) {
+          result = StopReason{StopReason::Other{std::move(*error)}};
+          break;
+        }
+      }
+    }
+    record.hook_seconds = seconds(Clock::now() - phase_start);
+    record.node_count = egraph_.node_count();
+    record.class_count = egraph_.class_count();
+    log(LogLevel::Trace, [&] { return cat("EGraph ", egraph_.dump()); });
+
+    phase_start = Clock::now();
+    std::vector<typename RewriteScheduler<L>::Matches> matches;
+    if (!result) {
+      auto searched = scheduler_->search_rewrites(i, egraph_, rules, [&] { return check_limits(); });
+      if (auto* stop = std::get_if<StopReason>(&searched)) {
+        result = std::move(*stop);
+      } else {
+        matches = std::move(std::get<0>(searched));
+      }
+    }
+    record.search_seconds = seconds(Clock::now() - phase_start);
+    log(LogLevel::Info, [&] { return cat("Search time: ", record.search_seconds); });
+
+    phase_start = Clock::now();
+    if (!result) {
+      for (std::size_t k = 0; k < rules.size(); ++k) {
+        const Rewrite<L>& rule = rules[k];
+        log(LogLevel::Debug, [&] {
+          std::size_t total = 0;
+          for (const auto& m : matches[k]) total += m.substs.size();
+          return cat("Applying ", rule.name(), " ", total, " times");
+        });
+        std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rule, matches[k]);
+        if (applied > 0) {
+          add_count(record.applied_counts, rule.name(), applied);
+          log(LogLevel::Debug, [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
+        }
+        if (auto stop = check_limits()) {
+          result = std::move(stop);
+          break;
+        }
+      }
+    }
+    record.apply_seconds = seconds(Clock::now() - phase_start);
+    log(LogLevel::Info, [&] { return cat("Apply time: ", record.apply_seconds); });
+
+    phase_start = Clock::now();
+    record.union_count = egraph_.rebuild();
+    record.rebuild_seconds = seconds(Clock::now() - phase_start);
+    log(LogLevel::Info, [&] { return cat("Rebuild time: ", record.rebuild_seconds); });
+    log(LogLevel::Info, [&] { return cat("Size: n=", egraph_.node_count(), ", e=", egraph_.class_count()); });
+
+    bool saturated = record.applied_counts.empty() && scheduler_->can_stop(i) &&
+                     record.node_count == egraph_.node_count() && record.class_count == egraph_.class_count();
+    if (saturated && !result) result = StopReason{StopReason::Saturated{}};
+    record.elapsed_seconds = seconds(elapsed());
+    record.stop_reason = std::move(result);
+    return record;
+  }
+
+  static void add_count(std::vector<std::pair<GlobalSymbol, std::size_t>>& counts, GlobalSymbol name, std::size_t n) {
+    for (auto& [rule, count] : counts) {
+      if (rule == name) {
+        count += n;
+        return;
+      }
+    }
+    counts.emplace_back(name, n);
+  }
+
+  EGraph<L> egraph_;
+  std::vector<Id> roots_;
+  std::vector<Iteration> iterations_;
+  std::optional<StopReason> stop_reason_;
+  std::vector<Hook> hooks_;
+  std::size_t max_iterations_ = 30;
+  std::size_t max_nodes_ = 10'000;
+  Clock::duration max_time_ = std::chrono::seconds(5);
+  std::optional<Clock::time_point> start_;
+  std::unique_ptr<RewriteScheduler<L>> scheduler_;
+};
+
+}  // namespace tarvelon::egraph

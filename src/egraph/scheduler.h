@@ -1,0 +1,179 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/log.h"
+#include "egraph/pattern.h"
+#include "egraph/rewrite.h"
+#include "egraph/stop_reason.h"
+#include "support/internal_fault.h"
+
+namespace tarvelon::egraph {
+
+/// Decides, rule by rule and iteration by iteration, how much of each rule is searched and
+/// whether the run may stop once nothing changes.
+template <Language L>
+class RewriteScheduler {
+ public:
+  using Matches = std::vector<SearchMatches<L>>;
+  using LimitCheck = std::function<std::optional<StopReason>()>;
+
+  virtual ~RewriteScheduler() = default;
+
+  /// Whether a run with no changes in `iteration` may stop as saturated.
+  virtual bool can_stop(std::size_t /*iteration*/) { return true; }
+
+  virtual Matches search_rewrite(std::size_t /*iteration*/, const EGraph<L>& egraph, const Rewrite<L>& rule) {
+    return rule.search(egraph);
+  }
+
+  /// Searches every rule in order, checking the limits after each; the first limit reached ends
+  /// the search and is returned instead of the matches.
+  virtual std::variant<std::vector<Matches>, StopReason> search_rewrites(std::size_t iteration,
+                                                                         const EGraph<L>& egraph,
+                                                                         std::span<const Rewrite<L>> rules,
+                                                                         const LimitCheck& limit_check) {
+    std::vector<Matches> all;
+    all.reserve(rules.size());
+    for (const Rewrite<L>& rule : rules) {
+      all.push_back(search_rewrite(iteration, egraph, rule));
+      if (auto stop = limit_check()) return std::move(*stop);
+    }
+    return all;
+  }
+
+  /// Applies `matches`; returns the number of merges that changed something.
+  virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph, const Rewrite<L>& rule,
+                                    const Matches& matches) {
+    return rule.apply(egraph, matches).size();
+  }
+};
+
+/// Per-rule statistics of the backoff scheduler.
+struct RuleStats {
+  std::size_t search_count = 0;
+  /// The rule is not searched in iterations before this one.
+  std::size_t banned_until = 0;
+  std::size_t ban_count = 0;
+  std::size_t match_limit = 0;
+  std::size_t ban_length = 0;
+  friend bool operator==(const RuleStats&, const RuleStats&) = default;
+};
+
+namespace detail {
+
+inline std::size_t saturating_shift(std::size_t value, std::size_t bits) {
+  if (value == 0) return 0;
+  if (bits >= std::numeric_limits<std::size_t>::digits || value > (std::numeric_limits<std::size_t>::max() >> bits)) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return value << bits;
+}
+
+inline std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+}
+
+}  // namespace detail
+
+/// Bans rules whose matches explode: a search finding more than `match_limit << ban_count`
+/// matches is discarded and the rule sits out `ban_length << ban_count` iterations, so both the
+/// threshold and the ban double with every ban of the same rule.
+template <Language L>
+class BackoffScheduler final : public RewriteScheduler<L> {
+ public:
+  using typename RewriteScheduler<L>::Matches;
+
+  BackoffScheduler& with_initial_match_limit(std::size_t limit) {
+    initial_match_limit_ = limit;
+    return *this;
+  }
+  BackoffScheduler& with_ban_length(std::size_t length) {
+    initial_ban_length_ = length;
+    return *this;
+  }
+
+  /// The statistics of each rule searched so far, in first-search order.
+  std::span<const std::pair<GlobalSymbol, RuleStats>> stats() const { return stats_; }
+
+  /// When every rule that could still fire is banned, moves the earliest bans forward to
+  /// `iteration` and refuses to stop, so the next iteration searches those rules again.
+  bool can_stop(std::size_t iteration) override {
+    std::size_t banned = 0;
+    std::size_t min_ban = std::numeric_limits<std::size_t>::max();
+    for (const auto& [name, s] : stats_) {
+      if (s.banned_until > iteration) {
+        ++banned;
+        min_ban = std::min(min_ban, s.banned_until);
+      }
+    }
+    if (banned == 0) return true;
+    if (min_ban < iteration) support::internal_fault("assertion failed: min_ban >= iteration");
+    std::size_t delta = min_ban - iteration;
+    std::vector<GlobalSymbol> unbanned;
+    for (auto& [name, s] : stats_) {
+      if (s.banned_until <= iteration) continue;
+      s.banned_until -= delta;
+      if (s.banned_until == iteration) unbanned.push_back(name);
+    }
+    if (unbanned.empty()) support::internal_fault("assertion failed: !unbanned.is_empty()");
+    log(LogLevel::Info, [&] {
+      std::string names;
+      append_joined(names, unbanned, ", ", [](std::string& o, GlobalSymbol n) { append_text(o, n); });
+      return cat("Banned ", banned, "/", stats_.size(), ", fast-forwarded by ", delta, " to unban ", names);
+    });
+    return false;
+  }
+
+  Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph, const Rewrite<L>& rule) override {
+    RuleStats& s = rule_stats(rule.name());
+    if (iteration < s.banned_until) {
+      log(LogLevel::Debug, [&] {
+        return cat("Skipping ", rule.name(), " (", s.search_count, "-", s.ban_count, "), banned until ",
+                   s.banned_until, "...");
+      });
+      return {};
+    }
+    if (s.ban_count >= 32) support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
+    std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
+    Matches matches = rule.search_with_limit(egraph, detail::saturating_add(threshold, 1));
+    std::size_t total = 0;
+    for (const auto& m : matches) total += m.substs.size();
+    if (total > threshold) {
+      std::size_t ban_length = detail::saturating_shift(s.ban_length, s.ban_count);
+      s.ban_count += 1;
+      s.banned_until = detail::saturating_add(iteration, ban_length);
+      log(LogLevel::Info, [&] {
+        return cat("Banning ", rule.name(), " (", s.search_count, "-", s.ban_count, ") for ", ban_length,
+                   " iters: ", threshold, " < ", total);
+      });
+      return {};
+    }
+    s.search_count += 1;
+    return matches;
+  }
+
+ private:
+  RuleStats& rule_stats(GlobalSymbol name) {
+    for (auto& [n, s] : stats_) {
+      if (n == name) return s;
+    }
+    stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
+    return stats_.back().second;
+  }
+
+  std::size_t initial_match_limit_ = 1000;
+  std::size_t initial_ban_length_ = 5;
+  std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
+};
+
+}  // namespace tarvelon::egraph

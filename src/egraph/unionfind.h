@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "egraph/id.h"
+
+namespace tarvelon::egraph {
+
+/// Disjoint sets over dense ids as one parent array. A set is a root when its parent is itself.
+/// No rank is kept: the caller decides which root survives a merge.
+class UnionFind {
+ public:
+  /// Appends a new singleton set whose id is the current length.
+  Id make_set() {
+    Id id = static_cast<Id>(parents_.size());
+    parents_.push_back(id);
+    return id;
+  }
+
+  std::size_t size() const { return parents_.size(); }
+
+  /// The root of `id`, without touching the parent array.
+  Id find(Id id) const {
+    check(id);
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+
+  /// The root of `id`, halving the path on the way: every visited id is re-pointed at its
+  /// grandparent.
+  Id find_mut(Id id) {
+    check(id);
+    while (parents_[id] != id) {
+      Id grandparent = parents_[parents_[id]];
+      parents_[id] = grandparent;
+      id = grandparent;
+    }
+    return id;
+  }
+
+  /// Makes root `child` point at root `root`; returns `root`.
+  Id union_roots(Id root, Id child) {
+    parents_[child] = root;
+    return root;
+  }
+
+  Id parent(Id id) const {
+    check(id);
+    return parents_[id];
+  }
+
+ private:
+  void check(Id id) const {
+    if (id >= parents_.size()) [[unlikely]] index_out_of_bounds(parents_.size(), id);
+  }
+
+  std::vector<Id> parents_;
+};
+
+}  // namespace tarvelon::egraph

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "egraph/machine.h"
+#include "egraph/pattern.h"
+#include "egraph/symbol_lang.h"
+#include "egraph_test_util.h"
+
+namespace tarvelon::egraph {
+namespace {
+
+using testing::add;
+using testing::fault_of;
+using testing::Graph;
+using testing::Node;
+
+Pattern<Node> pattern(std::string_view text) {
+  auto p = Pattern<Node>::from_str(text);
+  if (!p) throw std::runtime_error(to_string(p.error()));
+  return std::move(*p);
+}
+
+TEST(PatternCompile, ProducesTheExpectedInstructionSequence) {
+  struct Case {
+    std::string_view pattern;
+    std::string program;
+  };
+  const Case cases[] = {
+      {"(+ ?x ?x)",
+       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Compare { i: 2, j: 1 }], "
+       "subst: {?x: 1} }"},
+      {"(* ?a (+ ?b ?c))",
+       "Program { instructions: [Bind { node: (* 0 0), eclass: 0, out: 1 }, Bind { node: (+ 0 0), eclass: 2, "
+       "out: 3 }], subst: {?a: 1, ?b: 3, ?c: 4} }"},
+      {"(+ ?x (exp ?x))",
+       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Lookup { term: [Reg(1), "
+       "ENode((exp 0))], i: 2 }], subst: {?x: 1} }"},
+      {"?x", "Program { instructions: [], subst: {?x: 0} }"},
+      {"a", "Program { instructions: [Bind { node: a, eclass: 0, out: 1 }], subst: {} }"},
+      {"(f a (g a))",
+       "Program { instructions: [Lookup { term: [ENode(a), ENode((g 0)), ENode((f 0 1))], i: 0 }], subst: {} }"},
+      // The sub-pattern with more unbound variables goes first; among equals, the one added last.
+      {"(f (g ?x) (h ?y ?z))",
+       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0 0), eclass: 2, "
+       "out: 3 }, Bind { node: (g 0), eclass: 1, out: 5 }], subst: {?y: 3, ?z: 4, ?x: 5} }"},
+      {"(f (g ?x) (h ?y))",
+       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0), eclass: 2, "
+       "out: 3 }, Bind { node: (g 0), eclass: 1, out: 4 }], subst: {?y: 3, ?x: 4} }"},
+      // Once ?x is bound, (g ?x) is grounded and preferred; a bound leaf still binds.
+      {"(f (g ?x) (h ?x) k)",
+       "Program { instructions: [Bind { node: (f 0 0 0), eclass: 0, out: 1 }, Bind { node: k, eclass: 3, "
+       "out: 4 }, Bind { node: (h 0), eclass: 2, out: 4 }, Lookup { term: [Reg(4), ENode((g 0))], i: 1 }], "
+       "subst: {?x: 4} }"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(to_string(pattern(c.pattern).program()), c.program);
+  }
+}
+
+/// Every match as "class: subst" in order.
+std::vector<std::string> matches(const Graph& g, const Pattern<Node>& p, std::size_t limit = kNoLimit) {
+  std::vector<std::string> out;
+  for (const auto& m : p.search_with_limit(g, limit)) {
+    for (const Subst& s : m.substs) out.push_back(cat(m.eclass, ": ", s));
+  }
+  return out;
+}
+
+TEST(PatternSearch, RepeatedVariableRequiresOneClass) {
+  Graph g;
+  Id x = add(g, "x"), y = add(g, "y");
+  Id xx = add(g, "(+ x x)");
+  add(g, "(+ x y)");
+  g.rebuild();
+  Pattern<Node> p = pattern("(+ ?x ?x)");
+  EXPECT_EQ(matches(g, p), std::vector<std::string>{cat(xx, ": {?x: ", x, "}")});
+  g.union_(x, y);
+  g.rebuild();
+  EXPECT_EQ(matches(g, p), std::vector<std::string>{cat(g.find(xx), ": {?x: ", g.find(x), "}")});
+}
+
+TEST(PatternSearch, GroundedSubtermIsFoundByLookup) {
+  Graph g;
+  Id hit = add(g, "(+ a (exp a))");
+  add(g, "(+ b (exp a))");
+  g.rebuild();
+  EXPECT_EQ(matches(g, pattern("(+ ?x (exp ?x))")), std::vector<std::string>{cat(hit, ": {?x: 0}")});
+  EXPECT_EQ(matches(g, pattern("(f (exp a))")), std::vector<std::string>{});
+}
+
+TEST(PatternSearch, BareVariableMatchesEveryClassOnce) {
+  Graph g;
+  add(g, "(f a b)");
+  g.rebuild();
+  EXPECT_EQ(matches(g, pattern("?v")), (std::vector<std::string>{"0: {?v: 0}", "1: {?v: 1}", "2: {?v: 2}"}));
+}
+
+TEST(PatternSearch, LimitCutsMatchesInCandidateOrder) {
+  Graph g;
+  for (int i = 0; i < 10; ++i) add(g, cat("(f a", i, ")"));
+  add(g, "(+ a0 a1)");
+  g.union_(add(g, "(f a0)"), add(g, "(f a1)"));  // one class with two matches
+  g.rebuild();
+  Pattern<Node> p = pattern("(f ?x)");
+  EXPECT_EQ(matches(g, p).size(), 10u);
+  std::vector<std::string> five = matches(g, p, 5);
+  EXPECT_EQ(five, (std::vector<std::string>{"1: {?x: 0}", "1: {?x: 2}", "5: {?x: 4}", "7: {?x: 6}",
+                                            "9: {?x: 8}"}));
+  EXPECT_EQ(matches(g, p, 0), std::vector<std::string>{});
+  EXPECT_EQ(p.n_matches(g), 10u);
+}
+
+TEST(PatternSearch, AbsentOperatorYieldsNothingAndDirtyStoreFaults) {
+  Graph g;
+  add(g, "(f a)");
+  g.rebuild();
+  EXPECT_EQ(matches(g, pattern("(nothere ?x)")), std::vector<std::string>{});
+  add(g, "(g a)");
+  EXPECT_EQ(fault_of([&] { matches(g, pattern("(f ?x)")); }), "Tried to search a dirty e-graph!");
+}
+
+TEST(PatternSearch, LargeClassesAreSearchedByBinarySearchWithTheSameResult) {
+  // One class of 60 leaves plus nodes of several operators, each sub-class searched both ways.
+  for (std::size_t leaves : {10u, 60u}) {
+    SCOPED_TRACE(leaves);
+    Graph g;
+    Id root = add(g, "m0");
+    for (std::size_t i = 1; i < leaves; ++i) g.union_(root, add(g, cat("m", i)));
+    Id a = add(g, "a"), b = add(g, "b");
+    for (const char* t : {"(g a)", "(g b)", "(g a b)", "(h a)", "(zz b)", "(aa a)"}) g.union_(root, add(g, t));
+    g.rebuild();
+    ASSERT_EQ(g[root].size(), leaves + 6);
+    Id r = g.find(root);
+    EXPECT_EQ(matches(g, pattern("(g ?x)")), (std::vector<std::string>{cat(r, ": {?x: ", a, "}"),
+                                                                        cat(r, ": {?x: ", b, "}")}));
+    EXPECT_EQ(matches(g, pattern("(g ?x ?y)")), std::vector<std::string>{cat(r, ": {?x: ", a, ", ?y: ", b, "}")});
+    EXPECT_EQ(matches(g, pattern("(zz ?x)")), std::vector<std::string>{cat(r, ": {?x: ", b, "}")});
+    EXPECT_EQ(matches(g, pattern("(aa ?x)")), std::vector<std::string>{cat(r, ": {?x: ", a, "}")});
+    EXPECT_EQ(matches(g, pattern("(h ?x ?y)")), std::vector<std::string>{});
+  }
+}
+
+TEST(PatternApply, MergesInstancesAndReportsOnlyChangingMerges) {
+  Graph g;
+  Id fa = add(g, "(f a)");
+  g.rebuild();
+  Pattern<Node> lhs = pattern("(f ?x)"), rhs = pattern("(g ?x)");
+  auto found = lhs.search(g);
+  EXPECT_EQ(rhs.apply_matches(g, found, GlobalSymbol("r")).size(), 1u);
+  g.rebuild();
+  EXPECT_EQ(g.find(add(g, "(g a)")), g.find(fa));
+  found = lhs.search(g);
+  EXPECT_EQ(rhs.apply_matches(g, found, GlobalSymbol("r")), std::vector<Id>{});
+  g.rebuild();
+  Subst subst;
+  subst.insert(Var::named(GlobalSymbol("?x")), 0);
+  Id h = add(g, "(h a)");
+  EXPECT_EQ(pattern("(k ?x)").apply_one(g, h, subst, nullptr, GlobalSymbol("r")), std::vector<Id>{h});
+  EXPECT_EQ(fault_of([&] { pattern("(k ?y)").apply_one(g, h, subst, nullptr, GlobalSymbol("r")); }),
+            "Var '?y=?y' not found in {?x: 0}");
+}
+
+TEST(PatternApply, VarsListsEachVariableOnceInEntryOrder) {
+  std::vector<std::string> names;
+  for (const Var& v : pattern("(f ?b (g ?a ?b) ?#2)").vars()) names.push_back(cat(v));
+  EXPECT_EQ(names, (std::vector<std::string>{"?b", "?a", "?#2"}));
+}
+
+TEST(Subst, KeepsBindingsBeyondTheInlineCapacity) {
+  Subst s;
+  for (Id i = 0; i < 6; ++i) EXPECT_EQ(s.insert(Var::numbered(i), i * 10), std::nullopt);
+  EXPECT_EQ(s.insert(Var::numbered(4), 7), std::optional<Id>(40));
+  EXPECT_EQ(cat(s), "{?#0: 0, ?#1: 10, ?#2: 20, ?#3: 30, ?#4: 7, ?#5: 50}");
+  EXPECT_EQ(s.get(Var::numbered(9)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph

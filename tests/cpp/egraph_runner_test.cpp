@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "egraph/runner.h"
+#include "egraph/scheduler.h"
+#include "egraph/symbol_lang.h"
+#include "egraph_test_util.h"
+
+namespace tarvelon::egraph {
+namespace {
+
+using testing::add;
+using testing::expr;
+using testing::fault_of;
+using testing::Graph;
+using testing::LogCapture;
+using testing::Node;
+using testing::rule;
+
+using Rules = std::vector<Rewrite<Node>>;
+
+std::string stop_text(const Runner<Node>& runner) { return to_string(*runner.stop_reason()); }
+
+TEST(Rewrite, RejectsAnApplierVariableTheSearcherDoesNotBind) {
+  auto made = Rewrite<Node>::from_patterns("bad", "(f ?x)", "(g ?x ?z)");
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error(), "Rewrite bad refers to unbound var ?z");
+  auto unreadable = Rewrite<Node>::from_patterns("worse", "(f ?x", "?x");
+  ASSERT_FALSE(unreadable.has_value());
+  EXPECT_EQ(unreadable.error(), "worse: End of file reached at line 1, column 6");
+}
+
+TEST(StopReason, DebugFormsNameTheVariantAndItsValue) {
+  const std::pair<StopReason, std::string> cases[] = {
+      {{StopReason::Saturated{}}, "Saturated"},
+      {{StopReason::IterationLimit{8}}, "IterationLimit(8)"},
+      {{StopReason::NodeLimit{20001}}, "NodeLimit(20001)"},
+      {{StopReason::TimeLimit{5.25}}, "TimeLimit(5.25)"},
+      {{StopReason::Other{"hook \"x\""}}, "Other(\"hook \\\"x\\\"\")"},
+  };
+  for (const auto& [reason, text] : cases) EXPECT_EQ(to_string(reason), text);
+}
+
+TEST(Runner, UsesTheEngineDefaults) {
+  Runner<Node> runner;
+  EXPECT_EQ(runner.max_iterations(), 30u);
+  EXPECT_EQ(runner.max_nodes(), 10'000u);
+  EXPECT_EQ(runner.max_time(), std::chrono::seconds(5));
+}
+
+TEST(Runner, StopsForTheFirstReasonThatApplies) {
+  struct Case {
+    const char* name;
+    const char* rule_lhs;
+    std::size_t max_iterations, max_nodes;
+    const char* stop;
+    std::size_t iterations;
+    const char* last_record_stop;  // the iteration-limit check runs after the record is kept
+    const char* applied;
+  };
+  const Case cases[] = {
+      {"nothing changes", "(nothere ?x ?y)", 30, 10'000, "Saturated", 1, "Saturated", ""},
+      {"one iteration", "(+ ?x ?y)", 1, 10'000, "IterationLimit(1)", 1, "none", "grow=1 comm=1 "},
+      // The limit ends the apply phase right after "grow": "comm" is not applied.
+      {"node limit in the apply phase", "(+ ?x ?y)", 30, 4, "NodeLimit(5)", 1, "NodeLimit(5)", "grow=1 "},
+      // Rebuilding adds re-canonicalized keys, so the check after the iteration trips.
+      {"node limit after a rebuild", "(+ ?x ?y)", 30, 8, "NodeLimit(9)", 2, "none", "grow=2 comm=1 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    runner.with_iter_limit(c.max_iterations).with_node_limit(c.max_nodes);
+    runner.with_expr(expr("(+ a b)"));
+    Rules rules{rule("grow", c.rule_lhs, "(+ (+ ?y ?x) ?x)"), rule("comm", "(+ ?x ?y)", "(+ ?y ?x)")};
+    if (std::string_view(c.rule_lhs) != "(+ ?x ?y)") rules.pop_back();
+    runner.run(rules);
+    EXPECT_EQ(stop_text(runner), c.stop);
+    EXPECT_EQ(runner.iterations().size(), c.iterations);
+    EXPECT_TRUE(runner.egraph().clean());
+    const Iteration& last = runner.iterations().back();
+    EXPECT_EQ(last.stop_reason ? to_string(*last.stop_reason) : "none", c.last_record_stop);
+    std::string applied;
+    for (const auto& [name, count] : last.applied_counts) applied += cat(name, "=", count, " ");
+    EXPECT_EQ(applied, c.applied);
+  }
+}
+
+TEST(Runner, ReachesTheTimeLimitAndStopsOnAHookError) {
+  Runner<Node> timed;
+  timed.with_time_limit(std::chrono::nanoseconds(0)).with_expr(expr("(+ a b)"));
+  timed.run(Rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)")});
+  EXPECT_TRUE(std::holds_alternative<StopReason::TimeLimit>(timed.stop_reason()->value));
+
+  Runner<Node> hooked;
+  int calls = 0;
+  hooked.with_hook([&](Runner<Node>&) -> std::optional<std::string> {
+    return ++calls == 2 ? std::optional<std::string>("enough") : std::nullopt;
+  });
+  hooked.with_expr(expr("(+ a b)")).run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+  EXPECT_EQ(stop_text(hooked), "Other(\"enough\")");
+  EXPECT_EQ(hooked.iterations().size(), 2u);
+  EXPECT_TRUE(hooked.iterations()[1].applied_counts.empty());
+}
+
+TEST(Runner, RecordsAppliedCountsPerIteration) {
+  Runner<Node> runner;
+  runner.with_expr(expr("(+ (+ a 0) 0)"));
+  runner.run(Rules{rule("zero", "(+ ?x 0)", "?x"), rule("never", "(nothere ?x)", "?x")});
+  EXPECT_EQ(stop_text(runner), "Saturated");
+  ASSERT_EQ(runner.iterations().size(), 2u);
+  const Iteration& first = runner.iterations()[0];
+  ASSERT_EQ(first.applied_counts.size(), 1u);
+  EXPECT_EQ(first.applied_counts[0].first.as_str(), "zero");
+  EXPECT_EQ(first.applied_counts[0].second, 2u);
+  EXPECT_EQ(first.node_count, 4u);
+  EXPECT_EQ(first.class_count, 4u);
+  EXPECT_EQ(runner.egraph().find(runner.roots()[0]), runner.egraph().find(0));
+}
+
+TEST(Runner, WarnsOnceAboutDuplicatedRuleNames) {
+  Runner<Node> runner;
+  runner.with_expr(expr("a"));
+  ::testing::internal::CaptureStderr();
+  runner.run(Rules{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"), rule("same", "(h ?x)", "?x"),
+                   rule("other", "(k ?x)", "?x"), rule("same", "(m ?x)", "?x"), rule("alone", "(n ?x)", "?x")});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+            "Rule 'same' appears 3 times\n"
+            "Rule 'other' appears 2 times\n");
+  auto* backoff = dynamic_cast<BackoffScheduler<Node>*>(&runner.scheduler());
+  ASSERT_NE(backoff, nullptr);
+  EXPECT_EQ(backoff->stats().size(), 3u);
+}
+
+/// A store with `n` classes matching (f ?x).
+Graph many_f(std::size_t n) {
+  Graph g;
+  for (std::size_t i = 0; i < n; ++i) add(g, cat("(f a", i, ")"));
+  g.rebuild();
+  return g;
+}
+
+std::size_t total(const std::vector<SearchMatches<Node>>& found) {
+  std::size_t n = 0;
+  for (const auto& m : found) n += m.substs.size();
+  return n;
+}
+
+TEST(BackoffScheduler, BansARuleThatMatchesTooOftenWithDoublingThresholdAndLength) {
+  Graph g = many_f(2001);
+  Rewrite<Node> r = rule("f-to-g", "(f ?x)", "(g ?x)");
+  BackoffScheduler<Node> scheduler;
+  LogCapture log(LogLevel::Debug);
+
+  EXPECT_EQ(total(scheduler.search_rewrite(0, g, r)), 0u);  // 2001 > 1000: banned 5
+  EXPECT_EQ(scheduler.stats()[0].second, (RuleStats{0, 5, 1, 1000, 5}));
+  EXPECT_EQ(total(scheduler.search_rewrite(4, g, r)), 0u);  // still banned
+  EXPECT_EQ(total(scheduler.search_rewrite(5, g, r)), 0u);  // 2001 > 2000: banned 10
+  EXPECT_EQ(scheduler.stats()[0].second, (RuleStats{0, 15, 2, 1000, 5}));
+  EXPECT_EQ(total(scheduler.search_rewrite(15, g, r)), 2001u);  // threshold 4000
+  EXPECT_EQ(scheduler.stats()[0].second, (RuleStats{1, 15, 2, 1000, 5}));
+
+  EXPECT_EQ(log.messages(LogLevel::Info),
+            (std::vector<std::string>{"Banning f-to-g (0-1) for 5 iters: 1000 < 1001",
+                                      "Banning f-to-g (0-2) for 10 iters: 2000 < 2001"}));
+  EXPECT_EQ(log.messages(LogLevel::Debug), std::vector<std::string>{"Skipping f-to-g (0-1), banned until 5..."});
+}
+
+TEST(BackoffScheduler, ExactlyTheThresholdIsNotBanned) {
+  Graph g = many_f(1000);
+  BackoffScheduler<Node> scheduler;
+  EXPECT_EQ(total(scheduler.search_rewrite(0, g, rule("f-to-g", "(f ?x)", "(g ?x)"))), 1000u);
+  EXPECT_EQ(scheduler.stats()[0].second, (RuleStats{1, 0, 0, 1000, 5}));
+}
+
+TEST(BackoffScheduler, FastForwardsTheEarliestBansWhenOnlyBannedRulesRemain) {
+  Graph g = many_f(1001);
+  Rewrite<Node> early = rule("early", "(f ?x)", "(g ?x)");
+  BackoffScheduler<Node> scheduler;
+  scheduler.with_ban_length(3);
+  scheduler.search_rewrite(1, g, early);  // banned until 4
+  Rewrite<Node> late = rule("late", "(f ?y)", "(h ?y)");
+  scheduler.search_rewrite(2, g, late);  // banned until 5
+  Rewrite<Node> idle = rule("idle", "(q ?y)", "?y");
+  scheduler.search_rewrite(2, g, idle);
+  LogCapture log(LogLevel::Info);
+  EXPECT_FALSE(scheduler.can_stop(2));
+  EXPECT_EQ(log.messages(LogLevel::Info),
+            std::vector<std::string>{"Banned 2/3, fast-forwarded by 2 to unban early"});
+  EXPECT_EQ(scheduler.stats()[0].second.banned_until, 2u);
+  EXPECT_EQ(scheduler.stats()[1].second.banned_until, 3u);
+  EXPECT_FALSE(scheduler.can_stop(2));  // "late" is still banned: moved to 2
+  EXPECT_TRUE(scheduler.can_stop(2));
+}
+
+TEST(BackoffScheduler, RunGoesOnWhileOnlyBannedRulesCouldFire) {
+  Runner<Node> runner;
+  for (int i = 0; i < 1001; ++i) runner.with_expr(expr(cat("(f a", i, ")")));
+  runner.run(Rules{rule("f-to-g", "(f ?x)", "(g ?x)")});
+  EXPECT_EQ(stop_text(runner), "Saturated");
+  ASSERT_EQ(runner.iterations().size(), 3u);
+  EXPECT_TRUE(runner.iterations()[0].applied_counts.empty());
+  EXPECT_EQ(runner.iterations()[1].applied_counts[0].second, 1001u);
+  EXPECT_EQ(runner.egraph().lookup(Node("g", {0})), runner.egraph().find(runner.roots()[0]));
+}
+
+TEST(Runner, SearchRequiresAFreshRunnerEachTime) {
+  Runner<Node> runner;
+  runner.with_expr(expr("a")).run(Rules{});
+  EXPECT_EQ(stop_text(runner), "Saturated");
+  EXPECT_EQ(fault_of([&] { runner.run(Rules{}); }), "assertion failed: self.stop_reason.is_none()");
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph
+
+namespace tarvelon::egraph {
+namespace {
+
+TEST(Runner, CommutativityAndAssociativityCloseASumOverAllSplits) {
+  // With four summands, every non-empty subset is one class, and a subset of k elements holds
+  // one node per ordered split into two non-empty parts: 4 leaves + 6*2 + 4*6 + 1*14 nodes.
+  Runner<testing::Node> runner;
+  runner.with_expr(testing::expr("(+ (+ (+ a b) c) d)"));
+  runner.run(std::vector<Rewrite<testing::Node>>{testing::rule("comm", "(+ ?a ?b)", "(+ ?b ?a)"),
+                                                 testing::rule("assoc", "(+ (+ ?a ?b) ?c)", "(+ ?a (+ ?b ?c))"),
+                                                 testing::rule("assoc-rev", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")});
+  EXPECT_EQ(to_string(*runner.stop_reason()), "Saturated");
+  std::size_t nodes = 0;
+  for (const auto& c : runner.egraph().classes()) nodes += c.nodes.size();
+  EXPECT_EQ(runner.egraph().class_count(), 15u);
+  EXPECT_EQ(nodes, 54u);
+  const auto& g = runner.egraph();
+  auto id_of = [&](const char* leaf) { return *g.lookup(testing::Node(leaf, {})); };
+  Id db = *g.lookup(testing::Node("+", {id_of("d"), id_of("b")}));
+  Id ca = *g.lookup(testing::Node("+", {id_of("c"), id_of("a")}));
+  EXPECT_EQ(g.lookup(testing::Node("+", {db, ca})), g.find(runner.roots()[0]));
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph

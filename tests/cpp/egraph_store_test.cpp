@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/symbol_lang.h"
+#include "egraph/unionfind.h"
+#include "egraph_test_util.h"
+
+namespace tarvelon::egraph {
+namespace {
+
+using testing::add;
+using testing::fault_of;
+using testing::Graph;
+using testing::Node;
+
+TEST(UnionFind, CompressingFindHalvesThePathAndPlainFindChangesNothing) {
+  UnionFind uf;
+  for (int i = 0; i < 5; ++i) uf.make_set();
+  for (Id i = 1; i < 5; ++i) uf.union_roots(i - 1, i);  // 4 -> 3 -> 2 -> 1 -> 0
+  EXPECT_EQ(uf.find(4), 0u);
+  EXPECT_EQ(uf.parent(4), 3u);
+  EXPECT_EQ(uf.find_mut(4), 0u);
+  std::vector<Id> parents;
+  for (Id i = 0; i < 5; ++i) parents.push_back(uf.parent(i));
+  EXPECT_EQ(parents, (std::vector<Id>{0, 0, 0, 2, 2}));
+  EXPECT_EQ(fault_of([&] { uf.find(5); }), "index out of bounds: the len is 5 but the index is 5");
+}
+
+TEST(EGraphStore, AddingAnEqualNodeAgainReturnsItsIdAndCreatesNothing) {
+  Graph g;
+  Id first = add(g, "(f a b)");
+  EXPECT_EQ(g.node_count(), 3u);
+  EXPECT_EQ(g.class_count(), 3u);
+  EXPECT_EQ(add(g, "(f a b)"), first);
+  EXPECT_EQ(g.add_uncanonical(Node("a", {})), 0u);
+  EXPECT_EQ(g.node_count(), 3u);
+  EXPECT_EQ(g.class_count(), 3u);
+}
+
+TEST(EGraphStore, UnionOfAClassWithItselfMergesNothingButDirtiesTheStore) {
+  Graph g;
+  Id a = add(g, "a");
+  g.rebuild();
+  ASSERT_TRUE(g.clean());
+  EXPECT_FALSE(g.union_(a, a));
+  EXPECT_FALSE(g.clean());
+  EXPECT_EQ(g.rebuild(), 0u);
+  EXPECT_TRUE(g.clean());
+}
+
+// Which class survives a merge: the one with more parents, else the first argument's.
+TEST(EGraphStore, MergeSurvivorFollowsParentCountsThenArgumentOrder) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> terms;  // "x" and "y" get parents from these
+    bool x_first;
+    const char* survivor;
+  };
+  const Case cases[] = {
+      {"equal parents, x first", {}, true, "x"},
+      {"equal parents, y first", {}, false, "y"},
+      {"y has more parents, x first", {"(f y)"}, true, "y"},
+      {"x has more parents, y first", {"(f x)", "(g x)"}, false, "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph g;
+    Id x = add(g, "x"), y = add(g, "y");
+    for (const char* t : c.terms) add(g, t);
+    EXPECT_TRUE(c.x_first ? g.union_(x, y) : g.union_(y, x));
+    Id survivor = std::string(c.survivor) == "x" ? x : y;
+    EXPECT_EQ(g.find(x), survivor);
+    EXPECT_EQ(g.find(y), survivor);
+  }
+}
+
+TEST(EGraphStore, MergeAppendsTheShorterNodeListBehindTheLongerOne) {
+  Graph g;
+  Id a = add(g, "a"), b = add(g, "b"), c = add(g, "c");
+  add(g, "(f c)");
+  add(g, "(g c)");
+  ASSERT_TRUE(g.union_(a, b));  // class a: [a, b]
+  ASSERT_TRUE(g.union_(c, a));  // c survives on parents; its one node goes behind [a, b]
+  EXPECT_EQ(g.find(a), c);
+  EXPECT_EQ(nodes_text<Node>(g[c].nodes), "[a, b, c]");
+}
+
+TEST(EGraphStore, CongruenceMergesParentsAtRebuildAndKeepsStaleMemoKeys) {
+  Graph g;
+  Id a = add(g, "a"), b = add(g, "b");
+  Id fa = add(g, "(f a)"), fb = add(g, "(f b)");
+  EXPECT_TRUE(g.union_(a, b));
+  EXPECT_NE(g.find(fa), g.find(fb));
+  testing::LogCapture log(LogLevel::Info);
+  EXPECT_EQ(g.rebuild(), 1u);
+  EXPECT_EQ(g.find(fa), g.find(fb));
+  EXPECT_EQ(g.node_count(), 4u);
+  EXPECT_EQ(g.class_count(), 2u);
+  EXPECT_EQ(nodes_text<Node>(g[fa].nodes), "[(f " + std::to_string(g.find(a)) + ")]");
+  // The first line carries the elapsed time; the rest is exact.
+  auto records = log.messages(LogLevel::Info);
+  ASSERT_EQ(records.size(), 1u);
+  std::string rest = records[0].substr(records[0].find('\n') + 1);
+  EXPECT_EQ(rest, "  Old: hc size 4, eclasses: 3\n  New: hc size 4, eclasses: 2\n  unions: 1, trimmed nodes: 1");
+  EXPECT_TRUE(records[0].starts_with("REBUILT! in 0.0"));
+}
+
+TEST(EGraphStore, RebuildSortsDeduplicatesAndIndexesByOperator) {
+  Graph g;
+  Id z = add(g, "z");
+  Id a = add(g, "a");
+  Id m = add(g, "(m z)");
+  Id k = add(g, "(k a)");
+  g.union_(m, z);
+  g.union_(m, a);
+  g.union_(m, k);
+  g.rebuild();
+  std::string root = std::to_string(g.find(m));
+  EXPECT_EQ(nodes_text<Node>(g[m].nodes), "[a, (k " + root + "), (m " + root + "), z]");
+  const std::vector<Id>* with_k = g.classes_by_op(Node("k", {0}).discriminant());
+  ASSERT_NE(with_k, nullptr);
+  EXPECT_EQ(*with_k, std::vector<Id>{g.find(m)});
+  EXPECT_EQ(g.classes_by_op(Node("absent", {}).discriminant()), nullptr);
+}
+
+TEST(EGraphStore, LookupCanonicalizesChildrenWithoutChangingTheStore) {
+  Graph g;
+  Id a = add(g, "a"), b = add(g, "b");
+  Id fa = add(g, "(f a)");
+  g.union_(a, b);
+  g.rebuild();
+  Id loser = g.find(a) == a ? b : a;
+  EXPECT_EQ(g.lookup(Node("f", {loser})), g.find(fa));
+  EXPECT_EQ(g.lookup(Node("f", {loser, loser})), std::nullopt);
+  EXPECT_EQ(g.id_to_node(fa), Node("f", {a}));
+}
+
+TEST(EGraphStore, DumpListsClassesInIdOrderWithSortedNodes) {
+  Graph g;
+  add(g, "(+ b a)");
+  g.union_(0, 1);
+  EXPECT_EQ(g.dump(), "0 (): [a, b]\n2 (): [(+ 0 1)]\n");
+  g.rebuild();
+  EXPECT_EQ(g.dump(), "0 (): [a, b]\n2 (): [(+ 0 0)]\n");
+}
+
+TEST(EGraphStore, AddingAnExpressionReportsTheIdOfEveryEntry) {
+  Graph g;
+  add(g, "b");
+  // Entries: a, b, (f 0 1), a again; equal entries share an id.
+  std::vector<Id> ids = g.add_expr_entries(testing::expr("(g (f a b) a)"));
+  EXPECT_EQ(ids, (std::vector<Id>{1, 0, 2, 1, 3}));
+  EXPECT_EQ(g.add_expr(testing::expr("(f a b)")), 2u);
+}
+
+TEST(EGraphStore, MisuseThrowsTheFixedFault) {
+  Graph g;
+  add(g, "a");
+  EXPECT_EQ(fault_of([&] { g[7]; }), "index out of bounds: the len is 1 but the index is 7");
+  EXPECT_EQ(fault_of([&] { g.add_expr(RecExpr<Node>()); }), "cannot add an empty expression");
+  EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }), "index out of bounds: the len is 1 but the index is 3");
+  EXPECT_EQ(g.node_count(), 1u);
+}
+
+TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
+  // Deep random terms over two leaves with random merges: after rebuild, two nodes with equal
+  // operator and equal child classes must share a class.
+  Graph g;
+  std::vector<Id> ids{add(g, "a"), add(g, "b")};
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  for (int i = 0; i < 400; ++i) {
+    Id l = ids[next() % ids.size()], r = ids[next() % ids.size()];
+    ids.push_back(g.add(Node(next() % 2 ? "f" : "g", {l, r})));
+    if (i % 37 == 0) g.union_(ids[next() % ids.size()], ids[next() % ids.size()]);
+  }
+  g.rebuild();
+  std::size_t nodes = 0;
+  for (const auto& c : g.classes()) {
+    nodes += c.nodes.size();
+    EXPECT_TRUE(std::is_sorted(c.nodes.begin(), c.nodes.end()));
+    for (const Node& n : c.nodes) {
+      EXPECT_EQ(g.lookup(n), c.id);
+      for (Id child : n.children()) EXPECT_EQ(g.find(child), child);
+    }
+  }
+  EXPECT_LE(nodes, g.node_count());
+}
+
+}  // namespace
+}  // namespace tarvelon::egraph
