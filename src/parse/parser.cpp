@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "parse/error.h"
+#include "parse/expr_parser.h"
 #include "parse/lexer.h"
 #include "support/unicode.h"
 
@@ -134,7 +135,8 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     return fail(
         parse_syntax("missing result expression after assignments", src.span_of(result_line)));
   }
-  auto body = parse_expr_with_offset(result_line, src.span_of(result_line).start);
+  LexResult scratch;
+  auto body = parse_expression(result_line, src.span_of(result_line).start, scratch);
   if (!body) return std::unexpected(std::move(body.error()));
 
   // Wrap from the last assignment outwards, so the first assignment ends up outermost and the
@@ -151,13 +153,13 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     }
     auto name = parse_ident(name_text, src.span_of(name_text));
     if (!name) return fail(std::move(name.error()));
-    auto value = parse_expr_with_offset(rhs_text, src.span_of(rhs_text).start);
+    auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch);
     if (!value) return std::unexpected(std::move(value.error()));
-    const Span span{line_span.start, body->span.end};
-    body = SpannedExpr(expr::Let{std::move(*name), box(std::move(*value)), box(std::move(*body))},
-                       span);
+    const Span span{line_span.start, (*body)->span.end};
+    *body = std::make_unique<SpannedExpr>(
+        expr::Let{std::move(*name), std::move(*value), std::move(*body)}, span);
   }
-  return FuncDef{std::move(*params), std::move(*body)};
+  return FuncDef{std::move(*params), std::move(**body)};
 }
 
 }  // namespace tarvelon::parse
