@@ -109,7 +109,8 @@ class ExprParser {
   ExprParse run() {
     ExprParse out;
     out.tree = expr_recovering();
-    if (pos_ < tokens_.size()) expected(0);
+    // Tokens left over after an error are the debris of that error, not a new one.
+    if (pos_ < tokens_.size() && errors_.empty()) expected(0);
     out.errors = std::move(errors_);
     return out;
   }
