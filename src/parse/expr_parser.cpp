@@ -146,6 +146,7 @@ class ExprParser {
   }
   /// Records that the next token (or the end of input) is not one of `kinds`.
   [[gnu::noinline]] void expected(std::uint64_t kinds) {
+    if (!errors_.empty() && errors_.back().span == peek_span()) return;
     record({peek_span(), ExpectedFound{kinds, peek()}});
   }
   bool expect(TokenKind k) {
@@ -187,19 +188,24 @@ struct Rule {
   InfixRule infix;
 };
 
+struct AtomDecl {
+  TokenKind token;
+  AtomFn parse;
+};
+
+/// The tokens that start an atom, with the rule that parses it.
+constexpr AtomDecl kAtomDecls[] = {
+    {TokenKind::Cast, &ExprParser::cast_atom},     {TokenKind::Ident, &ExprParser::ident_atom},
+    {TokenKind::LParen, &ExprParser::paren_atom},  {TokenKind::FloatLit, &ExprParser::literal_atom},
+    {TokenKind::ImagLit, &ExprParser::literal_atom}, {TokenKind::IntLit, &ExprParser::literal_atom},
+    {TokenKind::True, &ExprParser::bool_atom},     {TokenKind::False, &ExprParser::bool_atom},
+    {TokenKind::E, &ExprParser::const_atom},       {TokenKind::Pi, &ExprParser::const_atom},
+};
+
 constexpr std::array<Rule, kTokenKindCount> kRules = [] {
   std::array<Rule, kTokenKindCount> rules{};
   auto at = [&](TokenKind k) -> Rule& { return rules[static_cast<std::size_t>(k)]; };
-  at(TokenKind::Cast).atom = &ExprParser::cast_atom;
-  at(TokenKind::Ident).atom = &ExprParser::ident_atom;
-  at(TokenKind::LParen).atom = &ExprParser::paren_atom;
-  at(TokenKind::FloatLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::ImagLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::IntLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::True).atom = &ExprParser::bool_atom;
-  at(TokenKind::False).atom = &ExprParser::bool_atom;
-  at(TokenKind::E).atom = &ExprParser::const_atom;
-  at(TokenKind::Pi).atom = &ExprParser::const_atom;
+  for (const AtomDecl& a : kAtomDecls) at(a.token).atom = a.parse;
   for (const PrefixDecl& p : kPrefixDecls) at(p.token).prefix = p.op;
   for (const InfixDecl& d : kInfixDecls) at(d.token).infix = derive(d);
   return rules;
@@ -210,11 +216,11 @@ const Rule& rule_of(std::optional<TokenKind> k) {
   return k ? kRules[static_cast<std::size_t>(*k)] : kNone;
 }
 
+/// The tokens an operand can start with.
 constexpr std::uint64_t kOperandStarts = [] {
   std::uint64_t m = 0;
-  for (std::size_t k = 0; k < kTokenKindCount; ++k) {
-    if (kRules[k].atom || kRules[k].prefix) m |= std::uint64_t{1} << k;
-  }
+  for (const AtomDecl& a : kAtomDecls) m |= bit(a.token);
+  for (const PrefixDecl& p : kPrefixDecls) m |= bit(p.token);
   return m;
 }();
 

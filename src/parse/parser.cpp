@@ -1,5 +1,6 @@
 #include "parse/parser.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "parse/error.h"
@@ -20,11 +21,10 @@ std::unexpected<Diags> fail(Diag d) { return std::unexpected(Diags{std::move(d)}
 /// unchanged.
 std::string blank_comments(std::string_view source) {
   std::string text(source);
-  bool in_comment = false;
-  for (char& c : text) {
-    if (c == '#') in_comment = true;
-    if (c == '\n') in_comment = false;
-    if (in_comment) c = ' ';
+  for (std::size_t hash = text.find('#'); hash != std::string::npos; hash = text.find('#', hash)) {
+    const std::size_t end = std::min(text.find('\n', hash), text.size());
+    text.replace(hash, end - hash, end - hash, ' ');
+    hash = end;
   }
   return text;
 }
