@@ -84,7 +84,9 @@ Span join(Span a, Span b) { return {std::min(a.start, b.start), std::max(a.end, 
 
 // Node builders stay out of line: the temporaries of a node under construction then live in a
 // short-lived frame instead of in every frame of a deep recursion.
-[[gnu::noinline]] ExprBox make(Expr e, Span s) { return std::make_unique<SpannedExpr>(std::move(e), s); }
+[[gnu::noinline]] ExprBox make(Expr e, Span s) {
+  return std::make_unique<SpannedExpr>(std::move(e), s);
+}
 [[gnu::noinline]] ExprBox make_unary(UnaryOp op, ExprBox arg, Span s) {
   return make(expr::Unary{op, std::move(arg)}, s);
 }
@@ -103,7 +105,9 @@ ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
 class ExprParser {
  public:
   ExprParser(std::string_view text, std::size_t offset, std::span<const Token> tokens)
-      : text_(text), offset_(offset), tokens_(tokens),
+      : text_(text),
+        offset_(offset),
+        tokens_(tokens),
         end_of_input_{offset + text.size(), offset + text.size()} {}
 
   ExprParse run() {
@@ -195,11 +199,16 @@ struct AtomDecl {
 
 /// The tokens that start an atom, with the rule that parses it.
 constexpr AtomDecl kAtomDecls[] = {
-    {TokenKind::Cast, &ExprParser::cast_atom},     {TokenKind::Ident, &ExprParser::ident_atom},
-    {TokenKind::LParen, &ExprParser::paren_atom},  {TokenKind::FloatLit, &ExprParser::literal_atom},
-    {TokenKind::ImagLit, &ExprParser::literal_atom}, {TokenKind::IntLit, &ExprParser::literal_atom},
-    {TokenKind::True, &ExprParser::bool_atom},     {TokenKind::False, &ExprParser::bool_atom},
-    {TokenKind::E, &ExprParser::const_atom},       {TokenKind::Pi, &ExprParser::const_atom},
+    {TokenKind::Cast, &ExprParser::cast_atom},
+    {TokenKind::Ident, &ExprParser::ident_atom},
+    {TokenKind::LParen, &ExprParser::paren_atom},
+    {TokenKind::FloatLit, &ExprParser::literal_atom},
+    {TokenKind::ImagLit, &ExprParser::literal_atom},
+    {TokenKind::IntLit, &ExprParser::literal_atom},
+    {TokenKind::True, &ExprParser::bool_atom},
+    {TokenKind::False, &ExprParser::bool_atom},
+    {TokenKind::E, &ExprParser::const_atom},
+    {TokenKind::Pi, &ExprParser::const_atom},
 };
 
 constexpr std::array<Rule, kTokenKindCount> kRules = [] {
@@ -444,7 +453,9 @@ std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse pars
     for (const ParseError& e : parse.errors) diags.push_back(parse_error_from_rich(e));
     return std::unexpected(std::move(diags));
   }
-  if (!parse.tree) return std::unexpected(std::vector{parse_syntax("parse error", Span{offset, offset})});
+  if (!parse.tree) {
+    return std::unexpected(std::vector{parse_syntax("parse error", Span{offset, offset})});
+  }
   return std::move(parse.tree);
 }
 

@@ -16,7 +16,7 @@ namespace tarvelon::parse {
 
 /// What the expression parser found; the tree is usable only when no error was recorded.
 struct ExprParse {
-  ExprBox tree;  ///< null when there is none
+  ExprBox tree;                    ///< null when there is none
   std::vector<ParseError> errors;  ///< in the order recorded; at most one per source position
 };
 

@@ -173,9 +173,7 @@ std::string_view token_kind_name(TokenKind kind) {
 
 std::string_view token_text(TokenKind kind) { return kTokenText[static_cast<std::size_t>(kind)]; }
 
-bool is_reserved_word(std::string_view word) {
-  return reserved_kind(word).has_value();
-}
+bool is_reserved_word(std::string_view word) { return reserved_kind(word).has_value(); }
 
 std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size_t offset) {
   std::size_t i = 0;

@@ -34,7 +34,8 @@ std::string blank_comments(std::string_view source) {
 std::optional<std::size_t> assignment_sign(std::string_view line) {
   for (std::size_t i = 0; i < line.size(); ++i) {
     if (line[i] != '=') continue;
-    const bool after_operator = i > 0 && std::string_view("<>=!").find(line[i - 1]) != std::string_view::npos;
+    const bool after_operator =
+        i > 0 && std::string_view("<>=!").find(line[i - 1]) != std::string_view::npos;
     const bool before_equals = i + 1 < line.size() && line[i + 1] == '=';
     if (!after_operator && !before_equals) return i;
   }

@@ -58,8 +58,7 @@ TEST(TypedDagError, CarriesTheOffendingIdAndLength) {
 TEST(TypedDag, KeepsNodesAndOperandsUnchecked) {
   // Operand ids and parameter indices are the producer's guarantee.
   std::vector<Node> nodes = {node::Param{7}, node::Binary{0, 9, BinaryOp::Add},
-                             node::Call{{}, Builtin::Exp},
-                             node::Cast{dtypes::kF32, 1, true}};
+                             node::Call{{}, Builtin::Exp}, node::Cast{dtypes::kF32, 1, true}};
   auto dag = TypedDag::try_new(nodes, std::vector<DType>(4, dtypes::kF32), {}, {3});
   ASSERT_TRUE(dag.has_value());
   EXPECT_EQ(dag->nodes, nodes);
@@ -96,8 +95,8 @@ TEST(Node, OperandsInOrder) {
 TEST(OpTexts, UnaryAndBinaryInOrder) {
   EXPECT_EQ(op_text(UnaryOp::Neg), "neg");
   EXPECT_EQ(op_text(UnaryOp::Not), "not");
-  const char* const binary[] = {"+",  "-",  "*", "/",  "//", "%",  "**", "==",
-                                "!=", "<",  "<=", ">", ">=", "and", "or"};
+  const char* const binary[] = {
+      "+", "-", "*", "/", "//", "%", "**", "==", "!=", "<", "<=", ">", ">=", "and", "or"};
   for (std::size_t i = 0; i < std::size(binary); ++i) {
     EXPECT_EQ(op_text(static_cast<BinaryOp>(i)), binary[i]) << i;
   }
@@ -105,9 +104,9 @@ TEST(OpTexts, UnaryAndBinaryInOrder) {
 }
 
 TEST(Builtins, NamesRoundTripInOrder) {
-  const char* const names[] = {"exp",  "log",     "sqrt", "abs",      "sin",   "cos",  "tanh",
-                               "sigmoid", "relu", "softplus", "floor", "ceil", "exp_sigmoid",
-                               "sigmoid_log"};
+  const char* const names[] = {"exp",   "log",  "sqrt",        "abs",        "sin",
+                               "cos",   "tanh", "sigmoid",     "relu",       "softplus",
+                               "floor", "ceil", "exp_sigmoid", "sigmoid_log"};
   for (std::size_t i = 0; i < std::size(names); ++i) {
     const auto b = static_cast<Builtin>(i);
     EXPECT_EQ(builtin_name(b), names[i]);

@@ -44,7 +44,9 @@ std::string dump(const SpannedExpr& e) {
           [](const expr::ConstE&) -> std::string { return "e"; },
           [](const expr::ConstPi&) -> std::string { return "pi"; },
           [](const expr::Var& x) { return x.name; },
-          [&](const expr::Unary& x) { return list(std::string(ir::op_text(x.op)), {x.operand.get()}); },
+          [&](const expr::Unary& x) {
+            return list(std::string(ir::op_text(x.op)), {x.operand.get()});
+          },
           [&](const expr::Binary& x) {
             return list(std::string(ir::op_text(x.op)), {x.lhs.get(), x.rhs.get()});
           },
@@ -64,7 +66,9 @@ std::string dump(const SpannedExpr& e) {
             for (const auto& a : x.elements) s += " " + dump(a);
             return s + ")";
           },
-          [&](const expr::Let& x) { return list("let " + x.name, {x.value.get(), x.body.get()}); },
+          [&](const expr::Let& x) {
+            return list("let " + x.name, {x.value.get(), x.body.get()});
+          },
       },
       e.value);
 }
@@ -113,43 +117,50 @@ struct TreeCase {
 
 class ExpressionTrees : public testing::TestWithParam<TreeCase> {};
 
-TEST_P(ExpressionTrees, ParseToExactTree) { EXPECT_EQ(parse_dump(GetParam().text), GetParam().tree); }
+TEST_P(ExpressionTrees, ParseToExactTree) {
+  EXPECT_EQ(parse_dump(GetParam().text), GetParam().tree);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Precedence, ExpressionTrees,
-    testing::Values(
-        TreeCase{"a - b - c", "(- (- a b) c)"}, TreeCase{"a / b * c % d // f", "(// (% (* (/ a b) c) d) f)"},
-        TreeCase{"a ** b ** c", "(** a (** b c))"},
-        TreeCase{"a + b < c * d", "(< (+ a b) (* c d))"}, TreeCase{"a < b < c", "(< (< a b) c)"},
-        TreeCase{"a == b != c", "(!= (== a b) c)"}, TreeCase{"a <= b >= c > d", "(> (>= (<= a b) c) d)"},
-        TreeCase{"a || b && c || d", "(or (or a (and b c)) d)"},
-        TreeCase{"a && b == c", "(and a (== b c))"}, TreeCase{"a + b * c ** d", "(+ a (* b (** c d)))"},
-        TreeCase{"-x ** 2", "(neg (** x 2))"}, TreeCase{"-2 ** 2", "(neg (** 2 2))"},
-        TreeCase{"(-2) ** 2", "(** (neg 2) 2)"}, TreeCase{"-a * b", "(* (neg a) b)"},
-        TreeCase{"!a && b", "(and (not a) b)"}, TreeCase{"2 ** -3", "(** 2 (neg 3))"},
-        TreeCase{"2 ** -3 * 4", "(* (** 2 (neg 3)) 4)"}, TreeCase{"a - -b", "(- a (neg b))"},
-        TreeCase{"--!x", "(neg (neg (not x)))"}, TreeCase{"a * -b ** c", "(* a (neg (** b c)))"}));
+    testing::Values(TreeCase{"a - b - c", "(- (- a b) c)"},
+                    TreeCase{"a / b * c % d // f", "(// (% (* (/ a b) c) d) f)"},
+                    TreeCase{"a ** b ** c", "(** a (** b c))"},
+                    TreeCase{"a + b < c * d", "(< (+ a b) (* c d))"},
+                    TreeCase{"a < b < c", "(< (< a b) c)"},
+                    TreeCase{"a == b != c", "(!= (== a b) c)"},
+                    TreeCase{"a <= b >= c > d", "(> (>= (<= a b) c) d)"},
+                    TreeCase{"a || b && c || d", "(or (or a (and b c)) d)"},
+                    TreeCase{"a && b == c", "(and a (== b c))"},
+                    TreeCase{"a + b * c ** d", "(+ a (* b (** c d)))"},
+                    TreeCase{"-x ** 2", "(neg (** x 2))"}, TreeCase{"-2 ** 2", "(neg (** 2 2))"},
+                    TreeCase{"(-2) ** 2", "(** (neg 2) 2)"}, TreeCase{"-a * b", "(* (neg a) b)"},
+                    TreeCase{"!a && b", "(and (not a) b)"}, TreeCase{"2 ** -3", "(** 2 (neg 3))"},
+                    TreeCase{"2 ** -3 * 4", "(* (** 2 (neg 3)) 4)"},
+                    TreeCase{"a - -b", "(- a (neg b))"}, TreeCase{"--!x", "(neg (neg (not x)))"},
+                    TreeCase{"a * -b ** c", "(* a (neg (** b c)))"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Atoms, ExpressionTrees,
-    testing::Values(
-        TreeCase{"f(x)", "(call f x)"}, TreeCase{"f()", "(call f)"},
-        TreeCase{"g(1, x + 1, h(2))", "(call g 1 (+ x 1) (call h 2))"}, TreeCase{"(x)", "x"},
-        TreeCase{"((x))", "x"}, TreeCase{"(x, y)", "(tuple x y)"},
-        TreeCase{"(1, (2, 3), x)", "(tuple 1 (tuple 2 3) x)"}, TreeCase{"cast<f32>(x)", "(cast f32 x)"},
-        TreeCase{"x@f32", "(cast f32 x)"}, TreeCase{"x@f32@i8", "(cast i8 (cast f32 x))"},
-        TreeCase{"1@u8", "1@u8"}, TreeCase{"1@u8@f32", "(cast f32 1@u8)"},
-        TreeCase{"(1)@u8", "(cast u8 1)"}, TreeCase{"2.5@bf16", "2.5f@bf16"},
-        TreeCase{"0.5j@c64", "0+0.5j@c64"}, TreeCase{"1.5j", "0+1.5j"}, TreeCase{"1e400", "inff"},
-        TreeCase{"-1@i8", "(neg 1@i8)"}, TreeCase{"f(x)@f16", "(cast f16 (call f x))"},
-        TreeCase{"x@f32 ** 2", "(** (cast f32 x) 2)"}, TreeCase{"true || false", "(or true false)"},
-        TreeCase{"e * pi", "(* e pi)"}, TreeCase{"\xC3\xA9t\xC3\xA9 + 1", "(+ \xC3\xA9t\xC3\xA9 1)"},
-        TreeCase{"if c then a else b", "(if c a b)"},
-        TreeCase{"if a < b then 1 else 2 + 3", "(if (< a b) 1 (+ 2 3))"},
-        TreeCase{"if a then if b then 1 else 2 else 3", "(if a (if b 1 2) 3)"},
-        TreeCase{"if a then 1 else if b then 2 else 3", "(if a 1 (if b 2 3))"},
-        TreeCase{"1 + (if c then a else b)", "(+ 1 (if c a b))"},
-        TreeCase{"f(if c then 1 else 2, 3)", "(call f (if c 1 2) 3)"}));
+    testing::Values(TreeCase{"f(x)", "(call f x)"}, TreeCase{"f()", "(call f)"},
+                    TreeCase{"g(1, x + 1, h(2))", "(call g 1 (+ x 1) (call h 2))"},
+                    TreeCase{"(x)", "x"}, TreeCase{"((x))", "x"}, TreeCase{"(x, y)", "(tuple x y)"},
+                    TreeCase{"(1, (2, 3), x)", "(tuple 1 (tuple 2 3) x)"},
+                    TreeCase{"cast<f32>(x)", "(cast f32 x)"}, TreeCase{"x@f32", "(cast f32 x)"},
+                    TreeCase{"x@f32@i8", "(cast i8 (cast f32 x))"}, TreeCase{"1@u8", "1@u8"},
+                    TreeCase{"1@u8@f32", "(cast f32 1@u8)"}, TreeCase{"(1)@u8", "(cast u8 1)"},
+                    TreeCase{"2.5@bf16", "2.5f@bf16"}, TreeCase{"0.5j@c64", "0+0.5j@c64"},
+                    TreeCase{"1.5j", "0+1.5j"}, TreeCase{"1e400", "inff"},
+                    TreeCase{"-1@i8", "(neg 1@i8)"}, TreeCase{"f(x)@f16", "(cast f16 (call f x))"},
+                    TreeCase{"x@f32 ** 2", "(** (cast f32 x) 2)"},
+                    TreeCase{"true || false", "(or true false)"}, TreeCase{"e * pi", "(* e pi)"},
+                    TreeCase{"\xC3\xA9t\xC3\xA9 + 1", "(+ \xC3\xA9t\xC3\xA9 1)"},
+                    TreeCase{"if c then a else b", "(if c a b)"},
+                    TreeCase{"if a < b then 1 else 2 + 3", "(if (< a b) 1 (+ 2 3))"},
+                    TreeCase{"if a then if b then 1 else 2 else 3", "(if a (if b 1 2) 3)"},
+                    TreeCase{"if a then 1 else if b then 2 else 3", "(if a 1 (if b 2 3))"},
+                    TreeCase{"1 + (if c then a else b)", "(+ 1 (if c a b))"},
+                    TreeCase{"f(if c then 1 else 2, 3)", "(call f (if c 1 2) 3)"}));
 
 struct SpanCase {
   const char* text;
@@ -170,14 +181,11 @@ TEST_P(NodeSpans, CoverFirstToLastToken) {
 INSTANTIATE_TEST_SUITE_P(
     Table, NodeSpans,
     testing::Values(SpanCase{"a + b * c", 0, "0-9 0-1 4-9 4-5 8-9"},
-                    SpanCase{"a + b", 100, "100-105 100-101 104-105"},
-                    SpanCase{"-x", 0, "0-2 1-2"},
+                    SpanCase{"a + b", 100, "100-105 100-101 104-105"}, SpanCase{"-x", 0, "0-2 1-2"},
                     SpanCase{"(a + b) * c", 0, "0-11 0-7 1-2 5-6 10-11"},
-                    SpanCase{"f(x, 2)", 0, "0-7 2-3 5-6"},
-                    SpanCase{"( x , y )", 0, "0-9 2-3 6-7"},
+                    SpanCase{"f(x, 2)", 0, "0-7 2-3 5-6"}, SpanCase{"( x , y )", 0, "0-9 2-3 6-7"},
                     SpanCase{"1@u8", 0, "0-4"}, SpanCase{"1 @ u8 @ f32", 0, "0-12 0-6"},
-                    SpanCase{"x@f64", 0, "0-5 0-1"},
-                    SpanCase{"cast<f32>( x )", 0, "0-14 11-12"},
+                    SpanCase{"x@f64", 0, "0-5 0-1"}, SpanCase{"cast<f32>( x )", 0, "0-14 11-12"},
                     SpanCase{"if c then a else b + 1", 0, "0-22 3-4 10-11 17-22 17-18 21-22"}));
 
 std::string params_text(const FuncDef& def) {
@@ -261,8 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
                     IdentCase{"c128", "reserved word `c128` cannot be used as an identifier"}));
 
 TEST(ParseIdent, ReservesExactlyTheKeywordsAndDtypeWords) {
-  const char* const reserved[] = {"e",   "if",  "pi",  "u8",   "i8",   "u16",  "u32",  "u64",
-                                  "i16", "i32", "i64", "f16",  "f32",  "f64",  "c64",  "then",
+  const char* const reserved[] = {"e",    "if",   "pi",   "u8",   "i8",   "u16",  "u32",  "u64",
+                                  "i16",  "i32",  "i64",  "f16",  "f32",  "f64",  "c64",  "then",
                                   "else", "cast", "true", "bool", "bf16", "c128", "false"};
   for (const char* word : reserved) {
     const auto r = parse_ident(word, Span{0, 1});
@@ -307,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
         RecoveryCase{"if c then a", kOne, {{11, 11}}},
         RecoveryCase{"1 + if c then a else b", kOne, {{4, 6}}},
         RecoveryCase{"x@foo + y@bar", "unknown type `foo`; unknown type `bar`", {{2, 5}, {10, 13}}},
-        RecoveryCase{"f(x@f128, * 2)", "unknown type `f128`; syntax error: syntax error",
+        RecoveryCase{"f(x@f128, * 2)",
+                     "unknown type `f128`; syntax error: syntax error",
                      {{4, 8}, {10, 11}}},
         RecoveryCase{"1 ** ** 2 , 3", kOne, {{5, 7}}}, RecoveryCase{"1 2 3", kOne, {{2, 3}}},
         RecoveryCase{"x) + (y", kOne, {{1, 2}}}));
@@ -334,10 +343,11 @@ TEST(DeepNesting, MillionParentheses) {
 TEST(DeepNesting, MillionPrefixMinusSigns) {
   auto r = parse_expr_with_offset(std::string(kDeep, '-') + "x", 0);
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(chain_length(*r, [](const SpannedExpr& e) -> const SpannedExpr* {
-              const auto* u = std::get_if<expr::Unary>(&e.value);
-              return u ? u->operand.get() : nullptr;
-            }),
+  EXPECT_EQ(chain_length(*r,
+                         [](const SpannedExpr& e) -> const SpannedExpr* {
+                           const auto* u = std::get_if<expr::Unary>(&e.value);
+                           return u ? u->operand.get() : nullptr;
+                         }),
             kDeep);
 }
 
@@ -354,10 +364,11 @@ TEST_P(DeepOperatorChains, ParseAndDropAMillionOperators) {
   auto r = parse_expr_with_offset(text, 0);
   ASSERT_TRUE(r.has_value());
   const bool left = GetParam().left;
-  EXPECT_EQ(chain_length(*r, [left](const SpannedExpr& e) -> const SpannedExpr* {
-              const auto* b = std::get_if<expr::Binary>(&e.value);
-              return b ? (left ? b->lhs : b->rhs).get() : nullptr;
-            }),
+  EXPECT_EQ(chain_length(*r,
+                         [left](const SpannedExpr& e) -> const SpannedExpr* {
+                           const auto* b = std::get_if<expr::Binary>(&e.value);
+                           return b ? (left ? b->lhs : b->rhs).get() : nullptr;
+                         }),
             kDeep);
 }
 
@@ -386,10 +397,11 @@ TEST(DeepNesting, HundredThousandAssignments) {
   src += "x";
   auto r = parse_dsl_with_errors(src);
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(chain_length(r->body, [](const SpannedExpr& e) -> const SpannedExpr* {
-              const auto* l = std::get_if<expr::Let>(&e.value);
-              return l ? l->body.get() : nullptr;
-            }),
+  EXPECT_EQ(chain_length(r->body,
+                         [](const SpannedExpr& e) -> const SpannedExpr* {
+                           const auto* l = std::get_if<expr::Let>(&e.value);
+                           return l ? l->body.get() : nullptr;
+                         }),
             100'000u);
 }
 

@@ -42,10 +42,10 @@ TEST(SyntaxConstructors, BuildExactDiagnostics) {
   EXPECT_EQ(parse_int_imaginary(-42, {1, 1}).message,
             "integer imaginary literal `-42j` is not supported; use float form `-42.0j` instead");
   EXPECT_EQ(parse_unknown_dtype("f128", {5, 9}), unknown_dtype("f128", {5, 9}));
-  EXPECT_EQ(parse_reserved_identifier("then", {2, 6}),
-            expect_diag(DiagKind::ReservedIdentifier,
-                        "reserved word `then` cannot be used as an identifier", {2, 6},
-                        kReservedHint));
+  EXPECT_EQ(
+      parse_reserved_identifier("then", {2, 6}),
+      expect_diag(DiagKind::ReservedIdentifier,
+                  "reserved word `then` cannot be used as an identifier", {2, 6}, kReservedHint));
 }
 
 struct RichCase {
@@ -118,12 +118,12 @@ INSTANTIATE_TEST_SUITE_P(
         CatalogueCase{"|x: f64|", {syntax("syntax error: missing function body", {8, 8})}},
         CatalogueCase{"|x: f64| # nothing\n \t\n",
                       {syntax("syntax error: missing function body", {8, 8})}},
-        CatalogueCase{"|x: f64| y = x",
-                      {syntax("syntax error: missing result expression after assignments",
-                              {9, 14})}},
-        CatalogueCase{"|x: f64|\nx + 1\nx",
-                      {syntax("syntax error: statement must be assignment `name = expr`",
-                              {9, 14})}},
+        CatalogueCase{
+            "|x: f64| y = x",
+            {syntax("syntax error: missing result expression after assignments", {9, 14})}},
+        CatalogueCase{
+            "|x: f64|\nx + 1\nx",
+            {syntax("syntax error: statement must be assignment `name = expr`", {9, 14})}},
         CatalogueCase{"|x: f64|\ny =\ny", {syntax("syntax error: invalid assignment", {9, 12})}},
         CatalogueCase{"|x: f64|\n= x\ny", {syntax("syntax error: invalid assignment", {9, 12})}},
         CatalogueCase{"|x: f64| x * 3j",

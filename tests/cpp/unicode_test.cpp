@@ -36,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
                     DecodeCase{"\xC1\xBF", kInvalidCodepoint, 1},      // overlong
                     DecodeCase{"\xE0\x9F\xBF", kInvalidCodepoint, 1},  // overlong
                     DecodeCase{"\xF0\x8F\xBF\xBF", kInvalidCodepoint, 1},
-                    DecodeCase{"\xED\xA0\x80", kInvalidCodepoint, 1},  // surrogate
+                    DecodeCase{"\xED\xA0\x80", kInvalidCodepoint, 1},      // surrogate
                     DecodeCase{"\xF4\x90\x80\x80", kInvalidCodepoint, 1},  // above U+10FFFF
                     DecodeCase{"\xF5\x80\x80\x80", kInvalidCodepoint, 1},
                     DecodeCase{"\xFF", kInvalidCodepoint, 1},
@@ -71,19 +71,21 @@ TEST_P(UnicodeProperties, MatchTheCharacterDatabase) {
 INSTANTIATE_TEST_SUITE_P(
     Table, UnicodeProperties,
     testing::Values(PropertyCase{U' ', true, false, false}, PropertyCase{U'\t', true, false, false},
-                    PropertyCase{U'\r', true, false, false}, PropertyCase{0x1C, false, false, false},
-                    PropertyCase{0x85, true, false, false}, PropertyCase{0xA0, true, false, false},
-                    PropertyCase{0x2028, true, false, false}, PropertyCase{0x3000, true, false, false},
+                    PropertyCase{U'\r', true, false, false},
+                    PropertyCase{0x1C, false, false, false}, PropertyCase{0x85, true, false, false},
+                    PropertyCase{0xA0, true, false, false},
+                    PropertyCase{0x2028, true, false, false},
+                    PropertyCase{0x3000, true, false, false},
                     PropertyCase{0x200B, false, false, false},  // zero width space
                     PropertyCase{U'a', false, true, true}, PropertyCase{U'Z', false, true, true},
                     PropertyCase{U'_', false, false, true}, PropertyCase{U'7', false, false, true},
                     PropertyCase{U'$', false, false, false}, PropertyCase{0xE9, false, true, true},
-                    PropertyCase{0x3B1, false, true, true},   // Greek alpha
-                    PropertyCase{0x4E00, false, true, true},  // CJK ideograph
-                    PropertyCase{0x301, false, false, true},  // combining acute accent
-                    PropertyCase{0x660, false, false, true},  // Arabic-Indic digit zero
-                    PropertyCase{0xB7, false, false, true},   // middle dot
-                    PropertyCase{0x2E2F, false, false, false},  // vertical tilde: Pattern_Syntax
+                    PropertyCase{0x3B1, false, true, true},      // Greek alpha
+                    PropertyCase{0x4E00, false, true, true},     // CJK ideograph
+                    PropertyCase{0x301, false, false, true},     // combining acute accent
+                    PropertyCase{0x660, false, false, true},     // Arabic-Indic digit zero
+                    PropertyCase{0xB7, false, false, true},      // middle dot
+                    PropertyCase{0x2E2F, false, false, false},   // vertical tilde: Pattern_Syntax
                     PropertyCase{0x1F600, false, false, false},  // emoji
                     PropertyCase{0x10FFFF, false, false, false},
                     PropertyCase{kInvalidCodepoint, false, false, false}));
@@ -102,8 +104,7 @@ TEST_P(TrimWhiteSpace, RemovesWhiteSpaceAtBothEnds) {
 INSTANTIATE_TEST_SUITE_P(
     Table, TrimWhiteSpace,
     testing::Values(TrimCase{"", ""}, TrimCase{" \t\r\n", ""}, TrimCase{" a b ", "a b"},
-                    TrimCase{"\xE3\x80\x80x\xC2\xA0", "x"},
-                    TrimCase{"\xC2\xA0\xE2\x80\xA8", ""},
+                    TrimCase{"\xE3\x80\x80x\xC2\xA0", "x"}, TrimCase{"\xC2\xA0\xE2\x80\xA8", ""},
                     // A trailing byte that is not a whole character is kept.
                     TrimCase{"x\xA0", "x\xA0"}, TrimCase{"x\x80\x80\x80\x80 ", "x\x80\x80\x80\x80"},
                     TrimCase{"\xA0x", "\xA0x"}));
