@@ -55,27 +55,6 @@ TEST(TypedDagError, CarriesTheOffendingIdAndLength) {
   EXPECT_EQ(TypedDagError{}.kind, TypedDagError::Kind::LengthMismatch);
 }
 
-TEST(TypedDag, KeepsNodesAndOperandsUnchecked) {
-  // Operand ids and parameter indices are the producer's guarantee.
-  std::vector<Node> nodes = {node::Param{7}, node::Binary{0, 9, BinaryOp::Add},
-                             node::Call{{}, Builtin::Exp}, node::Cast{dtypes::kF32, 1, true}};
-  auto dag = TypedDag::try_new(nodes, std::vector<DType>(4, dtypes::kF32), {}, {3});
-  ASSERT_TRUE(dag.has_value());
-  EXPECT_EQ(dag->nodes, nodes);
-}
-
-TEST(Node, VariantsInTheirFixedOrder) {
-  EXPECT_EQ(Node(node::Param{0}).index(), 0u);
-  EXPECT_EQ(Node(node::Const{true}).index(), 1u);
-  EXPECT_EQ(Node(node::Unary{0, UnaryOp::Neg}).index(), 2u);
-  EXPECT_EQ(Node(node::Binary{0, 0, BinaryOp::Add}).index(), 3u);
-  EXPECT_EQ(Node(node::If{0, 0, 0}).index(), 4u);
-  EXPECT_EQ(Node(node::Call{{}, Builtin::Exp}).index(), 5u);
-  EXPECT_EQ(Node(node::Cast{dtypes::kF64, 0, false}).index(), 6u);
-  EXPECT_EQ(Literal(ComplexValue{1.0, 2.0}).index(), 3u);
-  EXPECT_EQ(Literal(2.0).index(), 2u);
-}
-
 TEST(Node, OperandsInOrder) {
   std::vector<NodeId> seen;
   const auto collect = [&](const Node& n) {
