@@ -84,8 +84,9 @@ Span join(Span a, Span b) { return {std::min(a.start, b.start), std::max(a.end, 
 
 // Node builders stay out of line: the temporaries of a node under construction then live in a
 // short-lived frame instead of in every frame of a deep recursion.
-[[gnu::noinline]] ExprBox make(Expr e, Span s) {
-  return std::make_unique<SpannedExpr>(std::move(e), s);
+template <class Form>
+[[gnu::noinline]] ExprBox make(Form&& e, Span s) {
+  return std::make_unique<SpannedExpr>(std::forward<Form>(e), s);
 }
 [[gnu::noinline]] ExprBox make_unary(UnaryOp op, ExprBox arg, Span s) {
   return make(expr::Unary{op, std::move(arg)}, s);
