@@ -16,13 +16,41 @@ void append_double(std::string& out, double value) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
-  // Fixed notation without a precision is the shortest round-trip text; the widest case is
-  // the smallest subnormal, "0." followed by 323 zeros and its digits.
-  std::array<char, 400> buf;
+  // The shortest round-trip digits come from scientific notation; they are then laid out
+  // positionally, padding with zeros, so 1e300 is "1" and 300 zeros rather than the exact
+  // expansion of the nearest double.
+  std::array<char, 32> buf;
   auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::fixed);
+                                 std::chars_format::scientific);
   (void)ec;  // the buffer fits every finite double
-  out.append(buf.data(), end);
+  const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
+  const std::size_t e_pos = sci.find('e');
+  std::string_view mantissa = sci.substr(0, e_pos);
+  if (mantissa.front() == '-') {
+    out += '-';
+    mantissa.remove_prefix(1);
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
+                  exponent);
+  std::string digits;
+  for (char c : mantissa) {
+    if (c != '.') digits += c;
+  }
+  const int point = exponent + 1;  // digits before the decimal point
+  const int count = static_cast<int>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point), std::string::npos);
+  }
 }
 
 std::string format_double(double value) {

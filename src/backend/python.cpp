@@ -1,0 +1,356 @@
+#include "backend/python.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "support/internal_fault.h"
+#include "support/number_text.h"
+
+namespace tarvelon::backend {
+
+namespace {
+
+using ir::Builtin;
+using ir::DType;
+using ir::DTypeKind;
+using ir::Node;
+using ir::NodeId;
+namespace node = ir::node;
+
+/// The module-level names an emitted body may read; a parameter must not shadow them.
+struct GlobalUse {
+  std::string_view name;
+  std::string_view use;  ///< how the name appears in an emitted expression
+};
+constexpr GlobalUse kGlobals[] = {{"math", "math."},   {"abs", "abs("},
+                                  {"float", "float("}, {"int", "int("},
+                                  {"bool", "bool("},   {"complex", "complex("}};
+using GlobalMask = std::uint8_t;
+static_assert(std::size(kGlobals) <= 8 * sizeof(GlobalMask));
+
+GlobalMask globals_in(std::string_view text) {
+  GlobalMask mask = 0;
+  for (std::size_t g = 0; g < std::size(kGlobals); ++g) {
+    if (text.find(kGlobals[g].use) != std::string_view::npos) mask |= GlobalMask(1u << g);
+  }
+  return mask;
+}
+
+/// A builtin's Python form; each "{}" is the argument's temporary.
+struct BuiltinText {
+  Builtin builtin;
+  std::string_view pattern;
+};
+constexpr BuiltinText kBuiltinTexts[] = {
+    {Builtin::Exp, "math.exp({})"},
+    {Builtin::Log, "math.log({})"},
+    {Builtin::Sqrt, "math.sqrt({})"},
+    {Builtin::Abs, "abs({})"},
+    {Builtin::Sin, "math.sin({})"},
+    {Builtin::Cos, "math.cos({})"},
+    {Builtin::Tanh, "math.tanh({})"},
+    {Builtin::Sigmoid, "(1.0 / (1.0 + math.exp(-{})))"},
+    {Builtin::Relu, "({} if {} > 0 else 0.0)"},
+    {Builtin::Softplus, "math.log(1.0 + math.exp({}))"},
+    {Builtin::Floor, "float(math.floor({}))"},
+    {Builtin::Ceil, "float(math.ceil({}))"},
+    {Builtin::ExpSigmoid, "(1.0 / (1.0 + math.exp(-math.exp({}))))"},
+    {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
+};
+constexpr std::size_t kBuiltinCount = 0
+#define TARVELON_BUILTIN(name, source, callable) +1
+#include "ir/ops.def"
+#undef TARVELON_BUILTIN
+    ;
+static_assert(std::size(kBuiltinTexts) == kBuiltinCount);
+constexpr bool builtin_texts_in_order() {
+  for (std::size_t i = 0; i < std::size(kBuiltinTexts); ++i) {
+    if (static_cast<std::size_t>(kBuiltinTexts[i].builtin) != i) return false;
+  }
+  return true;
+}
+static_assert(builtin_texts_in_order());
+
+std::string_view builtin_pattern(Builtin b) {
+  return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;
+}
+
+/// The conversion a cast from `from` to `to` needs; "{}" is the operand's temporary.
+std::string_view conversion_pattern(DType from, DType to) {
+  if (from == to) return "{}";
+  switch (to.kind) {
+    case DTypeKind::Bool:
+      return "bool({})";
+    case DTypeKind::UInt:
+    case DTypeKind::Int:
+      return "int({})";
+    case DTypeKind::Float:
+      return "float({})";
+    case DTypeKind::Complex:
+      break;
+  }
+  return from.kind == DTypeKind::Complex ? "{}" : "complex({}, 0.0)";
+}
+
+void append_uint(std::string& out, std::uint64_t v) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  (void)ec;
+  out.append(buf, end);
+}
+
+void append_temp(std::string& out, NodeId id) {
+  out += 't';
+  append_uint(out, id);
+}
+
+void fill(std::string& out, std::string_view pattern, NodeId id) {
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
+      append_temp(out, id);
+      ++i;
+    } else {
+      out += pattern[i];
+    }
+  }
+}
+
+/// A double as Python source: the shortest round-trip decimal, or a spelling of the values
+/// whose decimal text would not read back as a float of the same value (NaN, the infinities,
+/// and negative zero, which an integer-looking "-0" would turn into plain 0).
+void append_py_double(std::string& out, double v) {
+  if (v == 0.0 && std::signbit(v)) {
+    out += "-0.0";
+  } else if (std::isnan(v)) {
+    out += "float('nan')";
+  } else if (std::isinf(v)) {
+    out += v > 0 ? "float('inf')" : "float('-inf')";
+  } else {
+    support::append_double(out, v);
+  }
+}
+
+void append_literal(std::string& out, const ir::Literal& lit) {
+  std::visit(
+      [&](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          out += v ? "True" : "False";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          char buf[24];
+          auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+          (void)ec;
+          out.append(buf, end);
+        } else if constexpr (std::is_same_v<T, double>) {
+          append_py_double(out, v);
+        } else {
+          out += "complex(";
+          append_py_double(out, v.re);
+          out += ", ";
+          append_py_double(out, v.im);
+          out += ')';
+        }
+      },
+      lit);
+}
+
+GlobalMask literal_globals(const ir::Literal& lit) {
+  std::string text;
+  append_literal(text, lit);
+  return globals_in(text);
+}
+
+[[noreturn]] void out_of_range(NodeId id, std::size_t len) {
+  support::internal_fault("node id " + std::to_string(id) + " out of range (nodes len " +
+                          std::to_string(len) + ")");
+}
+
+/// Marks the nodes reachable from the outputs and checks every reference on the way.
+std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
+  const std::size_t n = dag.nodes.size();
+  std::vector<std::uint8_t> live(n, 0);
+  std::vector<NodeId> work;
+  auto mark = [&](NodeId id) {
+    if (id >= n) out_of_range(id, n);
+    if (!live[id]) {
+      live[id] = 1;
+      work.push_back(id);
+    }
+  };
+  for (NodeId o : dag.outputs) mark(o);
+  while (!work.empty()) {
+    NodeId id = work.back();
+    work.pop_back();
+    const Node& nd = dag.nodes[id];
+    if (const auto* p = std::get_if<node::Param>(&nd); p && p->index >= dag.params.size()) {
+      support::internal_fault("invalid Param index in TypedDag");
+    }
+    if (const auto* c = std::get_if<node::Call>(&nd); c && c->args.empty()) {
+      support::internal_fault("Call node must have at least one argument");
+    }
+    if (const auto* c = std::get_if<node::Cast>(&nd); c && c->arg >= dag.dtypes.size()) {
+      out_of_range(c->arg, dag.dtypes.size());
+    }
+    ir::for_each_operand(nd, mark);
+  }
+  return live;
+}
+
+/// The globals the lines of the live nodes read.
+GlobalMask body_globals(const ir::TypedDag& dag, const std::vector<std::uint8_t>& live) {
+  GlobalMask mask = 0;
+  for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
+    if (!live[i]) continue;
+    const Node& nd = dag.nodes[i];
+    if (const auto* c = std::get_if<node::Call>(&nd)) {
+      mask |= globals_in(builtin_pattern(c->builtin));
+    } else if (const auto* c = std::get_if<node::Cast>(&nd)) {
+      mask |= globals_in(conversion_pattern(dag.dtypes[c->arg], c->to));
+    } else if (const auto* c = std::get_if<node::Const>(&nd)) {
+      mask |= literal_globals(c->value);
+    }
+  }
+  return mask;
+}
+
+/// Whether `name` is the temporary of a live node ("t" and the index without leading zeros).
+bool is_assigned_temp(std::string_view name, const std::vector<std::uint8_t>& live) {
+  if (name.size() < 2 || name[0] != 't') return false;
+  std::string_view digits = name.substr(1);
+  if (digits.size() > 1 && digits[0] == '0') return false;
+  std::uint64_t index = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return false;
+  return index < live.size() && live[index];
+}
+
+/// The Python name of each parameter. A name that is usable on its own and clashes with
+/// nothing is kept; every other parameter gets "p{k}", or "p{k}_{n}" when that is taken too.
+std::vector<std::string> param_names(const ir::TypedDag& dag,
+                                     const std::vector<std::uint8_t>& live, GlobalMask globals) {
+  const auto& params = dag.params;
+  auto clashes = [&](std::string_view name) {
+    if (name == "__debug__" || is_assigned_temp(name, live)) return true;
+    for (std::size_t g = 0; g < std::size(kGlobals); ++g) {
+      if ((globals >> g & 1u) && kGlobals[g].name == name) return true;
+    }
+    return false;
+  };
+  std::vector<std::string> names(params.size());
+  std::unordered_set<std::string_view> taken;
+  std::vector<bool> kept(params.size(), false);
+  for (std::size_t k = 0; k < params.size(); ++k) {
+    const std::string& name = params[k].name;
+    if (py_param_name(name, k) == name && !clashes(name) && taken.insert(name).second) {
+      names[k] = name;
+      kept[k] = true;
+    }
+  }
+  for (std::size_t k = 0; k < params.size(); ++k) {
+    if (kept[k]) continue;
+    std::string base = "p" + std::to_string(k);
+    std::string candidate = base;
+    for (std::size_t n = 1; taken.contains(candidate); ++n) {
+      candidate = base + "_" + std::to_string(n);
+    }
+    names[k] = std::move(candidate);
+    taken.insert(names[k]);
+  }
+  return names;
+}
+
+}  // namespace
+
+std::string py_param_name(std::string_view name, std::size_t k) {
+  static constexpr std::string_view kKeywords[] = {
+      "False", "None",   "True",    "and",      "as",       "assert", "async",
+      "await", "break",  "class",   "continue", "def",      "del",    "elif",
+      "else",  "except", "finally", "for",      "from",     "global", "if",
+      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
+      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  bool ok = !name.empty() && !is_digit(name[0]);
+  for (char c : name) ok = ok && (is_alpha(c) || is_digit(c) || c == '_');
+  for (std::string_view kw : kKeywords) ok = ok && name != kw;
+  if (ok) return std::string(name);
+  return "p" + std::to_string(k);
+}
+
+std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
+                                       std::string_view function_name) const {
+  const std::vector<std::uint8_t> live = live_nodes(dag);
+  const std::vector<std::string> names = param_names(dag, live, body_globals(dag, live));
+
+  std::string out;
+  out.reserve(64 + function_name.size() + 32 * dag.nodes.size());
+  out += "import math\n\ndef ";
+  out += function_name;
+  out += '(';
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k) out += ", ";
+    out += names[k];
+  }
+  out += "):\n";
+
+  for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
+    if (!live[i]) continue;
+    out += "    ";
+    append_temp(out, static_cast<NodeId>(i));
+    out += " = ";
+    std::visit(
+        [&](const auto& x) {
+          using T = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<T, node::Param>) {
+            out += names[x.index];
+          } else if constexpr (std::is_same_v<T, node::Const>) {
+            append_literal(out, x.value);
+          } else if constexpr (std::is_same_v<T, node::Unary>) {
+            fill(out, x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
+          } else if constexpr (std::is_same_v<T, node::Binary>) {
+            out += '(';
+            append_temp(out, x.lhs);
+            out += ' ';
+            out += ir::op_text(x.op);
+            out += ' ';
+            append_temp(out, x.rhs);
+            out += ')';
+          } else if constexpr (std::is_same_v<T, node::If>) {
+            out += '(';
+            append_temp(out, x.then_branch);
+            out += " if ";
+            append_temp(out, x.cond);
+            out += " else ";
+            append_temp(out, x.else_branch);
+            out += ')';
+          } else if constexpr (std::is_same_v<T, node::Call>) {
+            fill(out, builtin_pattern(x.builtin), x.args[0]);
+          } else {
+            static_assert(std::is_same_v<T, node::Cast>);
+            fill(out, conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
+          }
+        },
+        dag.nodes[i]);
+    out += '\n';
+  }
+
+  out += "    return ";
+  if (dag.outputs.size() == 1) {
+    append_temp(out, dag.outputs[0]);
+  } else {
+    out += '(';
+    for (std::size_t k = 0; k < dag.outputs.size(); ++k) {
+      if (k) out += ", ";
+      append_temp(out, dag.outputs[k]);
+    }
+    out += ')';
+  }
+  out += '\n';
+  return out;
+}
+
+}  // namespace tarvelon::backend

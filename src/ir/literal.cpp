@@ -1,0 +1,150 @@
+// Literal typing and the promotion step of lowering.
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "ir/error.h"
+#include "ir/lower.h"
+
+namespace tarvelon::ir {
+
+namespace {
+
+/// A binary floating-point format narrower than binary64.
+struct FloatFormat {
+  int precision;  ///< significand bits, the implicit one included
+  int min_exp;    ///< exponent of the smallest normal number
+  double max;     ///< largest finite value
+};
+
+constexpr FloatFormat kBinary16{11, -14, 65504.0};
+constexpr FloatFormat kBfloat16{8, -126, 0x1.fep127};
+constexpr FloatFormat kBinary32{24, -126, static_cast<double>(FLT_MAX)};
+
+bool fits(const FloatFormat& f, double value) {
+  if (!std::isfinite(value)) return true;
+  double a = std::fabs(value);
+  if (a == 0.0) return true;
+  if (a > f.max) return false;
+  int e = 0;
+  std::frexp(a, &e);  // a = m * 2^e with m in [0.5, 1)
+  int exponent = std::max(e - 1, f.min_exp);
+  // Scaling by a power of two is exact here; the value fits when its scaled form is whole.
+  double scaled = std::ldexp(a, f.precision - 1 - exponent);
+  return scaled == std::floor(scaled);
+}
+
+std::int64_t max_of(DType d) {
+  if (d.kind == DTypeKind::UInt && d.bits == 64) return std::numeric_limits<std::int64_t>::max();
+  int bits = d.kind == DTypeKind::Int ? d.bits - 1 : d.bits;
+  return bits >= 63 ? std::numeric_limits<std::int64_t>::max()
+                    : (std::int64_t{1} << bits) - 1;
+}
+
+std::int64_t min_of(DType d) {
+  if (d.kind == DTypeKind::UInt) return 0;
+  return d.bits >= 64 ? std::numeric_limits<std::int64_t>::min()
+                      : -(std::int64_t{1} << (d.bits - 1));
+}
+
+bool int_in_range(DType d, std::int64_t v) {
+  if (!d.is_integer()) return true;
+  return v >= min_of(d) && v <= max_of(d);
+}
+
+bool is_signed_int(DType d) { return d.kind == DTypeKind::Int; }
+
+}  // namespace
+
+bool float_representable_in(DType dtype, double value) {
+  if (dtype == dtypes::kF32) return fits(kBinary32, value);
+  if (dtype == dtypes::kF16) return fits(kBinary16, value);
+  if (dtype == dtypes::kBF16) return fits(kBfloat16, value);
+  return true;
+}
+
+std::expected<NodeId, Diag> lower_int_literal(Ctx& ctx, std::int64_t value,
+                                              std::optional<DType> suffix, Span span) {
+  DType dtype = dtypes::kI64;
+  if (suffix) {
+    dtype = *suffix;
+  } else {
+    for (DType d : {dtypes::kI8, dtypes::kI16, dtypes::kI32}) {
+      if (int_in_range(d, value)) {
+        dtype = d;
+        break;
+      }
+    }
+  }
+  if (!int_in_range(dtype, value)) {
+    Diag d = error::lower_int_out_of_range(value, dtype, span);
+    if (ctx.mode.kind == DiagMode::Kind::FailFast) return std::unexpected(std::move(d));
+    if (auto r = ctx.emit(std::move(d)); !r) return std::unexpected(std::move(r.error()));
+    return ctx.push(node::Const{std::int64_t{0}}, dtypes::kI64);
+  }
+  return ctx.push(node::Const{value}, dtype);
+}
+
+std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
+                                                double value) {
+  DType dtype;
+  if (!suffix) {
+    dtype = float_representable_in(dtypes::kF16, value)   ? dtypes::kF16
+            : float_representable_in(dtypes::kF32, value) ? dtypes::kF32
+                                                          : dtypes::kF64;
+  } else {
+    dtype = *suffix;
+    if (!float_representable_in(dtype, value)) {
+      auto r = ctx.emit(error::lower_float_precision_loss(dtype, value, span));
+      if (!r) return std::unexpected(std::move(r.error()));
+    }
+  }
+  return ctx.push(node::Const{value}, dtype);
+}
+
+std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix,
+                                                  Span span, double re, double im) {
+  DType dtype;
+  if (!suffix) {
+    bool narrow = float_representable_in(dtypes::kF32, re) &&
+                  float_representable_in(dtypes::kF32, im);
+    dtype = narrow ? dtypes::kC64 : dtypes::kC128;
+  } else {
+    dtype = *suffix;
+    if (dtype == dtypes::kC64) {
+      for (double part : {re, im}) {
+        if (std::isnan(part) || float_representable_in(dtypes::kF32, part)) continue;
+        auto r = ctx.emit(error::lower_float_precision_loss(dtypes::kF32, part, span));
+        if (!r) return std::unexpected(std::move(r.error()));
+      }
+    }
+  }
+  return ctx.push(node::Const{ComplexValue{re, im}}, dtype);
+}
+
+std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context, DType left,
+                                              DType right, Span span,
+                                              std::optional<std::pair<Span, Span>> operand_spans) {
+  auto promoted = promote(left, right);
+  if (!promoted) {
+    auto r = ctx.on_error(error::lower_type_mismatch(context, left, right, span), dtypes::kF64);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return dtypes::kF64;
+  }
+  DType result = *promoted;
+  if ((left == dtypes::kU64 && is_signed_int(right)) ||
+      (right == dtypes::kU64 && is_signed_int(left))) {
+    auto r = ctx.emit(error::lower_unsafe_uint_to_sint(context, left, right, result, span));
+    if (!r) return std::unexpected(std::move(r.error()));
+  }
+  if (left != right) {
+    Diag note = operand_spans ? error::lower_implicit_promotion_with_operands(
+                                    context, left, right, result, operand_spans->first,
+                                    operand_spans->second)
+                              : error::lower_implicit_promotion(context, left, right, result, span);
+    if (auto r = ctx.emit(std::move(note)); !r) return std::unexpected(std::move(r.error()));
+  }
+  return result;
+}
+
+}  // namespace tarvelon::ir

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "diag/diag.h"
+#include "ir/dag.h"
+#include "ir/dtype.h"
+#include "ir/node.h"
+#include "parse/ast.h"
+
+namespace tarvelon::ir {
+
+using diag::Diag;
+using diag::Span;
+
+/// How lowering treats the diagnostics it meets.
+struct DiagMode {
+  enum class Kind : std::uint8_t {
+    /// Every diagnostic is recorded and lowering always completes.
+    Collect,
+    /// Notes and warnings are recorded; the first error ends lowering and is returned.
+    FailFast,
+  };
+  Kind kind = Kind::Collect;
+  diag::DiagConfig config;
+  /// Notes and warnings, in walk order.
+  std::vector<Diag> warnings;
+  /// Errors and fatal diagnostics, in walk order; always empty in FailFast mode.
+  std::vector<Diag> errors;
+};
+
+/// Hashes names so that the scope can be probed with a string_view.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+/// The state of one lowering run. Nodes are append-only; `dtypes[i]` is the dtype of `nodes[i]`.
+struct Ctx {
+  DiagMode mode;
+  std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> scope;
+  std::vector<Node> nodes;
+  std::vector<DType> dtypes;
+
+  /// Appends a node; equal nodes pushed twice are two nodes.
+  NodeId push(Node node, DType dtype);
+  /// `id` itself when it already has dtype `to`, else a fresh implicit cast of it.
+  NodeId cast_if_needed(NodeId id, DType to);
+  /// Files `d` by its severity; in FailFast mode an error comes back as the failure.
+  std::expected<void, Diag> emit(Diag d);
+  /// Reports `d` and stands in a placeholder constant of dtype `placeholder` for the faulty
+  /// value; in FailFast mode `d` is the failure, whatever its severity.
+  std::expected<NodeId, Diag> on_error(Diag d, DType placeholder);
+};
+
+using Ids = std::vector<NodeId>;
+
+/// Lowers one expression to its values (several for a tuple).
+std::expected<Ids, Diag> lower_expr(Ctx& ctx, const parse::SpannedExpr& e);
+/// Lowers an expression that must produce exactly one value.
+std::expected<NodeId, Diag> lower_single(Ctx& ctx, const parse::SpannedExpr& e,
+                                         DType placeholder);
+
+/// The outcome of a collecting run: a DAG whatever the errors, and the filed diagnostics.
+struct CollectResult {
+  TypedDag dag;
+  std::vector<Diag> warnings;
+  std::vector<Diag> errors;
+};
+
+/// Lowers a kernel, recording every diagnostic. An invalid DAG out of the walk is an internal
+/// fault ("lower produced invalid TypedDag: ...").
+CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config);
+
+/// The outcome of a fail-fast run that met no error.
+struct FailFastResult {
+  TypedDag dag;
+  std::vector<Diag> warnings;
+};
+
+/// Lowers a kernel, stopping at the first error (which includes any kind `config` raises to
+/// Error, and every placeholder-producing problem).
+std::expected<FailFastResult, Diag> lower_with_config_fail_fast(const parse::FuncDef& f,
+                                                                const diag::DiagConfig& config);
+
+// ---- literals and promotion -------------------------------------------------------------------
+
+/// Whether `value` is exactly representable in `dtype`. NaN and the infinities always are; only
+/// f16, bf16 and f32 can fail (subnormals count, overflow does not).
+bool float_representable_in(DType dtype, double value);
+
+std::expected<NodeId, Diag> lower_int_literal(Ctx& ctx, std::int64_t value,
+                                              std::optional<DType> suffix, Span span);
+std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
+                                                double value);
+std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix,
+                                                  Span span, double re, double im);
+
+/// The common dtype of two operands, reporting a failed promotion (placeholder dtype f64), a u64
+/// meeting a signed integer, and any implicit promotion. `operand_spans` is given for binary
+/// operators and labels the promotion note.
+std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context, DType left,
+                                              DType right, Span span,
+                                              std::optional<std::pair<Span, Span>> operand_spans);
+
+}  // namespace tarvelon::ir

@@ -1,0 +1,240 @@
+// The CPython module `_tarvelon`: argument handling at the edge, the pipeline behind it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "api/pipeline.h"
+#include "backend/python.h"
+#include "support/internal_fault.h"
+
+namespace tarvelon::pybindings {
+
+namespace {
+
+/// The exception class of internal faults. Created once per process by the first module
+/// execution and kept for the life of the process.
+PyObject* internal_fault_class() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc(
+        "_tarvelon.InternalFault",
+        "A broken invariant inside the compiler. The call failed; the interpreter is unaffected.",
+        PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+/// Translates the C++ exception in flight into a Python exception; returns nullptr.
+PyObject* raise_current_exception() {
+  try {
+    throw;
+  } catch (const support::InternalFault& e) {
+    if (PyObject* cls = internal_fault_class()) PyErr_SetString(cls, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    if (PyObject* cls = internal_fault_class()) PyErr_SetString(cls, e.what());
+  } catch (...) {
+    if (PyObject* cls = internal_fault_class()) {
+      PyErr_SetString(cls, "unknown exception inside the compiler");
+    }
+  }
+  return nullptr;
+}
+
+/// One bound argument of a fast call.
+struct ArgDecl {
+  const char* name;
+  bool keyword_only;
+};
+
+/// Binds positional and keyword arguments of a vectorcall to `decls` in order. Returns false
+/// with TypeError set on a binding failure.
+template <std::size_t N>
+bool bind(const char* fn, const ArgDecl (&decls)[N], PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, PyObject* (&out)[N]) {
+  for (auto& o : out) o = nullptr;
+  std::size_t positional = 0;
+  while (positional < N && !decls[positional].keyword_only) ++positional;
+  if (nargs < 0 || static_cast<std::size_t>(nargs) > positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", fn,
+                 positional, positional == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    std::size_t slot = N;
+    for (std::size_t s = 0; s < N; ++s) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, decls[s].name) == 0) {
+        slot = s;
+        break;
+      }
+    }
+    if (slot == N) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fn, key);
+      return false;
+    }
+    if (out[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn,
+                   decls[slot].name);
+      return false;
+    }
+    out[slot] = args[nargs + j];
+  }
+  return true;
+}
+
+/// The UTF-8 text of a str argument; TypeError naming the parameter for any other type, and
+/// CPython's own UnicodeEncodeError for text that has no UTF-8 form (lone surrogates).
+std::optional<std::string_view> str_arg(const char* fn, const char* param, PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", fn, param,
+                 Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) return std::nullopt;
+  return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+/// Whether `obj` is NumPy's boolean scalar, recognised by its type's name and module so that
+/// NumPy need not be imported.
+bool is_numpy_bool(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+  if (module == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool from_numpy = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
+  Py_DECREF(module);
+  if (!from_numpy) return false;
+  PyObject* name = PyType_GetName(type);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool is_bool = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+                 PyUnicode_CompareWithASCIIString(name, "bool") == 0;
+  Py_DECREF(name);
+  return is_bool;
+}
+
+/// The truth value of a bool argument: Python's booleans and NumPy's boolean scalar only.
+std::optional<bool> bool_arg(const char* fn, const char* param, PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return std::nullopt;
+    return truth == 1;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", fn, param,
+               Py_TYPE(obj)->tp_name);
+  return std::nullopt;
+}
+
+PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr const char* kFn = "emit_python";
+  static constexpr ArgDecl kDecls[] = {
+      {"source", false}, {"function_name", false}, {"optimize", true}};
+  PyObject* bound[3];
+  if (!bind(kFn, kDecls, args, nargs, kwnames, bound)) return nullptr;
+  if (bound[0] == nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'source' (pos 1)", kFn);
+    return nullptr;
+  }
+  auto source = str_arg(kFn, "source", bound[0]);
+  if (!source) return nullptr;
+  std::string_view function_name = "_kernel";
+  if (bound[1] != nullptr) {
+    auto name = str_arg(kFn, "function_name", bound[1]);
+    if (!name) return nullptr;
+    function_name = *name;
+  }
+  bool optimize = false;
+  if (bound[2] != nullptr) {
+    auto flag = bool_arg(kFn, "optimize", bound[2]);
+    if (!flag) return nullptr;
+    optimize = *flag;
+  }
+  if (optimize) {
+    PyErr_SetString(PyExc_NotImplementedError, "optimization is not available yet");
+    return nullptr;
+  }
+  try {
+    std::string text;
+    {
+      auto dag = api::lowered_dag(*source, optimize);
+      if (!dag) {
+        // Built from the whole text, not a C string: source fragments quoted in a message
+        // may hold NUL characters.
+        const std::string message = dag.error().to_string();
+        PyObject* value = PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace");
+        if (value == nullptr) return nullptr;
+        PyErr_SetObject(PyExc_ValueError, value);
+        Py_DECREF(value);
+        return nullptr;
+      }
+      text = backend::PythonBackend{}.emit_kernel(*dag, function_name);
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyMethodDef kEmitPythonDef = {
+    "emit_python",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&emit_python)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "emit_python(source, function_name=\"_kernel\", *, optimize=False)\n--\n\n",
+};
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_tarvelon: module execution needs a module object");
+    return -1;
+  }
+  if (internal_fault_class() == nullptr) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", "0.0.1") < 0) return -1;
+  PyObject* name = PyModule_GetNameObject(module);
+  if (name == nullptr) return -1;
+  PyObject* fn = PyCMethod_New(&kEmitPythonDef, module, name, nullptr);
+  Py_DECREF(name);
+  if (fn == nullptr) return -1;
+  int rc = PyModule_AddObjectRef(module, "emit_python", fn);
+  Py_DECREF(fn);
+  return rc;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_tarvelon",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarvelon::pybindings
+
+PyMODINIT_FUNC PyInit__tarvelon() { return PyModuleDef_Init(&tarvelon::pybindings::kModuleDef); }

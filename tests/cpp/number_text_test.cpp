@@ -1,0 +1,73 @@
+#include "support/number_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace tarvelon::support {
+namespace {
+
+TEST(FormatDouble, ShortestPlainDecimal) {
+  const std::pair<double, const char*> cases[] = {
+      {1.0, "1"},
+      {0.1, "0.1"},
+      {1e20, "100000000000000000000"},
+      {-0.0, "-0"},
+      {123456.789, "123456.789"},
+      {0.5, "0.5"},
+      {-2.5, "-2.5"},
+      {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {-std::numeric_limits<double>::infinity(), "-inf"},
+  };
+  for (const auto& [v, text] : cases) EXPECT_EQ(format_double(v), text);
+  const std::string tiny = format_double(5e-324);
+  EXPECT_EQ(tiny, "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(format_double(1e300), "1" + std::string(300, '0'));
+  EXPECT_EQ(format_double(-1.5e25), "-15" + std::string(24, '0'));
+  EXPECT_EQ(format_double(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(format_double(0.001), "0.001");
+  EXPECT_EQ(format_double(1234.5), "1234.5");
+}
+
+TEST(FormatDouble, ReadsBackAsTheSameValue) {
+  for (double v : {0.1, 1.0 / 3.0, 2.718281828459045, 6.02214076e23, 1.5e-10, 5e-324,
+                   std::numeric_limits<double>::max()}) {
+    double back = 0;
+    ASSERT_TRUE(parse_decimal(format_double(v), back)) << v;
+    EXPECT_EQ(back, v);
+  }
+}
+
+TEST(ParseDecimal, RoundsToNearestAndSaturates) {
+  const std::pair<const char*, double> cases[] = {
+      {"1.5", 1.5},
+      {"0.25e-3", 0.25e-3},
+      {"2E10", 2e10},
+      {"007.5", 7.5},
+      {"1e400", std::numeric_limits<double>::infinity()},
+      {"123456789e999999999999999999", std::numeric_limits<double>::infinity()},
+      {"1e-400", 0.0},
+      {"0.000001e-999999999999", 0.0},
+      {"4.9e-324", 5e-324},
+      {"0e999999", 0.0},
+      {"9007199254740993", 9007199254740992.0},
+  };
+  for (const auto& [text, expected] : cases) {
+    double v = -1;
+    ASSERT_TRUE(parse_decimal(text, v)) << text;
+    EXPECT_EQ(v, expected) << text;
+  }
+}
+
+TEST(ParseDecimal, RejectsTextOutsideTheGrammar) {
+  for (const char* text : {"", ".5", "1.", "1e", "1e+", "-1", " 1", "1x", "inf", "nan"}) {
+    double v = 7;
+    EXPECT_FALSE(parse_decimal(text, v)) << text;
+    EXPECT_EQ(v, 7);
+  }
+}
+
+}  // namespace
+}  // namespace tarvelon::support

@@ -1,0 +1,121 @@
+"""The module surface of _tarvelon: contents, argument binding and exception mapping."""
+import tracemalloc
+
+import numpy
+import pytest
+
+import _tarvelon
+
+KERNEL = "|x: f64| x"
+EMITTED = "import math\n\ndef _kernel(x):\n    t0 = x\n    return t0\n"
+
+
+def test_module_contents():
+    public = sorted(n for n in vars(_tarvelon) if not n.startswith("__"))
+    assert public == ["emit_python"]
+    assert _tarvelon.__version__ == "0.0.1"
+    assert _tarvelon.__doc__ == ""
+
+
+def test_emit_python_publishes_its_signature():
+    fn = _tarvelon.emit_python
+    assert fn.__text_signature__ == '(source, function_name="_kernel", *, optimize=False)'
+    assert fn.__module__ == "_tarvelon"
+    assert fn.__name__ == "emit_python"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((KERNEL,), {}),
+        ((), {"source": KERNEL}),
+        ((KERNEL, "_kernel"), {}),
+        ((KERNEL,), {"function_name": "_kernel"}),
+        ((), {"function_name": "_kernel", "source": KERNEL, "optimize": False}),
+        ((KERNEL,), {"optimize": numpy.False_}),
+    ],
+)
+def test_binding_accepts_every_legal_form(args, kwargs):
+    assert _tarvelon.emit_python(*args, **kwargs) == EMITTED
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "emit_python() missing required argument 'source' (pos 1)"),
+        ((), {"function_name": "f"}, "emit_python() missing required argument 'source' (pos 1)"),
+        ((KERNEL, "f", True), {}, "emit_python() takes at most 2 positional arguments (3 given)"),
+        ((KERNEL,), {"optimise": True}, "emit_python() got an unexpected keyword argument 'optimise'"),
+        ((KERNEL,), {"source": KERNEL}, "emit_python() got multiple values for argument 'source'"),
+        ((KERNEL, "f"), {"function_name": "g"},
+         "emit_python() got multiple values for argument 'function_name'"),
+        ((b"|x: f64| x",), {}, "emit_python() argument 'source' must be str, not bytes"),
+        ((None,), {}, "emit_python() argument 'source' must be str, not NoneType"),
+        ((KERNEL, 3), {}, "emit_python() argument 'function_name' must be str, not int"),
+        ((KERNEL,), {"optimize": 1}, "emit_python() argument 'optimize' must be bool, not int"),
+        ((KERNEL,), {"optimize": None}, "emit_python() argument 'optimize' must be bool, not NoneType"),
+        ((KERNEL,), {"optimize": numpy.int8(1)},
+         "emit_python() argument 'optimize' must be bool, not numpy.int8"),
+        ((KERNEL,), {"optimize": "yes"}, "emit_python() argument 'optimize' must be bool, not str"),
+    ],
+)
+def test_binding_failures_raise_type_error(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        _tarvelon.emit_python(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("flag", [True, numpy.True_, numpy.bool_(1)])
+def test_optimization_is_not_available_yet(flag):
+    with pytest.raises(NotImplementedError) as info:
+        _tarvelon.emit_python(KERNEL, optimize=flag)
+    assert str(info.value) == "optimization is not available yet"
+
+
+@pytest.mark.parametrize("args", [("|x: f64| x\udc80",), (KERNEL, "f\ud800")])
+def test_lone_surrogates_raise_the_utf8_conversion_error(args):
+    with pytest.raises(UnicodeEncodeError):
+        _tarvelon.emit_python(*args)
+
+
+def test_errors_are_value_errors_with_the_pipeline_text():
+    with pytest.raises(ValueError) as info:
+        _tarvelon.emit_python("")
+    assert info.value.args == ("parse failed: syntax error: expected function header `|...|`",)
+
+
+def test_the_function_name_is_passed_through_unchecked():
+    assert _tarvelon.emit_python(KERNEL, "f").startswith("import math\n\ndef f(x):\n")
+    assert _tarvelon.emit_python(KERNEL, "").startswith("import math\n\ndef (x):\n")
+    assert _tarvelon.emit_python(KERNEL, "a\0b").startswith("import math\n\ndef a\0b(x):\n")
+
+
+def test_repeated_calls_do_not_leak():
+    calls = [
+        lambda: _tarvelon.emit_python(KERNEL, "k"),
+        lambda: _tarvelon.emit_python(""),
+        lambda: _tarvelon.emit_python("|x: i32| x / 2"),
+        lambda: _tarvelon.emit_python(KERNEL, optimize=numpy.False_),
+        lambda: _tarvelon.emit_python(KERNEL, source=KERNEL),
+        lambda: _tarvelon.emit_python(KERNEL, optimize=3),
+        lambda: _tarvelon.emit_python("\udc80"),
+    ]
+
+    def run(times):
+        for _ in range(times):
+            for call in calls:
+                try:
+                    call()
+                except (ValueError, TypeError, UnicodeEncodeError):
+                    pass
+
+    run(10)
+    tracemalloc.start()
+    try:
+        run(10)
+        before = tracemalloc.get_traced_memory()[0]
+        run(2000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 10_000
