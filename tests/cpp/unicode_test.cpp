@@ -71,15 +71,12 @@ TEST_P(UnicodeProperties, MatchTheCharacterDatabase) {
 INSTANTIATE_TEST_SUITE_P(
     Table, UnicodeProperties,
     testing::Values(PropertyCase{U' ', true, false, false}, PropertyCase{U'\t', true, false, false},
-                    PropertyCase{U'\r', true, false, false},
                     PropertyCase{0x1C, false, false, false}, PropertyCase{0x85, true, false, false},
                     PropertyCase{0xA0, true, false, false},
-                    PropertyCase{0x2028, true, false, false},
                     PropertyCase{0x3000, true, false, false},
                     PropertyCase{0x200B, false, false, false},  // zero width space
-                    PropertyCase{U'a', false, true, true}, PropertyCase{U'Z', false, true, true},
-                    PropertyCase{U'_', false, false, true}, PropertyCase{U'7', false, false, true},
-                    PropertyCase{U'$', false, false, false}, PropertyCase{0xE9, false, true, true},
+                    PropertyCase{U'a', false, true, true}, PropertyCase{U'_', false, false, true},
+                    PropertyCase{U'7', false, false, true}, PropertyCase{0xE9, false, true, true},
                     PropertyCase{0x3B1, false, true, true},      // Greek alpha
                     PropertyCase{0x4E00, false, true, true},     // CJK ideograph
                     PropertyCase{0x301, false, false, true},     // combining acute accent
@@ -87,7 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                     PropertyCase{0xB7, false, false, true},      // middle dot
                     PropertyCase{0x2E2F, false, false, false},   // vertical tilde: Pattern_Syntax
                     PropertyCase{0x1F600, false, false, false},  // emoji
-                    PropertyCase{0x10FFFF, false, false, false},
                     PropertyCase{kInvalidCodepoint, false, false, false}));
 
 struct TrimCase {
