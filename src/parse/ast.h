@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -99,6 +100,10 @@ struct Spanned<Expr> {
   Span span;
 
   Spanned(Expr v, Span s) : value(std::move(v)), span(s) {}
+  /// Builds the node in place from one of the fourteen forms.
+  template <class Form>
+    requires std::is_constructible_v<Expr, Form&&> && (!std::is_same_v<std::decay_t<Form>, Expr>)
+  Spanned(Form&& form, Span s) : value(std::forward<Form>(form)), span(s) {}
   Spanned(Spanned&&) noexcept = default;
   Spanned& operator=(Spanned&&) noexcept = default;
   ~Spanned();

@@ -25,8 +25,8 @@ inline constexpr std::string_view kUnknownDtypeMarker = "unknown-dtype:";
 
 /// The tokens the parser would have accepted and the one it met.
 struct ExpectedFound {
-  std::uint64_t expected = 0;       ///< bit i set: TokenKind i would have been accepted
-  std::optional<TokenKind> found;   ///< absent at the end of input
+  std::uint64_t expected = 0;      ///< bit i set: TokenKind i would have been accepted
+  std::optional<TokenKind> found;  ///< absent at the end of input
   friend bool operator==(const ExpectedFound&, const ExpectedFound&) = default;
 };
 

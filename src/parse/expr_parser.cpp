@@ -13,7 +13,6 @@ namespace {
 
 using ir::BinaryOp;
 using ir::UnaryOp;
-using Result = std::optional<SpannedExpr>;
 
 constexpr std::uint64_t bit(TokenKind k) { return std::uint64_t{1} << static_cast<unsigned>(k); }
 
@@ -83,32 +82,52 @@ constexpr InfixRule derive(const InfixDecl& d) {
 
 Span join(Span a, Span b) { return {std::min(a.start, b.start), std::max(a.end, b.end)}; }
 
-SpannedExpr node(Expr e, Span s) { return SpannedExpr(std::move(e), s); }
+// Node builders stay out of line: the temporaries of a node under construction then live in a
+// short-lived frame instead of in every frame of a deep recursion.
+template <class Form>
+[[gnu::noinline]] ExprBox make(Form&& e, Span s) {
+  return std::make_unique<SpannedExpr>(std::forward<Form>(e), s);
+}
+[[gnu::noinline]] ExprBox make_unary(UnaryOp op, ExprBox arg, Span s) {
+  return make(expr::Unary{op, std::move(arg)}, s);
+}
+[[gnu::noinline]] ExprBox make_binary(BinaryOp op, ExprBox lhs, ExprBox rhs) {
+  const Span s = join(lhs->span, rhs->span);
+  return make(expr::Binary{op, std::move(lhs), std::move(rhs)}, s);
+}
+[[gnu::noinline]] ExprBox make_cast(ir::DType to, ExprBox arg, Span s) {
+  return make(expr::Cast{to, std::move(arg)}, s);
+}
 
 /// A stand-in for a part that failed to parse; the tree it ends up in is never used, because an
 /// error was recorded.
-SpannedExpr poisoned(Span s) { return node(expr::BoolLit{false}, s); }
+ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
 
 class ExprParser {
  public:
   ExprParser(std::string_view text, std::size_t offset, std::span<const Token> tokens)
-      : text_(text), offset_(offset), tokens_(tokens),
+      : text_(text),
+        offset_(offset),
+        tokens_(tokens),
         end_of_input_{offset + text.size(), offset + text.size()} {}
 
   ExprParse run() {
     ExprParse out;
     out.tree = expr_recovering();
-    if (pos_ < tokens_.size()) expected(0);
+    // Tokens left over after an error are the debris of that error, not a new one.
+    if (pos_ < tokens_.size() && errors_.empty()) expected(0);
     out.errors = std::move(errors_);
     return out;
   }
 
-  Result cast_atom();
-  Result ident_atom();
-  Result paren_atom();
-  Result literal_atom();
-  Result bool_atom();
-  Result const_atom();
+  // Atoms, selected by their first token. A null box means the atom failed and its error is
+  // recorded.
+  ExprBox cast_atom();
+  ExprBox ident_atom();
+  ExprBox paren_atom();
+  ExprBox literal_atom();
+  ExprBox bool_atom();
+  ExprBox const_atom();
 
  private:
   std::optional<TokenKind> peek() const {
@@ -116,7 +135,9 @@ class ExprParser {
     return std::nullopt;
   }
   bool at(TokenKind k) const { return pos_ < tokens_.size() && tokens_[pos_].kind == k; }
-  bool at_any(std::uint64_t kinds) const { return pos_ < tokens_.size() && (kinds & bit(tokens_[pos_].kind)); }
+  bool at_any(std::uint64_t kinds) const {
+    return pos_ < tokens_.size() && (kinds & bit(tokens_[pos_].kind));
+  }
   Span peek_span() const { return pos_ < tokens_.size() ? tokens_[pos_].span : end_of_input_; }
   const Token& next() { return tokens_[pos_++]; }
   std::string_view text_of(const Token& t) const {
@@ -129,7 +150,10 @@ class ExprParser {
     errors_.push_back(std::move(e));
   }
   /// Records that the next token (or the end of input) is not one of `kinds`.
-  void expected(std::uint64_t kinds) { record({peek_span(), ExpectedFound{kinds, peek()}}); }
+  [[gnu::noinline]] void expected(std::uint64_t kinds) {
+    if (!errors_.empty() && errors_.back().span == peek_span()) return;
+    record({peek_span(), ExpectedFound{kinds, peek()}});
+  }
   bool expect(TokenKind k) {
     if (at(k)) {
       ++pos_;
@@ -139,13 +163,16 @@ class ExprParser {
     return false;
   }
 
-  Result expr();
-  SpannedExpr expr_recovering();
-  Result if_expr();
-  Result binary(std::uint8_t min);
-  Result operand();
+  ExprBox expr();
+  ExprBox expr_recovering();
+  [[gnu::noinline]] ExprBox recover();
+  [[gnu::noinline]] ExprBox finish_tuple(std::size_t start, ExprBox first);
+  ExprBox if_expr();
+  ExprBox binary(std::uint8_t min);
+  ExprBox climb(std::uint8_t min);
+  ExprBox operand();
   std::optional<ir::DType> dtype(Span& span);
-  std::size_t close_list(std::vector<SpannedExpr>& items, bool& saw_comma);
+  std::size_t close_list(std::vector<SpannedExpr>& items);
   std::size_t close_paren();
   bool skip_to(std::uint64_t kinds);
 
@@ -157,7 +184,7 @@ class ExprParser {
   std::vector<ParseError> errors_;
 };
 
-using AtomFn = Result (ExprParser::*)();
+using AtomFn = ExprBox (ExprParser::*)();
 
 /// What a token can start or continue.
 struct Rule {
@@ -166,19 +193,29 @@ struct Rule {
   InfixRule infix;
 };
 
+struct AtomDecl {
+  TokenKind token;
+  AtomFn parse;
+};
+
+/// The tokens that start an atom, with the rule that parses it.
+constexpr AtomDecl kAtomDecls[] = {
+    {TokenKind::Cast, &ExprParser::cast_atom},
+    {TokenKind::Ident, &ExprParser::ident_atom},
+    {TokenKind::LParen, &ExprParser::paren_atom},
+    {TokenKind::FloatLit, &ExprParser::literal_atom},
+    {TokenKind::ImagLit, &ExprParser::literal_atom},
+    {TokenKind::IntLit, &ExprParser::literal_atom},
+    {TokenKind::True, &ExprParser::bool_atom},
+    {TokenKind::False, &ExprParser::bool_atom},
+    {TokenKind::E, &ExprParser::const_atom},
+    {TokenKind::Pi, &ExprParser::const_atom},
+};
+
 constexpr std::array<Rule, kTokenKindCount> kRules = [] {
   std::array<Rule, kTokenKindCount> rules{};
   auto at = [&](TokenKind k) -> Rule& { return rules[static_cast<std::size_t>(k)]; };
-  at(TokenKind::Cast).atom = &ExprParser::cast_atom;
-  at(TokenKind::Ident).atom = &ExprParser::ident_atom;
-  at(TokenKind::LParen).atom = &ExprParser::paren_atom;
-  at(TokenKind::FloatLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::ImagLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::IntLit).atom = &ExprParser::literal_atom;
-  at(TokenKind::True).atom = &ExprParser::bool_atom;
-  at(TokenKind::False).atom = &ExprParser::bool_atom;
-  at(TokenKind::E).atom = &ExprParser::const_atom;
-  at(TokenKind::Pi).atom = &ExprParser::const_atom;
+  for (const AtomDecl& a : kAtomDecls) at(a.token).atom = a.parse;
   for (const PrefixDecl& p : kPrefixDecls) at(p.token).prefix = p.op;
   for (const InfixDecl& d : kInfixDecls) at(d.token).infix = derive(d);
   return rules;
@@ -189,11 +226,11 @@ const Rule& rule_of(std::optional<TokenKind> k) {
   return k ? kRules[static_cast<std::size_t>(*k)] : kNone;
 }
 
-const std::uint64_t kAtomStarts = [] {
+/// The tokens an operand can start with.
+constexpr std::uint64_t kOperandStarts = [] {
   std::uint64_t m = 0;
-  for (std::size_t k = 0; k < kTokenKindCount; ++k) {
-    if (kRules[k].atom || kRules[k].prefix) m |= std::uint64_t{1} << k;
-  }
+  for (const AtomDecl& a : kAtomDecls) m |= bit(a.token);
+  for (const PrefixDecl& p : kPrefixDecls) m |= bit(p.token);
   return m;
 }();
 
@@ -201,15 +238,16 @@ const std::uint64_t kAtomStarts = [] {
 constexpr std::uint64_t kRecoveryStops =
     bit(TokenKind::Comma) | bit(TokenKind::RParen) | bit(TokenKind::Then) | bit(TokenKind::Else);
 
-Result ExprParser::expr() {
-  return support::with_stack_guard([&]() -> Result {
-    if (at(TokenKind::If)) return if_expr();
-    return binary(0);
-  });
+ExprBox ExprParser::expr() {
+  return support::with_stack_guard([this] { return at(TokenKind::If) ? if_expr() : climb(0); });
 }
 
-SpannedExpr ExprParser::expr_recovering() {
-  if (Result r = expr()) return std::move(*r);
+ExprBox ExprParser::expr_recovering() {
+  if (ExprBox e = expr()) return e;
+  return recover();
+}
+
+ExprBox ExprParser::recover() {
   const Span failed = peek_span();
   // Skip the offending token and retry from the next one, until a closing token or the end.
   // The parser never moves backwards, so all retries together stay linear in the tokens.
@@ -217,63 +255,58 @@ SpannedExpr ExprParser::expr_recovering() {
     ++pos_;
     if (pos_ == tokens_.size() || at_any(kRecoveryStops)) break;
     const std::size_t kept = errors_.size();
-    if (Result r = expr()) return std::move(*r);
+    if (ExprBox e = expr()) return e;
     errors_.resize(kept);
   }
   return poisoned(failed);
 }
 
-Result ExprParser::if_expr() {
-  const Span start = next().span;
-  SpannedExpr cond = expr_recovering();
-  if (!expect(TokenKind::Then)) return std::nullopt;
-  SpannedExpr then_branch = expr_recovering();
-  if (!expect(TokenKind::Else)) return std::nullopt;
-  SpannedExpr else_branch = expr_recovering();
-  const Span span{start.start, else_branch.span.end};
-  return node(expr::If{box(std::move(cond)), box(std::move(then_branch)), box(std::move(else_branch))},
-              span);
+ExprBox ExprParser::if_expr() {
+  const std::size_t start = next().span.start;
+  ExprBox cond = expr_recovering();
+  if (!expect(TokenKind::Then)) return nullptr;
+  ExprBox then_branch = expr_recovering();
+  if (!expect(TokenKind::Else)) return nullptr;
+  ExprBox else_branch = expr_recovering();
+  const Span span{start, else_branch->span.end};
+  return make(expr::If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
 }
 
-Result ExprParser::binary(std::uint8_t min) {
-  return support::with_stack_guard([&]() -> Result {
-    Result lhs;
-    if (const auto op = rule_of(peek()).prefix) {
-      const Span op_span = next().span;
-      Result arg = binary(kPrefixPower);
-      if (!arg) return std::nullopt;
-      const Span span{op_span.start, arg->span.end};
-      lhs = node(expr::Unary{*op, box(std::move(*arg))}, span);
-    } else {
-      lhs = operand();
-      if (!lhs) return std::nullopt;
-    }
-    while (true) {
-      const InfixRule& r = rule_of(peek()).infix;
-      if (!r.valid || (r.strict ? r.left <= min : r.left < min)) return lhs;
-      ++pos_;
-      Result rhs = binary(r.right);
-      if (!rhs) return std::nullopt;
-      const Span span = join(lhs->span, rhs->span);
-      lhs = node(expr::Binary{r.op, box(std::move(*lhs)), box(std::move(*rhs))}, span);
-    }
-  });
+ExprBox ExprParser::binary(std::uint8_t min) {
+  return support::with_stack_guard([this, min] { return climb(min); });
 }
 
-Result ExprParser::operand() {
+ExprBox ExprParser::climb(std::uint8_t min) {
+  ExprBox lhs;
+  if (const auto op = rule_of(peek()).prefix) {
+    const std::size_t start = next().span.start;
+    lhs = binary(kPrefixPower);
+    if (!lhs) return nullptr;
+    lhs = make_unary(*op, std::move(lhs), Span{start, lhs->span.end});
+  } else if (!(lhs = operand())) {
+    return nullptr;
+  }
+  while (true) {
+    const InfixRule& r = rule_of(peek()).infix;
+    if (!r.valid || (r.strict ? r.left <= min : r.left < min)) return lhs;
+    ++pos_;
+    ExprBox rhs = binary(r.right);
+    if (!rhs) return nullptr;
+    lhs = make_binary(r.op, std::move(lhs), std::move(rhs));
+  }
+}
+
+ExprBox ExprParser::operand() {
   const AtomFn atom = rule_of(peek()).atom;
   if (!atom) {
-    expected(kAtomStarts);
-    return std::nullopt;
+    expected(kOperandStarts);
+    return nullptr;
   }
-  Result e = (this->*atom)();
-  if (!e) return std::nullopt;
-  while (at(TokenKind::At)) {
-    Span suffix = next().span;
-    const auto to = dtype(suffix);
-    if (!to) return std::nullopt;
-    const Span span = join(e->span, suffix);
-    e = node(expr::Cast{*to, box(std::move(*e))}, span);
+  ExprBox e = (this->*atom)();
+  while (e && at(TokenKind::At)) {
+    Span span = join(e->span, next().span);
+    const auto to = dtype(span);
+    e = to ? make_cast(*to, std::move(e), span) : nullptr;
   }
   return e;
 }
@@ -287,78 +320,88 @@ std::optional<ir::DType> ExprParser::dtype(Span& span) {
   span = join(span, t.span);
   auto d = ir::DType::from_str(text_of(t));
   if (d) return *d;
-  // The word is in a dtype's place, so parsing goes on; the error alone rejects the text.
+  // The word stands where a dtype belongs, so parsing goes on; the error alone rejects the text.
   record({t.span, std::string(kUnknownDtypeMarker) + d.error()});
   return ir::dtypes::kF64;
 }
 
-Result ExprParser::cast_atom() {
-  const Span start = next().span;
-  if (!expect(TokenKind::Less)) return std::nullopt;
-  Span ignored = peek_span();
-  const auto to = dtype(ignored);
-  if (!to) return std::nullopt;
-  if (!expect(TokenKind::Greater) || !expect(TokenKind::LParen)) return std::nullopt;
-  SpannedExpr arg = expr_recovering();
+ExprBox ExprParser::cast_atom() {
+  const std::size_t start = next().span.start;
+  if (!expect(TokenKind::Less)) return nullptr;
+  Span dtype_span = peek_span();
+  const auto to = dtype(dtype_span);
+  if (!to || !expect(TokenKind::Greater) || !expect(TokenKind::LParen)) return nullptr;
+  ExprBox arg = expr_recovering();
   const std::size_t end = close_paren();
-  return node(expr::Cast{*to, box(std::move(arg))}, Span{start.start, end});
+  return make_cast(*to, std::move(arg), Span{start, end});
 }
 
-Result ExprParser::ident_atom() {
+ExprBox ExprParser::ident_atom() {
   const Token& name = next();
-  if (!at(TokenKind::LParen)) return node(expr::Var{std::string(text_of(name))}, name.span);
+  if (!at(TokenKind::LParen)) return make(expr::Var{std::string(text_of(name))}, name.span);
   ++pos_;
   std::vector<SpannedExpr> args;
   std::size_t end;
   if (at(TokenKind::RParen)) {
     end = next().span.end;
   } else {
-    args.push_back(expr_recovering());
-    bool saw_comma = false;
-    end = close_list(args, saw_comma);
+    args.push_back(std::move(*expr_recovering()));
+    end = close_list(args);
   }
-  return node(expr::Call{std::string(text_of(name)), std::move(args)}, Span{name.span.start, end});
+  return make(expr::Call{std::string(text_of(name)), std::move(args)}, Span{name.span.start, end});
 }
 
-Result ExprParser::paren_atom() {
-  const Span open = next().span;
+ExprBox ExprParser::paren_atom() {
+  const std::size_t start = next().span.start;
+  ExprBox inner = expr_recovering();
+  if (at(TokenKind::RParen)) {
+    // A parenthesised expression is its inner node, widened to the parentheses.
+    inner->span = Span{start, next().span.end};
+    return inner;
+  }
+  return finish_tuple(start, std::move(inner));
+}
+
+ExprBox ExprParser::finish_tuple(std::size_t start, ExprBox first) {
   std::vector<SpannedExpr> items;
-  items.push_back(expr_recovering());
-  bool saw_comma = false;
-  const std::size_t end = close_list(items, saw_comma);
-  const Span span{open.start, end};
-  if (!saw_comma) return node(std::move(items.front().value), span);
-  return node(expr::Tuple{std::move(items)}, span);
+  items.push_back(std::move(*first));
+  first.reset();
+  const std::size_t end = close_list(items);
+  if (items.size() == 1) {
+    SpannedExpr only = std::move(items.front());
+    return make(std::move(only.value), Span{start, end});
+  }
+  return make(expr::Tuple{std::move(items)}, Span{start, end});
 }
 
-Result ExprParser::literal_atom() {
+ExprBox ExprParser::literal_atom() {
   const Token& t = next();
   Span span = t.span;
   std::optional<ir::DType> own;
   if (at(TokenKind::At)) {
     ++pos_;
     own = dtype(span);
-    if (!own) return std::nullopt;
+    if (!own) return nullptr;
   }
   switch (t.kind) {
     case TokenKind::IntLit:
-      return node(expr::IntLit{t.int_value, own}, span);
+      return make(expr::IntLit{t.int_value, own}, span);
     case TokenKind::FloatLit:
-      return node(expr::FloatLit{t.float_value, own}, span);
+      return make(expr::FloatLit{t.float_value, own}, span);
     default:
-      return node(expr::ComplexLit{0.0, t.float_value, own}, span);
+      return make(expr::ComplexLit{0.0, t.float_value, own}, span);
   }
 }
 
-Result ExprParser::bool_atom() {
+ExprBox ExprParser::bool_atom() {
   const Token& t = next();
-  return node(expr::BoolLit{t.kind == TokenKind::True}, t.span);
+  return make(expr::BoolLit{t.kind == TokenKind::True}, t.span);
 }
 
-Result ExprParser::const_atom() {
+ExprBox ExprParser::const_atom() {
   const Token& t = next();
-  if (t.kind == TokenKind::E) return node(expr::ConstE{}, t.span);
-  return node(expr::ConstPi{}, t.span);
+  if (t.kind == TokenKind::E) return make(expr::ConstE{}, t.span);
+  return make(expr::ConstPi{}, t.span);
 }
 
 bool ExprParser::skip_to(std::uint64_t kinds) {
@@ -375,13 +418,12 @@ bool ExprParser::skip_to(std::uint64_t kinds) {
   return false;
 }
 
-std::size_t ExprParser::close_list(std::vector<SpannedExpr>& items, bool& saw_comma) {
+std::size_t ExprParser::close_list(std::vector<SpannedExpr>& items) {
   while (true) {
     if (at(TokenKind::RParen)) return next().span.end;
     if (at(TokenKind::Comma)) {
       ++pos_;
-      saw_comma = true;
-      items.push_back(expr_recovering());
+      items.push_back(std::move(*expr_recovering()));
       continue;
     }
     // A missing separator or closing parenthesis: skip to the next one, passing over nested
@@ -404,24 +446,35 @@ ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<cons
   return ExprParser(text, offset, tokens).run();
 }
 
-std::expected<SpannedExpr, std::vector<diag::Diag>> expression_result(ExprParse parse,
-                                                                      std::size_t offset) {
+std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse parse,
+                                                                  std::size_t offset) {
   if (!parse.errors.empty()) {
     std::vector<diag::Diag> diags;
     diags.reserve(parse.errors.size());
     for (const ParseError& e : parse.errors) diags.push_back(parse_error_from_rich(e));
     return std::unexpected(std::move(diags));
   }
-  if (!parse.tree) return std::unexpected(std::vector{parse_syntax("parse error", Span{offset, offset})});
-  return std::move(*parse.tree);
+  if (!parse.tree) {
+    return std::unexpected(std::vector{parse_syntax("parse error", Span{offset, offset})});
+  }
+  return std::move(parse.tree);
 }
 
 std::expected<SpannedExpr, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text,
                                                                            std::size_t offset) {
+  LexResult scratch;
+  auto e = parse_expression(text, offset, scratch);
+  if (!e) return std::unexpected(std::move(e.error()));
+  return std::move(**e);
+}
+
+std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
+                                                                 std::size_t offset,
+                                                                 LexResult& lexed) {
   if (auto finding = int_imaginary_prescan(text, offset)) {
     return std::unexpected(std::vector{std::move(*finding)});
   }
-  LexResult lexed = lex(text);
+  lex_into(text, lexed);
   if (!lexed.errors.empty()) {
     std::vector<diag::Diag> diags;
     diags.reserve(lexed.errors.size());

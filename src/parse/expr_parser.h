@@ -14,9 +14,9 @@
 
 namespace tarvelon::parse {
 
-/// What the expression parser found: a tree only if no error was recorded is usable.
+/// What the expression parser found; the tree is usable only when no error was recorded.
 struct ExprParse {
-  std::optional<SpannedExpr> tree;
+  ExprBox tree;                    ///< null when there is none
   std::vector<ParseError> errors;  ///< in the order recorded; at most one per source position
 };
 
@@ -26,7 +26,13 @@ ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<cons
 
 /// The expression front end's verdict on a parse: every recorded error as a diagnostic, or the
 /// tree, or "parse error" at `offset` when there is neither.
-std::expected<SpannedExpr, std::vector<diag::Diag>> expression_result(ExprParse parse,
-                                                                      std::size_t offset);
+std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse parse,
+                                                                  std::size_t offset);
+
+/// `parse_expr_with_offset` with the lexer's buffers supplied by the caller, so that parsing
+/// many expressions in a row reuses them.
+std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
+                                                                 std::size_t offset,
+                                                                 LexResult& scratch);
 
 }  // namespace tarvelon::parse

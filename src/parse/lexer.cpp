@@ -22,6 +22,11 @@ constexpr std::string_view kTokenText[] = {
 #include "parse/token_kinds.def"
 };
 
+constexpr std::string_view kTokenKindName[] = {
+#define TARVELON_TOKEN(name, text) #name,
+#include "parse/token_kinds.def"
+};
+
 constexpr Spelled kKeywords[] = {
 #define TARVELON_KEYWORD(name, spelling) {TokenKind::name, spelling},
 #include "parse/token_kinds.def"
@@ -64,16 +69,42 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_ident_start(char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 bool is_ascii_ident_continue(char c) { return is_ascii_ident_start(c) || is_digit(c); }
 
-bool is_dtype_word(std::string_view word) {
-  return word.size() <= 4 && ir::DType::from_str(word).has_value();
-}
-
-std::optional<TokenKind> keyword_kind(std::string_view word) {
-  if (word.size() > 5) return std::nullopt;
-  for (const Spelled& k : kKeywords) {
-    if (k.text == word) return k.kind;
+/// The reserved words: the keywords with their kinds, and the fifteen dtype words as
+/// `DtypeName`.
+class ReservedWords {
+ public:
+  ReservedWords() {
+    for (const Spelled& k : kKeywords) add(k.text, k.kind);
+    for (const ir::DType& d : ir::dtypes::kAll) add(d.to_str(), TokenKind::DtypeName);
   }
-  return std::nullopt;
+
+  std::optional<TokenKind> find(std::string_view word) const {
+    if (word.empty() || word.size() > kMaxLength ||
+        !(first_chars_[static_cast<unsigned char>(word[0])] & (1u << word.size()))) {
+      return std::nullopt;
+    }
+    for (const Spelled& w : words_) {
+      if (w.text == word) return w.kind;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr std::size_t kMaxLength = 5;
+
+  void add(std::string_view word, TokenKind kind) {
+    words_.push_back({kind, word});
+    first_chars_[static_cast<unsigned char>(word[0])] |= 1u << word.size();
+  }
+
+  std::vector<Spelled> words_;
+  /// Bit n of entry c: some reserved word of length n starts with byte c.
+  std::array<std::uint8_t, 256> first_chars_{};
+};
+
+std::optional<TokenKind> reserved_kind(std::string_view word) {
+  static const ReservedWords kReserved;
+  return kReserved.find(word);
 }
 
 /// Reads a digit run as a signed 64-bit value; false when it does not fit.
@@ -136,11 +167,13 @@ std::size_t identifier_length(std::string_view text, std::size_t i) {
 
 }  // namespace
 
+std::string_view token_kind_name(TokenKind kind) {
+  return kTokenKindName[static_cast<std::size_t>(kind)];
+}
+
 std::string_view token_text(TokenKind kind) { return kTokenText[static_cast<std::size_t>(kind)]; }
 
-bool is_reserved_word(std::string_view word) {
-  return keyword_kind(word).has_value() || is_dtype_word(word);
-}
+bool is_reserved_word(std::string_view word) { return reserved_kind(word).has_value(); }
 
 std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size_t offset) {
   std::size_t i = 0;
@@ -169,6 +202,13 @@ std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size
 
 LexResult lex(std::string_view text) {
   LexResult out;
+  lex_into(text, out);
+  return out;
+}
+
+void lex_into(std::string_view text, LexResult& out) {
+  out.tokens.clear();
+  out.errors.clear();
   const std::size_t n = text.size();
   std::size_t i = 0;
   auto push = [&](TokenKind kind, std::size_t start, std::size_t end) -> Token& {
@@ -216,13 +256,7 @@ LexResult lex(std::string_view text) {
 
     if (const std::size_t len = identifier_length(text, i)) {
       const std::string_view word = text.substr(i, len);
-      TokenKind kind = TokenKind::Ident;
-      if (auto k = keyword_kind(word)) {
-        kind = *k;
-      } else if (is_dtype_word(word)) {
-        kind = TokenKind::DtypeName;
-      }
-      push(kind, i, i + len);
+      push(reserved_kind(word).value_or(TokenKind::Ident), i, i + len);
       i += len;
       continue;
     }
@@ -242,7 +276,6 @@ LexResult lex(std::string_view text) {
     out.errors.push_back({Span{i, i + support::decode_utf8(text, i).len}, {}});
     break;
   }
-  return out;
 }
 
 }  // namespace tarvelon::parse

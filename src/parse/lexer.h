@@ -22,6 +22,9 @@ inline constexpr std::size_t kTokenKindCount = 0
 #include "parse/token_kinds.def"
     ;
 
+/// The kind's name as written in the catalogue ("LessEq", "FloatLit").
+std::string_view token_kind_name(TokenKind kind);
+
 /// The fixed spelling of a keyword or punctuation kind ("if", "**"); for the kinds whose text
 /// varies, a description ("identifier", "float literal").
 std::string_view token_text(TokenKind kind);
@@ -50,6 +53,8 @@ struct LexResult {
 /// Lexes one expression text; spans are relative to `text`. An unrecognised character ends
 /// lexing with one error; invalid literals are reported and lexing goes on.
 LexResult lex(std::string_view text);
+/// As `lex`, into `out`, whose buffers are reused.
+void lex_into(std::string_view text, LexResult& out);
 
 /// Reports the first run of ASCII digits directly followed by "j" that is not the fraction or
 /// exponent of a float literal, as an integer imaginary literal. `offset` is where `text` starts

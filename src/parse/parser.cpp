@@ -1,8 +1,10 @@
 #include "parse/parser.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "parse/error.h"
+#include "parse/expr_parser.h"
 #include "parse/lexer.h"
 #include "support/unicode.h"
 
@@ -19,11 +21,10 @@ std::unexpected<Diags> fail(Diag d) { return std::unexpected(Diags{std::move(d)}
 /// unchanged.
 std::string blank_comments(std::string_view source) {
   std::string text(source);
-  bool in_comment = false;
-  for (char& c : text) {
-    if (c == '#') in_comment = true;
-    if (c == '\n') in_comment = false;
-    if (in_comment) c = ' ';
+  for (std::size_t hash = text.find('#'); hash != std::string::npos; hash = text.find('#', hash)) {
+    const std::size_t end = std::min(text.find('\n', hash), text.size());
+    text.replace(hash, end - hash, end - hash, ' ');
+    hash = end;
   }
   return text;
 }
@@ -33,7 +34,8 @@ std::string blank_comments(std::string_view source) {
 std::optional<std::size_t> assignment_sign(std::string_view line) {
   for (std::size_t i = 0; i < line.size(); ++i) {
     if (line[i] != '=') continue;
-    const bool after_operator = i > 0 && std::string_view("<>=!").find(line[i - 1]) != std::string_view::npos;
+    const bool after_operator =
+        i > 0 && std::string_view("<>=!").find(line[i - 1]) != std::string_view::npos;
     const bool before_equals = i + 1 < line.size() && line[i + 1] == '=';
     if (!after_operator && !before_equals) return i;
   }
@@ -134,7 +136,8 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     return fail(
         parse_syntax("missing result expression after assignments", src.span_of(result_line)));
   }
-  auto body = parse_expr_with_offset(result_line, src.span_of(result_line).start);
+  LexResult scratch;
+  auto body = parse_expression(result_line, src.span_of(result_line).start, scratch);
   if (!body) return std::unexpected(std::move(body.error()));
 
   // Wrap from the last assignment outwards, so the first assignment ends up outermost and the
@@ -151,13 +154,13 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     }
     auto name = parse_ident(name_text, src.span_of(name_text));
     if (!name) return fail(std::move(name.error()));
-    auto value = parse_expr_with_offset(rhs_text, src.span_of(rhs_text).start);
+    auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch);
     if (!value) return std::unexpected(std::move(value.error()));
-    const Span span{line_span.start, body->span.end};
-    body = SpannedExpr(expr::Let{std::move(*name), box(std::move(*value)), box(std::move(*body))},
-                       span);
+    const Span span{line_span.start, (*body)->span.end};
+    *body = std::make_unique<SpannedExpr>(
+        expr::Let{std::move(*name), std::move(*value), std::move(*body)}, span);
   }
-  return FuncDef{std::move(*params), std::move(*body)};
+  return FuncDef{std::move(*params), std::move(**body)};
 }
 
 }  // namespace tarvelon::parse

@@ -1,0 +1,81 @@
+// Front-end throughput on a 10 MB kernel of ordinary assignment lines, in bytes per second of
+// CPU time (the machines are shared), beside a one-pass byte scan of the same text.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <string>
+
+#include "parse/parser.h"
+
+namespace {
+
+/// A kernel of about `bytes` bytes: a header, assignment lines mixing every kind of operator,
+/// call, cast, literal and comment, each using earlier values, and one result line.
+std::string make_kernel(std::size_t bytes) {
+  static const char* const kForms[] = {
+      "(x * 2.5 + {a}) / (1.0 + exp(-{b}@f64))",
+      "if {a} > 0.5 then sqrt({b}) else {a} ** 2 # branch",
+      "sigmoid({a} - n@f64 * 1e-3) + cast<f32>({b})",
+      "!({a} < {b}) && flag || {a} == 3.25",
+      "tanh({a}) * pi - e // 7 % 3 + 2@i64",
+      "max_val - (-{a} + 0.125j@c128) * {b}",
+  };
+  std::string src = "|x: f64, n: i32, flag: bool, max_val: f64|  # header\nt0 = x\nt1 = x * 2.0\n";
+  std::size_t i = 2;
+  while (src.size() < bytes) {
+    std::string line = kForms[i % std::size(kForms)];
+    const std::string a = "t" + std::to_string(i - 1);
+    const std::string b = "t" + std::to_string(i - 2);
+    for (std::size_t p; (p = line.find("{a}")) != std::string::npos;) line.replace(p, 3, a);
+    for (std::size_t p; (p = line.find("{b}")) != std::string::npos;) line.replace(p, 3, b);
+    src += "t" + std::to_string(i) + " = " + line + "\n";
+    ++i;
+  }
+  src += "t" + std::to_string(i - 1) + " + x\n";
+  return src;
+}
+
+const std::string& kernel() {
+  static const std::string src = make_kernel(10 << 20);
+  return src;
+}
+
+/// Machine-speed reference for the ratios: one pass over the bytes that counts the lines.
+void BM_ScanBaseline(benchmark::State& state) {
+  const std::string& src = kernel();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(std::count(src.begin(), src.end(), '\n'));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
+}
+BENCHMARK(BM_ScanBaseline)->Unit(benchmark::kMillisecond);
+
+/// Parsing alone: the tree is dropped outside the timed region.
+void BM_Parse(benchmark::State& state) {
+  const std::string& src = kernel();
+  for (auto _ : state) {
+    auto def = tarvelon::parse::parse_dsl_with_errors(src);
+    if (!def) state.SkipWithError("kernel did not parse");
+    state.PauseTiming();
+    def = std::unexpected(std::vector<tarvelon::diag::Diag>{});
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
+}
+BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond);
+
+/// Parsing and dropping the tree, as a caller that lowers and discards it pays.
+void BM_ParseAndDrop(benchmark::State& state) {
+  const std::string& src = kernel();
+  for (auto _ : state) {
+    auto def = tarvelon::parse::parse_dsl_with_errors(src);
+    if (!def) state.SkipWithError("kernel did not parse");
+    benchmark::DoNotOptimize(def);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
+}
+BENCHMARK(BM_ParseAndDrop)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
