@@ -5,8 +5,10 @@
 namespace tarvelon::parse {
 
 Spanned<Expr>::~Spanned() {
-  // Move the children into a temporary that dies inside the guard: the recursive teardown of
-  // the subtree then runs with enough stack, and what remains in `value` is empty.
+  // With room to spare the members are destroyed as usual, each child checking again.
+  if (!support::stack_is_low()) [[likely]] return;
+  // Otherwise move the children into a temporary that dies on a fresh segment; what remains in
+  // `value` is empty.
   support::with_stack_guard([this] { Expr doomed = std::move(value); });
 }
 

@@ -31,6 +31,10 @@ inline constexpr std::size_t kStackReserve = 64 * 1024;
 /// Size of each fresh segment.
 inline constexpr std::size_t kStackSegment = 1024 * 1024;
 
+/// Whether less than `kStackReserve` bytes of stack remain: the point at which a recursive step
+/// must move to a fresh segment.
+inline bool stack_is_low() noexcept { return detail::stack_is_low(); }
+
 /// Calls `f()`. When less than `kStackReserve` bytes of stack remain, the call runs on a fresh
 /// `kStackSegment` segment instead, released when it returns; exceptions reach the caller
 /// unchanged. Every recursion over user-controlled structure goes through here, so nesting depth
