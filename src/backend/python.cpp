@@ -129,6 +129,14 @@ void append_py_double(std::string& out, double v) {
     out += "float('nan')";
   } else if (std::isinf(v)) {
     out += v > 0 ? "float('inf')" : "float('-inf')";
+  } else if (std::fabs(v) >= 0x1p53) {
+    // Doubles this large are whole numbers and are written as Python ints, which keep every
+    // digit: the shortest digits padded with zeros would be a different number (1e23 would not
+    // compare equal to itself), so the exact expansion is written instead.
+    char buf[320];  // the largest double has 309 digits
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    (void)ec;
+    out.append(buf, end);
   } else {
     support::append_double(out, v);
   }

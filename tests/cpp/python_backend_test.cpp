@@ -144,6 +144,11 @@ TEST(EmitKernel, LiteralTexts) {
       {1.0, "1"},
       {0.5, "0.5"},
       {1e20, "100000000000000000000"},
+      // A Python int keeps every digit, so a large double is written as its exact value.
+      {1e23, "99999999999999991611392"},
+      {-0x1.fffffffffffffp+52, "-9007199254740991"},
+      {0x1p53 + 2, "9007199254740994"},
+      {std::ldexp(1.0, 130), "1361129467683753853853498429727072845824"},
       {-0.0, "-0.0"},  // "-0" would read back as the integer 0, losing the sign
       {0.0, "0"},
       {kNaN, "float('nan')"},
@@ -151,6 +156,7 @@ TEST(EmitKernel, LiteralTexts) {
       {-kInf, "float('-inf')"},
       {ir::ComplexValue{0, 2}, "complex(0, 2)"},
       {ir::ComplexValue{-1.5, 0.1}, "complex(-1.5, 0.1)"},
+      {ir::ComplexValue{1e23, -1e23}, "complex(99999999999999991611392, -99999999999999991611392)"},
       // Python has no literal for these parts.
       {ir::ComplexValue{kNaN, -kInf}, "complex(float('nan'), float('-inf'))"},
       {ir::ComplexValue{kInf, 1}, "complex(float('inf'), 1)"},

@@ -147,6 +147,9 @@ SEMANTICS = [
      [(17, 5), (-17, 5), (17, -5), (0, 3)], 0),
     ("|n: i64, x: f64| (n@f64 * x)@i32", lambda n, x: math.trunc(n * x),
      [(3, 2.5), (-3, 2.5), (7, -0.1)], 0),
+    # Large float constants become Python ints, which must keep the double's exact value.
+    ("|x: f64| (x == 1e23, x < 1e23, x > -1e300)", lambda x: (x == 1e23, x < 1e23, x > -1e300),
+     [(1e23,), (-1e300,)], 0),
     ("|x: f64| (sigmoid(x), relu(x), floor(x), ceil(x), abs(x))",
      lambda x: (1 / (1 + math.exp(-x)), max(x, 0.0), math.floor(x), math.ceil(x), abs(x)),
      [(-2.5,), (0.0,), (1.25,)], 1e-15),
