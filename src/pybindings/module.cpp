@@ -104,27 +104,21 @@ std::optional<std::string_view> str_arg(const char* fn, const char* param, PyObj
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-/// Whether `obj` is NumPy's boolean scalar, recognised by its type's name and module so that
-/// NumPy need not be imported.
+/// Whether `obj` is NumPy's boolean scalar. NumPy is looked up among the modules already
+/// imported (none of its scalars can exist before it is), and the type is compared by identity:
+/// a look-alike type of the same name and module is not NumPy's.
 bool is_numpy_bool(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
-  if (module == nullptr) {
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
+  if (numpy == nullptr) return false;
+  PyObject* type = PyObject_GetAttrString(numpy, "bool_");
+  if (type == nullptr) {
     PyErr_Clear();
     return false;
   }
-  bool from_numpy = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
-  Py_DECREF(module);
-  if (!from_numpy) return false;
-  PyObject* name = PyType_GetName(type);
-  if (name == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  bool is_bool = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-                 PyUnicode_CompareWithASCIIString(name, "bool") == 0;
-  Py_DECREF(name);
-  return is_bool;
+  const bool same = type == reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Py_DECREF(type);
+  return same;
 }
 
 /// The truth value of a bool argument: Python's booleans and NumPy's boolean scalar only.

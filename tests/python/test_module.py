@@ -7,6 +7,14 @@ import pytest
 import _tarvelon
 
 KERNEL = "|x: f64| x"
+
+
+class bool_:  # noqa: N801: named and placed like NumPy's boolean scalar, but not it
+    def __bool__(self):
+        return False
+
+
+bool_.__module__ = "numpy"
 EMITTED = "import math\n\ndef _kernel(x):\n    t0 = x\n    return t0\n"
 
 
@@ -57,6 +65,7 @@ def test_binding_accepts_every_legal_form(args, kwargs):
         ((KERNEL,), {"optimize": numpy.int8(1)},
          "emit_python() argument 'optimize' must be bool, not numpy.int8"),
         ((KERNEL,), {"optimize": "yes"}, "emit_python() argument 'optimize' must be bool, not str"),
+        ((KERNEL,), {"optimize": bool_()}, "emit_python() argument 'optimize' must be bool, not bool_"),
     ],
 )
 def test_binding_failures_raise_type_error(args, kwargs, message):
