@@ -159,10 +159,6 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     if (!flag) return nullptr;
     optimize = *flag;
   }
-  if (optimize) {
-    PyErr_SetString(PyExc_NotImplementedError, "optimization is not available yet");
-    return nullptr;
-  }
   try {
     std::string text;
     {
