@@ -108,10 +108,15 @@ std::optional<std::string_view> str_arg(const char* fn, const char* param, PyObj
 /// imported (none of its scalars can exist before it is), and the type is compared by identity:
 /// a look-alike type of the same name and module is not NumPy's.
 bool is_numpy_bool(PyObject* obj) {
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
-  if (numpy == nullptr) return false;
+  PyObject* name = PyUnicode_FromString("numpy");
+  PyObject* numpy = name != nullptr ? PyImport_GetModule(name) : nullptr;
+  Py_XDECREF(name);
+  if (numpy == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
   PyObject* type = PyObject_GetAttrString(numpy, "bool_");
+  Py_DECREF(numpy);
   if (type == nullptr) {
     PyErr_Clear();
     return false;
