@@ -223,6 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "(let c (<= a b) (let d (>= c a) d))"},
         KernelCase{"the kernel: |x:f16|\r\n\r\n  y = x\r\n\n\ty # done", "x: f16", "(let y x y)"},
         KernelCase{"# |not: the header|\n|x: u8| x", "x: u8", "x"},
+        // Any White_Space trims a parameter or a line, not only ASCII blanks.
+        KernelCase{"|x:\xC2\xA0" "f64,\xE3\x80\x80n\t: i8\xE2\x80\x83|\xC2\x85x\xE2\x80\xA8",
+                   "x: f64, n: i8", "x"},
         KernelCase{"|x: f64, # first\n y: c128| # second\nx + y", "x: f64, y: c128", "(+ x y)"},
         KernelCase{"|x: f64, x: f64| x", "x: f64, x: f64", "x"},
         KernelCase{"|| y = 1\ny = y + 1\ny", "", "(let y 1 (let y (+ y 1) y))"},
