@@ -176,17 +176,12 @@ std::string_view token_text(TokenKind kind) { return kTokenText[static_cast<std:
 bool is_reserved_word(std::string_view word) { return reserved_kind(word).has_value(); }
 
 std::optional<diag::Diag> int_imaginary_prescan(std::string_view text, std::size_t offset) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (!is_digit(text[i])) {
-      ++i;
-      continue;
-    }
-    const std::size_t s = i;
-    const std::size_t t = skip_digits(text, s);
-    if (t == text.size()) return std::nullopt;
-    i = t;
-    if (text[t] != 'j') continue;
+  // Every finding ends in a "j", so only the digit run directly before each "j" needs looking
+  // at; a digit run ends at most one "j", which keeps the scan linear.
+  for (std::size_t t = text.find('j'); t != std::string_view::npos; t = text.find('j', t + 1)) {
+    std::size_t s = t;
+    while (s > 0 && is_digit(text[s - 1])) --s;
+    if (s == t) continue;
     if (s > 0) {
       const char before = text[s - 1];
       const bool exponent_sign =

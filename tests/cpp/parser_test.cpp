@@ -223,6 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "(let c (<= a b) (let d (>= c a) d))"},
         KernelCase{"the kernel: |x:f16|\r\n\r\n  y = x\r\n\n\ty # done", "x: f16", "(let y x y)"},
         KernelCase{"# |not: the header|\n|x: u8| x", "x: u8", "x"},
+        // Any White_Space trims a parameter or a line, not only ASCII blanks.
+        KernelCase{"|x:\xC2\xA0" "f64,\xE3\x80\x80n\t: i8\xE2\x80\x83|\xC2\x85x\xE2\x80\xA8",
+                   "x: f64, n: i8", "x"},
         KernelCase{"|x: f64, # first\n y: c128| # second\nx + y", "x: f64, y: c128", "(+ x y)"},
         KernelCase{"|x: f64, x: f64| x", "x: f64, x: f64", "x"},
         KernelCase{"|| y = 1\ny = y + 1\ny", "", "(let y 1 (let y (+ y 1) y))"},
@@ -311,14 +314,17 @@ INSTANTIATE_TEST_SUITE_P(
         RecoveryCase{"f(1,)", kOne, {{4, 5}}}, RecoveryCase{"()", kOne, {{1, 2}}},
         RecoveryCase{"cast<f32>(x y) + )", kTwo, {{12, 13}, {17, 18}}},
         RecoveryCase{"cast f32", kOne, {{5, 8}}}, RecoveryCase{"x@1", kOne, {{2, 3}}},
-        RecoveryCase{"if c a else b", kOne, {{5, 6}}},
+        RecoveryCase{"if c a else b", kTwo, {{5, 6}, {7, 11}}},
         RecoveryCase{"if c then a", kOne, {{11, 11}}},
-        RecoveryCase{"1 + if c then a else b", kOne, {{4, 6}}},
+        RecoveryCase{"1 + if c then a else b", kTwo, {{4, 6}, {9, 13}}},
         RecoveryCase{"x@foo + y@bar", "unknown type `foo`; unknown type `bar`", {{2, 5}, {10, 13}}},
         RecoveryCase{"f(x@f128, * 2)",
                      "unknown type `f128`; syntax error: syntax error",
                      {{4, 8}, {10, 11}}},
-        RecoveryCase{"1 ** ** 2 , 3", kOne, {{5, 7}}}, RecoveryCase{"1 2 3", kOne, {{2, 3}}},
+        RecoveryCase{"1 ** ** 2 , 3", kTwo, {{5, 7}, {10, 11}}},
+        RecoveryCase{"(1 +) x", kTwo, {{4, 5}, {6, 7}}},
+        RecoveryCase{"1 + + )", kTwo, {{4, 5}, {6, 7}}}, RecoveryCase{"1 + )", kOne, {{4, 5}}},
+        RecoveryCase{"1 2 3", kOne, {{2, 3}}},
         RecoveryCase{"x) + (y", kOne, {{1, 2}}}));
 
 /// The node at the end of the chain of single-child links (or of `next` for binary nodes), and
