@@ -114,9 +114,8 @@ class ExprParser {
   ExprParse run() {
     ExprParse out;
     out.tree = expr_recovering();
-    // The expression must take every token: whatever is left is reported where it starts,
-    // unless an error already stands at that very token.
-    if (pos_ < tokens_.size()) expected(0);
+    // Tokens left over after an error are the debris of that error, not a new one.
+    if (pos_ < tokens_.size() && errors_.empty()) expected(0);
     out.errors = std::move(errors_);
     return out;
   }
