@@ -178,6 +178,7 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   EXPECT_EQ(fault_of([&] { g[7]; }), "index out of bounds: the len is 1 but the index is 7");
   EXPECT_EQ(fault_of([&] { g.add_expr(RecExpr<Node>()); }), "cannot add an empty expression");
   EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }), "index out of bounds: the len is 1 but the index is 3");
+  EXPECT_EQ(fault_of([&] { Node("f", {0, 0, 0, 0, 0}); }), "a node has at most 4 children");
   EXPECT_EQ(g.node_count(), 1u);
 }
 
