@@ -171,6 +171,9 @@ TEST(SexpReader, MalformedUtf8IsReadByteByByteWithoutSwallowingDelimiters) {
       {"(\xe2\x82 b)", "(\xe2\x82 b)"},
       {"(\xff", "End of file reached @1:3"},
       {"(\xf0\x9f\x98\x80", "End of file reached @1:3"},
+      // Overlong forms and surrogates are malformed too.
+      {"(\xc0\x80", "End of file reached @1:4"},
+      {"(\xed\xa0\x80", "End of file reached @1:5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
