@@ -12,6 +12,8 @@
 
 #include "egraph/egraph.h"
 #include "egraph/enode_or_var.h"
+#include "egraph/flat_map.h"
+#include "egraph/hash.h"
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/subst.h"
@@ -121,10 +123,13 @@ class Compiler {
     free_.resize(pattern.size());
     size_.resize(pattern.size());
     reg_of_.assign(pattern.size(), kUnbound);
+    // Every entry of one variable stands for its first entry, so that a pattern that was not
+    // compacted still binds each variable once.
+    FlatHashMap<Var, Id, MemberHash> first_entry;
     for (Id i = 0; i < pattern.size(); ++i) {
       const ENodeOrVar<L>& entry = pattern[i];
       if (entry.is_var()) {
-        free_[i] = {i};
+        free_[i] = {*first_entry.try_emplace(entry.var(), i).first};
         size_[i] = 0;
         continue;
       }
@@ -175,11 +180,14 @@ class Compiler {
   void add_todo(Id entry, Reg reg) {
     if (!pattern_[entry].is_var()) {
       todo_.push_back({entry, reg});
-    } else if (reg_of_[entry] != kUnbound) {
-      program_.instructions.push_back(Compare{reg, reg_of_[entry]});
+      return;
+    }
+    Id var = free_[entry].front();
+    if (reg_of_[var] != kUnbound) {
+      program_.instructions.push_back(Compare{reg, reg_of_[var]});
     } else {
-      reg_of_[entry] = reg;
-      var_order_.push_back(entry);
+      reg_of_[var] = reg;
+      var_order_.push_back(var);
     }
   }
 
@@ -212,7 +220,7 @@ class Compiler {
   RecExpr<ENodeOrReg<L>> ground_term(Id entry) const {
     auto fetch = [&](Id id) -> ENodeOrReg<L> {
       const ENodeOrVar<L>& e = pattern_[id];
-      return e.is_var() ? ENodeOrReg<L>::reg(reg_of_[id]) : ENodeOrReg<L>(e.node());
+      return e.is_var() ? ENodeOrReg<L>::reg(reg_of_[free_[id].front()]) : ENodeOrReg<L>(e.node());
     };
     return build_recexpr(ENodeOrReg<L>(pattern_[entry].node()), fetch);
   }
@@ -220,7 +228,7 @@ class Compiler {
   const PatternAst<L>& pattern_;
   std::vector<std::vector<Id>> free_;
   std::vector<std::size_t> size_;
-  /// Register of each variable entry, `kUnbound` until bound.
+  /// Register of each variable's first entry, `kUnbound` until bound.
   std::vector<Reg> reg_of_;
   std::vector<Id> var_order_;
   std::vector<Todo> todo_;

@@ -16,6 +16,7 @@
 #include "egraph/var.h"
 #include "support/internal_fault.h"
 #include "support/stack_guard.h"
+#include "support/unicode.h"
 
 namespace tarvelon::egraph {
 
@@ -143,10 +144,7 @@ std::expected<Id, RecExprParseError> convert_sexp(Sexp& sexp, RecExpr<N>& out) {
 /// entries with `N::from_op`, arguments before their operator.
 template <class N>
 std::expected<RecExpr<N>, RecExprParseError> parse_recexpr(std::string_view text) {
-  constexpr std::string_view kSpace = " \t\n\r\v\f";
-  std::size_t first = text.find_first_not_of(kSpace);
-  text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-  auto sexp = parse_str(text);
+  auto sexp = parse_str(support::trim_white_space(text));
   if (!sexp) return std::unexpected(RecExprParseError{RecExprParseError::BadSexp{std::move(sexp.error())}});
   RecExpr<N> out;
   if (auto root = detail::convert_sexp(*sexp, out); !root) return std::unexpected(std::move(root.error()));

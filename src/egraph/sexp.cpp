@@ -2,6 +2,7 @@
 
 #include "egraph/text.h"
 #include "support/stack_guard.h"
+#include "support/unicode.h"
 
 namespace tarvelon::egraph {
 
@@ -17,14 +18,6 @@ void release_nested(std::vector<Sexp>& items) {
   }
 }
 
-/// Byte length the UTF-8 lead byte `lead` announces; a byte that cannot lead counts as 1.
-std::size_t announced_length(unsigned char lead) {
-  if ((lead & 0xe0) == 0xc0) return 2;
-  if ((lead & 0xf0) == 0xe0) return 3;
-  if ((lead & 0xf8) == 0xf0) return 4;
-  return 1;
-}
-
 class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
@@ -37,14 +30,10 @@ class Reader {
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
 
-  /// The character at the current position. Malformed UTF-8 is read one byte per character, so
-  /// a delimiter after a broken lead byte is never swallowed.
-  std::string_view current_char() const {
-    std::size_t announced = announced_length(static_cast<unsigned char>(text_[pos_]));
-    std::size_t n = 1;
-    while (n < announced && pos_ + n < text_.size() && (static_cast<unsigned char>(text_[pos_ + n]) & 0xc0) == 0x80) ++n;
-    return text_.substr(pos_, n < announced ? 1 : n);
-  }
+  /// The character at the current position. Malformed UTF-8 (including overlong forms and
+  /// surrogates) is read one byte per character, so a delimiter after a broken lead byte is never
+  /// swallowed.
+  std::string_view current_char() const { return text_.substr(pos_, support::decode_utf8(text_, pos_).len); }
 
   /// Consumes one character and returns it.
   std::string_view advance() {

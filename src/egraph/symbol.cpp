@@ -89,26 +89,28 @@ SymbolTable& SymbolTable::instance() {
   return *table;
 }
 
+namespace detail {
+
+std::uint32_t symbol_handle(std::uint32_t shard, std::size_t index) {
+  if (index >= kMaxIndexPlusOne) support::internal_fault(cat("Can't represent index ", index + 1, " in a Symbol"));
+  return (shard << kIndexBits) | static_cast<std::uint32_t>(index + 1);
+}
+
+}  // namespace detail
+
 std::uint32_t SymbolTable::intern(std::string_view text) {
   std::uint64_t hash = keyed_hash(key0_, key1_, text);
   auto shard_number = static_cast<std::uint32_t>((hash ^ (hash >> 32)) & (kShardCount - 1));
   Shard& shard = shards_[shard_number];
-  std::uint32_t index;
-  {
-    std::lock_guard lock(shard.mutex);
-    auto same = [&](const Entry& e) { return e.hash == hash && shard.texts[e.index] == text; };
-    if (const std::uint32_t* hit = shard.index.find_hashed(hash, same)) {
-      index = *hit;
-    } else {
-      index = static_cast<std::uint32_t>(shard.texts.size());
-      if (index + std::uint64_t{1} > kMaxIndexPlusOne) {
-        support::internal_fault(cat("Can't represent index ", index + std::uint64_t{1}, " in a Symbol"));
-      }
-      shard.texts.emplace_back(text);
-      shard.index.insert_new_hashed(hash, Entry{hash, index}, index);
-    }
-  }
-  return (shard_number << kIndexBits) | (index + 1);
+  std::lock_guard lock(shard.mutex);
+  auto same = [&](const Entry& e) { return e.hash == hash && shard.texts[e.index] == text; };
+  if (const std::uint32_t* hit = shard.index.find_hashed(hash, same)) return detail::symbol_handle(shard_number, *hit);
+  // The handle is made before the text is stored, so a shard never holds a text it cannot name.
+  std::uint32_t handle = detail::symbol_handle(shard_number, shard.texts.size());
+  auto index = static_cast<std::uint32_t>(shard.texts.size());
+  shard.texts.emplace_back(text);
+  shard.index.insert_new_hashed(hash, Entry{hash, index}, index);
+  return handle;
 }
 
 std::string_view SymbolTable::resolve(std::uint32_t handle) {

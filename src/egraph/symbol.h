@@ -1,6 +1,7 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -36,6 +37,13 @@ class GlobalSymbol {
 };
 
 inline void append_text(std::string& out, GlobalSymbol symbol) { out.append(symbol.as_str()); }
+
+namespace detail {
+/// The handle of the string at `index` of shard `shard`: the shard in the top 4 bits and
+/// `index` + 1 in the low 28. An index whose successor does not fit below 0x0FFFFFFF is an
+/// internal fault.
+std::uint32_t symbol_handle(std::uint32_t shard, std::size_t index);
+}  // namespace detail
 
 /// The process-wide string interner: 16 shards, each a mutex-guarded list of owned strings with
 /// a hash index, created once on first use and never freed. Interning and resolving lock exactly

@@ -12,6 +12,8 @@
 #include "egraph/hash.h"
 #include "egraph/language.h"
 #include "egraph/symbol.h"
+#include "egraph/text.h"
+#include "support/internal_fault.h"
 
 namespace tarvelon::egraph {
 
@@ -24,7 +26,9 @@ class SymbolLang {
   static constexpr std::size_t kMaxChildren = 4;
 
   SymbolLang() = default;
+  /// At most `kMaxChildren` children; more is a fault of the caller (`from_op` refuses them).
   SymbolLang(GlobalSymbol op, std::span<const Id> children) : op_(op), count_(static_cast<std::uint32_t>(children.size())) {
+    if (children.size() > kMaxChildren) support::internal_fault(cat("a node has at most ", kMaxChildren, " children"));
     std::copy(children.begin(), children.end(), children_.begin());
   }
   SymbolLang(std::string_view op, std::initializer_list<Id> children)

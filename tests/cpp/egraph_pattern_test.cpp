@@ -57,6 +57,10 @@ TEST(PatternCompile, ProducesTheExpectedInstructionSequence) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pattern);
     EXPECT_EQ(to_string(pattern(c.pattern).program()), c.program);
+    // A pattern read but not compacted repeats its variables; each must still bind once.
+    auto read = parse_recexpr<ENodeOrVar<Node>>(c.pattern);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(to_string(Program<Node>::compile_from_pat(*read)), c.program);
   }
 }
 

@@ -88,6 +88,9 @@ TEST(PatternText, ReadsEntriesInPostOrderOrReportsTheExactError) {
   const Case cases[] = {
       {"", "error: found an empty s-expression"},
       {"  \n ", "error: found an empty s-expression"},
+      // Surrounding white space is any Unicode white space: no-break and ideographic spaces here.
+      {"\xc2\xa0(f ?x)\xe3\x80\x80", "?x?, f 0"},
+      {"\xe2\x80\xa8", "error: found an empty s-expression"},
       {"()", "error: found an empty s-expression"},
       {"(f ())", "error: found an empty s-expression"},
       {"((a) b)", "error: found a list in the head position: (a)"},
@@ -168,6 +171,9 @@ TEST(SexpReader, MalformedUtf8IsReadByteByByteWithoutSwallowingDelimiters) {
       {"(\xe2\x82 b)", "(\xe2\x82 b)"},
       {"(\xff", "End of file reached @1:3"},
       {"(\xf0\x9f\x98\x80", "End of file reached @1:3"},
+      // Overlong forms and surrogates are malformed too.
+      {"(\xc0\x80", "End of file reached @1:4"},
+      {"(\xed\xa0\x80", "End of file reached @1:5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -108,6 +108,22 @@ TEST(EGraphStore, CongruenceMergesParentsAtRebuildAndKeepsStaleMemoKeys) {
   EXPECT_TRUE(records[0].starts_with("REBUILT! in 0.0"));
 }
 
+// Pending ids are taken newest first; each congruent hit hands its memo slot to the id being
+// processed and merges the previous holder (first) with it, so that class survives the ties.
+TEST(EGraphStore, RebuildTakesPendingIdsNewestFirstAndHandsOverMemoSlots) {
+  Graph g;
+  Id a = add(g, "a"), b = add(g, "b"), c = add(g, "c");
+  Id fa = add(g, "(f a)"), fb = add(g, "(f b)"), fc = add(g, "(f c)");
+  g.rebuild();
+  g.union_(a, b);  // pending: fb
+  g.union_(a, c);  // pending: fb, fc
+  EXPECT_EQ(g.rebuild(), 2u);
+  EXPECT_EQ(g.find(fb), fa);
+  EXPECT_EQ(g.find(fc), fa);
+  // fc was processed first and took the slot from fa, then fb took it from fc.
+  EXPECT_EQ(g.add_uncanonical(Node("f", {a})), fb);
+}
+
 TEST(EGraphStore, RebuildSortsDeduplicatesAndIndexesByOperator) {
   Graph g;
   Id z = add(g, "z");
@@ -162,6 +178,7 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   EXPECT_EQ(fault_of([&] { g[7]; }), "index out of bounds: the len is 1 but the index is 7");
   EXPECT_EQ(fault_of([&] { g.add_expr(RecExpr<Node>()); }), "cannot add an empty expression");
   EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }), "index out of bounds: the len is 1 but the index is 3");
+  EXPECT_EQ(fault_of([&] { Node("f", {0, 0, 0, 0, 0}); }), "a node has at most 4 children");
   EXPECT_EQ(g.node_count(), 1u);
 }
 
