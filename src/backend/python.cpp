@@ -96,16 +96,9 @@ std::string_view conversion_pattern(DType from, DType to) {
   return from.kind == DTypeKind::Complex ? "{}" : "complex({}, 0.0)";
 }
 
-void append_uint(std::string& out, std::uint64_t v) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  (void)ec;
-  out.append(buf, end);
-}
-
 void append_temp(std::string& out, NodeId id) {
   out += 't';
-  append_uint(out, id);
+  support::append_int(out, id);
 }
 
 void fill(std::string& out, std::string_view pattern, NodeId id) {
@@ -149,10 +142,7 @@ void append_literal(std::string& out, const ir::Literal& lit) {
         if constexpr (std::is_same_v<T, bool>) {
           out += v ? "True" : "False";
         } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          char buf[24];
-          auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-          (void)ec;
-          out.append(buf, end);
+          support::append_int(out, v);
         } else if constexpr (std::is_same_v<T, double>) {
           append_py_double(out, v);
         } else {

@@ -18,9 +18,7 @@ inline void append_text(std::string& out, double value) { support::append_double
 template <std::integral T>
   requires(!std::same_as<T, char> && !std::same_as<T, bool>)
 void append_text(std::string& out, T value) {
-  char buffer[24];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+  support::append_int(out, value);
 }
 
 /// Concatenates the texts of `parts`; every type with an `append_text` overload may take part.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,16 @@ std::string format_double(double value);
 
 /// Appends `format_double(value)` to `out`.
 void append_double(std::string& out, double value);
+
+/// Appends an integer as plain decimal, with a leading "-" when negative.
+template <std::integral T>
+  requires(!std::same_as<T, bool>)
+void append_int(std::string& out, T value) {
+  char buf[24];  // the widest 64-bit value with its sign
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  (void)ec;
+  out.append(buf, end);
+}
 
 /// Reads a decimal floating-point text (digits, optional fraction, optional exponent; no sign,
 /// no blanks) as the IEEE binary64 value nearest to it: overflow gives infinity and underflow
