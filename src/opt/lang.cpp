@@ -63,8 +63,11 @@ bool equals_ignoring_case(std::string_view text, std::string_view word) {
 
 /// A signed 64-bit decimal integer, optionally with a leading "+" or "-".
 std::optional<std::int64_t> read_int(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() == '+') return std::nullopt;
+  // One sign at most: "+" is stripped here, "-" is read with the digits.
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (text.empty() || text.front() == '-') return std::nullopt;
+  }
   std::int64_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
