@@ -1,5 +1,7 @@
 #include "opt/strip.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -10,10 +12,25 @@
 
 namespace tarvelon::opt {
 
-void ConstantDtypes::record(const MathLang& leaf, ir::DType dtype) { leaves_.try_emplace(leaf, dtype); }
+namespace {
+
+std::size_t canonical_rank(ir::DType dtype) {
+  return static_cast<std::size_t>(std::find(std::begin(ir::dtypes::kAll), std::end(ir::dtypes::kAll), dtype) -
+                                  std::begin(ir::dtypes::kAll));
+}
+
+template <class Map, class Key>
+void keep_least(Map& map, const Key& key, ir::DType dtype) {
+  auto [stored, inserted] = map.try_emplace(key, dtype);
+  if (!inserted && canonical_rank(dtype) < canonical_rank(*stored)) *stored = dtype;
+}
+
+}  // namespace
+
+void ConstantDtypes::record(const MathLang& leaf, ir::DType dtype) { keep_least(leaves_, leaf, dtype); }
 
 void ConstantDtypes::record_complex(double re, double im, ir::DType dtype) {
-  complexes_.try_emplace(ComplexKey{MathLang::num(re), MathLang::num(im)}, dtype);
+  keep_least(complexes_, ComplexKey{MathLang::num(re), MathLang::num(im)}, dtype);
 }
 
 std::optional<ir::DType> ConstantDtypes::find(const MathLang& leaf) const {
@@ -33,7 +50,17 @@ constexpr Id kUnmapped = std::numeric_limits<Id>::max();
 /// The translation of one DAG, node by node in index order.
 class Stripper {
  public:
-  explicit Stripper(const ir::TypedDag& dag) : dag_(dag), entry_of_(dag.nodes.size(), kUnmapped) {}
+  explicit Stripper(const ir::TypedDag& dag)
+      : dag_(dag), entry_of_(dag.nodes.size(), kUnmapped), live_(dag.nodes.size(), 0) {
+    // Operands precede their users, so one backward sweep marks everything the output uses.
+    live_[dag.outputs.front()] = 1;
+    for (std::size_t j = dag.nodes.size(); j-- > 0;) {
+      if (!live_[j]) continue;
+      ir::for_each_operand(dag.nodes[j], [&](ir::NodeId child) {
+        if (child < j) live_[child] = 1;
+      });
+    }
+  }
 
   std::expected<StrippedExpr, OptError> run() {
     for (ir::NodeId j = 0; j < dag_.nodes.size(); ++j) {
@@ -76,10 +103,10 @@ class Stripper {
             ir::DType part = dtype(j) == ir::dtypes::kC64 ? ir::dtypes::kF32 : ir::dtypes::kF64;
             Id re = push(MathLang::num(value.re), part);
             Id im = push(MathLang::num(value.im), part);
-            out_.types.constants.record_complex(value.re, value.im, dtype(j));
+            if (live_[j]) out_.types.constants.record_complex(value.re, value.im, dtype(j));
             return push(MathLang(MathOp::Complex, {re, im}), dtype(j));
           }
-          out_.types.constants.record(leaf, dtype(j));
+          if (live_[j]) out_.types.constants.record(leaf, dtype(j));
           return push(leaf, dtype(j));
         },
         node.value);
@@ -133,6 +160,8 @@ class Stripper {
   const ir::TypedDag& dag_;
   /// DAG node index -> the entry that stands for it.
   std::vector<Id> entry_of_;
+  /// Whether the output depends on the node.
+  std::vector<std::uint8_t> live_;
   struct {
     egraph::RecExpr<MathLang> expr;
     TypeMap types;

@@ -14,18 +14,22 @@
 
 namespace tarvelon::opt {
 
-/// The dtypes the kernel's own constants had, by value. Extraction may drop, share or reorder
+/// The dtypes the kernel's live constants had, by value. Extraction may drop, share or reorder
 /// nodes, so a constant of the optimized term is typed by what its value was typed as before,
-/// never by its position. Only constants of the kernel count: the index under a `Param` and the
-/// parts under a `Complex` are payload, not values of the kernel.
+/// never by its position. Only constants the output depends on count (folding leaves dead
+/// literals behind, such as the f16 2.5 whose cast to f64 it folded), and only constants of the
+/// kernel: the index under a `Param` and the parts under a `Complex` are payload.
 ///
-/// Equal values that stripping saw with different dtypes (say 2.5@f32 and 2.5@f64, one class in
-/// the e-graph) keep the dtype of the first occurrence in node order.
+/// Equal values seen with several dtypes (say 2.5@f32 and 2.5@f64, one class in the e-graph,
+/// so one constant in the extracted term) take the dtype that comes first in the canonical
+/// order bool, u8 ... u64, i8 ... i64, f16, bf16, f32, f64, c64, c128. The least dtype never
+/// widens a user's result beyond its other operand's dtype, and never turns a real computation
+/// complex.
 class ConstantDtypes {
  public:
-  /// Records `dtype` for a `Bool`, `Int` or `Num` leaf unless its value already has one.
+  /// Records `dtype` for a `Bool`, `Int` or `Num` leaf; of several, the least is kept.
   void record(const MathLang& leaf, ir::DType dtype);
-  /// Records `dtype` for the complex value (re, im) unless it already has one.
+  /// Records `dtype` for the complex value (re, im); of several, the least is kept.
   void record_complex(double re, double im, ir::DType dtype);
   std::optional<ir::DType> find(const MathLang& leaf) const;
   std::optional<ir::DType> find_complex(double re, double im) const;

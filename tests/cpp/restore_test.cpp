@@ -76,8 +76,9 @@ TEST(RestoreTypes, Failures) {
 
 TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
   TypeMap types;
-  types.constants.record(MathLang::num(2.5), kF32);
-  types.constants.record(MathLang::num(2.5), kF64);  // a later dtype for an equal value is ignored
+  types.constants.record(MathLang::num(2.5), kC64);
+  types.constants.record(MathLang::num(2.5), kF32);  // the least of several dtypes wins
+  types.constants.record(MathLang::num(2.5), kF64);
   types.constants.record(MathLang::num(7.9), kI8);
   types.constants.record(MathLang::num(0.5), kBool);
   types.constants.record(MathLang::integer(3), kC64);

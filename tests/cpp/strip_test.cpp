@@ -94,9 +94,11 @@ TEST(StripTypes, Failures) {
 }
 
 TEST(StripTypes, RecordsTheKernelsConstantsByValue) {
-  // 2.5 appears as f32 and then as f64: the first dtype is kept. The parameter index 0 and the
-  // parts of the complex constant are payload, not constants of the kernel.
-  auto lowered = api::lowered_dag("|x: f64, z: c64|\na = 2.5@f32\nb = 2.5@f64\nc = 0@u8\nx + b + a@f64 + c@f64 + 1.5j@c64 + z", false);
+  // 2.5 appears as f64 and as f32: the lesser dtype is kept. The parameter index 0 and the parts
+  // of the complex constant are payload, not constants of the kernel; 7 is dead.
+  auto lowered = api::lowered_dag(
+      "|x: f64, z: c64|\nb = 2.5@f64\na = 2.5@f32\nc = 0@u8\nd = 7@i16\nx + b + a@f64 + c@f64 + 1.5j@c64 + z",
+      false);
   ASSERT_TRUE(lowered.has_value());
   auto stripped = strip_types(*lowered);
   ASSERT_TRUE(stripped.has_value());
@@ -104,6 +106,7 @@ TEST(StripTypes, RecordsTheKernelsConstantsByValue) {
   EXPECT_EQ(constants.find(MathLang::num(2.5)), kF32);
   EXPECT_EQ(constants.find(MathLang::integer(0)), kU8);
   EXPECT_EQ(constants.find(MathLang::integer(1)), std::nullopt);
+  EXPECT_EQ(constants.find(MathLang::integer(7)), std::nullopt);
   EXPECT_EQ(constants.find(MathLang::num(1.5)), std::nullopt);
   EXPECT_EQ(constants.find_complex(0, 1.5), kC64);
 }
