@@ -91,7 +91,7 @@ TEST(Optimizer, TheAggressiveSettingFoldsAgainWithoutItsDiagnostics) {
   auto lowered = api::lowered_dag("|x: i32| (x + 1) + 2", false);
   ASSERT_TRUE(lowered.has_value());
   auto plain = optimize_with_info_and_config(*lowered, {});
-  auto aggressive = optimize_with_info_and_config(*lowered, {.aggressive = true});
+  auto aggressive = optimize_with_info_and_config(*lowered, OptConfig{.aggressive = true, .aggressive_override = std::nullopt});
   ASSERT_TRUE(plain.has_value());
   ASSERT_TRUE(aggressive.has_value());
   EXPECT_EQ(plain->diags.size(), aggressive->diags.size());

@@ -35,7 +35,7 @@ TEST(AllRules, OrderAndAggressiveSetting) {
 
   EXPECT_EQ(names(rules::all_rules({})), plain);
   EXPECT_EQ(plain.size(), 23u);
-  EXPECT_EQ(names(rules::all_rules({.aggressive = true})), aggressive);
+  EXPECT_EQ(names(rules::all_rules(OptConfig{.aggressive = true, .aggressive_override = std::nullopt})), aggressive);
   EXPECT_EQ(names(rules::all_rules({.aggressive = true, .aggressive_override = false})), plain);
   EXPECT_EQ(names(rules::all_rules({.aggressive = false, .aggressive_override = true})), aggressive);
 }
