@@ -1,4 +1,5 @@
-"""Compiles every kernel in a directory to Python and runs it once.
+"""Compiles every kernel in a directory to Python, without and with optimization, and runs both
+on the same arguments.
 
 Each kernel file (*.tvl) starts with a comment line "# args: ..." holding the Python literals
 the compiled function is called with.
@@ -17,6 +18,23 @@ def arguments(source):
     return ()
 
 
+def side_by_side(left, right, titles=("unoptimized", "optimized")):
+    left_lines, right_lines = left.splitlines(), right.splitlines()
+    width = max(len(line) for line in left_lines + [titles[0]]) + 4
+    rows = [titles[0].ljust(width) + titles[1]]
+    for k in range(max(len(left_lines), len(right_lines))):
+        a = left_lines[k] if k < len(left_lines) else ""
+        b = right_lines[k] if k < len(right_lines) else ""
+        rows.append((a.ljust(width) + b).rstrip())
+    return "\n".join(rows)
+
+
+def run(code, name, path, args):
+    namespace = {}
+    exec(compile(code, str(path), "exec"), namespace)
+    return namespace[name](*args)
+
+
 def main(directory):
     failures = 0
     for path in sorted(pathlib.Path(directory).glob("*.tvl")):
@@ -29,13 +47,18 @@ def main(directory):
             print(f"error: {error}\n")
             failures += 1
             continue
-        print(code)
-        namespace = {}
-        exec(compile(code, str(path), "exec"), namespace)
+        try:
+            optimized = _tarvelon.emit_python(source, name, optimize=True)
+        except ValueError as error:
+            # Only single-result kernels can be optimized.
+            optimized = f"({error})"
+        print(side_by_side(code, optimized))
         args = arguments(source)
-        result = namespace[name](*args)
         shown = ", ".join(repr(a) for a in args)
-        print(f"{name}({shown}) = {result!r}\n")
+        print(f"\n{name}({shown}) = {run(code, name, path, args)!r}")
+        if not optimized.startswith("("):
+            print(f"{name}({shown}) = {run(optimized, name, path, args)!r}   (optimized)")
+        print()
     return 1 if failures else 0
 
 

@@ -2,6 +2,7 @@
 
 #include "diag/diag.h"
 #include "ir/lower.h"
+#include "opt/driver.h"
 #include "parse/parser.h"
 
 namespace tarvelon::api {
@@ -27,8 +28,11 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
   if (!lowered.errors.empty()) {
     return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
   }
-  if (optimize) return std::unexpected(ApiError::optimize("optimization is not available yet"));
-  return std::move(lowered.dag);
+  if (!optimize) return std::move(lowered.dag);
+  // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
+  auto optimized = opt::optimize_with_info_and_config(lowered.dag, opt::OptConfig{});
+  if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
+  return std::move(optimized->dag);
 }
 
 }  // namespace tarvelon::api

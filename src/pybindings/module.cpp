@@ -167,9 +167,7 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   try {
     std::string text;
     {
-      // The optimizer is not part of the pipeline yet: the errors of the stages before it are
-      // still reported first, then its absence.
-      auto dag = api::lowered_dag(*source, false);
+      auto dag = api::lowered_dag(*source, optimize);
       if (!dag) {
         // Built from the whole text, not a C string: source fragments quoted in a message
         // may hold NUL characters.
@@ -179,10 +177,6 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         if (value == nullptr) return nullptr;
         PyErr_SetObject(PyExc_ValueError, value);
         Py_DECREF(value);
-        return nullptr;
-      }
-      if (optimize) {
-        PyErr_SetString(PyExc_NotImplementedError, "optimization is not available yet");
         return nullptr;
       }
       text = backend::PythonBackend{}.emit_kernel(*dag, function_name);
