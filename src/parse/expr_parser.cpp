@@ -282,7 +282,9 @@ ExprBox ExprParser::climb(std::uint8_t min) {
     const std::size_t start = next().span.start;
     lhs = binary(kPrefixPower);
     if (!lhs) return nullptr;
-    lhs = make_unary(*op, std::move(lhs), Span{start, lhs->span.end});
+    // The span is read before the operand moves: argument evaluation order is unspecified.
+    const Span span{start, lhs->span.end};
+    lhs = make_unary(*op, std::move(lhs), span);
   } else if (!(lhs = operand())) {
     return nullptr;
   }

@@ -2,8 +2,13 @@
 
 #include <array>
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <string>
+#include <locale.h>
 
 namespace tarvelon::support {
 
@@ -63,43 +68,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-/// Whether a syntactically valid literal whose conversion was out of range is large (it
-/// overflowed) rather than small (it underflowed): the decimal exponent of its leading nonzero
-/// digit decides, computed with saturation so that any exponent length is safe.
-bool is_overflow(std::string_view text) {
-  std::size_t i = 0;
-  long long lead = 0;  // decimal exponent of the first nonzero digit, before the written exponent
-  bool seen_nonzero = false;
-  long long int_digits = 0;
-  for (; i < text.size() && is_digit(text[i]); ++i) {
-    if (text[i] != '0' && !seen_nonzero) seen_nonzero = true;
-    if (seen_nonzero) ++int_digits;
-  }
-  if (seen_nonzero) lead = int_digits - 1;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    long long pos = 0;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-      --pos;
-      if (!seen_nonzero && text[i] != '0') {
-        seen_nonzero = true;
-        lead = pos;
-      }
-    }
-  }
-  long long exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    for (; i < text.size(); ++i) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
-    }
-    if (negative) exponent = -exponent;
-  }
-  return lead + exponent > 0;
-}
-
 bool matches_decimal_grammar(std::string_view text) {
   std::size_t i = 0;
   auto digits = [&] {
@@ -124,14 +92,13 @@ bool matches_decimal_grammar(std::string_view text) {
 
 bool parse_decimal(std::string_view text, double& value) {
   if (!matches_decimal_grammar(text)) return false;
-  double result = 0.0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), result);
-  if (ec == std::errc::result_out_of_range) {
-    result = is_overflow(text) ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (ec != std::errc() || end != text.data() + text.size()) {
-    return false;
-  }
-  value = result;
+  // Not every standard library reads doubles with from_chars, so the C reader does it, in the
+  // C locale whatever the host process set: it rounds to nearest, overflow gives infinity and
+  // underflow a subnormal or zero. The grammar check above leaves nothing it could stop early at.
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (c_locale == locale_t{}) throw std::bad_alloc();
+  const std::string terminated(text);
+  value = strtod_l(terminated.c_str(), nullptr, c_locale);
   return true;
 }
 
