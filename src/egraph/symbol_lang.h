@@ -14,6 +14,7 @@
 #include "egraph/symbol.h"
 #include "egraph/text.h"
 #include "support/internal_fault.h"
+#include "support/ordering.h"
 
 namespace tarvelon::egraph {
 
@@ -68,7 +69,7 @@ class SymbolLang {
       return c < 0 ? std::strong_ordering::less : std::strong_ordering::greater;
     }
     if (auto c = a.count_ <=> b.count_; c != 0) return c;
-    return a.children_ <=> b.children_;
+    return support::lexicographic_order(a.children_, b.children_);
   }
 
  private:

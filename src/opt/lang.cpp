@@ -12,6 +12,7 @@
 #include "egraph/text.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
+#include "support/ordering.h"
 
 namespace tarvelon::opt {
 
@@ -231,13 +232,8 @@ std::weak_ordering operator<=>(const MathLang& a, const MathLang& b) {
     case MathOp::Int: return a.int_value() <=> b.int_value();
     case MathOp::Num: return total_order(a.num_value(), b.num_value());
     case MathOp::TypeToken: return a.slots_[0] <=> b.slots_[0];
-    default: break;
+    default: return support::lexicographic_order(a.slots_, b.slots_);
   }
-  // Element by element: not every standard library orders std::array with <=>.
-  for (std::size_t i = 0; i < a.slots_.size(); ++i) {
-    if (auto c = a.slots_[i] <=> b.slots_[i]; c != 0) return c;
-  }
-  return std::weak_ordering::equivalent;
 }
 
 std::string debug_text(const MathLang& node) {

@@ -4,7 +4,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "egraph/symbol.h"
@@ -61,30 +60,6 @@ TEST(GlobalSymbol, HandlesCarryTheShardOnTopAndTheIndexPlusOneBelow) {
   EXPECT_GT(by_shard.size(), 1u);
   for (const auto& [shard, indices] : by_shard) {
     for (std::size_t k = 1; k < indices.size(); ++k) EXPECT_EQ(indices[k], indices[k - 1] + 1) << "shard " << shard;
-  }
-}
-
-TEST(GlobalSymbol, ConcurrentInterningAgreesAcrossThreads) {
-  constexpr int kThreads = 4, kTexts = 2000;
-  std::vector<std::vector<std::uint32_t>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &seen] {
-      for (int i = 0; i < kTexts; ++i) {
-        int k = (i * 7 + t * 13) % kTexts;
-        seen[t].push_back(GlobalSymbol("concurrent-" + std::to_string(k)).handle());
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int i = 0; i < kTexts; ++i) {
-    GlobalSymbol symbol("concurrent-" + std::to_string(i));
-    EXPECT_EQ(symbol.as_str(), "concurrent-" + std::to_string(i));
-    for (int t = 0; t < kThreads; ++t) {
-      int position = 0;
-      while ((position * 7 + t * 13) % kTexts != i) ++position;
-      ASSERT_EQ(seen[t][position], symbol.handle());
-    }
   }
 }
 
