@@ -61,8 +61,7 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::ExpSigmoid, "(1.0 / (1.0 + math.exp(-math.exp({}))))"},
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
-static_assert(std::size(kBuiltinTexts) == ir::kBuiltinCount);
-static_assert(ir::in_catalogue_order(kBuiltinTexts, &BuiltinText::builtin));
+static_assert(ir::in_builtin_order(kBuiltinTexts));
 
 std::string_view builtin_pattern(Builtin b) {
   return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;

@@ -56,8 +56,7 @@ constexpr BinaryForm kBinaryForms[] = {
     {BinaryOp::And, " && ", prec::kAnd},
     {BinaryOp::Or, " || ", prec::kOr},
 };
-static_assert(std::size(kBinaryForms) == ir::kBinaryOpCount);
-static_assert(ir::in_catalogue_order(kBinaryForms, &BinaryForm::op));
+static_assert(ir::in_binary_op_order(kBinaryForms));
 
 const BinaryForm& binary_form(BinaryOp op) { return kBinaryForms[static_cast<std::size_t>(op)]; }
 
