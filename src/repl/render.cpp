@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -61,25 +62,31 @@ static_assert(ir::in_binary_op_order(kBinaryForms));
 const BinaryForm& binary_form(BinaryOp op) { return kBinaryForms[static_cast<std::size_t>(op)]; }
 
 /// Stands for "no character counted": the least depth over an empty set of prefixes.
-constexpr std::int64_t kNoDepth = std::numeric_limits<std::int64_t>::max();
-/// Depths are clamped here so that sums never overflow. Only texts far beyond any length limit
-/// get near it, and their shapes are never used for building text.
-constexpr std::int64_t kDepthCap = std::int64_t{1} << 62;
+constexpr std::int32_t kNoDepth = std::numeric_limits<std::int32_t>::max();
+/// Depths are clamped here so that sums never overflow. A depth is at most the length of its
+/// text, so every text within the length limit is measured exactly.
+constexpr std::int64_t kDepthCap = std::int64_t{1} << 30;
+static_assert(kMaxRenderedBytes < kDepthCap);
 
-std::int64_t clamp_depth(std::int64_t d) { return std::clamp(d, -kDepthCap, kDepthCap); }
-std::int64_t shifted(std::int64_t base, std::int64_t low) {
-  return low == kNoDepth ? kNoDepth : clamp_depth(base + low);
+std::int32_t clamp_depth(std::int64_t d) {
+  return static_cast<std::int32_t>(std::clamp(d, -kDepthCap, kDepthCap));
+}
+std::int32_t shifted(std::int32_t base, std::int32_t low) {
+  return low == kNoDepth ? kNoDepth : clamp_depth(std::int64_t{base} + low);
 }
 
 /// What the renderer needs to know of a text without holding it: its length and how its
 /// parentheses nest. Depths count "(" up and ")" down from the start of the text; `low` is the
 /// least depth after any of its characters, `low_inner` the least after any but the last.
+/// A plain aggregate, so that the per-node table is not written before it is used.
 struct Shape {
-  std::uint64_t len = 0;  ///< saturates at UINT64_MAX
-  std::int64_t depth = 0;
-  std::int64_t low = kNoDepth;
-  std::int64_t low_inner = kNoDepth;
-  char first = 0;  ///< meaningful when len > 0
+  std::uint64_t len;  ///< saturates at UINT64_MAX
+  std::int32_t depth;
+  std::int32_t low;
+  std::int32_t low_inner;
+  char first;  ///< meaningful when len > 0
+
+  static constexpr Shape empty() { return {0, 0, kNoDepth, kNoDepth, 0}; }
 
   /// The shape of this text followed by `b`.
   Shape& operator+=(const Shape& b) {
@@ -90,7 +97,7 @@ struct Shape {
               : len + b.len;
     low_inner = std::min(low, shifted(depth, b.low_inner));
     low = std::min(low, shifted(depth, b.low));
-    depth = clamp_depth(depth + b.depth);
+    depth = clamp_depth(std::int64_t{depth} + b.depth);
     return *this;
   }
 
@@ -99,17 +106,17 @@ struct Shape {
 };
 
 Shape shape_of(std::string_view text) {
-  Shape s;
+  Shape s = Shape::empty();
   s.len = text.size();
   if (!text.empty()) s.first = text.front();
   std::int64_t d = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '(') ++d;
     if (text[i] == ')') --d;
-    if (i + 1 < text.size()) s.low_inner = std::min(s.low_inner, d);
-    s.low = std::min(s.low, d);
+    if (i + 1 < text.size()) s.low_inner = std::min(s.low_inner, clamp_depth(d));
+    s.low = std::min(s.low, clamp_depth(d));
   }
-  s.depth = d;
+  s.depth = clamp_depth(d);
   return s;
 }
 
@@ -171,24 +178,74 @@ void append_literal(std::string& out, const ir::Literal& value) {
       value);
 }
 
-/// Renders one DAG: `measure` computes every reachable node's own text shape and precedence in
-/// one pass, `write` then unfolds the text into a single buffer. Both walk with explicit stacks,
-/// so depth costs heap, not thread stack.
+/// One step of writing a node's text: a run of text, or an operand inside `wraps` parentheses.
+struct Op {
+  std::size_t pos;    ///< Text: where the run starts in the arena; Operand: its first op
+  std::uint32_t arg;  ///< Text: the run's length; Operand: its number of ops
+  bool operand;
+  std::uint8_t wraps;
+};
+
+/// Operand texts up to this long are copied into their users' runs, which saves a step per use.
+constexpr std::size_t kInlineBytes = 32;
+
+/// Renders one DAG. `measure` visits every node reachable from the root once, in post-order:
+/// it computes the node's text shape and precedence and compiles its text into ops, deciding
+/// each operand's parentheses there. `write` then unfolds the text by running the ops with an
+/// explicit stack, so depth costs heap, not thread stack, and each step writes output.
 class Renderer {
  public:
   Renderer(const ir::TypedDag& dag, bool show_casts)
-      : dag_(dag), show_casts_(show_casts), info_(dag.nodes.size()) {}
+      : dag_(dag),
+        show_casts_(show_casts),
+        state_(dag.nodes.size(), State::Unseen),
+        // Written only for the nodes the root reaches, before anything reads them.
+        info_(std::make_unique_for_overwrite<Info[]>(dag.nodes.size())) {}
 
   const Shape& own_shape(NodeId id) const { return info_[id].own; }
 
   void measure(NodeId root) {
     check(root);
+    if (!measure_in_order(root)) measure_depth_first(root);
+  }
+
+ private:
+  /// Producers append each node after its operands. Then one sweep down from the root marks
+  /// what it reaches and one sweep up finishes those nodes, each after its operands, reading
+  /// the node array in order. Returns false, having finished nothing, when an operand does not
+  /// come before its user.
+  bool measure_in_order(NodeId root) {
+    state_[root] = State::Open;
+    bool ordered = true;
+    for (std::size_t i = root + std::size_t{1}; ordered && i-- > 0;) {
+      if (state_[i] != State::Open) continue;
+      ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) {
+        if (operand >= i) {
+          ordered = false;
+          return;
+        }
+        state_[operand] = State::Open;
+      });
+    }
+    if (!ordered) {
+      std::fill(state_.begin(), state_.begin() + root + 1, State::Unseen);
+      return false;
+    }
+    for (std::size_t i = 0; i <= root; ++i) {
+      if (state_[i] == State::Open) finish(static_cast<NodeId>(i));
+    }
+    return true;
+  }
+
+  /// Finishes every node the root reaches, each after its operands, in any node order; a node
+  /// that depends on itself is an internal fault.
+  void measure_depth_first(NodeId root) {
     struct Frame {
       NodeId id;
       std::uint32_t step;
     };
     std::vector<Frame> stack;
-    info_[root].state = State::Open;
+    state_[root] = State::Open;
     stack.push_back({root, 0});
     while (!stack.empty()) {
       Frame& f = stack.back();
@@ -201,45 +258,42 @@ class Renderer {
       ++f.step;
       if (p.kind != Piece::Kind::Operand) continue;
       check(p.operand);
-      Info& child = info_[p.operand];
-      if (child.state == State::Done) continue;
-      if (child.state == State::Open) {
+      State& child = state_[p.operand];
+      if (child == State::Done) continue;
+      if (child == State::Open) {
         support::internal_fault("node id " + std::to_string(p.operand) + " depends on itself");
       }
-      child.state = State::Open;
+      child = State::Open;
       stack.push_back({p.operand, 0});
     }
   }
 
+
+ public:
   void write(NodeId root, std::string& out) const {
     struct Frame {
-      NodeId id;
-      std::uint32_t step;
+      const Op* next;
+      const Op* end;
       std::uint8_t wraps;
     };
+    const Info& top = info_[root];
     std::vector<Frame> stack;
-    stack.push_back({info_[root].stand, 0, 0});
+    stack.reserve(top.height);
+    stack.push_back({ops_.data() + top.op_begin, ops_.data() + top.op_begin + top.op_count, 0});
     while (!stack.empty()) {
       Frame& f = stack.back();
-      const Piece p = piece(f.id, f.step++);
-      switch (p.kind) {
-        case Piece::Kind::End:
-          out.append(f.wraps, ')');
-          stack.pop_back();
-          break;
-        case Piece::Kind::Text:
-          out += p.text;
-          break;
-        case Piece::Kind::Leaf:
-          append_leaf(out, dag_.nodes[f.id]);
-          break;
-        case Piece::Kind::Operand: {
-          const Use u = use_of(p.operand, p.ctx);
-          out.append(u.wraps, '(');
-          stack.push_back({info_[p.operand].stand, 0, u.wraps});
-          break;
-        }
+      if (f.next == f.end) {
+        out.append(f.wraps, ')');
+        stack.pop_back();
+        continue;
       }
+      const Op& op = *f.next++;
+      if (!op.operand) {
+        out.append(arena_, op.pos, op.arg);
+        continue;
+      }
+      out.append(op.wraps, '(');
+      stack.push_back({ops_.data() + op.pos, ops_.data() + op.pos + op.arg, op.wraps});
     }
   }
 
@@ -247,12 +301,12 @@ class Renderer {
   enum class State : std::uint8_t { Unseen, Open, Done };
   struct Info {
     Shape own;
-    /// The node whose pieces write this node's text: itself, except that a chain of invisible
-    /// casts that add no parentheses is written by its last cast, so every use skips the chain
-    /// in one step.
-    NodeId stand = 0;
-    std::uint8_t prec = 0;
-    State state = State::Unseen;
+    /// The ops that write the node's text: ops_[op_begin, op_begin + op_count).
+    std::uint32_t op_count;
+    std::size_t op_begin;
+    /// The most frames writing this node's text needs.
+    std::uint32_t height;
+    std::uint8_t prec;
   };
 
   void check(NodeId id) const {
@@ -263,11 +317,6 @@ class Renderer {
   }
 
   bool visible(const node::Cast& c) const { return show_casts_ && c.explicit_; }
-  static constexpr Context cast_operand() { return {prec::kCast, false, Extra::None}; }
-  bool invisible_cast(NodeId id) const {
-    const auto* c = std::get_if<node::Cast>(&dag_.nodes[id]);
-    return c != nullptr && !visible(*c);
-  }
 
   /// Piece `k` of node `id`'s own text; End once the text is complete.
   Piece piece(NodeId id, std::uint32_t k) const {
@@ -312,7 +361,7 @@ class Renderer {
             }
           } else {
             static_assert(std::is_same_v<T, node::Cast>);
-            if (k == 0) return Piece::operand_of(x.arg, cast_operand());
+            if (k == 0) return Piece::operand_of(x.arg, {prec::kCast, false, Extra::None});
             if (visible(x) && k == 1) return Piece::text_of("@");
             if (visible(x) && k == 2) return Piece::text_of(x.to.to_str());
           }
@@ -397,38 +446,97 @@ class Renderer {
     append_literal(out, std::get<node::Const>(n).value);
   }
 
-  /// Computes the shape, precedence and stand-in of a node whose operands are all done.
+  /// Appends a run of text to the ops of the node being finished, extending the last run when
+  /// it ends where this one starts.
+  void add_text(std::string_view text, std::size_t first_op) {
+    if (text.empty()) return;
+    if (ops_.size() > first_op && !ops_.back().operand &&
+        ops_.back().pos + ops_.back().arg == arena_.size() &&
+        arena_.size() - ops_.back().pos + text.size() <= std::numeric_limits<std::uint32_t>::max()) {
+      ops_.back().arg += static_cast<std::uint32_t>(text.size());
+    } else {
+      append_run(arena_.size(), text.size());
+    }
+    arena_ += text;
+  }
+
+  /// Appends runs covering `len` bytes of the arena from `pos`.
+  void append_run(std::size_t pos, std::size_t len) {
+    for (std::size_t done = 0; done < len;) {
+      const auto part = static_cast<std::uint32_t>(
+          std::min<std::size_t>(len - done, std::numeric_limits<std::uint32_t>::max()));
+      ops_.push_back({pos + done, part, false, 0});
+      done += part;
+    }
+  }
+
+  /// Appends operand `id`, written inside `wraps` parentheses, to the ops of the node being
+  /// finished.
+  void add_operand(NodeId id, std::uint8_t wraps, std::size_t first_op) {
+    const Info& t = info_[id];
+    if (t.op_count == 1 && !ops_[t.op_begin].operand && ops_[t.op_begin].arg <= kInlineBytes) {
+      const Op run = ops_[t.op_begin];
+      scratch_.assign(wraps, '(');
+      scratch_.append(arena_, run.pos, run.arg);
+      scratch_.append(wraps, ')');
+      add_text(scratch_, first_op);
+      return;
+    }
+    if (t.op_count == 0 && wraps == 0) return;
+    if (t.op_count == 1 && !ops_[t.op_begin].operand && wraps == 0) {
+      ops_.push_back(ops_[t.op_begin]);
+      return;
+    }
+    ops_.push_back({t.op_begin, t.op_count, true, wraps});
+  }
+
+  /// Computes the shape, precedence and ops of a node whose operands are all done.
   void finish(NodeId id) {
     Info& in = info_[id];
-    Shape s;
+    const std::size_t first_op = ops_.size();
+    Shape s = Shape::empty();
+    std::uint32_t height = 0;
     for (std::uint32_t k = 0;; ++k) {
       const Piece p = piece(id, k);
       if (p.kind == Piece::Kind::End) break;
-      if (p.kind == Piece::Kind::Text) s += shape_of(p.text);
-      if (p.kind == Piece::Kind::Operand) s += use_of(p.operand, p.ctx).shape;
-      if (p.kind == Piece::Kind::Leaf) {
+      if (p.kind == Piece::Kind::Text) {
+        s += shape_of(p.text);
+        add_text(p.text, first_op);
+      } else if (p.kind == Piece::Kind::Leaf) {
         scratch_.clear();
         append_leaf(scratch_, dag_.nodes[id]);
         s += shape_of(scratch_);
+        add_text(scratch_, first_op);
+      } else {
+        const Use u = use_of(p.operand, p.ctx);
+        s += u.shape;
+        add_operand(p.operand, u.wraps, first_op);
+        height = std::max(height, info_[p.operand].height);
       }
     }
     in.own = s;
     in.prec = own_prec(dag_.nodes[id]);
-    in.stand = id;
-    if (invisible_cast(id)) {
-      // The operand's own text is already this cast's whole text when no parentheses are added
-      // around it, which is always so for an enclosed text.
-      const NodeId arg = std::get<node::Cast>(dag_.nodes[id]).arg;
-      if (invisible_cast(arg) && use_of(arg, cast_operand()).wraps == 0) {
-        in.stand = info_[arg].stand;
-      }
+    state_[id] = State::Done;
+    in.op_begin = first_op;
+    in.op_count = static_cast<std::uint32_t>(ops_.size() - first_op);
+    in.height = height + 1;
+    if (in.op_count == 1 && ops_.back().operand && ops_.back().wraps == 0) {
+      // The text is one operand's text as it is (a cast that is not shown): a use of this node
+      // runs the operand's ops directly, so a chain of such nodes costs no steps.
+      in.op_begin = ops_.back().pos;
+      in.op_count = ops_.back().arg;
+      in.height = height;
+      ops_.pop_back();
     }
-    in.state = State::Done;
   }
 
   const ir::TypedDag& dag_;
   bool show_casts_;
-  std::vector<Info> info_;
+  std::vector<State> state_;
+  std::unique_ptr<Info[]> info_;
+  std::vector<Op> ops_;
+  /// The texts the ops write, each run stored once.
+  std::string arena_;
   std::string scratch_;
 };
 
