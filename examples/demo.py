@@ -1,4 +1,5 @@
-"""Compiles every kernel in a directory to Python and runs it once.
+"""Compiles every kernel in a directory to Python, runs it once and shows its result
+expression as simplify_expr renders it, without and with the optimizer.
 
 Each kernel file (*.tvl) starts with a comment line "# args: ..." holding the Python literals
 the compiled function is called with.
@@ -35,8 +36,20 @@ def main(directory):
         args = arguments(source)
         result = namespace[name](*args)
         shown = ", ".join(repr(a) for a in args)
-        print(f"{name}({shown}) = {result!r}\n")
+        print(f"{name}({shown}) = {result!r}")
+        for label, optimize in (("simplified", False), ("optimized", True)):
+            print(f"{label}: {simplified(source, optimize)}")
+        print()
     return 1 if failures else 0
+
+
+def simplified(source, optimize):
+    """The rendered result expression, or the error that stands in its place (a tuple result has
+    no single expression; the optimizer may not be in the pipeline yet)."""
+    try:
+        return _tarvelon.simplify_expr(source, optimize=optimize)
+    except ValueError as error:
+        return f"({error})"
 
 
 if __name__ == "__main__":
