@@ -5,6 +5,7 @@
 #include "diag/diag.h"
 #include "ir/lower.h"
 #include "opt/const_fold.h"
+#include "opt/driver.h"
 #include "parse/parser.h"
 #include "repl/render.h"
 #include "support/number_text.h"
@@ -43,8 +44,11 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
   if (!lowered.errors.empty()) {
     return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
   }
-  if (optimize) return std::unexpected(ApiError::optimize("optimization is not available yet"));
-  return std::move(lowered.dag);
+  if (!optimize) return std::move(lowered.dag);
+  // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
+  auto optimized = opt::optimize_with_info_and_config(lowered.dag, opt::OptConfig{});
+  if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
+  return std::move(optimized->dag);
 }
 
 std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {

@@ -36,9 +36,9 @@ struct ApiError {
   friend bool operator==(const ApiError&, const ApiError&) = default;
 };
 
-/// Parses and lowers a kernel with the default diagnostic policy. Notes and warnings are
-/// dropped; the first failing stage decides the error. Optimization is not available yet:
-/// with `optimize` set the result is an Optimize error.
+/// Parses and lowers a kernel with the default diagnostic policy and, with `optimize` set, runs
+/// the optimizer over it. Notes and warnings are dropped; the first failing stage decides the
+/// error.
 std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize);
 
 /// The kernel's single result as infix text: `lowered_dag`, then constant folding (its

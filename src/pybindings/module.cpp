@@ -222,14 +222,8 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   try {
     std::string text;
     {
-      // The optimizer is not part of the pipeline yet: the errors of the stages before it are
-      // still reported first, then its absence.
-      auto dag = api::lowered_dag(call.source, false);
+      auto dag = api::lowered_dag(call.source, call.optimize);
       if (!dag) return raise_api_error(dag.error());
-      if (call.optimize) {
-        PyErr_SetString(PyExc_NotImplementedError, "optimization is not available yet");
-        return nullptr;
-      }
       text = backend::PythonBackend{}.emit_kernel(*dag, call.function_name);
     }
     return new_str(text);

@@ -100,12 +100,6 @@ std::string nested(std::size_t n, std::string_view prefix, std::string_view midd
   return out;
 }
 
-/// Whether `lowered_dag` can optimize yet; until it can, the optimizing half of a test is skipped.
-bool optimizer_available() {
-  auto r = lowered_dag("|x: f64| x", true);
-  return r.has_value() || r.error() != ApiError::optimize("optimization is not available yet");
-}
-
 /// Squares x `lines` times, one assignment per line.
 std::string squaring_kernel(int lines) {
   std::string source = "|x: f64|\na0 = x\n";
@@ -156,11 +150,6 @@ std::vector<DeepShape> deep_shapes(std::size_t n) {
 
 class SimplifyDeep : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override {
-    if (GetParam() && !optimizer_available()) {
-      GTEST_SKIP() << "the optimizer is not in the pipeline yet";
-    }
-  }
   /// The unoptimized text is known exactly; the optimized one only has to come back.
   void check(const DeepShape& s) {
     auto text = simplify_expr(s.source, GetParam());

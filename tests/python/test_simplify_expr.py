@@ -4,7 +4,6 @@ import warnings
 import pytest
 
 import _tarvelon
-from simplify_support import needs_optimizer
 
 XYZ = "|x: f64, y: f64, z: f64| "
 PQR = "|p: bool, q: bool, r: bool| "
@@ -80,7 +79,6 @@ def test_errors(source, message):
     assert info.value.args == (message,)
 
 
-@needs_optimizer
 def test_optimizer_refuses_a_tuple_before_the_output_count_is_checked():
     for call in (_tarvelon.simplify_expr, _tarvelon.emit_python):
         with pytest.raises(ValueError) as info:
@@ -89,7 +87,6 @@ def test_optimizer_refuses_a_tuple_before_the_output_count_is_checked():
             "optimization failed: only single-output DAG is currently supported by optimize",)
 
 
-@needs_optimizer
 @pytest.mark.parametrize("source, text", RENDERED)
 def test_optimized_text_is_a_str(source, text):
     assert isinstance(_tarvelon.simplify_expr(source, optimize=True), str)
