@@ -12,7 +12,7 @@ from collections.abc import Sequence
 from typing import TextIO
 
 from tarvelon import _kernel
-from tarvelon._diagnostics import KernelError, Severity, check
+from tarvelon._diagnostics import Diagnostic, KernelError, Severity, check
 from tarvelon._tarvelon import __version__
 
 EXIT_OK, EXIT_KERNEL_ERROR, EXIT_USAGE = 0, 1, 2
@@ -72,12 +72,12 @@ def _colored(stream: TextIO) -> bool:
     return bool(stream.isatty() and not os.environ.get("NO_COLOR"))
 
 
-def _report_warnings(source: str, filename: str) -> None:
-    """Warnings of a kernel that compiled go to standard error; notes stay with `check`."""
-    warnings = [d for d in check(source) if d.severity == Severity.WARNING]
-    color = _colored(sys.stderr)
-    for d in warnings:
-        print(d.render(source, filename, color=color) + "\n", file=sys.stderr)
+def _report(diagnostics: Sequence[Diagnostic], source: str, filename: str,
+            stream: TextIO) -> None:
+    if diagnostics:
+        color = _colored(stream)
+        print("\n\n".join(d.render(source, filename, color=color) for d in diagnostics),
+              file=stream)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -85,9 +85,7 @@ def _run(args: argparse.Namespace) -> int:
     filename = "<stdin>" if args.file == "-" else args.file
     if args.command == "check":
         diagnostics = check(source)
-        color = _colored(sys.stdout)
-        for d in diagnostics:
-            print(d.render(source, filename, color=color) + "\n")
+        _report(diagnostics, source, filename, sys.stdout)
         failed = any(d.severity >= Severity.ERROR for d in diagnostics)
         return EXIT_KERNEL_ERROR if failed else EXIT_OK
     try:
@@ -96,12 +94,15 @@ def _run(args: argparse.Namespace) -> int:
         else:
             output = _kernel.simplify(source, optimize=args.optimize) + "\n"
     except KernelError as error:
-        print(error.render(filename, color=_colored(sys.stderr)), file=sys.stderr)
+        print(error.render(filename, color=_colored(sys.stderr), min_severity=Severity.WARNING),
+              file=sys.stderr)
         return EXIT_KERNEL_ERROR
     except NotImplementedError as error:
         print(f"tarvelon: error: {error}", file=sys.stderr)
         return EXIT_KERNEL_ERROR
-    _report_warnings(source, filename)
+    # Notes stay with `check`; a kernel that compiled still shows its warnings.
+    warnings = [d for d in check(source) if d.severity == Severity.WARNING]
+    _report(warnings, source, filename, sys.stderr)
     sys.stdout.write(output)
     return EXIT_OK
 

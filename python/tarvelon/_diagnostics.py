@@ -75,13 +75,15 @@ class KernelError(ValueError):
         self.diagnostics: tuple[Diagnostic, ...] = tuple(diagnostics)
         self.source = source
 
-    def render(self, filename: str | None = None, *, color: bool = False) -> str:
-        """The compiler-style report of every diagnostic, or of the message when there are
-        none."""
-        if not self.diagnostics:
+    def render(self, filename: str | None = None, *, color: bool = False,
+               min_severity: Severity = Severity.ALLOW) -> str:
+        """The compiler-style report of the diagnostics of at least `min_severity`, or of the
+        message when there are none."""
+        shown = [d for d in self.diagnostics if d.severity >= min_severity]
+        if not shown:
             return f"{_paint('error', _SEVERITY_COLORS[Severity.ERROR], color)}: {self.message}"
         lines = self.source.split("\n")
-        return "\n\n".join(_render(d, lines, filename, color) for d in self.diagnostics)
+        return "\n\n".join(_render(d, lines, filename, color) for d in shown)
 
 
 def check(source: str) -> list[Diagnostic]:
