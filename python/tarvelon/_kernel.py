@@ -39,7 +39,7 @@ class Kernel:
     __qualname__: str
     __signature__: inspect.Signature
 
-    def __init__(self, *, source: str, name: str, optimize: bool, python_source: str,
+    def __init__(self, *, source: str, optimize: bool, python_source: str,
                  raw: Callable[..., Any], call: Callable[..., Any], params: tuple[Param, ...],
                  dtype: str | tuple[str, ...]) -> None:
         self.source = source
@@ -55,6 +55,7 @@ class Kernel:
                         "text and `.python_source` the emitted Python.")
 
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
+        # Compiled kernels are of a subclass whose __call__ is the converting function itself.
         return self._call(*args, **kwargs)
 
     def __repr__(self) -> str:
@@ -138,12 +139,13 @@ _CONVERSIONS: dict[str, tuple[Callable[[Any], Any], str]] = {
 }
 
 
-def _kind(dtype: str) -> str:
-    if dtype == "bool":
-        return "bool"
-    if dtype[0] in "ui":
-        return "int"
-    return "complex" if dtype[0] == "c" else "float"
+# The conversion kind of each dtype.
+_KINDS = {
+    "bool": "bool",
+    **dict.fromkeys(["u8", "u16", "u32", "u64", "i8", "i16", "i32", "i64"], "int"),
+    **dict.fromkeys(["f16", "bf16", "f32", "f64"], "float"),
+    **dict.fromkeys(["c64", "c128"], "complex"),
+}
 
 
 @functools.lru_cache(maxsize=256, typed=True)
@@ -158,9 +160,13 @@ def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
     namespace["math"] = math
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
-    return Kernel(source=source, name=name, optimize=optimize, python_source=text, raw=raw,
-                  call=call, params=kernel_params,
-                  dtype=outputs[0] if len(outputs) == 1 else tuple(outputs))
+    # A class of its own per kernel lets a call go straight to the converting function, without
+    # a frame of Kernel.__call__ in between.
+    kernel_class = type("Kernel", (Kernel,), {"__call__": staticmethod(call)})
+    kernel: Kernel = kernel_class(source=source, optimize=optimize, python_source=text, raw=raw,
+                                  call=call, params=kernel_params,
+                                  dtype=outputs[0] if len(outputs) == 1 else tuple(outputs))
+    return kernel
 
 
 def _define(text: str, name: str, filename: str, namespace: dict[str, Any]) -> Callable[..., Any]:
@@ -198,16 +204,16 @@ def _converting_call(raw: Callable[..., Any], name: str, params: tuple[Param, ..
     helpers[raw_name] = raw
     explain = fresh("_explain")
     conversions: dict[str, str] = {}
-    for kind in sorted({_kind(param.dtype) for param in params}):
+    for kind in sorted({_KINDS[param.dtype] for param in params}):
         conversions[kind] = fresh(f"_to_{kind}")
         helpers[conversions[kind]] = _CONVERSIONS[kind][0]
-    converted = [f"{conversions[_kind(p.dtype)]}({arg})" for arg, p in zip(names, params)]
+    converted = [f"{conversions[_KINDS[p.dtype]]}({arg})" for arg, p in zip(names, params)]
 
     def explain_failure(*args: Any) -> None:
         """Raises TypeError for the first argument that does not convert; returns when all do
         (the failure then came from inside the kernel)."""
         for arg, value, param in zip(names, args, params):
-            convert, needs = _CONVERSIONS[_kind(param.dtype)]
+            convert, needs = _CONVERSIONS[_KINDS[param.dtype]]
             try:
                 convert(value)
             except (TypeError, ValueError, OverflowError) as error:
@@ -215,11 +221,14 @@ def _converting_call(raw: Callable[..., Any], name: str, params: tuple[Param, ..
                                 f"{error}") from None
 
     helpers[explain] = explain_failure
+    # Held under a fresh name too: a parameter may be called TypeError.
+    failures = fresh("_failures")
+    helpers[failures] = (TypeError, ValueError, OverflowError)
     arglist = ", ".join(names)
     text = (f"def {name}({arglist}):\n"
             f"    try:\n"
             f"        return {raw_name}({', '.join(converted)})\n"
-            f"    except (TypeError, ValueError, OverflowError):\n"
+            f"    except {failures}:\n"
             f"        {explain}({arglist})\n"
             f"        raise\n")
     return _define(text, name, filename, helpers)

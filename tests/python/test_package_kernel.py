@@ -97,6 +97,9 @@ NOT_CONVERTIBLE = [
     ("|z: c64| z", (None,),
      "_kernel() argument 'z' (c64) must be a number: "
      "complex() first argument must be a string or a number, not 'NoneType'"),
+    ("|TypeError: f64| TypeError", ("a",),
+     "_kernel() argument 'TypeError' (f64) must be a real number: "
+     "could not convert string to float: 'a'"),
     ("|class: f64| class", ([],),
      "_kernel() argument 'p0' (f64) must be a real number: "
      "float() argument must be a string or a real number, not 'list'"),
