@@ -6,9 +6,11 @@ import traceback
 
 import numpy as np
 import pytest
+from hypothesis import given
 
 import _tarvelon
 import tarvelon
+from test_emit_property import kernels, outcome, same
 
 HAS_SIMPLIFY = hasattr(_tarvelon, "simplify_expr")
 
@@ -50,6 +52,13 @@ def test_callable_computes_what_the_emitted_text_computes(source, args):
     expected = exec_emitted(source)(*args)
     assert got == expected
     assert type(got) is type(expected)
+
+
+@given(kernels())
+def test_callable_agrees_with_the_emitted_text_on_random_kernels(kernel):
+    source, args, _meaning = kernel
+    got = outcome(tarvelon.compile(source, "k"), args)
+    assert same(got, outcome(exec_emitted(source, "k"), args))
 
 
 @pytest.mark.skipif(not HAS_OPTIMIZER, reason="the optimizer is not in this build of _tarvelon")
