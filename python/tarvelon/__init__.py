@@ -22,3 +22,8 @@ __all__ = [
     "compile",
     "simplify",
 ]
+
+# Tracebacks and reprs name the public classes where users find them.
+for _public in (Diagnostic, Kernel, KernelError, Label, Param, Severity, Span):
+    _public.__module__ = __name__
+del _public
