@@ -97,9 +97,6 @@ def _run(args: argparse.Namespace) -> int:
         print(error.render(filename, color=_colored(sys.stderr), min_severity=Severity.WARNING),
               file=sys.stderr)
         return EXIT_KERNEL_ERROR
-    except NotImplementedError as error:
-        print(f"tarvelon: error: {error}", file=sys.stderr)
-        return EXIT_KERNEL_ERROR
     # Notes stay with `check`; a kernel that compiled still shows its warnings.
     warnings = [d for d in check(source) if d.severity == Severity.WARNING]
     _report(warnings, source, filename, sys.stderr)

@@ -83,11 +83,8 @@ def compile(source: str, name: str = "_kernel", *, optimize: bool = False) -> Ke
 def simplify(source: str, *, optimize: bool = False) -> str:
     """The kernel's single result as simplified infix text. Raises KernelError for a kernel with
     errors or with a tuple result."""
-    simplify_expr = getattr(_tarvelon, "simplify_expr", None)
-    if simplify_expr is None:
-        raise NotImplementedError("simplification is not available in this build")
     try:
-        text: str = simplify_expr(source, optimize=optimize)
+        text: str = _tarvelon.simplify_expr(source, optimize=optimize)
     except UnicodeError:
         raise
     except ValueError as error:

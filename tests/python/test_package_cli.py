@@ -12,7 +12,6 @@ import _tarvelon
 import tarvelon
 
 PACKAGE_ROOT = str(pathlib.Path(tarvelon.__file__).resolve().parent.parent)
-HAS_SIMPLIFY = hasattr(_tarvelon, "simplify_expr")
 
 GOOD = "|x: f64, n: i32|\ny = x * 2.0\ny + n@f64\n"
 WARNS = "|x: f64|\nx@f32@i64\n"
@@ -79,7 +78,6 @@ def test_a_dash_reads_standard_input():
     assert result.stdout.decode().startswith(UNDEFINED_Z.replace("k.tvl", "<stdin>"))
 
 
-@pytest.mark.skipif(not HAS_SIMPLIFY, reason="_tarvelon has no simplify_expr in this build")
 @pytest.mark.parametrize("source,status", [(GOOD, 0), (BAD, 1)])
 def test_simplify_prints_the_modules_text(source, status):
     result = run(["simplify", "-"], stdin=source.encode())

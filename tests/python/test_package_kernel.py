@@ -12,18 +12,6 @@ import _tarvelon
 import tarvelon
 from test_emit_property import kernels, outcome, same
 
-HAS_SIMPLIFY = hasattr(_tarvelon, "simplify_expr")
-
-
-def optimizer_available():
-    try:
-        _tarvelon.emit_python("|x: f64| x", optimize=True)
-    except NotImplementedError:
-        return False
-    return True
-
-
-HAS_OPTIMIZER = optimizer_available()
 
 
 def exec_emitted(source, name="_kernel"):
@@ -62,7 +50,6 @@ def test_callable_agrees_with_the_emitted_text_on_random_kernels(kernel):
 
 
 # The optimizer takes kernels with a single result.
-@pytest.mark.skipif(not HAS_OPTIMIZER, reason="the optimizer is not in this build of _tarvelon")
 @pytest.mark.parametrize("source,args", [
     (s, a) for s, a in CASES if isinstance(tarvelon.compile(s).dtype, str)])
 def test_optimized_callable_agrees_with_the_unoptimized_one(source, args):
@@ -224,13 +211,11 @@ def test_kernel_error_carries_the_module_message_and_the_stage_diagnostics(sourc
     assert [d.kind for d in info.value.diagnostics] == kinds
 
 
-@pytest.mark.skipif(not HAS_SIMPLIFY, reason="_tarvelon has no simplify_expr in this build")
 @pytest.mark.parametrize("source", ["|x: f64| x * 1.0 + 0.0", "|a: i32, b: i32| (a + 2) * b"])
 def test_simplify_returns_the_modules_text(source):
     assert tarvelon.simplify(source) == _tarvelon.simplify_expr(source)
 
 
-@pytest.mark.skipif(not HAS_SIMPLIFY, reason="_tarvelon has no simplify_expr in this build")
 @pytest.mark.parametrize("source,message,kinds", [
     ("|x: f64| z", "lowering failed: undefined variable `z`", ["UndefinedVariable"]),
     # A failure after lowering has no diagnostics to point at.
