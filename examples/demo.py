@@ -1,5 +1,6 @@
-"""Compiles every kernel in a directory to Python, without and with optimization, and runs both
-on the same arguments.
+"""Compiles every kernel in a directory to Python, without and with optimization, runs both
+on the same arguments, and shows the result expression as simplify_expr renders it in both
+modes.
 
 Each kernel file (*.tvl) starts with a comment line "# args: ..." holding the Python literals
 the compiled function is called with.
@@ -58,8 +59,19 @@ def main(directory):
         print(f"\n{name}({shown}) = {run(code, name, path, args)!r}")
         if not optimized.startswith("("):
             print(f"{name}({shown}) = {run(optimized, name, path, args)!r}   (optimized)")
+        for label, optimize in (("simplified", False), ("simplified, optimized", True)):
+            print(f"{label}: {simplified(source, optimize)}")
         print()
     return 1 if failures else 0
+
+
+def simplified(source, optimize):
+    """The rendered result expression, or the error that stands in its place (a tuple result has
+    no single expression)."""
+    try:
+        return _tarvelon.simplify_expr(source, optimize=optimize)
+    except ValueError as error:
+        return f"({error})"
 
 
 if __name__ == "__main__":

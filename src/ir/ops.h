@@ -42,6 +42,23 @@ constexpr bool in_builtin_order(const Entry (&table)[N]) {
   return true;
 }
 
+inline constexpr std::size_t kBinaryOpCount = 0
+#define TARVELON_BINARY_OP(name, text) +1
+#include "ir/ops.def"
+#undef TARVELON_BINARY_OP
+    ;
+
+/// Whether a table keyed by binary operator (entries with an `op` field) has exactly one entry
+/// per operator, in catalogue order, so that it can be indexed by the operator's number.
+template <class Entry, std::size_t N>
+constexpr bool in_binary_op_order(const Entry (&table)[N]) {
+  if (N != kBinaryOpCount) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (static_cast<std::size_t>(table[i].op) != i) return false;
+  }
+  return true;
+}
+
 /// "neg" / "not", as diagnostics name the operator.
 std::string_view op_text(UnaryOp op);
 /// "+", "//", "and", ...: the text used in diagnostics and emitted Python.

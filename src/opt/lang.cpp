@@ -12,7 +12,6 @@
 #include "egraph/text.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
-#include "support/ordering.h"
 
 namespace tarvelon::opt {
 
@@ -33,28 +32,6 @@ constexpr OpInfo kOps[] = {
 static_assert(std::size(kOps) == kMathOpCount);
 
 const OpInfo& info(MathOp op) { return kOps[static_cast<std::size_t>(op)]; }
-
-bool is_leaf_op(MathOp op) {
-  return op == MathOp::Bool || op == MathOp::Int || op == MathOp::Num || op == MathOp::TypeToken;
-}
-
-/// Every NaN as the one quiet NaN and -0.0 as +0.0, so that equal payloads have equal bits.
-std::uint64_t canonical_bits(double value) {
-  if (std::isnan(value)) return 0x7ff8000000000000ULL;
-  return std::bit_cast<std::uint64_t>(value + 0.0);
-}
-
-bool total_equal(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
-
-/// Numeric order with -0.0 equal to +0.0 and NaN above every other value.
-std::weak_ordering total_order(double a, double b) {
-  bool a_nan = std::isnan(a);
-  bool b_nan = std::isnan(b);
-  if (a_nan || b_nan) return a_nan == b_nan ? std::weak_ordering::equivalent
-                             : a_nan       ? std::weak_ordering::greater
-                                           : std::weak_ordering::less;
-  return a < b ? std::weak_ordering::less : a > b ? std::weak_ordering::greater : std::weak_ordering::equivalent;
-}
 
 bool equals_ignoring_case(std::string_view text, std::string_view word) {
   return std::equal(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
@@ -129,11 +106,10 @@ void append_payload(std::string& out, const MathLang& node) {
 
 std::string_view math_op_name(MathOp op) { return info(op).name; }
 std::string_view math_op_text(MathOp op) { return info(op).text; }
-std::size_t math_op_arity(MathOp op) { return info(op).arity; }
 std::size_t math_op_weight(MathOp op) { return info(op).weight; }
 
 MathLang::MathLang(MathOp op, std::span<const Id> children) : op_(op) {
-  if (is_leaf_op(op) || children.size() != math_op_arity(op)) {
+  if (math_op_is_leaf(op) || children.size() != math_op_arity(op)) {
     support::internal_fault(egraph::cat("MathLang ", math_op_name(op), " cannot take ", children.size(), " children"));
   }
   std::copy(children.begin(), children.end(), slots_.begin());
@@ -175,12 +151,6 @@ MathLang MathLang::type_token(egraph::GlobalSymbol symbol) {
   return node;
 }
 
-std::int64_t MathLang::int_value() const {
-  return std::bit_cast<std::int64_t>(std::array<Id, 2>{slots_[0], slots_[1]});
-}
-
-double MathLang::num_value() const { return std::bit_cast<double>(std::array<Id, 2>{slots_[0], slots_[1]}); }
-
 std::expected<MathLang, egraph::FromOpError> MathLang::from_op(std::string_view op, std::span<const Id> children) {
   if (children.empty()) {
     if (op == "false" || op == "true") return boolean(op == "true");
@@ -197,49 +167,17 @@ std::expected<MathLang, egraph::FromOpError> MathLang::from_op(std::string_view 
   return std::unexpected(egraph::FromOpError{std::string(op), {children.begin(), children.end()}});
 }
 
-bool MathLang::same_payload(const MathLang& other) const {
-  if (!is_leaf_op(op_)) return true;
-  if (op_ == MathOp::Num) return total_equal(num_value(), other.num_value());
-  return slots_[0] == other.slots_[0] && slots_[1] == other.slots_[1];
-}
-
-bool MathLang::matches(const MathLang& other) const { return op_ == other.op_ && same_payload(other); }
-
-std::uint64_t MathLang::hash() const {
-  std::uint64_t h = egraph::hash_combine(0, static_cast<std::uint64_t>(op_));
-  if (op_ == MathOp::Num) return egraph::hash_finish(egraph::hash_combine(h, canonical_bits(num_value())));
-  for (Id slot : slots_) h = egraph::hash_combine(h, slot);
-  return egraph::hash_finish(h);
-}
-
 std::string MathLang::op_text() const {
-  if (!is_leaf_op(op_)) return std::string(math_op_text(op_));
+  if (!math_op_is_leaf(op_)) return std::string(math_op_text(op_));
   std::string out;
   append_payload(out, *this);
   return out;
 }
 
-bool operator==(const MathLang& a, const MathLang& b) {
-  if (a.op_ != b.op_) return false;
-  if (a.op_ == MathOp::Num) return total_equal(a.num_value(), b.num_value());
-  return a.slots_ == b.slots_;
-}
-
-std::weak_ordering operator<=>(const MathLang& a, const MathLang& b) {
-  if (auto c = a.op_ <=> b.op_; c != 0) return c;
-  switch (a.op_) {
-    case MathOp::Bool: return a.bool_value() <=> b.bool_value();
-    case MathOp::Int: return a.int_value() <=> b.int_value();
-    case MathOp::Num: return total_order(a.num_value(), b.num_value());
-    case MathOp::TypeToken: return a.slots_[0] <=> b.slots_[0];
-    default: return support::lexicographic_order(a.slots_, b.slots_);
-  }
-}
-
 std::string debug_text(const MathLang& node) {
   std::string out(math_op_name(node.op()));
   out += '(';
-  if (is_leaf_op(node.op())) {
+  if (math_op_is_leaf(node.op())) {
     append_payload(out, node);
   } else {
     out += '[';
