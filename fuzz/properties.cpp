@@ -13,7 +13,7 @@
 #include "egraph/sexp.h"
 #include "egraph/text.h"
 #include "ir/lower.h"
-#include "opt/driver.h"
+#include "opt/error.h"
 #include "opt/lang.h"
 #include "parse/parser.h"
 #include "support/internal_fault.h"
@@ -62,69 +62,92 @@ Violation check_spans(std::string_view source) {
   return span_outside(lowered.warnings, source.size());
 }
 
-/// A compilation as the caller sees it: the emitted text or the error.
-struct Compiled {
+/// A call as the caller sees it: the text returned or the error.
+struct Outcome {
   std::optional<api::ApiError::Kind> error;
   std::string text;
-  std::size_t outputs = 0;
-  friend bool operator==(const Compiled&, const Compiled&) = default;
+  friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
-Compiled emitted(const ir::TypedDag& dag) {
-  return {std::nullopt, backend::PythonBackend{}.emit_kernel(dag, "_kernel"), dag.outputs.size()};
-}
+Outcome outcome_of(const api::ApiError& e) { return {e.kind, e.to_string()}; }
 
-Compiled compile(std::string_view source, bool optimize) {
+std::string describe(const Outcome& o) { return o.error ? "error \"" + o.text + "\"" : "text \"" + o.text + "\""; }
+
+/// One of the two entry points: kernel text to emitted Python or to simplified infix text.
+using EntryPoint = Outcome (*)(std::string_view source, bool optimize);
+
+Outcome emit_python(std::string_view source, bool optimize) {
   auto dag = api::lowered_dag(source, optimize);
-  if (!dag) return {dag.error().kind, dag.error().to_string(), 0};
-  return emitted(*dag);
+  if (!dag) return outcome_of(dag.error());
+  return {std::nullopt, backend::PythonBackend{}.emit_kernel(*dag, "_kernel")};
 }
 
-std::string describe(const Compiled& c) { return c.error ? "error \"" + c.text + "\"" : "text \"" + c.text + "\""; }
-
-Violation differs(std::string_view what, const Compiled& first, const Compiled& second) {
-  if (first == second) return std::nullopt;
-  return cat(what, " differs between two runs: ", describe(first), " then ", describe(second));
+Outcome simplify_expr(std::string_view source, bool optimize) {
+  auto text = api::simplify_expr(source, optimize);
+  if (!text) return outcome_of(text.error());
+  return {std::nullopt, std::move(*text)};
 }
 
-/// The optimized compilation, checked against the unoptimized one.
-Violation check_optimized(std::string_view source, const Compiled& plain) {
+/// The call made twice; a difference is a violation unless a run came near the optimizer's
+/// 5-second limit, since a run stopped by the clock may stop elsewhere the next time.
+std::expected<Outcome, std::string> repeatable(EntryPoint call, std::string_view source, bool optimize) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kNearTheClock = std::chrono::seconds(4);
+  auto t0 = Clock::now();
+  Outcome first = call(source, optimize);
+  auto t1 = Clock::now();
+  Outcome second = call(source, optimize);
+  auto t2 = Clock::now();
+  if (first != second && t1 - t0 < kNearTheClock && t2 - t1 < kNearTheClock) {
+    return std::unexpected(cat(optimize ? "optimized" : "unoptimized", " result differs between two runs: ",
+                               describe(first), " then ", describe(second)));
+  }
+  return first;
+}
+
+/// The properties shared by both entry points. `lowered` is what the front end and lowering
+/// made of the source; `plain` and `optimized` are the entry point's outcomes.
+Violation check_entry_point(const std::expected<ir::TypedDag, api::ApiError>& lowered, const Outcome& plain,
+                            const Outcome& optimized, bool single_output_only) {
   using Kind = api::ApiError::Kind;
-  auto started = std::chrono::steady_clock::now();
-  Compiled optimized = compile(source, true);
-  auto elapsed = std::chrono::steady_clock::now() - started;
-
-  if (plain.error) {
-    // The optimizer runs after the stage that failed.
-    if (optimized != plain) return cat("optimizing changed a front-end failure: ", describe(optimized));
+  if (!lowered) {
+    // The first failing stage decides the error, and optimizing comes after it.
+    Outcome expected = outcome_of(lowered.error());
+    if (plain != expected || optimized != expected) {
+      return cat("a front-end failure ", describe(expected), " came back as ", describe(plain), " and ",
+                 describe(optimized));
+    }
     return std::nullopt;
   }
-  const std::string multi_output = api::ApiError::optimize(opt::OptError::multi_output().to_string()).to_string();
-  if (plain.outputs != 1) {
-    if (optimized.error != Kind::Optimize || optimized.text != multi_output) {
-      return cat("a kernel of ", plain.outputs, " outputs optimized to ", describe(optimized));
+  const std::size_t outputs = lowered->outputs.size();
+  if (single_output_only && outputs != 1) {
+    if (plain != outcome_of(api::ApiError::output_count(outputs))) {
+      return cat("a kernel of ", outputs, " outputs gave ", describe(plain));
     }
+  } else if (plain.error && *plain.error != Kind::OutputTooLarge) {
+    return cat("a kernel that lowers failed unoptimized with ", describe(plain));
+  }
+  const Outcome multi_output = outcome_of(api::ApiError::optimize(opt::OptError::multi_output().to_string()));
+  if (outputs != 1) {
+    if (optimized != multi_output) return cat("a kernel of ", outputs, " outputs optimized to ", describe(optimized));
     return std::nullopt;
   }
   // The optimizer may refuse a kernel it cannot represent (a complex literal written with a
   // real dtype, say), but only with its own error, never the one for several outputs.
-  if (optimized.error) {
-    if (optimized.error != Kind::Optimize || optimized.text == multi_output) {
-      return cat("a single-output kernel optimized to ", describe(optimized));
-    }
-    return std::nullopt;
+  if (optimized.error && ((*optimized.error != Kind::Optimize && *optimized.error != Kind::OutputTooLarge) ||
+                          optimized == multi_output)) {
+    return cat("a single-output kernel optimized to ", describe(optimized));
   }
+  return std::nullopt;
+}
 
-  // Once more through the optimizer itself, to learn whether the run was cut by the clock: a
-  // run stopped by its time limit may legitimately stop elsewhere the next time.
-  auto dag = api::lowered_dag(source, false);
-  opt::OptStats stats;
-  auto again = opt::optimize_with_info_and_config(*dag, opt::OptConfig{}, &stats);
-  if (!again) return cat("the optimizer refused a kernel it accepted before: ", again.error().to_string());
-  bool timed = (stats.stop_reason && std::holds_alternative<egraph::StopReason::TimeLimit>(stats.stop_reason->value)) ||
-               elapsed >= std::chrono::seconds(4);
-  if (timed) return std::nullopt;
-  return differs("the optimized kernel", optimized, emitted(again->dag));
+Violation check_call(EntryPoint call, std::string_view source, bool single_output_only) {
+  if (auto v = check_spans(source)) return v;
+  auto plain = repeatable(call, source, false);
+  if (!plain) return plain.error();
+  auto optimized = repeatable(call, source, true);
+  if (!optimized) return optimized.error();
+  return check_entry_point(api::lowered_dag(source, false), *plain, *optimized, single_output_only);
 }
 
 // ---- patterns --------------------------------------------------------------------------------
@@ -192,15 +215,11 @@ Violation check_matches_instance(const MathPattern& pattern) {
 }  // namespace
 
 Violation check_kernel(std::string_view source) {
-  return guarded([&]() -> Violation {
-    if (auto v = check_spans(source)) return v;
-    Compiled plain = compile(source, false);
-    if (auto v = differs("the unoptimized kernel", plain, compile(source, false))) return v;
-    if (plain.error && *plain.error != api::ApiError::Kind::Parse && *plain.error != api::ApiError::Kind::Lower) {
-      return cat("an unoptimized compilation failed past the front end: ", describe(plain));
-    }
-    return check_optimized(source, plain);
-  });
+  return guarded([&] { return check_call(emit_python, source, false); });
+}
+
+Violation check_simplify(std::string_view source) {
+  return guarded([&] { return check_call(simplify_expr, source, true); });
 }
 
 Violation check_pattern(std::string_view text) {

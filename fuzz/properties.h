@@ -15,6 +15,10 @@ using Violation = std::optional<std::string>;
 /// optimized too or fails with the optimizer's own error.
 Violation check_kernel(std::string_view source);
 
+/// Kernel text to simplified infix text, unoptimized and optimized: the same properties, and
+/// a kernel whose result is not one expression fails with the output count.
+Violation check_simplify(std::string_view source);
+
 /// Text read as a rewrite pattern: reading is repeatable, reading errors point into the text,
 /// a pattern without variables reads as the same ground term, and every pattern matches its own
 /// instance in an e-graph.

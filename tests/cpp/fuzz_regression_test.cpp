@@ -77,6 +77,7 @@ TEST(FuzzRegressions, EveryPastFindingPassesItsTargetsChecks) {
   const std::map<std::string, std::function<Violation(std::string_view)>> checks = {
       {"kernel", check_kernel},
       {"pattern", check_pattern},
+      {"simplify", check_simplify},
   };
   auto regressions = read_regressions();
   EXPECT_FALSE(regressions.empty());
