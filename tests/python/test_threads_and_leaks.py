@@ -1,0 +1,89 @@
+"""Both entry points from many threads at once, and memory that settles over many calls."""
+import os
+import threading
+import time
+
+import pytest
+
+import _tarvelon
+
+
+def kernels(count):
+    """`count` varied kernels: different constants, names, dtypes and shapes, and some that fail
+    at each stage, so that error paths are exercised as often as results."""
+    shapes = [
+        "|x: f64, n: i32|\ny = x * {k}.5 + n@f64\nsigmoid(y) * tanh(x - {k})",
+        "|a: i32, b: i32| (a * {k} + b) // (b + 1) % 7",
+        "|x: f32| if x > {k}.25 then exp(x) else softplus(x) - x * 0",
+        "|z: c128, t: f64| z * (cos(t) + {k}.0j * sin(t))",
+        "|p: bool, q: bool| !(p && q) || (p == q) && {k} > 3",
+        "|x_{k}: f64| sigmoid(exp(x_{k})) + log(sigmoid(x_{k}))",
+        "|a: u8, b: i64| (a@i64 + b + {k}, a)",
+        "|x: f64| x + undefined_{k}",
+        "|x: f64| x + ({k}",
+        "|x: f16| ((x * {k}.0 + 1.0) * x - 2.0) * x",
+    ]
+    return [shapes[i % len(shapes)].format(k=i // len(shapes)) for i in range(count)]
+
+
+def outcome(fn, source, optimize):
+    try:
+        return fn(source, optimize=optimize)
+    except ValueError as error:
+        return ("ValueError", str(error))
+
+
+ENTRY_POINTS = [_tarvelon.emit_python, _tarvelon.simplify_expr]
+
+
+def test_threads_get_what_a_single_thread_gets():
+    cases = [(fn, source, optimize) for source in kernels(40) for fn in ENTRY_POINTS
+             for optimize in (False, True)]
+    expected = [outcome(*case) for case in cases]
+    seconds = float(os.environ.get("TARVELON_THREAD_SECONDS", "3"))
+    mismatches, calls = [], [0] * 8
+
+    def work(t):
+        deadline = time.monotonic() + seconds
+        n = t * 7  # each thread starts elsewhere in the list
+        while time.monotonic() < deadline:
+            i = n % len(cases)
+            got = outcome(*cases[i])
+            if got != expected[i]:
+                mismatches.append((cases[i][0].__name__, cases[i][1], cases[i][2], got, expected[i]))
+            calls[t] += 1
+            n += 1
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert mismatches == []
+    assert all(c > 0 for c in calls)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARVELON_SANITIZED")),
+                    reason="the sanitizer's quarantine keeps freed memory resident by design")
+@pytest.mark.parametrize("fn", ENTRY_POINTS, ids=lambda fn: fn.__name__)
+def test_memory_settles_over_100000_calls(fn):
+    sources = kernels(500)
+    calls, warm_up = 100_000, 20_000
+
+    def call(i):
+        # One call in twenty optimizes: enough to cycle the e-graph's allocations many times.
+        outcome(fn, sources[i % len(sources)], i % 20 == 0)
+
+    for i in range(warm_up):
+        call(i)
+    settled = resident_bytes()
+    for i in range(warm_up, calls):
+        call(i)
+    grown = resident_bytes() - settled
+    # A leak of even 50 bytes a call would show as 4 MB here.
+    assert grown < 2 * 1024 * 1024, f"resident memory grew by {grown} bytes over {calls - warm_up} calls"
