@@ -11,9 +11,6 @@
 #if defined(TARVELON_ASAN)
 #include <sanitizer/common_interface_defs.h>
 #endif
-#if defined(TARVELON_TSAN)
-#include <sanitizer/tsan_interface.h>
-#endif
 
 namespace tarvelon::support::detail {
 
@@ -62,11 +59,6 @@ struct Switch {
   const void* caller_bottom = nullptr;
   std::size_t caller_size = 0;
 #endif
-#if defined(TARVELON_TSAN)
-  // ThreadSanitizer follows a change of stack only when told; each segment is a fiber to it.
-  void* caller_fiber = nullptr;
-  void* callee_fiber = nullptr;
-#endif
 };
 thread_local Switch* pending_switch = nullptr;
 
@@ -84,9 +76,6 @@ void trampoline() {
   // The segment is finished with: its fake frames may be dropped.
   __sanitizer_start_switch_fiber(nullptr, sw->caller_bottom, sw->caller_size);
 #endif
-#if defined(TARVELON_TSAN)
-  __tsan_switch_to_fiber(sw->caller_fiber, 0);
-#endif
   // Returning resumes `uc_link`, the caller's context.
 }
 
@@ -103,17 +92,9 @@ void trampoline() {
 #else
   (void)segment;
 #endif
-#if defined(TARVELON_TSAN)
-  sw.caller_fiber = __tsan_get_current_fiber();
-  sw.callee_fiber = __tsan_create_fiber(0);
-  __tsan_switch_to_fiber(sw.callee_fiber, 0);
-#endif
   swapcontext(&sw.caller, &sw.callee);
 #if defined(TARVELON_ASAN)
   __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
-#endif
-#if defined(TARVELON_TSAN)
-  __tsan_destroy_fiber(sw.callee_fiber);
 #endif
 }
 
