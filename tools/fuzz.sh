@@ -26,7 +26,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CX
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELON_FUZZ=ON >/dev/null
 cmake --build "$build" --target "${target}_fuzzer"
 mkdir -p "$build/corpus/$target" "$build/findings"
-# Inputs of a few KB reach every construct; larger ones only slow the search down.
-exec "$build/${target}_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+# Inputs of a few KB reach every construct; larger ones only slow the search down. One input
+# runs the optimizer up to four times, each within its 5-second limit, and the timeout is on the
+# wall clock of a shared machine: a hang is a minute past all of that.
+exec "$build/${target}_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=120 -rss_limit_mb=2048 \
      -dict="$root/fuzz/$inputs.dict" -artifact_prefix="$build/findings/$target-" -print_final_stats=1 \
      "$@" "$build/corpus/$target" "$root/fuzz/corpus/$inputs"
