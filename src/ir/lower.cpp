@@ -3,6 +3,7 @@
 #include <deque>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
@@ -251,8 +252,8 @@ class Walk {
  private:
   struct Task {
     const SpannedExpr* e;
-    /// A `Single`'s value-stack height at its start; a tuple's next element; a `Let`'s
-    /// earlier binding of its name (kUnbound when none).
+    /// A `Single`'s value-stack height at its start; a call's builtin; a tuple's next element;
+    /// a `Let`'s earlier binding of its name (kUnbound when none).
     std::uint32_t aux = 0;
     std::uint8_t step = 0;
     /// Set for the check that `e` gave exactly one value, with that placeholder kind.
@@ -295,7 +296,7 @@ class Walk {
     return Ids(values_.begin(), values_.end());
   }
 
-  /// Advances the task on top by one step.
+  /// Advances the task on top by one step. `t` is not touched once new tasks are queued.
   std::expected<void, Diag> step() {
     Task& t = tasks_.back();
     const SpannedExpr& e = *t.e;
@@ -341,14 +342,16 @@ class Walk {
       return done(finish_if(ctx_, *i, e.span, cond, then_id, else_id));
     }
     if (const auto* c = std::get_if<ex::Call>(&e.value)) {
-      auto builtin = call_target(ctx_, *c, e.span);
-      if (!builtin) return done(std::move(builtin.error()));
       if (at == 0) {
+        auto builtin = call_target(ctx_, *c, e.span);
+        if (!builtin) return done(std::move(builtin.error()));
+        t.aux = static_cast<std::uint32_t>(*builtin);
         operand(c->args[0], dtypes::kF64);
         return {};
       }
+      const auto builtin = static_cast<Builtin>(t.aux);
       const NodeId arg = pop();
-      return done(ctx_.push(node::Call{{arg}, *builtin}, ctx_.dtypes[arg]));
+      return done(ctx_.push(node::Call{{arg}, builtin}, ctx_.dtypes[arg]));
     }
     if (const auto* c = std::get_if<ex::Cast>(&e.value)) {
       if (at == 0) {
@@ -363,7 +366,8 @@ class Walk {
     if (const auto* tuple = std::get_if<ex::Tuple>(&e.value)) {
       // Each element leaves its one value on the stack; together they are the tuple's values.
       if (t.aux < tuple->elements.size()) {
-        operand(tuple->elements[t.aux++], dtypes::kF64);
+        const SpannedExpr& element = tuple->elements[t.aux++];
+        operand(element, dtypes::kF64);
       } else {
         tasks_.pop_back();
       }
@@ -374,10 +378,13 @@ class Walk {
         operand(*l->value, dtypes::kF64);
       } else if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
-        auto [it, inserted] = ctx_.scope.try_emplace(l->name.str(), values_.back());
-        t.aux = inserted ? kUnbound : it->second;
-        if (!inserted) it->second = values_.back();
-        values_.pop_back();
+        const NodeId value = pop();
+        if (auto it = ctx_.scope.find(l->name.view()); it != ctx_.scope.end()) {
+          t.aux = std::exchange(it->second, value);
+        } else {
+          ctx_.scope.emplace(l->name.str(), value);
+          t.aux = kUnbound;
+        }
         tasks_.push_back({l->body.get()});
       } else {
         unbind(*l, t.aux);

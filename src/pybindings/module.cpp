@@ -118,7 +118,7 @@ int is_numpy_bool(PyObject* obj) {
   PyObject* type = PyObject_GetAttrString(numpy, "bool_");
   Py_DECREF(numpy);
   if (type == nullptr) {
-    // A module without the type has no boolean scalar of ours to offer.
+    // A NumPy without the type has no boolean scalar to accept.
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
