@@ -6,7 +6,8 @@ Usage: /usr/bin/python3 bench/memory_bench.py --module-dir build/python
 Each run happens in a fresh child process, under an address-space cap, so that a run needing
 more memory than the machine can spare ends in MemoryError instead of the out-of-memory killer.
 Peak is the child's peak resident set during the call (VmHWM, reset once the source is built)
-minus its resident set before the call, per byte of source; time is wall-clock per MB of source.
+minus its resident set before the call, per byte of source; time is the call's CPU time (user
+and system, so that waiting for a processor on a shared machine does not count) per MB.
 Each figure is the median over the repeats. Every entry point the module has is measured, with
 and without `optimize`.
 """
@@ -63,7 +64,7 @@ def main():
     entries = [(e, o) for e in ("emit_python", "simplify_expr") if hasattr(_tarvelon, e)
                for o in (False, True)]
     cap = int(args.cap_gb * 1e9)
-    print(f"{'shape':<16}{'MB':>5}  {'entry':<22}{'bytes/byte':>11}{'s/MB':>9}  outcome")
+    print(f"{'shape':<16}{'MB':>5}  {'entry':<22}{'bytes/byte':>11}{'cpu s/MB':>9}  outcome")
     for shape in args.shapes.split(","):
         for size_mb in (int(s) for s in args.sizes.split(",")):
             for entry, optimize in entries:
