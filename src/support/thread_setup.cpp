@@ -19,8 +19,9 @@ bool prepare_thread() noexcept {
   void* probe = std::malloc(kProbeBytes);
   if (probe == nullptr) return false;
   std::free(probe);
-  // Reads the runtime's per-thread exception state, creating it on first use.
-  static_cast<void>(std::uncaught_exceptions());
+  // Reads the runtime's per-thread exception state, creating it on first use. The function is
+  // declared pure, so a call whose result went unused could be left out.
+  [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
   // Reads this library's per-thread data and finds the thread's stack bounds.
   static_cast<void>(stack_is_low());
   return true;

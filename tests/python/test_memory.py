@@ -1,21 +1,25 @@
 """Running out of memory ends a call with MemoryError, never the process, and the next call in
 the same process works; and memory stays within a small constant per source byte.
 
-Every run happens in a child process, so that a crash cannot take the test runner down, and
-most under an address-space cap (prlimit). Under AddressSanitizer these tests are skipped: it
-reserves terabytes of shadow address space up front, so no cap can be applied, and its
-allocator's redzones and quarantine make resident memory meaningless as a figure.
+Every run that exhausts memory happens in a child process, so that a crash cannot take the test
+runner down, most under an address-space cap (prlimit). Under AddressSanitizer those tests are
+skipped: it reserves terabytes of shadow address space up front, so no cap can be applied, its
+allocator's redzones and quarantine make resident memory meaningless as a figure, and it ends
+the process when its own allocator runs out.
 """
+import ctypes
 import json
 import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
+import _tarvelon
 from large_kernels import ALL_SHAPES, SHAPES
 
-pytestmark = pytest.mark.skipif(
+uninstrumented = pytest.mark.skipif(
     bool(os.environ.get("TARVELON_SANITIZED")),
     reason="address-space caps and resident-memory figures do not apply under AddressSanitizer")
 
@@ -64,6 +68,7 @@ CAPS = [100 * MB, 200 * MB, 500 * MB, 2000 * MB]
 KERNEL_BYTES = 3 * MB
 
 
+@uninstrumented
 @pytest.mark.parametrize("cap", CAPS, ids=[f"{c // MB}MB" for c in CAPS])
 @pytest.mark.parametrize("shape", ALL_SHAPES)
 def test_memory_exhaustion_raises_memory_error_and_the_process_goes_on(shape, cap):
@@ -76,6 +81,7 @@ def test_memory_exhaustion_raises_memory_error_and_the_process_goes_on(shape, ca
         assert "MemoryError" not in result["outcomes"]
 
 
+@uninstrumented
 def test_the_caps_bite():
     # The smallest cap must be too small for the heaviest shape, or the tests above prove little.
     result = run_child(CAPPED_CHILD, ["deep_minus", KERNEL_BYTES, SMALL], cap=CAPS[0])
@@ -103,6 +109,7 @@ print(json.dumps(peaks))
 PER_BYTE_LIMIT = {False: 150, True: 500}
 
 
+@uninstrumented
 @pytest.mark.parametrize("shape", SHAPES)
 def test_peak_memory_per_source_byte(shape):
     peaks = run_child(PEAK_CHILD, [shape, 2 * MB])
@@ -155,7 +162,50 @@ print(json.dumps(result))
 """
 
 
+@uninstrumented
 @pytest.mark.parametrize("room", [0, 1 << 20], ids=["no_room", "room_to_start"])
 def test_first_exception_in_a_starved_thread_is_memory_error(room):
     result = run_child(THREAD_CHILD, [room, SMALL], cap=400 * MB)
     assert result == {"outcome": "MemoryError", "small": SMALL_EMITTED}
+
+
+class DlPhdrInfo(ctypes.Structure):
+    """The C library's description of one loaded object, as dl_iterate_phdr passes it."""
+    _fields_ = [("addr", ctypes.c_void_p), ("name", ctypes.c_char_p), ("phdr", ctypes.c_void_p),
+                ("phnum", ctypes.c_uint16), ("adds", ctypes.c_ulonglong),
+                ("subs", ctypes.c_ulonglong), ("tls_modid", ctypes.c_size_t),
+                ("tls_data", ctypes.c_void_p)]
+
+
+def thread_local_blocks():
+    """For each loaded object with thread-local data: whether the calling thread's copy of it
+    exists yet."""
+    blocks = {}
+
+    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(DlPhdrInfo), ctypes.c_size_t, ctypes.c_void_p)
+    def visit(info, size, _):
+        if size >= ctypes.sizeof(DlPhdrInfo) and info.contents.tls_modid:
+            name = os.path.basename((info.contents.name or b"").decode())
+            blocks[name.split(".")[0]] = bool(info.contents.tls_data)
+        return 0
+
+    ctypes.CDLL(None).dl_iterate_phdr(visit, None)
+    return blocks
+
+
+def test_a_call_creates_its_threads_exception_state_before_it_can_run_out():
+    # The C++ runtime's and the module's thread-local data are the ones the C library would
+    # otherwise create at the first bad_alloc a thread throws, and end the process if it could not.
+    seen = []
+
+    def first_call_of_a_thread():
+        before = thread_local_blocks()
+        _tarvelon.emit_python(SMALL)
+        seen.extend([before, thread_local_blocks()])
+
+    thread = threading.Thread(target=first_call_of_a_thread)
+    thread.start()
+    thread.join()
+    before, after = seen
+    assert {before["libstdc++"], before["_tarvelon"]} == {False}
+    assert {after["libstdc++"], after["_tarvelon"]} == {True}
