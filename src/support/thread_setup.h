@@ -7,8 +7,10 @@ namespace tarvelon::support {
 /// allocated by the C library on a thread's first use of them, and the C library ends the
 /// process when that allocation fails. Left to itself, that first use would be the first
 /// `std::bad_alloc` thrown once memory has run out. Here it happens right after a small
-/// allocation has succeeded and been returned, so it is served from that memory. Returns false,
-/// having used nothing, when even the small allocation fails.
+/// allocation has succeeded and been returned, so it is served from that memory. Doing it at
+/// every call also brings the thread's table of such data up to date after other libraries
+/// have been loaded, which can take memory too. Returns false, having used nothing, when even
+/// the small allocation fails.
 ///
 /// The one window left open: another thread taking that memory between its release and its
 /// reuse here, which under the interpreter lock only a thread outside the interpreter can do.
