@@ -207,5 +207,7 @@ def test_a_call_creates_its_threads_exception_state_before_it_can_run_out():
     thread.start()
     thread.join()
     before, after = seen
-    assert {before["libstdc++"], before["_tarvelon"]} == {False}
     assert {after["libstdc++"], after["_tarvelon"]} == {True}
+    if not os.environ.get("TARVELON_SANITIZED"):
+        # (The sanitizer's own thread start-up already uses the runtime's copy.)
+        assert {before["libstdc++"], before["_tarvelon"]} == {False}
