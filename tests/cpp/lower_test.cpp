@@ -277,6 +277,18 @@ TEST(LowerFailFast, EmitOnlyDiagnosticsFailWhenRaisedToErrors) {
             "for full precision");
 }
 
+TEST(LowerFailFast, AFailureInsideAssignmentsLeavesTheScopeAsItWas) {
+  Ctx ctx;
+  ctx.mode.kind = DiagMode::Kind::FailFast;
+  const NodeId x = ctx.push(node::Param{0}, kF64);
+  ctx.scope.emplace("x", x);
+  // x is rebound, y bound, and the body fails inside both.
+  auto r = lower_expr(ctx, let("x", f(1.5), let("y", v("x"), v("missing"))));
+  ASSERT_FALSE(r.has_value());
+  ASSERT_EQ(ctx.scope.size(), 1u);
+  EXPECT_EQ(ctx.scope.at("x"), x);
+}
+
 TEST(Lower, MillionDeepNestingLowersWithoutExhaustingTheStack) {
   constexpr int kDepth = 1'000'000;
   SpannedExpr body = v("x");
