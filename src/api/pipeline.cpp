@@ -1,8 +1,14 @@
 #include "api/pipeline.h"
 
+#include <limits>
+
 #include "diag/diag.h"
 #include "ir/lower.h"
+#include "opt/const_fold.h"
+#include "opt/driver.h"
 #include "parse/parser.h"
+#include "repl/render.h"
+#include "support/number_text.h"
 
 namespace tarvelon::api {
 
@@ -16,6 +22,17 @@ std::string ApiError::to_string() const {
       return "optimization failed: " + detail;
     case Kind::OutputCount:
       break;
+    case Kind::OutputTooLarge: {
+      std::string text = "rendered expression too large: ";
+      if (count == std::numeric_limits<std::uint64_t>::max()) text += "at least ";
+      support::append_int(text, count);
+      text += " bytes, the limit is ";
+      support::append_int(text, repl::kMaxRenderedBytes);
+      text += " bytes (";
+      support::append_int(text, repl::kMaxRenderedBytes >> 20);
+      text += " MiB)";
+      return text;
+    }
   }
   return "expected a single output expression, got " + std::to_string(count);
 }
@@ -27,8 +44,23 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
   if (!lowered.errors.empty()) {
     return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
   }
-  if (optimize) return std::unexpected(ApiError::optimize("optimization is not available yet"));
-  return std::move(lowered.dag);
+  if (!optimize) return std::move(lowered.dag);
+  // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
+  auto optimized = opt::optimize_with_info_and_config(lowered.dag, opt::OptConfig{});
+  if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
+  return std::move(optimized->dag);
+}
+
+std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
+  auto dag = lowered_dag(source, optimize);
+  if (!dag) return std::unexpected(std::move(dag.error()));
+  const ir::TypedDag folded = opt::const_fold(*dag).dag;
+  if (folded.outputs.size() != 1) {
+    return std::unexpected(ApiError::output_count(folded.outputs.size()));
+  }
+  auto text = repl::render_simplified_expr(folded, folded.outputs[0], true);
+  if (!text) return std::unexpected(ApiError::output_too_large(text.error().size));
+  return std::move(*text);
 }
 
 }  // namespace tarvelon::api

@@ -61,19 +61,7 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::ExpSigmoid, "(1.0 / (1.0 + math.exp(-math.exp({}))))"},
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
-constexpr std::size_t kBuiltinCount = 0
-#define TARVELON_BUILTIN(name, source, callable) +1
-#include "ir/ops.def"
-#undef TARVELON_BUILTIN
-    ;
-static_assert(std::size(kBuiltinTexts) == kBuiltinCount);
-constexpr bool builtin_texts_in_order() {
-  for (std::size_t i = 0; i < std::size(kBuiltinTexts); ++i) {
-    if (static_cast<std::size_t>(kBuiltinTexts[i].builtin) != i) return false;
-  }
-  return true;
-}
-static_assert(builtin_texts_in_order());
+static_assert(ir::in_builtin_order(kBuiltinTexts));
 
 std::string_view builtin_pattern(Builtin b) {
   return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;

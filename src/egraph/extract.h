@@ -101,9 +101,31 @@ class Extractor {
         }
       }
     }
+    choose_first_of_least_cost();
     for (const EClass<L>& c : egraph_.classes()) {
       if (!known_[c.id]) {
         log(LogLevel::Warn, [&] { return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes)); });
+      }
+    }
+  }
+
+  /// The sweeps keep a stored node unless a strictly cheaper one appears, so which of several
+  /// equally cheap nodes they leave depends on the order in which classes settled. Once costs
+  /// are final, every class takes the first node of least cost in its own order instead, so
+  /// that ties go by the class's node order alone. A node qualifies only when each child class
+  /// is strictly cheaper than the node itself, which keeps the chosen nodes free of cycles even
+  /// for a cost model with weightless nodes (with positive weights every node qualifies).
+  void choose_first_of_least_cost() {
+    const UnionFind& uf = egraph_.union_find();
+    ChildCosts child_costs(uf, costs_, known_);
+    for (const EClass<L>& c : egraph_.classes()) {
+      if (!known_[c.id]) continue;
+      for (const L& node : c.nodes) {
+        if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;
+        if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
+        if (!all_children(node, [&](Id child) { return costs_[uf.find(child)] < costs_[c.id]; })) continue;
+        best_[c.id] = node;
+        break;
       }
     }
   }

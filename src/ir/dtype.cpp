@@ -1,6 +1,7 @@
 #include "ir/dtype.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace tarvelon::ir {
 
@@ -80,6 +81,18 @@ std::vector<const char*> all_dtype_names() {
   names.reserve(std::size(kNames));
   for (const auto& n : kNames) names.push_back(n.name);
   return names;
+}
+
+std::int64_t int_max(DType d) {
+  int bits = d.kind == DTypeKind::Int ? d.bits - 1 : d.bits;
+  return bits >= 63 ? std::numeric_limits<std::int64_t>::max()
+                    : (std::int64_t{1} << bits) - 1;
+}
+
+std::int64_t int_min(DType d) {
+  if (d.kind == DTypeKind::UInt) return 0;
+  return d.bits >= 64 ? std::numeric_limits<std::int64_t>::min()
+                      : -(std::int64_t{1} << (d.bits - 1));
 }
 
 std::expected<DType, std::pair<DType, DType>> float_merge(DType a, DType b) {

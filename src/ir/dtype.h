@@ -62,6 +62,11 @@ inline constexpr DType kAll[] = {kBool, kU8,  kU16, kU32, kU64, kI8,  kI16, kI32
 /// The fifteen names in canonical order ("bool" ... "c128"), freshly built.
 std::vector<const char*> all_dtype_names();
 
+/// The least and greatest value a constant of integer dtype `d` holds. Constants are held as
+/// i64, so `u64` ends at i64's maximum.
+std::int64_t int_min(DType d);
+std::int64_t int_max(DType d);
+
 /// A failed promotion: the operands in argument order.
 struct PromoteError {
   DType left;

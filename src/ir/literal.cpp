@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ir/convert.h"
 #include "ir/error.h"
 #include "ir/lower.h"
 
@@ -34,25 +35,24 @@ bool fits(const FloatFormat& f, double value) {
   return scaled == std::floor(scaled);
 }
 
-std::int64_t max_of(DType d) {
-  if (d.kind == DTypeKind::UInt && d.bits == 64) return std::numeric_limits<std::int64_t>::max();
-  int bits = d.kind == DTypeKind::Int ? d.bits - 1 : d.bits;
-  return bits >= 63 ? std::numeric_limits<std::int64_t>::max()
-                    : (std::int64_t{1} << bits) - 1;
-}
-
-std::int64_t min_of(DType d) {
-  if (d.kind == DTypeKind::UInt) return 0;
-  return d.bits >= 64 ? std::numeric_limits<std::int64_t>::min()
-                      : -(std::int64_t{1} << (d.bits - 1));
-}
-
 bool int_in_range(DType d, std::int64_t v) {
   if (!d.is_integer()) return true;
-  return v >= min_of(d) && v <= max_of(d);
+  return v >= int_min(d) && v <= int_max(d);
 }
 
 bool is_signed_int(DType d) { return d.kind == DTypeKind::Int; }
+
+/// The constant a real literal stands for in its dtype. A suffix of another kind converts the
+/// value as a folded cast would, so that the kernel computes the same number whether or not it
+/// is optimized: a float becomes a saturated integer cut toward zero, and any nonzero number
+/// (NaN included) becomes true in `bool`. Float and complex dtypes hold every real value as is.
+Literal suffixed_value(Literal value, DType dtype) {
+  if (dtype.kind == DTypeKind::Bool) return *real_value(value) != 0.0;
+  if (dtype.is_integer() && std::holds_alternative<double>(value)) {
+    return *convert_literal(value, dtype);
+  }
+  return value;
+}
 
 }  // namespace
 
@@ -82,7 +82,7 @@ std::expected<NodeId, Diag> lower_int_literal(Ctx& ctx, std::int64_t value,
     if (auto r = ctx.emit(std::move(d)); !r) return std::unexpected(std::move(r.error()));
     return ctx.push(node::Const{std::int64_t{0}}, dtypes::kI64);
   }
-  return ctx.push(node::Const{value}, dtype);
+  return ctx.push(node::Const{suffixed_value(value, dtype)}, dtype);
 }
 
 std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
@@ -99,7 +99,7 @@ std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> s
       if (!r) return std::unexpected(std::move(r.error()));
     }
   }
-  return ctx.push(node::Const{value}, dtype);
+  return ctx.push(node::Const{suffixed_value(value, dtype)}, dtype);
 }
 
 std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -65,11 +66,11 @@ struct Cast {
 using Node = std::variant<node::Param, node::Const, node::Unary, node::Binary, node::If,
                           node::Call, node::Cast>;
 
-/// Calls `visit(child)` for each operand of `n`, in order.
-template <class F>
-void for_each_operand(const Node& n, F&& visit) {
+namespace detail {
+template <class N, class F>
+void for_each_operand(N& n, F&& visit) {
   std::visit(
-      [&](const auto& x) {
+      [&](auto& x) {
         using T = std::decay_t<decltype(x)>;
         if constexpr (std::is_same_v<T, node::Unary> || std::is_same_v<T, node::Cast>) {
           visit(x.arg);
@@ -81,10 +82,23 @@ void for_each_operand(const Node& n, F&& visit) {
           visit(x.then_branch);
           visit(x.else_branch);
         } else if constexpr (std::is_same_v<T, node::Call>) {
-          for (NodeId a : x.args) visit(a);
+          for (auto& a : x.args) visit(a);
         }
       },
       n);
+}
+}  // namespace detail
+
+/// Calls `visit(child)` for each operand of `n`, in order.
+template <class F>
+void for_each_operand(const Node& n, F&& visit) {
+  detail::for_each_operand(n, visit);
+}
+
+/// Calls `visit(child)` with a reference to each operand of `n`, in order, so it can be replaced.
+template <class F>
+void for_each_operand(Node& n, F&& visit) {
+  detail::for_each_operand(n, visit);
 }
 
 }  // namespace tarvelon::ir

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -23,6 +24,40 @@ enum class Builtin : std::uint8_t {
 #include "ir/ops.def"
 #undef TARVELON_BUILTIN
 };
+
+inline constexpr std::size_t kBuiltinCount = 0
+#define TARVELON_BUILTIN(name, source, callable) +1
+#include "ir/ops.def"
+#undef TARVELON_BUILTIN
+    ;
+
+/// Whether a table keyed by builtin (entries with a `builtin` field) has exactly one entry per
+/// builtin, in catalogue order, so that it can be indexed by the builtin's number.
+template <class Entry, std::size_t N>
+constexpr bool in_builtin_order(const Entry (&table)[N]) {
+  if (N != kBuiltinCount) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (static_cast<std::size_t>(table[i].builtin) != i) return false;
+  }
+  return true;
+}
+
+inline constexpr std::size_t kBinaryOpCount = 0
+#define TARVELON_BINARY_OP(name, text) +1
+#include "ir/ops.def"
+#undef TARVELON_BINARY_OP
+    ;
+
+/// Whether a table keyed by binary operator (entries with an `op` field) has exactly one entry
+/// per operator, in catalogue order, so that it can be indexed by the operator's number.
+template <class Entry, std::size_t N>
+constexpr bool in_binary_op_order(const Entry (&table)[N]) {
+  if (N != kBinaryOpCount) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (static_cast<std::size_t>(table[i].op) != i) return false;
+  }
+  return true;
+}
 
 /// "neg" / "not", as diagnostics name the operator.
 std::string_view op_text(UnaryOp op);

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -47,10 +48,14 @@ PyObject* raise_current_exception() {
   return nullptr;
 }
 
+/// A parameter of the module's functions; each converts its argument in its own way.
+enum class ParamKind : std::uint8_t { Source, FunctionName, Optimize };
+
 /// One bound argument of a fast call.
 struct ArgDecl {
   const char* name;
   bool keyword_only;
+  ParamKind kind;
 };
 
 /// Binds positional and keyword arguments of a vectorcall to `decls` in order. Returns false
@@ -143,60 +148,102 @@ std::optional<bool> bool_arg(const char* fn, const char* param, PyObject* obj) {
   return std::nullopt;
 }
 
-PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  static constexpr const char* kFn = "emit_python";
-  static constexpr ArgDecl kDecls[] = {
-      {"source", false}, {"function_name", false}, {"optimize", true}};
-  PyObject* bound[3];
-  if (!bind(kFn, kDecls, args, nargs, kwnames, bound)) return nullptr;
-  if (bound[0] == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'source' (pos 1)", kFn);
-    return nullptr;
-  }
-  auto source = str_arg(kFn, "source", bound[0]);
-  if (!source) return nullptr;
+/// The converted arguments of one call, defaults filled in.
+struct CallArgs {
+  std::string_view source;
   std::string_view function_name = "_kernel";
-  if (bound[1] != nullptr) {
-    auto name = str_arg(kFn, "function_name", bound[1]);
-    if (!name) return nullptr;
-    function_name = *name;
-  }
   bool optimize = false;
-  if (bound[2] != nullptr) {
-    auto flag = bool_arg(kFn, "optimize", bound[2]);
-    if (!flag) return nullptr;
-    optimize = *flag;
+};
+
+/// Binds and converts the arguments of a call of `fn` with parameters `decls`. Returns false with
+/// TypeError set on a binding or conversion failure (UnicodeEncodeError for a str without UTF-8
+/// form). The views into the str arguments live as long as the call's arguments.
+template <std::size_t N>
+bool bind_call(const char* fn, const ArgDecl (&decls)[N], PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, CallArgs& out) {
+  PyObject* bound[N];
+  if (!bind(fn, decls, args, nargs, kwnames, bound)) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    const char* name = decls[i].name;
+    if (bound[i] == nullptr) {
+      if (decls[i].kind != ParamKind::Source) continue;
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn, name,
+                   i + 1);
+      return false;
+    }
+    if (decls[i].kind == ParamKind::Optimize) {
+      auto flag = bool_arg(fn, name, bound[i]);
+      if (!flag) return false;
+      out.optimize = *flag;
+      continue;
+    }
+    auto text = str_arg(fn, name, bound[i]);
+    if (!text) return false;
+    (decls[i].kind == ParamKind::Source ? out.source : out.function_name) = *text;
   }
+  return true;
+}
+
+/// Raises ValueError with the error's display text; returns nullptr.
+PyObject* raise_api_error(const api::ApiError& error) {
+  // Built from the whole text, not a C string: source fragments quoted in a message may hold
+  // NUL characters.
+  const std::string message = error.to_string();
+  PyObject* value =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (value == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, value);
+  Py_DECREF(value);
+  return nullptr;
+}
+
+PyObject* new_str(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* simplify_expr(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static constexpr ArgDecl kDecls[] = {{"source", false, ParamKind::Source},
+                                       {"optimize", true, ParamKind::Optimize}};
+  CallArgs call;
+  if (!bind_call("simplify_expr", kDecls, args, nargs, kwnames, call)) return nullptr;
   if (!support::prepare_thread()) return PyErr_NoMemory();
   try {
-    std::string text;
-    {
-      // The optimizer is not part of the pipeline yet: the errors of the stages before it are
-      // still reported first, then its absence.
-      auto dag = api::lowered_dag(*source, false);
-      if (!dag) {
-        // Built from the whole text, not a C string: source fragments quoted in a message
-        // may hold NUL characters.
-        const std::string message = dag.error().to_string();
-        PyObject* value = PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace");
-        if (value == nullptr) return nullptr;
-        PyErr_SetObject(PyExc_ValueError, value);
-        Py_DECREF(value);
-        return nullptr;
-      }
-      if (optimize) {
-        PyErr_SetString(PyExc_NotImplementedError, "optimization is not available yet");
-        return nullptr;
-      }
-      text = backend::PythonBackend{}.emit_kernel(*dag, function_name);
-    }
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    auto text = api::simplify_expr(call.source, call.optimize);
+    if (!text) return raise_api_error(text.error());
+    return new_str(*text);
   } catch (...) {
     return raise_current_exception();
   }
 }
+
+PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr ArgDecl kDecls[] = {{"source", false, ParamKind::Source},
+                                       {"function_name", false, ParamKind::FunctionName},
+                                       {"optimize", true, ParamKind::Optimize}};
+  CallArgs call;
+  if (!bind_call("emit_python", kDecls, args, nargs, kwnames, call)) return nullptr;
+  if (!support::prepare_thread()) return PyErr_NoMemory();
+  try {
+    std::string text;
+    {
+      auto dag = api::lowered_dag(call.source, call.optimize);
+      if (!dag) return raise_api_error(dag.error());
+      text = backend::PythonBackend{}.emit_kernel(*dag, call.function_name);
+    }
+    return new_str(text);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyMethodDef kSimplifyExprDef = {
+    "simplify_expr",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&simplify_expr)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "simplify_expr(source, *, optimize=False)\n--\n\n",
+};
 
 PyMethodDef kEmitPythonDef = {
     "emit_python",
@@ -205,6 +252,18 @@ PyMethodDef kEmitPythonDef = {
     "emit_python(source, function_name=\"_kernel\", *, optimize=False)\n--\n\n",
 };
 
+/// Adds a builtin function bound to `module`, so its `__module__` is the module's name.
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyObject* name = PyModule_GetNameObject(module);
+  if (name == nullptr) return -1;
+  PyObject* fn = PyCMethod_New(def, module, name, nullptr);
+  Py_DECREF(name);
+  if (fn == nullptr) return -1;
+  int rc = PyModule_AddObjectRef(module, def->ml_name, fn);
+  Py_DECREF(fn);
+  return rc;
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "_tarvelon: module execution needs a module object");
@@ -212,14 +271,8 @@ int exec_module(PyObject* module) {
   }
   if (internal_fault_class() == nullptr) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.0.1") < 0) return -1;
-  PyObject* name = PyModule_GetNameObject(module);
-  if (name == nullptr) return -1;
-  PyObject* fn = PyCMethod_New(&kEmitPythonDef, module, name, nullptr);
-  Py_DECREF(name);
-  if (fn == nullptr) return -1;
-  int rc = PyModule_AddObjectRef(module, "emit_python", fn);
-  Py_DECREF(fn);
-  return rc;
+  if (add_function(module, &kSimplifyExprDef) < 0) return -1;
+  return add_function(module, &kEmitPythonDef);
 }
 
 PyModuleDef_Slot kSlots[] = {

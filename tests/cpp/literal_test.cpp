@@ -69,7 +69,9 @@ TEST(IntLiteral, TakesTheNarrowestSignedDtypeOrChecksTheSuffix) {
        "IntOutOfRange [2,9) integer literal `128` is out of range for `i8` | <default>"},
       {kMin, kI64, "i64 const -9223372036854775808i", nullptr},
       {3, kF32, "f32 const 3i", nullptr},
-      {-7, kBool, "bool const -7i", nullptr},
+      // A bool suffix makes the literal a truth value: nonzero is true.
+      {-7, kBool, "bool const true", nullptr},
+      {0, kBool, "bool const false", nullptr},
       {5, kC128, "c128 const 5i", nullptr},
   };
   for (const IntCase& c : cases) {
@@ -128,7 +130,14 @@ TEST(FloatLiteral, TakesTheNarrowestExactDtypeOrWarnsAboutTheSuffix) {
       {256.0, kBF16, "bf16 const 256", nullptr},
       {kInf, kF16, "f16 const inf", nullptr},
       {0.1, kF64, "f64 const 0.1", nullptr},
-      {0.1, kI32, "i32 const 0.1", nullptr},
+      // An integer or bool suffix converts the value: cut toward zero and saturated, or nonzero.
+      {0.1, kI32, "i32 const 0i", nullptr},
+      {-2.5, kI8, "i8 const -2i", nullptr},
+      {1e300, kU8, "u8 const 9223372036854775807i", nullptr},
+      {kNaN, kI64, "i64 const 0i", nullptr},
+      {0.5, kBool, "bool const true", nullptr},
+      {-0.0, kBool, "bool const false", nullptr},
+      {kNaN, kBool, "bool const true", nullptr},
       {0.1, kC64, "c64 const 0.1", nullptr},
   };
   for (const FloatCase& c : cases) {

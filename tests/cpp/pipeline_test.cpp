@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "backend/python.h"
 #include "ir/lower.h"
 #include "parse/parser.h"
@@ -18,6 +20,11 @@ TEST(ApiError, DisplayTexts) {
       {ApiError::optimize("rule failed"), "optimization failed: rule failed"},
       {ApiError::output_count(3), "expected a single output expression, got 3"},
       {ApiError::parse(""), "parse failed: "},
+      {ApiError::output_too_large(83886075),
+       "rendered expression too large: 83886075 bytes, the limit is 67108864 bytes (64 MiB)"},
+      {ApiError::output_too_large(std::numeric_limits<std::uint64_t>::max()),
+       "rendered expression too large: at least 18446744073709551615 bytes, the limit is "
+       "67108864 bytes (64 MiB)"},
   };
   for (const auto& [error, text] : cases) EXPECT_EQ(error.to_string(), text);
 }
@@ -76,6 +83,94 @@ TEST(LoweredDag, MillionDeepKernelLowersAndEmits) {
   expected += "    return t1000000\n";
   EXPECT_TRUE(backend::PythonBackend{}.emit_kernel(*dag, "f") == expected);
 }
+
+/// A kernel of x: f64, y: f64 and p: bool with the given body.
+std::string kernel(std::string_view body) {
+  return "|x: f64, y: f64, p: bool| " + std::string(body);
+}
+
+/// `prefix` n - 1 times, `middle`, `suffix` n - 1 times.
+std::string nested(std::size_t n, std::string_view prefix, std::string_view middle,
+                   std::string_view suffix) {
+  std::string out;
+  out.reserve((n - 1) * (prefix.size() + suffix.size()) + middle.size());
+  for (std::size_t k = 1; k < n; ++k) out += prefix;
+  out += middle;
+  for (std::size_t k = 1; k < n; ++k) out += suffix;
+  return out;
+}
+
+/// Squares x `lines` times, one assignment per line.
+std::string squaring_kernel(int lines) {
+  std::string source = "|x: f64|\na0 = x\n";
+  for (int k = 1; k <= lines; ++k) {
+    source += "a" + std::to_string(k) + " = a" + std::to_string(k - 1) + " * a" +
+              std::to_string(k - 1) + "\n";
+  }
+  return source + "a" + std::to_string(lines);
+}
+
+TEST(SimplifyExpr, TextsUpToTheBoundRenderAndLongerOnesAreRefused) {
+  // k squarings write 5 * 2^k - 5 characters: 23 fit in 64 MiB, 24 do not.
+  auto fits = simplify_expr(squaring_kernel(23), false);
+  ASSERT_TRUE(fits.has_value());
+  EXPECT_EQ(fits->size(), 5 * (std::size_t{1} << 23) - 5);
+  EXPECT_TRUE(fits->starts_with("x * x * (x * x) * (x * x * (x * x))"));
+  EXPECT_EQ(simplify_expr(squaring_kernel(24), false).error(), ApiError::output_too_large(83886075));
+  EXPECT_EQ(simplify_expr(squaring_kernel(40), false).error(),
+            ApiError::output_too_large(5 * (std::uint64_t{1} << 40) - 5));
+}
+
+struct DeepShape {
+  const char* name;
+  std::string source;
+  std::string text;  ///< the unoptimized rendering
+};
+
+std::vector<DeepShape> deep_shapes(std::size_t n) {
+  return {
+      {"negation", kernel(nested(n + 1, "-(", "x", ")")), nested(n, "-(", "-x", ")")},
+      {"not", kernel(nested(n + 1, "!", "p", "")), nested(n + 1, "!", "p", "")},
+      {"left sum", kernel(nested(n + 1, "(", "x", " + y)")), nested(n, "", "x + y", " + y")},
+      {"right sum", kernel(nested(n, "x + (", "x + y", ")")), nested(n, "x + (", "x + y", ")")},
+      {"power", kernel(nested(n, "y ** ", "y ** x", "")), nested(n, "y ** (", "y ** x", ")")},
+      {"else branch", kernel(nested(n + 1, "if p then y else ", "x", "")),
+       nested(n, "if p then y else (", "if p then y else x", ")")},
+      {"call", kernel(nested(n, "exp(", "exp(x)", ")")), nested(n, "exp(", "exp(x)", ")")},
+      {"cast", kernel(nested(n, "", "x", "@f32")), nested(n, "", "x", "@f32")},
+      {"lines", [n] {
+         std::string s = kernel("\nv0 = x\n");
+         for (std::size_t k = 1; k < n; ++k) {
+           s += "v" + std::to_string(k) + " = v" + std::to_string(k - 1) + " * 0.5 + x\n";
+         }
+         return s + "v" + std::to_string(n - 1);
+       }(), nested(n - 1, "(", "x * 0.5 + x", ") * 0.5 + x")},
+  };
+}
+
+class SimplifyDeep : public ::testing::TestWithParam<bool> {
+ protected:
+  /// The unoptimized text is known exactly; the optimized one only has to come back.
+  void check(const DeepShape& s) {
+    auto text = simplify_expr(s.source, GetParam());
+    ASSERT_TRUE(text.has_value()) << s.name << ": " << text.error().to_string();
+    if (!GetParam()) {
+      EXPECT_TRUE(*text == s.text) << s.name << ": " << text->substr(0, 80);
+    }
+  }
+};
+
+TEST_P(SimplifyDeep, MillionDeepKernelsOfEveryShape) {
+  for (const DeepShape& s : deep_shapes(1'000'000)) {
+    if (std::string_view(s.name) != "lines") check(s);
+  }
+}
+
+TEST_P(SimplifyDeep, HundredThousandLineKernel) { check(deep_shapes(100'000).back()); }
+
+INSTANTIATE_TEST_SUITE_P(Modes, SimplifyDeep, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "optimized" : "unoptimized";
+});
 
 }  // namespace
 }  // namespace tarvelon::api

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "dag_build.h"
 #include "support/internal_fault.h"
 
 namespace tarvelon::backend {
@@ -20,18 +21,8 @@ namespace node = ir::node;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-/// Builds a DAG node by node; `add` returns the new node's id.
-struct DagBuilder {
-  ir::TypedDag dag;
-  DagBuilder& param(std::string name, DType d) {
-    dag.params.push_back({std::move(name), d});
-    return *this;
-  }
-  NodeId add(ir::Node n, DType d) {
-    dag.nodes.push_back(std::move(n));
-    dag.dtypes.push_back(d);
-    return static_cast<NodeId>(dag.nodes.size() - 1);
-  }
+/// Builds a DAG node by node and emits it.
+struct DagBuilder : tarvelon::testing::DagBuilder {
   std::string emit(std::vector<NodeId> outputs, std::string_view name = "f") {
     dag.outputs = std::move(outputs);
     return PythonBackend{}.emit_kernel(dag, name);

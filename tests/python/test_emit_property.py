@@ -133,8 +133,13 @@ class LazyEnv(dict):
         return value
 
 
+ARG_VALUES = {F: st.floats(-50, 50), I: st.integers(-20, 20), B: st.booleans(),
+              C: st.builds(complex, st.floats(-50, 50), st.floats(-50, 50))}
+
+
 @st.composite
-def kernels(draw):
+def kernels(draw, values=ARG_VALUES):
+    """A random kernel, arguments drawn from `values` (value class -> strategy), and its meaning."""
     classes = draw(st.lists(st.sampled_from([F, I, C, B]), min_size=1, max_size=3))
     names = {f"a{k}": c for k, c in enumerate(classes)}
     header = "|" + ", ".join(f"{n}: {PARAM_DTYPE[c]}" for n, c in names.items()) + "|"
@@ -147,8 +152,6 @@ def kernels(draw):
         names[f"v{k}"] = cls
     result = draw(expr(draw(st.sampled_from([F, I, C, B])), names, 4))
     source = "\n".join([header, *lines, result.text])
-    values = {F: st.floats(-50, 50), I: st.integers(-20, 20), B: st.booleans(),
-              C: st.builds(complex, st.floats(-50, 50), st.floats(-50, 50))}
     args = [draw(values[c]) for c in classes]
 
     def meaning(*call_args):

@@ -170,6 +170,23 @@ def test_emitted_code_computes_the_kernel(source, reference, cases, tol):
         assert close(got, want, tol), (args, got, want)
 
 
+@pytest.mark.parametrize("source, value", [
+    ("|x: f64| 2.5@i32", 2),
+    ("|x: f64| -2.5@i32", -2),
+    ("|x: f64| 1e300@u8", 2 ** 63 - 1),
+    ("|x: f64| 0.5@bool", True),
+    ("|x: f64| 0.0@bool", False),
+    ("|x: f64| 3@bool", True),
+    ("|x: f64| 0@bool", False),
+    # Within its own kind, or widening to float or complex, a literal keeps its value.
+    ("|x: f64| 3@f32", 3),
+    ("|x: f64| 2.5@c64", 2.5),
+])
+def test_a_literal_with_a_suffix_of_another_kind_takes_a_value_of_that_kind(source, value):
+    got = load(source)(1.0)
+    assert got == value and type(got) is type(value), (got, value)
+
+
 def test_renamed_parameters_keep_their_positions():
     fn = load("|x: f64, x: f64, t0: f64, math: f64| x - t0 + exp(math)")
     assert fn(100.0, 2.0, 0.5, 0.0) == 2.5

@@ -1,0 +1,59 @@
+#include "opt/driver.h"
+
+#include <iterator>
+
+#include "egraph/runner.h"
+#include "opt/const_fold.h"
+#include "opt/restore.h"
+#include "opt/rules/rules.h"
+#include "opt/strip.h"
+
+namespace tarvelon::opt {
+
+egraph::Cost OptCost::node_cost(const MathLang& node, const egraph::ChildCosts& child_costs) const {
+  egraph::Cost cost = math_op_weight(node.op());
+  for (Id child : node.children()) cost += child_costs(child);
+  return cost;
+}
+
+namespace {
+
+/// The cheapest equivalent of the stripped expression's output, after equality saturation.
+std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(const StrippedExpr& stripped,
+                                                                        const OptConfig& config, OptStats* stats) {
+  std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
+  egraph::Runner<MathLang> runner;
+  runner.with_iter_limit(kMaxIterations).with_node_limit(kMaxNodes);
+  std::vector<Id> entries = runner.egraph().add_expr_entries(stripped.expr);
+  runner.with_root(entries[stripped.root]);
+  // Reaching a limit is no failure: the e-graph as the run left it is extracted.
+  runner.run(rule_list);
+  if (stats != nullptr) {
+    *stats = {runner.iterations().size(), runner.egraph().node_count(), runner.egraph().class_count(),
+              runner.stop_reason()};
+  }
+  if (runner.roots().empty()) return std::unexpected(OptError::invalid_expr("runner produced no roots"));
+  egraph::Extractor<MathLang, OptCost> extractor(runner.egraph(), OptCost{});
+  return extractor.find_best(runner.roots().front()).second;
+}
+
+}  // namespace
+
+std::expected<OptResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag, const OptConfig& config,
+                                                                 OptStats* stats) {
+  if (dag.outputs.size() != 1) return std::unexpected(OptError::multi_output());
+  FoldResult folded = const_fold(dag);
+  auto stripped = strip_types(folded.dag);
+  if (!stripped) return std::unexpected(std::move(stripped.error()));
+  auto best = saturate_and_extract(*stripped, config, stats);
+  if (!best) return std::unexpected(std::move(best.error()));
+  auto restored = restore_types_with_info(*best, stripped->types, folded.dag.params);
+  if (!restored) return std::unexpected(std::move(restored.error()));
+  if (config.effective_aggressive()) restored->dag = const_fold(restored->dag).dag;
+  std::vector<diag::Diag> diags = std::move(folded.diags);
+  diags.insert(diags.end(), std::make_move_iterator(restored->diags.begin()),
+               std::make_move_iterator(restored->diags.end()));
+  return OptResult{std::move(restored->dag), std::move(diags)};
+}
+
+}  // namespace tarvelon::opt

@@ -1,0 +1,155 @@
+"""The command line `python3 -m tarvelon`: outputs and exit codes on good, bad and unreadable
+files, and colour only on a terminal."""
+import os
+import pathlib
+import pty
+import subprocess
+import sys
+
+import pytest
+
+import _tarvelon
+import tarvelon
+
+PACKAGE_ROOT = str(pathlib.Path(tarvelon.__file__).resolve().parent.parent)
+
+GOOD = "|x: f64, n: i32|\ny = x * 2.0\ny + n@f64\n"
+WARNS = "|x: f64|\nx@f32@i64\n"
+BAD = "|x: f64|  # ✓\ny = x@f32@i64\nz\n"
+UNDEFINED_Z = (
+    "error[UndefinedVariable]: undefined variable `z`\n"
+    " --> k.tvl:3:1\n"
+    "  |\n"
+    "3 | z\n"
+    "  | ^\n"
+    "  = hint: ensure the variable is defined as a parameter or let-binding before use\n")
+REDUNDANT_CAST = (
+    "warning[RedundantCast]: multiple sequential casts: f32 -> i64; consider casting directly "
+    "to i64\n"
+    " --> k.tvl:{line}:{column}\n"
+    "  |\n"
+    "{line} | {text}\n"
+    "  | {pad}^^^^^^^^^\n"
+    "  = hint: simplify to a single `expr@dtype` unless the intermediate cast is required\n")
+
+
+def run(args, stdin=b"", cwd=None, env=None, **kwargs):
+    environment = {**os.environ, "PYTHONPATH": PACKAGE_ROOT, **(env or {})}
+    return subprocess.run([sys.executable, "-m", "tarvelon", *args], input=stdin, cwd=cwd,
+                          env=environment, capture_output=True, timeout=60, **kwargs)
+
+
+def redundant_cast(line, column, text):
+    return REDUNDANT_CAST.format(line=line, column=column, text=text, pad=" " * (column - 1))
+
+
+CASES = [
+    (["emit", "k.tvl"], GOOD, 0, _tarvelon.emit_python(GOOD), ""),
+    (["emit", "--name", "scale", "k.tvl"], GOOD, 0, _tarvelon.emit_python(GOOD, "scale"), ""),
+    # A kernel that compiles still shows its warnings, but not its notes.
+    (["emit", "k.tvl"], WARNS, 0, _tarvelon.emit_python(WARNS), redundant_cast(2, 1, "x@f32@i64")),
+    (["emit", "k.tvl"], BAD, 1, "",
+     UNDEFINED_Z + "\n" + redundant_cast(2, 5, "y = x@f32@i64")),
+    (["check", "k.tvl"], BAD, 1, UNDEFINED_Z + "\n" + redundant_cast(2, 5, "y = x@f32@i64"), ""),
+    (["check", "k.tvl"], "|x: f64, y: f64| x + y", 0, "", ""),
+    (["check", "k.tvl"], "|x: f64| x * 2", 0,
+     "note[ImplicitPromotion]: implicit promotion in *: f64 + i8 -> f64\n"
+     " --> k.tvl:1:10\n"
+     "  |\n"
+     "1 | |x: f64| x * 2\n"
+     "  |          ^^^^^\n"
+     "  |          - left operand (f64)\n"
+     "  |              - right operand (i8)\n"
+     "  = hint: cast the right operand from i8 to f64 using `@f64`\n", ""),
+]
+
+
+@pytest.mark.parametrize("args,source,status,stdout,stderr", CASES)
+def test_commands_on_files(tmp_path, args, source, status, stdout, stderr):
+    (tmp_path / "k.tvl").write_text(source, encoding="utf-8")
+    result = run(args, cwd=tmp_path)
+    assert (result.returncode, result.stdout.decode(), result.stderr.decode()) == (
+        status, stdout, stderr)
+
+
+def test_a_dash_reads_standard_input():
+    result = run(["check", "-"], stdin=BAD.encode())
+    assert result.returncode == 1
+    assert result.stdout.decode().startswith(UNDEFINED_Z.replace("k.tvl", "<stdin>"))
+
+
+@pytest.mark.parametrize("source,status", [(GOOD, 0), (BAD, 1)])
+def test_simplify_prints_the_modules_text(source, status):
+    result = run(["simplify", "-"], stdin=source.encode())
+    assert result.returncode == status
+    if status == 0:
+        assert result.stdout.decode() == _tarvelon.simplify_expr(source) + "\n"
+
+
+UNREADABLE = [
+    ("missing.tvl", "tarvelon: error: cannot read missing.tvl: No such file or directory\n"),
+    (".", "tarvelon: error: cannot read .: Is a directory\n"),
+    ("latin1.tvl",
+     "tarvelon: error: cannot read latin1.tvl: not UTF-8 text (unexpected end of data at byte 16)\n"),
+]
+
+
+@pytest.mark.parametrize("command", ["emit", "simplify", "check"])
+@pytest.mark.parametrize("path,message", UNREADABLE)
+def test_an_unreadable_file_is_a_usage_error(tmp_path, command, path, message):
+    (tmp_path / "latin1.tvl").write_bytes("|x: f64| x # café".encode("latin-1"))
+    result = run([command, path], cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (2, b"", message)
+
+
+@pytest.mark.parametrize("args", [
+    [], ["compile", "k.tvl"], ["emit"], ["emit", "k.tvl", "--fast"], ["check", "k.tvl", "--name", "f"],
+    ["emit", "--name", "not valid", "k.tvl"], ["emit", "--name", "class", "k.tvl"],
+])
+def test_usage_errors_exit_with_2(tmp_path, args):
+    (tmp_path / "k.tvl").write_text(GOOD)
+    result = run(args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert result.stderr.startswith(b"usage: tarvelon")
+
+
+@pytest.mark.parametrize("command", [[], ["emit"], ["simplify"], ["check"]])
+def test_every_command_has_help(command):
+    result = run([*command, "--help"])
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith(" ".join(["usage: tarvelon", *command]))
+
+
+def run_on_terminal(args, env):
+    """Runs the command with its standard output on a pseudo-terminal; returns what it wrote."""
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tarvelon", *args], stdout=terminal, stderr=subprocess.DEVNULL,
+            stdin=subprocess.DEVNULL, env=env)
+        os.close(terminal)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # the terminal closed with the process
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        process.wait(timeout=60)
+    finally:
+        os.close(controller)
+    return b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("env,coloured", [
+    ({}, True), ({"NO_COLOR": "1"}, False), ({"NO_COLOR": ""}, True)])
+def test_colour_only_on_a_terminal_and_never_with_no_color(tmp_path, env, coloured):
+    (tmp_path / "k.tvl").write_text(BAD)
+    environment = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    environment.update(PYTHONPATH=PACKAGE_ROOT, **env)
+    output = run_on_terminal(["check", str(tmp_path / "k.tvl")], environment)
+    assert ("\033[1;31merror[UndefinedVariable]" in output) == coloured
+    assert "undefined variable `z`" in output
