@@ -1,10 +1,13 @@
 // Front-end throughput on a 10 MB kernel of ordinary assignment lines, in bytes per second of
-// CPU time (the machines are shared), beside a one-pass byte scan of the same text.
+// CPU time (the machines are shared), beside a one-pass byte scan of the same text, and the
+// throughput of the whole unoptimized compilation of it to Python.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <string>
 
+#include "api/pipeline.h"
+#include "backend/python.h"
 #include "parse/parser.h"
 
 namespace {
@@ -75,6 +78,22 @@ void BM_ParseAndDrop(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
 }
 BENCHMARK(BM_ParseAndDrop)->Unit(benchmark::kMillisecond);
+
+/// The whole unoptimized compilation a caller of `emit_python` pays: parse, lower, drop the tree,
+/// emit the Python text and drop the DAG.
+void BM_ParseLowerEmit(benchmark::State& state) {
+  const std::string& src = kernel();
+  for (auto _ : state) {
+    auto dag = tarvelon::api::lowered_dag(src, false);
+    if (!dag) {
+      state.SkipWithError(dag.error().to_string().substr(0, 200).c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(tarvelon::backend::PythonBackend{}.emit_kernel(*dag, "_kernel"));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
+}
+BENCHMARK(BM_ParseLowerEmit)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
