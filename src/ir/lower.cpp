@@ -27,13 +27,27 @@ NodeId Ctx::cast_if_needed(NodeId id, DType to) {
   return push(node::Cast{to, id, false}, to);
 }
 
+bool Ctx::keeps(diag::DiagKind kind) const {
+  switch (mode.config.severity(kind)) {
+    case diag::Severity::Allow:
+      return false;
+    case diag::Severity::Note:
+    case diag::Severity::Warning:
+      return mode.keep == Keep::All;
+    case diag::Severity::Error:
+    case diag::Severity::Fatal:
+      return true;
+  }
+  return true;
+}
+
 std::expected<void, Diag> Ctx::emit(Diag d) {
   switch (mode.config.severity(d.kind)) {
     case diag::Severity::Allow:
       return {};
     case diag::Severity::Note:
     case diag::Severity::Warning:
-      mode.warnings.push_back(std::move(d));
+      if (mode.keep == Keep::All) mode.warnings.push_back(std::move(d));
       return {};
     case diag::Severity::Error:
     case diag::Severity::Fatal:
@@ -143,7 +157,8 @@ One finish_binary(Ctx& ctx, const ex::Binary& b, Span span, NodeId lhs, NodeId r
   DType r = ctx.dtypes[rhs];
   std::string_view text = op_text(b.op);
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero(ctx.nodes[rhs])) {
-    TRY_VOID(ctx.emit(error::lower_div_by_zero(text, span)));
+    TRY_VOID(ctx.report(diag::DiagKind::DivByZero,
+                        [&] { return error::lower_div_by_zero(text, span); }));
   }
   switch (b.op) {
     case BinaryOp::Div:
@@ -356,7 +371,9 @@ class Walk {
     if (const auto* c = std::get_if<ex::Cast>(&e.value)) {
       if (at == 0) {
         if (const auto* inner = std::get_if<ex::Cast>(&c->operand->value)) {
-          TRY_VOID(ctx_.emit(error::lower_redundant_cast(inner->dtype, c->dtype, e.span)));
+          TRY_VOID(ctx_.report(diag::DiagKind::RedundantCast, [&] {
+            return error::lower_redundant_cast(inner->dtype, c->dtype, e.span);
+          }));
         }
         operand(*c->operand, dtypes::kF64);
         return {};
@@ -454,10 +471,12 @@ std::expected<NodeId, Diag> lower_single(Ctx& ctx, const SpannedExpr& e, DType p
   return ids[0];
 }
 
-CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config) {
+CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config,
+                                        Keep keep) {
   Ctx ctx;
   ctx.mode.kind = DiagMode::Kind::Collect;
   ctx.mode.config = config;
+  ctx.mode.keep = keep;
   auto dag = lower_function(ctx, f);
   if (!dag) {
     support::internal_fault(
