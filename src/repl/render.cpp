@@ -1,6 +1,8 @@
 #include "repl/render.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -219,6 +221,30 @@ class Arena {
   std::size_t capacity_ = 0;
 };
 
+/// A constant's value by its bits, so that 0 and -0 stay apart.
+struct LiteralBits {
+  std::size_t kind = 0;
+  std::uint64_t re = 0;
+  std::uint64_t im = 0;
+  friend bool operator==(const LiteralBits&, const LiteralBits&) = default;
+
+  explicit LiteralBits(const ir::Literal& value) : kind(value.index()) {
+    std::visit(
+        [&](const auto& v) {
+          using T = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<T, ir::ComplexValue>) {
+            re = std::bit_cast<std::uint64_t>(v.re);
+            im = std::bit_cast<std::uint64_t>(v.im);
+          } else if constexpr (std::is_same_v<T, double>) {
+            re = std::bit_cast<std::uint64_t>(v);
+          } else {
+            re = static_cast<std::uint64_t>(v);
+          }
+        },
+        value);
+  }
+};
+
 /// Operand texts up to this long are copied into their users' runs, which saves a step per use.
 constexpr std::size_t kInlineBytes = 32;
 
@@ -316,6 +342,7 @@ class Renderer {
       if (!ordered) {
         ops_.clear();
         arena_.clear();
+        const_runs_ = {};
         return false;
       }
       finish(static_cast<NodeId>(i));
@@ -456,19 +483,6 @@ class Renderer {
     ops_.push_back({t.op_begin, t.op_count, true, u.wraps});
   }
 
-  /// The text of a parameter or constant, in `scratch_`.
-  std::string_view leaf_text(const Node& n) {
-    scratch_.clear();
-    if (const auto* p = std::get_if<node::Param>(&n)) {
-      if (p->index < dag_.params.size()) return dag_.params[p->index].name;
-      scratch_ = "arg";
-      support::append_int(scratch_, p->index);
-    } else {
-      append_literal(scratch_, std::get<node::Const>(n).value);
-    }
-    return scratch_;
-  }
-
   /// Computes the shape, precedence and ops of a node whose operands are all done.
   void finish(NodeId id) {
     // A switch rather than a visitor keeps the shape being built in registers.
@@ -477,15 +491,33 @@ class Renderer {
     const Node& n = dag_.nodes[id];
     std::uint8_t own_prec = prec::kAtom;
     switch (n.index()) {
-      case kind_of<node::Param>:
+      case kind_of<node::Param>: {
+        const auto& x = *std::get_if<node::Param>(&n);
+        if (x.index < dag_.params.size()) {
+          const std::string& name = dag_.params[x.index].name;
+          put_text(s, name, shape_of(name));
+        } else {
+          scratch_ = "arg";
+          support::append_int(scratch_, x.index);
+          put_plain(s, scratch_);
+        }
+        break;
+      }
       case kind_of<node::Const>: {
-        const std::string_view text = leaf_text(n);
-        // Constants are numbers and words: only a parameter's name can hold a parenthesis.
-        put_text(s, text, std::holds_alternative<node::Param>(n) ? shape_of(text)
-                                                                  : Shape::plain(text));
+        const auto& x = *std::get_if<node::Const>(&n);
+        const LiteralBits bits(x.value);
+        ConstRun& known = const_runs_[ConstRun::slot(bits)];
+        if (known.run.arg > 0 && known.value == bits) {
+          ops_.push_back(known.run);
+          s = Shape::plain({arena_.data() + known.run.pos, known.run.arg});
+        } else {
+          scratch_.clear();
+          append_literal(scratch_, x.value);
+          put_plain(s, scratch_);  // numbers and words hold no parenthesis
+          known = {bits, ops_.back()};
+        }
         // "1+2j" is a sum as the language reads it.
-        const auto* c = std::get_if<node::Const>(&n);
-        if (c && std::holds_alternative<ir::ComplexValue>(c->value)) own_prec = prec::kAdditive;
+        if (std::holds_alternative<ir::ComplexValue>(x.value)) own_prec = prec::kAdditive;
         break;
       }
       case kind_of<node::Unary>: {
@@ -569,6 +601,18 @@ class Renderer {
   /// The texts the ops write, each run stored once.
   Arena arena_;
   std::string scratch_;
+  /// Kernels repeat their constants, and lowering gives each occurrence a node of its own: the
+  /// runs of recently written constants, found by value, save formatting each one again.
+  struct ConstRun {
+    LiteralBits value{ir::Literal{}};
+    Op run{0, 0, false, 0};  ///< empty while the slot is unused
+
+    static std::size_t slot(const LiteralBits& v) {
+      const std::uint64_t h = (v.re ^ (v.im * 0x9e3779b97f4a7c15) ^ v.kind) * 0xff51afd7ed558ccd;
+      return static_cast<std::size_t>(h >> 58);
+    }
+  };
+  std::array<ConstRun, 64> const_runs_{};
   /// The first op of the node being finished.
   std::size_t cur_ops_ = 0;
 };
