@@ -309,16 +309,17 @@ class Renderer {
 
  private:
   enum class State : std::uint8_t { Unseen, Open, Done };
-  /// What is known of a node once it is finished. The shape's fields are stored one by one,
-  /// not as a `Shape`, so that each is read back as it was written: the next node usually
-  /// reads them at once, and a wide read of narrow writes still in flight stalls.
+  /// What is known of a finished node. The next node usually reads this at once, while the
+  /// writes may still be on their way to the cache; a read that spans two writes then waits
+  /// for both. So the shape's fields are written one by one and kept apart here, which stops
+  /// them being copied two at a time.
   struct Info {
     std::uint64_t len;
-    std::int32_t depth;
-    std::int32_t low_inner;
     /// The ops that write the node's text: ops_[op_begin, op_begin + op_count).
     std::size_t op_begin;
+    std::int32_t depth;
     std::uint32_t op_count;
+    std::int32_t low_inner;
     char first;
     std::uint8_t prec;
     std::uint8_t kind;  ///< the node's alternative in `ir::Node`
@@ -444,7 +445,7 @@ class Renderer {
     while (len > 0) {
       const auto part = static_cast<std::uint32_t>(
           std::min<std::size_t>(len, std::numeric_limits<std::uint32_t>::max()));
-      ops_.push_back({at, part, false, 0});
+      ops_.emplace_back(at, part, false, std::uint8_t{0});
       at += part;
       len -= part;
     }
@@ -480,7 +481,7 @@ class Renderer {
       ops_.push_back(run);
       return;
     }
-    ops_.push_back({t.op_begin, t.op_count, true, u.wraps});
+    ops_.emplace_back(t.op_begin, t.op_count, true, u.wraps);
   }
 
   /// Computes the shape, precedence and ops of a node whose operands are all done.
@@ -490,6 +491,7 @@ class Renderer {
     cur_ops_ = ops_.size();
     const Node& n = dag_.nodes[id];
     std::uint8_t own_prec = prec::kAtom;
+    const Info* same_ops = nullptr;  ///< an operand whose ops write this node's text too
     switch (n.index()) {
       case kind_of<node::Param>: {
         const auto& x = *std::get_if<node::Param>(&n);
@@ -564,14 +566,22 @@ class Renderer {
       }
       default: {
         const auto& x = std::get<node::Cast>(n);
-        put_operand(s, x.arg, {prec::kCast, false, Extra::None});
-        // An invisible cast stands at its operand's level; a cast operand counts as a cast.
+        constexpr Context ctx{prec::kCast, false, Extra::None};
         const Info& operand = info_[x.arg];
+        // An invisible cast stands at its operand's level; a cast operand counts as a cast.
         own_prec = operand.kind == kind_of<node::Cast> ? prec::kCast : operand.prec;
         if (visible(x)) {
+          put_operand(s, x.arg, ctx);
           put_plain(s, "@");
           put_plain(s, x.to.to_str());
           own_prec = prec::kCast;
+        } else if (const Use u = use_of(x.arg, ctx); u.wraps == 0) {
+          // The text is the operand's own: a use runs the operand's ops, so a chain of such
+          // casts costs nothing.
+          s = u.shape;
+          same_ops = &operand;
+        } else {
+          put_operand(s, x.arg, ctx);
         }
         break;
       }
@@ -583,15 +593,9 @@ class Renderer {
     in.first = s.first;
     in.prec = own_prec;
     in.kind = static_cast<std::uint8_t>(n.index());
-    in.op_begin = cur_ops_;
-    in.op_count = static_cast<std::uint32_t>(ops_.size() - cur_ops_);
-    if (in.op_count == 1 && ops_.back().operand && ops_.back().wraps == 0) {
-      // The text is one operand's text as it is (a cast that is not shown): a use of this node
-      // runs the operand's ops directly, so a chain of such nodes costs no steps.
-      in.op_begin = ops_.back().pos;
-      in.op_count = ops_.back().arg;
-      ops_.pop_back();
-    }
+    in.op_begin = same_ops ? same_ops->op_begin : cur_ops_;
+    in.op_count = same_ops ? same_ops->op_count
+                           : static_cast<std::uint32_t>(ops_.size() - cur_ops_);
   }
 
   const ir::TypedDag& dag_;
