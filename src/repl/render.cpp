@@ -81,7 +81,6 @@ std::int32_t shifted(std::int32_t base, std::int32_t low) {
 /// parentheses nest. Depths count "(" up and ")" down from the start of the text; `low_inner`
 /// is the least depth after any character but the last. The least depth after any character
 /// at all is then min(low_inner, depth), so it is not stored.
-/// A plain aggregate, so that the per-node table is not written before it is used.
 struct Shape {
   std::uint64_t len;  ///< saturates at UINT64_MAX
   std::int32_t depth;
@@ -252,16 +251,16 @@ constexpr std::size_t kInlineBytes = 32;
 template <class T>
 constexpr std::size_t kind_of = ir::Node(std::in_place_type<T>).index();
 
-/// Renders one DAG. `measure` visits every node reachable from the root once, in post-order:
-/// it computes the node's text shape and precedence and compiles its text into ops, deciding
-/// each operand's parentheses there. `write` then unfolds the text by running the ops with an
+/// Renders one DAG. `measure` finishes each node once, after its operands: it computes the
+/// shape and precedence of the node's text and compiles the text into ops, deciding each
+/// operand's parentheses there. `write` then unfolds the text by running the ops with an
 /// explicit stack, so depth costs heap, not thread stack, and each step writes output.
 class Renderer {
  public:
   Renderer(const ir::TypedDag& dag, bool show_casts)
       : dag_(dag),
         show_casts_(show_casts),
-        // Written only for the nodes the root reaches, before anything reads them.
+        // Each entry is written when its node is finished, before anything reads it.
         info_(std::make_unique_for_overwrite<Info[]>(dag.nodes.size())) {}
 
   std::uint64_t own_length(NodeId id) const { return info_[id].len; }
@@ -309,10 +308,11 @@ class Renderer {
 
  private:
   enum class State : std::uint8_t { Unseen, Open, Done };
-  /// What is known of a finished node. The next node usually reads this at once, while the
-  /// writes may still be on their way to the cache; a read that spans two writes then waits
-  /// for both. So the shape's fields are written one by one and kept apart here, which stops
-  /// them being copied two at a time.
+  /// What is known of a finished node; a plain aggregate, so that the table is not written
+  /// before it is used. The next node usually reads this at once, while the writes may still
+  /// be on their way to the cache, and a read that spans two writes then waits for both: the
+  /// shape's fields are written one by one and kept apart here, so that they are not copied
+  /// two at a time.
   struct Info {
     std::uint64_t len;
     /// The ops that write the node's text: ops_[op_begin, op_begin + op_count).
@@ -450,6 +450,9 @@ class Renderer {
       len -= part;
     }
   }
+
+  // The put_ helpers are inlined into `finish` so that the shape being built stays in
+  // registers rather than being stored and read back at every piece.
 
   /// Adds a text of known shape to the node being finished.
   [[gnu::always_inline]] void put_text(Shape& s, std::string_view text, const Shape& shape) {
