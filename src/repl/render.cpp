@@ -5,6 +5,7 @@
 #include <bit>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -244,6 +245,25 @@ struct LiteralBits {
   }
 };
 
+/// Operand `k` of `n`, in reading order, if it has that many.
+std::optional<NodeId> operand_at(const Node& n, std::size_t k) {
+  return std::visit(
+      [&](const auto& x) -> std::optional<NodeId> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, node::Unary> || std::is_same_v<T, node::Cast>) {
+          if (k == 0) return x.arg;
+        } else if constexpr (std::is_same_v<T, node::Binary>) {
+          if (k < 2) return k == 0 ? x.lhs : x.rhs;
+        } else if constexpr (std::is_same_v<T, node::If>) {
+          if (k < 3) return std::array{x.cond, x.then_branch, x.else_branch}[k];
+        } else if constexpr (std::is_same_v<T, node::Call>) {
+          if (k < x.args.size()) return x.args[k];
+        }
+        return std::nullopt;
+      },
+      n);
+}
+
 /// Operand texts up to this long are copied into their users' runs, which saves a step per use.
 constexpr std::size_t kInlineBytes = 32;
 
@@ -327,7 +347,6 @@ class Renderer {
     Shape shape() const { return {len, depth, low_inner, first}; }
   };
 
-
   /// Producers append each node after its operands, so one sweep up to the root finishes every
   /// node before its users, reading the node array in order. Nodes the root does not reach are
   /// finished too: that costs less than finding out which they are. Returns false, having kept
@@ -364,22 +383,15 @@ class Renderer {
     stack.push_back({root, 0});
     while (!stack.empty()) {
       Frame& f = stack.back();
-      std::uint32_t k = 0;
-      NodeId operand = 0;
-      bool found = false;
-      ir::for_each_operand(dag_.nodes[f.id], [&](NodeId a) {
-        if (k++ == f.next) {
-          operand = a;
-          found = true;
-        }
-      });
-      if (!found) {
+      const std::optional<NodeId> next = operand_at(dag_.nodes[f.id], f.next);
+      if (!next) {
         finish(f.id);
         state[f.id] = State::Done;
         stack.pop_back();
         continue;
       }
       ++f.next;
+      const NodeId operand = *next;
       check(operand);
       State& child = state[operand];
       if (child == State::Done) continue;

@@ -448,6 +448,14 @@ TEST(RenderMatchesReference, OperandsAfterTheirUsers) {
   const NodeId product = d.bin(BinaryOp::Mul, 3, c);
   d.bin(BinaryOp::Add, x, c);
   EXPECT_EQ(render(d.dag, product), "(x + 1.5) * 1.5");
+  // Visiting a call's arguments one after another takes linear time.
+  Dag wide;
+  const NodeId y = wide.param(1);
+  wide.dag.outputs = {wide.call(Builtin::Exp, std::vector<NodeId>(200'000, y))};
+  const ir::TypedDag dag = reversed(wide.dag);
+  std::string expected = "exp(y";
+  for (int k = 1; k < 200'000; ++k) expected += ", y";
+  EXPECT_TRUE(render(dag, dag.outputs[0]) == expected + ")");
 }
 
 TEST(RenderConstants, EachValueKeepsItsOwnText) {
