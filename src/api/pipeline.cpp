@@ -40,7 +40,8 @@ std::string ApiError::to_string() const {
 std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
   auto func = parse::parse_dsl_with_errors(source);
   if (!func) return std::unexpected(ApiError::parse(diag::format_diags(func.error())));
-  ir::CollectResult lowered = ir::lower_with_config_collect(*func, diag::DiagConfig{});
+  ir::CollectResult lowered =
+      ir::lower_with_config_collect(*func, diag::DiagConfig{}, ir::Keep::Errors);
   if (!lowered.errors.empty()) {
     return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
   }

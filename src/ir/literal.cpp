@@ -95,7 +95,9 @@ std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> s
   } else {
     dtype = *suffix;
     if (!float_representable_in(dtype, value)) {
-      auto r = ctx.emit(error::lower_float_precision_loss(dtype, value, span));
+      auto r = ctx.report(diag::DiagKind::FloatPrecisionLoss, [&] {
+        return error::lower_float_precision_loss(dtype, value, span);
+      });
       if (!r) return std::unexpected(std::move(r.error()));
     }
   }
@@ -114,7 +116,9 @@ std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType>
     if (dtype == dtypes::kC64) {
       for (double part : {re, im}) {
         if (std::isnan(part) || float_representable_in(dtypes::kF32, part)) continue;
-        auto r = ctx.emit(error::lower_float_precision_loss(dtypes::kF32, part, span));
+        auto r = ctx.report(diag::DiagKind::FloatPrecisionLoss, [&] {
+          return error::lower_float_precision_loss(dtypes::kF32, part, span);
+        });
         if (!r) return std::unexpected(std::move(r.error()));
       }
     }
@@ -134,15 +138,19 @@ std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context
   DType result = *promoted;
   if ((left == dtypes::kU64 && is_signed_int(right)) ||
       (right == dtypes::kU64 && is_signed_int(left))) {
-    auto r = ctx.emit(error::lower_unsafe_uint_to_sint(context, left, right, result, span));
+    auto r = ctx.report(diag::DiagKind::UnsafeUintToSint, [&] {
+      return error::lower_unsafe_uint_to_sint(context, left, right, result, span);
+    });
     if (!r) return std::unexpected(std::move(r.error()));
   }
   if (left != right) {
-    Diag note = operand_spans ? error::lower_implicit_promotion_with_operands(
-                                    context, left, right, result, operand_spans->first,
-                                    operand_spans->second)
-                              : error::lower_implicit_promotion(context, left, right, result, span);
-    if (auto r = ctx.emit(std::move(note)); !r) return std::unexpected(std::move(r.error()));
+    auto r = ctx.report(diag::DiagKind::ImplicitPromotion, [&] {
+      return operand_spans ? error::lower_implicit_promotion_with_operands(
+                                 context, left, right, result, operand_spans->first,
+                                 operand_spans->second)
+                           : error::lower_implicit_promotion(context, left, right, result, span);
+    });
+    if (!r) return std::unexpected(std::move(r.error()));
   }
   return result;
 }

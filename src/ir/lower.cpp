@@ -1,11 +1,12 @@
 #include "ir/lower.h"
 
+#include <deque>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
-#include "support/stack_guard.h"
 
 namespace tarvelon::ir {
 
@@ -26,13 +27,27 @@ NodeId Ctx::cast_if_needed(NodeId id, DType to) {
   return push(node::Cast{to, id, false}, to);
 }
 
+bool Ctx::keeps(diag::DiagKind kind) const {
+  switch (mode.config.severity(kind)) {
+    case diag::Severity::Allow:
+      return false;
+    case diag::Severity::Note:
+    case diag::Severity::Warning:
+      return mode.keep == Keep::All;
+    case diag::Severity::Error:
+    case diag::Severity::Fatal:
+      return true;
+  }
+  return true;
+}
+
 std::expected<void, Diag> Ctx::emit(Diag d) {
   switch (mode.config.severity(d.kind)) {
     case diag::Severity::Allow:
       return {};
     case diag::Severity::Note:
     case diag::Severity::Warning:
-      mode.warnings.push_back(std::move(d));
+      if (mode.keep == Keep::All) mode.warnings.push_back(std::move(d));
       return {};
     case diag::Severity::Error:
     case diag::Severity::Fatal:
@@ -61,7 +76,6 @@ std::expected<NodeId, Diag> Ctx::on_error(Diag d, DType placeholder) {
 
 namespace {
 
-using Lowered = std::expected<Ids, Diag>;
 using One = std::expected<NodeId, Diag>;
 
 /// Propagates the failure of a fallible step, or yields its value.
@@ -75,11 +89,6 @@ using One = std::expected<NodeId, Diag>;
     auto try_void_result_ = (expr);                             \
     if (!try_void_result_) return std::unexpected(std::move(try_void_result_.error())); \
   } while (false)
-
-Lowered one(One r) {
-  if (!r) return std::unexpected(std::move(r.error()));
-  return Ids{*r};
-}
 
 bool is_bool(DType d) { return d.kind == DTypeKind::Bool; }
 bool is_int(DType d) { return d.is_integer(); }
@@ -117,11 +126,7 @@ std::optional<One> lower_negated_literal(Ctx& ctx, const SpannedExpr& operand) {
   return std::nullopt;
 }
 
-One lower_unary(Ctx& ctx, const ex::Unary& u, Span span) {
-  if (u.op == UnaryOp::Neg) {
-    if (auto lit = lower_negated_literal(ctx, *u.operand)) return std::move(*lit);
-  }
-  TRY(arg, lower_single(ctx, *u.operand, dtypes::kF64));
+One finish_unary(Ctx& ctx, const ex::Unary& u, Span span, NodeId arg) {
   DType d = ctx.dtypes[arg];
   if (u.op == UnaryOp::Not) {
     if (!is_bool(d)) {
@@ -147,14 +152,13 @@ One promoted_binary(Ctx& ctx, BinaryOp op, NodeId lhs, NodeId rhs, Span span, Sp
   return ctx.push(node::Binary{l, r, op}, result.value_or(t));
 }
 
-One lower_binary(Ctx& ctx, const ex::Binary& b, Span span) {
-  TRY(lhs, lower_single(ctx, *b.lhs, dtypes::kF64));
-  TRY(rhs, lower_single(ctx, *b.rhs, dtypes::kF64));
+One finish_binary(Ctx& ctx, const ex::Binary& b, Span span, NodeId lhs, NodeId rhs) {
   DType l = ctx.dtypes[lhs];
   DType r = ctx.dtypes[rhs];
   std::string_view text = op_text(b.op);
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero(ctx.nodes[rhs])) {
-    TRY_VOID(ctx.emit(error::lower_div_by_zero(text, span)));
+    TRY_VOID(ctx.report(diag::DiagKind::DivByZero,
+                        [&] { return error::lower_div_by_zero(text, span); }));
   }
   switch (b.op) {
     case BinaryOp::Div:
@@ -187,10 +191,7 @@ One lower_binary(Ctx& ctx, const ex::Binary& b, Span span) {
   return promoted_binary(ctx, b.op, lhs, rhs, span, b.lhs->span, b.rhs->span, std::nullopt);
 }
 
-One lower_if(Ctx& ctx, const ex::If& i, Span span) {
-  TRY(cond, lower_single(ctx, *i.cond, dtypes::kBool));
-  TRY(a, lower_single(ctx, *i.then_branch, dtypes::kF64));
-  TRY(b, lower_single(ctx, *i.else_branch, dtypes::kF64));
+One finish_if(Ctx& ctx, const ex::If& i, Span span, NodeId cond, NodeId a, NodeId b) {
   if (!is_bool(ctx.dtypes[cond])) {
     TRY_VOID(ctx.emit(
         error::lower_type_mismatch("if_cond", ctx.dtypes[cond], dtypes::kBool, i.cond->span)));
@@ -201,91 +202,238 @@ One lower_if(Ctx& ctx, const ex::If& i, Span span) {
   return ctx.push(node::If{cond, then_id, else_id}, t);
 }
 
-One lower_call(Ctx& ctx, const ex::Call& c, Span span) {
+/// The builtin a call names when it can be lowered with one argument; otherwise the call's
+/// diagnosed stand-in.
+std::expected<Builtin, One> call_target(Ctx& ctx, const ex::Call& c, Span span) {
   auto builtin = builtin_from_str(c.name);
   if (!builtin || !builtin_callable(*builtin)) {
-    return undefined(ctx, error::lower_undefined_function(c.name, span));
+    return std::unexpected(undefined(ctx, error::lower_undefined_function(c.name, span)));
   }
   if (c.args.size() != 1) {
-    return ctx.on_error(error::lower_arg_count(c.name, 1, c.args.size(), span), dtypes::kF64);
+    return std::unexpected(
+        ctx.on_error(error::lower_arg_count(c.name, 1, c.args.size(), span), dtypes::kF64));
   }
-  TRY(arg, lower_single(ctx, c.args[0], dtypes::kF64));
-  return ctx.push(node::Call{{arg}, *builtin}, ctx.dtypes[arg]);
+  return *builtin;
 }
 
-One lower_cast(Ctx& ctx, const ex::Cast& c, Span span) {
-  if (const auto* inner = std::get_if<ex::Cast>(&c.operand->value)) {
-    TRY_VOID(ctx.emit(error::lower_redundant_cast(inner->dtype, c.dtype, span)));
-  }
-  TRY(arg, lower_single(ctx, *c.operand, dtypes::kF64));
-  return ctx.push(node::Cast{c.dtype, arg, true}, c.dtype);
-}
-
-Lowered lower_let(Ctx& ctx, const ex::Let& l) {
-  TRY(value, lower_single(ctx, *l.value, dtypes::kF64));
-  std::optional<NodeId> previous;
-  auto [it, inserted] = ctx.scope.try_emplace(l.name, value);
-  if (!inserted) {
-    previous = it->second;
-    it->second = value;
-  }
-  Lowered body = lower_expr(ctx, *l.body);
-  // The walk below may have rehashed the scope: look the name up again to restore it.
-  if (previous) {
-    ctx.scope.find(l.name)->second = *previous;
-  } else {
-    ctx.scope.erase(ctx.scope.find(l.name));
-  }
-  return body;
-}
-
-Lowered lower_expr_unguarded(Ctx& ctx, const SpannedExpr& e) {
+One lower_leaf(Ctx& ctx, const SpannedExpr& e) {
   const Span span = e.span;
   return std::visit(
-      [&](const auto& x) -> Lowered {
+      [&](const auto& x) -> One {
         using T = std::decay_t<decltype(x)>;
         if constexpr (std::is_same_v<T, ex::BoolLit>) {
-          return Ids{ctx.push(node::Const{x.value}, dtypes::kBool)};
+          return ctx.push(node::Const{x.value}, dtypes::kBool);
         } else if constexpr (std::is_same_v<T, ex::IntLit>) {
-          return one(lower_int_literal(ctx, x.value, x.dtype, span));
+          return lower_int_literal(ctx, x.value, x.dtype, span);
         } else if constexpr (std::is_same_v<T, ex::FloatLit>) {
-          return one(lower_float_literal(ctx, x.dtype, span, x.value));
+          return lower_float_literal(ctx, x.dtype, span, x.value);
         } else if constexpr (std::is_same_v<T, ex::ComplexLit>) {
-          return one(lower_complex_literal(ctx, x.dtype, span, x.re, x.im));
+          return lower_complex_literal(ctx, x.dtype, span, x.re, x.im);
         } else if constexpr (std::is_same_v<T, ex::ConstE>) {
-          return Ids{ctx.push(node::Const{2.718281828459045}, dtypes::kF64)};
+          return ctx.push(node::Const{2.718281828459045}, dtypes::kF64);
         } else if constexpr (std::is_same_v<T, ex::ConstPi>) {
-          return Ids{ctx.push(node::Const{3.141592653589793}, dtypes::kF64)};
+          return ctx.push(node::Const{3.141592653589793}, dtypes::kF64);
         } else if constexpr (std::is_same_v<T, ex::Var>) {
-          if (auto it = ctx.scope.find(std::string_view(x.name)); it != ctx.scope.end()) {
-            return Ids{it->second};
-          }
-          return one(undefined(ctx, error::lower_undefined_variable(x.name, span)));
-        } else if constexpr (std::is_same_v<T, ex::Unary>) {
-          return one(lower_unary(ctx, x, span));
-        } else if constexpr (std::is_same_v<T, ex::Binary>) {
-          return one(lower_binary(ctx, x, span));
-        } else if constexpr (std::is_same_v<T, ex::If>) {
-          return one(lower_if(ctx, x, span));
-        } else if constexpr (std::is_same_v<T, ex::Call>) {
-          return one(lower_call(ctx, x, span));
-        } else if constexpr (std::is_same_v<T, ex::Cast>) {
-          return one(lower_cast(ctx, x, span));
-        } else if constexpr (std::is_same_v<T, ex::Tuple>) {
-          Ids ids;
-          ids.reserve(x.elements.size());
-          for (const SpannedExpr& el : x.elements) {
-            TRY(id, lower_single(ctx, el, dtypes::kF64));
-            ids.push_back(id);
-          }
-          return ids;
+          if (auto it = ctx.scope.find(x.name.view()); it != ctx.scope.end()) return it->second;
+          return undefined(ctx, error::lower_undefined_variable(x.name, span));
         } else {
-          static_assert(std::is_same_v<T, ex::Let>);
-          return lower_let(ctx, x);
+          support::internal_fault("lowering: not a leaf expression");
         }
       },
       static_cast<const parse::Expr::variant&>(e.value));
 }
+
+/// Marks a `Let` that found no earlier binding of its name; `push` never hands out this id.
+constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
+
+/// The walk over a syntax tree. Children are lowered before their parent, left to right, but
+/// the pending work is an explicit stack of tasks and the finished values an explicit stack of
+/// ids, so the depth of the tree costs 16 bytes per level and no machine stack.
+class Walk {
+ public:
+  explicit Walk(Ctx& ctx) : ctx_(ctx) {}
+
+  /// Lowers `e` whatever number of values it gives.
+  std::expected<Ids, Diag> any(const SpannedExpr& e) {
+    tasks_.push_back({&e});
+    return finish();
+  }
+  /// Lowers `e`, which must give one value.
+  std::expected<Ids, Diag> single(const SpannedExpr& e, DType placeholder) {
+    operand(e, placeholder);
+    return finish();
+  }
+
+ private:
+  struct Task {
+    const SpannedExpr* e;
+    /// A `Single`'s value-stack height at its start; a call's builtin; a tuple's next element;
+    /// a `Let`'s earlier binding of its name (kUnbound when none).
+    std::uint32_t aux = 0;
+    std::uint8_t step = 0;
+    /// Set for the check that `e` gave exactly one value, with that placeholder kind.
+    bool single = false;
+    bool bool_placeholder = false;
+  };
+  static_assert(sizeof(Task) <= 16);
+
+  /// Queues `e` in an operand position. Only a tuple, or an assignment whose body is one, can
+  /// give other than one value, so only they get the check.
+  void operand(const SpannedExpr& e, DType placeholder) {
+    if (std::holds_alternative<ex::Tuple>(e.value) || std::holds_alternative<ex::Let>(e.value)) {
+      tasks_.push_back({&e, static_cast<std::uint32_t>(values_.size()), 0, true,
+                        placeholder == dtypes::kBool});
+    }
+    tasks_.push_back({&e});
+  }
+
+  NodeId pop() {
+    NodeId id = values_.back();
+    values_.pop_back();
+    return id;
+  }
+
+  /// Completes the current task with `id` as its value.
+  std::expected<void, Diag> done(One id) {
+    if (!id) return std::unexpected(std::move(id.error()));
+    values_.push_back(*id);
+    tasks_.pop_back();
+    return {};
+  }
+
+  std::expected<Ids, Diag> finish() {
+    while (!tasks_.empty()) {
+      if (auto r = step(); !r) {
+        restore_scope();
+        return std::unexpected(std::move(r.error()));
+      }
+    }
+    return Ids(values_.begin(), values_.end());
+  }
+
+  /// Advances the task on top by one step. `t` is not touched once new tasks are queued.
+  std::expected<void, Diag> step() {
+    Task& t = tasks_.back();
+    const SpannedExpr& e = *t.e;
+    if (t.single) {
+      const std::size_t n = values_.size() - t.aux;
+      if (n == 1) {
+        tasks_.pop_back();
+        return {};
+      }
+      values_.resize(t.aux);
+      return done(ctx_.on_error(error::lower_tuple_in_scalar_position(1, n, e.span),
+                                t.bool_placeholder ? dtypes::kBool : dtypes::kF64));
+    }
+    const std::uint8_t at = t.step++;
+    if (const auto* u = std::get_if<ex::Unary>(&e.value)) {
+      if (at == 0) {
+        if (u->op == UnaryOp::Neg) {
+          if (auto lit = lower_negated_literal(ctx_, *u->operand)) return done(std::move(*lit));
+        }
+        operand(*u->operand, dtypes::kF64);
+        return {};
+      }
+      return done(finish_unary(ctx_, *u, e.span, pop()));
+    }
+    if (const auto* b = std::get_if<ex::Binary>(&e.value)) {
+      if (at < 2) {
+        operand(at == 0 ? *b->lhs : *b->rhs, dtypes::kF64);
+        return {};
+      }
+      const NodeId rhs = pop();
+      const NodeId lhs = pop();
+      return done(finish_binary(ctx_, *b, e.span, lhs, rhs));
+    }
+    if (const auto* i = std::get_if<ex::If>(&e.value)) {
+      if (at < 3) {
+        const SpannedExpr* parts[] = {i->cond.get(), i->then_branch.get(), i->else_branch.get()};
+        operand(*parts[at], at == 0 ? dtypes::kBool : dtypes::kF64);
+        return {};
+      }
+      const NodeId else_id = pop();
+      const NodeId then_id = pop();
+      const NodeId cond = pop();
+      return done(finish_if(ctx_, *i, e.span, cond, then_id, else_id));
+    }
+    if (const auto* c = std::get_if<ex::Call>(&e.value)) {
+      if (at == 0) {
+        auto builtin = call_target(ctx_, *c, e.span);
+        if (!builtin) return done(std::move(builtin.error()));
+        t.aux = static_cast<std::uint32_t>(*builtin);
+        operand(c->args[0], dtypes::kF64);
+        return {};
+      }
+      const auto builtin = static_cast<Builtin>(t.aux);
+      const NodeId arg = pop();
+      return done(ctx_.push(node::Call{{arg}, builtin}, ctx_.dtypes[arg]));
+    }
+    if (const auto* c = std::get_if<ex::Cast>(&e.value)) {
+      if (at == 0) {
+        if (const auto* inner = std::get_if<ex::Cast>(&c->operand->value)) {
+          TRY_VOID(ctx_.report(diag::DiagKind::RedundantCast, [&] {
+            return error::lower_redundant_cast(inner->dtype, c->dtype, e.span);
+          }));
+        }
+        operand(*c->operand, dtypes::kF64);
+        return {};
+      }
+      return done(ctx_.push(node::Cast{c->dtype, pop(), true}, c->dtype));
+    }
+    if (const auto* tuple = std::get_if<ex::Tuple>(&e.value)) {
+      // Each element leaves its one value on the stack; together they are the tuple's values.
+      if (t.aux < tuple->elements.size()) {
+        const SpannedExpr& element = tuple->elements[t.aux++];
+        operand(element, dtypes::kF64);
+      } else {
+        tasks_.pop_back();
+      }
+      return {};
+    }
+    if (const auto* l = std::get_if<ex::Let>(&e.value)) {
+      if (at == 0) {
+        operand(*l->value, dtypes::kF64);
+      } else if (at == 1) {
+        // The value is lowered before the name is bound, so it sees the earlier binding.
+        const NodeId value = pop();
+        if (auto it = ctx_.scope.find(l->name.view()); it != ctx_.scope.end()) {
+          t.aux = std::exchange(it->second, value);
+        } else {
+          ctx_.scope.emplace(l->name.str(), value);
+          t.aux = kUnbound;
+        }
+        tasks_.push_back({l->body.get()});
+      } else {
+        unbind(*l, t.aux);
+        tasks_.pop_back();
+      }
+      return {};
+    }
+    return done(lower_leaf(ctx_, e));
+  }
+
+  /// Restores the binding a `Let` replaced, or removes its name.
+  void unbind(const ex::Let& l, NodeId earlier) {
+    auto it = ctx_.scope.find(l.name.view());
+    if (earlier == kUnbound) {
+      ctx_.scope.erase(it);
+    } else {
+      it->second = earlier;
+    }
+  }
+
+  /// After a failure: the bindings of the assignments still open are undone, innermost first.
+  void restore_scope() {
+    for (auto t = tasks_.rbegin(); t != tasks_.rend(); ++t) {
+      const auto* l = std::get_if<ex::Let>(&t->e->value);
+      if (l != nullptr && !t->single && t->step == 2) unbind(*l, t->aux);
+    }
+  }
+
+  Ctx& ctx_;
+  std::deque<Task> tasks_;
+  std::vector<NodeId> values_;
+};
 
 /// Registers the parameters, lowers the body and validates the DAG.
 std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) {
@@ -297,6 +445,16 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
     ctx.scope.insert_or_assign(p.name, id);
     params.push_back(Param{p.name, p.dtype});
   }
+  // Most nodes of the tree give exactly one node of the DAG; reserving that many up front keeps
+  // the DAG from being copied while it grows.
+  std::size_t producing = 0;
+  parse::for_each_node(f.body, [&](const SpannedExpr& e) {
+    producing += !std::holds_alternative<ex::Var>(e.value) &&
+                 !std::holds_alternative<ex::Let>(e.value) &&
+                 !std::holds_alternative<ex::Tuple>(e.value);
+  });
+  ctx.nodes.reserve(ctx.nodes.size() + producing);
+  ctx.dtypes.reserve(ctx.dtypes.size() + producing);
   TRY(outputs, lower_expr(ctx, f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),
                                std::move(outputs));
@@ -306,20 +464,19 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
 
 }  // namespace
 
-std::expected<Ids, Diag> lower_expr(Ctx& ctx, const SpannedExpr& e) {
-  return support::with_stack_guard([&] { return lower_expr_unguarded(ctx, e); });
-}
+std::expected<Ids, Diag> lower_expr(Ctx& ctx, const SpannedExpr& e) { return Walk(ctx).any(e); }
 
 std::expected<NodeId, Diag> lower_single(Ctx& ctx, const SpannedExpr& e, DType placeholder) {
-  TRY(ids, lower_expr(ctx, e));
-  if (ids.size() == 1) return ids[0];
-  return ctx.on_error(error::lower_tuple_in_scalar_position(1, ids.size(), e.span), placeholder);
+  TRY(ids, Walk(ctx).single(e, placeholder));
+  return ids[0];
 }
 
-CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config) {
+CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config,
+                                        Keep keep) {
   Ctx ctx;
   ctx.mode.kind = DiagMode::Kind::Collect;
   ctx.mode.config = config;
+  ctx.mode.keep = keep;
   auto dag = lower_function(ctx, f);
   if (!dag) {
     support::internal_fault(

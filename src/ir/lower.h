@@ -20,6 +20,11 @@ namespace tarvelon::ir {
 using diag::Diag;
 using diag::Span;
 
+/// Which diagnostics a lowering run keeps. A caller that shows only errors asks for `Errors`:
+/// the notes and warnings it would drop are then never built, since writing their message and
+/// hint texts costs more than the rest of lowering a small kernel.
+enum class Keep : std::uint8_t { All, Errors };
+
 /// How lowering treats the diagnostics it meets.
 struct DiagMode {
   enum class Kind : std::uint8_t {
@@ -30,7 +35,8 @@ struct DiagMode {
   };
   Kind kind = Kind::Collect;
   diag::DiagConfig config;
-  /// Notes and warnings, in walk order.
+  Keep keep = Keep::All;
+  /// Notes and warnings, in walk order; always empty when only errors are kept.
   std::vector<Diag> warnings;
   /// Errors and fatal diagnostics, in walk order; always empty in FailFast mode.
   std::vector<Diag> errors;
@@ -55,6 +61,14 @@ struct Ctx {
   NodeId cast_if_needed(NodeId id, DType to);
   /// Files `d` by its severity; in FailFast mode an error comes back as the failure.
   std::expected<void, Diag> emit(Diag d);
+  /// Whether a diagnostic of `kind` would be filed rather than dropped for its severity.
+  bool keeps(diag::DiagKind kind) const;
+  /// `emit(make())`, except that a diagnostic that would be dropped is never built.
+  template <class Make>
+  std::expected<void, Diag> report(diag::DiagKind kind, Make&& make) {
+    if (!keeps(kind)) return {};
+    return emit(make());
+  }
   /// Reports `d` and stands in a placeholder constant of dtype `placeholder` for the faulty
   /// value; in FailFast mode `d` is the failure, whatever its severity.
   std::expected<NodeId, Diag> on_error(Diag d, DType placeholder);
@@ -77,7 +91,8 @@ struct CollectResult {
 
 /// Lowers a kernel, recording every diagnostic. An invalid DAG out of the walk is an internal
 /// fault ("lower produced invalid TypedDag: ...").
-CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config);
+CollectResult lower_with_config_collect(const parse::FuncDef& f, const diag::DiagConfig& config,
+                                        Keep keep = Keep::All);
 
 /// The outcome of a fail-fast run that met no error.
 struct FailFastResult {

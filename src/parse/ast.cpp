@@ -1,31 +1,133 @@
 #include "parse/ast.h"
 
-#include "support/stack_guard.h"
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
 
 namespace tarvelon::parse {
 
-namespace {
+// ---- Name --------------------------------------------------------------------------------------
 
-/// Detaches the body of a `Let`, leaving the node without it; null for any other form.
-ExprBox take_let_body(Expr& e) {
-  auto* let = std::get_if<expr::Let>(&e);
-  return let ? std::move(let->body) : nullptr;
-}
-
-}  // namespace
-
-Spanned<Expr>::~Spanned() {
-  // A kernel's assignments nest as a chain of `Let`s as long as the kernel itself. Tearing the
-  // chain down link by link in this loop keeps its length off the stack.
-  for (ExprBox rest = take_let_body(value); rest;) {
-    ExprBox next = take_let_body(rest->value);
-    rest = std::move(next);
+Name::Name(std::string_view text) {
+  if (text.size() <= kInline) {
+    std::memcpy(raw_, text.data(), text.size());
+    raw_[kTag] = static_cast<unsigned char>(kInline - text.size());
+    return;
   }
-  // With room to spare the members are destroyed as usual, each child checking again.
-  if (!support::stack_is_low()) [[likely]] return;
-  // Otherwise move the children into a temporary that dies on a fresh segment; what remains in
-  // `value` is empty.
-  support::with_stack_guard([this] { Expr doomed = std::move(value); });
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  char* copy = new char[text.size()];
+  std::memcpy(copy, text.data(), text.size());
+  const auto size = static_cast<std::uint32_t>(text.size());
+  std::memcpy(raw_, &copy, sizeof copy);
+  std::memcpy(raw_ + sizeof copy, &size, sizeof size);
+  raw_[kTag] = kOnHeap;
 }
+
+Name::Name(Name&& other) noexcept {
+  std::memcpy(raw_, other.raw_, sizeof raw_);
+  other.raw_[kTag] = kInline;  // empty, and no longer the owner of a heap text
+}
+
+Name& Name::operator=(Name other) noexcept {
+  unsigned char mine[sizeof raw_];
+  std::memcpy(mine, raw_, sizeof raw_);
+  std::memcpy(raw_, other.raw_, sizeof raw_);
+  std::memcpy(other.raw_, mine, sizeof raw_);
+  return *this;
+}
+
+Name::~Name() {
+  if (on_heap()) delete[] heap_text();
+}
+
+char* Name::heap_text() const noexcept {
+  char* text;
+  std::memcpy(&text, raw_, sizeof text);
+  return text;
+}
+
+std::string_view Name::view() const noexcept {
+  if (!on_heap()) return {reinterpret_cast<const char*>(raw_), kInline - raw_[kTag]};
+  std::uint32_t size;
+  std::memcpy(&size, raw_ + sizeof(char*), sizeof size);
+  return {heap_text(), size};
+}
+
+// ---- BoxList -----------------------------------------------------------------------------------
+
+BoxList::BoxList(std::vector<ExprBox> items) : BoxList(items.begin(), items.end()) {}
+
+// ---- Teardown ----------------------------------------------------------------------------------
+
+/// Dismantles trees without recursion and without memory of its own: subtrees are re-hung
+/// inside the nodes being dismantled (tree rotation), so a chain of any depth or a list of any
+/// length goes in constant stack and no allocation, and nothing here can throw.
+struct Teardown {
+  /// Where a node keeps its children. `rotate` is a non-empty child slot other than `last`;
+  /// `last` is the slot dismantling continues with once `rotate` is exhausted (null when the
+  /// node has no child slots at all).
+  struct Slots {
+    ExprBox* rotate = nullptr;
+    ExprBox* last = nullptr;
+  };
+
+  static ExprBox* if_set(ExprBox& b) noexcept { return b ? &b : nullptr; }
+
+  static Slots list_slots(BoxList& l) noexcept {
+    // Emptied slots at the end are dropped from the count, so each node's slots are scanned in
+    // constant time; the array itself is released with the node.
+    while (l.size_ > 1 && !l.items_[l.size_ - 1]) --l.size_;
+    if (l.size_ == 0) return {};
+    return {l.size_ > 1 ? &l.items_[l.size_ - 1] : nullptr, &l.items_[0]};
+  }
+
+  static Slots slots_of(Expr& e) noexcept {
+    if (auto* u = std::get_if<expr::Unary>(&e)) return {nullptr, &u->operand};
+    if (auto* c = std::get_if<expr::Cast>(&e)) return {nullptr, &c->operand};
+    if (auto* b = std::get_if<expr::Binary>(&e)) return {if_set(b->lhs), &b->rhs};
+    if (auto* i = std::get_if<expr::If>(&e)) {
+      ExprBox* first = if_set(i->cond);
+      return {first ? first : if_set(i->then_branch), &i->else_branch};
+    }
+    if (auto* l = std::get_if<expr::Let>(&e)) return {if_set(l->value), &l->body};
+    if (auto* c = std::get_if<expr::Call>(&e)) return list_slots(c->args);
+    if (auto* t = std::get_if<expr::Tuple>(&e)) return list_slots(t->elements);
+    return {};
+  }
+
+  /// Destroys the tree under `cur`. A node is only ever destroyed once it holds no children,
+  /// so no destructor below this one does more than release the node itself.
+  static void dismantle(ExprBox cur) noexcept {
+    while (cur) {
+      const Slots s = slots_of(cur->value);
+      if (s.rotate) {
+        ExprBox child = std::move(*s.rotate);
+        if (ExprBox* below = slots_of(child->value).last) {
+          // Rotate: `cur` hangs below `child` in place of child's last subtree, which takes
+          // child's former place in `cur`.
+          *s.rotate = std::move(*below);
+          *below = std::move(cur);
+          cur = std::move(child);
+        }
+        // Otherwise `child` has no children and is released here.
+      } else {
+        ExprBox next = s.last ? std::move(*s.last) : nullptr;
+        cur = std::move(next);
+      }
+    }
+  }
+
+  static void children_of(Expr& e) noexcept {
+    while (true) {
+      const Slots s = slots_of(e);
+      ExprBox* slot = s.rotate ? s.rotate : s.last;
+      if (slot == nullptr || !*slot) return;
+      dismantle(std::move(*slot));
+    }
+  }
+};
+
+Spanned<Expr>::~Spanned() { Teardown::children_of(value); }
 
 }  // namespace tarvelon::parse

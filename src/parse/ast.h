@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -30,6 +32,83 @@ struct Spanned<Expr>;
 /// An owned child expression; the tree has no sharing.
 using ExprBox = std::unique_ptr<Spanned<Expr>>;
 
+/// An identifier's text, owned. Names of up to 15 bytes are stored inline, so that a node
+/// carrying a name fits a small allocation and a typical name costs nothing more.
+class Name {
+ public:
+  Name() noexcept { raw_[kTag] = kInline; }
+  /// Copies `text`; a name longer than the inline room is allocated.
+  explicit Name(std::string_view text);
+  Name(const Name& other) : Name(other.view()) {}
+  Name(Name&& other) noexcept;
+  Name& operator=(Name other) noexcept;
+  ~Name();
+
+  std::string_view view() const noexcept;
+  operator std::string_view() const noexcept { return view(); }
+  std::string str() const { return std::string(view()); }
+
+  friend bool operator==(const Name& a, const Name& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const Name& a, std::string_view b) noexcept { return a.view() == b; }
+
+ private:
+  static constexpr std::size_t kInline = 15;
+  static constexpr std::size_t kTag = 15;
+  static constexpr unsigned char kOnHeap = 0xFF;
+  bool on_heap() const noexcept { return raw_[kTag] == kOnHeap; }
+  char* heap_text() const noexcept;
+
+  /// Inline: the text in bytes [0, size), and kInline - size in the tag byte. On the heap: the
+  /// text's address and 32-bit length in the first 12 bytes, and kOnHeap in the tag byte.
+  alignas(8) unsigned char raw_[16];
+};
+
+/// A fixed-length list of owned child expressions: the arguments of a call, the elements of a
+/// tuple. Exactly as long as its contents, so a long list carries no spare capacity.
+class BoxList {
+ public:
+  BoxList() noexcept = default;
+  BoxList(BoxList&& other) noexcept
+      : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+  BoxList& operator=(BoxList&& other) noexcept {
+    items_ = std::move(other.items_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+  /// Takes the non-null boxes in order.
+  explicit BoxList(std::vector<ExprBox> items);
+  template <class It>
+  BoxList(It first, It last) : items_(new ExprBox[static_cast<std::size_t>(last - first)]) {
+    for (; first != last; ++first) items_[size_++] = std::move(*first);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const Spanned<Expr>& operator[](std::size_t i) const noexcept { return *items_[i]; }
+  Spanned<Expr>& operator[](std::size_t i) noexcept { return *items_[i]; }
+
+  /// Iterates over the expressions themselves.
+  template <class Box, class Ref>
+  struct Iter {
+    Box* at;
+    Ref operator*() const noexcept { return **at; }
+    Iter& operator++() noexcept {
+      ++at;
+      return *this;
+    }
+    friend bool operator==(Iter, Iter) noexcept = default;
+  };
+  Iter<const ExprBox, const Spanned<Expr>&> begin() const noexcept { return {items_.get()}; }
+  Iter<const ExprBox, const Spanned<Expr>&> end() const noexcept {
+    return {items_.get() + size_};
+  }
+
+ private:
+  friend struct Teardown;
+  std::unique_ptr<ExprBox[]> items_;
+  std::size_t size_ = 0;
+};
+
 namespace expr {
 struct BoolLit {
   bool value;
@@ -50,7 +129,7 @@ struct ComplexLit {
 struct ConstE {};
 struct ConstPi {};
 struct Var {
-  std::string name;
+  Name name;
 };
 struct Unary {
   ir::UnaryOp op;
@@ -67,19 +146,19 @@ struct If {
   ExprBox else_branch;
 };
 struct Call {
-  std::string name;
-  std::vector<Spanned<Expr>> args;
+  Name name;
+  BoxList args;
 };
 struct Cast {
   ir::DType dtype;
   ExprBox operand;
 };
 struct Tuple {
-  std::vector<Spanned<Expr>> elements;  ///< two or more
+  BoxList elements;  ///< two or more
 };
 /// `name = value` followed by the rest of the kernel, in which `name` is bound.
 struct Let {
-  std::string name;
+  Name name;
   ExprBox value;
   ExprBox body;
 };
@@ -92,8 +171,8 @@ struct Expr : std::variant<expr::BoolLit, expr::IntLit, expr::FloatLit, expr::Co
   using variant::variant;
 };
 
-/// An expression node with its span. Tearing one down recurses through the stack guard, so a
-/// tree of any depth can be dropped.
+/// An expression node with its span. Tearing a tree down takes neither stack nor memory in
+/// proportion to its size or depth, and cannot fail.
 template <>
 struct Spanned<Expr> {
   Expr value;
@@ -109,7 +188,49 @@ struct Spanned<Expr> {
   ~Spanned();
 };
 
+static_assert(sizeof(Spanned<Expr>) <= 56, "a node and its allocation header fit 64 bytes");
+
 using SpannedExpr = Spanned<Expr>;
+
+/// Calls `visit(child)` for each child expression of `e`, in source order.
+template <class F>
+void for_each_child(const Expr& e, F&& visit) {
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, expr::Unary> || std::is_same_v<T, expr::Cast>) {
+          visit(*x.operand);
+        } else if constexpr (std::is_same_v<T, expr::Binary>) {
+          visit(*x.lhs);
+          visit(*x.rhs);
+        } else if constexpr (std::is_same_v<T, expr::If>) {
+          visit(*x.cond);
+          visit(*x.then_branch);
+          visit(*x.else_branch);
+        } else if constexpr (std::is_same_v<T, expr::Let>) {
+          visit(*x.value);
+          visit(*x.body);
+        } else if constexpr (std::is_same_v<T, expr::Call>) {
+          for (const Spanned<Expr>& a : x.args) visit(a);
+        } else if constexpr (std::is_same_v<T, expr::Tuple>) {
+          for (const Spanned<Expr>& a : x.elements) visit(a);
+        }
+      },
+      static_cast<const Expr::variant&>(e));
+}
+
+/// Calls `visit(node)` for every node of the tree under `root`, `root` included, in some order;
+/// the walk keeps an explicit stack, so the depth of the tree does not matter.
+template <class F>
+void for_each_node(const Spanned<Expr>& root, F&& visit) {
+  std::vector<const Spanned<Expr>*> pending{&root};
+  while (!pending.empty()) {
+    const Spanned<Expr>* node = pending.back();
+    pending.pop_back();
+    visit(*node);
+    for_each_child(node->value, [&](const Spanned<Expr>& c) { pending.push_back(&c); });
+  }
+}
 
 /// Boxes a node.
 inline ExprBox box(SpannedExpr e) { return std::make_unique<SpannedExpr>(std::move(e)); }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <utility>
 
 #include "parse/parser.h"
-#include "support/stack_guard.h"
 
 namespace tarvelon::parse {
 
@@ -82,27 +82,20 @@ constexpr InfixRule derive(const InfixDecl& d) {
 
 Span join(Span a, Span b) { return {std::min(a.start, b.start), std::max(a.end, b.end)}; }
 
-// Node builders stay out of line: the temporaries of a node under construction then live in a
-// short-lived frame instead of in every frame of a deep recursion.
 template <class Form>
-[[gnu::noinline]] ExprBox make(Form&& e, Span s) {
+ExprBox make(Form&& e, Span s) {
   return std::make_unique<SpannedExpr>(std::forward<Form>(e), s);
-}
-[[gnu::noinline]] ExprBox make_unary(UnaryOp op, ExprBox arg, Span s) {
-  return make(expr::Unary{op, std::move(arg)}, s);
-}
-[[gnu::noinline]] ExprBox make_binary(BinaryOp op, ExprBox lhs, ExprBox rhs) {
-  const Span s = join(lhs->span, rhs->span);
-  return make(expr::Binary{op, std::move(lhs), std::move(rhs)}, s);
-}
-[[gnu::noinline]] ExprBox make_cast(ir::DType to, ExprBox arg, Span s) {
-  return make(expr::Cast{to, std::move(arg)}, s);
 }
 
 /// A stand-in for a part that failed to parse; the tree it ends up in is never used, because an
 /// error was recorded.
 ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
 
+/// The expression parser. Nesting in the text is not nesting on the machine stack: a construct
+/// that needs a nested expression pushes a frame saying how to finish, and the driver loop hands
+/// each finished node to the frame on top. Frames and the pieces of unfinished constructs
+/// (left operands, call arguments, tuple elements) live in two explicit stacks, so parsing takes
+/// constant machine stack and memory proportional to the nesting, a few bytes per level.
 class ExprParser {
  public:
   ExprParser(std::string_view text, std::size_t offset, std::span<const Token> tokens)
@@ -113,23 +106,60 @@ class ExprParser {
 
   ExprParse run() {
     ExprParse out;
-    out.tree = expr_recovering();
+    out.tree = parse();
     // Tokens left over after an error are the debris of that error, not a new one.
     if (pos_ < tokens_.size() && errors_.empty()) expected(0);
     out.errors = std::move(errors_);
     return out;
   }
 
-  // Atoms, selected by their first token. A null box means the atom failed and its error is
-  // recorded.
-  ExprBox cast_atom();
-  ExprBox ident_atom();
-  ExprBox paren_atom();
-  ExprBox literal_atom();
-  ExprBox bool_atom();
-  ExprBox const_atom();
+  /// What an atom leaves behind: a finished node (null when it failed and its error is
+  /// recorded), or `nested`, when it pushed a frame and needs an expression parsed next.
+  struct AtomStep {
+    ExprBox node;
+    bool nested = false;
+  };
+  AtomStep cast_atom();
+  AtomStep ident_atom();
+  AtomStep paren_atom();
+  AtomStep literal_atom();
+  AtomStep bool_atom();
+  AtomStep const_atom();
 
  private:
+  /// What to parse when descending.
+  enum class Goal : std::uint8_t {
+    ExprRecovering,  ///< an expression; on failure skip tokens and retry, never null
+    Expr,            ///< an expression, null on failure
+    Binary,          ///< a precedence climb at a minimum power
+  };
+
+  /// How to finish a construct once the expression it waits for is parsed.
+  struct Frame {
+    enum class Kind : std::uint8_t {
+      Recovering,    ///< the expression of an ExprRecovering goal
+      RecoverRetry,  ///< a retry after skipping a token: `at` failed first, `n` errors kept
+      IfCond,        ///< `if` at `at`, its condition
+      IfThen,        ///< its then branch; the condition is on the value stack
+      IfElse,        ///< its else branch; condition and then branch are on the value stack
+      Climb,         ///< the left operand of a climb at `power`: suffixes, then infixes
+      ClimbRhs,      ///< the right operand of `op`; the left one is on the value stack
+      Prefixes,      ///< the operand of the `n` prefix operators from token `at` on
+      CastClose,     ///< the operand of `cast<dtype>(` at `at`
+      ParenInner,    ///< the expression after `(` at `at`
+      List,          ///< an element of a call (name at `at`) or tuple (`(` at `at`) whose
+                     ///< earlier elements are on the value stack from index `n`
+    };
+    Kind kind;
+    std::uint8_t power = 0;
+    BinaryOp op{};
+    bool is_call = false;
+    ir::DType dtype{};
+    std::uint32_t at = 0;  ///< a token index
+    std::uint32_t n = 0;
+  };
+  static_assert(sizeof(Frame) <= 16);
+
   std::optional<TokenKind> peek() const {
     if (pos_ < tokens_.size()) return tokens_[pos_].kind;
     return std::nullopt;
@@ -138,11 +168,14 @@ class ExprParser {
   bool at_any(std::uint64_t kinds) const {
     return pos_ < tokens_.size() && (kinds & bit(tokens_[pos_].kind));
   }
-  Span peek_span() const { return pos_ < tokens_.size() ? tokens_[pos_].span : end_of_input_; }
-  const Token& next() { return tokens_[pos_++]; }
-  std::string_view text_of(const Token& t) const {
-    return text_.substr(t.span.start - offset_, t.span.end - t.span.start);
+  /// The source span of the token at index `i`, or the end of input past the last token.
+  Span span_at(std::size_t i) const {
+    if (i >= tokens_.size()) return end_of_input_;
+    return {offset_ + tokens_[i].start, offset_ + tokens_[i].end};
   }
+  Span peek_span() const { return span_at(pos_); }
+  Span next() { return span_at(pos_++); }
+  std::string_view text_at(std::size_t i) const { return tokens_[i].text_in(text_); }
 
   /// Records an error; of several errors at one position only the first is kept.
   void record(ParseError e) {
@@ -150,7 +183,7 @@ class ExprParser {
     errors_.push_back(std::move(e));
   }
   /// Records that the next token (or the end of input) is not one of `kinds`.
-  [[gnu::noinline]] void expected(std::uint64_t kinds) {
+  void expected(std::uint64_t kinds) {
     if (!errors_.empty() && errors_.back().span == peek_span()) return;
     record({peek_span(), ExpectedFound{kinds, peek()}});
   }
@@ -163,16 +196,21 @@ class ExprParser {
     return false;
   }
 
-  ExprBox expr();
-  ExprBox expr_recovering();
-  [[gnu::noinline]] ExprBox recover();
-  [[gnu::noinline]] ExprBox finish_tuple(std::size_t start, ExprBox first);
-  ExprBox if_expr();
-  ExprBox binary(std::uint8_t min);
-  ExprBox climb(std::uint8_t min);
-  ExprBox operand();
+  void push(Frame f) { frames_.push_back(f); }
+  ExprBox pop_value() {
+    ExprBox v = std::move(values_.back());
+    values_.pop_back();
+    return v;
+  }
+  std::uint32_t index(std::size_t i) const { return static_cast<std::uint32_t>(i); }
+
+  ExprBox parse();
+  ExprBox descend(Goal goal, std::uint8_t power);
+  ExprBox resume(const Frame& f, ExprBox v);
+  ExprBox recover_from(std::uint32_t failed);
+  ExprBox continue_list(Frame f);
+  ExprBox finish_list(const Frame& f, std::size_t end);
   std::optional<ir::DType> dtype(Span& span);
-  std::size_t close_list(std::vector<SpannedExpr>& items);
   std::size_t close_paren();
   bool skip_to(std::uint64_t kinds);
 
@@ -182,9 +220,11 @@ class ExprParser {
   Span end_of_input_;
   std::size_t pos_ = 0;
   std::vector<ParseError> errors_;
+  std::deque<Frame> frames_;
+  std::deque<ExprBox> values_;
 };
 
-using AtomFn = ExprBox (ExprParser::*)();
+using AtomFn = ExprParser::AtomStep (ExprParser::*)();
 
 /// What a token can start or continue.
 struct Rule {
@@ -238,79 +278,173 @@ constexpr std::uint64_t kOperandStarts = [] {
 constexpr std::uint64_t kRecoveryStops =
     bit(TokenKind::Comma) | bit(TokenKind::RParen) | bit(TokenKind::Then) | bit(TokenKind::Else);
 
-ExprBox ExprParser::expr() {
-  return support::with_stack_guard([this] { return at(TokenKind::If) ? if_expr() : climb(0); });
+constexpr std::uint64_t kListSeparators = bit(TokenKind::Comma) | bit(TokenKind::RParen);
+
+ExprBox ExprParser::parse() {
+  ExprBox v = descend(Goal::ExprRecovering, 0);
+  while (!frames_.empty()) {
+    const Frame f = frames_.back();
+    frames_.pop_back();
+    v = resume(f, std::move(v));
+  }
+  return v;
 }
 
-ExprBox ExprParser::expr_recovering() {
-  if (ExprBox e = expr()) return e;
-  return recover();
+/// Pushes the frames of `goal` down to the first atom and returns that atom's node, or null
+/// when it failed.
+ExprBox ExprParser::descend(Goal goal, std::uint8_t power) {
+  while (true) {
+    if (goal == Goal::ExprRecovering) {
+      push({Frame::Kind::Recovering});
+      goal = Goal::Expr;
+    }
+    if (goal == Goal::Expr) {
+      if (at(TokenKind::If)) {
+        push({.kind = Frame::Kind::IfCond, .at = index(pos_++)});
+        goal = Goal::ExprRecovering;
+        continue;
+      }
+      power = 0;
+    }
+    push({.kind = Frame::Kind::Climb, .power = power});
+    if (rule_of(peek()).prefix) {
+      // A run of prefix operators shares one frame: each takes the operand at the prefix
+      // power, and the climb between them never continues, so they wrap one operand in turn.
+      const std::size_t first = pos_;
+      while (rule_of(peek()).prefix) ++pos_;
+      push({.kind = Frame::Kind::Prefixes, .at = index(first), .n = index(pos_ - first)});
+      push({.kind = Frame::Kind::Climb, .power = kPrefixPower});
+    }
+    const AtomFn atom = rule_of(peek()).atom;
+    if (!atom) {
+      expected(kOperandStarts);
+      return nullptr;
+    }
+    AtomStep step = (this->*atom)();
+    if (!step.nested) return std::move(step.node);
+    goal = Goal::ExprRecovering;
+  }
 }
 
-ExprBox ExprParser::recover() {
-  const Span failed = peek_span();
+/// Finishes what frame `f` waited for with the node `v` (null: the nested parse failed), and
+/// returns the node to hand to the next frame.
+ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
+  using K = Frame::Kind;
+  switch (f.kind) {
+    case K::Recovering:
+      if (v) return v;
+      return recover_from(index(pos_));
+    case K::RecoverRetry:
+      if (v) return v;
+      errors_.resize(f.n);
+      return recover_from(f.at);
+    case K::IfCond:
+      if (!expect(TokenKind::Then)) return nullptr;
+      values_.push_back(std::move(v));
+      push({.kind = K::IfThen, .at = f.at});
+      return descend(Goal::ExprRecovering, 0);
+    case K::IfThen:
+      if (!expect(TokenKind::Else)) {
+        pop_value();
+        return nullptr;
+      }
+      values_.push_back(std::move(v));
+      push({.kind = K::IfElse, .at = f.at});
+      return descend(Goal::ExprRecovering, 0);
+    case K::IfElse: {
+      ExprBox then_branch = pop_value();
+      ExprBox cond = pop_value();
+      const Span span{span_at(f.at).start, v->span.end};
+      return make(expr::If{std::move(cond), std::move(then_branch), std::move(v)}, span);
+    }
+    case K::Climb: {
+      while (v && at(TokenKind::At)) {
+        Span span = join(v->span, next());
+        const auto to = dtype(span);
+        v = to ? make(expr::Cast{*to, std::move(v)}, span) : nullptr;
+      }
+      if (!v) return nullptr;
+      const InfixRule& r = rule_of(peek()).infix;
+      if (!r.valid || (r.strict ? r.left <= f.power : r.left < f.power)) return v;
+      ++pos_;
+      values_.push_back(std::move(v));
+      push({.kind = K::ClimbRhs, .power = f.power, .op = r.op});
+      return descend(Goal::Binary, r.right);
+    }
+    case K::ClimbRhs: {
+      ExprBox lhs = pop_value();
+      if (!v) return nullptr;
+      push({.kind = K::Climb, .power = f.power});
+      const Span span = join(lhs->span, v->span);
+      return make(expr::Binary{f.op, std::move(lhs), std::move(v)}, span);
+    }
+    case K::Prefixes:
+      if (!v) return nullptr;
+      for (std::size_t i = f.at + f.n; i-- > f.at;) {
+        const Span span{span_at(i).start, v->span.end};
+        v = make(expr::Unary{*rule_of(tokens_[i].kind).prefix, std::move(v)}, span);
+      }
+      return v;
+    case K::CastClose: {
+      const std::size_t end = close_paren();
+      return make(expr::Cast{f.dtype, std::move(v)}, Span{span_at(f.at).start, end});
+    }
+    case K::ParenInner:
+      if (at(TokenKind::RParen)) {
+        // A parenthesised expression is its inner node, widened to the parentheses.
+        v->span = Span{span_at(f.at).start, next().end};
+        return v;
+      }
+      values_.push_back(std::move(v));
+      return continue_list({.kind = K::List, .at = f.at, .n = index(values_.size() - 1)});
+    case K::List:
+      values_.push_back(std::move(v));
+      return continue_list(f);
+  }
+  return v;
+}
+
+ExprBox ExprParser::recover_from(std::uint32_t failed) {
   // Skip the offending token and retry from the next one, until a closing token or the end.
   // The parser never moves backwards, so all retries together stay linear in the tokens.
   while (pos_ < tokens_.size() && !at_any(kRecoveryStops)) {
     ++pos_;
     if (pos_ == tokens_.size() || at_any(kRecoveryStops)) break;
-    const std::size_t kept = errors_.size();
-    if (ExprBox e = expr()) return e;
-    errors_.resize(kept);
+    push({.kind = Frame::Kind::RecoverRetry, .at = failed, .n = index(errors_.size())});
+    return descend(Goal::Expr, 0);
   }
-  return poisoned(failed);
+  return poisoned(span_at(failed));
 }
 
-ExprBox ExprParser::if_expr() {
-  const std::size_t start = next().span.start;
-  ExprBox cond = expr_recovering();
-  if (!expect(TokenKind::Then)) return nullptr;
-  ExprBox then_branch = expr_recovering();
-  if (!expect(TokenKind::Else)) return nullptr;
-  ExprBox else_branch = expr_recovering();
-  const Span span{start, else_branch->span.end};
-  return make(expr::If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
-}
-
-ExprBox ExprParser::binary(std::uint8_t min) {
-  return support::with_stack_guard([this, min] { return climb(min); });
-}
-
-ExprBox ExprParser::climb(std::uint8_t min) {
-  ExprBox lhs;
-  if (const auto op = rule_of(peek()).prefix) {
-    const std::size_t start = next().span.start;
-    lhs = binary(kPrefixPower);
-    if (!lhs) return nullptr;
-    // The span is read before the operand moves: argument evaluation order is unspecified.
-    const Span span{start, lhs->span.end};
-    lhs = make_unary(*op, std::move(lhs), span);
-  } else if (!(lhs = operand())) {
-    return nullptr;
-  }
+ExprBox ExprParser::continue_list(Frame f) {
   while (true) {
-    const InfixRule& r = rule_of(peek()).infix;
-    if (!r.valid || (r.strict ? r.left <= min : r.left < min)) return lhs;
-    ++pos_;
-    ExprBox rhs = binary(r.right);
-    if (!rhs) return nullptr;
-    lhs = make_binary(r.op, std::move(lhs), std::move(rhs));
+    if (at(TokenKind::RParen)) return finish_list(f, next().end);
+    if (at(TokenKind::Comma)) {
+      ++pos_;
+      push(f);
+      return descend(Goal::ExprRecovering, 0);
+    }
+    // A missing separator or closing parenthesis: skip to the next one, passing over nested
+    // parentheses whole.
+    expected(kListSeparators);
+    if (!skip_to(kListSeparators)) return finish_list(f, end_of_input_.end);
   }
 }
 
-ExprBox ExprParser::operand() {
-  const AtomFn atom = rule_of(peek()).atom;
-  if (!atom) {
-    expected(kOperandStarts);
-    return nullptr;
+ExprBox ExprParser::finish_list(const Frame& f, std::size_t end) {
+  const auto first = values_.begin() + f.n;
+  const Span span{span_at(f.at).start, end};
+  ExprBox node;
+  if (f.is_call) {
+    node = make(expr::Call{Name(text_at(f.at)), BoxList(first, values_.end())}, span);
+  } else if (values_.size() - f.n == 1) {
+    node = std::move(values_.back());
+    node->span = span;
+  } else {
+    node = make(expr::Tuple{BoxList(first, values_.end())}, span);
   }
-  ExprBox e = (this->*atom)();
-  while (e && at(TokenKind::At)) {
-    Span span = join(e->span, next().span);
-    const auto to = dtype(span);
-    e = to ? make_cast(*to, std::move(e), span) : nullptr;
-  }
-  return e;
+  values_.erase(first, values_.end());
+  return node;
 }
 
 std::optional<ir::DType> ExprParser::dtype(Span& span) {
@@ -318,92 +452,72 @@ std::optional<ir::DType> ExprParser::dtype(Span& span) {
     expected(bit(TokenKind::Ident) | bit(TokenKind::DtypeName));
     return std::nullopt;
   }
-  const Token& t = next();
-  span = join(span, t.span);
-  auto d = ir::DType::from_str(text_of(t));
+  const std::size_t t = pos_;
+  span = join(span, next());
+  auto d = ir::DType::from_str(text_at(t));
   if (d) return *d;
   // The word stands where a dtype belongs, so parsing goes on; the error alone rejects the text.
-  record({t.span, std::string(kUnknownDtypeMarker) + d.error()});
+  record({span_at(t), std::string(kUnknownDtypeMarker) + d.error()});
   return ir::dtypes::kF64;
 }
 
-ExprBox ExprParser::cast_atom() {
-  const std::size_t start = next().span.start;
-  if (!expect(TokenKind::Less)) return nullptr;
+ExprParser::AtomStep ExprParser::cast_atom() {
+  const std::size_t start = pos_++;
+  if (!expect(TokenKind::Less)) return {};
   Span dtype_span = peek_span();
   const auto to = dtype(dtype_span);
-  if (!to || !expect(TokenKind::Greater) || !expect(TokenKind::LParen)) return nullptr;
-  ExprBox arg = expr_recovering();
-  const std::size_t end = close_paren();
-  return make_cast(*to, std::move(arg), Span{start, end});
+  if (!to || !expect(TokenKind::Greater) || !expect(TokenKind::LParen)) return {};
+  push({.kind = Frame::Kind::CastClose, .dtype = *to, .at = index(start)});
+  return {nullptr, true};
 }
 
-ExprBox ExprParser::ident_atom() {
-  const Token& name = next();
-  if (!at(TokenKind::LParen)) return make(expr::Var{std::string(text_of(name))}, name.span);
+ExprParser::AtomStep ExprParser::ident_atom() {
+  const std::size_t name = pos_++;
+  if (!at(TokenKind::LParen)) return {make(expr::Var{Name(text_at(name))}, span_at(name))};
   ++pos_;
-  std::vector<SpannedExpr> args;
-  std::size_t end;
   if (at(TokenKind::RParen)) {
-    end = next().span.end;
-  } else {
-    args.push_back(std::move(*expr_recovering()));
-    end = close_list(args);
+    const Span span{span_at(name).start, next().end};
+    return {make(expr::Call{Name(text_at(name)), BoxList()}, span)};
   }
-  return make(expr::Call{std::string(text_of(name)), std::move(args)}, Span{name.span.start, end});
+  push({.kind = Frame::Kind::List, .is_call = true, .at = index(name),
+        .n = index(values_.size())});
+  return {nullptr, true};
 }
 
-ExprBox ExprParser::paren_atom() {
-  const std::size_t start = next().span.start;
-  ExprBox inner = expr_recovering();
-  if (at(TokenKind::RParen)) {
-    // A parenthesised expression is its inner node, widened to the parentheses.
-    inner->span = Span{start, next().span.end};
-    return inner;
-  }
-  return finish_tuple(start, std::move(inner));
+ExprParser::AtomStep ExprParser::paren_atom() {
+  push({.kind = Frame::Kind::ParenInner, .at = index(pos_++)});
+  return {nullptr, true};
 }
 
-ExprBox ExprParser::finish_tuple(std::size_t start, ExprBox first) {
-  std::vector<SpannedExpr> items;
-  items.push_back(std::move(*first));
-  first.reset();
-  const std::size_t end = close_list(items);
-  if (items.size() == 1) {
-    SpannedExpr only = std::move(items.front());
-    return make(std::move(only.value), Span{start, end});
-  }
-  return make(expr::Tuple{std::move(items)}, Span{start, end});
-}
-
-ExprBox ExprParser::literal_atom() {
-  const Token& t = next();
-  Span span = t.span;
+ExprParser::AtomStep ExprParser::literal_atom() {
+  const std::size_t t = pos_++;
+  Span span = span_at(t);
   std::optional<ir::DType> own;
   if (at(TokenKind::At)) {
     ++pos_;
     own = dtype(span);
-    if (!own) return nullptr;
+    if (!own) return {};
   }
-  switch (t.kind) {
+  // The lexer has checked every literal; an invalid one never reaches the parser.
+  const std::string_view text = text_at(t);
+  switch (tokens_[t].kind) {
     case TokenKind::IntLit:
-      return make(expr::IntLit{t.int_value, own}, span);
+      return {make(expr::IntLit{int_literal_value(text).value_or(0), own}, span)};
     case TokenKind::FloatLit:
-      return make(expr::FloatLit{t.float_value, own}, span);
+      return {make(expr::FloatLit{float_literal_value(text).value_or(0.0), own}, span)};
     default:
-      return make(expr::ComplexLit{0.0, t.float_value, own}, span);
+      return {make(expr::ComplexLit{0.0, float_literal_value(text).value_or(0.0), own}, span)};
   }
 }
 
-ExprBox ExprParser::bool_atom() {
-  const Token& t = next();
-  return make(expr::BoolLit{t.kind == TokenKind::True}, t.span);
+ExprParser::AtomStep ExprParser::bool_atom() {
+  const bool value = at(TokenKind::True);
+  return {make(expr::BoolLit{value}, next())};
 }
 
-ExprBox ExprParser::const_atom() {
-  const Token& t = next();
-  if (t.kind == TokenKind::E) return make(expr::ConstE{}, t.span);
-  return make(expr::ConstPi{}, t.span);
+ExprParser::AtomStep ExprParser::const_atom() {
+  if (at(TokenKind::E)) return {make(expr::ConstE{}, next())};
+  return {make(expr::ConstPi{}, next())};
 }
 
 bool ExprParser::skip_to(std::uint64_t kinds) {
@@ -420,26 +534,11 @@ bool ExprParser::skip_to(std::uint64_t kinds) {
   return false;
 }
 
-std::size_t ExprParser::close_list(std::vector<SpannedExpr>& items) {
-  while (true) {
-    if (at(TokenKind::RParen)) return next().span.end;
-    if (at(TokenKind::Comma)) {
-      ++pos_;
-      items.push_back(std::move(*expr_recovering()));
-      continue;
-    }
-    // A missing separator or closing parenthesis: skip to the next one, passing over nested
-    // parentheses whole.
-    expected(bit(TokenKind::Comma) | bit(TokenKind::RParen));
-    if (!skip_to(bit(TokenKind::Comma) | bit(TokenKind::RParen))) return end_of_input_.end;
-  }
-}
-
 std::size_t ExprParser::close_paren() {
-  if (at(TokenKind::RParen)) return next().span.end;
+  if (at(TokenKind::RParen)) return next().end;
   expected(bit(TokenKind::RParen));
   if (!skip_to(bit(TokenKind::RParen))) return end_of_input_.end;
-  return next().span.end;
+  return next().end;
 }
 
 }  // namespace
@@ -488,10 +587,6 @@ std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_vie
   }
   if (lexed.tokens.empty()) {
     return std::unexpected(std::vector{parse_syntax("lex error", Span{offset, offset})});
-  }
-  for (Token& t : lexed.tokens) {
-    t.span.start += offset;
-    t.span.end += offset;
   }
   return expression_result(parse_tokens(text, offset, lexed.tokens), offset);
 }

@@ -21,7 +21,8 @@ struct ExprParse {
 };
 
 /// Parses the tokens of the expression text `text`, which starts at byte `offset` of the
-/// source; token spans are absolute. The whole token list must be consumed.
+/// source. Token offsets are relative to `text`; the spans of the tree and the errors are
+/// absolute. The whole token list must be consumed.
 ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens);
 
 /// The expression front end's verdict on a parse: every recorded error as a diagnostic, or the

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <new>
 
 #include "ir/dtype.h"
 #include "parse/error.h"
@@ -167,6 +168,19 @@ std::size_t identifier_length(std::string_view text, std::size_t i) {
 
 }  // namespace
 
+std::optional<std::int64_t> int_literal_value(std::string_view text) {
+  std::int64_t value = 0;
+  if (!read_int64(text, value)) return std::nullopt;
+  return value;
+}
+
+std::optional<double> float_literal_value(std::string_view text) {
+  if (!text.empty() && text.back() == 'j') text.remove_suffix(1);
+  double value = 0.0;
+  if (!support::parse_decimal(text, value)) return std::nullopt;
+  return value;
+}
+
 std::string_view token_kind_name(TokenKind kind) {
   return kTokenKindName[static_cast<std::size_t>(kind)];
 }
@@ -205,9 +219,11 @@ void lex_into(std::string_view text, LexResult& out) {
   out.tokens.clear();
   out.errors.clear();
   const std::size_t n = text.size();
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   std::size_t i = 0;
-  auto push = [&](TokenKind kind, std::size_t start, std::size_t end) -> Token& {
-    return out.tokens.emplace_back(Token{Span{start, end}, 0, 0.0, kind});
+  auto push = [&](TokenKind kind, std::size_t start, std::size_t end) {
+    out.tokens.push_back(
+        Token{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind});
   };
   while (true) {
     while (i < n) {
@@ -230,20 +246,18 @@ void lex_into(std::string_view text, LexResult& out) {
         const std::string_view literal = text.substr(i, float_end - i);
         const bool imaginary = float_end < n && text[float_end] == 'j';
         const std::size_t end = imaginary ? float_end + 1 : float_end;
-        Token& t = push(imaginary ? TokenKind::ImagLit : TokenKind::FloatLit, i, end);
-        if (!support::parse_decimal(literal, t.float_value)) {
-          t.float_value = 0.0;
-          out.errors.push_back({t.span, imaginary ? kInvalidComplex : kInvalidFloat});
+        push(imaginary ? TokenKind::ImagLit : TokenKind::FloatLit, i, end);
+        if (!float_literal_value(literal)) {
+          out.errors.push_back({Span{i, end}, imaginary ? kInvalidComplex : kInvalidFloat});
         }
         i = end;
         continue;
       }
       // Leading zeros are not part of an integer literal: "0" stands alone.
       const std::size_t end = c == '0' ? i + 1 : digits_end;
-      Token& t = push(TokenKind::IntLit, i, end);
-      if (!read_int64(text.substr(i, end - i), t.int_value)) {
-        t.int_value = 0;
-        out.errors.push_back({t.span, kInvalidInteger});
+      push(TokenKind::IntLit, i, end);
+      if (!int_literal_value(text.substr(i, end - i))) {
+        out.errors.push_back({Span{i, end}, kInvalidInteger});
       }
       i = end;
       continue;

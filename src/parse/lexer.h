@@ -29,13 +29,20 @@ std::string_view token_kind_name(TokenKind kind);
 /// varies, a description ("identifier", "float literal").
 std::string_view token_text(TokenKind kind);
 
-/// One token. Its text is the source range `span`; only literals carry a decoded value.
+/// One token: its kind and where its text lies in the expression text. Kept this small because
+/// a kernel can hold one token per byte; a literal's value is read from its text when needed.
 struct Token {
-  Span span;
-  std::int64_t int_value = 0;  ///< IntLit
-  double float_value = 0.0;    ///< FloatLit, and the imaginary part of ImagLit
+  std::uint32_t start;  ///< byte offsets into the expression text, not the whole source
+  std::uint32_t end;
   TokenKind kind;
+
+  std::string_view text_in(std::string_view text) const { return text.substr(start, end - start); }
 };
+
+/// The value of an IntLit token's text; none when it does not fit in 64 bits.
+std::optional<std::int64_t> int_literal_value(std::string_view text);
+/// The value of a FloatLit token's text, or of an ImagLit's without its "j"; none when invalid.
+std::optional<double> float_literal_value(std::string_view text);
 
 /// A lexical error. `message` is one of the invalid-literal texts, or empty for an unrecognised
 /// character.
@@ -50,8 +57,9 @@ struct LexResult {
   std::vector<LexError> errors;
 };
 
-/// Lexes one expression text; spans are relative to `text`. An unrecognised character ends
-/// lexing with one error; invalid literals are reported and lexing goes on.
+/// Lexes one expression text; token and error offsets are relative to `text`. An unrecognised
+/// character ends lexing with one error; invalid literals are reported and lexing goes on. A
+/// text of 4 GiB or more cannot be represented and throws `std::bad_alloc`.
 LexResult lex(std::string_view text);
 /// As `lex`, into `out`, whose buffers are reused.
 void lex_into(std::string_view text, LexResult& out);

@@ -158,7 +158,7 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     if (!value) return std::unexpected(std::move(value.error()));
     const Span span{line_span.start, (*body)->span.end};
     *body = std::make_unique<SpannedExpr>(
-        expr::Let{std::move(*name), std::move(*value), std::move(*body)}, span);
+        expr::Let{Name(*name), std::move(*value), std::move(*body)}, span);
   }
   return FuncDef{std::move(*params), std::move(**body)};
 }

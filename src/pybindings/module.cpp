@@ -11,6 +11,7 @@
 #include "api/pipeline.h"
 #include "backend/python.h"
 #include "support/internal_fault.h"
+#include "support/thread_setup.h"
 
 namespace tarvelon::pybindings {
 
@@ -109,32 +110,35 @@ std::optional<std::string_view> str_arg(const char* fn, const char* param, PyObj
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-/// Whether `obj` is NumPy's boolean scalar. NumPy is looked up among the modules already
-/// imported (none of its scalars can exist before it is), and the type is compared by identity:
-/// a look-alike type of the same name and module is not NumPy's.
-bool is_numpy_bool(PyObject* obj) {
+/// Whether `obj` is NumPy's boolean scalar: 1 or 0, or -1 with the Python error set when the
+/// look-up itself failed (an interrupt, say), which must reach the caller. NumPy is looked up
+/// among the modules already imported (none of its scalars can exist before it is), and the
+/// type is compared by identity: a look-alike type of the same name and module is not NumPy's.
+int is_numpy_bool(PyObject* obj) {
   PyObject* name = PyUnicode_FromString("numpy");
-  PyObject* numpy = name != nullptr ? PyImport_GetModule(name) : nullptr;
-  Py_XDECREF(name);
-  if (numpy == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
+  if (name == nullptr) return -1;
+  PyObject* numpy = PyImport_GetModule(name);
+  Py_DECREF(name);
+  if (numpy == nullptr) return PyErr_Occurred() ? -1 : 0;
   PyObject* type = PyObject_GetAttrString(numpy, "bool_");
   Py_DECREF(numpy);
   if (type == nullptr) {
+    // A NumPy without the type has no boolean scalar to accept.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
-    return false;
+    return 0;
   }
   const bool same = type == reinterpret_cast<PyObject*>(Py_TYPE(obj));
   Py_DECREF(type);
-  return same;
+  return same ? 1 : 0;
 }
 
 /// The truth value of a bool argument: Python's booleans and NumPy's boolean scalar only.
 std::optional<bool> bool_arg(const char* fn, const char* param, PyObject* obj) {
   if (PyBool_Check(obj)) return obj == Py_True;
-  if (is_numpy_bool(obj)) {
+  const int numpy_bool = is_numpy_bool(obj);
+  if (numpy_bool < 0) return std::nullopt;
+  if (numpy_bool == 1) {
     int truth = PyObject_IsTrue(obj);
     if (truth < 0) return std::nullopt;
     return truth == 1;
@@ -203,6 +207,7 @@ PyObject* simplify_expr(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
                                        {"optimize", true, ParamKind::Optimize}};
   CallArgs call;
   if (!bind_call("simplify_expr", kDecls, args, nargs, kwnames, call)) return nullptr;
+  if (!support::prepare_thread()) return PyErr_NoMemory();
   try {
     auto text = api::simplify_expr(call.source, call.optimize);
     if (!text) return raise_api_error(text.error());
@@ -219,6 +224,7 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
                                        {"optimize", true, ParamKind::Optimize}};
   CallArgs call;
   if (!bind_call("emit_python", kDecls, args, nargs, kwnames, call)) return nullptr;
+  if (!support::prepare_thread()) return PyErr_NoMemory();
   try {
     std::string text;
     {

@@ -1,8 +1,11 @@
 #include "repl/render.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -76,17 +79,23 @@ std::int32_t shifted(std::int32_t base, std::int32_t low) {
 }
 
 /// What the renderer needs to know of a text without holding it: its length and how its
-/// parentheses nest. Depths count "(" up and ")" down from the start of the text; `low` is the
-/// least depth after any of its characters, `low_inner` the least after any but the last.
-/// A plain aggregate, so that the per-node table is not written before it is used.
+/// parentheses nest. Depths count "(" up and ")" down from the start of the text; `low_inner`
+/// is the least depth after any character but the last. The least depth after any character
+/// at all is then min(low_inner, depth), so it is not stored.
 struct Shape {
   std::uint64_t len;  ///< saturates at UINT64_MAX
   std::int32_t depth;
-  std::int32_t low;
   std::int32_t low_inner;
   char first;  ///< meaningful when len > 0
 
-  static constexpr Shape empty() { return {0, 0, kNoDepth, kNoDepth, 0}; }
+  static constexpr Shape empty() { return {0, 0, kNoDepth, 0}; }
+
+  /// The shape of a text that holds no parenthesis, such as an operator or a number.
+  static constexpr Shape plain(std::string_view text) {
+    return {text.size(), 0, text.size() > 1 ? 0 : kNoDepth, text.empty() ? '\0' : text.front()};
+  }
+
+  std::int32_t low() const { return len == 0 ? kNoDepth : std::min(low_inner, depth); }
 
   /// The shape of this text followed by `b`.
   Shape& operator+=(const Shape& b) {
@@ -95,8 +104,7 @@ struct Shape {
     len = b.len > std::numeric_limits<std::uint64_t>::max() - len
               ? std::numeric_limits<std::uint64_t>::max()
               : len + b.len;
-    low_inner = std::min(low, shifted(depth, b.low_inner));
-    low = std::min(low, shifted(depth, b.low));
+    low_inner = std::min(low(), shifted(depth, b.low_inner));
     depth = clamp_depth(std::int64_t{depth} + b.depth);
     return *this;
   }
@@ -106,22 +114,19 @@ struct Shape {
 };
 
 Shape shape_of(std::string_view text) {
-  Shape s = Shape::empty();
-  s.len = text.size();
-  if (!text.empty()) s.first = text.front();
+  Shape s = {text.size(), 0, kNoDepth, text.empty() ? '\0' : text.front()};
   std::int64_t d = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '(') ++d;
     if (text[i] == ')') --d;
     if (i + 1 < text.size()) s.low_inner = std::min(s.low_inner, clamp_depth(d));
-    s.low = std::min(s.low, clamp_depth(d));
   }
   s.depth = clamp_depth(d);
   return s;
 }
 
-const Shape kOpenShape = shape_of("(");
-const Shape kCloseShape = shape_of(")");
+constexpr Shape kOpenShape = {1, 1, kNoDepth, '('};
+constexpr Shape kCloseShape = {1, -1, kNoDepth, ')'};
 
 /// A further parenthesising rule that an operand position adds to the precedence rule.
 enum class Extra : std::uint8_t {
@@ -138,18 +143,6 @@ struct Context {
   std::uint8_t parent = 0;  ///< the precedence of the enclosing operator
   bool right = false;       ///< right operand of a binary operator
   Extra extra = Extra::None;
-};
-
-/// One step of a node's text: a fixed text, the node's own leaf text, or an operand.
-struct Piece {
-  enum class Kind : std::uint8_t { End, Text, Leaf, Operand };
-  Kind kind = Kind::End;
-  std::string_view text;
-  NodeId operand = 0;
-  Context ctx;
-
-  static Piece text_of(std::string_view t) { return {Kind::Text, t, 0, {}}; }
-  static Piece operand_of(NodeId id, Context c) { return {Kind::Operand, {}, id, c}; }
 };
 
 /// An operand's text as it stands in its position: its own text inside `wraps` parentheses.
@@ -186,53 +179,193 @@ struct Op {
   std::uint8_t wraps;
 };
 
+/// Bytes appended one text at a time and read back by position. Appending checks the room
+/// once and copies; growing doubles the buffer.
+class Arena {
+ public:
+  std::size_t size() const { return size_; }
+  const char* data() const { return data_.get(); }
+
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity - size_);
+  }
+  void clear() { size_ = 0; }
+
+  void append(std::string_view text) {
+    make_room(text.size());
+    std::copy_n(text.data(), text.size(), data_.get() + size_);
+    size_ += text.size();
+  }
+  /// Appends `len` bytes from `pos` of the arena itself, inside `wraps` parentheses.
+  void append_copy(std::size_t pos, std::size_t len, std::uint8_t wraps) {
+    make_room(len + 2 * std::size_t{wraps});
+    char* out = std::fill_n(data_.get() + size_, wraps, '(');
+    out = std::copy_n(data_.get() + pos, len, out);
+    out = std::fill_n(out, wraps, ')');
+    size_ = static_cast<std::size_t>(out - data_.get());
+  }
+
+ private:
+  void make_room(std::size_t more) {
+    if (more > capacity_ - size_) grow(more);
+  }
+  [[gnu::noinline]] void grow(std::size_t more) {
+    capacity_ = std::max(2 * capacity_, size_ + std::max<std::size_t>(more, 4096));
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity_);
+    std::copy_n(data_.get(), size_, bigger.get());
+    data_ = std::move(bigger);
+  }
+
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+/// A constant's value by its bits, so that 0 and -0 stay apart.
+struct LiteralBits {
+  std::size_t kind = 0;
+  std::uint64_t re = 0;
+  std::uint64_t im = 0;
+  friend bool operator==(const LiteralBits&, const LiteralBits&) = default;
+
+  explicit LiteralBits(const ir::Literal& value) : kind(value.index()) {
+    std::visit(
+        [&](const auto& v) {
+          using T = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<T, ir::ComplexValue>) {
+            re = std::bit_cast<std::uint64_t>(v.re);
+            im = std::bit_cast<std::uint64_t>(v.im);
+          } else if constexpr (std::is_same_v<T, double>) {
+            re = std::bit_cast<std::uint64_t>(v);
+          } else {
+            re = static_cast<std::uint64_t>(v);
+          }
+        },
+        value);
+  }
+};
+
+/// Operand `k` of `n`, in reading order, if it has that many.
+std::optional<NodeId> operand_at(const Node& n, std::size_t k) {
+  return std::visit(
+      [&](const auto& x) -> std::optional<NodeId> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, node::Unary> || std::is_same_v<T, node::Cast>) {
+          if (k == 0) return x.arg;
+        } else if constexpr (std::is_same_v<T, node::Binary>) {
+          if (k < 2) return k == 0 ? x.lhs : x.rhs;
+        } else if constexpr (std::is_same_v<T, node::If>) {
+          if (k < 3) return std::array{x.cond, x.then_branch, x.else_branch}[k];
+        } else if constexpr (std::is_same_v<T, node::Call>) {
+          if (k < x.args.size()) return x.args[k];
+        }
+        return std::nullopt;
+      },
+      n);
+}
+
 /// Operand texts up to this long are copied into their users' runs, which saves a step per use.
 constexpr std::size_t kInlineBytes = 32;
 
-/// Renders one DAG. `measure` visits every node reachable from the root once, in post-order:
-/// it computes the node's text shape and precedence and compiles its text into ops, deciding
-/// each operand's parentheses there. `write` then unfolds the text by running the ops with an
+/// The position of node kind `T` among the alternatives of `ir::Node`.
+template <class T>
+constexpr std::size_t kind_of = ir::Node(std::in_place_type<T>).index();
+
+/// Renders one DAG. `measure` finishes each node once, after its operands: it computes the
+/// shape and precedence of the node's text and compiles the text into ops, deciding each
+/// operand's parentheses there. `write` then unfolds the text by running the ops with an
 /// explicit stack, so depth costs heap, not thread stack, and each step writes output.
 class Renderer {
  public:
   Renderer(const ir::TypedDag& dag, bool show_casts)
       : dag_(dag),
         show_casts_(show_casts),
-        state_(dag.nodes.size(), State::Unseen),
-        // Written only for the nodes the root reaches, before anything reads them.
+        // Each entry is written when its node is finished, before anything reads it.
         info_(std::make_unique_for_overwrite<Info[]>(dag.nodes.size())) {}
 
-  const Shape& own_shape(NodeId id) const { return info_[id].own; }
+  std::uint64_t own_length(NodeId id) const { return info_[id].len; }
 
   void measure(NodeId root) {
     check(root);
     if (!measure_in_order(root)) measure_depth_first(root);
   }
 
+  /// Writes the text of `root`, exactly `own_length(root)` bytes, from `out` on.
+  void write(NodeId root, char* out) const {
+    struct Frame {
+      const Op* next;
+      const Op* end;
+      std::size_t closes;  ///< parentheses to write when the frame's ops are done
+    };
+    const Info& top = info_[root];
+    std::vector<Frame> stack;
+    Frame f{ops_.data() + top.op_begin, ops_.data() + top.op_begin + top.op_count, 0};
+    for (;;) {
+      if (f.next == f.end) {
+        out = std::fill_n(out, f.closes, ')');
+        if (stack.empty()) return;
+        f = stack.back();
+        stack.pop_back();
+        continue;
+      }
+      const Op& op = *f.next++;
+      if (!op.operand) {
+        out = std::copy_n(arena_.data() + op.pos, op.arg, out);
+        continue;
+      }
+      out = std::fill_n(out, op.wraps, '(');
+      const Frame inner{ops_.data() + op.pos, ops_.data() + op.pos + op.arg, op.wraps};
+      if (f.next == f.end) {
+        // The operand ends its user's text: it takes over the user's frame and closing
+        // parentheses, so a chain whose operands come last needs no stack at all.
+        f = {inner.next, inner.end, inner.closes + f.closes};
+      } else {
+        stack.push_back(f);
+        f = inner;
+      }
+    }
+  }
+
  private:
-  /// Producers append each node after its operands. Then one sweep down from the root marks
-  /// what it reaches and one sweep up finishes those nodes, each after its operands, reading
-  /// the node array in order. Returns false, having finished nothing, when an operand does not
-  /// come before its user.
+  enum class State : std::uint8_t { Unseen, Open, Done };
+  /// What is known of a finished node; a plain aggregate, so that the table is not written
+  /// before it is used. The next node usually reads this at once, while the writes may still
+  /// be on their way to the cache, and a read that spans two writes then waits for both: the
+  /// shape's fields are written one by one and kept apart here, so that they are not copied
+  /// two at a time.
+  struct Info {
+    std::uint64_t len;
+    /// The ops that write the node's text: ops_[op_begin, op_begin + op_count).
+    std::size_t op_begin;
+    std::int32_t depth;
+    std::uint32_t op_count;
+    std::int32_t low_inner;
+    char first;
+    std::uint8_t prec;
+    std::uint8_t kind;  ///< the node's alternative in `ir::Node`
+
+    Shape shape() const { return {len, depth, low_inner, first}; }
+  };
+
+  /// Producers append each node after its operands, so one sweep up to the root finishes every
+  /// node before its users, reading the node array in order. Nodes the root does not reach are
+  /// finished too: that costs less than finding out which they are. Returns false, having kept
+  /// nothing, when an operand does not come before its user.
   bool measure_in_order(NodeId root) {
-    state_[root] = State::Open;
-    bool ordered = true;
-    for (std::size_t i = root + std::size_t{1}; ordered && i-- > 0;) {
-      if (state_[i] != State::Open) continue;
-      ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) {
-        if (operand >= i) {
-          ordered = false;
-          return;
-        }
-        state_[operand] = State::Open;
-      });
-    }
-    if (!ordered) {
-      std::fill(state_.begin(), state_.begin() + root + 1, State::Unseen);
-      return false;
-    }
+    // Room for the common case, so that the tables are not copied as they grow: an operator
+    // node takes a run and an operand step, and most nodes' texts are a few bytes long.
+    ops_.reserve(2 * (std::size_t{root} + 1));
+    arena_.reserve(4 * (std::size_t{root} + 1));
     for (std::size_t i = 0; i <= root; ++i) {
-      if (state_[i] == State::Open) finish(static_cast<NodeId>(i));
+      bool ordered = true;
+      ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) { ordered &= operand < i; });
+      if (!ordered) {
+        ops_.clear();
+        arena_.clear();
+        const_runs_ = {};
+        return false;
+      }
+      finish(static_cast<NodeId>(i));
     }
     return true;
   }
@@ -242,72 +375,33 @@ class Renderer {
   void measure_depth_first(NodeId root) {
     struct Frame {
       NodeId id;
-      std::uint32_t step;
+      std::uint32_t next;  ///< the operand to visit next
     };
     std::vector<Frame> stack;
-    state_[root] = State::Open;
+    std::vector<State> state(dag_.nodes.size(), State::Unseen);
+    state[root] = State::Open;
     stack.push_back({root, 0});
     while (!stack.empty()) {
       Frame& f = stack.back();
-      const Piece p = piece(f.id, f.step);
-      if (p.kind == Piece::Kind::End) {
+      const std::optional<NodeId> next = operand_at(dag_.nodes[f.id], f.next);
+      if (!next) {
         finish(f.id);
+        state[f.id] = State::Done;
         stack.pop_back();
         continue;
       }
-      ++f.step;
-      if (p.kind != Piece::Kind::Operand) continue;
-      check(p.operand);
-      State& child = state_[p.operand];
+      ++f.next;
+      const NodeId operand = *next;
+      check(operand);
+      State& child = state[operand];
       if (child == State::Done) continue;
       if (child == State::Open) {
-        support::internal_fault("node id " + std::to_string(p.operand) + " depends on itself");
+        support::internal_fault("node id " + std::to_string(operand) + " depends on itself");
       }
       child = State::Open;
-      stack.push_back({p.operand, 0});
+      stack.push_back({operand, 0});
     }
   }
-
-
- public:
-  void write(NodeId root, std::string& out) const {
-    struct Frame {
-      const Op* next;
-      const Op* end;
-      std::uint8_t wraps;
-    };
-    const Info& top = info_[root];
-    std::vector<Frame> stack;
-    stack.reserve(top.height);
-    stack.push_back({ops_.data() + top.op_begin, ops_.data() + top.op_begin + top.op_count, 0});
-    while (!stack.empty()) {
-      Frame& f = stack.back();
-      if (f.next == f.end) {
-        out.append(f.wraps, ')');
-        stack.pop_back();
-        continue;
-      }
-      const Op& op = *f.next++;
-      if (!op.operand) {
-        out.append(arena_, op.pos, op.arg);
-        continue;
-      }
-      out.append(op.wraps, '(');
-      stack.push_back({ops_.data() + op.pos, ops_.data() + op.pos + op.arg, op.wraps});
-    }
-  }
-
- private:
-  enum class State : std::uint8_t { Unseen, Open, Done };
-  struct Info {
-    Shape own;
-    /// The ops that write the node's text: ops_[op_begin, op_begin + op_count).
-    std::uint32_t op_count;
-    std::size_t op_begin;
-    /// The most frames writing this node's text needs.
-    std::uint32_t height;
-    std::uint8_t prec;
-  };
 
   void check(NodeId id) const {
     if (id >= dag_.nodes.size()) {
@@ -318,62 +412,10 @@ class Renderer {
 
   bool visible(const node::Cast& c) const { return show_casts_ && c.explicit_; }
 
-  /// Piece `k` of node `id`'s own text; End once the text is complete.
-  Piece piece(NodeId id, std::uint32_t k) const {
-    return std::visit(
-        [&](const auto& x) -> Piece {
-          using T = std::decay_t<decltype(x)>;
-          if constexpr (std::is_same_v<T, node::Param> || std::is_same_v<T, node::Const>) {
-            if (k == 0) return {Piece::Kind::Leaf, {}, 0, {}};
-          } else if constexpr (std::is_same_v<T, node::Unary>) {
-            const bool neg = x.op == ir::UnaryOp::Neg;
-            if (k == 0) return Piece::text_of(neg ? "-" : "!");
-            if (k == 1) {
-              return Piece::operand_of(
-                  x.arg, {prec::kPrefix, false, neg ? Extra::NegOperand : Extra::NotOperand});
-            }
-          } else if constexpr (std::is_same_v<T, node::Binary>) {
-            const BinaryForm& form = binary_form(x.op);
-            if (k == 0) {
-              return Piece::operand_of(
-                  x.lhs, {form.prec, false, x.op == BinaryOp::Pow ? Extra::PowBase : Extra::None});
-            }
-            if (k == 1) return Piece::text_of(form.text);
-            if (k == 2) return Piece::operand_of(x.rhs, {form.prec, true, Extra::None});
-          } else if constexpr (std::is_same_v<T, node::If>) {
-            static constexpr std::string_view kWords[] = {"if ", " then ", " else "};
-            const NodeId parts[] = {x.cond, x.then_branch, x.else_branch};
-            if (k < 6 && k % 2 == 0) return Piece::text_of(kWords[k / 2]);
-            if (k < 6) {
-              return Piece::operand_of(parts[k / 2],
-                                       {prec::kConditional, false, Extra::IfPart});
-            }
-          } else if constexpr (std::is_same_v<T, node::Call>) {
-            // name "(" arg ", " arg ... ")"
-            if (k == 0) return Piece::text_of(ir::builtin_name(x.builtin));
-            if (k == 1) return Piece::text_of("(");
-            const std::size_t j = k - 2;
-            const std::size_t n = x.args.size();
-            if (n == 0 ? j == 0 : j + 1 == 2 * n) return Piece::text_of(")");
-            if (j + 1 < 2 * n) {
-              if (j % 2 == 1) return Piece::text_of(", ");
-              return Piece::operand_of(x.args[j / 2], {prec::kConditional, false, Extra::None});
-            }
-          } else {
-            static_assert(std::is_same_v<T, node::Cast>);
-            if (k == 0) return Piece::operand_of(x.arg, {prec::kCast, false, Extra::None});
-            if (visible(x) && k == 1) return Piece::text_of("@");
-            if (visible(x) && k == 2) return Piece::text_of(x.to.to_str());
-          }
-          return {};
-        },
-        dag_.nodes[id]);
-  }
-
   /// How an operand is written in its position; its own shape must be known.
-  Use use_of(NodeId id, Context ctx) const {
+  [[gnu::always_inline]] Use use_of(NodeId id, Context ctx) const {
     const Info& in = info_[id];
-    Use u{in.own, 0};
+    Use u{in.shape(), 0};
     auto wrap_if = [&u](bool flag) {
       if (!flag || u.shape.enclosed()) return;
       Shape w = kOpenShape;
@@ -383,14 +425,12 @@ class Renderer {
       ++u.wraps;
     };
     wrap_if(in.prec < ctx.parent || (ctx.right && in.prec == ctx.parent));
-    const Node& n = dag_.nodes[id];
-    const bool compound = std::holds_alternative<node::Binary>(n) ||
-                          std::holds_alternative<node::If>(n);
+    const bool compound = in.kind == kind_of<node::Binary> || in.kind == kind_of<node::If>;
     switch (ctx.extra) {
       case Extra::None:
         break;
       case Extra::NegOperand:
-        wrap_if(compound || std::holds_alternative<node::Unary>(n));
+        wrap_if(compound || in.kind == kind_of<node::Unary>);
         break;
       case Extra::NotOperand:
       case Extra::IfPart:
@@ -403,141 +443,197 @@ class Renderer {
     return u;
   }
 
-  /// The precedence of a node's own text.
-  std::uint8_t own_prec(const Node& n) const {
-    return std::visit(
-        [&](const auto& x) -> std::uint8_t {
-          using T = std::decay_t<decltype(x)>;
-          if constexpr (std::is_same_v<T, node::Const>) {
-            // "1+2j" is a sum as the language reads it.
-            return std::holds_alternative<ir::ComplexValue>(x.value) ? prec::kAdditive
-                                                                     : prec::kAtom;
-          } else if constexpr (std::is_same_v<T, node::Param>) {
-            return prec::kAtom;
-          } else if constexpr (std::is_same_v<T, node::Unary>) {
-            return prec::kPrefix;
-          } else if constexpr (std::is_same_v<T, node::Binary>) {
-            return binary_form(x.op).prec;
-          } else if constexpr (std::is_same_v<T, node::If>) {
-            return prec::kConditional;
-          } else if constexpr (std::is_same_v<T, node::Call>) {
-            return prec::kCall;
-          } else {
-            // An invisible cast stands at its operand's level; a cast operand counts as a cast.
-            if (visible(x) || std::holds_alternative<node::Cast>(dag_.nodes[x.arg])) {
-              return prec::kCast;
-            }
-            return info_[x.arg].prec;
-          }
-        },
-        n);
-  }
-
-  void append_leaf(std::string& out, const Node& n) const {
-    if (const auto* p = std::get_if<node::Param>(&n)) {
-      if (p->index < dag_.params.size()) {
-        out += dag_.params[p->index].name;
-      } else {
-        out += "arg";
-        support::append_int(out, p->index);
-      }
+  /// Adds the arena's bytes from `at` to its end, just appended, to the text of the node being
+  /// finished, extending its last run when that ends where they start.
+  void add_run_from(std::size_t at) {
+    std::size_t len = arena_.size() - at;
+    if (len == 0) return;
+    if (ops_.size() > cur_ops_ && !ops_.back().operand &&
+        ops_.back().pos + ops_.back().arg == at &&
+        len <= std::numeric_limits<std::uint32_t>::max() - ops_.back().arg) {
+      ops_.back().arg += static_cast<std::uint32_t>(len);
       return;
     }
-    append_literal(out, std::get<node::Const>(n).value);
-  }
-
-  /// Appends a run of text to the ops of the node being finished, extending the last run when
-  /// it ends where this one starts.
-  void add_text(std::string_view text, std::size_t first_op) {
-    if (text.empty()) return;
-    if (ops_.size() > first_op && !ops_.back().operand &&
-        ops_.back().pos + ops_.back().arg == arena_.size() &&
-        arena_.size() - ops_.back().pos + text.size() <= std::numeric_limits<std::uint32_t>::max()) {
-      ops_.back().arg += static_cast<std::uint32_t>(text.size());
-    } else {
-      append_run(arena_.size(), text.size());
-    }
-    arena_ += text;
-  }
-
-  /// Appends runs covering `len` bytes of the arena from `pos`.
-  void append_run(std::size_t pos, std::size_t len) {
-    for (std::size_t done = 0; done < len;) {
+    while (len > 0) {
       const auto part = static_cast<std::uint32_t>(
-          std::min<std::size_t>(len - done, std::numeric_limits<std::uint32_t>::max()));
-      ops_.push_back({pos + done, part, false, 0});
-      done += part;
+          std::min<std::size_t>(len, std::numeric_limits<std::uint32_t>::max()));
+      ops_.emplace_back(at, part, false, std::uint8_t{0});
+      at += part;
+      len -= part;
     }
   }
 
-  /// Appends operand `id`, written inside `wraps` parentheses, to the ops of the node being
-  /// finished.
-  void add_operand(NodeId id, std::uint8_t wraps, std::size_t first_op) {
+  // The put_ helpers are inlined into `finish` so that the shape being built stays in
+  // registers rather than being stored and read back at every piece.
+
+  /// Adds a text of known shape to the node being finished.
+  [[gnu::always_inline]] void put_text(Shape& s, std::string_view text, const Shape& shape) {
+    s += shape;
+    const std::size_t at = arena_.size();
+    arena_.append(text);
+    add_run_from(at);
+  }
+  [[gnu::always_inline]] void put_plain(Shape& s, std::string_view text) {
+    put_text(s, text, Shape::plain(text));
+  }
+
+  /// Adds operand `id`, standing in context `ctx`, to the node being finished.
+  [[gnu::always_inline]] void put_operand(Shape& s, NodeId id, Context ctx) {
+    const Use u = use_of(id, ctx);
+    s += u.shape;
     const Info& t = info_[id];
-    if (t.op_count == 1 && !ops_[t.op_begin].operand && ops_[t.op_begin].arg <= kInlineBytes) {
+    const bool one_run = t.op_count == 1 && !ops_[t.op_begin].operand;
+    if (one_run && ops_[t.op_begin].arg <= kInlineBytes) {
       const Op run = ops_[t.op_begin];
-      scratch_.assign(wraps, '(');
-      scratch_.append(arena_, run.pos, run.arg);
-      scratch_.append(wraps, ')');
-      add_text(scratch_, first_op);
+      const std::size_t at = arena_.size();
+      arena_.append_copy(run.pos, run.arg, u.wraps);
+      add_run_from(at);
       return;
     }
-    if (t.op_count == 0 && wraps == 0) return;
-    if (t.op_count == 1 && !ops_[t.op_begin].operand && wraps == 0) {
-      ops_.push_back(ops_[t.op_begin]);
+    if (t.op_count == 0 && u.wraps == 0) return;
+    if (one_run && u.wraps == 0) {
+      const Op run = ops_[t.op_begin];
+      ops_.push_back(run);
       return;
     }
-    ops_.push_back({t.op_begin, t.op_count, true, wraps});
+    ops_.emplace_back(t.op_begin, t.op_count, true, u.wraps);
   }
 
   /// Computes the shape, precedence and ops of a node whose operands are all done.
   void finish(NodeId id) {
-    Info& in = info_[id];
-    const std::size_t first_op = ops_.size();
+    // A switch rather than a visitor keeps the shape being built in registers.
     Shape s = Shape::empty();
-    std::uint32_t height = 0;
-    for (std::uint32_t k = 0;; ++k) {
-      const Piece p = piece(id, k);
-      if (p.kind == Piece::Kind::End) break;
-      if (p.kind == Piece::Kind::Text) {
-        s += shape_of(p.text);
-        add_text(p.text, first_op);
-      } else if (p.kind == Piece::Kind::Leaf) {
-        scratch_.clear();
-        append_leaf(scratch_, dag_.nodes[id]);
-        s += shape_of(scratch_);
-        add_text(scratch_, first_op);
-      } else {
-        const Use u = use_of(p.operand, p.ctx);
-        s += u.shape;
-        add_operand(p.operand, u.wraps, first_op);
-        height = std::max(height, info_[p.operand].height);
+    cur_ops_ = ops_.size();
+    const Node& n = dag_.nodes[id];
+    std::uint8_t own_prec = prec::kAtom;
+    const Info* same_ops = nullptr;  ///< an operand whose ops write this node's text too
+    switch (n.index()) {
+      case kind_of<node::Param>: {
+        const auto& x = *std::get_if<node::Param>(&n);
+        if (x.index < dag_.params.size()) {
+          const std::string& name = dag_.params[x.index].name;
+          put_text(s, name, shape_of(name));
+        } else {
+          scratch_ = "arg";
+          support::append_int(scratch_, x.index);
+          put_plain(s, scratch_);
+        }
+        break;
+      }
+      case kind_of<node::Const>: {
+        const auto& x = *std::get_if<node::Const>(&n);
+        const LiteralBits bits(x.value);
+        ConstRun& known = const_runs_[ConstRun::slot(bits)];
+        if (known.run.arg > 0 && known.value == bits) {
+          ops_.push_back(known.run);
+          s = Shape::plain({arena_.data() + known.run.pos, known.run.arg});
+        } else {
+          scratch_.clear();
+          append_literal(scratch_, x.value);
+          put_plain(s, scratch_);  // numbers and words hold no parenthesis
+          known = {bits, ops_.back()};
+        }
+        // "1+2j" is a sum as the language reads it.
+        if (std::holds_alternative<ir::ComplexValue>(x.value)) own_prec = prec::kAdditive;
+        break;
+      }
+      case kind_of<node::Unary>: {
+        const auto& x = *std::get_if<node::Unary>(&n);
+        const bool neg = x.op == ir::UnaryOp::Neg;
+        put_plain(s, neg ? "-" : "!");
+        put_operand(s, x.arg, {prec::kPrefix, false, neg ? Extra::NegOperand : Extra::NotOperand});
+        own_prec = prec::kPrefix;
+        break;
+      }
+      case kind_of<node::Binary>: {
+        const auto& x = *std::get_if<node::Binary>(&n);
+        const BinaryForm& form = binary_form(x.op);
+        put_operand(s, x.lhs,
+                    {form.prec, false, x.op == BinaryOp::Pow ? Extra::PowBase : Extra::None});
+        put_plain(s, form.text);
+        put_operand(s, x.rhs, {form.prec, true, Extra::None});
+        own_prec = form.prec;
+        break;
+      }
+      case kind_of<node::If>: {
+        const auto& x = *std::get_if<node::If>(&n);
+        constexpr Context part{prec::kConditional, false, Extra::IfPart};
+        put_plain(s, "if ");
+        put_operand(s, x.cond, part);
+        put_plain(s, " then ");
+        put_operand(s, x.then_branch, part);
+        put_plain(s, " else ");
+        put_operand(s, x.else_branch, part);
+        own_prec = prec::kConditional;
+        break;
+      }
+      case kind_of<node::Call>: {
+        const auto& x = *std::get_if<node::Call>(&n);
+        put_plain(s, ir::builtin_name(x.builtin));
+        put_text(s, "(", kOpenShape);
+        for (std::size_t k = 0; k < x.args.size(); ++k) {
+          if (k > 0) put_plain(s, ", ");
+          put_operand(s, x.args[k], {prec::kConditional, false, Extra::None});
+        }
+        put_text(s, ")", kCloseShape);
+        own_prec = prec::kCall;
+        break;
+      }
+      default: {
+        const auto& x = std::get<node::Cast>(n);
+        constexpr Context ctx{prec::kCast, false, Extra::None};
+        const Info& operand = info_[x.arg];
+        // An invisible cast stands at its operand's level; a cast operand counts as a cast.
+        own_prec = operand.kind == kind_of<node::Cast> ? prec::kCast : operand.prec;
+        if (visible(x)) {
+          put_operand(s, x.arg, ctx);
+          put_plain(s, "@");
+          put_plain(s, x.to.to_str());
+          own_prec = prec::kCast;
+        } else if (const Use u = use_of(x.arg, ctx); u.wraps == 0) {
+          // The text is the operand's own: a use runs the operand's ops, so a chain of such
+          // casts costs nothing.
+          s = u.shape;
+          same_ops = &operand;
+        } else {
+          put_operand(s, x.arg, ctx);
+        }
+        break;
       }
     }
-    in.own = s;
-    in.prec = own_prec(dag_.nodes[id]);
-    state_[id] = State::Done;
-    in.op_begin = first_op;
-    in.op_count = static_cast<std::uint32_t>(ops_.size() - first_op);
-    in.height = height + 1;
-    if (in.op_count == 1 && ops_.back().operand && ops_.back().wraps == 0) {
-      // The text is one operand's text as it is (a cast that is not shown): a use of this node
-      // runs the operand's ops directly, so a chain of such nodes costs no steps.
-      in.op_begin = ops_.back().pos;
-      in.op_count = ops_.back().arg;
-      in.height = height;
-      ops_.pop_back();
-    }
+    Info& in = info_[id];
+    in.len = s.len;
+    in.depth = s.depth;
+    in.low_inner = s.low_inner;
+    in.first = s.first;
+    in.prec = own_prec;
+    in.kind = static_cast<std::uint8_t>(n.index());
+    in.op_begin = same_ops ? same_ops->op_begin : cur_ops_;
+    in.op_count = same_ops ? same_ops->op_count
+                           : static_cast<std::uint32_t>(ops_.size() - cur_ops_);
   }
 
   const ir::TypedDag& dag_;
   bool show_casts_;
-  std::vector<State> state_;
   std::unique_ptr<Info[]> info_;
   std::vector<Op> ops_;
   /// The texts the ops write, each run stored once.
-  std::string arena_;
+  Arena arena_;
   std::string scratch_;
+  /// Kernels repeat their constants, and lowering gives each occurrence a node of its own: the
+  /// runs of recently written constants, found by value, save formatting each one again.
+  struct ConstRun {
+    LiteralBits value{ir::Literal{}};
+    Op run{0, 0, false, 0};  ///< empty while the slot is unused
+
+    static std::size_t slot(const LiteralBits& v) {
+      const std::uint64_t h = (v.re ^ (v.im * 0x9e3779b97f4a7c15) ^ v.kind) * 0xff51afd7ed558ccd;
+      return static_cast<std::size_t>(h >> 58);
+    }
+  };
+  std::array<ConstRun, 64> const_runs_{};
+  /// The first op of the node being finished.
+  std::size_t cur_ops_ = 0;
 };
 
 std::size_t skip_blanks(std::string_view s, std::size_t i) {
@@ -566,12 +662,14 @@ std::string_view strip_enclosing(std::string_view text) {
     ++opens;
     lead_end = skip_blanks(s, lead_end + 1);
   }
+  if (opens == 0) return s;
   std::size_t trail_start = s.size();
   std::int64_t closes = 0;
   while (trail_start > lead_end && s[trail_start - 1] == ')') {
     ++closes;
     trail_start = skip_blanks_back(s, lead_end, trail_start - 1);
   }
+  if (closes == 0) return s;
   // Removing the k-th pair (from 0) is right when the text between the runs never falls below
   // depth k + 1 and the whole text balances; the runs themselves stay deep enough by
   // construction.
@@ -597,11 +695,10 @@ std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::Type
   Renderer renderer(dag, show_casts);
   renderer.measure(root);
   // At the top the root stands in no operator's position, so its own text is the whole text.
-  const std::uint64_t size = renderer.own_shape(root).len;
+  const std::uint64_t size = renderer.own_length(root);
   if (size > limit) return std::unexpected(RenderTooLarge{size, limit});
-  std::string out;
-  out.reserve(size);
-  renderer.write(root, out);
+  std::string out(size, '\0');
+  renderer.write(root, out.data());
   const std::string_view kept = strip_enclosing(out);
   const std::size_t start = static_cast<std::size_t>(kept.data() - out.data());
   out.erase(start + kept.size());

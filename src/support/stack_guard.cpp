@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <new>
-#include <vector>
 
 #if defined(TARVELON_ASAN)
 #include <sanitizer/common_interface_defs.h>
@@ -18,32 +17,36 @@ thread_local std::uintptr_t stack_floor = 0;
 
 namespace {
 
-/// Segments kept for reuse, so recursion that oscillates around a segment boundary does not map
-/// and unmap memory at every step.
-struct SegmentCache {
-  std::vector<void*> free;
-  ~SegmentCache() {
-    for (void* s : free) munmap(s, kStackSegment);
-  }
-};
-thread_local SegmentCache segment_cache;
+// Per-thread state is plain data throughout: a thread-local object with a destructor would be
+// registered with the C library on first use, and that registration ends the process when
+// memory is exhausted.
+
+/// Segments in use by the guarded calls running on this thread, and ever used.
+thread_local std::size_t segments_in_use = 0;
+thread_local std::size_t segments_used = 0;
+
+/// Segments kept for reuse while a guarded recursion runs, so that recursion oscillating
+/// around a segment boundary does not map and unmap memory at every step. All are unmapped
+/// once the thread is back on its own stack, since nothing would release them at thread exit.
+constexpr std::size_t kSpareSegments = 4;
+thread_local void* spare_segments[kSpareSegments] = {};
+thread_local std::size_t spare_count = 0;
 
 void* acquire_segment() {
-  if (!segment_cache.free.empty()) {
-    void* s = segment_cache.free.back();
-    segment_cache.free.pop_back();
-    return s;
-  }
+  if (spare_count > 0) return spare_segments[--spare_count];
   void* s = mmap(nullptr, kStackSegment, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (s == MAP_FAILED) throw std::bad_alloc();
   return s;
 }
 
-void release_segment(void* s) {
-  if (segment_cache.free.size() < 4) {
-    segment_cache.free.push_back(s);
-  } else {
-    munmap(s, kStackSegment);
+void release_segment(void* s) noexcept {
+  if (segments_in_use > 0 && spare_count < kSpareSegments) {
+    spare_segments[spare_count++] = s;
+    return;
+  }
+  munmap(s, kStackSegment);
+  if (segments_in_use == 0) {
+    while (spare_count > 0) munmap(spare_segments[--spare_count], kStackSegment);
   }
 }
 
@@ -119,6 +122,8 @@ void init_stack_floor() noexcept {
 
 void run_on_fresh_segment(void (*body)(void*), void* context) {
   void* segment = acquire_segment();
+  ++segments_in_use;
+  ++segments_used;
   Switch sw{body, context, nullptr, {}, {}};
 
   const std::uintptr_t saved_floor = stack_floor;
@@ -128,9 +133,15 @@ void run_on_fresh_segment(void (*body)(void*), void* context) {
   switch_to_segment(sw, segment);
   stack_floor = saved_floor;
   pending_switch = saved_switch;
+  --segments_in_use;
   release_segment(segment);
   if (sw.error) std::rethrow_exception(sw.error);
 }
 
 }  // namespace tarvelon::support::detail
 
+namespace tarvelon::support {
+
+std::size_t fresh_segments_used() noexcept { return detail::segments_used; }
+
+}  // namespace tarvelon::support

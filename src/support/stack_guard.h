@@ -31,14 +31,20 @@ inline constexpr std::size_t kStackReserve = 64 * 1024;
 /// Size of each fresh segment.
 inline constexpr std::size_t kStackSegment = 1024 * 1024;
 
+/// How many times this thread has moved to a fresh segment: zero for as long as recursion has
+/// stayed within the thread's own stack.
+std::size_t fresh_segments_used() noexcept;
+
 /// Whether less than `kStackReserve` bytes of stack remain: the point at which a recursive step
 /// must move to a fresh segment.
 inline bool stack_is_low() noexcept { return detail::stack_is_low(); }
 
 /// Calls `f()`. When less than `kStackReserve` bytes of stack remain, the call runs on a fresh
 /// `kStackSegment` segment instead, released when it returns; exceptions reach the caller
-/// unchanged. Every recursion over user-controlled structure goes through here, so nesting depth
-/// is bounded by memory, not by the thread's stack.
+/// unchanged. This is the safety net of recursion whose depth the input decides: such walks keep
+/// their pending work on explicit stacks, and a recursion that remains (one with small frames
+/// and no other choice) goes through here, so that its depth is bounded by memory, not by the
+/// thread's stack. It allocates and may throw `std::bad_alloc`, so it has no place in teardown.
 template <class F>
 decltype(auto) with_stack_guard(F&& f) {
   using R = std::invoke_result_t<F&>;

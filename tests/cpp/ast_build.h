@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,7 +25,7 @@ inline SpannedExpr f(double v, Span s = {}, std::optional<ir::DType> d = {}) {
 inline SpannedExpr c(double re, double im, Span s = {}, std::optional<ir::DType> d = {}) {
   return {ex::ComplexLit{re, im, d}, s};
 }
-inline SpannedExpr v(std::string name, Span s = {}) { return {ex::Var{std::move(name)}, s}; }
+inline SpannedExpr v(std::string_view name, Span s = {}) { return {ex::Var{parse::Name(name)}, s}; }
 inline SpannedExpr e_const(Span s = {}) { return {ex::ConstE{}, s}; }
 inline SpannedExpr pi(Span s = {}) { return {ex::ConstPi{}, s}; }
 inline SpannedExpr un(ir::UnaryOp op, SpannedExpr a, Span s = {}) {
@@ -40,19 +41,19 @@ inline SpannedExpr iff(SpannedExpr cond, SpannedExpr a, SpannedExpr e, Span s = 
 inline SpannedExpr cast(SpannedExpr a, ir::DType d, Span s = {}) {
   return {ex::Cast{d, parse::box(std::move(a))}, s};
 }
-inline SpannedExpr let(std::string name, SpannedExpr value, SpannedExpr body) {
-  return {ex::Let{std::move(name), parse::box(std::move(value)), parse::box(std::move(body))},
+inline SpannedExpr let(std::string_view name, SpannedExpr value, SpannedExpr body) {
+  return {ex::Let{parse::Name(name), parse::box(std::move(value)), parse::box(std::move(body))},
           Span{}};
 }
 template <class... A>
-std::vector<SpannedExpr> list(A&&... a) {
-  std::vector<SpannedExpr> out;
-  (out.push_back(std::forward<A>(a)), ...);
-  return out;
+parse::BoxList list(A&&... a) {
+  std::vector<parse::ExprBox> out;
+  (out.push_back(parse::box(std::forward<A>(a))), ...);
+  return parse::BoxList(std::move(out));
 }
 template <class... A>
-SpannedExpr call(std::string name, Span s, A&&... args) {
-  return {ex::Call{std::move(name), list(std::forward<A>(args)...)}, s};
+SpannedExpr call(std::string_view name, Span s, A&&... args) {
+  return {ex::Call{parse::Name(name), list(std::forward<A>(args)...)}, s};
 }
 template <class... A>
 SpannedExpr tuple(Span s, A&&... elems) {

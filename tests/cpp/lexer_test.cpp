@@ -11,8 +11,8 @@
 namespace tarvelon::parse {
 namespace {
 
-/// "Kind[start,end)" per token, literals with their value as "Kind=value", identifiers with
-/// their text; spans relative to the text.
+/// "Kind[start,end)" per token, literals with their value as "Kind=value" ("Kind=?" when
+/// invalid), identifiers with their text; spans relative to the text.
 std::string dump(std::string_view text, const std::vector<Token>& tokens) {
   std::string out;
   for (const Token& t : tokens) {
@@ -20,20 +20,28 @@ std::string dump(std::string_view text, const std::vector<Token>& tokens) {
     out += token_kind_name(t.kind);
     switch (t.kind) {
       case TokenKind::IntLit:
-        out += "=" + std::to_string(t.int_value);
+        if (auto v = int_literal_value(t.text_in(text))) {
+          out += "=" + std::to_string(*v);
+        } else {
+          out += "=?";
+        }
         break;
       case TokenKind::FloatLit:
       case TokenKind::ImagLit:
-        out += "=" + support::format_double(t.float_value);
+        if (auto v = float_literal_value(t.text_in(text))) {
+          out += "=" + support::format_double(*v);
+        } else {
+          out += "=?";
+        }
         break;
       case TokenKind::Ident:
       case TokenKind::DtypeName:
-        out += ":" + std::string(text.substr(t.span.start, t.span.end - t.span.start));
+        out += ":" + std::string(t.text_in(text));
         break;
       default:
         break;
     }
-    out += "[" + std::to_string(t.span.start) + "," + std::to_string(t.span.end) + ")";
+    out += "[" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
   }
   return out;
 }
@@ -139,10 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
         LexErrorCase{" \x1C", "", {{{1, 2}, ""}}},
         // Invalid literals are reported and lexing goes on.
         LexErrorCase{"9223372036854775808 + 99999999999999999999 x",
-                     "IntLit=0[0,19) Plus[20,21) IntLit=0[22,42) Ident:x[43,44)",
+                     "IntLit=?[0,19) Plus[20,21) IntLit=?[22,42) Ident:x[43,44)",
                      {{{0, 19}, "invalid integer literal"}, {{22, 42}, "invalid integer literal"}}},
         LexErrorCase{"9223372036854775808 $",
-                     "IntLit=0[0,19)",
+                     "IntLit=?[0,19)",
                      {{{0, 19}, "invalid integer literal"}, {{20, 21}, ""}}}));
 
 TEST(Lex, NulByteIsAnUnrecognisedCharacter) {

@@ -205,6 +205,16 @@ TEST_P(LowerCollect, BuildsNodesOutputsAndDiagnostics) {
   EXPECT_EQ(diags_text(r.errors), c.errors);
 }
 
+// A caller that shows only errors gets the same program and errors, and no notes or warnings.
+TEST_P(LowerCollect, KeepingOnlyErrorsChangesNothingElse) {
+  const Case& c = GetParam();
+  auto r = lower_with_config_collect(c.kernel(), diag::DiagConfig{}, Keep::Errors);
+  EXPECT_EQ(nodes_text(r.dag.nodes, r.dag.dtypes), c.nodes);
+  EXPECT_EQ(r.dag.outputs, c.outputs);
+  EXPECT_TRUE(r.warnings.empty());
+  EXPECT_EQ(diags_text(r.errors), c.errors);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, LowerCollect, ::testing::ValuesIn(kCases),
                          [](const auto& info) {
                            std::string name = info.param.name;
@@ -232,6 +242,10 @@ TEST(LowerCollect, SeverityPolicyFilesEachDiagnostic) {
                 "range"});
   ASSERT_EQ(r.warnings.size(), 1u);
   EXPECT_EQ(r.warnings[0].kind, DiagKind::ImplicitPromotion);
+  // A warning raised to an error is still built when only errors are kept.
+  auto e = lower_with_config_collect(kernel(), strict, Keep::Errors);
+  EXPECT_EQ(diags_text(e.errors), diags_text(r.errors));
+  EXPECT_TRUE(e.warnings.empty());
 
   diag::DiagConfig quiet;
   quiet.overrides[DiagKind::ImplicitPromotion] = diag::Severity::Allow;
@@ -275,6 +289,18 @@ TEST(LowerFailFast, EmitOnlyDiagnosticsFailWhenRaisedToErrors) {
   EXPECT_EQ(diag_text(r.error()),
             "FloatPrecisionLoss [0,7) literal `0.1` may lose precision in `f32` | consider f64 "
             "for full precision");
+}
+
+TEST(LowerFailFast, AFailureInsideAssignmentsLeavesTheScopeAsItWas) {
+  Ctx ctx;
+  ctx.mode.kind = DiagMode::Kind::FailFast;
+  const NodeId x = ctx.push(node::Param{0}, kF64);
+  ctx.scope.emplace("x", x);
+  // x is rebound, y bound, and the body fails inside both.
+  auto r = lower_expr(ctx, let("x", f(1.5), let("y", v("x"), v("missing"))));
+  ASSERT_FALSE(r.has_value());
+  ASSERT_EQ(ctx.scope.size(), 1u);
+  EXPECT_EQ(ctx.scope.at("x"), x);
 }
 
 TEST(Lower, MillionDeepNestingLowersWithoutExhaustingTheStack) {

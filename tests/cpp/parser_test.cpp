@@ -43,7 +43,7 @@ std::string dump(const SpannedExpr& e) {
           },
           [](const expr::ConstE&) -> std::string { return "e"; },
           [](const expr::ConstPi&) -> std::string { return "pi"; },
-          [](const expr::Var& x) { return x.name; },
+          [](const expr::Var& x) { return x.name.str(); },
           [&](const expr::Unary& x) {
             return list(std::string(ir::op_text(x.op)), {x.operand.get()});
           },
@@ -54,7 +54,7 @@ std::string dump(const SpannedExpr& e) {
             return list("if", {x.cond.get(), x.then_branch.get(), x.else_branch.get()});
           },
           [](const expr::Call& x) {
-            std::string s = "(call " + x.name;
+            std::string s = "(call " + x.name.str();
             for (const auto& a : x.args) s += " " + dump(a);
             return s + ")";
           },
@@ -67,7 +67,7 @@ std::string dump(const SpannedExpr& e) {
             return s + ")";
           },
           [&](const expr::Let& x) {
-            return list("let " + x.name, {x.value.get(), x.body.get()});
+            return list("let " + x.name.str(), {x.value.get(), x.body.get()});
           },
       },
       e.value);

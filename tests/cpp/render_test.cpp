@@ -418,6 +418,65 @@ TEST(RenderLimit, LengthIsKnownBeforeBuilding) {
             (RenderTooLarge{75, 74}));
 }
 
+/// The same DAG with node k moved to id n - 1 - k, so that every operand follows its user.
+ir::TypedDag reversed(const ir::TypedDag& dag) {
+  ir::TypedDag out = dag;
+  const auto n = static_cast<NodeId>(dag.nodes.size());
+  for (NodeId k = 0; k < n; ++k) {
+    ir::Node node = dag.nodes[k];
+    ir::for_each_operand(node, [&](NodeId& a) { a = n - 1 - a; });
+    out.nodes[n - 1 - k] = std::move(node);
+    out.dtypes[n - 1 - k] = dag.dtypes[k];
+  }
+  for (NodeId& o : out.outputs) o = n - 1 - o;
+  return out;
+}
+
+TEST(RenderMatchesReference, OperandsAfterTheirUsers) {
+  for (const Shape& s : kShapes) {
+    for (std::size_t depth : {1, 2, 3, 8}) {
+      const ir::TypedDag dag = reversed(chain(depth, s.step));
+      ASSERT_EQ(render(dag, dag.outputs[0]), Reference(dag, true).render(dag.outputs[0]))
+          << s.name << " " << depth;
+    }
+  }
+  // Nodes before the first misplaced operand are finished, then measured again in the other
+  // order: nothing of the first attempt, the constant's text included, may leak into it.
+  Dag d;
+  const NodeId c = d.lit(1.5);
+  const NodeId x = d.param(0);
+  const NodeId product = d.bin(BinaryOp::Mul, 3, c);
+  d.bin(BinaryOp::Add, x, c);
+  EXPECT_EQ(render(d.dag, product), "(x + 1.5) * 1.5");
+  // Visiting a call's arguments one after another takes linear time.
+  Dag wide;
+  const NodeId y = wide.param(1);
+  wide.dag.outputs = {wide.call(Builtin::Exp, std::vector<NodeId>(200'000, y))};
+  const ir::TypedDag dag = reversed(wide.dag);
+  std::string expected = "exp(y";
+  for (int k = 1; k < 200'000; ++k) expected += ", y";
+  EXPECT_TRUE(render(dag, dag.outputs[0]) == expected + ")");
+}
+
+TEST(RenderConstants, EachValueKeepsItsOwnText) {
+  // Values that compare equal, or print alike, must not share a text by accident.
+  const ir::Literal alike[] = {0.0, -0.0, 1.0, std::int64_t{1}, true, ir::ComplexValue{1, 0}};
+  Dag d;
+  NodeId sum = d.lit(alike[0]);
+  for (int round = 0; round < 2; ++round) {
+    for (const ir::Literal& v : alike) sum = d.bin(BinaryOp::Add, sum, d.lit(v));
+  }
+  EXPECT_EQ(render(d.dag, sum),
+            "0 + 0 + -0 + 1 + 1 + true + (1+0j) + 0 + -0 + 1 + 1 + true + (1+0j)");
+  // More values than any table of recent ones holds, each written twice, far apart.
+  Dag many;
+  NodeId total = many.param(0);
+  for (int round = 0; round < 2; ++round) {
+    for (int k = 0; k < 300; ++k) total = many.bin(BinaryOp::Sub, total, many.lit(k * 0.25));
+  }
+  EXPECT_EQ(render(many.dag, total), Reference(many.dag, true).render(total));
+}
+
 TEST(RenderFaults, BadIdsAndCyclesAreInternalFaults) {
   Dag d;
   NodeId x = d.param(0);

@@ -16,7 +16,11 @@ std::size_t depth_sum(std::size_t n) {
   return with_stack_guard([&] { return depth_sum(n - 1); }) + 1 + (pad[0] & 0);
 }
 
-TEST(StackGuard, MillionLevelsOfRecursion) { EXPECT_EQ(depth_sum(1'000'000), 1'000'000u); }
+TEST(StackGuard, MillionLevelsOfRecursion) {
+  const std::size_t before = fresh_segments_used();
+  EXPECT_EQ(depth_sum(1'000'000), 1'000'000u);
+  EXPECT_GT(fresh_segments_used(), before);
+}
 
 void throw_at(std::size_t n) {
   if (n == 0) throw std::runtime_error("bottom");

@@ -1,5 +1,7 @@
 """The module surface of _tarvelon: contents, argument binding and exception mapping."""
+import sys
 import tracemalloc
+import types
 
 import numpy
 import pytest
@@ -76,6 +78,39 @@ def test_binding_failures_raise_type_error(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         _tarvelon.emit_python(*args, **kwargs)
     assert str(info.value) == message
+
+
+class Interrupted(BaseException):
+    pass
+
+
+def numpy_standin(**attributes):
+    """A module that takes NumPy's place in sys.modules."""
+    module = types.ModuleType("numpy")
+    vars(module).update(attributes)
+    return module
+
+
+def interrupt(name):
+    """An interrupt arriving while NumPy's boolean type is looked up."""
+    if name == "bool_":
+        raise Interrupted(name)
+    raise AttributeError(name)
+
+
+@pytest.mark.parametrize(
+    "standin, error",
+    [
+        # The look-up itself fails: that failure reaches the caller unchanged.
+        (numpy_standin(__getattr__=interrupt), Interrupted),
+        # NumPy without a boolean type: the argument is simply not a bool.
+        (numpy_standin(), TypeError),
+    ],
+)
+def test_looking_up_numpy_bool(monkeypatch, standin, error):
+    monkeypatch.setitem(sys.modules, "numpy", standin)
+    with pytest.raises(error):
+        _tarvelon.emit_python(KERNEL, optimize=object())
 
 
 @pytest.mark.parametrize("args, kwargs", [

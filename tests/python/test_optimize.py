@@ -27,6 +27,29 @@ def outcome(text, args, with_locals=False):
         return ("raises", type(error))
 
 
+def raised_anywhere(text, args):
+    """The exception types that any line of an emitted function raises when every line whose
+    operands exist is run on its own. The language leaves the order of independent operands
+    free, and the optimizer reorders them, so of two failing operands either may fail first."""
+    namespace = {}
+    exec(compile(text.split("\ndef ")[0], "<kernel>", "exec"), namespace)
+    header, *lines = text.split("\ndef ")[1].splitlines()
+    params = header[header.index("(") + 1:header.index(")")].split(", ")
+    namespace.update(zip(params, args))
+    raised = set()
+    for line in lines:
+        statement = line.strip()
+        if statement.startswith("return"):
+            continue
+        try:
+            exec(statement, namespace)
+        except NameError:  # an operand failed before
+            continue
+        except (ArithmeticError, ValueError, TypeError) as error:
+            raised.add(type(error))
+    return raised
+
+
 def magnitude(value):
     if isinstance(value, tuple):
         return max((magnitude(v) for v in value), default=0.0)
@@ -73,7 +96,7 @@ def test_the_optimized_kernel_computes_what_the_folded_kernel_computes(kernel):
     got = outcome(optimized, args)
     assert got[0] == want[0], (source, args, optimized, reference, got, want)
     if got[0] == "raises":
-        assert got[1] is want[1], (source, args, got, want)
+        assert got[1] is want[1] or got[1] in raised_anywhere(reference, args), (source, args, got, want)
         return
     temporaries, value = want[1]
     scale = max(magnitude(v) for v in temporaries.values())
