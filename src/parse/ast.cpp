@@ -58,6 +58,15 @@ std::string_view Name::view() const noexcept {
 
 BoxList::BoxList(std::vector<ExprBox> items) : BoxList(items.begin(), items.end()) {}
 
+BoxList::BoxList(BoxList&& other) noexcept
+    : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+
+BoxList& BoxList::operator=(BoxList&& other) noexcept {
+  items_ = std::move(other.items_);
+  size_ = std::exchange(other.size_, 0);
+  return *this;
+}
+
 // ---- Teardown ----------------------------------------------------------------------------------
 
 /// Dismantles trees without recursion and without memory of its own: subtrees are re-hung

@@ -68,19 +68,15 @@ class Name {
 class BoxList {
  public:
   BoxList() noexcept = default;
-  BoxList(BoxList&& other) noexcept
-      : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
-  BoxList& operator=(BoxList&& other) noexcept {
-    items_ = std::move(other.items_);
-    size_ = std::exchange(other.size_, 0);
-    return *this;
-  }
+  /// Out of line: both may drop boxes (the old ones, or the new ones should a later member
+  /// fail), which needs the complete node type, and libc++ checks that where the body stands.
+  BoxList(BoxList&& other) noexcept;
+  BoxList& operator=(BoxList&& other) noexcept;
   /// Takes the non-null boxes in order.
   explicit BoxList(std::vector<ExprBox> items);
+  /// Takes the boxes of [first, last); defined below, where the node type is complete.
   template <class It>
-  BoxList(It first, It last) : items_(new ExprBox[static_cast<std::size_t>(last - first)]) {
-    for (; first != last; ++first) items_[size_++] = std::move(*first);
-  }
+  BoxList(It first, It last);
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -191,6 +187,11 @@ struct Spanned<Expr> {
 static_assert(sizeof(Spanned<Expr>) <= 56, "a node and its allocation header fit 64 bytes");
 
 using SpannedExpr = Spanned<Expr>;
+
+template <class It>
+BoxList::BoxList(It first, It last) : items_(new ExprBox[static_cast<std::size_t>(last - first)]) {
+  for (; first != last; ++first) items_[size_++] = std::move(*first);
+}
 
 /// Calls `visit(child)` for each child expression of `e`, in source order.
 template <class F>

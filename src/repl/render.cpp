@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "support/internal_fault.h"
@@ -267,9 +268,18 @@ std::optional<NodeId> operand_at(const Node& n, std::size_t k) {
 /// Operand texts up to this long are copied into their users' runs, which saves a step per use.
 constexpr std::size_t kInlineBytes = 32;
 
+/// The position of `T` among the alternatives `Ts`, read from the type list alone: not every
+/// standard library can build and drop a variant in a constant expression.
+template <class T, class... Ts>
+constexpr std::size_t alternative_index(const std::variant<Ts...>*) {
+  std::size_t index = 0;
+  (void)((std::is_same_v<T, Ts> || (++index, false)) || ...);
+  return index;
+}
+
 /// The position of node kind `T` among the alternatives of `ir::Node`.
 template <class T>
-constexpr std::size_t kind_of = ir::Node(std::in_place_type<T>).index();
+constexpr std::size_t kind_of = alternative_index<T>(static_cast<const ir::Node*>(nullptr));
 
 /// Renders one DAG. `measure` finishes each node once, after its operands: it computes the
 /// shape and precedence of the node's text and compiles the text into ops, deciding each
