@@ -212,4 +212,6 @@ def test_repeated_calls_do_not_leak():
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert grown < 10_000
+    # 22,000 calls: one leaked object a call would be over 600 KB, while the interpreter's own
+    # caches drift by a few KB between runs (more under the sanitizer).
+    assert grown < 64_000
