@@ -365,7 +365,7 @@ class Renderer {
     // Room for the common case, so that the tables are not copied as they grow: an operator
     // node takes a run and an operand step, and most nodes' texts are a few bytes long.
     ops_.reserve(2 * (std::size_t{root} + 1));
-    arena_.reserve(4 * (std::size_t{root} + 1));
+    arena_.reserve(8 * (std::size_t{root} + 1));
     for (std::size_t i = 0; i <= root; ++i) {
       bool ordered = true;
       ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) { ordered &= operand < i; });
