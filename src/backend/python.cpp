@@ -32,7 +32,7 @@ constexpr GlobalUse kGlobals[] = {{"math", "math."},   {"abs", "abs("},
 using GlobalMask = std::uint8_t;
 static_assert(std::size(kGlobals) <= 8 * sizeof(GlobalMask));
 
-GlobalMask globals_in(std::string_view text) {
+constexpr GlobalMask globals_in(std::string_view text) {
   GlobalMask mask = 0;
   for (std::size_t g = 0; g < std::size(kGlobals); ++g) {
     if (text.find(kGlobals[g].use) != std::string_view::npos) mask |= GlobalMask(1u << g);
@@ -67,22 +67,43 @@ std::string_view builtin_pattern(Builtin b) {
   return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;
 }
 
-/// The conversion a cast from `from` to `to` needs; "{}" is the operand's temporary.
-std::string_view conversion_pattern(DType from, DType to) {
-  if (from == to) return "{}";
+/// The forms a cast takes; "{}" is the operand's temporary.
+enum class Conversion : std::uint8_t { None, Bool, Int, Float, Complex };
+constexpr std::string_view kConversionPatterns[] = {"{}", "bool({})", "int({})", "float({})",
+                                                    "complex({}, 0.0)"};
+
+/// The conversion a cast from `from` to `to` needs.
+Conversion conversion(DType from, DType to) {
+  if (from == to) return Conversion::None;
   switch (to.kind) {
     case DTypeKind::Bool:
-      return "bool({})";
+      return Conversion::Bool;
     case DTypeKind::UInt:
     case DTypeKind::Int:
-      return "int({})";
+      return Conversion::Int;
     case DTypeKind::Float:
-      return "float({})";
+      return Conversion::Float;
     case DTypeKind::Complex:
       break;
   }
-  return from.kind == DTypeKind::Complex ? "{}" : "complex({}, 0.0)";
+  return from.kind == DTypeKind::Complex ? Conversion::None : Conversion::Complex;
 }
+
+std::string_view conversion_pattern(DType from, DType to) {
+  return kConversionPatterns[static_cast<std::size_t>(conversion(from, to))];
+}
+
+/// The globals of each fixed pattern, found once at compile time rather than at every node.
+template <std::size_t N, class F>
+constexpr std::array<GlobalMask, N> globals_of_each(F pattern) {
+  std::array<GlobalMask, N> masks{};
+  for (std::size_t i = 0; i < N; ++i) masks[i] = globals_in(pattern(i));
+  return masks;
+}
+constexpr auto kBuiltinGlobals = globals_of_each<std::size(kBuiltinTexts)>(
+    [](std::size_t i) { return kBuiltinTexts[i].pattern; });
+constexpr auto kConversionGlobals = globals_of_each<std::size(kConversionPatterns)>(
+    [](std::size_t i) { return kConversionPatterns[i]; });
 
 void append_temp(std::string& out, NodeId id) {
   out += 't';
@@ -90,14 +111,12 @@ void append_temp(std::string& out, NodeId id) {
 }
 
 void fill(std::string& out, std::string_view pattern, NodeId id) {
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
-      append_temp(out, id);
-      ++i;
-    } else {
-      out += pattern[i];
-    }
+  for (std::size_t hole; (hole = pattern.find("{}")) != std::string_view::npos;) {
+    out.append(pattern.substr(0, hole));
+    append_temp(out, id);
+    pattern.remove_prefix(hole + 2);
   }
+  out.append(pattern);
 }
 
 /// A double as Python source: the shortest round-trip decimal, or a spelling of the values
@@ -144,10 +163,18 @@ void append_literal(std::string& out, const ir::Literal& lit) {
       lit);
 }
 
+/// The globals `append_literal` writes for `lit`, found without writing it: only the spellings
+/// of NaN and the infinities call `float`, and only complex constants call `complex`.
 GlobalMask literal_globals(const ir::Literal& lit) {
-  std::string text;
-  append_literal(text, lit);
-  return globals_in(text);
+  constexpr auto kFloat = GlobalMask(1u << 2);
+  constexpr auto kComplex = GlobalMask(1u << 5);
+  static_assert(kGlobals[2].name == "float" && kGlobals[5].name == "complex");
+  auto spelled = [&](double v) { return std::isfinite(v) ? GlobalMask(0) : kFloat; };
+  if (const auto* d = std::get_if<double>(&lit)) return spelled(*d);
+  if (const auto* c = std::get_if<ir::ComplexValue>(&lit)) {
+    return kComplex | spelled(c->re) | spelled(c->im);
+  }
+  return 0;
 }
 
 [[noreturn]] void out_of_range(NodeId id, std::size_t len) {
@@ -193,9 +220,9 @@ GlobalMask body_globals(const ir::TypedDag& dag, const std::vector<std::uint8_t>
     if (!live[i]) continue;
     const Node& nd = dag.nodes[i];
     if (const auto* c = std::get_if<node::Call>(&nd)) {
-      mask |= globals_in(builtin_pattern(c->builtin));
+      mask |= kBuiltinGlobals[static_cast<std::size_t>(c->builtin)];
     } else if (const auto* c = std::get_if<node::Cast>(&nd)) {
-      mask |= globals_in(conversion_pattern(dag.dtypes[c->arg], c->to));
+      mask |= kConversionGlobals[static_cast<std::size_t>(conversion(dag.dtypes[c->arg], c->to))];
     } else if (const auto* c = std::get_if<node::Const>(&nd)) {
       mask |= literal_globals(c->value);
     }

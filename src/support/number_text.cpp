@@ -24,37 +24,38 @@ void append_double(std::string& out, double value) {
   // The shortest round-trip digits come from scientific notation; they are then laid out
   // positionally, padding with zeros, so 1e300 is "1" and 300 zeros rather than the exact
   // expansion of the nearest double.
-  std::array<char, 32> buf;
-  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::scientific);
-  (void)ec;  // the buffer fits every finite double
-  const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
-  const std::size_t e_pos = sci.find('e');
-  std::string_view mantissa = sci.substr(0, e_pos);
-  if (mantissa.front() == '-') {
+  char sci[32];
+  char* const sci_end = std::to_chars(sci, sci + sizeof sci, value,
+                                      std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') {
     out += '-';
-    mantissa.remove_prefix(1);
+    ++p;
   }
+  // The mantissa is one digit, then optionally "." and more digits, then "e", a sign and at
+  // least two exponent digits.
+  char digits[24];
+  int count = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[count++] = *p;
+  }
+  ++p;  // the "e"
+  const bool negative_exponent = *p++ == '-';
   int exponent = 0;
-  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exponent);
-  std::string digits;
-  for (char c : mantissa) {
-    if (c != '.') digits += c;
-  }
+  for (; p != sci_end; ++p) exponent = exponent * 10 + (*p - '0');
+  if (negative_exponent) exponent = -exponent;
   const int point = exponent + 1;  // digits before the decimal point
-  const int count = static_cast<int>(digits.size());
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
+    out.append(digits, static_cast<std::size_t>(count));
   } else if (point >= count) {
-    out += digits;
+    out.append(digits, static_cast<std::size_t>(count));
     out.append(static_cast<std::size_t>(point - count), '0');
   } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
+    out.append(digits, static_cast<std::size_t>(point));
     out += '.';
-    out.append(digits, static_cast<std::size_t>(point), std::string::npos);
+    out.append(digits + point, static_cast<std::size_t>(count - point));
   }
 }
 
