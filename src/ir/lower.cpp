@@ -1,9 +1,9 @@
 #include "ir/lower.h"
 
-#include <deque>
 #include <limits>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
@@ -431,7 +431,7 @@ class Walk {
   }
 
   Ctx& ctx_;
-  std::deque<Task> tasks_;
+  std::vector<Task> tasks_;
   std::vector<NodeId> values_;
 };
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <utility>
+#include <vector>
 
 #include "parse/parser.h"
 
@@ -220,8 +220,8 @@ class ExprParser {
   Span end_of_input_;
   std::size_t pos_ = 0;
   std::vector<ParseError> errors_;
-  std::deque<Frame> frames_;
-  std::deque<ExprBox> values_;
+  std::vector<Frame> frames_;
+  std::vector<ExprBox> values_;
 };
 
 using AtomFn = ExprParser::AtomStep (ExprParser::*)();

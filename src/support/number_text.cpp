@@ -4,9 +4,11 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <locale.h>
 
@@ -89,10 +91,52 @@ bool matches_decimal_grammar(std::string_view text) {
   return i == text.size();
 }
 
+/// The value of a decimal text in the grammar above when it can be had exactly from one IEEE
+/// operation: a significand of at most 2^53 and a power of ten of at most 22 either way are both
+/// exact doubles, so their one rounded product or quotient is the correctly rounded value.
+/// Literals as written in kernels ("2.0", "0.044715", "1e-3") take this path.
+std::optional<double> exact_decimal(std::string_view text) {
+  constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr std::uint64_t kMaxExact = std::uint64_t{1} << 53;
+  std::uint64_t significand = 0;
+  int scale = 0;  // the power of ten the significand's digits are multiplied by
+  std::size_t i = 0;
+  bool in_fraction = false;
+  for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+    if (text[i] == '.') {
+      in_fraction = true;
+      continue;
+    }
+    significand = significand * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (significand > kMaxExact) return std::nullopt;
+    scale -= in_fraction;
+  }
+  if (i < text.size()) {
+    ++i;
+    const bool negative = text[i] == '-';
+    if (text[i] == '+' || text[i] == '-') ++i;
+    int exponent = 0;
+    for (; i < text.size(); ++i) {
+      exponent = exponent * 10 + (text[i] - '0');
+      if (exponent > 1000) return std::nullopt;
+    }
+    scale += negative ? -exponent : exponent;
+  }
+  if (scale < -22 || scale > 22) return std::nullopt;
+  const auto m = static_cast<double>(significand);
+  return scale < 0 ? m / kPowers[-scale] : m * kPowers[scale];
+}
+
 }  // namespace
 
 bool parse_decimal(std::string_view text, double& value) {
   if (!matches_decimal_grammar(text)) return false;
+  if (const auto exact = exact_decimal(text)) {
+    value = *exact;
+    return true;
+  }
   // Not every standard library reads doubles with from_chars, so the C reader does it, in the
   // C locale whatever the host process set: it rounds to nearest, overflow gives infinity and
   // underflow a subnormal or zero. The grammar check above leaves nothing it could stop early at.
