@@ -1,6 +1,9 @@
 #include "ir/lower.h"
 
+#include <algorithm>
+#include <functional>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -12,6 +15,83 @@ namespace tarvelon::ir {
 
 namespace ex = parse::expr;
 using parse::SpannedExpr;
+
+// ---- Scope -------------------------------------------------------------------------------------
+
+namespace {
+
+std::uint32_t name_hash(std::string_view name) {
+  const std::size_t h = std::hash<std::string_view>{}(name);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
+  if (slots_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.name == 0 || (s.hash == hash && names_[s.name - 1] == name)) {
+      return const_cast<Slot*>(&s);
+    }
+  }
+}
+
+const NodeId* Scope::find(std::string_view name) const {
+  const Slot* s = slot_of(name, name_hash(name));
+  return s != nullptr && s->value != kUnbound ? &s->value : nullptr;
+}
+
+std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
+  const std::uint32_t hash = name_hash(name);
+  if (2 * (names_.size() + 1) > slots_.size()) grow();
+  Slot* s = slot_of(name, hash);
+  if (s->name == 0) {
+    names_.emplace_back(name);
+    *s = {hash, static_cast<std::uint32_t>(names_.size()), kUnbound};
+  }
+  const NodeId earlier = std::exchange(s->value, id);
+  if (earlier == kUnbound) {
+    ++bound_;
+    return std::nullopt;
+  }
+  return earlier;
+}
+
+void Scope::restore(std::string_view name, std::optional<NodeId> earlier) {
+  Slot* s = slot_of(name, name_hash(name));
+  if (s == nullptr || s->name == 0) return;
+  bound_ -= s->value != kUnbound;
+  s->value = earlier.value_or(kUnbound);
+  bound_ += s->value != kUnbound;
+}
+
+bool Scope::emplace(std::string_view name, NodeId id) {
+  if (find(name) != nullptr) return false;
+  bind(name, id);
+  return true;
+}
+
+NodeId Scope::at(std::string_view name) const {
+  const NodeId* id = find(name);
+  if (id == nullptr) throw std::out_of_range("name not bound in scope");
+  return *id;
+}
+
+void Scope::grow() {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(
+                                                    16, 2 * slots_.size())));
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.name == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].name != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+// ---- Ctx ---------------------------------------------------------------------------------------
 
 NodeId Ctx::push(Node node, DType dtype) {
   if (nodes.size() >= std::numeric_limits<NodeId>::max()) {
@@ -234,7 +314,7 @@ One lower_leaf(Ctx& ctx, const SpannedExpr& e) {
         } else if constexpr (std::is_same_v<T, ex::ConstPi>) {
           return ctx.push(node::Const{3.141592653589793}, dtypes::kF64);
         } else if constexpr (std::is_same_v<T, ex::Var>) {
-          if (auto it = ctx.scope.find(x.name.view()); it != ctx.scope.end()) return it->second;
+          if (const NodeId* id = ctx.scope.find(x.name.view())) return *id;
           return undefined(ctx, error::lower_undefined_variable(x.name, span));
         } else {
           support::internal_fault("lowering: not a leaf expression");
@@ -251,7 +331,11 @@ constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
 /// ids, so the depth of the tree costs 16 bytes per level and no machine stack.
 class Walk {
  public:
-  explicit Walk(Ctx& ctx) : ctx_(ctx) {}
+  explicit Walk(Ctx& ctx) : ctx_(ctx) {
+    // Room for the nesting of an ordinary kernel at once, rather than growing a step at a time.
+    tasks_.reserve(32);
+    values_.reserve(8);
+  }
 
   /// Lowers `e` whatever number of values it gives.
   std::expected<Ids, Diag> any(const SpannedExpr& e) {
@@ -396,12 +480,7 @@ class Walk {
       } else if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
         const NodeId value = pop();
-        if (auto it = ctx_.scope.find(l->name.view()); it != ctx_.scope.end()) {
-          t.aux = std::exchange(it->second, value);
-        } else {
-          ctx_.scope.emplace(l->name.str(), value);
-          t.aux = kUnbound;
-        }
+        t.aux = ctx_.scope.bind(l->name.view(), value).value_or(kUnbound);
         tasks_.push_back({l->body.get()});
       } else {
         unbind(*l, t.aux);
@@ -414,12 +493,8 @@ class Walk {
 
   /// Restores the binding a `Let` replaced, or removes its name.
   void unbind(const ex::Let& l, NodeId earlier) {
-    auto it = ctx_.scope.find(l.name.view());
-    if (earlier == kUnbound) {
-      ctx_.scope.erase(it);
-    } else {
-      it->second = earlier;
-    }
+    ctx_.scope.restore(l.name.view(),
+                       earlier == kUnbound ? std::nullopt : std::optional<NodeId>(earlier));
   }
 
   /// After a failure: the bindings of the assignments still open are undone, innermost first.
@@ -442,7 +517,7 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   for (std::size_t k = 0; k < f.params.size(); ++k) {
     const auto& p = f.params[k];
     NodeId id = ctx.push(node::Param{static_cast<std::uint32_t>(k)}, p.dtype);
-    ctx.scope.insert_or_assign(p.name, id);
+    ctx.scope.bind(p.name, id);
     params.push_back(Param{p.name, p.dtype});
   }
   // Most nodes of the tree give exactly one node of the DAG; reserving that many up front keeps

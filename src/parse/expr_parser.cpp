@@ -102,7 +102,12 @@ class ExprParser {
       : text_(text),
         offset_(offset),
         tokens_(tokens),
-        end_of_input_{offset + text.size(), offset + text.size()} {}
+        end_of_input_{offset + text.size(), offset + text.size()} {
+    // Room for the nesting of an ordinary line at once, rather than growing a step at a time.
+    const std::size_t room = std::min<std::size_t>(tokens.size(), 32);
+    frames_.reserve(room);
+    values_.reserve(room);
+  }
 
   ExprParse run() {
     ExprParse out;
