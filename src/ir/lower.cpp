@@ -1,6 +1,7 @@
 #include "ir/lower.h"
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -331,11 +332,7 @@ constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
 /// ids, so the depth of the tree costs 16 bytes per level and no machine stack.
 class Walk {
  public:
-  explicit Walk(Ctx& ctx) : ctx_(ctx) {
-    // Room for the nesting of an ordinary kernel at once, rather than growing a step at a time.
-    tasks_.reserve(32);
-    values_.reserve(8);
-  }
+  explicit Walk(Ctx& ctx) : ctx_(ctx) {}
 
   /// Lowers `e` whatever number of values it gives.
   std::expected<Ids, Diag> any(const SpannedExpr& e) {
@@ -506,7 +503,7 @@ class Walk {
   }
 
   Ctx& ctx_;
-  std::vector<Task> tasks_;
+  std::deque<Task> tasks_;
   std::vector<NodeId> values_;
 };
 
