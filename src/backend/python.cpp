@@ -1,5 +1,6 @@
 #include "backend/python.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -241,6 +242,47 @@ bool is_assigned_temp(std::string_view name, const std::vector<std::uint8_t>& li
   return index < live.size() && live[index];
 }
 
+/// Whether `name` can stand as a Python parameter as it is: ASCII letters, digits and "_", not
+/// starting with a digit, and not a keyword.
+bool is_plain_python_name(std::string_view name) {
+  static constexpr std::string_view kKeywords[] = {
+      "False", "None",   "True",    "and",      "as",       "assert", "async",
+      "await", "break",  "class",   "continue", "def",      "del",    "elif",
+      "else",  "except", "finally", "for",      "from",     "global", "if",
+      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
+      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  bool ok = !name.empty() && !is_digit(name[0]);
+  for (char c : name) ok = ok && (is_alpha(c) || is_digit(c) || c == '_');
+  for (std::string_view kw : kKeywords) ok = ok && name != kw;
+  return ok;
+}
+
+/// The names already given to parameters. A kernel has few parameters, so they are compared
+/// one by one; a kernel with many gets a hash set.
+class TakenNames {
+ public:
+  bool contains(std::string_view name) const {
+    if (!set_.empty()) return set_.contains(name);
+    return std::find(list_.begin(), list_.end(), name) != list_.end();
+  }
+  /// Adds `name`, which must stay alive as long as this set.
+  void insert(std::string_view name) {
+    if (set_.empty() && list_.size() < kListed) {
+      list_.push_back(name);
+      return;
+    }
+    if (set_.empty()) set_.insert(list_.begin(), list_.end());
+    set_.insert(name);
+  }
+
+ private:
+  static constexpr std::size_t kListed = 16;
+  std::vector<std::string_view> list_;
+  std::unordered_set<std::string_view> set_;
+};
+
 /// The Python name of each parameter. A name that is usable on its own and clashes with
 /// nothing is kept; every other parameter gets "p{k}", or "p{k}_{n}" when that is taken too.
 std::vector<std::string> param_names(const ir::TypedDag& dag,
@@ -253,18 +295,18 @@ std::vector<std::string> param_names(const ir::TypedDag& dag,
     }
     return false;
   };
+  // A name left empty here is not kept: a kept name is never empty.
   std::vector<std::string> names(params.size());
-  std::unordered_set<std::string_view> taken;
-  std::vector<bool> kept(params.size(), false);
+  TakenNames taken;
   for (std::size_t k = 0; k < params.size(); ++k) {
     const std::string& name = params[k].name;
-    if (py_param_name(name, k) == name && !clashes(name) && taken.insert(name).second) {
+    if (is_plain_python_name(name) && !clashes(name) && !taken.contains(name)) {
+      taken.insert(name);
       names[k] = name;
-      kept[k] = true;
     }
   }
   for (std::size_t k = 0; k < params.size(); ++k) {
-    if (kept[k]) continue;
+    if (!names[k].empty()) continue;
     std::string base = "p" + std::to_string(k);
     std::string candidate = base;
     for (std::size_t n = 1; taken.contains(candidate); ++n) {
@@ -279,18 +321,7 @@ std::vector<std::string> param_names(const ir::TypedDag& dag,
 }  // namespace
 
 std::string py_param_name(std::string_view name, std::size_t k) {
-  static constexpr std::string_view kKeywords[] = {
-      "False", "None",   "True",    "and",      "as",       "assert", "async",
-      "await", "break",  "class",   "continue", "def",      "del",    "elif",
-      "else",  "except", "finally", "for",      "from",     "global", "if",
-      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
-  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  bool ok = !name.empty() && !is_digit(name[0]);
-  for (char c : name) ok = ok && (is_alpha(c) || is_digit(c) || c == '_');
-  for (std::string_view kw : kKeywords) ok = ok && name != kw;
-  if (ok) return std::string(name);
+  if (is_plain_python_name(name)) return std::string(name);
   return "p" + std::to_string(k);
 }
 

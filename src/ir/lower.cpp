@@ -1,7 +1,6 @@
 #include "ir/lower.h"
 
 #include <algorithm>
-#include <deque>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -11,6 +10,7 @@
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
+#include "support/segmented_stack.h"
 
 namespace tarvelon::ir {
 
@@ -496,14 +496,15 @@ class Walk {
 
   /// After a failure: the bindings of the assignments still open are undone, innermost first.
   void restore_scope() {
-    for (auto t = tasks_.rbegin(); t != tasks_.rend(); ++t) {
+    for (std::size_t i = tasks_.size(); i-- > 0;) {
+      const Task* t = &tasks_[i];
       const auto* l = std::get_if<ex::Let>(&t->e->value);
       if (l != nullptr && !t->single && t->step == 2) unbind(*l, t->aux);
     }
   }
 
   Ctx& ctx_;
-  std::deque<Task> tasks_;
+  support::SegmentedStack<Task, 32> tasks_;
   std::vector<NodeId> values_;
 };
 

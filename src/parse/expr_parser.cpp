@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <utility>
 #include <vector>
 
 #include "parse/parser.h"
+#include "support/segmented_stack.h"
 
 namespace tarvelon::parse {
 
@@ -232,8 +232,8 @@ class ExprParser {
   Span end_of_input_;
   std::size_t pos_ = 0;
   std::vector<ParseError> errors_;
-  std::deque<Frame> frames_;
-  std::deque<ExprBox> values_;
+  support::SegmentedStack<Frame, 32> frames_;
+  support::SegmentedStack<ExprBox, 64> values_;
 };
 
 using AtomFn = ExprParser::AtomStep (ExprParser::*)();
@@ -455,7 +455,7 @@ ExprBox ExprParser::finish_list(const Frame& f, std::size_t end) {
   } else {
     node = make(expr::Tuple{list_of(first, values_.end())}, span);
   }
-  values_.erase(first, values_.end());
+  values_.truncate(f.n);
   return node;
 }
 
