@@ -519,13 +519,16 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
     params.push_back(Param{p.name, p.dtype});
   }
   // Most nodes of the tree give exactly one node of the DAG; reserving that many up front keeps
-  // the DAG from being copied while it grows.
-  std::size_t producing = 0;
-  parse::for_each_node(f.body, [&](const SpannedExpr& e) {
-    producing += !std::holds_alternative<ex::Var>(e.value) &&
-                 !std::holds_alternative<ex::Let>(e.value) &&
-                 !std::holds_alternative<ex::Tuple>(e.value);
-  });
+  // the DAG from being copied while it grows. The parser has counted them; a tree built
+  // otherwise is counted here.
+  std::size_t producing = f.arena.value_nodes;
+  if (producing == 0) {
+    parse::for_each_node(f.body, [&](const SpannedExpr& e) {
+      producing += !std::holds_alternative<ex::Var>(e.value) &&
+                   !std::holds_alternative<ex::Let>(e.value) &&
+                   !std::holds_alternative<ex::Tuple>(e.value);
+    });
+  }
   ctx.nodes.reserve(ctx.nodes.size() + producing);
   ctx.dtypes.reserve(ctx.dtypes.size() + producing);
   TRY(outputs, lower_expr(ctx, f.body));

@@ -53,19 +53,27 @@ class NodeArena {
       : blocks_(std::exchange(other.blocks_, nullptr)),
         at_(std::exchange(other.at_, nullptr)),
         end_(std::exchange(other.end_, nullptr)),
-        next_size_(std::exchange(other.next_size_, kFirstBlock)) {}
+        next_size_(std::exchange(other.next_size_, kFirstBlock)) {
+    value_nodes = std::exchange(other.value_nodes, 0);
+  }
   NodeArena& operator=(NodeArena&& other) noexcept {
     NodeArena gone(std::move(*this));
     blocks_ = std::exchange(other.blocks_, nullptr);
     at_ = std::exchange(other.at_, nullptr);
     end_ = std::exchange(other.end_, nullptr);
     next_size_ = std::exchange(other.next_size_, kFirstBlock);
+    value_nodes = std::exchange(other.value_nodes, 0);
     return *this;
   }
   ~NodeArena();
 
   /// `bytes` bytes at an address that is `offset` past a multiple of `align` (a power of two).
   void* allocate(std::size_t bytes, std::size_t align, std::size_t offset = 0);
+
+  /// How many of the nodes placed here are of the forms that lower to one node each, that is
+  /// all but variables, assignments and tuples. The parser counts them as it places them, so
+  /// that lowering can size the program without a walk over the whole tree.
+  std::size_t value_nodes = 0;
 
   /// Whether `node` was placed by an arena.
   static bool holds(const Spanned<Expr>* node) noexcept {
@@ -77,7 +85,10 @@ class NodeArena {
  private:
   /// Large enough for a small kernel's whole tree, small enough to cost nothing to get.
   static constexpr std::size_t kFirstBlock = 4096;
-  static constexpr std::size_t kLargestBlock = std::size_t{1} << 20;
+  /// Below the C library's threshold for mapping a block of its own, so that blocks come from
+  /// and go back to its heap: mapping and unmapping each would cost more in page faults than
+  /// the bump allocation saves.
+  static constexpr std::size_t kLargestBlock = std::size_t{64} << 10;
   struct Block {
     Block* previous;
   };

@@ -193,8 +193,10 @@ class ExprParser {
   /// A node, in the arena when there is one.
   template <class Form>
   ExprBox make(Form&& e, Span s) {
-    if (arena_ != nullptr) return make_node_in(*arena_, std::forward<Form>(e), s);
-    return make_node(std::forward<Form>(e), s);
+    if (arena_ == nullptr) return make_node(std::forward<Form>(e), s);
+    using F = std::decay_t<Form>;
+    arena_->value_nodes += !std::is_same_v<F, expr::Var> && !std::is_same_v<F, expr::Tuple>;
+    return make_node_in(*arena_, std::forward<Form>(e), s);
   }
   /// A stand-in for a part that failed to parse; the tree it ends up in is never used, because
   /// an error was recorded.

@@ -439,6 +439,13 @@ TEST(ArenaTrees, ReadTheSameAsHeapTreesAndTravelWithTheKernel) {
     }
     const auto& let = std::get<expr::Let>(moved->body.value);
     EXPECT_EQ(let.name.view(), long_name + "_with_more_text");
+    std::size_t value_nodes = 0;
+    for_each_node(moved->body, [&](const SpannedExpr& e) {
+      value_nodes += !std::holds_alternative<expr::Var>(e.value) &&
+                     !std::holds_alternative<expr::Let>(e.value) &&
+                     !std::holds_alternative<expr::Tuple>(e.value);
+    });
+    EXPECT_EQ(moved->arena.value_nodes, value_nodes) << result;
     EXPECT_EQ(dump(*let.body), dump(*heap)) << result;
   }
   EXPECT_FALSE(NodeArena::holds(box(SpannedExpr(expr::ConstPi{}, Span{0, 2})).get()));
