@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -41,6 +42,51 @@ constexpr GlobalMask globals_in(std::string_view text) {
   return mask;
 }
 
+/// One line of the body in the making, for the forms whose length has a small bound: the
+/// pieces are copied into a buffer on the machine stack and the line joins the text in one
+/// append.
+class Line {
+ public:
+  /// The longest fixed pattern of a builtin or a conversion; each of its holes and the line's
+  /// own temporaries add at most 11 bytes.
+  static constexpr std::size_t kLongestPattern = 48;
+
+  void put(std::string_view text) noexcept {
+    std::memcpy(buf_ + n_, text.data(), text.size());
+    n_ += text.size();
+  }
+  void put(char c) noexcept { buf_[n_++] = c; }
+  void temp(NodeId id) noexcept {
+    buf_[n_++] = 't';
+    n_ = static_cast<std::size_t>(std::to_chars(buf_ + n_, buf_ + sizeof buf_, id).ptr - buf_);
+  }
+  /// `pattern` with each "{}" replaced by the temporary of `id`.
+  void fill(std::string_view pattern, NodeId id) noexcept {
+    for (std::size_t hole; (hole = pattern.find("{}")) != std::string_view::npos;) {
+      put(pattern.substr(0, hole));
+      temp(id);
+      pattern.remove_prefix(hole + 2);
+    }
+    put(pattern);
+  }
+  void flush(std::string& out) {
+    out.append(buf_, n_);
+    n_ = 0;
+  }
+
+ private:
+  char buf_[160];  // indentation and temporary (18), a pattern with two holes, the line feed
+  std::size_t n_ = 0;
+};
+
+constexpr bool fits_a_line(std::string_view pattern) {
+  std::size_t holes = 0;
+  for (std::size_t h = pattern.find("{}"); h != std::string_view::npos; h = pattern.find("{}", h + 2)) {
+    ++holes;
+  }
+  return pattern.size() <= Line::kLongestPattern && holes <= 2;
+}
+
 /// A builtin's Python form; each "{}" is the argument's temporary.
 struct BuiltinText {
   Builtin builtin;
@@ -63,6 +109,9 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
 static_assert(ir::in_builtin_order(kBuiltinTexts));
+static_assert(std::ranges::all_of(kBuiltinTexts, [](const BuiltinText& b) {
+  return fits_a_line(b.pattern);
+}));
 
 std::string_view builtin_pattern(Builtin b) {
   return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;
@@ -72,6 +121,7 @@ std::string_view builtin_pattern(Builtin b) {
 enum class Conversion : std::uint8_t { None, Bool, Int, Float, Complex };
 constexpr std::string_view kConversionPatterns[] = {"{}", "bool({})", "int({})", "float({})",
                                                     "complex({}, 0.0)"};
+static_assert(std::ranges::all_of(kConversionPatterns, fits_a_line));
 
 /// The conversion a cast from `from` to `to` needs.
 Conversion conversion(DType from, DType to) {
@@ -111,14 +161,6 @@ void append_temp(std::string& out, NodeId id) {
   support::append_int(out, id);
 }
 
-void fill(std::string& out, std::string_view pattern, NodeId id) {
-  for (std::size_t hole; (hole = pattern.find("{}")) != std::string_view::npos;) {
-    out.append(pattern.substr(0, hole));
-    append_temp(out, id);
-    pattern.remove_prefix(hole + 2);
-  }
-  out.append(pattern);
-}
 
 /// A double as Python source: the shortest round-trip decimal, or a spelling of the values
 /// whose decimal text would not read back as a float of the same value (NaN, the infinities,
@@ -341,45 +383,49 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
   }
   out += "):\n";
 
+  Line line;
   for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
     if (!live[i]) continue;
-    out += "    ";
-    append_temp(out, static_cast<NodeId>(i));
-    out += " = ";
+    line.put("    ");
+    line.temp(static_cast<NodeId>(i));
+    line.put(" = ");
     std::visit(
         [&](const auto& x) {
           using T = std::decay_t<decltype(x)>;
           if constexpr (std::is_same_v<T, node::Param>) {
+            line.flush(out);
             out += names[x.index];
           } else if constexpr (std::is_same_v<T, node::Const>) {
+            line.flush(out);
             append_literal(out, x.value);
           } else if constexpr (std::is_same_v<T, node::Unary>) {
-            fill(out, x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
+            line.fill(x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
           } else if constexpr (std::is_same_v<T, node::Binary>) {
-            out += '(';
-            append_temp(out, x.lhs);
-            out += ' ';
-            out += ir::op_text(x.op);
-            out += ' ';
-            append_temp(out, x.rhs);
-            out += ')';
+            line.put('(');
+            line.temp(x.lhs);
+            line.put(' ');
+            line.put(ir::op_text(x.op));
+            line.put(' ');
+            line.temp(x.rhs);
+            line.put(')');
           } else if constexpr (std::is_same_v<T, node::If>) {
-            out += '(';
-            append_temp(out, x.then_branch);
-            out += " if ";
-            append_temp(out, x.cond);
-            out += " else ";
-            append_temp(out, x.else_branch);
-            out += ')';
+            line.put('(');
+            line.temp(x.then_branch);
+            line.put(" if ");
+            line.temp(x.cond);
+            line.put(" else ");
+            line.temp(x.else_branch);
+            line.put(')');
           } else if constexpr (std::is_same_v<T, node::Call>) {
-            fill(out, builtin_pattern(x.builtin), x.args[0]);
+            line.fill(builtin_pattern(x.builtin), x.args[0]);
           } else {
             static_assert(std::is_same_v<T, node::Cast>);
-            fill(out, conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
+            line.fill(conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
           }
         },
         dag.nodes[i]);
-    out += '\n';
+    line.put('\n');
+    line.flush(out);
   }
 
   out += "    return ";
