@@ -1,9 +1,11 @@
 #include "backend/python.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -32,12 +34,57 @@ constexpr GlobalUse kGlobals[] = {{"math", "math."},   {"abs", "abs("},
 using GlobalMask = std::uint8_t;
 static_assert(std::size(kGlobals) <= 8 * sizeof(GlobalMask));
 
-GlobalMask globals_in(std::string_view text) {
+constexpr GlobalMask globals_in(std::string_view text) {
   GlobalMask mask = 0;
   for (std::size_t g = 0; g < std::size(kGlobals); ++g) {
     if (text.find(kGlobals[g].use) != std::string_view::npos) mask |= GlobalMask(1u << g);
   }
   return mask;
+}
+
+/// One line of the body in the making, for the forms whose length has a small bound: the
+/// pieces are copied into a buffer on the machine stack and the line joins the text in one
+/// append.
+class Line {
+ public:
+  /// The longest fixed pattern of a builtin or a conversion; each of its holes and the line's
+  /// own temporaries add at most 11 bytes.
+  static constexpr std::size_t kLongestPattern = 48;
+
+  void put(std::string_view text) noexcept {
+    std::memcpy(buf_ + n_, text.data(), text.size());
+    n_ += text.size();
+  }
+  void put(char c) noexcept { buf_[n_++] = c; }
+  void temp(NodeId id) noexcept {
+    buf_[n_++] = 't';
+    n_ = static_cast<std::size_t>(std::to_chars(buf_ + n_, buf_ + sizeof buf_, id).ptr - buf_);
+  }
+  /// `pattern` with each "{}" replaced by the temporary of `id`.
+  void fill(std::string_view pattern, NodeId id) noexcept {
+    for (std::size_t hole; (hole = pattern.find("{}")) != std::string_view::npos;) {
+      put(pattern.substr(0, hole));
+      temp(id);
+      pattern.remove_prefix(hole + 2);
+    }
+    put(pattern);
+  }
+  void flush(std::string& out) {
+    out.append(buf_, n_);
+    n_ = 0;
+  }
+
+ private:
+  char buf_[160];  // indentation and temporary (18), a pattern with two holes, the line feed
+  std::size_t n_ = 0;
+};
+
+constexpr bool fits_a_line(std::string_view pattern) {
+  std::size_t holes = 0;
+  for (std::size_t h = pattern.find("{}"); h != std::string_view::npos; h = pattern.find("{}", h + 2)) {
+    ++holes;
+  }
+  return pattern.size() <= Line::kLongestPattern && holes <= 2;
 }
 
 /// A builtin's Python form; each "{}" is the argument's temporary.
@@ -62,43 +109,58 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
 static_assert(ir::in_builtin_order(kBuiltinTexts));
+static_assert(std::ranges::all_of(kBuiltinTexts, [](const BuiltinText& b) {
+  return fits_a_line(b.pattern);
+}));
 
 std::string_view builtin_pattern(Builtin b) {
   return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;
 }
 
-/// The conversion a cast from `from` to `to` needs; "{}" is the operand's temporary.
-std::string_view conversion_pattern(DType from, DType to) {
-  if (from == to) return "{}";
+/// The forms a cast takes; "{}" is the operand's temporary.
+enum class Conversion : std::uint8_t { None, Bool, Int, Float, Complex };
+constexpr std::string_view kConversionPatterns[] = {"{}", "bool({})", "int({})", "float({})",
+                                                    "complex({}, 0.0)"};
+static_assert(std::ranges::all_of(kConversionPatterns, fits_a_line));
+
+/// The conversion a cast from `from` to `to` needs.
+Conversion conversion(DType from, DType to) {
+  if (from == to) return Conversion::None;
   switch (to.kind) {
     case DTypeKind::Bool:
-      return "bool({})";
+      return Conversion::Bool;
     case DTypeKind::UInt:
     case DTypeKind::Int:
-      return "int({})";
+      return Conversion::Int;
     case DTypeKind::Float:
-      return "float({})";
+      return Conversion::Float;
     case DTypeKind::Complex:
       break;
   }
-  return from.kind == DTypeKind::Complex ? "{}" : "complex({}, 0.0)";
+  return from.kind == DTypeKind::Complex ? Conversion::None : Conversion::Complex;
 }
+
+std::string_view conversion_pattern(DType from, DType to) {
+  return kConversionPatterns[static_cast<std::size_t>(conversion(from, to))];
+}
+
+/// The globals of each fixed pattern, found once at compile time rather than at every node.
+template <std::size_t N, class F>
+constexpr std::array<GlobalMask, N> globals_of_each(F pattern) {
+  std::array<GlobalMask, N> masks{};
+  for (std::size_t i = 0; i < N; ++i) masks[i] = globals_in(pattern(i));
+  return masks;
+}
+constexpr auto kBuiltinGlobals = globals_of_each<std::size(kBuiltinTexts)>(
+    [](std::size_t i) { return kBuiltinTexts[i].pattern; });
+constexpr auto kConversionGlobals = globals_of_each<std::size(kConversionPatterns)>(
+    [](std::size_t i) { return kConversionPatterns[i]; });
 
 void append_temp(std::string& out, NodeId id) {
   out += 't';
   support::append_int(out, id);
 }
 
-void fill(std::string& out, std::string_view pattern, NodeId id) {
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
-      append_temp(out, id);
-      ++i;
-    } else {
-      out += pattern[i];
-    }
-  }
-}
 
 /// A double as Python source: the shortest round-trip decimal, or a spelling of the values
 /// whose decimal text would not read back as a float of the same value (NaN, the infinities,
@@ -144,10 +206,18 @@ void append_literal(std::string& out, const ir::Literal& lit) {
       lit);
 }
 
+/// The globals `append_literal` writes for `lit`, found without writing it: only the spellings
+/// of NaN and the infinities call `float`, and only complex constants call `complex`.
 GlobalMask literal_globals(const ir::Literal& lit) {
-  std::string text;
-  append_literal(text, lit);
-  return globals_in(text);
+  constexpr auto kFloat = GlobalMask(1u << 2);
+  constexpr auto kComplex = GlobalMask(1u << 5);
+  static_assert(kGlobals[2].name == "float" && kGlobals[5].name == "complex");
+  auto spelled = [&](double v) { return std::isfinite(v) ? GlobalMask(0) : kFloat; };
+  if (const auto* d = std::get_if<double>(&lit)) return spelled(*d);
+  if (const auto* c = std::get_if<ir::ComplexValue>(&lit)) {
+    return kComplex | spelled(c->re) | spelled(c->im);
+  }
+  return 0;
 }
 
 [[noreturn]] void out_of_range(NodeId id, std::size_t len) {
@@ -193,9 +263,9 @@ GlobalMask body_globals(const ir::TypedDag& dag, const std::vector<std::uint8_t>
     if (!live[i]) continue;
     const Node& nd = dag.nodes[i];
     if (const auto* c = std::get_if<node::Call>(&nd)) {
-      mask |= globals_in(builtin_pattern(c->builtin));
+      mask |= kBuiltinGlobals[static_cast<std::size_t>(c->builtin)];
     } else if (const auto* c = std::get_if<node::Cast>(&nd)) {
-      mask |= globals_in(conversion_pattern(dag.dtypes[c->arg], c->to));
+      mask |= kConversionGlobals[static_cast<std::size_t>(conversion(dag.dtypes[c->arg], c->to))];
     } else if (const auto* c = std::get_if<node::Const>(&nd)) {
       mask |= literal_globals(c->value);
     }
@@ -214,6 +284,47 @@ bool is_assigned_temp(std::string_view name, const std::vector<std::uint8_t>& li
   return index < live.size() && live[index];
 }
 
+/// Whether `name` can stand as a Python parameter as it is: ASCII letters, digits and "_", not
+/// starting with a digit, and not a keyword.
+bool is_plain_python_name(std::string_view name) {
+  static constexpr std::string_view kKeywords[] = {
+      "False", "None",   "True",    "and",      "as",       "assert", "async",
+      "await", "break",  "class",   "continue", "def",      "del",    "elif",
+      "else",  "except", "finally", "for",      "from",     "global", "if",
+      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
+      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  bool ok = !name.empty() && !is_digit(name[0]);
+  for (char c : name) ok = ok && (is_alpha(c) || is_digit(c) || c == '_');
+  for (std::string_view kw : kKeywords) ok = ok && name != kw;
+  return ok;
+}
+
+/// The names already given to parameters. A kernel has few parameters, so they are compared
+/// one by one; a kernel with many gets a hash set.
+class TakenNames {
+ public:
+  bool contains(std::string_view name) const {
+    if (!set_.empty()) return set_.contains(name);
+    return std::find(list_.begin(), list_.end(), name) != list_.end();
+  }
+  /// Adds `name`, which must stay alive as long as this set.
+  void insert(std::string_view name) {
+    if (set_.empty() && list_.size() < kListed) {
+      list_.push_back(name);
+      return;
+    }
+    if (set_.empty()) set_.insert(list_.begin(), list_.end());
+    set_.insert(name);
+  }
+
+ private:
+  static constexpr std::size_t kListed = 16;
+  std::vector<std::string_view> list_;
+  std::unordered_set<std::string_view> set_;
+};
+
 /// The Python name of each parameter. A name that is usable on its own and clashes with
 /// nothing is kept; every other parameter gets "p{k}", or "p{k}_{n}" when that is taken too.
 std::vector<std::string> param_names(const ir::TypedDag& dag,
@@ -226,18 +337,18 @@ std::vector<std::string> param_names(const ir::TypedDag& dag,
     }
     return false;
   };
+  // A name left empty here is not kept: a kept name is never empty.
   std::vector<std::string> names(params.size());
-  std::unordered_set<std::string_view> taken;
-  std::vector<bool> kept(params.size(), false);
+  TakenNames taken;
   for (std::size_t k = 0; k < params.size(); ++k) {
     const std::string& name = params[k].name;
-    if (py_param_name(name, k) == name && !clashes(name) && taken.insert(name).second) {
+    if (is_plain_python_name(name) && !clashes(name) && !taken.contains(name)) {
+      taken.insert(name);
       names[k] = name;
-      kept[k] = true;
     }
   }
   for (std::size_t k = 0; k < params.size(); ++k) {
-    if (kept[k]) continue;
+    if (!names[k].empty()) continue;
     std::string base = "p" + std::to_string(k);
     std::string candidate = base;
     for (std::size_t n = 1; taken.contains(candidate); ++n) {
@@ -252,18 +363,7 @@ std::vector<std::string> param_names(const ir::TypedDag& dag,
 }  // namespace
 
 std::string py_param_name(std::string_view name, std::size_t k) {
-  static constexpr std::string_view kKeywords[] = {
-      "False", "None",   "True",    "and",      "as",       "assert", "async",
-      "await", "break",  "class",   "continue", "def",      "del",    "elif",
-      "else",  "except", "finally", "for",      "from",     "global", "if",
-      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
-  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  bool ok = !name.empty() && !is_digit(name[0]);
-  for (char c : name) ok = ok && (is_alpha(c) || is_digit(c) || c == '_');
-  for (std::string_view kw : kKeywords) ok = ok && name != kw;
-  if (ok) return std::string(name);
+  if (is_plain_python_name(name)) return std::string(name);
   return "p" + std::to_string(k);
 }
 
@@ -283,45 +383,49 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
   }
   out += "):\n";
 
+  Line line;
   for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
     if (!live[i]) continue;
-    out += "    ";
-    append_temp(out, static_cast<NodeId>(i));
-    out += " = ";
+    line.put("    ");
+    line.temp(static_cast<NodeId>(i));
+    line.put(" = ");
     std::visit(
         [&](const auto& x) {
           using T = std::decay_t<decltype(x)>;
           if constexpr (std::is_same_v<T, node::Param>) {
+            line.flush(out);
             out += names[x.index];
           } else if constexpr (std::is_same_v<T, node::Const>) {
+            line.flush(out);
             append_literal(out, x.value);
           } else if constexpr (std::is_same_v<T, node::Unary>) {
-            fill(out, x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
+            line.fill(x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
           } else if constexpr (std::is_same_v<T, node::Binary>) {
-            out += '(';
-            append_temp(out, x.lhs);
-            out += ' ';
-            out += ir::op_text(x.op);
-            out += ' ';
-            append_temp(out, x.rhs);
-            out += ')';
+            line.put('(');
+            line.temp(x.lhs);
+            line.put(' ');
+            line.put(ir::op_text(x.op));
+            line.put(' ');
+            line.temp(x.rhs);
+            line.put(')');
           } else if constexpr (std::is_same_v<T, node::If>) {
-            out += '(';
-            append_temp(out, x.then_branch);
-            out += " if ";
-            append_temp(out, x.cond);
-            out += " else ";
-            append_temp(out, x.else_branch);
-            out += ')';
+            line.put('(');
+            line.temp(x.then_branch);
+            line.put(" if ");
+            line.temp(x.cond);
+            line.put(" else ");
+            line.temp(x.else_branch);
+            line.put(')');
           } else if constexpr (std::is_same_v<T, node::Call>) {
-            fill(out, builtin_pattern(x.builtin), x.args[0]);
+            line.fill(builtin_pattern(x.builtin), x.args[0]);
           } else {
             static_assert(std::is_same_v<T, node::Cast>);
-            fill(out, conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
+            line.fill(conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
           }
         },
         dag.nodes[i]);
-    out += '\n';
+    line.put('\n');
+    line.flush(out);
   }
 
   out += "    return ";

@@ -1,17 +1,98 @@
 #include "ir/lower.h"
 
-#include <deque>
+#include <algorithm>
+#include <functional>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
+#include "support/segmented_stack.h"
 
 namespace tarvelon::ir {
 
 namespace ex = parse::expr;
 using parse::SpannedExpr;
+
+// ---- Scope -------------------------------------------------------------------------------------
+
+namespace {
+
+std::uint32_t name_hash(std::string_view name) {
+  const std::size_t h = std::hash<std::string_view>{}(name);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
+  if (slots_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.name == 0 || (s.hash == hash && names_[s.name - 1] == name)) {
+      return const_cast<Slot*>(&s);
+    }
+  }
+}
+
+const NodeId* Scope::find(std::string_view name) const {
+  const Slot* s = slot_of(name, name_hash(name));
+  return s != nullptr && s->value != kUnbound ? &s->value : nullptr;
+}
+
+std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
+  const std::uint32_t hash = name_hash(name);
+  if (2 * (names_.size() + 1) > slots_.size()) grow();
+  Slot* s = slot_of(name, hash);
+  if (s->name == 0) {
+    names_.emplace_back(name);
+    *s = {hash, static_cast<std::uint32_t>(names_.size()), kUnbound};
+  }
+  const NodeId earlier = std::exchange(s->value, id);
+  if (earlier == kUnbound) {
+    ++bound_;
+    return std::nullopt;
+  }
+  return earlier;
+}
+
+void Scope::restore(std::string_view name, std::optional<NodeId> earlier) {
+  Slot* s = slot_of(name, name_hash(name));
+  if (s == nullptr || s->name == 0) return;
+  bound_ -= s->value != kUnbound;
+  s->value = earlier.value_or(kUnbound);
+  bound_ += s->value != kUnbound;
+}
+
+bool Scope::emplace(std::string_view name, NodeId id) {
+  if (find(name) != nullptr) return false;
+  bind(name, id);
+  return true;
+}
+
+NodeId Scope::at(std::string_view name) const {
+  const NodeId* id = find(name);
+  if (id == nullptr) throw std::out_of_range("name not bound in scope");
+  return *id;
+}
+
+void Scope::grow() {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(
+                                                    16, 2 * slots_.size())));
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.name == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].name != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+// ---- Ctx ---------------------------------------------------------------------------------------
 
 NodeId Ctx::push(Node node, DType dtype) {
   if (nodes.size() >= std::numeric_limits<NodeId>::max()) {
@@ -234,7 +315,7 @@ One lower_leaf(Ctx& ctx, const SpannedExpr& e) {
         } else if constexpr (std::is_same_v<T, ex::ConstPi>) {
           return ctx.push(node::Const{3.141592653589793}, dtypes::kF64);
         } else if constexpr (std::is_same_v<T, ex::Var>) {
-          if (auto it = ctx.scope.find(x.name.view()); it != ctx.scope.end()) return it->second;
+          if (const NodeId* id = ctx.scope.find(x.name.view())) return *id;
           return undefined(ctx, error::lower_undefined_variable(x.name, span));
         } else {
           support::internal_fault("lowering: not a leaf expression");
@@ -396,12 +477,7 @@ class Walk {
       } else if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
         const NodeId value = pop();
-        if (auto it = ctx_.scope.find(l->name.view()); it != ctx_.scope.end()) {
-          t.aux = std::exchange(it->second, value);
-        } else {
-          ctx_.scope.emplace(l->name.str(), value);
-          t.aux = kUnbound;
-        }
+        t.aux = ctx_.scope.bind(l->name.view(), value).value_or(kUnbound);
         tasks_.push_back({l->body.get()});
       } else {
         unbind(*l, t.aux);
@@ -414,24 +490,21 @@ class Walk {
 
   /// Restores the binding a `Let` replaced, or removes its name.
   void unbind(const ex::Let& l, NodeId earlier) {
-    auto it = ctx_.scope.find(l.name.view());
-    if (earlier == kUnbound) {
-      ctx_.scope.erase(it);
-    } else {
-      it->second = earlier;
-    }
+    ctx_.scope.restore(l.name.view(),
+                       earlier == kUnbound ? std::nullopt : std::optional<NodeId>(earlier));
   }
 
   /// After a failure: the bindings of the assignments still open are undone, innermost first.
   void restore_scope() {
-    for (auto t = tasks_.rbegin(); t != tasks_.rend(); ++t) {
+    for (std::size_t i = tasks_.size(); i-- > 0;) {
+      const Task* t = &tasks_[i];
       const auto* l = std::get_if<ex::Let>(&t->e->value);
       if (l != nullptr && !t->single && t->step == 2) unbind(*l, t->aux);
     }
   }
 
   Ctx& ctx_;
-  std::deque<Task> tasks_;
+  support::SegmentedStack<Task, 32> tasks_;
   std::vector<NodeId> values_;
 };
 
@@ -442,17 +515,20 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   for (std::size_t k = 0; k < f.params.size(); ++k) {
     const auto& p = f.params[k];
     NodeId id = ctx.push(node::Param{static_cast<std::uint32_t>(k)}, p.dtype);
-    ctx.scope.insert_or_assign(p.name, id);
+    ctx.scope.bind(p.name, id);
     params.push_back(Param{p.name, p.dtype});
   }
   // Most nodes of the tree give exactly one node of the DAG; reserving that many up front keeps
-  // the DAG from being copied while it grows.
-  std::size_t producing = 0;
-  parse::for_each_node(f.body, [&](const SpannedExpr& e) {
-    producing += !std::holds_alternative<ex::Var>(e.value) &&
-                 !std::holds_alternative<ex::Let>(e.value) &&
-                 !std::holds_alternative<ex::Tuple>(e.value);
-  });
+  // the DAG from being copied while it grows. The parser has counted them; a tree built
+  // otherwise is counted here.
+  std::size_t producing = f.arena.value_nodes;
+  if (producing == 0) {
+    parse::for_each_node(f.body, [&](const SpannedExpr& e) {
+      producing += !std::holds_alternative<ex::Var>(e.value) &&
+                   !std::holds_alternative<ex::Let>(e.value) &&
+                   !std::holds_alternative<ex::Tuple>(e.value);
+    });
+  }
   ctx.nodes.reserve(ctx.nodes.size() + producing);
   ctx.dtypes.reserve(ctx.dtypes.size() + producing);
   TRY(outputs, lower_expr(ctx, f.body));

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -42,16 +42,46 @@ struct DiagMode {
   std::vector<Diag> errors;
 };
 
-/// Hashes names so that the scope can be probed with a string_view.
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+/// The names bound where lowering stands: the parameters and the assignments around it. A
+/// kernel of many assignments keeps all of them bound at once, so a look-up is one probe of an
+/// open-addressed table of small slots; the names themselves are kept apart and only read to
+/// confirm a match. A name once seen keeps its slot when it is unbound, so the table never
+/// deletes.
+class Scope {
+ public:
+  /// The node `name` is bound to, or null when it is unbound.
+  const NodeId* find(std::string_view name) const;
+  /// Binds `name` to `id` and returns the binding it replaced, if any.
+  std::optional<NodeId> bind(std::string_view name, NodeId id);
+  /// Puts back the binding `bind` returned: `earlier`, or no binding at all.
+  void restore(std::string_view name, std::optional<NodeId> earlier);
+
+  /// Binds `name` unless it is bound already; whether it was.
+  bool emplace(std::string_view name, NodeId id);
+  /// The node `name` is bound to; `std::out_of_range` when it is unbound.
+  NodeId at(std::string_view name) const;
+  /// The number of names bound.
+  std::size_t size() const { return bound_; }
+
+ private:
+  static constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
+  struct Slot {
+    std::uint32_t hash = 0;
+    std::uint32_t name = 0;  ///< 1 + the index into `names_`; 0 marks an empty slot
+    NodeId value = kUnbound;
+  };
+  Slot* slot_of(std::string_view name, std::uint32_t hash) const;
+  void grow();
+
+  std::vector<Slot> slots_;  ///< a power of two in size, at most half full
+  std::vector<std::string> names_;
+  std::size_t bound_ = 0;
 };
 
 /// The state of one lowering run. Nodes are append-only; `dtypes[i]` is the dtype of `nodes[i]`.
 struct Ctx {
   DiagMode mode;
-  std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> scope;
+  Scope scope;
   std::vector<Node> nodes;
   std::vector<DType> dtypes;
 

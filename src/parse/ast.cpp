@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace tarvelon::parse {
@@ -18,10 +20,26 @@ Name::Name(std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   char* copy = new char[text.size()];
   std::memcpy(copy, text.data(), text.size());
-  const auto size = static_cast<std::uint32_t>(text.size());
-  std::memcpy(raw_, &copy, sizeof copy);
-  std::memcpy(raw_ + sizeof copy, &size, sizeof size);
-  raw_[kTag] = kOnHeap;
+  refer(copy, text.size(), kOnHeap);
+}
+
+Name::Name(std::string_view text, NodeArena& arena) {
+  if (text.size() <= kInline) {
+    std::memcpy(raw_, text.data(), text.size());
+    raw_[kTag] = static_cast<unsigned char>(kInline - text.size());
+    return;
+  }
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  char* copy = static_cast<char*>(arena.allocate(text.size(), 1));
+  std::memcpy(copy, text.data(), text.size());
+  refer(copy, text.size(), kInArena);
+}
+
+void Name::refer(char* text, std::size_t size, unsigned char tag) {
+  const auto size32 = static_cast<std::uint32_t>(size);
+  std::memcpy(raw_, &text, sizeof text);
+  std::memcpy(raw_ + sizeof text, &size32, sizeof size32);
+  raw_[kTag] = tag;
 }
 
 Name::Name(Name&& other) noexcept {
@@ -48,7 +66,7 @@ char* Name::heap_text() const noexcept {
 }
 
 std::string_view Name::view() const noexcept {
-  if (!on_heap()) return {reinterpret_cast<const char*>(raw_), kInline - raw_[kTag]};
+  if (!out_of_line()) return {reinterpret_cast<const char*>(raw_), kInline - raw_[kTag]};
   std::uint32_t size;
   std::memcpy(&size, raw_ + sizeof(char*), sizeof size);
   return {heap_text(), size};
@@ -59,12 +77,63 @@ std::string_view Name::view() const noexcept {
 BoxList::BoxList(std::vector<ExprBox> items) : BoxList(items.begin(), items.end()) {}
 
 BoxList::BoxList(BoxList&& other) noexcept
-    : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+    : items_(std::exchange(other.items_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      owned_(std::exchange(other.owned_, false)) {}
 
 BoxList& BoxList::operator=(BoxList&& other) noexcept {
-  items_ = std::move(other.items_);
+  BoxList gone(std::move(*this));
+  items_ = std::exchange(other.items_, nullptr);
   size_ = std::exchange(other.size_, 0);
+  owned_ = std::exchange(other.owned_, false);
   return *this;
+}
+
+BoxList::~BoxList() {
+  if (owned_) delete[] items_;
+}
+
+std::uint32_t BoxList::checked_size(std::size_t n) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  return static_cast<std::uint32_t>(n);
+}
+
+// ---- NodeArena ---------------------------------------------------------------------------------
+
+NodeArena::~NodeArena() {
+  while (blocks_ != nullptr) ::operator delete(std::exchange(blocks_, blocks_->previous));
+}
+
+void* NodeArena::allocate(std::size_t bytes, std::size_t align, std::size_t offset) {
+  auto place = [&]() -> char* {
+    if (at_ == nullptr) return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(at_);
+    const std::uintptr_t start = ((at - offset + align - 1) & ~(align - 1)) + offset;
+    if (start < at || start - at > static_cast<std::uintptr_t>(end_ - at_) ||
+        bytes > static_cast<std::uintptr_t>(end_ - at_) - (start - at)) {
+      return nullptr;
+    }
+    at_ = reinterpret_cast<char*>(start + bytes);
+    return reinterpret_cast<char*>(start);
+  };
+  if (char* p = place()) return p;
+  // A new block, with room for this request however large, and the headers and alignment.
+  const std::size_t slack = sizeof(Block) + 2 * align;
+  if (bytes > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
+  const std::size_t size = std::max(next_size_, bytes + slack);
+  auto* block = static_cast<Block*>(::operator new(size));
+  block->previous = blocks_;
+  blocks_ = block;
+  at_ = reinterpret_cast<char*>(block + 1);
+  end_ = reinterpret_cast<char*>(block) + size;
+  next_size_ = std::min(2 * next_size_, kLargestBlock);
+  return place();
+}
+
+void NodeDelete::operator()(Spanned<Expr>* node) const noexcept {
+  if (NodeArena::holds(node)) return;
+  node->~Spanned();
+  ::operator delete(node, std::align_val_t{NodeArena::kNodeAlign});
 }
 
 // ---- Teardown ----------------------------------------------------------------------------------
@@ -84,6 +153,8 @@ struct Teardown {
   static ExprBox* if_set(ExprBox& b) noexcept { return b ? &b : nullptr; }
 
   static Slots list_slots(BoxList& l) noexcept {
+    // A list in an arena holds nodes of that arena, which are left to it, and may outlive it.
+    if (!l.owned_) return {};
     // Emptied slots at the end are dropped from the count, so each node's slots are scanned in
     // constant time; the array itself is released with the node.
     while (l.size_ > 1 && !l.items_[l.size_ - 1]) --l.size_;
@@ -106,12 +177,15 @@ struct Teardown {
   }
 
   /// Destroys the tree under `cur`. A node is only ever destroyed once it holds no children,
-  /// so no destructor below this one does more than release the node itself.
+  /// so no destructor below this one does more than release the node itself. A subtree in an
+  /// arena is let go unread: its nodes are released with the arena, which may be gone already.
   static void dismantle(ExprBox cur) noexcept {
     while (cur) {
+      if (NodeArena::holds(cur.get())) return;
       const Slots s = slots_of(cur->value);
       if (s.rotate) {
         ExprBox child = std::move(*s.rotate);
+        if (NodeArena::holds(child.get())) continue;
         if (ExprBox* below = slots_of(child->value).last) {
           // Rotate: `cur` hangs below `child` in place of child's last subtree, which takes
           // child's former place in `cur`.

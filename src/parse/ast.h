@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <string>
@@ -29,8 +31,72 @@ struct Expr;
 template <>
 struct Spanned<Expr>;
 
+/// Releases a node made by `make_node`; a node in a `NodeArena` is left to its arena.
+struct NodeDelete {
+  void operator()(Spanned<Expr>* node) const noexcept;
+};
+
 /// An owned child expression; the tree has no sharing.
-using ExprBox = std::unique_ptr<Spanned<Expr>>;
+using ExprBox = std::unique_ptr<Spanned<Expr>, NodeDelete>;
+
+/// The memory of the syntax tree of one parsed kernel: nodes, long names and child lists are
+/// carved from a few large blocks and released with the arena, all at once, without visiting a
+/// node. Nothing in an arena is ever destroyed, so it holds only what owns nothing outside it.
+///
+/// Nodes in an arena sit 8 bytes past a 16-byte boundary, nodes on the heap on one, which is how
+/// `NodeDelete` and the teardown tell the two apart without reading the node. An allocation that
+/// fails throws `std::bad_alloc`.
+class NodeArena {
+ public:
+  NodeArena() noexcept = default;
+  NodeArena(NodeArena&& other) noexcept
+      : blocks_(std::exchange(other.blocks_, nullptr)),
+        at_(std::exchange(other.at_, nullptr)),
+        end_(std::exchange(other.end_, nullptr)),
+        next_size_(std::exchange(other.next_size_, kFirstBlock)) {
+    value_nodes = std::exchange(other.value_nodes, 0);
+  }
+  NodeArena& operator=(NodeArena&& other) noexcept {
+    NodeArena gone(std::move(*this));
+    blocks_ = std::exchange(other.blocks_, nullptr);
+    at_ = std::exchange(other.at_, nullptr);
+    end_ = std::exchange(other.end_, nullptr);
+    next_size_ = std::exchange(other.next_size_, kFirstBlock);
+    value_nodes = std::exchange(other.value_nodes, 0);
+    return *this;
+  }
+  ~NodeArena();
+
+  /// `bytes` bytes at an address that is `offset` past a multiple of `align` (a power of two).
+  void* allocate(std::size_t bytes, std::size_t align, std::size_t offset = 0);
+
+  /// How many of the nodes placed here are of the forms that lower to one node each, that is
+  /// all but variables, assignments and tuples. The parser counts them as it places them, so
+  /// that lowering can size the program without a walk over the whole tree.
+  std::size_t value_nodes = 0;
+
+  /// Whether `node` was placed by an arena.
+  static bool holds(const Spanned<Expr>* node) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(node) & (kNodeAlign - 1)) == kNodeOffset;
+  }
+  static constexpr std::size_t kNodeAlign = 16;
+  static constexpr std::size_t kNodeOffset = 8;
+
+ private:
+  /// Large enough for a small kernel's whole tree, small enough to cost nothing to get.
+  static constexpr std::size_t kFirstBlock = 4096;
+  /// Below the C library's threshold for mapping a block of its own, so that blocks come from
+  /// and go back to its heap: mapping and unmapping each would cost more in page faults than
+  /// the bump allocation saves.
+  static constexpr std::size_t kLargestBlock = std::size_t{64} << 10;
+  struct Block {
+    Block* previous;
+  };
+  Block* blocks_ = nullptr;
+  char* at_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t next_size_ = kFirstBlock;
+};
 
 /// An identifier's text, owned. Names of up to 15 bytes are stored inline, so that a node
 /// carrying a name fits a small allocation and a typical name costs nothing more.
@@ -39,6 +105,8 @@ class Name {
   Name() noexcept { raw_[kTag] = kInline; }
   /// Copies `text`; a name longer than the inline room is allocated.
   explicit Name(std::string_view text);
+  /// Copies `text`; a name longer than the inline room goes into `arena`.
+  Name(std::string_view text, NodeArena& arena);
   Name(const Name& other) : Name(other.view()) {}
   Name(Name&& other) noexcept;
   Name& operator=(Name other) noexcept;
@@ -54,12 +122,17 @@ class Name {
  private:
   static constexpr std::size_t kInline = 15;
   static constexpr std::size_t kTag = 15;
+  static constexpr unsigned char kInArena = 0xFE;
   static constexpr unsigned char kOnHeap = 0xFF;
   bool on_heap() const noexcept { return raw_[kTag] == kOnHeap; }
+  bool out_of_line() const noexcept { return raw_[kTag] >= kInArena; }
   char* heap_text() const noexcept;
+  /// Points at `text`, `size` bytes, which lies outside; `tag` says who owns it.
+  void refer(char* text, std::size_t size, unsigned char tag);
 
-  /// Inline: the text in bytes [0, size), and kInline - size in the tag byte. On the heap: the
-  /// text's address and 32-bit length in the first 12 bytes, and kOnHeap in the tag byte.
+  /// Inline: the text in bytes [0, size), and kInline - size in the tag byte. Out of line: the
+  /// text's address and 32-bit length in the first 12 bytes, and kOnHeap or kInArena in the
+  /// tag byte.
   alignas(8) unsigned char raw_[16];
 };
 
@@ -77,6 +150,10 @@ class BoxList {
   /// Takes the boxes of [first, last); defined below, where the node type is complete.
   template <class It>
   BoxList(It first, It last);
+  /// Takes the boxes of [first, last) into a list kept in `arena`.
+  template <class It>
+  BoxList(It first, It last, NodeArena& arena);
+  ~BoxList();
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -94,15 +171,16 @@ class BoxList {
     }
     friend bool operator==(Iter, Iter) noexcept = default;
   };
-  Iter<const ExprBox, const Spanned<Expr>&> begin() const noexcept { return {items_.get()}; }
-  Iter<const ExprBox, const Spanned<Expr>&> end() const noexcept {
-    return {items_.get() + size_};
-  }
+  Iter<const ExprBox, const Spanned<Expr>&> begin() const noexcept { return {items_}; }
+  Iter<const ExprBox, const Spanned<Expr>&> end() const noexcept { return {items_ + size_}; }
 
  private:
   friend struct Teardown;
-  std::unique_ptr<ExprBox[]> items_;
-  std::size_t size_ = 0;
+  /// Checks that a list of `n` boxes can be counted; throws `std::bad_alloc` if not.
+  static std::uint32_t checked_size(std::size_t n);
+  ExprBox* items_ = nullptr;
+  std::uint32_t size_ = 0;
+  bool owned_ = false;  ///< the array was allocated with new[] (else it lies in an arena)
 };
 
 namespace expr {
@@ -189,8 +267,16 @@ static_assert(sizeof(Spanned<Expr>) <= 56, "a node and its allocation header fit
 using SpannedExpr = Spanned<Expr>;
 
 template <class It>
-BoxList::BoxList(It first, It last) : items_(new ExprBox[static_cast<std::size_t>(last - first)]) {
+BoxList::BoxList(It first, It last)
+    : items_(new ExprBox[checked_size(static_cast<std::size_t>(last - first))]), owned_(true) {
   for (; first != last; ++first) items_[size_++] = std::move(*first);
+}
+
+template <class It>
+BoxList::BoxList(It first, It last, NodeArena& arena) {
+  const std::uint32_t n = checked_size(static_cast<std::size_t>(last - first));
+  items_ = static_cast<ExprBox*>(arena.allocate(n * sizeof(ExprBox), alignof(ExprBox)));
+  for (; first != last; ++first) new (items_ + size_++) ExprBox(std::move(*first));
 }
 
 /// Calls `visit(child)` for each child expression of `e`, in source order.
@@ -233,8 +319,28 @@ void for_each_node(const Spanned<Expr>& root, F&& visit) {
   }
 }
 
+/// A node on the heap, owned by the box.
+template <class... Args>
+ExprBox make_node(Args&&... args) {
+  constexpr auto kAlign = std::align_val_t{NodeArena::kNodeAlign};
+  void* at = ::operator new(sizeof(SpannedExpr), kAlign);
+  try {
+    return ExprBox(new (at) SpannedExpr(std::forward<Args>(args)...));
+  } catch (...) {
+    ::operator delete(at, kAlign);
+    throw;
+  }
+}
+
+/// A node in `arena`; the box never releases it.
+template <class... Args>
+ExprBox make_node_in(NodeArena& arena, Args&&... args) {
+  void* at = arena.allocate(sizeof(SpannedExpr), NodeArena::kNodeAlign, NodeArena::kNodeOffset);
+  return ExprBox(new (at) SpannedExpr(std::forward<Args>(args)...));
+}
+
 /// Boxes a node.
-inline ExprBox box(SpannedExpr e) { return std::make_unique<SpannedExpr>(std::move(e)); }
+inline ExprBox box(SpannedExpr e) { return make_node(std::move(e)); }
 
 struct FuncParam {
   std::string name;
@@ -247,6 +353,9 @@ struct FuncParam {
 struct FuncDef {
   std::vector<FuncParam> params;
   SpannedExpr body;
+  /// Where the parser put the body's nodes. It goes before `body` does, which is sound because
+  /// dropping a tree never reads a node that lies in an arena.
+  NodeArena arena{};
 };
 
 }  // namespace tarvelon::parse

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <utility>
+#include <vector>
 
 #include "parse/parser.h"
+#include "support/segmented_stack.h"
 
 namespace tarvelon::parse {
 
@@ -82,15 +83,6 @@ constexpr InfixRule derive(const InfixDecl& d) {
 
 Span join(Span a, Span b) { return {std::min(a.start, b.start), std::max(a.end, b.end)}; }
 
-template <class Form>
-ExprBox make(Form&& e, Span s) {
-  return std::make_unique<SpannedExpr>(std::forward<Form>(e), s);
-}
-
-/// A stand-in for a part that failed to parse; the tree it ends up in is never used, because an
-/// error was recorded.
-ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
-
 /// The expression parser. Nesting in the text is not nesting on the machine stack: a construct
 /// that needs a nested expression pushes a frame saying how to finish, and the driver loop hands
 /// each finished node to the frame on top. Frames and the pieces of unfinished constructs
@@ -98,10 +90,12 @@ ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
 /// constant machine stack and memory proportional to the nesting, a few bytes per level.
 class ExprParser {
  public:
-  ExprParser(std::string_view text, std::size_t offset, std::span<const Token> tokens)
+  ExprParser(std::string_view text, std::size_t offset, std::span<const Token> tokens,
+             NodeArena* arena)
       : text_(text),
         offset_(offset),
         tokens_(tokens),
+        arena_(arena),
         end_of_input_{offset + text.size(), offset + text.size()} {}
 
   ExprParse run() {
@@ -196,6 +190,25 @@ class ExprParser {
     return false;
   }
 
+  /// A node, in the arena when there is one.
+  template <class Form>
+  ExprBox make(Form&& e, Span s) {
+    if (arena_ == nullptr) return make_node(std::forward<Form>(e), s);
+    using F = std::decay_t<Form>;
+    arena_->value_nodes += !std::is_same_v<F, expr::Var> && !std::is_same_v<F, expr::Tuple>;
+    return make_node_in(*arena_, std::forward<Form>(e), s);
+  }
+  /// A stand-in for a part that failed to parse; the tree it ends up in is never used, because
+  /// an error was recorded.
+  ExprBox poisoned(Span s) { return make(expr::BoolLit{false}, s); }
+  Name name_at(std::size_t i) const {
+    return arena_ != nullptr ? Name(text_at(i), *arena_) : Name(text_at(i));
+  }
+  template <class It>
+  BoxList list_of(It first, It last) const {
+    return arena_ != nullptr ? BoxList(first, last, *arena_) : BoxList(first, last);
+  }
+
   void push(Frame f) { frames_.push_back(f); }
   ExprBox pop_value() {
     ExprBox v = std::move(values_.back());
@@ -217,11 +230,12 @@ class ExprParser {
   std::string_view text_;
   std::size_t offset_;
   std::span<const Token> tokens_;
+  NodeArena* arena_;  ///< where nodes go; null: each on the heap
   Span end_of_input_;
   std::size_t pos_ = 0;
   std::vector<ParseError> errors_;
-  std::deque<Frame> frames_;
-  std::deque<ExprBox> values_;
+  support::SegmentedStack<Frame, 32> frames_;
+  support::SegmentedStack<ExprBox, 64> values_;
 };
 
 using AtomFn = ExprParser::AtomStep (ExprParser::*)();
@@ -436,14 +450,14 @@ ExprBox ExprParser::finish_list(const Frame& f, std::size_t end) {
   const Span span{span_at(f.at).start, end};
   ExprBox node;
   if (f.is_call) {
-    node = make(expr::Call{Name(text_at(f.at)), BoxList(first, values_.end())}, span);
+    node = make(expr::Call{name_at(f.at), list_of(first, values_.end())}, span);
   } else if (values_.size() - f.n == 1) {
     node = std::move(values_.back());
     node->span = span;
   } else {
-    node = make(expr::Tuple{BoxList(first, values_.end())}, span);
+    node = make(expr::Tuple{list_of(first, values_.end())}, span);
   }
-  values_.erase(first, values_.end());
+  values_.truncate(f.n);
   return node;
 }
 
@@ -473,11 +487,11 @@ ExprParser::AtomStep ExprParser::cast_atom() {
 
 ExprParser::AtomStep ExprParser::ident_atom() {
   const std::size_t name = pos_++;
-  if (!at(TokenKind::LParen)) return {make(expr::Var{Name(text_at(name))}, span_at(name))};
+  if (!at(TokenKind::LParen)) return {make(expr::Var{name_at(name)}, span_at(name))};
   ++pos_;
   if (at(TokenKind::RParen)) {
     const Span span{span_at(name).start, next().end};
-    return {make(expr::Call{Name(text_at(name)), BoxList()}, span)};
+    return {make(expr::Call{name_at(name), BoxList()}, span)};
   }
   push({.kind = Frame::Kind::List, .is_call = true, .at = index(name),
         .n = index(values_.size())});
@@ -543,8 +557,9 @@ std::size_t ExprParser::close_paren() {
 
 }  // namespace
 
-ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens) {
-  return ExprParser(text, offset, tokens).run();
+ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens,
+                       NodeArena* arena) {
+  return ExprParser(text, offset, tokens, arena).run();
 }
 
 std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse parse,
@@ -571,7 +586,8 @@ std::expected<SpannedExpr, std::vector<diag::Diag>> parse_expr_with_offset(std::
 
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
-                                                                 LexResult& lexed) {
+                                                                 LexResult& lexed,
+                                                                 NodeArena* arena) {
   if (auto finding = int_imaginary_prescan(text, offset)) {
     return std::unexpected(std::vector{std::move(*finding)});
   }
@@ -588,7 +604,7 @@ std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_vie
   if (lexed.tokens.empty()) {
     return std::unexpected(std::vector{parse_syntax("lex error", Span{offset, offset})});
   }
-  return expression_result(parse_tokens(text, offset, lexed.tokens), offset);
+  return expression_result(parse_tokens(text, offset, lexed.tokens, arena), offset);
 }
 
 }  // namespace tarvelon::parse

@@ -22,8 +22,10 @@ struct ExprParse {
 
 /// Parses the tokens of the expression text `text`, which starts at byte `offset` of the
 /// source. Token offsets are relative to `text`; the spans of the tree and the errors are
-/// absolute. The whole token list must be consumed.
-ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens);
+/// absolute. The whole token list must be consumed. The nodes go into `arena` when one is
+/// given, which must then outlive the tree; otherwise each is on the heap.
+ExprParse parse_tokens(std::string_view text, std::size_t offset, std::span<const Token> tokens,
+                       NodeArena* arena = nullptr);
 
 /// The expression front end's verdict on a parse: every recorded error as a diagnostic, or the
 /// tree, or "parse error" at `offset` when there is neither.
@@ -31,9 +33,10 @@ std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse pars
                                                                   std::size_t offset);
 
 /// `parse_expr_with_offset` with the lexer's buffers supplied by the caller, so that parsing
-/// many expressions in a row reuses them.
+/// many expressions in a row reuses them, and nodes placed as `parse_tokens` places them.
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
-                                                                 LexResult& scratch);
+                                                                 LexResult& scratch,
+                                                                 NodeArena* arena = nullptr);
 
 }  // namespace tarvelon::parse

@@ -137,7 +137,8 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
         parse_syntax("missing result expression after assignments", src.span_of(result_line)));
   }
   LexResult scratch;
-  auto body = parse_expression(result_line, src.span_of(result_line).start, scratch);
+  NodeArena arena;
+  auto body = parse_expression(result_line, src.span_of(result_line).start, scratch, &arena);
   if (!body) return std::unexpected(std::move(body.error()));
 
   // Wrap from the last assignment outwards, so the first assignment ends up outermost and the
@@ -154,13 +155,13 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     }
     auto name = parse_ident(name_text, src.span_of(name_text));
     if (!name) return fail(std::move(name.error()));
-    auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch);
+    auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch, &arena);
     if (!value) return std::unexpected(std::move(value.error()));
     const Span span{line_span.start, (*body)->span.end};
-    *body = std::make_unique<SpannedExpr>(
-        expr::Let{Name(*name), std::move(*value), std::move(*body)}, span);
+    *body = make_node_in(arena, expr::Let{Name(*name, arena), std::move(*value), std::move(*body)},
+                         span);
   }
-  return FuncDef{std::move(*params), std::move(**body)};
+  return FuncDef{std::move(*params), std::move(**body), std::move(arena)};
 }
 
 }  // namespace tarvelon::parse

@@ -4,9 +4,11 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <locale.h>
 
@@ -24,37 +26,38 @@ void append_double(std::string& out, double value) {
   // The shortest round-trip digits come from scientific notation; they are then laid out
   // positionally, padding with zeros, so 1e300 is "1" and 300 zeros rather than the exact
   // expansion of the nearest double.
-  std::array<char, 32> buf;
-  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::scientific);
-  (void)ec;  // the buffer fits every finite double
-  const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
-  const std::size_t e_pos = sci.find('e');
-  std::string_view mantissa = sci.substr(0, e_pos);
-  if (mantissa.front() == '-') {
+  char sci[32];
+  char* const sci_end = std::to_chars(sci, sci + sizeof sci, value,
+                                      std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') {
     out += '-';
-    mantissa.remove_prefix(1);
+    ++p;
   }
+  // The mantissa is one digit, then optionally "." and more digits, then "e", a sign and at
+  // least two exponent digits.
+  char digits[24];
+  int count = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[count++] = *p;
+  }
+  ++p;  // the "e"
+  const bool negative_exponent = *p++ == '-';
   int exponent = 0;
-  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exponent);
-  std::string digits;
-  for (char c : mantissa) {
-    if (c != '.') digits += c;
-  }
+  for (; p != sci_end; ++p) exponent = exponent * 10 + (*p - '0');
+  if (negative_exponent) exponent = -exponent;
   const int point = exponent + 1;  // digits before the decimal point
-  const int count = static_cast<int>(digits.size());
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
+    out.append(digits, static_cast<std::size_t>(count));
   } else if (point >= count) {
-    out += digits;
+    out.append(digits, static_cast<std::size_t>(count));
     out.append(static_cast<std::size_t>(point - count), '0');
   } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
+    out.append(digits, static_cast<std::size_t>(point));
     out += '.';
-    out.append(digits, static_cast<std::size_t>(point), std::string::npos);
+    out.append(digits + point, static_cast<std::size_t>(count - point));
   }
 }
 
@@ -88,10 +91,52 @@ bool matches_decimal_grammar(std::string_view text) {
   return i == text.size();
 }
 
+/// The value of a decimal text in the grammar above when it can be had exactly from one IEEE
+/// operation: a significand of at most 2^53 and a power of ten of at most 22 either way are both
+/// exact doubles, so their one rounded product or quotient is the correctly rounded value.
+/// Literals as written in kernels ("2.0", "0.044715", "1e-3") take this path.
+std::optional<double> exact_decimal(std::string_view text) {
+  constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr std::uint64_t kMaxExact = std::uint64_t{1} << 53;
+  std::uint64_t significand = 0;
+  int scale = 0;  // the power of ten the significand's digits are multiplied by
+  std::size_t i = 0;
+  bool in_fraction = false;
+  for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+    if (text[i] == '.') {
+      in_fraction = true;
+      continue;
+    }
+    significand = significand * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (significand > kMaxExact) return std::nullopt;
+    scale -= in_fraction;
+  }
+  if (i < text.size()) {
+    ++i;
+    const bool negative = text[i] == '-';
+    if (text[i] == '+' || text[i] == '-') ++i;
+    int exponent = 0;
+    for (; i < text.size(); ++i) {
+      exponent = exponent * 10 + (text[i] - '0');
+      if (exponent > 1000) return std::nullopt;
+    }
+    scale += negative ? -exponent : exponent;
+  }
+  if (scale < -22 || scale > 22) return std::nullopt;
+  const auto m = static_cast<double>(significand);
+  return scale < 0 ? m / kPowers[-scale] : m * kPowers[scale];
+}
+
 }  // namespace
 
 bool parse_decimal(std::string_view text, double& value) {
   if (!matches_decimal_grammar(text)) return false;
+  if (const auto exact = exact_decimal(text)) {
+    value = *exact;
+    return true;
+  }
   // Not every standard library reads doubles with from_chars, so the C reader does it, in the
   // C locale whatever the host process set: it rounds to nearest, overflow gives infinity and
   // underflow a subnormal or zero. The grammar check above leaves nothing it could stop early at.

@@ -315,3 +315,37 @@ TEST(Lower, MillionDeepNestingLowersWithoutExhaustingTheStack) {
 
 }  // namespace
 }  // namespace tarvelon::ir
+
+namespace tarvelon::ir {
+namespace {
+
+// Nested assignments bind and unbind in stack order; many names force the table to grow while
+// bindings are open, and a name unbound and bound again must come back as the new binding.
+TEST(Scope, NestedBindingsSurviveGrowthAndUnwindInOrder) {
+  Scope scope;
+  constexpr NodeId kNames = 5000;
+  std::vector<std::optional<NodeId>> earlier;
+  for (NodeId i = 0; i < kNames; ++i) earlier.push_back(scope.bind("n" + std::to_string(i), i));
+  // Every second name is shadowed once more, as an inner assignment of the same name would.
+  for (NodeId i = 0; i < kNames; i += 2) {
+    EXPECT_EQ(scope.bind("n" + std::to_string(i), kNames + i), std::optional<NodeId>(i));
+  }
+  EXPECT_EQ(scope.size(), kNames);
+  for (NodeId i = 0; i < kNames; ++i) {
+    const NodeId* id = scope.find("n" + std::to_string(i));
+    ASSERT_NE(id, nullptr) << i;
+    EXPECT_EQ(*id, i % 2 == 0 ? kNames + i : i) << i;
+  }
+  for (NodeId i = 0; i < kNames; i += 2) scope.restore("n" + std::to_string(i), i);
+  for (NodeId i = kNames; i-- > 0;) scope.restore("n" + std::to_string(i), earlier[i]);
+  EXPECT_EQ(scope.size(), 0u);
+  EXPECT_EQ(scope.find("n0"), nullptr);
+  EXPECT_FALSE(scope.bind("n0", 7).has_value());
+  EXPECT_EQ(scope.at("n0"), 7u);
+  EXPECT_THROW(scope.at("n1"), std::out_of_range);
+  EXPECT_FALSE(scope.emplace("n0", 8));
+  EXPECT_EQ(scope.at("n0"), 7u);
+}
+
+}  // namespace
+}  // namespace tarvelon::ir

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <locale.h>
 
 namespace tarvelon::support {
 namespace {
@@ -58,6 +60,26 @@ TEST(ParseDecimal, RoundsToNearestAndSaturates) {
     double v = -1;
     ASSERT_TRUE(parse_decimal(text, v)) << text;
     EXPECT_EQ(v, expected) << text;
+  }
+}
+
+// Texts on both sides of the limits of the exact one-operation reading (a significand of 2^53,
+// a power of ten of 22 either way), each checked against the C library's correctly rounded
+// reader, so that a wrong shortcut shows as a value one unit off.
+TEST(ParseDecimal, AgreesWithTheLibraryReaderAtTheLimitsOfTheExactPath) {
+  const char* cases[] = {
+      "9007199254740992",  "9007199254740993", "9007199254740995",  "900719925474099.3",
+      "9007199254740991e22", "9007199254740991e23", "9007199254740991e-22",
+      "9007199254740991e-23", "1e22",  "1e23",  "1e-22", "1e-23", "0.1",  "0.3",
+      "0.044715", "0.7978845608028654", "2.718281828459045", "123.456e-20",
+      "00000000000000000000001.5", "1.50000000000000000000", "0.00000000000000000000001",
+      "1e+022", "1e-0000000000000005", "3.0e0", "17976931348623157e292", "2.2250738585072014e-308",
+  };
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  for (const char* text : cases) {
+    double v = -1;
+    ASSERT_TRUE(parse_decimal(text, v)) << text;
+    EXPECT_EQ(v, strtod_l(text, nullptr, c_locale)) << text;
   }
 }
 

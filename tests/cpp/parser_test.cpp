@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -406,6 +409,71 @@ TEST(DeepNesting, HundredThousandAssignments) {
                            return l ? l->body.get() : nullptr;
                          }),
             100'000u);
+}
+
+
+// A kernel's tree lives in its arena: names longer than the inline room, argument and element
+// lists, and the nodes themselves. The tree must read the same as the heap-built tree of the
+// same expression, also after the parsed kernel has been moved (the arena travels with it), and
+// after a kernel that shared nothing with it was dropped.
+TEST(ArenaTrees, ReadTheSameAsHeapTreesAndTravelWithTheKernel) {
+  const std::string long_name = "a_parameter_name_longer_than_sixteen_bytes";
+  const std::string results[] = {
+      long_name + " * 2.0",
+      "exp(" + long_name + ") + sqrt(" + long_name + " * " + long_name + ")",
+      "(1, " + long_name + ", cast<f32>(2.5))",
+      "if " + long_name + " > 0.0 then -" + long_name + " else tanh(1.0)@f32",
+  };
+  for (const std::string& result : results) {
+    const std::string src = "|" + long_name + ": f64|\n" + long_name + "_with_more_text = 1.0\n" +
+                            result;
+    auto heap = parse_expr_with_offset(result, 0);
+    ASSERT_TRUE(heap.has_value()) << result;
+    std::optional<FuncDef> moved;
+    {
+      auto parsed = parse_dsl_with_errors(src);
+      ASSERT_TRUE(parsed.has_value()) << diag::format_diags(parsed.error());
+      EXPECT_TRUE(NodeArena::holds(std::get<expr::Let>(parsed->body.value).body.get()));
+      moved.emplace(std::move(*parsed));
+      auto other = parse_dsl_with_errors("|| f(1, 2)");  // dropped at once
+    }
+    const auto& let = std::get<expr::Let>(moved->body.value);
+    EXPECT_EQ(let.name.view(), long_name + "_with_more_text");
+    std::size_t value_nodes = 0;
+    for_each_node(moved->body, [&](const SpannedExpr& e) {
+      value_nodes += !std::holds_alternative<expr::Var>(e.value) &&
+                     !std::holds_alternative<expr::Let>(e.value) &&
+                     !std::holds_alternative<expr::Tuple>(e.value);
+    });
+    EXPECT_EQ(moved->arena.value_nodes, value_nodes) << result;
+    EXPECT_EQ(dump(*let.body), dump(*heap)) << result;
+  }
+  EXPECT_FALSE(NodeArena::holds(box(SpannedExpr(expr::ConstPi{}, Span{0, 2})).get()));
+}
+
+// Requests of every size and alignment, past the first block and larger than any block, each
+// aligned as asked and none overlapping the previous one.
+TEST(ArenaTrees, AllocationsAreAlignedAndDisjoint) {
+  NodeArena arena;
+  struct Request {
+    std::size_t bytes, align, offset;
+  };
+  const Request requests[] = {{1, 1, 0},    {56, 16, 8},         {3, 1, 0},  {8, 8, 0},
+                              {4000, 8, 0}, {56, 16, 8},         {100, 32, 0},
+                              {3u << 20, 8, 0}, {56, 16, 8},     {1, 1, 0}};
+  std::vector<std::pair<std::uintptr_t, std::uintptr_t>> taken;
+  for (int round = 0; round < 50; ++round) {
+    for (const Request& r : requests) {
+      auto* p = static_cast<char*>(arena.allocate(r.bytes, r.align, r.offset));
+      const auto at = reinterpret_cast<std::uintptr_t>(p);
+      EXPECT_EQ(at % r.align, r.offset) << r.bytes;
+      std::memset(p, 0xAB, r.bytes);  // the sanitizer build checks that all of it is ours
+      for (const auto& [start, end] : taken) {
+        ASSERT_TRUE(at + r.bytes <= start || at >= end) << r.bytes << " at round " << round;
+      }
+      taken.emplace_back(at, at + r.bytes);
+    }
+  }
 }
 
 }  // namespace

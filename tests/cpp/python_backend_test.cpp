@@ -228,6 +228,21 @@ TEST(EmitKernel, ParameterNamesThatWouldBreakTheFunctionAreReplaced) {
   for (const Case& c : cases) EXPECT_EQ(def_line(c.params, c.extra), c.def) << c.def;
 }
 
+// Past sixteen parameters the names given so far are looked up another way; a repeated name
+// and a fallback that is taken must still be found there.
+TEST(EmitKernel, ManyParametersKeepTheirNamesApart) {
+  std::vector<std::string> params;
+  std::string expected = "def f(";
+  for (int i = 0; i <= 16; ++i) {
+    params.push_back("x" + std::to_string(i));
+    expected += params.back() + ", ";
+  }
+  params.push_back("x5");
+  params.push_back("p17");
+  expected += "p17_1, p17):";
+  EXPECT_EQ(def_line(params, node::Const{1.0}), expected);
+}
+
 TEST(EmitKernel, MalformedDagsAreInternalFaults) {
   struct Case {
     const char* what;
