@@ -71,7 +71,8 @@ bool is_ascii_ident_start(char c) { return c == '_' || ((c | 0x20) >= 'a' && (c 
 bool is_ascii_ident_continue(char c) { return is_ascii_ident_start(c) || is_digit(c); }
 
 /// The reserved words: the keywords with their kinds, and the fifteen dtype words as
-/// `DtypeName`.
+/// `DtypeName`. Every identifier of the kernel is looked up here, so a word is packed into one
+/// integer and found in a small open-addressed table with one probe, usually, and no byte loop.
 class ReservedWords {
  public:
   ReservedWords() {
@@ -84,21 +85,44 @@ class ReservedWords {
         !(first_chars_[static_cast<unsigned char>(word[0])] & (1u << word.size()))) {
       return std::nullopt;
     }
-    for (const Spelled& w : words_) {
-      if (w.text == word) return w.kind;
+    const std::uint64_t key = pack(word);
+    for (std::size_t s = slot_of(key);; s = (s + 1) % kSlots) {
+      if (slots_[s].key == key) return slots_[s].kind;
+      if (slots_[s].key == 0) return std::nullopt;
     }
-    return std::nullopt;
   }
 
  private:
   static constexpr std::size_t kMaxLength = 5;
+  /// A power of two, well above the number of words, so that probes are short and end.
+  static constexpr std::size_t kSlots = 64;
+
+  /// The bytes of a word of at most kMaxLength bytes and its length, as one nonzero integer:
+  /// two words pack equal exactly when they are equal.
+  static std::uint64_t pack(std::string_view word) noexcept {
+    std::uint64_t key = std::uint64_t{word.size()} << 56;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+    }
+    return key;
+  }
+  static std::size_t slot_of(std::uint64_t key) noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 58);
+  }
 
   void add(std::string_view word, TokenKind kind) {
-    words_.push_back({kind, word});
+    const std::uint64_t key = pack(word);
+    std::size_t s = slot_of(key);
+    while (slots_[s].key != 0) s = (s + 1) % kSlots;
+    slots_[s] = {key, kind};
     first_chars_[static_cast<unsigned char>(word[0])] |= 1u << word.size();
   }
 
-  std::vector<Spelled> words_;
+  struct Slot {
+    std::uint64_t key = 0;  ///< 0: empty
+    TokenKind kind{};
+  };
+  std::array<Slot, kSlots> slots_{};
   /// Bit n of entry c: some reserved word of length n starts with byte c.
   std::array<std::uint8_t, 256> first_chars_{};
 };
