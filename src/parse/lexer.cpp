@@ -127,10 +127,11 @@ class ReservedWords {
   std::array<std::uint8_t, 256> first_chars_{};
 };
 
-std::optional<TokenKind> reserved_kind(std::string_view word) {
-  static const ReservedWords kReserved;
-  return kReserved.find(word);
-}
+/// Built before main from constant data alone, so that a lookup, made for every identifier,
+/// tests no guard of a first use.
+const ReservedWords kReserved;
+
+std::optional<TokenKind> reserved_kind(std::string_view word) { return kReserved.find(word); }
 
 /// Reads a digit run as a signed 64-bit value; false when it does not fit.
 bool read_int64(std::string_view digits, std::int64_t& value) {
