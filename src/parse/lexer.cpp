@@ -62,8 +62,6 @@ constexpr std::array<PunctEntry, 256> kPunctByByte = [] {
   return table;
 }();
 
-constexpr std::string_view kInvalidComplex = "invalid complex literal";
-constexpr std::string_view kInvalidFloat = "invalid float literal";
 constexpr std::string_view kInvalidInteger = "invalid integer literal";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -268,13 +266,13 @@ void lex_into(std::string_view text, LexResult& out) {
     if (is_digit(c)) {
       const std::size_t digits_end = skip_digits(text, i);
       if (const std::size_t float_end = float_literal_end(text, digits_end)) {
-        const std::string_view literal = text.substr(i, float_end - i);
         const bool imaginary = float_end < n && text[float_end] == 'j';
         const std::size_t end = imaginary ? float_end + 1 : float_end;
         push(imaginary ? TokenKind::ImagLit : TokenKind::FloatLit, i, end);
-        if (!float_literal_value(literal)) {
-          out.errors.push_back({Span{i, end}, imaginary ? kInvalidComplex : kInvalidFloat});
-        }
+        // The text just matched is digits, an optional fraction and an optional exponent with
+        // digits: the decimal grammar, every text of which has a value (infinity and zero
+        // included). So a float literal is never invalid, and its value is read only once, by
+        // the parser.
         i = end;
         continue;
       }
