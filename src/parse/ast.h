@@ -245,12 +245,25 @@ struct Expr : std::variant<expr::BoolLit, expr::IntLit, expr::FloatLit, expr::Co
   using variant::variant;
 };
 
+/// The source range of an expression node, in 32-bit offsets: a tree holds a node for about
+/// every two bytes of source, so the width of its offsets is a fifth of its memory. The parser
+/// refuses a source of 4 GiB or more as too large to hold, so every offset fits.
+struct NodeSpan {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+
+  NodeSpan() noexcept = default;
+  explicit NodeSpan(Span s) noexcept
+      : start(static_cast<std::uint32_t>(s.start)), end(static_cast<std::uint32_t>(s.end)) {}
+  operator Span() const noexcept { return {start, end}; }
+};
+
 /// An expression node with its span. Tearing a tree down takes neither stack nor memory in
 /// proportion to its size or depth, and cannot fail.
 template <>
 struct Spanned<Expr> {
   Expr value;
-  Span span;
+  NodeSpan span;
 
   Spanned(Expr v, Span s) : value(std::move(v)), span(s) {}
   /// Builds the node in place from one of the fourteen forms.
@@ -262,7 +275,9 @@ struct Spanned<Expr> {
   ~Spanned();
 };
 
-static_assert(sizeof(Spanned<Expr>) <= 56, "a node and its allocation header fit 64 bytes");
+// 48 bytes: a node in an arena starts 8 past a 16-byte boundary and so does the next one, with
+// no padding between them.
+static_assert(sizeof(Spanned<Expr>) <= 48, "nodes are packed in an arena without padding");
 
 using SpannedExpr = Spanned<Expr>;
 

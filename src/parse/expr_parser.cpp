@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -406,7 +409,7 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
     case K::ParenInner:
       if (at(TokenKind::RParen)) {
         // A parenthesised expression is its inner node, widened to the parentheses.
-        v->span = Span{span_at(f.at).start, next().end};
+        v->span = NodeSpan(Span{span_at(f.at).start, next().end});
         return v;
       }
       values_.push_back(std::move(v));
@@ -453,7 +456,7 @@ ExprBox ExprParser::finish_list(const Frame& f, std::size_t end) {
     node = make(expr::Call{name_at(f.at), list_of(first, values_.end())}, span);
   } else if (values_.size() - f.n == 1) {
     node = std::move(values_.back());
-    node->span = span;
+    node->span = NodeSpan(span);
   } else {
     node = make(expr::Tuple{list_of(first, values_.end())}, span);
   }
@@ -588,6 +591,11 @@ std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_vie
                                                                  std::size_t offset,
                                                                  LexResult& lexed,
                                                                  NodeArena* arena) {
+  // Node spans are 32-bit offsets into the source.
+  if (offset > std::numeric_limits<std::uint32_t>::max() - std::min<std::size_t>(
+                   text.size(), std::numeric_limits<std::uint32_t>::max())) {
+    throw std::bad_alloc();
+  }
   if (auto finding = int_imaginary_prescan(text, offset)) {
     return std::unexpected(std::vector{std::move(*finding)});
   }

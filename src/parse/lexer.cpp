@@ -62,8 +62,6 @@ constexpr std::array<PunctEntry, 256> kPunctByByte = [] {
   return table;
 }();
 
-constexpr std::string_view kInvalidComplex = "invalid complex literal";
-constexpr std::string_view kInvalidFloat = "invalid float literal";
 constexpr std::string_view kInvalidInteger = "invalid integer literal";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -71,7 +69,8 @@ bool is_ascii_ident_start(char c) { return c == '_' || ((c | 0x20) >= 'a' && (c 
 bool is_ascii_ident_continue(char c) { return is_ascii_ident_start(c) || is_digit(c); }
 
 /// The reserved words: the keywords with their kinds, and the fifteen dtype words as
-/// `DtypeName`.
+/// `DtypeName`. Every identifier of the kernel is looked up here, so a word is packed into one
+/// integer and found in a small open-addressed table with one probe, usually, and no byte loop.
 class ReservedWords {
  public:
   ReservedWords() {
@@ -84,29 +83,53 @@ class ReservedWords {
         !(first_chars_[static_cast<unsigned char>(word[0])] & (1u << word.size()))) {
       return std::nullopt;
     }
-    for (const Spelled& w : words_) {
-      if (w.text == word) return w.kind;
+    const std::uint64_t key = pack(word);
+    for (std::size_t s = slot_of(key);; s = (s + 1) % kSlots) {
+      if (slots_[s].key == key) return slots_[s].kind;
+      if (slots_[s].key == 0) return std::nullopt;
     }
-    return std::nullopt;
   }
 
  private:
   static constexpr std::size_t kMaxLength = 5;
+  /// A power of two, well above the number of words, so that probes are short and end.
+  static constexpr std::size_t kSlots = 64;
+
+  /// The bytes of a word of at most kMaxLength bytes and its length, as one nonzero integer:
+  /// two words pack equal exactly when they are equal.
+  static std::uint64_t pack(std::string_view word) noexcept {
+    std::uint64_t key = std::uint64_t{word.size()} << 56;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+    }
+    return key;
+  }
+  static std::size_t slot_of(std::uint64_t key) noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 58);
+  }
 
   void add(std::string_view word, TokenKind kind) {
-    words_.push_back({kind, word});
+    const std::uint64_t key = pack(word);
+    std::size_t s = slot_of(key);
+    while (slots_[s].key != 0) s = (s + 1) % kSlots;
+    slots_[s] = {key, kind};
     first_chars_[static_cast<unsigned char>(word[0])] |= 1u << word.size();
   }
 
-  std::vector<Spelled> words_;
+  struct Slot {
+    std::uint64_t key = 0;  ///< 0: empty
+    TokenKind kind{};
+  };
+  std::array<Slot, kSlots> slots_{};
   /// Bit n of entry c: some reserved word of length n starts with byte c.
   std::array<std::uint8_t, 256> first_chars_{};
 };
 
-std::optional<TokenKind> reserved_kind(std::string_view word) {
-  static const ReservedWords kReserved;
-  return kReserved.find(word);
-}
+/// Built before main from constant data alone, so that a lookup, made for every identifier,
+/// tests no guard of a first use.
+const ReservedWords kReserved;
+
+std::optional<TokenKind> reserved_kind(std::string_view word) { return kReserved.find(word); }
 
 /// Reads a digit run as a signed 64-bit value; false when it does not fit.
 bool read_int64(std::string_view digits, std::int64_t& value) {
@@ -243,13 +266,13 @@ void lex_into(std::string_view text, LexResult& out) {
     if (is_digit(c)) {
       const std::size_t digits_end = skip_digits(text, i);
       if (const std::size_t float_end = float_literal_end(text, digits_end)) {
-        const std::string_view literal = text.substr(i, float_end - i);
         const bool imaginary = float_end < n && text[float_end] == 'j';
         const std::size_t end = imaginary ? float_end + 1 : float_end;
         push(imaginary ? TokenKind::ImagLit : TokenKind::FloatLit, i, end);
-        if (!float_literal_value(literal)) {
-          out.errors.push_back({Span{i, end}, imaginary ? kInvalidComplex : kInvalidFloat});
-        }
+        // The text just matched is digits, an optional fraction and an optional exponent with
+        // digits: the decimal grammar, every text of which has a value (infinity and zero
+        // included). So a float literal is never invalid, and its value is read only once, by
+        // the parser.
         i = end;
         continue;
       }

@@ -1,6 +1,9 @@
 #include "parse/parser.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
 #include <optional>
 
 #include "parse/error.h"
@@ -109,6 +112,8 @@ std::expected<std::string, Diag> parse_ident(std::string_view name, Span span) {
 }
 
 std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
+  // Node spans are 32-bit; a tree for a source this large would not fit in memory anyway.
+  if (source.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   const std::string blanked = blank_comments(source);
   const SourceText src(blanked);
   const std::string_view text = src.text();

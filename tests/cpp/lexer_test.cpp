@@ -82,6 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
                             "DtypeName:bool[0,4) DtypeName:bf16[5,9) "
                             "DtypeName:c128[10,14) DtypeName:u8[15,17) "
                             "DtypeName:i64[18,21)"},
+                    // Near misses of reserved words: case, a prefix, one byte more or off.
+                    LexCase{"Pi IF the thenx i8 i9 c12 c1280 tru falsee",
+                            "Ident:Pi[0,2) Ident:IF[3,5) Ident:the[6,9) Ident:thenx[10,15) "
+                            "DtypeName:i8[16,18) Ident:i9[19,21) Ident:c12[22,25) "
+                            "Ident:c1280[26,31) Ident:tru[32,35) Ident:falsee[36,42)"},
                     LexCase{"007", "IntLit=0[0,1) IntLit=0[1,2) IntLit=7[2,3)"},
                     LexCase{"007.5 1.5 0.25e-3 2E10",
                             "FloatLit=7.5[0,5) FloatLit=1.5[6,9) "

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -189,7 +190,19 @@ INSTANTIATE_TEST_SUITE_P(
                     SpanCase{"f(x, 2)", 0, "0-7 2-3 5-6"}, SpanCase{"( x , y )", 0, "0-9 2-3 6-7"},
                     SpanCase{"1@u8", 0, "0-4"}, SpanCase{"1 @ u8 @ f32", 0, "0-12 0-6"},
                     SpanCase{"x@f64", 0, "0-5 0-1"}, SpanCase{"cast<f32>( x )", 0, "0-14 11-12"},
-                    SpanCase{"if c then a else b + 1", 0, "0-22 3-4 10-11 17-22 17-18 21-22"}));
+                    SpanCase{"if c then a else b + 1", 0, "0-22 3-4 10-11 17-22 17-18 21-22"},
+                    // The last offsets a node's 32-bit span holds.
+                    SpanCase{"a + b", 4294967290, "4294967290-4294967295 4294967290-4294967291 "
+                                                  "4294967294-4294967295"}));
+
+// An expression reaching past the offsets a node span holds is refused as too large, never
+// given wrapped spans.
+TEST(NodeSpans, PastFourGibibytesIsTooLarge) {
+  for (const std::size_t offset : {std::size_t{4294967291}, std::size_t{4294967295},
+                                   std::size_t{4294967296}, std::size_t{1} << 40}) {
+    EXPECT_THROW(parse_expr_with_offset("a + b", offset), std::bad_alloc) << offset;
+  }
+}
 
 std::string params_text(const FuncDef& def) {
   std::string s;
