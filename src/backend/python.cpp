@@ -209,9 +209,8 @@ void append_literal(std::string& out, const ir::Literal& lit) {
 /// The globals `append_literal` writes for `lit`, found without writing it: only the spellings
 /// of NaN and the infinities call `float`, and only complex constants call `complex`.
 GlobalMask literal_globals(const ir::Literal& lit) {
-  constexpr auto kFloat = GlobalMask(1u << 2);
-  constexpr auto kComplex = GlobalMask(1u << 5);
-  static_assert(kGlobals[2].name == "float" && kGlobals[5].name == "complex");
+  constexpr GlobalMask kFloat = globals_in("float(");
+  constexpr GlobalMask kComplex = globals_in("complex(");
   auto spelled = [&](double v) { return std::isfinite(v) ? GlobalMask(0) : kFloat; };
   if (const auto* d = std::get_if<double>(&lit)) return spelled(*d);
   if (const auto* c = std::get_if<ir::ComplexValue>(&lit)) {
