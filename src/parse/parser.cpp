@@ -165,6 +165,7 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
     const Span span{line_span.start, (*body)->span.end};
     *body = make_node_in(arena, expr::Let{Name(*name, arena), std::move(*value), std::move(*body)},
                          span);
+    ++arena.bindings;
   }
   return FuncDef{std::move(*params), std::move(**body), std::move(arena)};
 }
