@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/internal_fault.h"
+#include "support/large_pages.h"
 #include "support/number_text.h"
 
 namespace tarvelon::backend {
@@ -224,8 +225,9 @@ GlobalMask literal_globals(const ir::Literal& lit) {
                           std::to_string(len) + ")");
 }
 
-/// Marks the nodes reachable from the outputs and checks every reference on the way.
-std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
+/// Marks the nodes reachable from the outputs and checks every reference on the way, following
+/// references from node to node.
+std::vector<std::uint8_t> live_nodes_by_walk(const ir::TypedDag& dag) {
   const std::size_t n = dag.nodes.size();
   std::vector<std::uint8_t> live(n, 0);
   std::vector<NodeId> work;
@@ -251,6 +253,36 @@ std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
       out_of_range(c->arg, dag.dtypes.size());
     }
     ir::for_each_operand(nd, mark);
+  }
+  return live;
+}
+
+/// The same marks as `live_nodes_by_walk`. Lowering and the optimizer number every operand
+/// below the node that uses it, so one sweep from the last node down finds every live node
+/// after all its users, with no list of pending work. A DAG numbered otherwise, or one with a
+/// fault to report, is left to the walk, which reports the first fault it meets.
+std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
+  const std::size_t n = dag.nodes.size();
+  if (dag.dtypes.size() != n) return live_nodes_by_walk(dag);
+  std::vector<std::uint8_t> live(n, 0);
+  for (NodeId o : dag.outputs) {
+    if (o >= n) return live_nodes_by_walk(dag);
+    live[o] = 1;
+  }
+  for (std::size_t i = n; i-- > 0;) {
+    if (!live[i]) continue;
+    const Node& nd = dag.nodes[i];
+    bool sound = true;
+    if (const auto* p = std::get_if<node::Param>(&nd)) {
+      sound = p->index < dag.params.size();
+    } else if (const auto* c = std::get_if<node::Call>(&nd)) {
+      sound = !c->args.empty();
+    }
+    ir::for_each_operand(nd, [&](NodeId id) {
+      sound = sound && id < i;
+      if (sound) live[id] = 1;
+    });
+    if (!sound) return live_nodes_by_walk(dag);
   }
   return live;
 }
@@ -373,6 +405,7 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
 
   std::string out;
   out.reserve(64 + function_name.size() + 32 * dag.nodes.size());
+  support::prefer_large_pages(out.data(), out.capacity());
   out += "import math\n\ndef ";
   out += function_name;
   out += '(';
