@@ -1,6 +1,7 @@
 #include "ir/lower.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
+#include "support/large_pages.h"
 #include "support/segmented_stack.h"
 
 namespace tarvelon::ir {
@@ -28,14 +30,25 @@ std::uint32_t name_hash(std::string_view name) {
 
 }  // namespace
 
+std::uint64_t Scope::short_key(std::string_view name) noexcept {
+  if (name.size() > kShort) return 0;
+  std::uint64_t key = std::uint64_t{name.size() + 1} << 56;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    key |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+  }
+  return key;
+}
+
 Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
   if (slots_.empty()) return nullptr;
   const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t key = short_key(name);
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
-    if (s.name == 0 || (s.hash == hash && names_[s.name - 1] == name)) {
-      return const_cast<Slot*>(&s);
-    }
+    const bool found = s.key == 0 || (key != 0 ? s.key == key
+                                               : (s.key >> 56 == kLong && s.hash == hash &&
+                                                  long_names_[s.key & kIndexMask] == name));
+    if (found) return const_cast<Slot*>(&s);
   }
 }
 
@@ -46,11 +59,16 @@ const NodeId* Scope::find(std::string_view name) const {
 
 std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
   const std::uint32_t hash = name_hash(name);
-  if (2 * (names_.size() + 1) > slots_.size()) grow();
+  if (2 * (names_ + 1) > slots_.size()) grow(std::max<std::size_t>(16, 2 * slots_.size()));
   Slot* s = slot_of(name, hash);
-  if (s->name == 0) {
-    names_.emplace_back(name);
-    *s = {hash, static_cast<std::uint32_t>(names_.size()), kUnbound};
+  if (s->key == 0) {
+    s->key = short_key(name);
+    if (s->key == 0) {
+      s->key = kLong << 56 | long_names_.size();
+      long_names_.emplace_back(name);
+    }
+    s->hash = hash;
+    ++names_;
   }
   const NodeId earlier = std::exchange(s->value, id);
   if (earlier == kUnbound) {
@@ -62,7 +80,7 @@ std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
 
 void Scope::restore(std::string_view name, std::optional<NodeId> earlier) {
   Slot* s = slot_of(name, name_hash(name));
-  if (s == nullptr || s->name == 0) return;
+  if (s == nullptr || s->key == 0) return;
   bound_ -= s->value != kUnbound;
   s->value = earlier.value_or(kUnbound);
   bound_ += s->value != kUnbound;
@@ -80,14 +98,19 @@ NodeId Scope::at(std::string_view name) const {
   return *id;
 }
 
-void Scope::grow() {
-  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(
-                                                    16, 2 * slots_.size())));
+void Scope::reserve(std::size_t names) {
+  std::size_t slots = std::max<std::size_t>(16, slots_.size());
+  while (slots / 2 < names + 1) slots *= 2;
+  if (slots > slots_.size()) grow(slots);
+}
+
+void Scope::grow(std::size_t slots) {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots));
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
-    if (s.name == 0) continue;
+    if (s.key == 0) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].name != 0) i = (i + 1) & mask;
+    while (slots_[i].key != 0) i = (i + 1) & mask;
     slots_[i] = s;
   }
 }
@@ -512,6 +535,7 @@ class Walk {
 std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) {
   std::vector<Param> params;
   params.reserve(f.params.size());
+  ctx.scope.reserve(f.params.size() + f.arena.bindings);
   for (std::size_t k = 0; k < f.params.size(); ++k) {
     const auto& p = f.params[k];
     NodeId id = ctx.push(node::Param{static_cast<std::uint32_t>(k)}, p.dtype);
@@ -529,8 +553,13 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
                    !std::holds_alternative<ex::Tuple>(e.value);
     });
   }
-  ctx.nodes.reserve(ctx.nodes.size() + producing);
-  ctx.dtypes.reserve(ctx.dtypes.size() + producing);
+  // Promotion adds implicit casts on top, typically a fifth as many again; the room for them is
+  // only address space until they are made.
+  const std::size_t expected = ctx.nodes.size() + producing + producing / 4;
+  ctx.nodes.reserve(expected);
+  ctx.dtypes.reserve(expected);
+  support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
+  support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
   TRY(outputs, lower_expr(ctx, f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),
                                std::move(outputs));

@@ -44,11 +44,14 @@ struct DiagMode {
 
 /// The names bound where lowering stands: the parameters and the assignments around it. A
 /// kernel of many assignments keeps all of them bound at once, so a look-up is one probe of an
-/// open-addressed table of small slots; the names themselves are kept apart and only read to
-/// confirm a match. A name once seen keeps its slot when it is unbound, so the table never
-/// deletes.
+/// open-addressed table of small slots. A slot holds a short name itself, packed into one
+/// integer, so that looking it up touches the slot alone; longer names are kept apart and read
+/// only to confirm a match. A name once seen keeps its slot when it is unbound, so the table
+/// never deletes.
 class Scope {
  public:
+  /// Makes room for `names` names, so that binding that many never rebuilds the table.
+  void reserve(std::size_t names);
   /// The node `name` is bound to, or null when it is unbound.
   const NodeId* find(std::string_view name) const;
   /// Binds `name` to `id` and returns the binding it replaced, if any.
@@ -65,16 +68,24 @@ class Scope {
 
  private:
   static constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
-  struct Slot {
+  struct alignas(16) Slot {
+    /// A name of up to kShort bytes: its bytes, and 1 + its length in the top byte. A longer
+    /// name: kLong in the top byte and its index in `long_names_` below. 0 marks an empty slot.
+    std::uint64_t key = 0;
     std::uint32_t hash = 0;
-    std::uint32_t name = 0;  ///< 1 + the index into `names_`; 0 marks an empty slot
     NodeId value = kUnbound;
   };
+  static constexpr std::size_t kShort = 7;
+  static constexpr std::uint64_t kLong = 0xFF;
+  static constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << 56) - 1;
+  /// The key of a short name; 0 for a long one.
+  static std::uint64_t short_key(std::string_view name) noexcept;
   Slot* slot_of(std::string_view name, std::uint32_t hash) const;
-  void grow();
+  void grow(std::size_t slots);
 
   std::vector<Slot> slots_;  ///< a power of two in size, at most half full
-  std::vector<std::string> names_;
+  std::vector<std::string> long_names_;
+  std::size_t names_ = 0;  ///< the names with a slot, bound or not
   std::size_t bound_ = 0;
 };
 
