@@ -52,6 +52,10 @@ Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
   }
 }
 
+void Scope::prefetch(std::string_view name) const noexcept {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[name_hash(name) & (slots_.size() - 1)]);
+}
+
 const NodeId* Scope::find(std::string_view name) const {
   const Slot* s = slot_of(name, name_hash(name));
   return s != nullptr && s->value != kUnbound ? &s->value : nullptr;
@@ -105,7 +109,13 @@ void Scope::reserve(std::size_t names) {
 }
 
 void Scope::grow(std::size_t slots) {
-  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots));
+  // Look-ups land anywhere in a big table, so large pages spare a miss of the address cache
+  // on top of the miss of the data cache.
+  std::vector<Slot> table;
+  table.reserve(slots);
+  support::prefer_large_pages(table.data(), slots * sizeof(Slot));
+  table.resize(slots);
+  std::vector<Slot> old = std::exchange(slots_, std::move(table));
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.key == 0) continue;
@@ -355,7 +365,16 @@ constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
 /// ids, so the depth of the tree costs 16 bytes per level and no machine stack.
 class Walk {
  public:
-  explicit Walk(Ctx& ctx) : ctx_(ctx) {}
+  /// What becomes of the scope once the walk is over.
+  enum class ScopeAfter : std::uint8_t {
+    /// Left as it was before the walk.
+    Restored,
+    /// Dropped unread. The assignments that enclose all the rest are then not undone one by
+    /// one at the end: in a big kernel that is a cache miss per assignment, for nothing.
+    Dropped,
+  };
+
+  explicit Walk(Ctx& ctx, ScopeAfter after = ScopeAfter::Restored) : ctx_(ctx), after_(after) {}
 
   /// Lowers `e` whatever number of values it gives.
   std::expected<Ids, Diag> any(const SpannedExpr& e) {
@@ -378,6 +397,9 @@ class Walk {
     /// Set for the check that `e` gave exactly one value, with that placeholder kind.
     bool single = false;
     bool bool_placeholder = false;
+    /// Set for a `Let` lowering its body when nothing but the undoing of such `Let`s comes
+    /// after that body: no name is looked up once it is done.
+    bool last = false;
   };
   static_assert(sizeof(Task) <= 16);
 
@@ -496,14 +518,17 @@ class Walk {
     }
     if (const auto* l = std::get_if<ex::Let>(&e.value)) {
       if (at == 0) {
+        // The binding's slot is fetched into the cache while the value is lowered.
+        ctx_.scope.prefetch(l->name.view());
         operand(*l->value, dtypes::kF64);
       } else if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
         const NodeId value = pop();
         t.aux = ctx_.scope.bind(l->name.view(), value).value_or(kUnbound);
+        t.last = tasks_.size() == 1 || tasks_[tasks_.size() - 2].last;
         tasks_.push_back({l->body.get()});
       } else {
-        unbind(*l, t.aux);
+        if (!t.last || after_ == ScopeAfter::Restored) unbind(*l, t.aux);
         tasks_.pop_back();
       }
       return {};
@@ -527,6 +552,7 @@ class Walk {
   }
 
   Ctx& ctx_;
+  ScopeAfter after_;
   support::SegmentedStack<Task, 32> tasks_;
   std::vector<NodeId> values_;
 };
@@ -560,7 +586,8 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   ctx.dtypes.reserve(expected);
   support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
   support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
-  TRY(outputs, lower_expr(ctx, f.body));
+  // The scope goes with `ctx` once the DAG is built.
+  TRY(outputs, Walk(ctx, Walk::ScopeAfter::Dropped).any(f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),
                                std::move(outputs));
   if (!dag) support::internal_fault("lower produced invalid TypedDag: " + dag.error().to_string());

@@ -54,6 +54,8 @@ class Scope {
   void reserve(std::size_t names);
   /// The node `name` is bound to, or null when it is unbound.
   const NodeId* find(std::string_view name) const;
+  /// Starts bringing into the cache the slot a look-up or binding of `name` will probe first.
+  void prefetch(std::string_view name) const noexcept;
   /// Binds `name` to `id` and returns the binding it replaced, if any.
   std::optional<NodeId> bind(std::string_view name, NodeId id);
   /// Puts back the binding `bind` returned: `earlier`, or no binding at all.
