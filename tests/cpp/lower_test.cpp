@@ -320,31 +320,54 @@ namespace tarvelon::ir {
 namespace {
 
 // Nested assignments bind and unbind in stack order; many names force the table to grow while
-// bindings are open, and a name unbound and bound again must come back as the new binding.
+// bindings are open, and a name unbound and bound again must come back as the new binding. Short
+// names live in the table's slots and long ones apart, so both kinds are tried, and a table
+// sized up front must behave as one that grew.
 TEST(Scope, NestedBindingsSurviveGrowthAndUnwindInOrder) {
+  struct Kind {
+    const char* prefix;
+    std::size_t reserved;
+  };
+  for (const Kind& kind : {Kind{"n", 0}, Kind{"a_long_name_", 0}, Kind{"n", 6000},
+                           Kind{"a_long_name_", 6000}}) {
+    SCOPED_TRACE(std::string(kind.prefix) + " reserved " + std::to_string(kind.reserved));
+    auto name = [&](NodeId i) { return kind.prefix + std::to_string(i); };
+    Scope scope;
+    scope.reserve(kind.reserved);
+    constexpr NodeId kNames = 5000;
+    std::vector<std::optional<NodeId>> earlier;
+    for (NodeId i = 0; i < kNames; ++i) earlier.push_back(scope.bind(name(i), i));
+    // Every second name is shadowed once more, as an inner assignment of the same name would.
+    for (NodeId i = 0; i < kNames; i += 2) {
+      EXPECT_EQ(scope.bind(name(i), kNames + i), std::optional<NodeId>(i));
+    }
+    EXPECT_EQ(scope.size(), kNames);
+    for (NodeId i = 0; i < kNames; ++i) {
+      const NodeId* id = scope.find(name(i));
+      ASSERT_NE(id, nullptr) << i;
+      EXPECT_EQ(*id, i % 2 == 0 ? kNames + i : i) << i;
+    }
+    // Names that share a short name's bytes but not its length are other names.
+    EXPECT_EQ(scope.find(name(1) + std::string(1, '\0')), nullptr);
+    EXPECT_EQ(scope.find(name(1).substr(0, name(1).size() - 1) + "x"), nullptr);
+    for (NodeId i = 0; i < kNames; i += 2) scope.restore(name(i), i);
+    for (NodeId i = kNames; i-- > 0;) scope.restore(name(i), earlier[i]);
+    EXPECT_EQ(scope.size(), 0u);
+    EXPECT_EQ(scope.find(name(0)), nullptr);
+    EXPECT_FALSE(scope.bind(name(0), 7).has_value());
+    EXPECT_EQ(scope.at(name(0)), 7u);
+    EXPECT_THROW(scope.at(name(1)), std::out_of_range);
+    EXPECT_FALSE(scope.emplace(name(0), 8));
+    EXPECT_EQ(scope.at(name(0)), 7u);
+  }
+}
+
+TEST(Scope, TheEmptyNameIsANameLikeAnyOther) {
   Scope scope;
-  constexpr NodeId kNames = 5000;
-  std::vector<std::optional<NodeId>> earlier;
-  for (NodeId i = 0; i < kNames; ++i) earlier.push_back(scope.bind("n" + std::to_string(i), i));
-  // Every second name is shadowed once more, as an inner assignment of the same name would.
-  for (NodeId i = 0; i < kNames; i += 2) {
-    EXPECT_EQ(scope.bind("n" + std::to_string(i), kNames + i), std::optional<NodeId>(i));
-  }
-  EXPECT_EQ(scope.size(), kNames);
-  for (NodeId i = 0; i < kNames; ++i) {
-    const NodeId* id = scope.find("n" + std::to_string(i));
-    ASSERT_NE(id, nullptr) << i;
-    EXPECT_EQ(*id, i % 2 == 0 ? kNames + i : i) << i;
-  }
-  for (NodeId i = 0; i < kNames; i += 2) scope.restore("n" + std::to_string(i), i);
-  for (NodeId i = kNames; i-- > 0;) scope.restore("n" + std::to_string(i), earlier[i]);
-  EXPECT_EQ(scope.size(), 0u);
-  EXPECT_EQ(scope.find("n0"), nullptr);
-  EXPECT_FALSE(scope.bind("n0", 7).has_value());
-  EXPECT_EQ(scope.at("n0"), 7u);
-  EXPECT_THROW(scope.at("n1"), std::out_of_range);
-  EXPECT_FALSE(scope.emplace("n0", 8));
-  EXPECT_EQ(scope.at("n0"), 7u);
+  EXPECT_EQ(scope.find(""), nullptr);
+  scope.bind("", 3);
+  EXPECT_EQ(scope.at(""), 3u);
+  EXPECT_EQ(scope.find(std::string(1, '\0')), nullptr);
 }
 
 }  // namespace

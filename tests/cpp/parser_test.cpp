@@ -459,6 +459,7 @@ TEST(ArenaTrees, ReadTheSameAsHeapTreesAndTravelWithTheKernel) {
                      !std::holds_alternative<expr::Tuple>(e.value);
     });
     EXPECT_EQ(moved->arena.value_nodes, value_nodes) << result;
+    EXPECT_EQ(moved->arena.bindings, 1u) << result;
     EXPECT_EQ(dump(*let.body), dump(*heap)) << result;
   }
   EXPECT_FALSE(NodeArena::holds(box(SpannedExpr(expr::ConstPi{}, Span{0, 2})).get()));

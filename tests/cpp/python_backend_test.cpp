@@ -243,6 +243,20 @@ TEST(EmitKernel, ManyParametersKeepTheirNamesApart) {
   EXPECT_EQ(def_line(params, node::Const{1.0}), expected);
 }
 
+// Lowering numbers operands below their users, but any DAG may be emitted: one numbered
+// otherwise still gets a line for every node its outputs reach, and only for those.
+TEST(EmitKernel, OperandsNumberedAboveTheirUsersAreStillLive) {
+  DagBuilder b;
+  b.param("x", kF64);
+  b.add(node::Binary{2, 3, BinaryOp::Mul}, kF64);  // t0 uses the later t2 and t3
+  b.add(node::Const{5.0}, kF64);                   // dead
+  b.add(node::Param{0}, kF64);
+  b.add(node::Unary{2, ir::UnaryOp::Neg}, kF64);
+  EXPECT_EQ(b.emit({0}),
+            "import math\n\ndef f(x):\n    t0 = (t2 * t3)\n    t2 = x\n    t3 = -t2\n"
+            "    return t0\n");
+}
+
 TEST(EmitKernel, MalformedDagsAreInternalFaults) {
   struct Case {
     const char* what;
