@@ -37,7 +37,11 @@ std::string ApiError::to_string() const {
   return "expected a single output expression, got " + std::to_string(count);
 }
 
-std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
+namespace {
+
+/// The kernel parsed and lowered. The syntax tree is released before this returns, so that
+/// what comes after lowering does not hold memory on top of it.
+std::expected<ir::TypedDag, ApiError> parsed_and_lowered(std::string_view source) {
   auto func = parse::parse_dsl_with_errors(source);
   if (!func) return std::unexpected(ApiError::parse(diag::format_diags(func.error())));
   ir::CollectResult lowered =
@@ -45,9 +49,16 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
   if (!lowered.errors.empty()) {
     return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
   }
-  if (!optimize) return std::move(lowered.dag);
+  return std::move(lowered.dag);
+}
+
+}  // namespace
+
+std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
+  auto lowered = parsed_and_lowered(source);
+  if (!lowered || !optimize) return lowered;
   // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
-  auto optimized = opt::optimize_with_info_and_config(lowered.dag, opt::OptConfig{});
+  auto optimized = opt::optimize_with_info_and_config(*lowered, opt::OptConfig{});
   if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
   return std::move(optimized->dag);
 }
@@ -56,6 +67,7 @@ std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool
   auto dag = lowered_dag(source, optimize);
   if (!dag) return std::unexpected(std::move(dag.error()));
   const ir::TypedDag folded = opt::const_fold(*dag).dag;
+  *dag = ir::TypedDag{};  // released before rendering, which reads the folded DAG alone
   if (folded.outputs.size() != 1) {
     return std::unexpected(ApiError::output_count(folded.outputs.size()));
   }

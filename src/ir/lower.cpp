@@ -584,8 +584,8 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   const std::size_t expected = ctx.nodes.size() + producing + producing / 4;
   ctx.nodes.reserve(expected);
   ctx.dtypes.reserve(expected);
-  support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
-  support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
+  //X support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
+  //X support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
   // The scope goes with `ctx` once the DAG is built.
   TRY(outputs, Walk(ctx, Walk::ScopeAfter::Dropped).any(f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),
