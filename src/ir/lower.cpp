@@ -127,13 +127,18 @@ void Scope::grow(std::size_t slots) {
 
 // ---- Ctx ---------------------------------------------------------------------------------------
 
-NodeId Ctx::push(Node node, DType dtype) {
+NodeId Ctx::next_id() const {
   if (nodes.size() >= std::numeric_limits<NodeId>::max()) {
     throw std::bad_alloc();  // ids are 32-bit; a kernel this large cannot be represented
   }
+  return static_cast<NodeId>(nodes.size());
+}
+
+NodeId Ctx::push(Node node, DType dtype) {
+  const NodeId id = next_id();
   nodes.push_back(std::move(node));
   dtypes.push_back(dtype);
-  return static_cast<NodeId>(nodes.size() - 1);
+  return id;
 }
 
 NodeId Ctx::cast_if_needed(NodeId id, DType to) {
@@ -259,6 +264,10 @@ One finish_unary(Ctx& ctx, const ex::Unary& u, Span span, NodeId arg) {
 /// `result` when given (comparisons), else the common dtype.
 One promoted_binary(Ctx& ctx, BinaryOp op, NodeId lhs, NodeId rhs, Span span, Span lspan,
                     Span rspan, std::optional<DType> result) {
+  // Operands of one dtype need no promotion, so nothing to report and no cast.
+  if (const DType d = ctx.dtypes[lhs]; d == ctx.dtypes[rhs]) {
+    return ctx.push(node::Binary{lhs, rhs, op}, result.value_or(d));
+  }
   TRY(t, promote_with_diags(ctx, op_text(op), ctx.dtypes[lhs], ctx.dtypes[rhs], span,
                             std::pair{lspan, rspan}));
   NodeId l = ctx.cast_if_needed(lhs, t);
@@ -330,6 +339,19 @@ std::expected<Builtin, One> call_target(Ctx& ctx, const ex::Call& c, Span span) 
   return *builtin;
 }
 
+/// Whether `e` is a literal, a named constant or a variable: a form without operands.
+bool is_leaf(const SpannedExpr& e) {
+  return std::visit(
+      [](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        return std::is_same_v<T, ex::BoolLit> || std::is_same_v<T, ex::IntLit> ||
+               std::is_same_v<T, ex::FloatLit> || std::is_same_v<T, ex::ComplexLit> ||
+               std::is_same_v<T, ex::ConstE> || std::is_same_v<T, ex::ConstPi> ||
+               std::is_same_v<T, ex::Var>;
+      },
+      static_cast<const parse::Expr::variant&>(e.value));
+}
+
 One lower_leaf(Ctx& ctx, const SpannedExpr& e) {
   const Span span = e.span;
   return std::visit(
@@ -383,7 +405,7 @@ class Walk {
   }
   /// Lowers `e`, which must give one value.
   std::expected<Ids, Diag> single(const SpannedExpr& e, DType placeholder) {
-    operand(e, placeholder);
+    TRY_VOID(operand(e, placeholder));
     return finish();
   }
 
@@ -404,13 +426,20 @@ class Walk {
   static_assert(sizeof(Task) <= 16);
 
   /// Queues `e` in an operand position. Only a tuple, or an assignment whose body is one, can
-  /// give other than one value, so only they get the check.
-  void operand(const SpannedExpr& e, DType placeholder) {
+  /// give other than one value, so only they get the check. A leaf, which would be the very
+  /// next task, is lowered at once instead: about half of all nodes are leaves.
+  std::expected<void, Diag> operand(const SpannedExpr& e, DType placeholder) {
+    if (is_leaf(e)) {
+      TRY(id, lower_leaf(ctx_, e));
+      values_.push_back(id);
+      return {};
+    }
     if (std::holds_alternative<ex::Tuple>(e.value) || std::holds_alternative<ex::Let>(e.value)) {
       tasks_.push_back({&e, static_cast<std::uint32_t>(values_.size()), 0, true,
                         placeholder == dtypes::kBool});
     }
     tasks_.push_back({&e});
+    return {};
   }
 
   NodeId pop() {
@@ -457,15 +486,13 @@ class Walk {
         if (u->op == UnaryOp::Neg) {
           if (auto lit = lower_negated_literal(ctx_, *u->operand)) return done(std::move(*lit));
         }
-        operand(*u->operand, dtypes::kF64);
-        return {};
+        return operand(*u->operand, dtypes::kF64);
       }
       return done(finish_unary(ctx_, *u, e.span, pop()));
     }
     if (const auto* b = std::get_if<ex::Binary>(&e.value)) {
       if (at < 2) {
-        operand(at == 0 ? *b->lhs : *b->rhs, dtypes::kF64);
-        return {};
+        return operand(at == 0 ? *b->lhs : *b->rhs, dtypes::kF64);
       }
       const NodeId rhs = pop();
       const NodeId lhs = pop();
@@ -474,8 +501,7 @@ class Walk {
     if (const auto* i = std::get_if<ex::If>(&e.value)) {
       if (at < 3) {
         const SpannedExpr* parts[] = {i->cond.get(), i->then_branch.get(), i->else_branch.get()};
-        operand(*parts[at], at == 0 ? dtypes::kBool : dtypes::kF64);
-        return {};
+        return operand(*parts[at], at == 0 ? dtypes::kBool : dtypes::kF64);
       }
       const NodeId else_id = pop();
       const NodeId then_id = pop();
@@ -487,8 +513,7 @@ class Walk {
         auto builtin = call_target(ctx_, *c, e.span);
         if (!builtin) return done(std::move(builtin.error()));
         t.aux = static_cast<std::uint32_t>(*builtin);
-        operand(c->args[0], dtypes::kF64);
-        return {};
+        return operand(c->args[0], dtypes::kF64);
       }
       const auto builtin = static_cast<Builtin>(t.aux);
       const NodeId arg = pop();
@@ -501,8 +526,7 @@ class Walk {
             return error::lower_redundant_cast(inner->dtype, c->dtype, e.span);
           }));
         }
-        operand(*c->operand, dtypes::kF64);
-        return {};
+        return operand(*c->operand, dtypes::kF64);
       }
       return done(ctx_.push(node::Cast{c->dtype, pop(), true}, c->dtype));
     }
@@ -510,18 +534,18 @@ class Walk {
       // Each element leaves its one value on the stack; together they are the tuple's values.
       if (t.aux < tuple->elements.size()) {
         const SpannedExpr& element = tuple->elements[t.aux++];
-        operand(element, dtypes::kF64);
-      } else {
-        tasks_.pop_back();
+        return operand(element, dtypes::kF64);
       }
+      tasks_.pop_back();
       return {};
     }
     if (const auto* l = std::get_if<ex::Let>(&e.value)) {
       if (at == 0) {
         // The binding's slot is fetched into the cache while the value is lowered.
         ctx_.scope.prefetch(l->name.view());
-        operand(*l->value, dtypes::kF64);
-      } else if (at == 1) {
+        return operand(*l->value, dtypes::kF64);
+      }
+      if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
         const NodeId value = pop();
         t.aux = ctx_.scope.bind(l->name.view(), value).value_or(kUnbound);

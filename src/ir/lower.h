@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -100,6 +101,15 @@ struct Ctx {
 
   /// Appends a node; equal nodes pushed twice are two nodes.
   NodeId push(Node node, DType dtype);
+  /// As above, building the node in place from one of its forms.
+  template <class Form>
+    requires(!std::is_same_v<std::decay_t<Form>, Node> && std::is_constructible_v<Node, Form &&>)
+  NodeId push(Form&& form, DType dtype) {
+    const NodeId id = next_id();
+    nodes.emplace_back(std::in_place_type<std::decay_t<Form>>, std::forward<Form>(form));
+    dtypes.push_back(dtype);
+    return id;
+  }
   /// `id` itself when it already has dtype `to`, else a fresh implicit cast of it.
   NodeId cast_if_needed(NodeId id, DType to);
   /// Files `d` by its severity; in FailFast mode an error comes back as the failure.
@@ -115,6 +125,10 @@ struct Ctx {
   /// Reports `d` and stands in a placeholder constant of dtype `placeholder` for the faulty
   /// value; in FailFast mode `d` is the failure, whatever its severity.
   std::expected<NodeId, Diag> on_error(Diag d, DType placeholder);
+
+ private:
+  /// The id the next node gets; `std::bad_alloc` when ids are exhausted.
+  NodeId next_id() const;
 };
 
 using Ids = std::vector<NodeId>;
