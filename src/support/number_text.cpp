@@ -14,7 +14,48 @@
 
 namespace tarvelon::support {
 
+namespace {
+
+/// Writes `value` when it is a decimal of at most 15 significant digits and at most 8 of them
+/// after the point, as constants in kernels mostly are; false, writing nothing, otherwise. Such
+/// a text is the shortest that reads back as `value`: two texts of at most 15 significant
+/// digits are further apart than the rounding interval of any double, so no other text that
+/// short reads back as it. This spares the general search for the shortest digits.
+bool append_short_decimal(std::string& out, double value) {
+  constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-8 && magnitude < 1e15)) return false;  // zero, NaN and inf too
+  for (int places = 0; places < static_cast<int>(std::size(kPowers)); ++places) {
+    // The scaled value and the power are both exact, so the quotient is the double nearest to
+    // the decimal: equal to `value` exactly when the decimal reads back as it.
+    const double scaled = std::nearbyint(magnitude * kPowers[places]);
+    if (scaled >= 1e15) return false;
+    if (scaled / kPowers[places] != magnitude) continue;
+    char digits[20];
+    const auto count = static_cast<int>(
+        std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(scaled)).ptr -
+        digits);
+    if (value < 0) out += '-';
+    if (places == 0) {
+      out.append(digits, static_cast<std::size_t>(count));
+    } else if (count <= places) {
+      out += "0.";
+      out.append(static_cast<std::size_t>(places - count), '0');
+      out.append(digits, static_cast<std::size_t>(count));
+    } else {
+      out.append(digits, static_cast<std::size_t>(count - places));
+      out += '.';
+      out.append(digits + count - places, static_cast<std::size_t>(places));
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void append_double(std::string& out, double value) {
+  if (append_short_decimal(out, value)) return;
   if (std::isnan(value)) {
     out += "NaN";
     return;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
 #include <cstdlib>
 #include <limits>
 #include <locale.h>
@@ -39,6 +43,42 @@ TEST(FormatDouble, ReadsBackAsTheSameValue) {
     double back = 0;
     ASSERT_TRUE(parse_decimal(format_double(v), back)) << v;
     EXPECT_EQ(back, v);
+  }
+}
+
+// Whatever path writes a double, its text is the shortest that reads back: it has as many
+// significant digits as the shortest scientific form, and it reads back as the same value.
+TEST(FormatDouble, IsTheShortestTextThatReadsBack) {
+  std::vector<double> values;
+  for (std::int64_t m : {1LL, 5LL, 25LL, 125LL, 44715LL, 999999999999999LL, 123456789012345LL, 7LL}) {
+    for (double scale : {1.0, 1e1, 1e2, 1e3, 1e5, 1e8, 1e9, 1e-1, 1e-4, 1e-7, 1e-8, 1e-9}) {
+      values.push_back(static_cast<double>(m) * scale);
+      values.push_back(static_cast<double>(m) / scale);
+    }
+  }
+  std::uint64_t bits = 0x9E3779B97F4A7C15u;
+  for (int i = 0; i < 2000; ++i) {
+    bits = bits * 6364136223846793005u + 1442695040888963407u;
+    values.push_back(std::ldexp(static_cast<double>(bits >> 11), static_cast<int>(bits % 90) - 70));
+    values.push_back(static_cast<double>(bits % 100000) / 1000.0);
+  }
+  for (double v : values) {
+    if (v == 0) continue;  // its one digit is a zero, which the count below strips
+    for (double x : {v, -v}) {
+      const std::string text = format_double(x);
+      double back = 0;
+      ASSERT_TRUE(parse_decimal(text[0] == '-' ? text.substr(1) : text, back)) << text;
+      EXPECT_EQ(x < 0 ? -back : back, x) << text;
+      char sci[32];
+      const char* end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+      std::size_t shortest = 0;
+      for (const char* p = sci; p != end && *p != 'e'; ++p) shortest += *p >= '0' && *p <= '9';
+      std::string significant = text;
+      std::erase_if(significant, [](char c) { return c < '0' || c > '9'; });
+      significant.erase(0, significant.find_first_not_of('0'));
+      significant.erase(significant.find_last_not_of('0') + 1);
+      EXPECT_EQ(significant.size(), shortest) << text;
+    }
   }
 }
 
