@@ -225,16 +225,34 @@ GlobalMask literal_globals(const ir::Literal& lit) {
                           std::to_string(len) + ")");
 }
 
+/// The globals the line of `nd` reads.
+GlobalMask line_globals(const ir::TypedDag& dag, const Node& nd) {
+  if (const auto* c = std::get_if<node::Call>(&nd)) {
+    return kBuiltinGlobals[static_cast<std::size_t>(c->builtin)];
+  }
+  if (const auto* c = std::get_if<node::Cast>(&nd)) {
+    return kConversionGlobals[static_cast<std::size_t>(conversion(dag.dtypes[c->arg], c->to))];
+  }
+  if (const auto* c = std::get_if<node::Const>(&nd)) return literal_globals(c->value);
+  return 0;
+}
+
+/// The nodes reachable from the outputs, and the globals their lines read.
+struct Liveness {
+  std::vector<std::uint8_t> live;
+  GlobalMask globals = 0;
+};
+
 /// Marks the nodes reachable from the outputs and checks every reference on the way, following
 /// references from node to node.
-std::vector<std::uint8_t> live_nodes_by_walk(const ir::TypedDag& dag) {
+Liveness liveness_by_walk(const ir::TypedDag& dag) {
   const std::size_t n = dag.nodes.size();
-  std::vector<std::uint8_t> live(n, 0);
+  Liveness out{std::vector<std::uint8_t>(n, 0)};
   std::vector<NodeId> work;
   auto mark = [&](NodeId id) {
     if (id >= n) out_of_range(id, n);
-    if (!live[id]) {
-      live[id] = 1;
+    if (!out.live[id]) {
+      out.live[id] = 1;
       work.push_back(id);
     }
   };
@@ -253,24 +271,25 @@ std::vector<std::uint8_t> live_nodes_by_walk(const ir::TypedDag& dag) {
       out_of_range(c->arg, dag.dtypes.size());
     }
     ir::for_each_operand(nd, mark);
+    out.globals |= line_globals(dag, nd);
   }
-  return live;
+  return out;
 }
 
-/// The same marks as `live_nodes_by_walk`. Lowering and the optimizer number every operand
-/// below the node that uses it, so one sweep from the last node down finds every live node
-/// after all its users, with no list of pending work. A DAG numbered otherwise, or one with a
-/// fault to report, is left to the walk, which reports the first fault it meets.
-std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
+/// The same as `liveness_by_walk`. Lowering and the optimizer number every operand below the
+/// node that uses it, so one sweep from the last node down finds every live node after all its
+/// users, with no list of pending work, and reads each node once. A DAG numbered otherwise, or
+/// one with a fault to report, is left to the walk, which reports the first fault it meets.
+Liveness liveness(const ir::TypedDag& dag) {
   const std::size_t n = dag.nodes.size();
-  if (dag.dtypes.size() != n) return live_nodes_by_walk(dag);
-  std::vector<std::uint8_t> live(n, 0);
+  if (dag.dtypes.size() != n) return liveness_by_walk(dag);
+  Liveness out{std::vector<std::uint8_t>(n, 0)};
   for (NodeId o : dag.outputs) {
-    if (o >= n) return live_nodes_by_walk(dag);
-    live[o] = 1;
+    if (o >= n) return liveness_by_walk(dag);
+    out.live[o] = 1;
   }
   for (std::size_t i = n; i-- > 0;) {
-    if (!live[i]) continue;
+    if (!out.live[i]) continue;
     const Node& nd = dag.nodes[i];
     bool sound = true;
     if (const auto* p = std::get_if<node::Param>(&nd)) {
@@ -280,28 +299,12 @@ std::vector<std::uint8_t> live_nodes(const ir::TypedDag& dag) {
     }
     ir::for_each_operand(nd, [&](NodeId id) {
       sound = sound && id < i;
-      if (sound) live[id] = 1;
+      if (sound) out.live[id] = 1;
     });
-    if (!sound) return live_nodes_by_walk(dag);
+    if (!sound) return liveness_by_walk(dag);
+    out.globals |= line_globals(dag, nd);
   }
-  return live;
-}
-
-/// The globals the lines of the live nodes read.
-GlobalMask body_globals(const ir::TypedDag& dag, const std::vector<std::uint8_t>& live) {
-  GlobalMask mask = 0;
-  for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
-    if (!live[i]) continue;
-    const Node& nd = dag.nodes[i];
-    if (const auto* c = std::get_if<node::Call>(&nd)) {
-      mask |= kBuiltinGlobals[static_cast<std::size_t>(c->builtin)];
-    } else if (const auto* c = std::get_if<node::Cast>(&nd)) {
-      mask |= kConversionGlobals[static_cast<std::size_t>(conversion(dag.dtypes[c->arg], c->to))];
-    } else if (const auto* c = std::get_if<node::Const>(&nd)) {
-      mask |= literal_globals(c->value);
-    }
-  }
-  return mask;
+  return out;
 }
 
 /// Whether `name` is the temporary of a live node ("t" and the index without leading zeros).
@@ -400,8 +403,8 @@ std::string py_param_name(std::string_view name, std::size_t k) {
 
 std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
                                        std::string_view function_name) const {
-  const std::vector<std::uint8_t> live = live_nodes(dag);
-  const std::vector<std::string> names = param_names(dag, live, body_globals(dag, live));
+  const auto [live, globals] = liveness(dag);
+  const std::vector<std::string> names = param_names(dag, live, globals);
 
   std::string out;
   out.reserve(64 + function_name.size() + 32 * dag.nodes.size());
