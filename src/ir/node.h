@@ -7,6 +7,7 @@
 
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "support/inline_vector.h"
 
 namespace tarvelon::ir {
 
@@ -48,8 +49,12 @@ struct If {
   NodeId else_branch;
   friend bool operator==(const If&, const If&) = default;
 };
+/// The arguments of a call. Every builtin takes one, so the list is kept inside the node and a
+/// call costs no allocation; a longer list, which only a malformed DAG has, goes to the heap.
+using CallArgs = support::InlineVector<NodeId, 2>;
+
 struct Call {
-  std::vector<NodeId> args;
+  CallArgs args;
   Builtin builtin;
   friend bool operator==(const Call&, const Call&) = default;
 };

@@ -43,7 +43,9 @@ struct Dag {
   NodeId un(UnaryOp op, NodeId a) { return add(node::Unary{a, op}); }
   NodeId bin(BinaryOp op, NodeId l, NodeId r) { return add(node::Binary{l, r, op}); }
   NodeId cond(NodeId c, NodeId t, NodeId e) { return add(node::If{c, t, e}); }
-  NodeId call(Builtin b, std::vector<NodeId> args) { return add(node::Call{std::move(args), b}); }
+  NodeId call(Builtin b, std::vector<NodeId> args) {
+    return add(node::Call{node::CallArgs(args.begin(), args.end()), b});
+  }
   NodeId cast(NodeId a, bool explicit_cast, ir::DType to = kF32) {
     return add(node::Cast{to, a, explicit_cast});
   }
