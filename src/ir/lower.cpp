@@ -52,8 +52,10 @@ Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
   }
 }
 
-void Scope::prefetch(std::string_view name) const noexcept {
-  if (!slots_.empty()) __builtin_prefetch(&slots_[name_hash(name) & (slots_.size() - 1)]);
+Scope::Hash Scope::prefetch(std::string_view name) const noexcept {
+  const Hash hash = name_hash(name);
+  if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  return hash;
 }
 
 const NodeId* Scope::find(std::string_view name) const {
@@ -62,7 +64,10 @@ const NodeId* Scope::find(std::string_view name) const {
 }
 
 std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
-  const std::uint32_t hash = name_hash(name);
+  return bind(name, id, name_hash(name));
+}
+
+std::optional<NodeId> Scope::bind(std::string_view name, NodeId id, Hash hash) {
   if (2 * (names_ + 1) > slots_.size()) grow(std::max<std::size_t>(16, 2 * slots_.size()));
   Slot* s = slot_of(name, hash);
   if (s->key == 0) {
@@ -325,18 +330,18 @@ One finish_if(Ctx& ctx, const ex::If& i, Span span, NodeId cond, NodeId a, NodeI
   return ctx.push(node::If{cond, then_id, else_id}, t);
 }
 
-/// The builtin a call names when it can be lowered with one argument; otherwise the call's
-/// diagnosed stand-in.
-std::expected<Builtin, One> call_target(Ctx& ctx, const ex::Call& c, Span span) {
-  auto builtin = builtin_from_str(c.name);
-  if (!builtin || !builtin_callable(*builtin)) {
-    return std::unexpected(undefined(ctx, error::lower_undefined_function(c.name, span)));
-  }
-  if (c.args.size() != 1) {
-    return std::unexpected(
-        ctx.on_error(error::lower_arg_count(c.name, 1, c.args.size(), span), dtypes::kF64));
-  }
+/// The builtin a call names when the source may call it.
+std::optional<Builtin> callable_builtin(const ex::Call& c) {
+  const auto builtin = builtin_from_str(c.name);
+  if (!builtin || !builtin_callable(*builtin)) return std::nullopt;
   return *builtin;
+}
+
+/// The diagnosed stand-in for a call that cannot be lowered: an unknown function, or a builtin
+/// given other than one argument.
+One failed_call(Ctx& ctx, const ex::Call& c, Span span) {
+  if (!callable_builtin(c)) return undefined(ctx, error::lower_undefined_function(c.name, span));
+  return ctx.on_error(error::lower_arg_count(c.name, 1, c.args.size(), span), dtypes::kF64);
 }
 
 /// Whether `e` is a literal, a named constant or a variable: a form without operands.
@@ -413,7 +418,8 @@ class Walk {
   struct Task {
     const SpannedExpr* e;
     /// A `Single`'s value-stack height at its start; a call's builtin; a tuple's next element;
-    /// a `Let`'s earlier binding of its name (kUnbound when none).
+    /// a `Let`'s name's hash while its value lowers, then the earlier binding of its name
+    /// (kUnbound when none).
     std::uint32_t aux = 0;
     std::uint8_t step = 0;
     /// Set for the check that `e` gave exactly one value, with that placeholder kind.
@@ -510,8 +516,8 @@ class Walk {
     }
     if (const auto* c = std::get_if<ex::Call>(&e.value)) {
       if (at == 0) {
-        auto builtin = call_target(ctx_, *c, e.span);
-        if (!builtin) return done(std::move(builtin.error()));
+        const auto builtin = callable_builtin(*c);
+        if (!builtin || c->args.size() != 1) return done(failed_call(ctx_, *c, e.span));
         t.aux = static_cast<std::uint32_t>(*builtin);
         return operand(c->args[0], dtypes::kF64);
       }
@@ -542,13 +548,13 @@ class Walk {
     if (const auto* l = std::get_if<ex::Let>(&e.value)) {
       if (at == 0) {
         // The binding's slot is fetched into the cache while the value is lowered.
-        ctx_.scope.prefetch(l->name.view());
+        t.aux = ctx_.scope.prefetch(l->name.view());
         return operand(*l->value, dtypes::kF64);
       }
       if (at == 1) {
         // The value is lowered before the name is bound, so it sees the earlier binding.
         const NodeId value = pop();
-        t.aux = ctx_.scope.bind(l->name.view(), value).value_or(kUnbound);
+        t.aux = ctx_.scope.bind(l->name.view(), value, t.aux).value_or(kUnbound);
         t.last = tasks_.size() == 1 || tasks_[tasks_.size() - 2].last;
         tasks_.push_back({l->body.get()});
       } else {

@@ -55,10 +55,15 @@ class Scope {
   void reserve(std::size_t names);
   /// The node `name` is bound to, or null when it is unbound.
   const NodeId* find(std::string_view name) const;
-  /// Starts bringing into the cache the slot a look-up or binding of `name` will probe first.
-  void prefetch(std::string_view name) const noexcept;
+  /// A name's hash, which binding takes to spare computing it again.
+  using Hash = std::uint32_t;
+  /// Starts bringing into the cache the slot a look-up or binding of `name` will probe first,
+  /// and returns the name's hash.
+  Hash prefetch(std::string_view name) const noexcept;
   /// Binds `name` to `id` and returns the binding it replaced, if any.
   std::optional<NodeId> bind(std::string_view name, NodeId id);
+  /// As above, for the name whose hash `prefetch` returned.
+  std::optional<NodeId> bind(std::string_view name, NodeId id, Hash hash);
   /// Puts back the binding `bind` returned: `earlier`, or no binding at all.
   void restore(std::string_view name, std::optional<NodeId> earlier);
 
