@@ -43,6 +43,31 @@ constexpr GlobalMask globals_in(std::string_view text) {
   return mask;
 }
 
+/// A fixed pattern in which each "{}" stands for a temporary, cut at its holes once, at compile
+/// time, so that filling it copies pieces and searches nothing.
+struct Form {
+  std::string_view pieces[3];  ///< the text before the first hole, between the two, and after
+  std::size_t holes = 0;
+
+  constexpr explicit Form(std::string_view pattern) {
+    for (std::size_t hole; holes < 2 && (hole = pattern.find("{}")) != std::string_view::npos;) {
+      pieces[holes++] = pattern.substr(0, hole);
+      pattern.remove_prefix(hole + 2);
+    }
+    pieces[holes] = pattern;
+  }
+};
+
+/// The two digits of each number below 100.
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
 /// One line of the body in the making, for the forms whose length has a small bound: the
 /// pieces are copied into a buffer on the machine stack and the line joins the text in one
 /// append.
@@ -57,18 +82,34 @@ class Line {
     n_ += text.size();
   }
   void put(char c) noexcept { buf_[n_++] = c; }
+  /// The temporary of `id`: "t" and its digits, which are written two at a time from the
+  /// right into a scratch copied whole, so that no length is worked out first.
   void temp(NodeId id) noexcept {
-    buf_[n_++] = 't';
-    n_ = static_cast<std::size_t>(std::to_chars(buf_ + n_, buf_ + sizeof buf_, id).ptr - buf_);
-  }
-  /// `pattern` with each "{}" replaced by the temporary of `id`.
-  void fill(std::string_view pattern, NodeId id) noexcept {
-    for (std::size_t hole; (hole = pattern.find("{}")) != std::string_view::npos;) {
-      put(pattern.substr(0, hole));
-      temp(id);
-      pattern.remove_prefix(hole + 2);
+    constexpr std::size_t kMaxDigits = 10;
+    char digits[2 * kMaxDigits] = {};
+    char* at = digits + kMaxDigits;
+    std::uint32_t v = id;
+    for (; v >= 100; v /= 100) {
+      at -= 2;
+      std::memcpy(at, &kDigitPairs[2 * (v % 100)], 2);
     }
-    put(pattern);
+    if (v >= 10) {
+      at -= 2;
+      std::memcpy(at, &kDigitPairs[2 * v], 2);
+    } else {
+      *--at = static_cast<char>('0' + v);
+    }
+    buf_[n_++] = 't';
+    std::memcpy(buf_ + n_, at, kMaxDigits);
+    n_ += static_cast<std::size_t>(digits + kMaxDigits - at);
+  }
+  /// `form` with each hole filled by the temporary of `id`.
+  void fill(const Form& form, NodeId id) noexcept {
+    put(form.pieces[0]);
+    for (std::size_t k = 0; k < form.holes; ++k) {
+      temp(id);
+      put(form.pieces[k + 1]);
+    }
   }
   void flush(std::string& out) {
     out.append(buf_, n_);
@@ -76,7 +117,9 @@ class Line {
   }
 
  private:
-  char buf_[160];  // indentation and temporary (18), a pattern with two holes, the line feed
+  // Indentation and temporary (18), a pattern with two holes, the line feed, and room for the
+  // whole scratch of a temporary's digits past the end.
+  char buf_[176];
   std::size_t n_ = 0;
 };
 
@@ -114,9 +157,17 @@ static_assert(std::ranges::all_of(kBuiltinTexts, [](const BuiltinText& b) {
   return fits_a_line(b.pattern);
 }));
 
-std::string_view builtin_pattern(Builtin b) {
-  return kBuiltinTexts[static_cast<std::size_t>(b)].pattern;
+/// Each table of patterns, cut into forms.
+template <std::size_t N, class F>
+constexpr auto forms_of_each(F pattern) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<Form, N>{Form(pattern(I))...};
+  }(std::make_index_sequence<N>());
 }
+constexpr auto kBuiltinForms = forms_of_each<std::size(kBuiltinTexts)>(
+    [](std::size_t i) { return kBuiltinTexts[i].pattern; });
+
+const Form& builtin_form(Builtin b) { return kBuiltinForms[static_cast<std::size_t>(b)]; }
 
 /// The forms a cast takes; "{}" is the operand's temporary.
 enum class Conversion : std::uint8_t { None, Bool, Int, Float, Complex };
@@ -141,9 +192,15 @@ Conversion conversion(DType from, DType to) {
   return from.kind == DTypeKind::Complex ? Conversion::None : Conversion::Complex;
 }
 
-std::string_view conversion_pattern(DType from, DType to) {
-  return kConversionPatterns[static_cast<std::size_t>(conversion(from, to))];
+constexpr auto kConversionForms = forms_of_each<std::size(kConversionPatterns)>(
+    [](std::size_t i) { return kConversionPatterns[i]; });
+
+const Form& conversion_form(DType from, DType to) {
+  return kConversionForms[static_cast<std::size_t>(conversion(from, to))];
 }
+
+constexpr Form kNegForm{"-{}"};
+constexpr Form kNotForm{"(not {})"};
 
 /// The globals of each fixed pattern, found once at compile time rather than at every node.
 template <std::size_t N, class F>
@@ -434,7 +491,7 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
             line.flush(out);
             append_literal(out, x.value);
           } else if constexpr (std::is_same_v<T, node::Unary>) {
-            line.fill(x.op == ir::UnaryOp::Neg ? "-{}" : "(not {})", x.arg);
+            line.fill(x.op == ir::UnaryOp::Neg ? kNegForm : kNotForm, x.arg);
           } else if constexpr (std::is_same_v<T, node::Binary>) {
             line.put('(');
             line.temp(x.lhs);
@@ -452,10 +509,10 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
             line.temp(x.else_branch);
             line.put(')');
           } else if constexpr (std::is_same_v<T, node::Call>) {
-            line.fill(builtin_pattern(x.builtin), x.args[0]);
+            line.fill(builtin_form(x.builtin), x.args[0]);
           } else {
             static_assert(std::is_same_v<T, node::Cast>);
-            line.fill(conversion_pattern(dag.dtypes[x.arg], x.to), x.arg);
+            line.fill(conversion_form(dag.dtypes[x.arg], x.to), x.arg);
           }
         },
         dag.nodes[i]);
