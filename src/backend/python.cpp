@@ -82,26 +82,27 @@ class Line {
     n_ += text.size();
   }
   void put(char c) noexcept { buf_[n_++] = c; }
-  /// The temporary of `id`: "t" and its digits, which are written two at a time from the
-  /// right into a scratch copied whole, so that no length is worked out first.
+  /// The temporary of `id`: "t" and its digits, written two at a time from the right once
+  /// their count is known.
   void temp(NodeId id) noexcept {
-    constexpr std::size_t kMaxDigits = 10;
-    char digits[2 * kMaxDigits] = {};
-    char* at = digits + kMaxDigits;
+    std::size_t count = 1;
+    for (std::uint32_t bound : {10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u,
+                                100000000u, 1000000000u}) {
+      count += id >= bound;
+    }
+    buf_[n_++] = 't';
+    char* at = buf_ + n_ + count;
     std::uint32_t v = id;
     for (; v >= 100; v /= 100) {
       at -= 2;
       std::memcpy(at, &kDigitPairs[2 * (v % 100)], 2);
     }
     if (v >= 10) {
-      at -= 2;
-      std::memcpy(at, &kDigitPairs[2 * v], 2);
+      std::memcpy(at - 2, &kDigitPairs[2 * v], 2);
     } else {
-      *--at = static_cast<char>('0' + v);
+      at[-1] = static_cast<char>('0' + v);
     }
-    buf_[n_++] = 't';
-    std::memcpy(buf_ + n_, at, kMaxDigits);
-    n_ += static_cast<std::size_t>(digits + kMaxDigits - at);
+    n_ += count;
   }
   /// `form` with each hole filled by the temporary of `id`.
   void fill(const Form& form, NodeId id) noexcept {
@@ -117,9 +118,7 @@ class Line {
   }
 
  private:
-  // Indentation and temporary (18), a pattern with two holes, the line feed, and room for the
-  // whole scratch of a temporary's digits past the end.
-  char buf_[176];
+  char buf_[160];  // indentation and temporary (18), a pattern with two holes, the line feed
   std::size_t n_ = 0;
 };
 

@@ -243,6 +243,22 @@ TEST(EmitKernel, ManyParametersKeepTheirNamesApart) {
   EXPECT_EQ(def_line(params, node::Const{1.0}), expected);
 }
 
+// Temporaries are numbered across every count of digits a chain of nodes reaches.
+TEST(EmitKernel, TemporariesOfEveryLength) {
+  DagBuilder b;
+  b.param("x", kF64);
+  NodeId last = b.add(node::Param{0}, kF64);
+  for (NodeId i = 1; i <= 1'000'001; ++i) last = b.add(node::Unary{last, ir::UnaryOp::Neg}, kF64);
+  const std::string text = b.emit({last});
+  for (NodeId id : {1u, 9u, 10u, 99u, 100u, 999u, 1000u, 9999u, 10000u, 99999u, 100000u,
+                    999999u, 1000000u, 1000001u}) {
+    const std::string line =
+        "    t" + std::to_string(id) + " = -t" + std::to_string(id - 1) + "\n";
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_TRUE(text.ends_with("    return t1000001\n"));
+}
+
 // Lowering numbers operands below their users, but any DAG may be emitted: one numbered
 // otherwise still gets a line for every node its outputs reach, and only for those.
 TEST(EmitKernel, OperandsNumberedAboveTheirUsersAreStillLive) {
