@@ -590,14 +590,17 @@ std::expected<SpannedExpr, std::vector<diag::Diag>> parse_expr_with_offset(std::
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
                                                                  LexResult& lexed,
-                                                                 NodeArena* arena) {
+                                                                 NodeArena* arena,
+                                                                 bool may_hold_j) {
   // Node spans are 32-bit offsets into the source.
   if (offset > std::numeric_limits<std::uint32_t>::max() - std::min<std::size_t>(
                    text.size(), std::numeric_limits<std::uint32_t>::max())) {
     throw std::bad_alloc();
   }
-  if (auto finding = int_imaginary_prescan(text, offset)) {
-    return std::unexpected(std::vector{std::move(*finding)});
+  if (may_hold_j) {
+    if (auto finding = int_imaginary_prescan(text, offset)) {
+      return std::unexpected(std::vector{std::move(*finding)});
+    }
   }
   lex_into(text, lexed);
   if (!lexed.errors.empty()) {
