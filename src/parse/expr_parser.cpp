@@ -374,6 +374,14 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
       const Span span{span_at(f.at).start, v->span.end};
       return make(expr::If{std::move(cond), std::move(then_branch), std::move(v)}, span);
     }
+    case K::ClimbRhs: {
+      ExprBox lhs = pop_value();
+      if (!v) return nullptr;
+      const Span span = join(lhs->span, v->span);
+      v = make(expr::Binary{f.op, std::move(lhs), std::move(v)}, span);
+      // The climb goes on from the combined node, as a Climb frame at the same power would.
+      [[fallthrough]];
+    }
     case K::Climb: {
       while (v && at(TokenKind::At)) {
         Span span = join(v->span, next());
@@ -387,13 +395,6 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
       values_.push_back(std::move(v));
       push({.kind = K::ClimbRhs, .power = f.power, .op = r.op});
       return descend(Goal::Binary, r.right);
-    }
-    case K::ClimbRhs: {
-      ExprBox lhs = pop_value();
-      if (!v) return nullptr;
-      push({.kind = K::Climb, .power = f.power});
-      const Span span = join(lhs->span, v->span);
-      return make(expr::Binary{f.op, std::move(lhs), std::move(v)}, span);
     }
     case K::Prefixes:
       if (!v) return nullptr;
@@ -519,11 +520,11 @@ ExprParser::AtomStep ExprParser::literal_atom() {
   const std::string_view text = text_at(t);
   switch (tokens_[t].kind) {
     case TokenKind::IntLit:
-      return {make(expr::IntLit{int_literal_value(text).value_or(0), own}, span)};
+      return {make(expr::IntLit{lexed_int_value(text), own}, span)};
     case TokenKind::FloatLit:
-      return {make(expr::FloatLit{float_literal_value(text).value_or(0.0), own}, span)};
+      return {make(expr::FloatLit{lexed_float_value(text), own}, span)};
     default:
-      return {make(expr::ComplexLit{0.0, float_literal_value(text).value_or(0.0), own}, span)};
+      return {make(expr::ComplexLit{0.0, lexed_float_value(text), own}, span)};
   }
 }
 
