@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <string_view>
 #include <limits>
+#include <string_view>
 
 namespace tarvelon::ir {
 

@@ -334,13 +334,13 @@ void lex_into(std::string_view text, LexResult& out) {
       continue;
     }
 
-    if (static_cast<unsigned char>(c) < 0x80) {
-      // Not an ASCII identifier's start, so no identifier's.
-    } else if (const std::size_t len = identifier_length(text, i)) {
-      const std::string_view word = text.substr(i, len);
-      push(reserved_kind(word).value_or(TokenKind::Ident), i, i + len);
-      i += len;
-      continue;
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      if (const std::size_t len = identifier_length(text, i)) {
+        const std::string_view word = text.substr(i, len);
+        push(reserved_kind(word).value_or(TokenKind::Ident), i, i + len);
+        i += len;
+        continue;
+      }
     }
 
     const PunctEntry& p = kPunctByByte[static_cast<unsigned char>(c)];

@@ -22,17 +22,16 @@ using Diags = std::vector<Diag>;
 
 std::unexpected<Diags> fail(Diag d) { return std::unexpected(Diags{std::move(d)}); }
 
-/// A copy of `text` in which every "#" and the rest of its line are spaces; offsets are
+/// A copy of `source` in which every "#" and the rest of its line are spaces; offsets are
 /// unchanged.
-std::string blank_comments(std::string_view text) {
-  std::string blanked(text);
-  for (std::size_t hash = blanked.find('#'); hash != std::string::npos;
-       hash = blanked.find('#', hash)) {
-    const std::size_t end = std::min(blanked.find('\n', hash), blanked.size());
-    blanked.replace(hash, end - hash, end - hash, ' ');
+std::string blank_comments(std::string_view source) {
+  std::string text(source);
+  for (std::size_t hash = text.find('#'); hash != std::string::npos; hash = text.find('#', hash)) {
+    const std::size_t end = std::min(text.find('\n', hash), text.size());
+    text.replace(hash, end - hash, end - hash, ' ');
     hash = end;
   }
-  return blanked;
+  return text;
 }
 
 /// The first `wanted` at or after `from` that is not inside a comment, or npos. `from` must not
