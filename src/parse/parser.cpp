@@ -127,10 +127,11 @@ std::uint64_t bytes_equal(std::uint64_t w, char c) {
   return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
 }
 
-/// One line of the body as read backwards: where it starts, and whether it holds a "#" (a
-/// comment) or a "j" (which an imaginary literal needs).
+/// One line of the body, without its newline, and whether it holds a "#" (a comment) or a
+/// "j" (which an imaginary literal needs).
 struct RawLine {
   std::size_t start;
+  std::size_t end;
   bool has_hash;
   bool has_j;
 };
@@ -150,7 +151,7 @@ RawLine line_ending_at(std::string_view text, std::size_t first, std::size_t end
       const std::uint64_t mine = above >= 64 ? 0 : ~std::uint64_t{0} << above;
       hashes |= bytes_equal(w, '#') & mine;
       js |= bytes_equal(w, 'j') & mine;
-      return {i - 8 + static_cast<std::size_t>(above / 8), hashes != 0, js != 0};
+      return {i - 8 + static_cast<std::size_t>(above / 8), end, hashes != 0, js != 0};
     }
     hashes |= bytes_equal(w, '#');
     js |= bytes_equal(w, 'j');
@@ -159,42 +160,106 @@ RawLine line_ending_at(std::string_view text, std::size_t first, std::size_t end
     hashes |= text[i - 1] == '#';
     js |= text[i - 1] == 'j';
   }
-  return {i, hashes != 0, js != 0};
+  return {i, end, hashes != 0, js != 0};
 }
 
-/// The trimmed, non-empty lines of the body [first, end) of the text, from the last to the
-/// first, each without its comment.
+/// The line that starts at `start` and ends at the next newline or at `limit`, whichever is
+/// first. Eight bytes are looked at a time, as backwards.
+RawLine line_starting_at(std::string_view text, std::size_t start, std::size_t limit) {
+  std::uint64_t hashes = 0;
+  std::uint64_t js = 0;
+  std::size_t i = start;
+  for (; limit - i >= 8; i += 8) {
+    const std::uint64_t w = load_word(text.data() + i);
+    const std::uint64_t newlines = bytes_equal(w, '\n');
+    if (newlines != 0) {
+      // Only the bytes below the first newline belong to the line.
+      const int below = std::countr_zero(newlines) - 7;  // bits below that newline's byte
+      const std::uint64_t mine = (std::uint64_t{1} << below) - 1;
+      hashes |= bytes_equal(w, '#') & mine;
+      js |= bytes_equal(w, 'j') & mine;
+      return {start, i + static_cast<std::size_t>(below / 8), hashes != 0, js != 0};
+    }
+    hashes |= bytes_equal(w, '#');
+    js |= bytes_equal(w, 'j');
+  }
+  for (; i < limit && text[i] != '\n'; ++i) {
+    hashes |= text[i] == '#';
+    js |= text[i] == 'j';
+  }
+  return {start, i, hashes != 0, js != 0};
+}
+
+/// A body line as the statement layer reads it: trimmed, without its comment, not empty.
+struct Line {
+  std::string_view text;
+  bool may_hold_j;  ///< false: no "j" anywhere in it
+};
+
+/// `raw` without its comment and trimmed; none when nothing is left.
+std::optional<Line> kept_line(std::string_view text, const RawLine& raw) {
+  std::string_view line = text.substr(raw.start, raw.end - raw.start);
+  if (raw.has_hash) line = line.substr(0, line.find('#'));
+  line = support::trim_white_space(line);
+  if (line.empty()) return std::nullopt;
+  return Line{line, raw.has_j};
+}
+
+/// The kept lines of the body [first, end of text), from the last up.
 class LinesBackwards {
  public:
-  struct Line {
-    std::string_view text;
-    bool may_hold_j;  ///< false: no "j" anywhere in it
-  };
-
   LinesBackwards(std::string_view text, std::size_t first) : text_(text), first_(first) {}
 
   /// The next line further up, or none when the body is exhausted.
   std::optional<Line> next() {
     while (!done_) {
       const RawLine raw = line_ending_at(text_, first_, end_);
-      std::string_view line = text_.substr(raw.start, end_ - raw.start);
       if (raw.start == first_) {
         done_ = true;
       } else {
         end_ = raw.start - 1;
       }
-      if (raw.has_hash) line = line.substr(0, line.find('#'));
-      line = support::trim_white_space(line);
-      if (!line.empty()) return Line{line, raw.has_j};
+      if (auto line = kept_line(text_, raw)) return line;
     }
     return std::nullopt;
   }
+
+  /// Where the part not yet read ends: the newline above the last line read, or `first` when
+  /// nothing is left.
+  std::size_t unread_end() const { return done_ ? first_ : end_; }
 
  private:
   std::string_view text_;
   std::size_t first_;
   std::size_t end_ = text_.size();
   bool done_ = false;
+};
+
+/// The kept lines of [first, limit) of the text, from the first down. Reading forwards lets the
+/// memory system fetch the source ahead of the reader.
+class LinesForwards {
+ public:
+  LinesForwards(std::string_view text, std::size_t first, std::size_t limit)
+      : text_(text), at_(first), limit_(limit), done_(first >= limit) {}
+
+  std::optional<Line> next() {
+    while (!done_) {
+      const RawLine raw = line_starting_at(text_, at_, limit_);
+      if (raw.end >= limit_) {
+        done_ = true;
+      } else {
+        at_ = raw.end + 1;
+      }
+      if (auto line = kept_line(text_, raw)) return line;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_;
+  std::size_t limit_;
+  bool done_;
 };
 
 }  // namespace
@@ -224,8 +289,9 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
   if (!params) return std::unexpected(std::move(params.error()));
 
   const SourceText src(source);
-  LinesBackwards lines(source, close + 1);
-  const auto result_line = lines.next();
+  // The result line is the last one, found from the end; its errors come first.
+  LinesBackwards from_end(source, close + 1);
+  const auto result_line = from_end.next();
   if (!result_line) {
     return fail(parse_syntax("missing function body", Span{close + 1, close + 1}));
   }
@@ -235,33 +301,53 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
   }
   LexResult scratch;
   NodeArena arena;
-  auto body = parse_expression(result_line->text, src.span_of(result_line->text).start, scratch,
-                               &arena, result_line->may_hold_j);
-  if (!body) return std::unexpected(std::move(body.error()));
+  auto result = parse_expression(result_line->text, src.span_of(result_line->text).start,
+                                 scratch, &arena, result_line->may_hold_j);
+  if (!result) return std::unexpected(std::move(result.error()));
+  // Every assignment's `Let` spans from its line to the end of what it is wrapped around, which
+  // is in the end the result expression.
+  const std::size_t body_end = (*result)->span.end;
 
-  // Wrap from the last assignment outwards, so the first assignment ends up outermost and the
-  // errors of later lines are found first.
+  // The assignments are read first to last, each `Let` becoming the body of the one before, so
+  // that the first ends up outermost. Of the lines that fail, the last is reported: reading up
+  // from the result line, it is the first failing place.
+  ExprBox root;
+  ExprBox* hole = &root;  ///< where the next expression goes
+  std::optional<Diags> failure;
+  LinesForwards lines(source, close + 1, from_end.unread_end());
   while (const auto next = lines.next()) {
     const std::string_view line = next->text;
     const Span line_span = src.span_of(line);
     const auto sign = assignment_sign(line);
-    if (!sign) return fail(parse_syntax("statement must be assignment `name = expr`", line_span));
+    if (!sign) {
+      failure = Diags{parse_syntax("statement must be assignment `name = expr`", line_span)};
+      continue;
+    }
     const std::string_view name_text = support::trim_white_space(line.substr(0, *sign));
     const std::string_view rhs_text = support::trim_white_space(line.substr(*sign + 1));
     if (name_text.empty() || rhs_text.empty()) {
-      return fail(parse_syntax("invalid assignment", line_span));
+      failure = Diags{parse_syntax("invalid assignment", line_span)};
+      continue;
     }
-    if (auto fault = name_fault(name_text, src.span_of(name_text))) return fail(std::move(*fault));
+    if (auto fault = name_fault(name_text, src.span_of(name_text))) {
+      failure = Diags{std::move(*fault)};
+      continue;
+    }
     auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch, &arena,
                                   next->may_hold_j);
-    if (!value) return std::unexpected(std::move(value.error()));
-    const Span span{line_span.start, (*body)->span.end};
-    *body = make_node_in(arena, expr::Let{Name(name_text, arena), std::move(*value),
-                                          std::move(*body)},
-                         span);
+    if (!value) {
+      failure = std::move(value.error());
+      continue;
+    }
+    if (failure) continue;  // the tree is dropped anyway
+    *hole = make_node_in(arena, expr::Let{Name(name_text, arena), std::move(*value), ExprBox()},
+                         Span{line_span.start, body_end});
+    hole = &std::get<expr::Let>((*hole)->value).body;
     ++arena.bindings;
   }
-  return FuncDef{std::move(*params), std::move(**body), std::move(arena)};
+  if (failure) return std::unexpected(std::move(*failure));
+  *hole = std::move(*result);
+  return FuncDef{std::move(*params), std::move(*root), std::move(arena)};
 }
 
 }  // namespace tarvelon::parse

@@ -305,6 +305,23 @@ TEST(Kernels, ReadAsTheirCommentBlankedCopies) {
   }
 }
 
+TEST(Kernels, ReportTheFaultNearestTheResultLine) {
+  // Each kernel has several faulty lines; only the last one's diagnostics are reported, and a
+  // faulty result line beats them all.
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"|| a = 1 +\nb\nc = )\nd = c\n1", "syntax error: syntax error @17-18\n"},
+      {"|| 2x = 1\n = 3\ny", "syntax error: invalid assignment @11-14\n"},
+      {"|| a = 2j\nb = 2 +\nc = 3\n(", "syntax error: syntax error @25-25\n"},
+      {"|| q\nif = 1\nz = 2\nz", "reserved word `if` cannot be used as an identifier @5-7\n"},
+      {"|| a = 1 2\nb = 2 3 4\nb", "syntax error: syntax error @17-18\n"},
+      {"|| a = 1 2 # c = )\nb = x@foo + y@bar\nb", "unknown type `foo` @25-28\nunknown type `bar` @33-36\n"},
+      {"|| a = 1 2\nb = 3\nb = 3 =\nb", "syntax error: lex error @23-24\n"},
+  };
+  for (const auto& [source, expected] : cases) {
+    EXPECT_EQ(kernel_outcome(source), expected) << source;
+  }
+}
+
 TEST(Kernels, FindIntegerImaginaryLiteralsAtEveryPlaceInALine) {
   for (std::size_t pad = 0; pad < 20; ++pad) {
     const std::string lead(pad, ' ');
