@@ -1,7 +1,10 @@
 #include "ir/dtype.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <limits>
+#include <string_view>
 
 namespace tarvelon::ir {
 
@@ -21,6 +24,41 @@ constexpr NamedDType kNames[] = {
     {"f16", dtypes::kF16},   {"bf16", dtypes::kBF16}, {"f32", dtypes::kF32},
     {"f64", dtypes::kF64},   {"c64", dtypes::kC64},   {"c128", dtypes::kC128},
 };
+
+/// The bytes of a word of at most four bytes, and its length above them: two words pack equal
+/// exactly when they are equal.
+constexpr std::uint64_t pack_word(std::string_view word) {
+  std::uint64_t key = std::uint64_t{word.size()} << 32;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+  }
+  return key;
+}
+
+constexpr std::size_t kMaxNameLength = 4;
+constexpr std::size_t kNameSlots = 64;
+
+constexpr std::size_t name_slot(std::uint64_t key) {
+  return static_cast<std::size_t>((key * 0xBF58476D1CE4E5B9u) >> 58);
+}
+
+/// The dtype words by the slot of their packed form; every word has a slot of its own, so a
+/// lookup is one probe and one comparison.
+struct NameSlot {
+  std::uint64_t key = 0;  ///< 0: empty
+  DType dtype{};
+};
+constexpr std::array<NameSlot, kNameSlots> kNameTable = [] {
+  std::array<NameSlot, kNameSlots> table{};
+  for (const NamedDType& n : kNames) {
+    const std::string_view name = n.name;
+    NameSlot& slot = table[name_slot(pack_word(name))];
+    // Two words in one slot, or one too long to pack, fail the build here.
+    if (slot.key != 0 || name.size() > kMaxNameLength) throw "dtype names collide";
+    slot = {pack_word(name), n.dtype};
+  }
+  return table;
+}();
 
 DType float_of_width(unsigned width) {
   if (width <= 16) return dtypes::kF16;
@@ -68,8 +106,10 @@ const char* DType::to_str() const {
 }
 
 std::expected<DType, std::string> DType::from_str(std::string_view text) {
-  for (const auto& n : kNames) {
-    if (text == n.name) return n.dtype;
+  if (!text.empty() && text.size() <= kMaxNameLength) {
+    const std::uint64_t key = pack_word(text);
+    const NameSlot& slot = kNameTable[name_slot(key)];
+    if (slot.key == key) return slot.dtype;
   }
   return std::unexpected(std::string(text));
 }

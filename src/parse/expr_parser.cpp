@@ -139,8 +139,11 @@ class ExprParser {
       IfCond,        ///< `if` at `at`, its condition
       IfThen,        ///< its then branch; the condition is on the value stack
       IfElse,        ///< its else branch; condition and then branch are on the value stack
-      Climb,         ///< the left operand of a climb at `power`: suffixes, then infixes
-      ClimbRhs,      ///< the right operand of `op`; the left one is on the value stack
+      Climb,         ///< the left operand of a climb at `power`: suffixes, then infixes;
+                     ///< `n` nonzero: the climb is a whole expression that recovers as a
+                     ///< Recovering frame below it would
+      ClimbRhs,      ///< the right operand of `op`; the left one is on the value stack; `n`
+                     ///< as for Climb
       Prefixes,      ///< the operand of the `n` prefix operators from token `at` on
       CastClose,     ///< the operand of `cast<dtype>(` at `at`
       ParenInner,    ///< the expression after `(` at `at`
@@ -224,6 +227,8 @@ class ExprParser {
   ExprBox descend(Goal goal, std::uint8_t power);
   ExprBox resume(const Frame& f, ExprBox v);
   ExprBox recover_from(std::uint32_t failed);
+  /// What a climb that failed hands on: null, or a recovery when it is a whole expression.
+  ExprBox climb_failed(const Frame& f);
   ExprBox continue_list(Frame f);
   ExprBox finish_list(const Frame& f, std::size_t end);
   std::optional<ir::DType> dtype(Span& span);
@@ -311,19 +316,19 @@ ExprBox ExprParser::parse() {
 /// when it failed.
 ExprBox ExprParser::descend(Goal goal, std::uint8_t power) {
   while (true) {
-    if (goal == Goal::ExprRecovering) {
-      push({Frame::Kind::Recovering});
-      goal = Goal::Expr;
-    }
-    if (goal == Goal::Expr) {
+    // An expression that is a climb recovers in its Climb frame, which saves a frame for
+    // every expression in parentheses or in a list.
+    const bool recovers = goal == Goal::ExprRecovering;
+    if (goal != Goal::Binary) {
       if (at(TokenKind::If)) {
+        if (recovers) push({Frame::Kind::Recovering});
         push({.kind = Frame::Kind::IfCond, .at = index(pos_++)});
         goal = Goal::ExprRecovering;
         continue;
       }
       power = 0;
     }
-    push({.kind = Frame::Kind::Climb, .power = power});
+    push({.kind = Frame::Kind::Climb, .power = power, .n = recovers});
     if (rule_of(peek()).prefix) {
       // A run of prefix operators shares one frame: each takes the operand at the prefix
       // power, and the climb between them never continues, so they wrap one operand in turn.
@@ -374,26 +379,27 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
       const Span span{span_at(f.at).start, v->span.end};
       return make(expr::If{std::move(cond), std::move(then_branch), std::move(v)}, span);
     }
+    case K::ClimbRhs: {
+      ExprBox lhs = pop_value();
+      if (!v) return climb_failed(f);
+      const Span span = join(lhs->span, v->span);
+      v = make(expr::Binary{f.op, std::move(lhs), std::move(v)}, span);
+      // The climb goes on from the combined node, as a Climb frame at the same power would.
+      [[fallthrough]];
+    }
     case K::Climb: {
       while (v && at(TokenKind::At)) {
         Span span = join(v->span, next());
         const auto to = dtype(span);
         v = to ? make(expr::Cast{*to, std::move(v)}, span) : nullptr;
       }
-      if (!v) return nullptr;
+      if (!v) return climb_failed(f);
       const InfixRule& r = rule_of(peek()).infix;
       if (!r.valid || (r.strict ? r.left <= f.power : r.left < f.power)) return v;
       ++pos_;
       values_.push_back(std::move(v));
-      push({.kind = K::ClimbRhs, .power = f.power, .op = r.op});
+      push({.kind = K::ClimbRhs, .power = f.power, .op = r.op, .n = f.n});
       return descend(Goal::Binary, r.right);
-    }
-    case K::ClimbRhs: {
-      ExprBox lhs = pop_value();
-      if (!v) return nullptr;
-      push({.kind = K::Climb, .power = f.power});
-      const Span span = join(lhs->span, v->span);
-      return make(expr::Binary{f.op, std::move(lhs), std::move(v)}, span);
     }
     case K::Prefixes:
       if (!v) return nullptr;
@@ -419,6 +425,11 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
       return continue_list(f);
   }
   return v;
+}
+
+ExprBox ExprParser::climb_failed(const Frame& f) {
+  if (f.n == 0) return nullptr;
+  return recover_from(index(pos_));
 }
 
 ExprBox ExprParser::recover_from(std::uint32_t failed) {
@@ -519,11 +530,11 @@ ExprParser::AtomStep ExprParser::literal_atom() {
   const std::string_view text = text_at(t);
   switch (tokens_[t].kind) {
     case TokenKind::IntLit:
-      return {make(expr::IntLit{int_literal_value(text).value_or(0), own}, span)};
+      return {make(expr::IntLit{lexed_int_value(text), own}, span)};
     case TokenKind::FloatLit:
-      return {make(expr::FloatLit{float_literal_value(text).value_or(0.0), own}, span)};
+      return {make(expr::FloatLit{lexed_float_value(text), own}, span)};
     default:
-      return {make(expr::ComplexLit{0.0, float_literal_value(text).value_or(0.0), own}, span)};
+      return {make(expr::ComplexLit{0.0, lexed_float_value(text), own}, span)};
   }
 }
 
@@ -590,14 +601,17 @@ std::expected<SpannedExpr, std::vector<diag::Diag>> parse_expr_with_offset(std::
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
                                                                  LexResult& lexed,
-                                                                 NodeArena* arena) {
+                                                                 NodeArena* arena,
+                                                                 bool may_hold_j) {
   // Node spans are 32-bit offsets into the source.
   if (offset > std::numeric_limits<std::uint32_t>::max() - std::min<std::size_t>(
                    text.size(), std::numeric_limits<std::uint32_t>::max())) {
     throw std::bad_alloc();
   }
-  if (auto finding = int_imaginary_prescan(text, offset)) {
-    return std::unexpected(std::vector{std::move(*finding)});
+  if (may_hold_j) {
+    if (auto finding = int_imaginary_prescan(text, offset)) {
+      return std::unexpected(std::vector{std::move(*finding)});
+    }
   }
   lex_into(text, lexed);
   if (!lexed.errors.empty()) {

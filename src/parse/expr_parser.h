@@ -34,9 +34,12 @@ std::expected<ExprBox, std::vector<diag::Diag>> expression_result(ExprParse pars
 
 /// `parse_expr_with_offset` with the lexer's buffers supplied by the caller, so that parsing
 /// many expressions in a row reuses them, and nodes placed as `parse_tokens` places them.
+/// `may_hold_j` false says the text holds no "j", so it cannot hold an integer imaginary
+/// literal and the pre-scan for one is skipped.
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
                                                                  LexResult& scratch,
-                                                                 NodeArena* arena = nullptr);
+                                                                 NodeArena* arena = nullptr,
+                                                                 bool may_hold_j = true);
 
 }  // namespace tarvelon::parse

@@ -63,10 +63,33 @@ constexpr std::array<PunctEntry, 256> kPunctByByte = [] {
 }();
 
 constexpr std::string_view kInvalidInteger = "invalid integer literal";
+/// Integer literals of up to this many digits always fit in 64 bits; only longer ones are
+/// checked.
+constexpr std::size_t kAlwaysFitting = 18;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_ascii_ident_start(char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
-bool is_ascii_ident_continue(char c) { return is_ascii_ident_start(c) || is_digit(c); }
+/// What an ASCII byte can be in an expression, as bits; a byte of 0x80 and above is none of
+/// these and is decoded as part of a UTF-8 character instead.
+enum ByteClass : std::uint8_t {
+  kBlank = 1,       ///< ASCII White_Space
+  kDigit = 2,
+  kIdentStart = 4,  ///< "_" or an ASCII letter
+  kIdentContinue = 8,
+};
+
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[c] = kBlank;
+  for (unsigned c = '0'; c <= '9'; ++c) table[c] = kDigit | kIdentContinue;
+  for (unsigned c = 'a'; c <= 'z'; ++c) {
+    table[c] = kIdentStart | kIdentContinue;
+    table[c - 'a' + 'A'] = kIdentStart | kIdentContinue;
+  }
+  table['_'] = kIdentStart | kIdentContinue;
+  return table;
+}();
+
+bool has_class(char c, ByteClass k) { return (kByteClass[static_cast<unsigned char>(c)] & k) != 0; }
+bool is_digit(char c) { return has_class(c, kDigit); }
 
 /// The reserved words: the keywords with their kinds, and the fifteen dtype words as
 /// `DtypeName`. Every identifier of the kernel is looked up here, so a word is packed into one
@@ -177,7 +200,7 @@ std::size_t identifier_length(std::string_view text, std::size_t i) {
   while (j < text.size()) {
     const char c = text[j];
     if (static_cast<unsigned char>(c) < 0x80) {
-      if (!(first ? is_ascii_ident_start(c) : is_ascii_ident_continue(c))) break;
+      if (!has_class(c, first ? kIdentStart : kIdentContinue)) break;
       ++j;
     } else {
       const support::DecodedChar d = support::decode_utf8(text, j);
@@ -195,6 +218,18 @@ std::optional<std::int64_t> int_literal_value(std::string_view text) {
   std::int64_t value = 0;
   if (!read_int64(text, value)) return std::nullopt;
   return value;
+}
+
+std::int64_t lexed_int_value(std::string_view text) {
+  if (text.size() > kAlwaysFitting) return int_literal_value(text).value_or(0);
+  std::int64_t value = 0;
+  for (char c : text) value = value * 10 + (c - '0');
+  return value;
+}
+
+double lexed_float_value(std::string_view text) {
+  if (text.back() == 'j') text.remove_suffix(1);
+  return support::read_decimal(text);
 }
 
 std::optional<double> float_literal_value(std::string_view text) {
@@ -251,9 +286,10 @@ void lex_into(std::string_view text, LexResult& out) {
   while (true) {
     while (i < n) {
       const auto c = static_cast<unsigned char>(text[i]);
-      if (c < 0x80) {
-        if (c != ' ' && (c < '\t' || c > '\r')) break;
+      if (kByteClass[c] & kBlank) {
         ++i;
+      } else if (c < 0x80) {
+        break;
       } else {
         const support::DecodedChar d = support::decode_utf8(text, i);
         if (!support::is_white_space(d.cp)) break;
@@ -263,7 +299,19 @@ void lex_into(std::string_view text, LexResult& out) {
     if (i == n) break;
 
     const char c = text[i];
-    if (is_digit(c)) {
+    const std::uint8_t cls = kByteClass[static_cast<unsigned char>(c)];
+    if (cls & kIdentStart) {
+      // An ASCII identifier, read without decoding unless a non-ASCII byte follows it.
+      std::size_t end = i + 1;
+      while (end < n && has_class(text[end], kIdentContinue)) ++end;
+      if (end < n && static_cast<unsigned char>(text[end]) >= 0x80) {
+        end = i + identifier_length(text, i);
+      }
+      push(reserved_kind(text.substr(i, end - i)).value_or(TokenKind::Ident), i, end);
+      i = end;
+      continue;
+    }
+    if (cls & kDigit) {
       const std::size_t digits_end = skip_digits(text, i);
       if (const std::size_t float_end = float_literal_end(text, digits_end)) {
         const bool imaginary = float_end < n && text[float_end] == 'j';
@@ -279,18 +327,20 @@ void lex_into(std::string_view text, LexResult& out) {
       // Leading zeros are not part of an integer literal: "0" stands alone.
       const std::size_t end = c == '0' ? i + 1 : digits_end;
       push(TokenKind::IntLit, i, end);
-      if (!int_literal_value(text.substr(i, end - i))) {
+      if (end - i > kAlwaysFitting && !int_literal_value(text.substr(i, end - i))) {
         out.errors.push_back({Span{i, end}, kInvalidInteger});
       }
       i = end;
       continue;
     }
 
-    if (const std::size_t len = identifier_length(text, i)) {
-      const std::string_view word = text.substr(i, len);
-      push(reserved_kind(word).value_or(TokenKind::Ident), i, i + len);
-      i += len;
-      continue;
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      if (const std::size_t len = identifier_length(text, i)) {
+        const std::string_view word = text.substr(i, len);
+        push(reserved_kind(word).value_or(TokenKind::Ident), i, i + len);
+        i += len;
+        continue;
+      }
     }
 
     const PunctEntry& p = kPunctByByte[static_cast<unsigned char>(c)];

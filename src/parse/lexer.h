@@ -43,6 +43,10 @@ struct Token {
 std::optional<std::int64_t> int_literal_value(std::string_view text);
 /// The value of a FloatLit token's text, or of an ImagLit's without its "j"; none when invalid.
 std::optional<double> float_literal_value(std::string_view text);
+/// The values of the texts of literal tokens as the lexer produced them, which are valid (an
+/// IntLit token reported as out of range reads as 0): no text is checked again.
+std::int64_t lexed_int_value(std::string_view text);
+double lexed_float_value(std::string_view text);
 
 /// A lexical error. `message` is one of the invalid-literal texts, or empty for an unrecognised
 /// character.

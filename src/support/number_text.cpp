@@ -174,18 +174,19 @@ std::optional<double> exact_decimal(std::string_view text) {
 
 bool parse_decimal(std::string_view text, double& value) {
   if (!matches_decimal_grammar(text)) return false;
-  if (const auto exact = exact_decimal(text)) {
-    value = *exact;
-    return true;
-  }
+  value = read_decimal(text);
+  return true;
+}
+
+double read_decimal(std::string_view text) {
+  if (const auto exact = exact_decimal(text)) return *exact;
   // Not every standard library reads doubles with from_chars, so the C reader does it, in the
   // C locale whatever the host process set: it rounds to nearest, overflow gives infinity and
   // underflow a subnormal or zero. The grammar check above leaves nothing it could stop early at.
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
   if (c_locale == locale_t{}) throw std::bad_alloc();
   const std::string terminated(text);
-  value = strtod_l(terminated.c_str(), nullptr, c_locale);
-  return true;
+  return strtod_l(terminated.c_str(), nullptr, c_locale);
 }
 
 }  // namespace tarvelon::support

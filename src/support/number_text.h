@@ -30,4 +30,7 @@ void append_int(std::string& out, T value) {
 /// gives zero or a subnormal. Text outside that grammar yields false.
 bool parse_decimal(std::string_view text, double& value);
 
+/// `parse_decimal` for a text already known to be in its grammar, which is not checked again.
+double read_decimal(std::string_view text);
+
 }  // namespace tarvelon::support

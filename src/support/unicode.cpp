@@ -70,14 +70,27 @@ bool is_xid_continue(char32_t cp) {
 std::string_view unicode_version() { return detail::kUnicodeVersion; }
 
 std::string_view trim_white_space(std::string_view text) {
+  // ASCII bytes are their own characters, and most text is ASCII, so they are tested directly.
   std::size_t start = 0;
   while (start < text.size()) {
+    const auto b = static_cast<unsigned char>(text[start]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      ++start;
+      continue;
+    }
     const DecodedChar c = decode_utf8(text, start);
     if (!is_white_space(c.cp)) break;
     start += c.len;
   }
   std::size_t end = text.size();
   while (end > start) {
+    const auto last = static_cast<unsigned char>(text[end - 1]);
+    if (last < 0x80) {
+      if (!is_white_space(last)) break;
+      --end;
+      continue;
+    }
     // Step back to the lead byte of the last character (at most three continuation bytes); a
     // lead that does not decode to exactly the bytes up to `end` is not white space.
     std::size_t lead = end - 1;

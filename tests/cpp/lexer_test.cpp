@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -163,6 +165,27 @@ TEST(Lex, NulByteIsAnUnrecognisedCharacter) {
   const LexResult r = lex(text);
   EXPECT_EQ(dump(text, r.tokens), "Ident:a[0,1)");
   EXPECT_EQ(r.errors, (std::vector<LexError>{{{1, 2}, ""}}));
+}
+
+TEST(Lex, LiteralTokensReadAsTheirCheckedValues) {
+  // Around the length from which integer literals are checked, and floats on and off the
+  // exact path.
+  const std::string text =
+      "999999999999999999 1000000000000000000 9223372036854775807 9223372036854775808 "
+      "99999999999999999999 0 7 2.5 0.1 1e22 1e23 9007199254740993.0 1.5e-320 2.5j 1e400j";
+  const LexResult r = lex(text);
+  ASSERT_EQ(r.tokens.size(), 15u);
+  for (const Token& t : r.tokens) {
+    const std::string_view word = t.text_in(text);
+    if (t.kind == TokenKind::IntLit) {
+      EXPECT_EQ(lexed_int_value(word), int_literal_value(word).value_or(0)) << word;
+    } else {
+      const double v = lexed_float_value(word);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(v),
+                std::bit_cast<std::uint64_t>(*float_literal_value(word)))
+          << word;
+    }
+  }
 }
 
 struct PrescanCase {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,84 @@ TEST(Kernels, LetSpansRunFromTheLineToTheBodyEnd) {
   std::string spans;
   collect_spans(r->body, spans);
   EXPECT_EQ(spans, "3-18 7-8 10-18 14-15 17-18");
+}
+
+/// The parameters and tree of a kernel with every span, or its diagnostics with their spans.
+std::string kernel_outcome(std::string_view source) {
+  auto r = parse_dsl_with_errors(source);
+  std::string out;
+  if (!r) {
+    for (const auto& d : r.error()) {
+      out += d.message + " @" + std::to_string(d.span->start) + "-" +
+             std::to_string(d.span->end) + "\n";
+    }
+    return out;
+  }
+  collect_spans(r->body, out);
+  return params_text(*r) + " | " + dump(r->body) + " | " + out;
+}
+
+TEST(Kernels, ReadAsTheirCommentBlankedCopies) {
+  // Lines of many lengths, so that comments, "j"s and line ends fall everywhere within a word
+  // of the line scan; comments hiding bars, signs and imaginary literals; broken lines too.
+  const std::vector<std::string> pieces = {
+      "a = x", "b = a * 2.0", "c=b", "abcdefgh = 1", "d = 2j", "e1 = x2j", "k = 1.5j + 3e2j",
+      "q = a == b", "r = (a, b)", "", "   ", "\t\r", "y", "= x", "w = = x", "1 + 2", "u = ~",
+      "jj = j", "v = f(x, 1@u8)"};
+  const std::vector<std::string> comments = {"", "#", "# |x| = 2j", "#j\tj", " # a=b #",
+                                             "#########"};
+  const std::vector<std::string> headers = {"|x: f64|", "|x: f64 # c|\n|", "# |y: u8|\n|x: f64|",
+                                            "|x: f64, # z: 2j\n n: i32|", "|x: f64, n: i3#2|"};
+  std::mt19937 rng(20261209);
+  auto pick = [&](const std::vector<std::string>& v) -> const std::string& {
+    return v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(rng)];
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string src = pick(headers);
+    const int lines = std::uniform_int_distribution<int>(0, 5)(rng);
+    for (int i = 0; i < lines; ++i) {
+      src += std::string(std::uniform_int_distribution<std::size_t>(0, 9)(rng), ' ');
+      src += pick(pieces) + pick(comments) + (rng() % 4 == 0 ? "\r\n" : "\n");
+    }
+    if (rng() % 2 == 0) src += "a + x" + pick(comments);
+    std::string blanked = src;
+    bool in_comment = false;
+    for (char& c : blanked) {
+      in_comment = c != '\n' && (in_comment || c == '#');
+      if (in_comment) c = ' ';
+    }
+    EXPECT_EQ(kernel_outcome(src), kernel_outcome(blanked)) << src;
+  }
+}
+
+TEST(Kernels, ReportTheFaultNearestTheResultLine) {
+  // Each kernel has several faulty lines; only the last one's diagnostics are reported, and a
+  // faulty result line beats them all.
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"|| a = 1 +\nb\nc = )\nd = c\n1", "syntax error: syntax error @17-18\n"},
+      {"|| 2x = 1\n = 3\ny", "syntax error: invalid assignment @11-14\n"},
+      {"|| a = 2j\nb = 2 +\nc = 3\n(", "syntax error: syntax error @25-25\n"},
+      {"|| q\nif = 1\nz = 2\nz", "reserved word `if` cannot be used as an identifier @5-7\n"},
+      {"|| a = 1 2\nb = 2 3 4\nb", "syntax error: syntax error @17-18\n"},
+      {"|| a = 1 2 # c = )\nb = x@foo + y@bar\nb", "unknown type `foo` @25-28\nunknown type `bar` @33-36\n"},
+      {"|| a = 1 2\nb = 3\nb = 3 =\nb", "syntax error: lex error @23-24\n"},
+  };
+  for (const auto& [source, expected] : cases) {
+    EXPECT_EQ(kernel_outcome(source), expected) << source;
+  }
+}
+
+TEST(Kernels, FindIntegerImaginaryLiteralsAtEveryPlaceInALine) {
+  for (std::size_t pad = 0; pad < 20; ++pad) {
+    const std::string lead(pad, ' ');
+    for (const std::string& src : {"|| x = " + lead + "12j\nx\n", "|| x = 1\n" + lead + "x + 12j",
+                                   "||" + lead + "x + 12j # 1j"}) {
+      const std::size_t at = src.find("12j");
+      EXPECT_EQ(kernel_outcome(src), "integer imaginary literal `12j` is not supported; use float form `12.0j` instead @" +
+                                         std::to_string(at) + "-" + std::to_string(at + 3) + "\n")
+          << src;
+    }
+  }
 }
 
 struct IdentCase {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 namespace tarvelon::ir {
 namespace {
@@ -73,7 +74,10 @@ TEST(DTypeNames, RoundTripInCanonicalOrder) {
 }
 
 TEST(DTypeNames, RejectsAnythingButTheExactName) {
-  for (const char* text : {"BF16", " f32", "f32 ", "", "f128", "int"}) {
+  using namespace std::string_view_literals;
+  for (const std::string_view text :
+       {"BF16"sv, " f32"sv, "f32 "sv, ""sv, "f128"sv, "int"sv, "f"sv, "c12"sv, "c1280"sv,
+        "bool8"sv, "u8\0"sv, "\0u8"sv, "f6\0"sv, "u"sv, "64"sv}) {
     const auto d = DType::from_str(text);
     ASSERT_FALSE(d.has_value()) << text;
     EXPECT_EQ(d.error(), text);
