@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "support/packed_word.h"
+
 namespace tarvelon::ir {
 
 namespace {
@@ -28,11 +30,7 @@ constexpr NamedDType kNames[] = {
 /// The bytes of a word of at most four bytes, and its length above them: two words pack equal
 /// exactly when they are equal.
 constexpr std::uint64_t pack_word(std::string_view word) {
-  std::uint64_t key = std::uint64_t{word.size()} << 32;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
-  }
-  return key;
+  return std::uint64_t{word.size()} << 32 | support::pack_bytes(word);
 }
 
 constexpr std::size_t kMaxNameLength = 4;

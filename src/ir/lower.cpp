@@ -12,6 +12,7 @@
 #include "ir/error.h"
 #include "support/internal_fault.h"
 #include "support/large_pages.h"
+#include "support/packed_word.h"
 #include "support/segmented_stack.h"
 
 namespace tarvelon::ir {
@@ -32,11 +33,7 @@ std::uint32_t name_hash(std::string_view name) {
 
 std::uint64_t Scope::short_key(std::string_view name) noexcept {
   if (name.size() > kShort) return 0;
-  std::uint64_t key = std::uint64_t{name.size() + 1} << 56;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    key |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
-  }
-  return key;
+  return std::uint64_t{name.size() + 1} << 56 | support::pack_bytes(name);
 }
 
 Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {

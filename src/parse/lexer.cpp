@@ -7,6 +7,7 @@
 #include "ir/dtype.h"
 #include "parse/error.h"
 #include "support/number_text.h"
+#include "support/packed_word.h"
 #include "support/unicode.h"
 
 namespace tarvelon::parse {
@@ -121,11 +122,7 @@ class ReservedWords {
   /// The bytes of a word of at most kMaxLength bytes and its length, as one nonzero integer:
   /// two words pack equal exactly when they are equal.
   static std::uint64_t pack(std::string_view word) noexcept {
-    std::uint64_t key = std::uint64_t{word.size()} << 56;
-    for (std::size_t i = 0; i < word.size(); ++i) {
-      key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
-    }
-    return key;
+    return std::uint64_t{word.size()} << 56 | support::pack_bytes(word);
   }
   static std::size_t slot_of(std::uint64_t key) noexcept {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 58);
