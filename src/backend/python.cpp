@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -68,6 +69,10 @@ constexpr auto kDigitPairs = [] {
   return pairs;
 }();
 
+constexpr std::uint32_t kPowersOfTen[] = {1,         10,         100,      1000,
+                                          10000,     100000,     1000000,  10000000,
+                                          100000000, 1000000000};
+
 /// One line of the body in the making, for the forms whose length has a small bound: the
 /// pieces are copied into a buffer on the machine stack and the line joins the text in one
 /// append.
@@ -85,11 +90,12 @@ class Line {
   /// The temporary of `id`: "t" and its digits, written two at a time from the right once
   /// their count is known.
   void temp(NodeId id) noexcept {
-    std::size_t count = 1;
-    for (std::uint32_t bound : {10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u,
-                                100000000u, 1000000000u}) {
-      count += id >= bound;
-    }
+    // The count of decimal digits from the count of binary digits, as log10(2) ~ 1233 / 4096
+    // gives it, one short where the number reaches the next power of ten. Setting the low bit
+    // changes no count and gives 0 its one digit.
+    const std::uint32_t odd = id | 1u;
+    const auto estimate = static_cast<std::size_t>(std::bit_width(odd) * 1233) >> 12;
+    const std::size_t count = estimate + (odd >= kPowersOfTen[estimate]);
     buf_[n_++] = 't';
     char* at = buf_ + n_ + count;
     std::uint32_t v = id;

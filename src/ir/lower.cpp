@@ -546,6 +546,7 @@ class Walk {
       if (at == 0) {
         // The binding's slot is fetched into the cache while the value is lowered.
         t.aux = ctx_.scope.prefetch(l->name.view());
+        prefetch_line_before(l->body.get());
         return operand(*l->value, dtypes::kF64);
       }
       if (at == 1) {
@@ -562,6 +563,18 @@ class Walk {
     }
     return done(lower_leaf(ctx_, e));
   }
+
+  /// Fetches into the cache the memory just below `next`, the assignment after the one being
+  /// lowered. The parser places an assignment's nodes just before the assignment itself, so
+  /// that is where the next line's nodes lie, and reading them while this line lowers hides the
+  /// misses that would otherwise stall nearly every node of a big tree. A hint only: a tree laid
+  /// out otherwise is lowered as well, if not as fast.
+  static void prefetch_line_before(const SpannedExpr* next) {
+    if (next == nullptr) return;
+    const char* end = reinterpret_cast<const char*>(next);
+    for (std::size_t back = 0; back < kLinePrefetch; back += 64) __builtin_prefetch(end - back);
+  }
+  static constexpr std::size_t kLinePrefetch = 640;
 
   /// Restores the binding a `Let` replaced, or removes its name.
   void unbind(const ex::Let& l, NodeId earlier) {
@@ -611,8 +624,9 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   const std::size_t expected = ctx.nodes.size() + producing + producing / 4;
   ctx.nodes.reserve(expected);
   ctx.dtypes.reserve(expected);
-  //X support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
-  //X support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
+  // A big DAG is written front to back once: in large pages that is one page fault per 2 MiB.
+  support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
+  support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
   // The scope goes with `ctx` once the DAG is built.
   TRY(outputs, Walk(ctx, Walk::ScopeAfter::Dropped).any(f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),

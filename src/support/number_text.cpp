@@ -1,6 +1,7 @@
 #include "support/number_text.h"
 
 #include <array>
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -23,30 +24,39 @@ namespace {
 /// short reads back as it. This spares the general search for the shortest digits.
 bool append_short_decimal(std::string& out, double value) {
   constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  // Adding and taking away 2^52 rounds a smaller magnitude to a whole number, to even on a tie,
+  // without a call to the library.
+  constexpr double kRounder = 0x1p52;
   const double magnitude = std::fabs(value);
   if (!(magnitude >= 1e-8 && magnitude < 1e15)) return false;  // zero, NaN and inf too
   for (int places = 0; places < static_cast<int>(std::size(kPowers)); ++places) {
     // The scaled value and the power are both exact, so the quotient is the double nearest to
     // the decimal: equal to `value` exactly when the decimal reads back as it.
-    const double scaled = std::nearbyint(magnitude * kPowers[places]);
+    const double product = magnitude * kPowers[places];
+    if (product >= 1e15) return false;
+    const double scaled = (product + kRounder) - kRounder;
     if (scaled >= 1e15) return false;
     if (scaled / kPowers[places] != magnitude) continue;
-    char digits[20];
+    // Sign, up to 15 digits, the point and up to 8 leading zeros.
+    char text[32];
+    char* at = text;
+    if (value < 0) *at++ = '-';
+    char digits[16];
     const auto count = static_cast<int>(
         std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(scaled)).ptr -
         digits);
-    if (value < 0) out += '-';
     if (places == 0) {
-      out.append(digits, static_cast<std::size_t>(count));
+      at = std::copy_n(digits, count, at);
     } else if (count <= places) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(places - count), '0');
-      out.append(digits, static_cast<std::size_t>(count));
+      at = std::copy_n("0.", 2, at);
+      at = std::fill_n(at, places - count, '0');
+      at = std::copy_n(digits, count, at);
     } else {
-      out.append(digits, static_cast<std::size_t>(count - places));
-      out += '.';
-      out.append(digits + count - places, static_cast<std::size_t>(places));
+      at = std::copy_n(digits, count - places, at);
+      *at++ = '.';
+      at = std::copy_n(digits + count - places, places, at);
     }
+    out.append(text, at);
     return true;
   }
   return false;
