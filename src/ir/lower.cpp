@@ -22,18 +22,19 @@ using parse::SpannedExpr;
 
 // ---- Scope -------------------------------------------------------------------------------------
 
-namespace {
-
-std::uint32_t name_hash(std::string_view name) {
-  const std::size_t h = std::hash<std::string_view>{}(name);
-  return static_cast<std::uint32_t>(h ^ (h >> 32));
-}
-
-}  // namespace
-
 std::uint64_t Scope::short_key(std::string_view name) noexcept {
   if (name.size() > kShort) return 0;
   return std::uint64_t{name.size() + 1} << 56 | support::pack_bytes(name);
+}
+
+std::uint32_t Scope::name_hash(std::string_view name) noexcept {
+  // A short name is already one word, and one multiply mixes it well enough for the table;
+  // only long names go through the general string hash.
+  if (const std::uint64_t key = short_key(name); key != 0) {
+    return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  const std::size_t h = std::hash<std::string_view>{}(name);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
 Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {

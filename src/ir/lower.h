@@ -88,6 +88,7 @@ class Scope {
   static constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << 56) - 1;
   /// The key of a short name; 0 for a long one.
   static std::uint64_t short_key(std::string_view name) noexcept;
+  static Hash name_hash(std::string_view name) noexcept;
   Slot* slot_of(std::string_view name, std::uint32_t hash) const;
   void grow(std::size_t slots);
 

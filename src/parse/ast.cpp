@@ -111,19 +111,8 @@ NodeArena::~NodeArena() {
   }
 }
 
-void* NodeArena::allocate(std::size_t bytes, std::size_t align, std::size_t offset) {
-  auto place = [&]() -> char* {
-    if (at_ == nullptr) return nullptr;
-    const auto at = reinterpret_cast<std::uintptr_t>(at_);
-    const std::uintptr_t start = ((at - offset + align - 1) & ~(align - 1)) + offset;
-    if (start < at || start - at > static_cast<std::uintptr_t>(end_ - at_) ||
-        bytes > static_cast<std::uintptr_t>(end_ - at_) - (start - at)) {
-      return nullptr;
-    }
-    at_ = reinterpret_cast<char*>(start + bytes);
-    return reinterpret_cast<char*>(start);
-  };
-  if (char* p = place()) return p;
+void* NodeArena::allocate_in_new_block(std::size_t bytes, std::size_t align,
+                                       std::size_t offset) {
   // A new block, with room for this request however large, and the headers and alignment.
   const std::size_t slack = sizeof(Block) + 2 * align;
   if (bytes > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
@@ -142,7 +131,9 @@ void* NodeArena::allocate(std::size_t bytes, std::size_t align, std::size_t offs
   at_ = reinterpret_cast<char*>(block + 1);
   end_ = reinterpret_cast<char*>(block) + size;
   next_size_ = std::min(2 * next_size_, kLargestBlock);
-  return place();
+  void* p = place(bytes, align, offset);
+  if (p == nullptr) throw std::bad_alloc();  // only if the sizes above had wrapped around
+  return p;
 }
 
 void NodeDelete::operator()(Spanned<Expr>* node) const noexcept {

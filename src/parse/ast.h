@@ -71,7 +71,11 @@ class NodeArena {
   ~NodeArena();
 
   /// `bytes` bytes at an address that is `offset` past a multiple of `align` (a power of two).
-  void* allocate(std::size_t bytes, std::size_t align, std::size_t offset = 0);
+  /// Inline for the common case, a request that fits the current block.
+  void* allocate(std::size_t bytes, std::size_t align, std::size_t offset = 0) {
+    if (void* p = place(bytes, align, offset)) return p;
+    return allocate_in_new_block(bytes, align, offset);
+  }
 
   /// How many of the nodes placed here are of the forms that lower to one node each, that is
   /// all but variables, assignments and tuples. The parser counts them as it places them, so
@@ -88,6 +92,17 @@ class NodeArena {
   static constexpr std::size_t kNodeOffset = 8;
 
  private:
+  /// The request carved from the current block, or null when it does not fit there.
+  void* place(std::size_t bytes, std::size_t align, std::size_t offset) noexcept {
+    if (at_ == nullptr) return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(at_);
+    const std::uintptr_t start = ((at - offset + align - 1) & ~(align - 1)) + offset;
+    const auto end = reinterpret_cast<std::uintptr_t>(end_);
+    if (start < at || start > end || bytes > end - start) return nullptr;
+    at_ = reinterpret_cast<char*>(start + bytes);
+    return reinterpret_cast<void*>(start);
+  }
+  void* allocate_in_new_block(std::size_t bytes, std::size_t align, std::size_t offset);
   /// Large enough for a small kernel's whole tree, small enough to cost nothing to get.
   static constexpr std::size_t kFirstBlock = 4096;
   /// Blocks double in size up to a large page. From there on each block is mapped on its own in
