@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "support/internal_fault.h"
-#include "support/large_pages.h"
 #include "support/number_text.h"
 
 namespace tarvelon::backend {
@@ -470,7 +469,6 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
 
   std::string out;
   out.reserve(64 + function_name.size() + 32 * dag.nodes.size());
-  support::prefer_large_pages(out.data(), out.capacity());
   out += "import math\n\ndef ";
   out += function_name;
   out += '(';

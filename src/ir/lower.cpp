@@ -11,7 +11,6 @@
 
 #include "ir/error.h"
 #include "support/internal_fault.h"
-#include "support/large_pages.h"
 #include "support/packed_word.h"
 #include "support/segmented_stack.h"
 
@@ -112,12 +111,7 @@ void Scope::reserve(std::size_t names) {
 }
 
 void Scope::grow(std::size_t slots) {
-  // Look-ups land anywhere in a big table, so large pages spare a miss of the address cache
-  // on top of the miss of the data cache.
-  std::vector<Slot> table;
-  table.reserve(slots);
-  support::prefer_large_pages(table.data(), slots * sizeof(Slot));
-  table.resize(slots);
+  std::vector<Slot> table(slots);
   std::vector<Slot> old = std::exchange(slots_, std::move(table));
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
@@ -625,9 +619,6 @@ std::expected<TypedDag, Diag> lower_function(Ctx& ctx, const parse::FuncDef& f) 
   const std::size_t expected = ctx.nodes.size() + producing + producing / 4;
   ctx.nodes.reserve(expected);
   ctx.dtypes.reserve(expected);
-  // A big DAG is written front to back once: in large pages that is one page fault per 2 MiB.
-  support::prefer_large_pages(ctx.nodes.data(), ctx.nodes.capacity() * sizeof(Node));
-  support::prefer_large_pages(ctx.dtypes.data(), ctx.dtypes.capacity() * sizeof(DType));
   // The scope goes with `ctx` once the DAG is built.
   TRY(outputs, Walk(ctx, Walk::ScopeAfter::Dropped).any(f.body));
   auto dag = TypedDag::try_new(std::move(ctx.nodes), std::move(ctx.dtypes), std::move(params),

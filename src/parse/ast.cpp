@@ -102,12 +102,7 @@ std::uint32_t BoxList::checked_size(std::size_t n) {
 
 NodeArena::~NodeArena() {
   while (blocks_ != nullptr) {
-    Block* block = std::exchange(blocks_, blocks_->previous);
-    if (block->size >= kLargestBlock) {
-      support::unmap_large_pages(block, block->size);
-    } else {
-      ::operator delete(block);
-    }
+    ::operator delete(std::exchange(blocks_, blocks_->previous));
   }
 }
 
@@ -116,17 +111,9 @@ void* NodeArena::allocate_in_new_block(std::size_t bytes, std::size_t align,
   // A new block, with room for this request however large, and the headers and alignment.
   const std::size_t slack = sizeof(Block) + 2 * align;
   if (bytes > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
-  std::size_t size = std::max(next_size_, bytes + slack);
-  Block* block;
-  if (size >= kLargestBlock) {
-    if (size > std::numeric_limits<std::size_t>::max() - kLargestBlock) throw std::bad_alloc();
-    size = (size + kLargestBlock - 1) / kLargestBlock * kLargestBlock;
-    block = static_cast<Block*>(support::map_large_pages(size));
-  } else {
-    block = static_cast<Block*>(::operator new(size));
-  }
+  const std::size_t size = std::max(next_size_, bytes + slack);
+  auto* block = static_cast<Block*>(::operator new(size));
   block->previous = blocks_;
-  block->size = size;
   blocks_ = block;
   at_ = reinterpret_cast<char*>(block + 1);
   end_ = reinterpret_cast<char*>(block) + size;

@@ -15,7 +15,6 @@
 #include "diag/diag.h"
 #include "ir/dtype.h"
 #include "ir/ops.h"
-#include "support/large_pages.h"
 
 namespace tarvelon::parse {
 
@@ -105,13 +104,10 @@ class NodeArena {
   void* allocate_in_new_block(std::size_t bytes, std::size_t align, std::size_t offset);
   /// Large enough for a small kernel's whole tree, small enough to cost nothing to get.
   static constexpr std::size_t kFirstBlock = 4096;
-  /// Blocks double in size up to a large page. From there on each block is mapped on its own in
-  /// large pages, so that filling a big tree takes a page fault per 2 MiB and not per 4 KiB:
-  /// with small pages, faulting in fresh memory costs a big tree a third of its parsing time.
-  static constexpr std::size_t kLargestBlock = support::kLargePage;
+  /// Blocks double in size up to this, so a big tree wastes at most this much at its end.
+  static constexpr std::size_t kLargestBlock = std::size_t{2} << 20;
   struct Block {
     Block* previous;
-    std::size_t size;  ///< a multiple of a large page when the block was mapped on its own
   };
   Block* blocks_ = nullptr;
   char* at_ = nullptr;
