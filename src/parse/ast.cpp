@@ -13,63 +13,49 @@ namespace tarvelon::parse {
 
 Name::Name(std::string_view text) {
   if (text.size() <= kInline) {
-    std::memcpy(raw_, text.data(), text.size());
-    raw_[kTag] = static_cast<unsigned char>(kInline - text.size());
-    return;
+    store_inline(text);
+  } else {
+    store_long(text, ::operator new(long_text_bytes(text)), 0);
   }
-  if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  char* copy = new char[text.size()];
-  std::memcpy(copy, text.data(), text.size());
-  refer(copy, text.size(), kOnHeap);
 }
 
 Name::Name(std::string_view text, NodeArena& arena) {
   if (text.size() <= kInline) {
-    std::memcpy(raw_, text.data(), text.size());
-    raw_[kTag] = static_cast<unsigned char>(kInline - text.size());
-    return;
+    store_inline(text);
+  } else {
+    store_long(text, arena.allocate(long_text_bytes(text), alignof(std::uint64_t)), kInArenaBit);
   }
+}
+
+void Name::store_inline(std::string_view text) noexcept {
+  std::uint64_t word = 2 * text.size() + kInlineBit;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * (i + 1));
+  }
+  word_ = word;
+}
+
+std::size_t Name::long_text_bytes(std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  char* copy = static_cast<char*>(arena.allocate(text.size(), 1));
-  std::memcpy(copy, text.data(), text.size());
-  refer(copy, text.size(), kInArena);
+  return sizeof(LongText) + text.size();
 }
 
-void Name::refer(char* text, std::size_t size, unsigned char tag) {
-  const auto size32 = static_cast<std::uint32_t>(size);
-  std::memcpy(raw_, &text, sizeof text);
-  std::memcpy(raw_ + sizeof text, &size32, sizeof size32);
-  raw_[kTag] = tag;
+void Name::store_long(std::string_view text, void* at, std::uint64_t owner) noexcept {
+  auto* long_text = static_cast<LongText*>(at);
+  long_text->size = static_cast<std::uint32_t>(text.size());
+  std::memcpy(long_text + 1, text.data(), text.size());
+  word_ = reinterpret_cast<std::uintptr_t>(long_text) | owner;
 }
 
-Name::Name(Name&& other) noexcept {
-  std::memcpy(raw_, other.raw_, sizeof raw_);
-  other.raw_[kTag] = kInline;  // empty, and no longer the owner of a heap text
-}
+Name::Name(Name&& other) noexcept : word_(std::exchange(other.word_, kInlineBit)) {}
 
 Name& Name::operator=(Name other) noexcept {
-  unsigned char mine[sizeof raw_];
-  std::memcpy(mine, raw_, sizeof raw_);
-  std::memcpy(raw_, other.raw_, sizeof raw_);
-  std::memcpy(other.raw_, mine, sizeof raw_);
+  std::swap(word_, other.word_);
   return *this;
 }
 
 Name::~Name() {
-  if (on_heap()) delete[] heap_text();
-}
-
-char* Name::heap_text() const noexcept {
-  char* text;
-  std::memcpy(&text, raw_, sizeof text);
-  return text;
-}
-
-std::string_view Name::view() const noexcept {
-  if (!out_of_line()) return {reinterpret_cast<const char*>(raw_), kInline - raw_[kTag]};
-  std::uint32_t size;
-  std::memcpy(&size, raw_ + sizeof(char*), sizeof size);
-  return {heap_text(), size};
+  if ((word_ & (kInlineBit | kInArenaBit)) == 0) ::operator delete(reinterpret_cast<void*>(word_));
 }
 
 // ---- BoxList -----------------------------------------------------------------------------------
@@ -106,9 +92,8 @@ NodeArena::~NodeArena() {
   }
 }
 
-void* NodeArena::allocate_in_new_block(std::size_t bytes, std::size_t align,
-                                       std::size_t offset) {
-  // A new block, with room for this request however large, and the headers and alignment.
+void NodeArena::add_block(std::size_t bytes, std::size_t align) {
+  // Room for this request however large, and the header and alignment.
   const std::size_t slack = sizeof(Block) + 2 * align;
   if (bytes > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
   const std::size_t size = std::max(next_size_, bytes + slack);
@@ -118,15 +103,13 @@ void* NodeArena::allocate_in_new_block(std::size_t bytes, std::size_t align,
   at_ = reinterpret_cast<char*>(block + 1);
   end_ = reinterpret_cast<char*>(block) + size;
   next_size_ = std::min(2 * next_size_, kLargestBlock);
-  void* p = place(bytes, align, offset);
-  if (p == nullptr) throw std::bad_alloc();  // only if the sizes above had wrapped around
-  return p;
 }
 
 void NodeDelete::operator()(Spanned<Expr>* node) const noexcept {
   if (NodeArena::holds(node)) return;
   node->~Spanned();
-  ::operator delete(node, std::align_val_t{NodeArena::kNodeAlign});
+  ::operator delete(reinterpret_cast<char*>(node) - NodeArena::kHeapNodeOffset,
+                    std::align_val_t{NodeArena::kHeapNodeAlign});
 }
 
 // ---- Teardown ----------------------------------------------------------------------------------

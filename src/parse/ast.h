@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,9 +44,9 @@ using ExprBox = std::unique_ptr<Spanned<Expr>, NodeDelete>;
 /// carved from a few large blocks and released with the arena, all at once, without visiting a
 /// node. Nothing in an arena is ever destroyed, so it holds only what owns nothing outside it.
 ///
-/// Nodes in an arena sit 8 bytes past a 16-byte boundary, nodes on the heap on one, which is how
-/// `NodeDelete` and the teardown tell the two apart without reading the node. An allocation that
-/// fails throws `std::bad_alloc`.
+/// Nodes on the heap sit 32 bytes past a 64-byte boundary and nodes in an arena never do, which
+/// is how `NodeDelete` and the teardown tell the two apart without reading the node. An
+/// allocation that fails throws `std::bad_alloc`.
 class NodeArena {
  public:
   NodeArena() noexcept = default;
@@ -73,7 +74,14 @@ class NodeArena {
   /// Inline for the common case, a request that fits the current block.
   void* allocate(std::size_t bytes, std::size_t align, std::size_t offset = 0) {
     if (void* p = place(bytes, align, offset)) return p;
-    return allocate_in_new_block(bytes, align, offset);
+    add_block(bytes, align);
+    return checked(place(bytes, align, offset));
+  }
+  /// Room for a node of `bytes` bytes: aligned to 8 and anywhere but where heap nodes sit.
+  void* allocate_node(std::size_t bytes) {
+    if (void* p = place_node(bytes)) return p;
+    add_block(bytes, 2 * alignof(std::max_align_t));
+    return checked(place_node(bytes));
   }
 
   /// How many of the nodes placed here are of the forms that lower to one node each, that is
@@ -85,10 +93,10 @@ class NodeArena {
 
   /// Whether `node` was placed by an arena.
   static bool holds(const Spanned<Expr>* node) noexcept {
-    return (reinterpret_cast<std::uintptr_t>(node) & (kNodeAlign - 1)) == kNodeOffset;
+    return (reinterpret_cast<std::uintptr_t>(node) & (kHeapNodeAlign - 1)) != kHeapNodeOffset;
   }
-  static constexpr std::size_t kNodeAlign = 16;
-  static constexpr std::size_t kNodeOffset = 8;
+  static constexpr std::size_t kHeapNodeAlign = 64;
+  static constexpr std::size_t kHeapNodeOffset = 32;
 
  private:
   /// The request carved from the current block, or null when it does not fit there.
@@ -101,7 +109,21 @@ class NodeArena {
     at_ = reinterpret_cast<char*>(start + bytes);
     return reinterpret_cast<void*>(start);
   }
-  void* allocate_in_new_block(std::size_t bytes, std::size_t align, std::size_t offset);
+  void* place_node(std::size_t bytes) noexcept {
+    if (at_ == nullptr) return nullptr;
+    std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(at_) + 7) & ~std::uintptr_t{7};
+    if ((start & (kHeapNodeAlign - 1)) == kHeapNodeOffset) start += 8;
+    const auto end = reinterpret_cast<std::uintptr_t>(end_);
+    if (start > end || bytes > end - start) return nullptr;
+    at_ = reinterpret_cast<char*>(start + bytes);
+    return reinterpret_cast<void*>(start);
+  }
+  /// Starts a new block with room for `bytes` bytes at any alignment up to `align`.
+  void add_block(std::size_t bytes, std::size_t align);
+  static void* checked(void* placed) {
+    if (placed == nullptr) throw std::bad_alloc();  // only if a size had wrapped around
+    return placed;
+  }
   /// Large enough for a small kernel's whole tree, small enough to cost nothing to get.
   static constexpr std::size_t kFirstBlock = 4096;
   /// Blocks double in size up to this, so a big tree wastes at most this much at its end.
@@ -115,11 +137,12 @@ class NodeArena {
   std::size_t next_size_ = kFirstBlock;
 };
 
-/// An identifier's text, owned. Names of up to 15 bytes are stored inline, so that a node
-/// carrying a name fits a small allocation and a typical name costs nothing more.
+/// An identifier's text, owned, in one word. Names of up to 7 bytes are stored in the word
+/// itself, so that a node carrying a name stays small and a typical name costs nothing more; a
+/// longer name is a counted text elsewhere, in an arena or on the heap.
 class Name {
  public:
-  Name() noexcept { raw_[kTag] = kInline; }
+  Name() noexcept = default;
   /// Copies `text`; a name longer than the inline room is allocated.
   explicit Name(std::string_view text);
   /// Copies `text`; a name longer than the inline room goes into `arena`.
@@ -129,7 +152,14 @@ class Name {
   Name& operator=(Name other) noexcept;
   ~Name();
 
-  std::string_view view() const noexcept;
+  std::string_view view() const noexcept {
+    if (word_ & kInlineBit) {
+      const auto size = static_cast<std::size_t>(word_ & 0xFF) / 2;
+      return {reinterpret_cast<const char*>(&word_) + 1, size};
+    }
+    const auto* text = reinterpret_cast<const LongText*>(word_ & ~kInArenaBit);
+    return {text->bytes(), text->size};
+  }
   operator std::string_view() const noexcept { return view(); }
   std::string str() const { return std::string(view()); }
 
@@ -137,21 +167,28 @@ class Name {
   friend bool operator==(const Name& a, std::string_view b) noexcept { return a.view() == b; }
 
  private:
-  static constexpr std::size_t kInline = 15;
-  static constexpr std::size_t kTag = 15;
-  static constexpr unsigned char kInArena = 0xFE;
-  static constexpr unsigned char kOnHeap = 0xFF;
-  bool on_heap() const noexcept { return raw_[kTag] == kOnHeap; }
-  bool out_of_line() const noexcept { return raw_[kTag] >= kInArena; }
-  char* heap_text() const noexcept;
-  /// Points at `text`, `size` bytes, which lies outside; `tag` says who owns it.
-  void refer(char* text, std::size_t size, unsigned char tag);
+  /// The head of a name too long for the word: its length, which its bytes follow.
+  struct LongText {
+    std::uint32_t size;
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  };
+  static constexpr std::size_t kInline = 7;
+  static constexpr std::uint64_t kInlineBit = 1;
+  static constexpr std::uint64_t kInArenaBit = 2;
+  /// Stores the inline form of `text`, which is at most kInline bytes.
+  void store_inline(std::string_view text) noexcept;
+  /// Copies `text` into `at`, room for a LongText of its length, and points at it.
+  void store_long(std::string_view text, void* at, std::uint64_t owner) noexcept;
+  static std::size_t long_text_bytes(std::string_view text);
 
-  /// Inline: the text in bytes [0, size), and kInline - size in the tag byte. Out of line: the
-  /// text's address and 32-bit length in the first 12 bytes, and kOnHeap or kInArena in the
-  /// tag byte.
-  alignas(8) unsigned char raw_[16];
+  /// Inline, the low byte is 2 * size + 1 and the text follows in the next bytes of the word
+  /// (in memory order, the machine being little-endian). Otherwise the word is the address of a
+  /// LongText, aligned to 8, with kInArenaBit set when an arena owns the text and clear when
+  /// the name does.
+  std::uint64_t word_ = kInlineBit;
 };
+static_assert(std::endian::native == std::endian::little,
+              "a short name's text lies in the bytes after the word's low byte");
 
 /// A fixed-length list of owned child expressions: the arguments of a call, the elements of a
 /// tuple. Exactly as long as its contents, so a long list carries no spare capacity.
@@ -292,9 +329,8 @@ struct Spanned<Expr> {
   ~Spanned();
 };
 
-// 48 bytes: a node in an arena starts 8 past a 16-byte boundary and so does the next one, with
-// no padding between them.
-static_assert(sizeof(Spanned<Expr>) <= 48, "nodes are packed in an arena without padding");
+// A tree holds about a node for every two bytes of source, so each byte of a node counts.
+static_assert(sizeof(Spanned<Expr>) <= 40, "a syntax node is five words");
 
 using SpannedExpr = Spanned<Expr>;
 
@@ -354,12 +390,13 @@ void for_each_node(const Spanned<Expr>& root, F&& visit) {
 /// A node on the heap, owned by the box.
 template <class... Args>
 ExprBox make_node(Args&&... args) {
-  constexpr auto kAlign = std::align_val_t{NodeArena::kNodeAlign};
-  void* at = ::operator new(sizeof(SpannedExpr), kAlign);
+  constexpr auto kAlign = std::align_val_t{NodeArena::kHeapNodeAlign};
+  void* block = ::operator new(NodeArena::kHeapNodeOffset + sizeof(SpannedExpr), kAlign);
   try {
-    return ExprBox(new (at) SpannedExpr(std::forward<Args>(args)...));
+    return ExprBox(new (static_cast<char*>(block) + NodeArena::kHeapNodeOffset)
+                       SpannedExpr(std::forward<Args>(args)...));
   } catch (...) {
-    ::operator delete(at, kAlign);
+    ::operator delete(block, kAlign);
     throw;
   }
 }
@@ -367,7 +404,7 @@ ExprBox make_node(Args&&... args) {
 /// A node in `arena`; the box never releases it.
 template <class... Args>
 ExprBox make_node_in(NodeArena& arena, Args&&... args) {
-  void* at = arena.allocate(sizeof(SpannedExpr), NodeArena::kNodeAlign, NodeArena::kNodeOffset);
+  void* at = arena.allocate_node(sizeof(SpannedExpr));
   return ExprBox(new (at) SpannedExpr(std::forward<Args>(args)...));
 }
 

@@ -544,6 +544,43 @@ TEST(ArenaTrees, ReadTheSameAsHeapTreesAndTravelWithTheKernel) {
   EXPECT_FALSE(NodeArena::holds(box(SpannedExpr(expr::ConstPi{}, Span{0, 2})).get()));
 }
 
+// A name keeps its text whatever its length and owner, through copies, moves and swaps; the
+// lengths straddle the room in the word itself.
+TEST(Names, KeepTheirTextAcrossLengthsOwnersAndMoves) {
+  NodeArena arena;
+  for (std::size_t length : {0u, 1u, 6u, 7u, 8u, 15u, 16u, 300u}) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('a' + (i * 7 + length) % 26);
+    for (bool in_arena : {false, true}) {
+      Name name = in_arena ? Name(text, arena) : Name(text);
+      EXPECT_EQ(name.view(), text) << length;
+      const Name copy = name;
+      Name moved = std::move(name);
+      EXPECT_EQ(moved.view(), text) << length;
+      EXPECT_TRUE(name.view().empty()) << length;  // NOLINT(bugprone-use-after-move)
+      Name other("zz");
+      other = std::move(moved);
+      EXPECT_EQ(other, copy) << length;
+      EXPECT_EQ(copy, std::string_view(text)) << length;
+    }
+  }
+}
+
+// Nodes on the heap and in an arena are told apart by address alone, however the arena's
+// nodes fall among its other allocations.
+TEST(ArenaTrees, NodesAreToldApartFromHeapNodesByAddress) {
+  NodeArena arena;
+  std::vector<ExprBox> heap;
+  for (std::size_t i = 0; i < 1000; ++i) {
+    arena.allocate(i % 13, 1);  // a long name's text or a list, of any length
+    ExprBox node = make_node_in(arena, expr::ConstE{}, Span{0, 1});
+    EXPECT_TRUE(NodeArena::holds(node.get())) << i;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(node.get()) % alignof(SpannedExpr), 0u);
+    heap.push_back(make_node(expr::ConstPi{}, Span{0, 2}));
+    EXPECT_FALSE(NodeArena::holds(heap.back().get())) << i;
+  }
+}
+
 // Requests of every size and alignment, past the first block and larger than any block, each
 // aligned as asked and none overlapping the previous one.
 TEST(ArenaTrees, AllocationsAreAlignedAndDisjoint) {
