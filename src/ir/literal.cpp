@@ -1,5 +1,8 @@
 // Literal typing and the promotion step of lowering.
+#include <algorithm>
+#include <bit>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 
@@ -24,15 +27,21 @@ constexpr FloatFormat kBinary32{24, -126, static_cast<double>(FLT_MAX)};
 
 bool fits(const FloatFormat& f, double value) {
   if (!std::isfinite(value)) return true;
-  double a = std::fabs(value);
+  const double a = std::fabs(value);
   if (a == 0.0) return true;
   if (a > f.max) return false;
-  int e = 0;
-  std::frexp(a, &e);  // a = m * 2^e with m in [0.5, 1)
-  int exponent = std::max(e - 1, f.min_exp);
-  // Scaling by a power of two is exact here; the value fits when its scaled form is whole.
-  double scaled = std::ldexp(a, f.precision - 1 - exponent);
-  return scaled == std::floor(scaled);
+  // a = significand * 2^(exponent - 52). The format keeps precision - 1 bits after the leading
+  // one, fewer where the value is below its smallest normal number; the value fits when the
+  // significand's bits beyond those are all zero.
+  const auto bits = std::bit_cast<std::uint64_t>(a);
+  const auto biased = static_cast<int>(bits >> 52);
+  if (biased == 0) return false;  // a subnormal double is far below any narrower format's range
+  const int exponent = biased - 1023;
+  constexpr std::uint64_t kLeadingOne = std::uint64_t{1} << 52;
+  const std::uint64_t significand = (bits & (kLeadingOne - 1)) | kLeadingOne;
+  const int dropped = 52 - (f.precision - 1) + std::max(0, f.min_exp - exponent);
+  if (dropped > 52) return false;  // even the leading one is below the smallest step
+  return (significand & ((std::uint64_t{1} << dropped) - 1)) == 0;
 }
 
 bool int_in_range(DType d, std::int64_t v) {
