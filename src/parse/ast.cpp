@@ -11,30 +11,6 @@ namespace tarvelon::parse {
 
 // ---- Name --------------------------------------------------------------------------------------
 
-Name::Name(std::string_view text) {
-  if (text.size() <= kInline) {
-    store_inline(text);
-  } else {
-    store_long(text, ::operator new(long_text_bytes(text)), 0);
-  }
-}
-
-Name::Name(std::string_view text, NodeArena& arena) {
-  if (text.size() <= kInline) {
-    store_inline(text);
-  } else {
-    store_long(text, arena.allocate(long_text_bytes(text), alignof(std::uint64_t)), kInArenaBit);
-  }
-}
-
-void Name::store_inline(std::string_view text) noexcept {
-  std::uint64_t word = 2 * text.size() + kInlineBit;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * (i + 1));
-  }
-  word_ = word;
-}
-
 std::size_t Name::long_text_bytes(std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   return sizeof(LongText) + text.size();

@@ -16,6 +16,7 @@
 #include "diag/diag.h"
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "support/packed_word.h"
 
 namespace tarvelon::parse {
 
@@ -144,9 +145,22 @@ class Name {
  public:
   Name() noexcept = default;
   /// Copies `text`; a name longer than the inline room is allocated.
-  explicit Name(std::string_view text);
+  explicit Name(std::string_view text) {
+    if (text.size() <= kInline) {
+      word_ = inline_word(text);
+    } else {
+      store_long(text, ::operator new(long_text_bytes(text)), 0);
+    }
+  }
   /// Copies `text`; a name longer than the inline room goes into `arena`.
-  Name(std::string_view text, NodeArena& arena);
+  Name(std::string_view text, NodeArena& arena) {
+    if (text.size() <= kInline) {
+      word_ = inline_word(text);
+    } else {
+      store_long(text, arena.allocate(long_text_bytes(text), alignof(std::uint64_t)),
+                 kInArenaBit);
+    }
+  }
   Name(const Name& other) : Name(other.view()) {}
   Name(Name&& other) noexcept;
   Name& operator=(Name other) noexcept;
@@ -175,8 +189,10 @@ class Name {
   static constexpr std::size_t kInline = 7;
   static constexpr std::uint64_t kInlineBit = 1;
   static constexpr std::uint64_t kInArenaBit = 2;
-  /// Stores the inline form of `text`, which is at most kInline bytes.
-  void store_inline(std::string_view text) noexcept;
+  /// The inline form of `text`, which is at most kInline bytes.
+  static std::uint64_t inline_word(std::string_view text) noexcept {
+    return support::pack_bytes(text) << 8 | (2 * text.size() + kInlineBit);
+  }
   /// Copies `text` into `at`, room for a LongText of its length, and points at it.
   void store_long(std::string_view text, void* at, std::uint64_t owner) noexcept;
   static std::size_t long_text_bytes(std::string_view text);

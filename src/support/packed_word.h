@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tarvelon::support {
@@ -9,11 +11,32 @@ namespace tarvelon::support {
 /// The bytes of a word of at most eight bytes as one integer, the first byte lowest. Callers
 /// that need words of different lengths to differ put the length in bytes the word leaves free.
 constexpr std::uint64_t pack_bytes(std::string_view word) noexcept {
-  std::uint64_t key = 0;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+  const std::size_t n = word.size();
+  if consteval {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+    }
+    return key;
+  } else {
+    // Two loads that together cover the word, overlapping where it is shorter than their sum;
+    // a byte read twice lands in the same place both times. No byte outside the word is read.
+    const char* p = word.data();
+    auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+    if (n >= 4) {
+      std::uint32_t head;
+      std::uint32_t tail;
+      std::memcpy(&head, p, 4);
+      std::memcpy(&tail, p + n - 4, 4);
+      if constexpr (std::endian::native == std::endian::big) {
+        head = std::byteswap(head);
+        tail = std::byteswap(tail);
+      }
+      return head | std::uint64_t{tail} << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return byte(0) | byte(n / 2) << (8 * (n / 2)) | byte(n - 1) << (8 * (n - 1));
   }
-  return key;
 }
 
 }  // namespace tarvelon::support
