@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <bit>
 #include <cfloat>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "ir/convert.h"

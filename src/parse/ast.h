@@ -98,6 +98,7 @@ class NodeArena {
   }
   static constexpr std::size_t kHeapNodeAlign = 64;
   static constexpr std::size_t kHeapNodeOffset = 32;
+  static_assert(kHeapNodeOffset % 16 == 0, "placing a node steps off the heap nodes' spot by 8");
 
  private:
   /// The request carved from the current block, or null when it does not fit there.
@@ -110,14 +111,12 @@ class NodeArena {
     at_ = reinterpret_cast<char*>(start + bytes);
     return reinterpret_cast<void*>(start);
   }
+  /// A node's place: the next 8-aligned address, unless heap nodes take it; that one is on a
+  /// 16-byte boundary, so the next 8-aligned address off such a boundary is 8 past it.
   void* place_node(std::size_t bytes) noexcept {
-    if (at_ == nullptr) return nullptr;
-    std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(at_) + 7) & ~std::uintptr_t{7};
-    if ((start & (kHeapNodeAlign - 1)) == kHeapNodeOffset) start += 8;
-    const auto end = reinterpret_cast<std::uintptr_t>(end_);
-    if (start > end || bytes > end - start) return nullptr;
-    at_ = reinterpret_cast<char*>(start + bytes);
-    return reinterpret_cast<void*>(start);
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(at_) + 7) & ~std::uintptr_t{7};
+    if ((start & (kHeapNodeAlign - 1)) == kHeapNodeOffset) return place(bytes, 16, 8);
+    return place(bytes, 8, 0);
   }
   /// Starts a new block with room for `bytes` bytes at any alignment up to `align`.
   void add_block(std::size_t bytes, std::size_t align);
