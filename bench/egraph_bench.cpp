@@ -1,8 +1,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -75,7 +75,11 @@ void BM_SaturateSumOfEight(benchmark::State& state) {
   state.counters["classes"] = static_cast<double>(classes);
   state.counters["iterations"] = static_cast<double>(iterations);
 }
-BENCHMARK(BM_SaturateSumOfEight)->ArgName("unbanned")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaturateSumOfEight)
+    ->ArgName("unbanned")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
 
 /// Adds a random term of `state.range(0)` nodes over 64 leaves, merges one pair in 16, rebuilds.
 void BM_AddAndRebuildRandomTerm(benchmark::State& state) {

@@ -38,11 +38,11 @@ std::string make_kernel(std::size_t bytes, Forms forms) {
 /// Syntactically valid throughout; lowering rejects some lines (an f64 floor-divided by an int).
 const std::string& kernel() {
   static const std::string src = make_kernel(
-      10 << 20, {"(x * 2.5 + {a}) / (1.0 + exp(-{b}@f64))",
-                 "if {a} > 0.5 then sqrt({b}) else {a} ** 2 # branch",
-                 "sigmoid({a} - n@f64 * 1e-3) + cast<f32>({b})",
-                 "!({a} < {b}) && flag || {a} == 3.25", "tanh({a}) * pi - e // 7 % 3 + 2@i64",
-                 "max_val - (-{a} + 0.125j@c128) * {b}"});
+      10 << 20,
+      {"(x * 2.5 + {a}) / (1.0 + exp(-{b}@f64))",
+       "if {a} > 0.5 then sqrt({b}) else {a} ** 2 # branch",
+       "sigmoid({a} - n@f64 * 1e-3) + cast<f32>({b})", "!({a} < {b}) && flag || {a} == 3.25",
+       "tanh({a}) * pi - e // 7 % 3 + 2@i64", "max_val - (-{a} + 0.125j@c128) * {b}"});
   return src;
 }
 

@@ -12,13 +12,19 @@
 namespace tarvelon::opt {
 namespace {
 
-const char* const kSum8 = "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a + b + c + d + p + q + r + s";
-const char* const kProduct8 = "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a * b * c * d * p * q * r * s";
-const char* const kClamp = "|x: f64, lo: f64, hi: f64| if x < lo then lo else if x > hi then hi else x";
+const char* const kSum8 =
+    "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a + b + c + d + p + q + r + "
+    "s";
+const char* const kProduct8 =
+    "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a * b * c * d * p * q * r * "
+    "s";
+const char* const kClamp =
+    "|x: f64, lo: f64, hi: f64| if x < lo then lo else if x > hi then hi else x";
 
 std::string polynomial(int terms) {
   std::string source = "|x: f64| 0.5";
-  for (int k = 1; k < terms; ++k) source += " + " + std::to_string(k) + ".5 * x ** " + std::to_string(k);
+  for (int k = 1; k < terms; ++k)
+    source += " + " + std::to_string(k) + ".5 * x ** " + std::to_string(k);
   return source;
 }
 

@@ -54,7 +54,8 @@ const TypedDag& lines_dag() {
     std::string src = "|x: f64, n: i32|\nv0 = x\n";
     const int lines = 100'000;
     for (int k = 1; k <= lines; ++k) {
-      src += "v" + std::to_string(k) + " = tanh(v" + std::to_string(k - 1) + ") * 0.5 + n@f64 / 3.25\n";
+      src += "v" + std::to_string(k) + " = tanh(v" + std::to_string(k - 1) +
+             ") * 0.5 + n@f64 / 3.25\n";
     }
     return lowered(src + "v" + std::to_string(lines));
   }();

@@ -41,8 +41,8 @@ Violation span_outside(std::span<const diag::Diag> diags, std::size_t source_siz
   auto outside = [&](const diag::Span& s) { return s.start > s.end || s.end > source_size; };
   for (const diag::Diag& d : diags) {
     if (d.span && outside(*d.span)) {
-      return cat("span [", d.span->start, ", ", d.span->end, ") of \"", d.message, "\" lies outside ",
-                 source_size, " bytes");
+      return cat("span [", d.span->start, ", ", d.span->end, ") of \"", d.message,
+                 "\" lies outside ", source_size, " bytes");
     }
     for (const diag::DiagLabel& label : d.labels.value_or(std::vector<diag::DiagLabel>{})) {
       if (outside(label.span)) {
@@ -71,7 +71,9 @@ struct Outcome {
 
 Outcome outcome_of(const api::ApiError& e) { return {e.kind, e.to_string()}; }
 
-std::string describe(const Outcome& o) { return o.error ? "error \"" + o.text + "\"" : "text \"" + o.text + "\""; }
+std::string describe(const Outcome& o) {
+  return o.error ? "error \"" + o.text + "\"" : "text \"" + o.text + "\"";
+}
 
 /// One of the two entry points: kernel text to emitted Python or to simplified infix text.
 using EntryPoint = Outcome (*)(std::string_view source, bool optimize);
@@ -90,7 +92,8 @@ Outcome simplify_expr(std::string_view source, bool optimize) {
 
 /// The call made twice; a difference is a violation unless a run came near the optimizer's
 /// 5-second limit, since a run stopped by the clock may stop elsewhere the next time.
-std::expected<Outcome, std::string> repeatable(EntryPoint call, std::string_view source, bool optimize) {
+std::expected<Outcome, std::string> repeatable(EntryPoint call, std::string_view source,
+                                               bool optimize) {
   using Clock = std::chrono::steady_clock;
   constexpr auto kNearTheClock = std::chrono::seconds(4);
   auto t0 = Clock::now();
@@ -99,23 +102,25 @@ std::expected<Outcome, std::string> repeatable(EntryPoint call, std::string_view
   Outcome second = call(source, optimize);
   auto t2 = Clock::now();
   if (first != second && t1 - t0 < kNearTheClock && t2 - t1 < kNearTheClock) {
-    return std::unexpected(cat(optimize ? "optimized" : "unoptimized", " result differs between two runs: ",
-                               describe(first), " then ", describe(second)));
+    return std::unexpected(cat(optimize ? "optimized" : "unoptimized",
+                               " result differs between two runs: ", describe(first), " then ",
+                               describe(second)));
   }
   return first;
 }
 
 /// The properties shared by both entry points. `lowered` is what the front end and lowering
 /// made of the source; `plain` and `optimized` are the entry point's outcomes.
-Violation check_entry_point(const std::expected<ir::TypedDag, api::ApiError>& lowered, const Outcome& plain,
-                            const Outcome& optimized, bool single_output_only) {
+Violation check_entry_point(const std::expected<ir::TypedDag, api::ApiError>& lowered,
+                            const Outcome& plain, const Outcome& optimized,
+                            bool single_output_only) {
   using Kind = api::ApiError::Kind;
   if (!lowered) {
     // The first failing stage decides the error, and optimizing comes after it.
     Outcome expected = outcome_of(lowered.error());
     if (plain != expected || optimized != expected) {
-      return cat("a front-end failure ", describe(expected), " came back as ", describe(plain), " and ",
-                 describe(optimized));
+      return cat("a front-end failure ", describe(expected), " came back as ", describe(plain),
+                 " and ", describe(optimized));
     }
     return std::nullopt;
   }
@@ -127,15 +132,18 @@ Violation check_entry_point(const std::expected<ir::TypedDag, api::ApiError>& lo
   } else if (plain.error && *plain.error != Kind::OutputTooLarge) {
     return cat("a kernel that lowers failed unoptimized with ", describe(plain));
   }
-  const Outcome multi_output = outcome_of(api::ApiError::optimize(opt::OptError::multi_output().to_string()));
+  const Outcome multi_output =
+      outcome_of(api::ApiError::optimize(opt::OptError::multi_output().to_string()));
   if (outputs != 1) {
-    if (optimized != multi_output) return cat("a kernel of ", outputs, " outputs optimized to ", describe(optimized));
+    if (optimized != multi_output)
+      return cat("a kernel of ", outputs, " outputs optimized to ", describe(optimized));
     return std::nullopt;
   }
   // The optimizer may refuse a kernel it cannot represent (a complex literal written with a
   // real dtype, say), but only with its own error, never the one for several outputs.
-  if (optimized.error && ((*optimized.error != Kind::Optimize && *optimized.error != Kind::OutputTooLarge) ||
-                          optimized == multi_output)) {
+  if (optimized.error &&
+      ((*optimized.error != Kind::Optimize && *optimized.error != Kind::OutputTooLarge) ||
+       optimized == multi_output)) {
     return cat("a single-output kernel optimized to ", describe(optimized));
   }
   return std::nullopt;
@@ -233,9 +241,11 @@ Violation check_pattern(std::string_view text) {
     if (pattern->vars().empty()) {
       auto ast = MathAst::from_str(text);
       auto ground = egraph::RecExpr<opt::MathLang>::from_str(text);
-      if (!ast || !ground) return cat("a pattern without variables is no term: ", read_text(pattern));
+      if (!ast || !ground)
+        return cat("a pattern without variables is no term: ", read_text(pattern));
       if (egraph::to_string(*ast) != egraph::to_string(*ground)) {
-        return cat("the pattern reads as ", egraph::to_string(*ast), " but the term as ", egraph::to_string(*ground));
+        return cat("the pattern reads as ", egraph::to_string(*ast), " but the term as ",
+                   egraph::to_string(*ground));
       }
     }
     return check_matches_instance(*pattern);

@@ -55,15 +55,15 @@ PyObject* diag_tuple(const diag::Diag& d) {
   PyObject* span = d.span ? span_tuple(*d.span) : Py_NewRef(Py_None);
   const std::string_view kind = diag::kind_name(d.kind);
   return Py_BuildValue("(NiiNNNN)", text(kind), static_cast<int>(d.kind),
-                       static_cast<int>(diag::DiagConfig{}.severity(d.kind)), text(d.message),
-                       hint, span, labels_tuple(d));
+                       static_cast<int>(diag::DiagConfig{}.severity(d.kind)), text(d.message), hint,
+                       span, labels_tuple(d));
 }
 
 /// Errors first, then notes and warnings, each list in its reported order.
 PyObject* diagnostics_tuple(const api::Diagnosis& diagnosis) {
   const std::span<const diag::Diag> lists[] = {diagnosis.errors, diagnosis.warnings};
-  PyObject* out = PyTuple_New(
-      static_cast<Py_ssize_t>(diagnosis.errors.size() + diagnosis.warnings.size()));
+  PyObject* out =
+      PyTuple_New(static_cast<Py_ssize_t>(diagnosis.errors.size() + diagnosis.warnings.size()));
   if (out == nullptr) return nullptr;
   Py_ssize_t i = 0;
   for (const auto& list : lists) {

@@ -24,9 +24,7 @@ struct ApiError {
   static ApiError lower(std::string detail) { return {Kind::Lower, std::move(detail), 0}; }
   static ApiError optimize(std::string detail) { return {Kind::Optimize, std::move(detail), 0}; }
   static ApiError output_count(std::size_t n) { return {Kind::OutputCount, {}, n}; }
-  static ApiError output_too_large(std::uint64_t size) {
-    return {Kind::OutputTooLarge, {}, size};
-  }
+  static ApiError output_too_large(std::uint64_t size) { return {Kind::OutputTooLarge, {}, size}; }
 
   /// "parse failed: ...", "lowering failed: ...", "optimization failed: ...",
   /// "expected a single output expression, got {count}", or "rendered expression too large:

@@ -13,7 +13,8 @@ class Backend {
   virtual ~Backend() = default;
   /// The source of a function named `function_name` computing `dag`. A malformed DAG is an
   /// internal fault.
-  virtual std::string emit_kernel(const ir::TypedDag& dag, std::string_view function_name) const = 0;
+  virtual std::string emit_kernel(const ir::TypedDag& dag,
+                                  std::string_view function_name) const = 0;
 };
 
 }  // namespace tarvelon::backend

@@ -29,9 +29,8 @@ struct GlobalUse {
   std::string_view name;
   std::string_view use;  ///< how the name appears in an emitted expression
 };
-constexpr GlobalUse kGlobals[] = {{"math", "math."},   {"abs", "abs("},
-                                  {"float", "float("}, {"int", "int("},
-                                  {"bool", "bool("},   {"complex", "complex("}};
+constexpr GlobalUse kGlobals[] = {{"math", "math."}, {"abs", "abs("},   {"float", "float("},
+                                  {"int", "int("},   {"bool", "bool("}, {"complex", "complex("}};
 using GlobalMask = std::uint8_t;
 static_assert(std::size(kGlobals) <= 8 * sizeof(GlobalMask));
 
@@ -68,9 +67,8 @@ constexpr auto kDigitPairs = [] {
   return pairs;
 }();
 
-constexpr std::uint32_t kPowersOfTen[] = {1,         10,         100,      1000,
-                                          10000,     100000,     1000000,  10000000,
-                                          100000000, 1000000000};
+constexpr std::uint32_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000, 1000000000};
 
 /// One line of the body in the making, for the forms whose length has a small bound: the
 /// pieces are copied into a buffer on the machine stack and the line joins the text in one
@@ -129,7 +127,8 @@ class Line {
 
 constexpr bool fits_a_line(std::string_view pattern) {
   std::size_t holes = 0;
-  for (std::size_t h = pattern.find("{}"); h != std::string_view::npos; h = pattern.find("{}", h + 2)) {
+  for (std::size_t h = pattern.find("{}"); h != std::string_view::npos;
+       h = pattern.find("{}", h + 2)) {
     ++holes;
   }
   return pattern.size() <= Line::kLongestPattern && holes <= 2;
@@ -157,19 +156,19 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
 static_assert(ir::in_builtin_order(kBuiltinTexts));
-static_assert(std::ranges::all_of(kBuiltinTexts, [](const BuiltinText& b) {
-  return fits_a_line(b.pattern);
-}));
+static_assert(std::ranges::all_of(kBuiltinTexts,
+                                  [](const BuiltinText& b) { return fits_a_line(b.pattern); }));
 
 /// Each table of patterns, cut into forms.
 template <std::size_t N, class F>
 constexpr auto forms_of_each(F pattern) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<Form, N>{Form(pattern(I))...};
-  }(std::make_index_sequence<N>());
+  }
+  (std::make_index_sequence<N>());
 }
-constexpr auto kBuiltinForms = forms_of_each<std::size(kBuiltinTexts)>(
-    [](std::size_t i) { return kBuiltinTexts[i].pattern; });
+constexpr auto kBuiltinForms =
+    forms_of_each<std::size(kBuiltinTexts)>([](std::size_t i) { return kBuiltinTexts[i].pattern; });
 
 const Form& builtin_form(Builtin b) { return kBuiltinForms[static_cast<std::size_t>(b)]; }
 
@@ -222,7 +221,6 @@ void append_temp(std::string& out, NodeId id) {
   out += 't';
   support::append_int(out, id);
 }
-
 
 /// A double as Python source: the shortest round-trip decimal, or a spelling of the values
 /// whose decimal text would not read back as a float of the same value (NaN, the infinities,
@@ -383,11 +381,10 @@ bool is_assigned_temp(std::string_view name, const std::vector<std::uint8_t>& li
 /// starting with a digit, and not a keyword.
 bool is_plain_python_name(std::string_view name) {
   static constexpr std::string_view kKeywords[] = {
-      "False", "None",   "True",    "and",      "as",       "assert", "async",
-      "await", "break",  "class",   "continue", "def",      "del",    "elif",
-      "else",  "except", "finally", "for",      "from",     "global", "if",
-      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+      "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+      "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+      "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+      "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
   auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
   auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
   bool ok = !name.empty() && !is_digit(name[0]);
@@ -422,8 +419,8 @@ class TakenNames {
 
 /// The Python name of each parameter. A name that is usable on its own and clashes with
 /// nothing is kept; every other parameter gets "p{k}", or "p{k}_{n}" when that is taken too.
-std::vector<std::string> param_names(const ir::TypedDag& dag,
-                                     const std::vector<std::uint8_t>& live, GlobalMask globals) {
+std::vector<std::string> param_names(const ir::TypedDag& dag, const std::vector<std::uint8_t>& live,
+                                     GlobalMask globals) {
   const auto& params = dag.params;
   auto clashes = [&](std::string_view name) {
     if (name == "__debug__" || is_assigned_temp(name, live)) return true;

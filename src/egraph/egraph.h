@@ -47,7 +47,8 @@ struct EClass {
       return;
     }
     std::uint32_t kind = pattern_node.discriminant();
-    std::size_t start = static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), pattern_node) - nodes.begin());
+    std::size_t start = static_cast<std::size_t>(
+        std::lower_bound(nodes.begin(), nodes.end(), pattern_node) - nodes.begin());
     while (start > 0 && nodes[start - 1].discriminant() == kind) --start;
     for (std::size_t i = start; i < nodes.size() && nodes[i].discriminant() == kind; ++i) {
       if (nodes[i].matches(pattern_node) && !visit(nodes[i])) return;
@@ -131,8 +132,8 @@ class EGraph {
     log(LogLevel::Info, [&] {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
       auto fraction = std::to_string(ms % 1000);
-      return cat("REBUILT! in ", ms / 1000, ".", std::string(3 - fraction.size(), '0'), fraction, "s\n",
-                 "  Old: hc size ", old_nodes, ", eclasses: ", old_classes, "\n",
+      return cat("REBUILT! in ", ms / 1000, ".", std::string(3 - fraction.size(), '0'), fraction,
+                 "s\n", "  Old: hc size ", old_nodes, ", eclasses: ", old_classes, "\n",
                  "  New: hc size ", node_count(), ", eclasses: ", class_count(), "\n",
                  "  unions: ", unions, ", trimmed nodes: ", trimmed);
     });
@@ -149,7 +150,8 @@ class EGraph {
 
   /// The node exactly as it was passed when `id` was created.
   const L& id_to_node(Id id) const {
-    if (id >= nodes_.size()) [[unlikely]] index_out_of_bounds(nodes_.size(), id);
+    if (id >= nodes_.size()) [[unlikely]]
+      index_out_of_bounds(nodes_.size(), id);
     return nodes_[id];
   }
 
@@ -175,7 +177,10 @@ class EGraph {
       using value_type = EClass<L>;
       using difference_type = std::ptrdiff_t;
       iterator() = default;
-      iterator(const std::optional<EClass<L>>* at, const std::optional<EClass<L>>* end) : at_(at), end_(end) { skip(); }
+      iterator(const std::optional<EClass<L>>* at, const std::optional<EClass<L>>* end)
+          : at_(at), end_(end) {
+        skip();
+      }
       const EClass<L>& operator*() const { return **at_; }
       const EClass<L>* operator->() const { return &**at_; }
       iterator& operator++() {
@@ -199,7 +204,9 @@ class EGraph {
     };
     explicit ClassRange(std::span<const std::optional<EClass<L>>> classes) : classes_(classes) {}
     iterator begin() const { return {classes_.data(), classes_.data() + classes_.size()}; }
-    iterator end() const { return {classes_.data() + classes_.size(), classes_.data() + classes_.size()}; }
+    iterator end() const {
+      return {classes_.data() + classes_.size(), classes_.data() + classes_.size()};
+    }
 
    private:
     std::span<const std::optional<EClass<L>>> classes_;
@@ -273,7 +280,8 @@ class EGraph {
     for (auto& slot : classes_) {
       if (!slot) continue;
       EClass<L>& c = *slot;
-      for (L& node : c.nodes) update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+      for (L& node : c.nodes)
+        update_children(node, [&](Id child) { return union_find_.find_mut(child); });
       std::sort(c.nodes.begin(), c.nodes.end());
       std::size_t before = c.nodes.size();
       c.nodes.erase(std::unique(c.nodes.begin(), c.nodes.end()), c.nodes.end());
@@ -292,7 +300,8 @@ class EGraph {
   }
 
   void register_class(std::uint32_t discriminant, Id id) {
-    auto [slot, inserted] = op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
+    auto [slot, inserted] =
+        op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
     if (inserted) op_sets_.emplace_back();
     std::vector<Id>& set = op_sets_[*slot];
     // Classes register in ascending order, each contiguously, so a repeat is always at the back.

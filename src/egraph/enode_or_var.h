@@ -53,15 +53,21 @@ class ENodeOrVar : public NodeOr<L, Var> {
 
   /// A text of two or more characters starting with "?" is a variable (and may have no
   /// children); anything else goes to the language.
-  static std::expected<ENodeOrVar, ENodeOrVarParseError> from_op(std::string_view op, std::span<const Id> children) {
+  static std::expected<ENodeOrVar, ENodeOrVarParseError> from_op(std::string_view op,
+                                                                 std::span<const Id> children) {
     if (op.size() > 1 && op.front() == '?') {
-      if (!children.empty()) return std::unexpected(ENodeOrVarParseError{ENodeOrVarParseError::UnexpectedVar{std::string(op)}});
+      if (!children.empty())
+        return std::unexpected(
+            ENodeOrVarParseError{ENodeOrVarParseError::UnexpectedVar{std::string(op)}});
       auto var = Var::from_str(op);
-      if (!var) return std::unexpected(ENodeOrVarParseError{ENodeOrVarParseError::BadVar{var.error()}});
+      if (!var)
+        return std::unexpected(ENodeOrVarParseError{ENodeOrVarParseError::BadVar{var.error()}});
       return ENodeOrVar(*var);
     }
     auto node = L::from_op(op, children);
-    if (!node) return std::unexpected(ENodeOrVarParseError{ENodeOrVarParseError::BadOp{std::move(node.error())}});
+    if (!node)
+      return std::unexpected(
+          ENodeOrVarParseError{ENodeOrVarParseError::BadOp{std::move(node.error())}});
     return ENodeOrVar(std::move(*node));
   }
 

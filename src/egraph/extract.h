@@ -23,7 +23,8 @@ using Cost = std::size_t;
 /// The costs already chosen for child classes, looked up by any id of the class.
 class ChildCosts {
  public:
-  ChildCosts(const UnionFind& union_find, std::span<const Cost> costs, std::span<const std::uint8_t> known)
+  ChildCosts(const UnionFind& union_find, std::span<const Cost> costs,
+             std::span<const std::uint8_t> known)
       : union_find_(union_find), costs_(costs), known_(known) {}
 
   Cost operator()(Id child) const {
@@ -49,7 +50,8 @@ template <Language L>
 std::string eclass_text(const EClass<L>& c) {
   std::string parents;
   append_joined(parents, c.parents, ", ", [](std::string& o, Id id) { append_text(o, id); });
-  return cat("EClass { id: ", c.id, ", nodes: ", nodes_text<L>(c.nodes), ", data: (), parents: [", parents, "] }");
+  return cat("EClass { id: ", c.id, ", nodes: ", nodes_text<L>(c.nodes), ", data: (), parents: [",
+             parents, "] }");
 }
 
 /// Chooses, for every class, the node whose term is cheapest, and builds the cheapest term of
@@ -57,7 +59,8 @@ std::string eclass_text(const EClass<L>& c) {
 template <Language L, CostModel<L> C>
 class Extractor {
  public:
-  Extractor(const EGraph<L>& egraph, C cost_model) : egraph_(egraph), model_(std::move(cost_model)) {
+  Extractor(const EGraph<L>& egraph, C cost_model)
+      : egraph_(egraph), model_(std::move(cost_model)) {
     std::size_t n = egraph.union_find().size();
     costs_.assign(n, 0);
     known_.assign(n, 0);
@@ -104,7 +107,9 @@ class Extractor {
     choose_first_of_least_cost();
     for (const EClass<L>& c : egraph_.classes()) {
       if (!known_[c.id]) {
-        log(LogLevel::Warn, [&] { return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes)); });
+        log(LogLevel::Warn, [&] {
+          return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes));
+        });
       }
     }
   }
@@ -123,7 +128,8 @@ class Extractor {
       for (const L& node : c.nodes) {
         if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;
         if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node, [&](Id child) { return costs_[uf.find(child)] < costs_[c.id]; })) continue;
+        if (!all_children(node, [&](Id child) { return costs_[uf.find(child)] < costs_[c.id]; }))
+          continue;
         best_[c.id] = node;
         break;
       }
@@ -132,7 +138,8 @@ class Extractor {
 
   /// The first node of least cost in the class's order, or nothing if no node has a cost yet.
   std::optional<std::pair<Cost, const L*>> best_of(const EClass<L>& c) {
-    if (c.nodes.empty()) support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
+    if (c.nodes.empty())
+      support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
     ChildCosts child_costs(uf, costs_, known_);

@@ -17,7 +17,9 @@ class FlatHashMap {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
-  V* find(const K& key) { return find_hashed(Hash{}(key), [&](const K& k) { return Eq{}(k, key); }); }
+  V* find(const K& key) {
+    return find_hashed(Hash{}(key), [&](const K& k) { return Eq{}(k, key); });
+  }
   const V* find(const K& key) const { return const_cast<FlatHashMap*>(this)->find(key); }
 
   /// Finds the entry with hash `hash` whose key satisfies `same`.

@@ -37,17 +37,16 @@ std::string to_string(const FromOpError& error);
 ///  - `from_op(text, children)`: builds a node from its operator text; `op_text()` writes it.
 ///  - default construction: tables hold placeholder nodes in unused slots.
 template <class L>
-concept Language =
-    std::copyable<L> && std::default_initializable<L> && std::totally_ordered<L> &&
+concept Language = std::copyable<L> && std::default_initializable<L> && std::totally_ordered<L> &&
     requires(const L& node, L& mutable_node, std::string_view op, std::span<const Id> ids) {
-      { node.children() } -> std::same_as<std::span<const Id>>;
-      { mutable_node.children_mut() } -> std::same_as<std::span<Id>>;
-      { node.discriminant() } -> std::same_as<std::uint32_t>;
-      { node.matches(node) } -> std::same_as<bool>;
-      { node.hash() } -> std::same_as<std::uint64_t>;
-      { L::from_op(op, ids) } -> std::same_as<std::expected<L, FromOpError>>;
-      { node.op_text() } -> std::convertible_to<std::string>;
-    };
+  { node.children() } -> std::same_as<std::span<const Id>>;
+  { mutable_node.children_mut() } -> std::same_as<std::span<Id>>;
+  { node.discriminant() } -> std::same_as<std::uint32_t>;
+  { node.matches(node) } -> std::same_as<bool>;
+  { node.hash() } -> std::same_as<std::uint64_t>;
+  { L::from_op(op, ids) } -> std::same_as<std::expected<L, FromOpError>>;
+  { node.op_text() } -> std::convertible_to<std::string>;
+};
 
 /// Any value with ordered child ids: language nodes and pattern entries alike.
 template <class N>

@@ -28,7 +28,8 @@ void log_write(LogLevel level, std::string_view message);
 /// Formats a record with `make()` and writes it, only when a sink accepts `level`.
 template <class Make>
 void log(LogLevel level, Make&& make) {
-  if (log_enabled(level)) [[unlikely]] log_write(level, make());
+  if (log_enabled(level)) [[unlikely]]
+    log_write(level, make());
 }
 
 }  // namespace tarvelon::egraph

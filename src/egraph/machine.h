@@ -75,9 +75,12 @@ template <Language L>
 std::string to_string(const Instruction<L>& instruction) {
   struct Visit {
     std::string operator()(const Bind<L>& b) const {
-      return cat("Bind { node: ", node_text(b.node), ", eclass: ", b.eclass, ", out: ", b.out, " }");
+      return cat("Bind { node: ", node_text(b.node), ", eclass: ", b.eclass, ", out: ", b.out,
+                 " }");
     }
-    std::string operator()(const Compare& c) const { return cat("Compare { i: ", c.i, ", j: ", c.j, " }"); }
+    std::string operator()(const Compare& c) const {
+      return cat("Compare { i: ", c.i, ", j: ", c.j, " }");
+    }
     std::string operator()(const Lookup<L>& l) const {
       std::string out = "Lookup { term: [";
       append_joined(out, l.term, ", ", [](std::string& o, const ENodeOrReg<L>& e) {
@@ -138,7 +141,8 @@ class Compiler {
       for (Id child : entry.children()) {
         size += size_[child];
         std::vector<Id> merged;
-        std::set_union(vars.begin(), vars.end(), free_[child].begin(), free_[child].end(), std::back_inserter(merged));
+        std::set_union(vars.begin(), vars.end(), free_[child].begin(), free_[child].end(),
+                       std::back_inserter(merged));
         vars.swap(merged);
       }
       free_[i] = std::move(vars);
@@ -161,11 +165,13 @@ class Compiler {
       }
       Reg out = next_reg_;
       next_reg_ += static_cast<Reg>(num_children(node));
-      program_.instructions.push_back(Bind<L>{map_children(node, [](Id) { return Id{0}; }), item.reg, out});
+      program_.instructions.push_back(
+          Bind<L>{map_children(node, [](Id) { return Id{0}; }), item.reg, out});
       Reg k = 0;
       for (Id child : node.children()) add_todo(child, out + k++);
     }
-    for (Id var_entry : var_order_) program_.subst.append(pattern_[var_entry].var(), reg_of_[var_entry]);
+    for (Id var_entry : var_order_)
+      program_.subst.append(pattern_[var_entry].var(), reg_of_[var_entry]);
     return std::move(program_);
   }
 
@@ -192,8 +198,8 @@ class Compiler {
   }
 
   std::size_t unbound_count(Id entry) const {
-    return static_cast<std::size_t>(
-        std::count_if(free_[entry].begin(), free_[entry].end(), [&](Id v) { return reg_of_[v] == kUnbound; }));
+    return static_cast<std::size_t>(std::count_if(free_[entry].begin(), free_[entry].end(),
+                                                  [&](Id v) { return reg_of_[v] == kUnbound; }));
   }
 
   /// Priority of a to-do item: grounded first, then the most unbound variables, then the
@@ -275,7 +281,8 @@ class Machine {
         return reached;
       }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
-        if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j])) return false;
+        if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j]))
+          return false;
         continue;
       }
       const auto& lookup = std::get<Lookup<L>>(instruction);
@@ -285,7 +292,8 @@ class Machine {
           scratch_.push_back(egraph_.find(registers_[entry.reg()]));
           continue;
         }
-        auto id = egraph_.lookup(map_children(entry.node(), [&](Id child) { return scratch_[child]; }));
+        auto id =
+            egraph_.lookup(map_children(entry.node(), [&](Id child) { return scratch_[child]; }));
         if (!id) return false;
         scratch_.push_back(*id);
       }
@@ -308,7 +316,8 @@ class Machine {
 }  // namespace detail
 
 template <Language L>
-std::vector<Subst> Program<L>::run_with_limit(const EGraph<L>& egraph, Id eclass, std::size_t limit) const {
+std::vector<Subst> Program<L>::run_with_limit(const EGraph<L>& egraph, Id eclass,
+                                              std::size_t limit) const {
   if (!egraph.clean()) support::internal_fault("Tried to search a dirty e-graph!");
   if (limit == 0) return {};
   std::vector<Subst> found = detail::Machine<L>(*this, egraph, limit).run(eclass);

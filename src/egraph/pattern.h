@@ -35,17 +35,21 @@ class Searcher {
  public:
   virtual ~Searcher() = default;
 
-  virtual std::optional<SearchMatches<L>> search_eclass_with_limit(const EGraph<L>& egraph, Id eclass,
+  virtual std::optional<SearchMatches<L>> search_eclass_with_limit(const EGraph<L>& egraph,
+                                                                   Id eclass,
                                                                    std::size_t limit) const = 0;
   /// At most `limit` substitutions in total, class by class.
-  virtual std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const = 0;
+  virtual std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
+                                                          std::size_t limit) const = 0;
   virtual std::vector<Var> vars() const = 0;
   virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
 
   std::optional<SearchMatches<L>> search_eclass(const EGraph<L>& egraph, Id eclass) const {
     return search_eclass_with_limit(egraph, eclass, kNoLimit);
   }
-  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const { return search_with_limit(egraph, kNoLimit); }
+  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const {
+    return search_with_limit(egraph, kNoLimit);
+  }
   std::size_t n_matches(const EGraph<L>& egraph) const {
     std::size_t total = 0;
     for (const auto& m : search(egraph)) total += m.substs.size();
@@ -62,12 +66,14 @@ class Applier {
   /// Instantiates for `subst` and merges the result with `eclass`; returns the ids whose merge
   /// changed something.
   virtual std::vector<Id> apply_one(EGraph<L>& egraph, Id eclass, const Subst& subst,
-                                    const PatternAst<L>* searcher_ast, GlobalSymbol rule_name) const = 0;
+                                    const PatternAst<L>* searcher_ast,
+                                    GlobalSymbol rule_name) const = 0;
   virtual std::vector<Var> vars() const = 0;
   virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
 
   /// Applies every substitution of every match in order.
-  virtual std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
+  virtual std::vector<Id> apply_matches(EGraph<L>& egraph,
+                                        const std::vector<SearchMatches<L>>& matches,
                                         GlobalSymbol rule_name) const {
     std::vector<Id> changed;
     for (const auto& m : matches) {
@@ -83,7 +89,8 @@ class Applier {
 /// Adds the instance of `pattern` under `subst` to `egraph` and returns its class; `buffer` is
 /// scratch space reused across calls.
 template <Language L>
-Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph, const Subst& subst) {
+Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph,
+             const Subst& subst) {
   log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(pattern), " ", subst); });
   buffer.resize(pattern.size());
   for (Id i = 0; i < pattern.size(); ++i) {
@@ -104,8 +111,10 @@ template <Language L>
 class Pattern final : public Searcher<L>, public Applier<L> {
  public:
   /// Compacts `ast` and compiles it. `ast` must not be empty.
-  explicit Pattern(const PatternAst<L>& ast) : ast_(compact(ast)), program_(Program<L>::compile_from_pat(ast_)) {
-    log(LogLevel::Debug, [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
+  explicit Pattern(const PatternAst<L>& ast)
+      : ast_(compact(ast)), program_(Program<L>::compile_from_pat(ast_)) {
+    log(LogLevel::Debug,
+        [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
   }
 
   /// Reads a pattern such as "(+ ?x 0)".
@@ -123,7 +132,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   std::vector<Var> vars() const override {
     std::vector<Var> out;
     for (const auto& entry : ast_) {
-      if (entry.is_var() && std::find(out.begin(), out.end(), entry.var()) == out.end()) out.push_back(entry.var());
+      if (entry.is_var() && std::find(out.begin(), out.end(), entry.var()) == out.end())
+        out.push_back(entry.var());
     }
     return out;
   }
@@ -135,7 +145,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     return SearchMatches<L>{eclass, std::move(substs), &ast_};
   }
 
-  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
+  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
+                                                  std::size_t limit) const override {
     std::vector<SearchMatches<L>> matches;
     auto search_in = [&](Id eclass) {
       if (limit == 0) return false;

@@ -71,8 +71,9 @@ class RecExpr {
   Id add(N node) {
     for (Id child : node.children()) {
       if (child >= nodes_.size()) {
-        support::internal_fault(cat("child ", child, " is not an earlier entry of an expression of ",
-                                    nodes_.size(), " entries"));
+        support::internal_fault(cat("child ", child,
+                                    " is not an earlier entry of an expression of ", nodes_.size(),
+                                    " entries"));
       }
     }
     nodes_.push_back(std::move(node));
@@ -82,7 +83,8 @@ class RecExpr {
   std::size_t size() const { return nodes_.size(); }
   bool empty() const { return nodes_.empty(); }
   const N& operator[](Id id) const {
-    if (id >= nodes_.size()) [[unlikely]] index_out_of_bounds(nodes_.size(), id);
+    if (id >= nodes_.size()) [[unlikely]]
+      index_out_of_bounds(nodes_.size(), id);
     return nodes_[id];
   }
   std::span<const N> nodes() const { return nodes_; }
@@ -113,18 +115,23 @@ inline ENodeOrVarParseError as_op_error(ENodeOrVarParseError error) { return err
 template <class N>
 std::expected<Id, RecExprParseError> convert_sexp(Sexp& sexp, RecExpr<N>& out) {
   switch (sexp.kind()) {
-    case Sexp::Kind::Empty: return std::unexpected(RecExprParseError{RecExprParseError::EmptySexp{}});
+    case Sexp::Kind::Empty:
+      return std::unexpected(RecExprParseError{RecExprParseError::EmptySexp{}});
     case Sexp::Kind::Atom: {
       auto node = N::from_op(sexp.text(), std::span<const Id>());
-      if (!node) return std::unexpected(RecExprParseError{RecExprParseError::BadOp{as_op_error(std::move(node.error()))}});
+      if (!node)
+        return std::unexpected(
+            RecExprParseError{RecExprParseError::BadOp{as_op_error(std::move(node.error()))}});
       return out.add(std::move(*node));
     }
-    case Sexp::Kind::List: break;
+    case Sexp::Kind::List:
+      break;
   }
   std::vector<Sexp>& items = sexp.items();
   if (items.empty()) return std::unexpected(RecExprParseError{RecExprParseError::EmptySexp{}});
   if (items.front().kind() == Sexp::Kind::List) {
-    return std::unexpected(RecExprParseError{RecExprParseError::HeadList{std::move(items.front())}});
+    return std::unexpected(
+        RecExprParseError{RecExprParseError::HeadList{std::move(items.front())}});
   }
   std::vector<Id> children;
   children.reserve(items.size() - 1);
@@ -134,7 +141,9 @@ std::expected<Id, RecExprParseError> convert_sexp(Sexp& sexp, RecExpr<N>& out) {
     children.push_back(*child);
   }
   auto node = N::from_op(items.front().text(), children);
-  if (!node) return std::unexpected(RecExprParseError{RecExprParseError::BadOp{as_op_error(std::move(node.error()))}});
+  if (!node)
+    return std::unexpected(
+        RecExprParseError{RecExprParseError::BadOp{as_op_error(std::move(node.error()))}});
   return out.add(std::move(*node));
 }
 
@@ -145,9 +154,11 @@ std::expected<Id, RecExprParseError> convert_sexp(Sexp& sexp, RecExpr<N>& out) {
 template <class N>
 std::expected<RecExpr<N>, RecExprParseError> parse_recexpr(std::string_view text) {
   auto sexp = parse_str(support::trim_white_space(text));
-  if (!sexp) return std::unexpected(RecExprParseError{RecExprParseError::BadSexp{std::move(sexp.error())}});
+  if (!sexp)
+    return std::unexpected(RecExprParseError{RecExprParseError::BadSexp{std::move(sexp.error())}});
   RecExpr<N> out;
-  if (auto root = detail::convert_sexp(*sexp, out); !root) return std::unexpected(std::move(root.error()));
+  if (auto root = detail::convert_sexp(*sexp, out); !root)
+    return std::unexpected(std::move(root.error()));
   return out;
 }
 
@@ -181,7 +192,8 @@ RecExpr<N> compact(const RecExpr<N>& expr) {
   std::vector<Id> position(expr.size());
   NodeSet<N> set;
   for (std::size_t i = 0; i < expr.size(); ++i) {
-    position[i] = set.insert(map_children(expr[static_cast<Id>(i)], [&](Id child) { return position[child]; }));
+    position[i] = set.insert(
+        map_children(expr[static_cast<Id>(i)], [&](Id child) { return position[child]; }));
   }
   return set.take();
 }

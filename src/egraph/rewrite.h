@@ -19,7 +19,8 @@ class Rewrite {
  public:
   /// Fails with "Rewrite <name> refers to unbound var <var>" when the applier uses a variable
   /// the searcher does not bind.
-  static std::expected<Rewrite, std::string> make(std::string_view name, std::shared_ptr<const Searcher<L>> searcher,
+  static std::expected<Rewrite, std::string> make(std::string_view name,
+                                                  std::shared_ptr<const Searcher<L>> searcher,
                                                   std::shared_ptr<const Applier<L>> applier) {
     GlobalSymbol symbol(name);
     std::vector<Var> bound = searcher->vars();
@@ -33,7 +34,8 @@ class Rewrite {
 
   /// A rule whose searcher and applier are patterns read from text; a text that does not read
   /// is reported as "<name>: <reason>".
-  static std::expected<Rewrite, std::string> from_patterns(std::string_view name, std::string_view searcher,
+  static std::expected<Rewrite, std::string> from_patterns(std::string_view name,
+                                                           std::string_view searcher,
                                                            std::string_view applier) {
     auto lhs = Pattern<L>::from_str(searcher);
     if (!lhs) return std::unexpected(cat(name, ": ", to_string(lhs.error())));
@@ -47,10 +49,13 @@ class Rewrite {
   const Searcher<L>& searcher() const { return *searcher_; }
   const Applier<L>& applier() const { return *applier_; }
 
-  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
+  std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
+                                                  std::size_t limit) const {
     return searcher_->search_with_limit(egraph, limit);
   }
-  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const { return searcher_->search(egraph); }
+  std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const {
+    return searcher_->search(egraph);
+  }
 
   /// Applies `matches`; returns the ids whose merge changed something.
   std::vector<Id> apply(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches) const {
@@ -58,7 +63,8 @@ class Rewrite {
   }
 
  private:
-  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher<L>> searcher, std::shared_ptr<const Applier<L>> applier)
+  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher<L>> searcher,
+          std::shared_ptr<const Applier<L>> applier)
       : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
 
   GlobalSymbol name_;

@@ -75,7 +75,9 @@ class Runner {
     return *this;
   }
   /// Adds `expr` to the e-graph and records its class as a root.
-  Runner& with_expr(const RecExpr<L>& expr) { return with_root(egraph_.add_expr_uncanonical(expr)); }
+  Runner& with_expr(const RecExpr<L>& expr) {
+    return with_root(egraph_.add_expr_uncanonical(expr));
+  }
   /// Records the class of `id`, already in the e-graph, as a root.
   Runner& with_root(Id id) {
     roots_.push_back(egraph_.find(id));
@@ -123,21 +125,24 @@ class Runner {
     if (e > max_time_) return StopReason{StopReason::TimeLimit{seconds(e)}};
     std::size_t nodes = egraph_.node_count();
     if (nodes > max_nodes_) return StopReason{StopReason::NodeLimit{nodes}};
-    if (iterations_.size() >= max_iterations_) return StopReason{StopReason::IterationLimit{iterations_.size()}};
+    if (iterations_.size() >= max_iterations_)
+      return StopReason{StopReason::IterationLimit{iterations_.size()}};
     return std::nullopt;
   }
 
   static void check_rule_names(std::span<const Rewrite<L>> rules) {
     std::vector<std::pair<GlobalSymbol, std::size_t>> counts;
     for (const Rewrite<L>& rule : rules) {
-      auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == rule.name(); });
+      auto it = std::find_if(counts.begin(), counts.end(),
+                             [&](const auto& c) { return c.first == rule.name(); });
       if (it == counts.end()) {
         counts.emplace_back(rule.name(), 1);
       } else {
         ++it->second;
       }
     }
-    if (std::none_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; })) return;
+    if (std::none_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; }))
+      return;
     std::string text = "Duplicated rule names may affect rule reporting and scheduling.";
     std::string report = cat("WARNING: ", text, "\n");
     log(LogLevel::Warn, [&] { return text; });
@@ -176,7 +181,8 @@ class Runner {
     phase_start = Clock::now();
     std::vector<typename RewriteScheduler<L>::Matches> matches;
     if (!result) {
-      auto searched = scheduler_->search_rewrites(i, egraph_, rules, [&] { return check_limits(); });
+      auto searched =
+          scheduler_->search_rewrites(i, egraph_, rules, [&] { return check_limits(); });
       if (auto* stop = std::get_if<StopReason>(&searched)) {
         result = std::move(*stop);
       } else {
@@ -198,7 +204,8 @@ class Runner {
         std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rule, matches[k]);
         if (applied > 0) {
           add_count(record.applied_counts, rule.name(), applied);
-          log(LogLevel::Debug, [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
+          log(LogLevel::Debug,
+              [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
         }
         if (auto stop = check_limits()) {
           result = std::move(stop);
@@ -213,17 +220,20 @@ class Runner {
     record.union_count = egraph_.rebuild();
     record.rebuild_seconds = seconds(Clock::now() - phase_start);
     log(LogLevel::Info, [&] { return cat("Rebuild time: ", record.rebuild_seconds); });
-    log(LogLevel::Info, [&] { return cat("Size: n=", egraph_.node_count(), ", e=", egraph_.class_count()); });
+    log(LogLevel::Info,
+        [&] { return cat("Size: n=", egraph_.node_count(), ", e=", egraph_.class_count()); });
 
     bool saturated = record.applied_counts.empty() && scheduler_->can_stop(i) &&
-                     record.node_count == egraph_.node_count() && record.class_count == egraph_.class_count();
+                     record.node_count == egraph_.node_count() &&
+                     record.class_count == egraph_.class_count();
     if (saturated && !result) result = StopReason{StopReason::Saturated{}};
     record.elapsed_seconds = seconds(elapsed());
     record.stop_reason = std::move(result);
     return record;
   }
 
-  static void add_count(std::vector<std::pair<GlobalSymbol, std::size_t>>& counts, GlobalSymbol name, std::size_t n) {
+  static void add_count(std::vector<std::pair<GlobalSymbol, std::size_t>>& counts,
+                        GlobalSymbol name, std::size_t n) {
     for (auto& [rule, count] : counts) {
       if (rule == name) {
         count += n;

@@ -32,16 +32,16 @@ class RewriteScheduler {
   /// Whether a run with no changes in `iteration` may stop as saturated.
   virtual bool can_stop(std::size_t /*iteration*/) { return true; }
 
-  virtual Matches search_rewrite(std::size_t /*iteration*/, const EGraph<L>& egraph, const Rewrite<L>& rule) {
+  virtual Matches search_rewrite(std::size_t /*iteration*/, const EGraph<L>& egraph,
+                                 const Rewrite<L>& rule) {
     return rule.search(egraph);
   }
 
   /// Searches every rule in order, checking the limits after each; the first limit reached ends
   /// the search and is returned instead of the matches.
-  virtual std::variant<std::vector<Matches>, StopReason> search_rewrites(std::size_t iteration,
-                                                                         const EGraph<L>& egraph,
-                                                                         std::span<const Rewrite<L>> rules,
-                                                                         const LimitCheck& limit_check) {
+  virtual std::variant<std::vector<Matches>, StopReason> search_rewrites(
+      std::size_t iteration, const EGraph<L>& egraph, std::span<const Rewrite<L>> rules,
+      const LimitCheck& limit_check) {
     std::vector<Matches> all;
     all.reserve(rules.size());
     for (const Rewrite<L>& rule : rules) {
@@ -52,8 +52,8 @@ class RewriteScheduler {
   }
 
   /// Applies `matches`; returns the number of merges that changed something.
-  virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph, const Rewrite<L>& rule,
-                                    const Matches& matches) {
+  virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph,
+                                    const Rewrite<L>& rule, const Matches& matches) {
     return rule.apply(egraph, matches).size();
   }
 };
@@ -73,14 +73,16 @@ namespace detail {
 
 inline std::size_t saturating_shift(std::size_t value, std::size_t bits) {
   if (value == 0) return 0;
-  if (bits >= std::numeric_limits<std::size_t>::digits || value > (std::numeric_limits<std::size_t>::max() >> bits)) {
+  if (bits >= std::numeric_limits<std::size_t>::digits ||
+      value > (std::numeric_limits<std::size_t>::max() >> bits)) {
     return std::numeric_limits<std::size_t>::max();
   }
   return value << bits;
 }
 
 inline std::size_t saturating_add(std::size_t a, std::size_t b) {
-  return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+  return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                         : a + b;
 }
 
 }  // namespace detail
@@ -128,22 +130,26 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     if (unbanned.empty()) support::internal_fault("assertion failed: !unbanned.is_empty()");
     log(LogLevel::Info, [&] {
       std::string names;
-      append_joined(names, unbanned, ", ", [](std::string& o, GlobalSymbol n) { append_text(o, n); });
-      return cat("Banned ", banned, "/", stats_.size(), ", fast-forwarded by ", delta, " to unban ", names);
+      append_joined(names, unbanned, ", ",
+                    [](std::string& o, GlobalSymbol n) { append_text(o, n); });
+      return cat("Banned ", banned, "/", stats_.size(), ", fast-forwarded by ", delta, " to unban ",
+                 names);
     });
     return false;
   }
 
-  Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph, const Rewrite<L>& rule) override {
+  Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph,
+                         const Rewrite<L>& rule) override {
     RuleStats& s = rule_stats(rule.name());
     if (iteration < s.banned_until) {
       log(LogLevel::Debug, [&] {
-        return cat("Skipping ", rule.name(), " (", s.search_count, "-", s.ban_count, "), banned until ",
-                   s.banned_until, "...");
+        return cat("Skipping ", rule.name(), " (", s.search_count, "-", s.ban_count,
+                   "), banned until ", s.banned_until, "...");
       });
       return {};
     }
-    if (s.ban_count >= 32) support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
+    if (s.ban_count >= 32)
+      support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
     std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
     Matches matches = rule.search_with_limit(egraph, detail::saturating_add(threshold, 1));
     std::size_t total = 0;
@@ -153,8 +159,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       s.ban_count += 1;
       s.banned_until = detail::saturating_add(iteration, ban_length);
       log(LogLevel::Info, [&] {
-        return cat("Banning ", rule.name(), " (", s.search_count, "-", s.ban_count, ") for ", ban_length,
-                   " iters: ", threshold, " < ", total);
+        return cat("Banning ", rule.name(), " (", s.search_count, "-", s.ban_count, ") for ",
+                   ban_length, " iters: ", threshold, " < ", total);
       });
       return {};
     }

@@ -33,7 +33,9 @@ class Reader {
   /// The character at the current position. Malformed UTF-8 (including overlong forms and
   /// surrogates) is read one byte per character, so a delimiter after a broken lead byte is never
   /// swallowed.
-  std::string_view current_char() const { return text_.substr(pos_, support::decode_utf8(text_, pos_).len); }
+  std::string_view current_char() const {
+    return text_.substr(pos_, support::decode_utf8(text_, pos_).len);
+  }
 
   /// Consumes one character and returns it.
   std::string_view advance() {
@@ -58,7 +60,8 @@ class Reader {
   std::expected<void, SexpError> eat_char(char expected) {
     if (at_end()) return fail("End of file reached");
     std::string_view got = advance();
-    if (got.size() != 1 || got[0] != expected) return fail(cat("expected ", expected, " got ", got));
+    if (got.size() != 1 || got[0] != expected)
+      return fail(cat("expected ", expected, " got ", got));
     return {};
   }
 
@@ -66,10 +69,14 @@ class Reader {
     eat_space();
     if (at_end()) return fail("End of file reached");
     switch (peek()) {
-      case '"': return parse_quoted();
-      case ')': return fail("Unexpected )");
-      case '(': return parse_list();
-      default: return parse_atom();
+      case '"':
+        return parse_quoted();
+      case ')':
+        return fail("Unexpected )");
+      case '(':
+        return parse_list();
+      default:
+        return parse_atom();
     }
   }
 
@@ -90,7 +97,8 @@ class Reader {
     advance();
     std::vector<Sexp> items;
     for (;;) {
-      while (!at_end() && (peek() == '\t' || peek() == '\n' || peek() == '\r' || peek() == ' ')) advance();
+      while (!at_end() && (peek() == '\t' || peek() == '\n' || peek() == '\r' || peek() == ' '))
+        advance();
       if (!at_end() && peek() == ')') break;
       auto item = parse();
       if (!item) return item;
@@ -119,8 +127,11 @@ class Reader {
 
 void write(std::string& out, const Sexp& sexp) {
   switch (sexp.kind()) {
-    case Sexp::Kind::Empty: return;
-    case Sexp::Kind::Atom: out += sexp.text(); return;
+    case Sexp::Kind::Empty:
+      return;
+    case Sexp::Kind::Atom:
+      out += sexp.text();
+      return;
     case Sexp::Kind::List:
       out += '(';
       append_joined(out, sexp.items(), " ", [](std::string& o, const Sexp& item) {

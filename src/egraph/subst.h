@@ -60,7 +60,8 @@ class Subst {
   }
 
   std::span<const Binding> bindings() const {
-    return size_ <= kInline ? std::span<const Binding>(inline_.data(), size_) : std::span<const Binding>(heap_);
+    return size_ <= kInline ? std::span<const Binding>(inline_.data(), size_)
+                            : std::span<const Binding>(heap_);
   }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

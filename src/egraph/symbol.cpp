@@ -26,10 +26,20 @@ std::uint64_t keyed_hash(std::uint64_t k0, std::uint64_t k1, std::string_view te
   std::uint64_t v0 = k0 ^ 0x736f6d6570736575ULL, v1 = k1 ^ 0x646f72616e646f6dULL;
   std::uint64_t v2 = k0 ^ 0x6c7967656e657261ULL, v3 = k1 ^ 0x7465646279746573ULL;
   auto round = [&] {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   };
   std::size_t n = text.size();
   const char* p = text.data();
@@ -92,7 +102,8 @@ SymbolTable& SymbolTable::instance() {
 namespace detail {
 
 std::uint32_t symbol_handle(std::uint32_t shard, std::size_t index) {
-  if (index >= kMaxIndexPlusOne) support::internal_fault(cat("Can't represent index ", index + 1, " in a Symbol"));
+  if (index >= kMaxIndexPlusOne)
+    support::internal_fault(cat("Can't represent index ", index + 1, " in a Symbol"));
   return (shard << kIndexBits) | static_cast<std::uint32_t>(index + 1);
 }
 
@@ -104,7 +115,8 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard = shards_[shard_number];
   std::lock_guard lock(shard.mutex);
   auto same = [&](const Entry& e) { return e.hash == hash && shard.texts[e.index] == text; };
-  if (const std::uint32_t* hit = shard.index.find_hashed(hash, same)) return detail::symbol_handle(shard_number, *hit);
+  if (const std::uint32_t* hit = shard.index.find_hashed(hash, same))
+    return detail::symbol_handle(shard_number, *hit);
   // The handle is made before the text is stored, so a shard never holds a text it cannot name.
   std::uint32_t handle = detail::symbol_handle(shard_number, shard.texts.size());
   auto index = static_cast<std::uint32_t>(shard.texts.size());
@@ -119,7 +131,8 @@ std::string_view SymbolTable::resolve(std::uint32_t handle) {
   if (index_plus_one == 0) support::internal_fault("the placeholder symbol names no text");
   Shard& shard = shards_[shard_number];
   std::lock_guard lock(shard.mutex);
-  if (index_plus_one > shard.texts.size()) support::internal_fault(cat("unknown symbol handle ", handle));
+  if (index_plus_one > shard.texts.size())
+    support::internal_fault(cat("unknown symbol handle ", handle));
   return shard.texts[index_plus_one - 1];
 }
 

@@ -28,14 +28,17 @@ class SymbolLang {
 
   SymbolLang() = default;
   /// At most `kMaxChildren` children; more is a fault of the caller (`from_op` refuses them).
-  SymbolLang(GlobalSymbol op, std::span<const Id> children) : op_(op), count_(static_cast<std::uint32_t>(children.size())) {
-    if (children.size() > kMaxChildren) support::internal_fault(cat("a node has at most ", kMaxChildren, " children"));
+  SymbolLang(GlobalSymbol op, std::span<const Id> children)
+      : op_(op), count_(static_cast<std::uint32_t>(children.size())) {
+    if (children.size() > kMaxChildren)
+      support::internal_fault(cat("a node has at most ", kMaxChildren, " children"));
     std::copy(children.begin(), children.end(), children_.begin());
   }
   SymbolLang(std::string_view op, std::initializer_list<Id> children)
       : SymbolLang(GlobalSymbol(op), std::span<const Id>(children.begin(), children.size())) {}
 
-  static std::expected<SymbolLang, FromOpError> from_op(std::string_view op, std::span<const Id> children) {
+  static std::expected<SymbolLang, FromOpError> from_op(std::string_view op,
+                                                        std::span<const Id> children) {
     if (children.size() > kMaxChildren) {
       return std::unexpected(FromOpError{std::string(op), {children.begin(), children.end()}});
     }

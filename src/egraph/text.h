@@ -16,8 +16,8 @@ inline void append_text(std::string& out, char c) { out.push_back(c); }
 inline void append_text(std::string& out, double value) { support::append_double(out, value); }
 
 template <std::integral T>
-  requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-void append_text(std::string& out, T value) {
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void append_text(std::string& out,
+                                                                            T value) {
   support::append_int(out, value);
 }
 
@@ -35,7 +35,8 @@ std::string debug_quote(std::string_view text);
 
 /// Appends the texts of `items` separated by `separator`, each written by `write(out, item)`.
 template <class Range, class Write>
-void append_joined(std::string& out, const Range& items, std::string_view separator, Write&& write) {
+void append_joined(std::string& out, const Range& items, std::string_view separator,
+                   Write&& write) {
   bool first = true;
   for (const auto& item : items) {
     if (!first) out.append(separator);

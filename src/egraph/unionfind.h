@@ -52,7 +52,8 @@ class UnionFind {
 
  private:
   void check(Id id) const {
-    if (id >= parents_.size()) [[unlikely]] index_out_of_bounds(parents_.size(), id);
+    if (id >= parents_.size()) [[unlikely]]
+      index_out_of_bounds(parents_.size(), id);
   }
 
   std::vector<Id> parents_;

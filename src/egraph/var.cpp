@@ -51,9 +51,12 @@ std::string to_string(const VarParseError& error) {
     }
     std::string operator()(const VarParseError::BadNumber& e) const {
       switch (e.reason) {
-        case VarParseError::BadNumber::Reason::Empty: return "numbered pattern variable has no number";
-        case VarParseError::BadNumber::Reason::InvalidDigit: return "numbered pattern variable has a non-digit";
-        case VarParseError::BadNumber::Reason::Overflow: return "numbered pattern variable does not fit 32 bits";
+        case VarParseError::BadNumber::Reason::Empty:
+          return "numbered pattern variable has no number";
+        case VarParseError::BadNumber::Reason::InvalidDigit:
+          return "numbered pattern variable has a non-digit";
+        case VarParseError::BadNumber::Reason::Overflow:
+          return "numbered pattern variable does not fit 32 bits";
       }
       return {};
     }

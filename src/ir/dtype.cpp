@@ -20,11 +20,10 @@ struct NamedDType {
 };
 
 constexpr NamedDType kNames[] = {
-    {"bool", dtypes::kBool}, {"u8", dtypes::kU8},     {"u16", dtypes::kU16},
-    {"u32", dtypes::kU32},   {"u64", dtypes::kU64},   {"i8", dtypes::kI8},
-    {"i16", dtypes::kI16},   {"i32", dtypes::kI32},   {"i64", dtypes::kI64},
-    {"f16", dtypes::kF16},   {"bf16", dtypes::kBF16}, {"f32", dtypes::kF32},
-    {"f64", dtypes::kF64},   {"c64", dtypes::kC64},   {"c128", dtypes::kC128},
+    {"bool", dtypes::kBool}, {"u8", dtypes::kU8},   {"u16", dtypes::kU16},   {"u32", dtypes::kU32},
+    {"u64", dtypes::kU64},   {"i8", dtypes::kI8},   {"i16", dtypes::kI16},   {"i32", dtypes::kI32},
+    {"i64", dtypes::kI64},   {"f16", dtypes::kF16}, {"bf16", dtypes::kBF16}, {"f32", dtypes::kF32},
+    {"f64", dtypes::kF64},   {"c64", dtypes::kC64}, {"c128", dtypes::kC128},
 };
 
 /// The bytes of a word of at most four bytes, and its length above them: two words pack equal
@@ -67,9 +66,7 @@ DType float_of_width(unsigned width) {
 /// Width of the float an integer of `bits` needs to be held: 8 -> 16, 16 -> 32, 32/64 -> 64.
 unsigned float_width_for_int(unsigned bits) { return std::min(2 * bits, 64u); }
 
-DType complex_for_component(unsigned width) {
-  return width <= 32 ? dtypes::kC64 : dtypes::kC128;
-}
+DType complex_for_component(unsigned width) { return width <= 32 ? dtypes::kC64 : dtypes::kC128; }
 
 }  // namespace
 
@@ -81,11 +78,16 @@ const char* DType::to_str() const {
     case DTypeKind::Int: {
       const bool u = kind == DTypeKind::UInt;
       switch (bits) {
-        case 8: return u ? "u8" : "i8";
-        case 16: return u ? "u16" : "i16";
-        case 32: return u ? "u32" : "i32";
-        case 64: return u ? "u64" : "i64";
-        default: return kInvalid;
+        case 8:
+          return u ? "u8" : "i8";
+        case 16:
+          return u ? "u16" : "i16";
+        case 32:
+          return u ? "u32" : "i32";
+        case 64:
+          return u ? "u64" : "i64";
+        default:
+          return kInvalid;
       }
     }
     case DTypeKind::Float:
@@ -123,8 +125,7 @@ std::vector<const char*> all_dtype_names() {
 
 std::int64_t int_max(DType d) {
   int bits = d.kind == DTypeKind::Int ? d.bits - 1 : d.bits;
-  return bits >= 63 ? std::numeric_limits<std::int64_t>::max()
-                    : (std::int64_t{1} << bits) - 1;
+  return bits >= 63 ? std::numeric_limits<std::int64_t>::max() : (std::int64_t{1} << bits) - 1;
 }
 
 std::int64_t int_min(DType d) {

@@ -55,7 +55,7 @@ inline constexpr DType kC64 = DType::make(DTypeKind::Complex, 64);
 inline constexpr DType kC128 = DType::make(DTypeKind::Complex, 128);
 
 /// The fifteen valid dtypes in canonical order.
-inline constexpr DType kAll[] = {kBool, kU8,  kU16, kU32, kU64, kI8,  kI16, kI32,
+inline constexpr DType kAll[] = {kBool, kU8,  kU16,  kU32, kU64, kI8,  kI16, kI32,
                                  kI64,  kF16, kBF16, kF32, kF64, kC64, kC128};
 }  // namespace dtypes
 

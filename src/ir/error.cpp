@@ -17,8 +17,7 @@ std::string fill(std::string_view pattern, std::initializer_list<std::string_vie
   out.reserve(pattern.size() + 16 * args.size());
   auto arg = args.begin();
   for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}' &&
-        arg != args.end()) {
+    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}' && arg != args.end()) {
       out += *arg++;
       ++i;
     } else {
@@ -44,17 +43,17 @@ Diag lower_div_by_zero(std::string_view op, Span span) {
 }
 
 Diag lower_type_mismatch(std::string_view context, DType left, DType right, Span span) {
-  return Diag::make(DiagKind::TypeMismatch,
-                    fill("type mismatch in {}: cannot promote {} and {}",
-                         {context, name(left), name(right)}),
-                    span);
+  return Diag::make(
+      DiagKind::TypeMismatch,
+      fill("type mismatch in {}: cannot promote {} and {}", {context, name(left), name(right)}),
+      span);
 }
 
 Diag lower_int_out_of_range(std::int64_t value, DType dtype, Span span) {
-  return Diag::make(DiagKind::IntOutOfRange,
-                    fill("integer literal `{}` is out of range for `{}`",
-                         {std::to_string(value), name(dtype)}),
-                    span);
+  return Diag::make(
+      DiagKind::IntOutOfRange,
+      fill("integer literal `{}` is out of range for `{}`", {std::to_string(value), name(dtype)}),
+      span);
 }
 
 Diag lower_implicit_promotion(std::string_view context, DType left, DType right, DType result,
@@ -67,8 +66,8 @@ Diag lower_implicit_promotion(std::string_view context, DType left, DType right,
 
 Diag lower_implicit_promotion_with_operands(std::string_view context, DType left, DType right,
                                             DType result, Span left_span, Span right_span) {
-  Diag d = lower_implicit_promotion(context, left, right, result,
-                                    Span{left_span.start, right_span.end});
+  Diag d =
+      lower_implicit_promotion(context, left, right, result, Span{left_span.start, right_span.end});
   d.labels = std::vector<diag::DiagLabel>{
       {left_span, fill("left operand ({})", {name(left)})},
       {right_span, fill("right operand ({})", {name(right)})},
@@ -78,23 +77,22 @@ Diag lower_implicit_promotion_with_operands(std::string_view context, DType left
 
 Diag lower_unsafe_uint_to_sint(std::string_view context, DType left, DType right, DType result,
                                Span span) {
-  return Diag::make(
-      DiagKind::UnsafeUintToSint,
-      fill("unsafe promotion in {}: {} and {} promoted to {}",
-           {context, name(left), name(right), name(result)}),
-      span,
-      std::string("u64 values may exceed i64 range; consider casting to f64/c128 or "
-                  "constraining the range"));
+  return Diag::make(DiagKind::UnsafeUintToSint,
+                    fill("unsafe promotion in {}: {} and {} promoted to {}",
+                         {context, name(left), name(right), name(result)}),
+                    span,
+                    std::string("u64 values may exceed i64 range; consider casting to f64/c128 or "
+                                "constraining the range"));
 }
 
 Diag lower_float_precision_loss(DType dtype, double value, Span span) {
   std::optional<std::string> hint;
   if (dtype.bits == 32) hint = "consider f64 for full precision";
   if (dtype.bits == 16) hint = "consider f32 or f64 for full precision";
-  return Diag::make(DiagKind::FloatPrecisionLoss,
-                    fill("literal `{}` may lose precision in `{}`",
-                         {support::format_double(value), name(dtype)}),
-                    span, std::move(hint));
+  return Diag::make(
+      DiagKind::FloatPrecisionLoss,
+      fill("literal `{}` may lose precision in `{}`", {support::format_double(value), name(dtype)}),
+      span, std::move(hint));
 }
 
 Diag lower_undefined_variable(std::string_view var, Span span) {

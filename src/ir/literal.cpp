@@ -104,21 +104,20 @@ std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> s
   } else {
     dtype = *suffix;
     if (!float_representable_in(dtype, value)) {
-      auto r = ctx.report(diag::DiagKind::FloatPrecisionLoss, [&] {
-        return error::lower_float_precision_loss(dtype, value, span);
-      });
+      auto r = ctx.report(diag::DiagKind::FloatPrecisionLoss,
+                          [&] { return error::lower_float_precision_loss(dtype, value, span); });
       if (!r) return std::unexpected(std::move(r.error()));
     }
   }
   return ctx.push(node::Const{suffixed_value(value, dtype)}, dtype);
 }
 
-std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix,
-                                                  Span span, double re, double im) {
+std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
+                                                  double re, double im) {
   DType dtype;
   if (!suffix) {
-    bool narrow = float_representable_in(dtypes::kF32, re) &&
-                  float_representable_in(dtypes::kF32, im);
+    bool narrow =
+        float_representable_in(dtypes::kF32, re) && float_representable_in(dtypes::kF32, im);
     dtype = narrow ? dtypes::kC64 : dtypes::kC128;
   } else {
     dtype = *suffix;
@@ -154,10 +153,10 @@ std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context
   }
   if (left != right) {
     auto r = ctx.report(diag::DiagKind::ImplicitPromotion, [&] {
-      return operand_spans ? error::lower_implicit_promotion_with_operands(
-                                 context, left, right, result, operand_spans->first,
-                                 operand_spans->second)
-                           : error::lower_implicit_promotion(context, left, right, result, span);
+      return operand_spans
+                 ? error::lower_implicit_promotion_with_operands(
+                       context, left, right, result, operand_spans->first, operand_spans->second)
+                 : error::lower_implicit_promotion(context, left, right, result, span);
     });
     if (!r) return std::unexpected(std::move(r.error()));
   }

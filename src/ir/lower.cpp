@@ -195,14 +195,14 @@ namespace {
 using One = std::expected<NodeId, Diag>;
 
 /// Propagates the failure of a fallible step, or yields its value.
-#define TRY(var, expr)                                           \
-  auto var##_result = (expr);                                    \
+#define TRY(var, expr)                                                        \
+  auto var##_result = (expr);                                                 \
   if (!var##_result) return std::unexpected(std::move(var##_result.error())); \
   auto var = std::move(*var##_result)
 
-#define TRY_VOID(expr)                                          \
-  do {                                                          \
-    auto try_void_result_ = (expr);                             \
+#define TRY_VOID(expr)                                                                  \
+  do {                                                                                  \
+    auto try_void_result_ = (expr);                                                     \
     if (!try_void_result_) return std::unexpected(std::move(try_void_result_.error())); \
   } while (false)
 
@@ -246,8 +246,7 @@ One finish_unary(Ctx& ctx, const ex::Unary& u, Span span, NodeId arg) {
   DType d = ctx.dtypes[arg];
   if (u.op == UnaryOp::Not) {
     if (!is_bool(d)) {
-      return ctx.on_error(error::lower_type_mismatch("not", d, dtypes::kBool, span),
-                          dtypes::kBool);
+      return ctx.on_error(error::lower_type_mismatch("not", d, dtypes::kBool, span), dtypes::kBool);
     }
     return ctx.push(node::Unary{arg, UnaryOp::Not}, dtypes::kBool);
   }
@@ -297,8 +296,7 @@ One finish_binary(Ctx& ctx, const ex::Binary& b, Span span, NodeId lhs, NodeId r
     case BinaryOp::Le:
     case BinaryOp::Gt:
     case BinaryOp::Ge:
-      return promoted_binary(ctx, b.op, lhs, rhs, span, b.lhs->span, b.rhs->span,
-                             dtypes::kBool);
+      return promoted_binary(ctx, b.op, lhs, rhs, span, b.lhs->span, b.rhs->span, dtypes::kBool);
     case BinaryOp::And:
     case BinaryOp::Or:
       if (!is_bool(l) || !is_bool(r)) {
@@ -433,8 +431,8 @@ class Walk {
       return {};
     }
     if (std::holds_alternative<ex::Tuple>(e.value) || std::holds_alternative<ex::Let>(e.value)) {
-      tasks_.push_back({&e, static_cast<std::uint32_t>(values_.size()), 0, true,
-                        placeholder == dtypes::kBool});
+      tasks_.push_back(
+          {&e, static_cast<std::uint32_t>(values_.size()), 0, true, placeholder == dtypes::kBool});
     }
     tasks_.push_back({&e});
     return {};

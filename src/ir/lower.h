@@ -109,8 +109,8 @@ struct Ctx {
   NodeId push(Node node, DType dtype);
   /// As above, building the node in place from one of its forms.
   template <class Form>
-    requires(!std::is_same_v<std::decay_t<Form>, Node> && std::is_constructible_v<Node, Form &&>)
-  NodeId push(Form&& form, DType dtype) {
+  requires(!std::is_same_v<std::decay_t<Form>, Node> &&
+           std::is_constructible_v<Node, Form&&>) NodeId push(Form&& form, DType dtype) {
     const NodeId id = next_id();
     nodes.emplace_back(std::in_place_type<std::decay_t<Form>>, std::forward<Form>(form));
     dtypes.push_back(dtype);
@@ -142,8 +142,7 @@ using Ids = std::vector<NodeId>;
 /// Lowers one expression to its values (several for a tuple).
 std::expected<Ids, Diag> lower_expr(Ctx& ctx, const parse::SpannedExpr& e);
 /// Lowers an expression that must produce exactly one value.
-std::expected<NodeId, Diag> lower_single(Ctx& ctx, const parse::SpannedExpr& e,
-                                         DType placeholder);
+std::expected<NodeId, Diag> lower_single(Ctx& ctx, const parse::SpannedExpr& e, DType placeholder);
 
 /// The outcome of a collecting run: a DAG whatever the errors, and the filed diagnostics.
 struct CollectResult {
@@ -178,8 +177,8 @@ std::expected<NodeId, Diag> lower_int_literal(Ctx& ctx, std::int64_t value,
                                               std::optional<DType> suffix, Span span);
 std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
                                                 double value);
-std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix,
-                                                  Span span, double re, double im);
+std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
+                                                  double re, double im);
 
 /// The common dtype of two operands, reporting a failed promotion (placeholder dtype f64), a u64
 /// meeting a signed integer, and any implicit promotion. `operand_spans` is given for binary

@@ -68,8 +68,8 @@ struct Cast {
 }  // namespace node
 
 /// One operation of the typed DAG.
-using Node = std::variant<node::Param, node::Const, node::Unary, node::Binary, node::If,
-                          node::Call, node::Cast>;
+using Node = std::variant<node::Param, node::Const, node::Unary, node::Binary, node::If, node::Call,
+                          node::Cast>;
 
 namespace detail {
 template <class N, class F>

@@ -110,18 +110,25 @@ static_assert(ir::in_builtin_order(kBuiltinFolds));
 
 double arithmetic(BinaryOp op, double a, double b) {
   switch (op) {
-    case BinaryOp::Add: return a + b;
-    case BinaryOp::Sub: return a - b;
-    case BinaryOp::Mul: return a * b;
-    default: return a / b;
+    case BinaryOp::Add:
+      return a + b;
+    case BinaryOp::Sub:
+      return a - b;
+    case BinaryOp::Mul:
+      return a * b;
+    default:
+      return a / b;
   }
 }
 
 ComplexValue arithmetic(BinaryOp op, ComplexValue x, ComplexValue y) {
   switch (op) {
-    case BinaryOp::Add: return {x.re + y.re, x.im + y.im};
-    case BinaryOp::Sub: return {x.re - y.re, x.im - y.im};
-    case BinaryOp::Mul: return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
+    case BinaryOp::Add:
+      return {x.re + y.re, x.im + y.im};
+    case BinaryOp::Sub:
+      return {x.re - y.re, x.im - y.im};
+    case BinaryOp::Mul:
+      return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
     default: {
       const double d = y.re * y.re + y.im * y.im;
       return {(x.re * y.re + x.im * y.im) / d, (x.im * y.re - x.re * y.im) / d};
@@ -131,12 +138,18 @@ ComplexValue arithmetic(BinaryOp op, ComplexValue x, ComplexValue y) {
 
 bool compare(BinaryOp op, double a, double b) {
   switch (op) {
-    case BinaryOp::Eq: return a == b;
-    case BinaryOp::Ne: return a != b;
-    case BinaryOp::Lt: return a < b;
-    case BinaryOp::Le: return a <= b;
-    case BinaryOp::Gt: return a > b;
-    default: return a >= b;
+    case BinaryOp::Eq:
+      return a == b;
+    case BinaryOp::Ne:
+      return a != b;
+    case BinaryOp::Lt:
+      return a < b;
+    case BinaryOp::Le:
+      return a <= b;
+    case BinaryOp::Gt:
+      return a > b;
+    default:
+      return a >= b;
   }
 }
 
@@ -227,8 +240,8 @@ FoldResult Folder::run() {
   outputs.reserve(in_.outputs.size());
   // An output beyond the input is kept as it is, so that the check below reports it.
   for (NodeId o : in_.outputs) outputs.push_back(o < n ? table_[o] : o);
-  auto dag = ir::TypedDag::try_new(std::move(nodes_), std::move(dtypes_), in_.params,
-                                   std::move(outputs));
+  auto dag =
+      ir::TypedDag::try_new(std::move(nodes_), std::move(dtypes_), in_.params, std::move(outputs));
   if (!dag) invalid(dag.error());
   return FoldResult{std::move(*dag), std::move(diags_)};
 }
@@ -256,8 +269,8 @@ Decision Folder::fold_unary(const node::Unary& u, DType t) {
   }
   if (const auto* i = std::get_if<std::int64_t>(v)) {
     // Two's-complement negation: i64's minimum negates to itself.
-    return as_constant(
-        static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(*i)), t);
+    return as_constant(static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(*i)),
+                       t);
   }
   if (const auto* x = std::get_if<double>(v)) return as_constant(-*x, t);
   if (const auto* c = std::get_if<ComplexValue>(v)) {
@@ -330,8 +343,7 @@ Decision Folder::fold_binary(NodeId j, const node::Binary& b, DType t) {
   return as_constant(compare(op, *x, *y), t);
 }
 
-Decision Folder::fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_t b,
-                              DType t) {
+Decision Folder::fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_t b, DType t) {
   const Wide r = op == BinaryOp::Add   ? Wide{a} + b
                  : op == BinaryOp::Sub ? Wide{a} - b
                                        : Wide{a} * b;

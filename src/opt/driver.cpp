@@ -19,8 +19,8 @@ egraph::Cost OptCost::node_cost(const MathLang& node, const egraph::ChildCosts& 
 namespace {
 
 /// The cheapest equivalent of the stripped expression's output, after equality saturation.
-std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(const StrippedExpr& stripped,
-                                                                        const OptConfig& config, OptStats* stats) {
+std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
+    const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
   std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
   egraph::Runner<MathLang> runner;
   runner.with_iter_limit(kMaxIterations).with_node_limit(kMaxNodes);
@@ -29,17 +29,19 @@ std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(const St
   // Reaching a limit is no failure: the e-graph as the run left it is extracted.
   runner.run(rule_list);
   if (stats != nullptr) {
-    *stats = {runner.iterations().size(), runner.egraph().node_count(), runner.egraph().class_count(),
-              runner.stop_reason()};
+    *stats = {runner.iterations().size(), runner.egraph().node_count(),
+              runner.egraph().class_count(), runner.stop_reason()};
   }
-  if (runner.roots().empty()) return std::unexpected(OptError::invalid_expr("runner produced no roots"));
+  if (runner.roots().empty())
+    return std::unexpected(OptError::invalid_expr("runner produced no roots"));
   egraph::Extractor<MathLang, OptCost> extractor(runner.egraph(), OptCost{});
   return extractor.find_best(runner.roots().front()).second;
 }
 
 }  // namespace
 
-std::expected<OptResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag, const OptConfig& config,
+std::expected<OptResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag,
+                                                                 const OptConfig& config,
                                                                  OptStats* stats) {
   if (dag.outputs.size() != 1) return std::unexpected(OptError::multi_output());
   FoldResult folded = const_fold(dag);

@@ -43,7 +43,8 @@ struct OptResult {
 /// the output and restores dtypes; with the aggressive setting, folds once more. `dag` must have
 /// exactly one output (else `MultiOutput`) and is not modified. Nothing outlives the call;
 /// `stats`, when given, receives what the run did.
-std::expected<OptResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag, const OptConfig& config,
+std::expected<OptResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag,
+                                                                 const OptConfig& config,
                                                                  OptStats* stats = nullptr);
 
 }  // namespace tarvelon::opt

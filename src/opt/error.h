@@ -13,8 +13,12 @@ struct OptError {
   std::string detail;
 
   static OptError multi_output() { return {Kind::MultiOutput, {}}; }
-  static OptError unsupported_call(std::string builtin) { return {Kind::UnsupportedCall, std::move(builtin)}; }
-  static OptError invalid_expr(std::string message) { return {Kind::InvalidExpr, std::move(message)}; }
+  static OptError unsupported_call(std::string builtin) {
+    return {Kind::UnsupportedCall, std::move(builtin)};
+  }
+  static OptError invalid_expr(std::string message) {
+    return {Kind::InvalidExpr, std::move(message)};
+  }
 
   /// "only single-output DAG is currently supported by optimize", "unsupported call `exp` in
   /// opt conversion" or "invalid expr during conversion: ...".

@@ -78,7 +78,8 @@ std::optional<double> read_float(std::string_view text) {
       std::string_view whole = mantissa.substr(0, point);
       std::string_view fraction = mantissa.substr(point + 1);
       if (whole.empty() && fraction.empty()) return std::nullopt;
-      normal = egraph::cat(whole.empty() ? "0" : whole, ".", fraction.empty() ? "0" : fraction, text.substr(exponent));
+      normal = egraph::cat(whole.empty() ? "0" : whole, ".", fraction.empty() ? "0" : fraction,
+                           text.substr(exponent));
     }
     if (!support::parse_decimal(normal, value)) return std::nullopt;
   }
@@ -87,8 +88,12 @@ std::optional<double> read_float(std::string_view text) {
 
 void append_payload(std::string& out, const MathLang& node) {
   switch (node.op()) {
-    case MathOp::Bool: out += node.bool_value() ? "true" : "false"; return;
-    case MathOp::Int: support::append_int(out, node.int_value()); return;
+    case MathOp::Bool:
+      out += node.bool_value() ? "true" : "false";
+      return;
+    case MathOp::Int:
+      support::append_int(out, node.int_value());
+      return;
     case MathOp::Num: {
       // A float that prints like an integer gets a fraction, so that the text reads back as a
       // float rather than an integer.
@@ -97,8 +102,11 @@ void append_payload(std::string& out, const MathLang& node) {
       if (out.find_first_not_of("-0123456789", start) == std::string::npos) out += ".0";
       return;
     }
-    case MathOp::TypeToken: out += node.symbol().as_str(); return;
-    default: return;
+    case MathOp::TypeToken:
+      out += node.symbol().as_str();
+      return;
+    default:
+      return;
   }
 }
 
@@ -110,7 +118,8 @@ std::size_t math_op_weight(MathOp op) { return info(op).weight; }
 
 MathLang::MathLang(MathOp op, std::span<const Id> children) : op_(op) {
   if (math_op_is_leaf(op) || children.size() != math_op_arity(op)) {
-    support::internal_fault(egraph::cat("MathLang ", math_op_name(op), " cannot take ", children.size(), " children"));
+    support::internal_fault(
+        egraph::cat("MathLang ", math_op_name(op), " cannot take ", children.size(), " children"));
   }
   std::copy(children.begin(), children.end(), slots_.begin());
 }
@@ -151,7 +160,8 @@ MathLang MathLang::type_token(egraph::GlobalSymbol symbol) {
   return node;
 }
 
-std::expected<MathLang, egraph::FromOpError> MathLang::from_op(std::string_view op, std::span<const Id> children) {
+std::expected<MathLang, egraph::FromOpError> MathLang::from_op(std::string_view op,
+                                                               std::span<const Id> children) {
   if (children.empty()) {
     if (op == "false" || op == "true") return boolean(op == "true");
     if (auto value = read_int(op)) return integer(*value);
@@ -181,7 +191,8 @@ std::string debug_text(const MathLang& node) {
     append_payload(out, node);
   } else {
     out += '[';
-    egraph::append_joined(out, node.children(), ", ", [](std::string& o, Id id) { egraph::append_text(o, id); });
+    egraph::append_joined(out, node.children(), ", ",
+                          [](std::string& o, Id id) { egraph::append_text(o, id); });
     out += ']';
   }
   out += ')';

@@ -52,9 +52,13 @@ std::string_view math_op_name(MathOp op);
 /// the payload leaves, which are written as their value.
 std::string_view math_op_text(MathOp op);
 /// The fixed number of children of a variant.
-constexpr std::size_t math_op_arity(MathOp op) { return detail::kMathOpArity[static_cast<std::size_t>(op)]; }
+constexpr std::size_t math_op_arity(MathOp op) {
+  return detail::kMathOpArity[static_cast<std::size_t>(op)];
+}
 /// Whether the variant is a payload leaf (`Bool`, `Int`, `Num`, `TypeToken`).
-constexpr bool math_op_is_leaf(MathOp op) { return detail::kMathOpIsLeaf[static_cast<std::size_t>(op)]; }
+constexpr bool math_op_is_leaf(MathOp op) {
+  return detail::kMathOpIsLeaf[static_cast<std::size_t>(op)];
+}
 /// The variant's own extraction weight: 1 for leaves and fused functions, 2 for the rest.
 std::size_t math_op_weight(MathOp op);
 
@@ -82,12 +86,17 @@ class MathLang {
 
   /// Reads a node from its text form: "true"/"false", an i64 decimal, a float, an operator text
   /// with exactly its arity of children, and any other childless word as a type token.
-  static std::expected<MathLang, egraph::FromOpError> from_op(std::string_view op, std::span<const Id> children);
+  static std::expected<MathLang, egraph::FromOpError> from_op(std::string_view op,
+                                                              std::span<const Id> children);
 
   MathOp op() const { return op_; }
   bool bool_value() const { return slots_[0] != 0; }
-  std::int64_t int_value() const { return std::bit_cast<std::int64_t>(std::array<Id, 2>{slots_[0], slots_[1]}); }
-  double num_value() const { return std::bit_cast<double>(std::array<Id, 2>{slots_[0], slots_[1]}); }
+  std::int64_t int_value() const {
+    return std::bit_cast<std::int64_t>(std::array<Id, 2>{slots_[0], slots_[1]});
+  }
+  double num_value() const {
+    return std::bit_cast<double>(std::array<Id, 2>{slots_[0], slots_[1]});
+  }
   egraph::GlobalSymbol symbol() const { return egraph::GlobalSymbol::from_handle(slots_[0]); }
 
   std::span<const Id> children() const { return {slots_.data(), math_op_arity(op_)}; }
@@ -102,7 +111,8 @@ class MathLang {
   }
   std::uint64_t hash() const {
     std::uint64_t h = egraph::hash_combine(0, static_cast<std::uint64_t>(op_));
-    if (op_ == MathOp::Num) return egraph::hash_finish(egraph::hash_combine(h, canonical_bits(num_value())));
+    if (op_ == MathOp::Num)
+      return egraph::hash_finish(egraph::hash_combine(h, canonical_bits(num_value())));
     h = egraph::hash_combine(h, (static_cast<std::uint64_t>(slots_[1]) << 32) | slots_[0]);
     return egraph::hash_finish(egraph::hash_combine(h, slots_[2]));
   }
@@ -119,11 +129,16 @@ class MathLang {
   friend std::weak_ordering operator<=>(const MathLang& a, const MathLang& b) {
     if (a.op_ != b.op_) return a.op_ <=> b.op_;
     switch (a.op_) {
-      case MathOp::Bool: return a.bool_value() <=> b.bool_value();
-      case MathOp::Int: return a.int_value() <=> b.int_value();
-      case MathOp::Num: return total_order(a.num_value(), b.num_value());
-      case MathOp::TypeToken: return a.slots_[0] <=> b.slots_[0];
-      default: return support::lexicographic_order(a.slots_, b.slots_);
+      case MathOp::Bool:
+        return a.bool_value() <=> b.bool_value();
+      case MathOp::Int:
+        return a.int_value() <=> b.int_value();
+      case MathOp::Num:
+        return total_order(a.num_value(), b.num_value());
+      case MathOp::TypeToken:
+        return a.slots_[0] <=> b.slots_[0];
+      default:
+        return support::lexicographic_order(a.slots_, b.slots_);
     }
   }
 

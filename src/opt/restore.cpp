@@ -15,15 +15,16 @@ OptError invalid_node(Id index, const MathLang& node) {
   return OptError::invalid_expr(egraph::cat("invalid node #", index, ": ", debug_text(node)));
 }
 
-std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs, ir::DType rhs,
-                                               const MathLang& node, std::vector<diag::Diag>& diags) {
+std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs,
+                                               ir::DType rhs, const MathLang& node,
+                                               std::vector<diag::Diag>& diags) {
   auto promoted = ir::promote(lhs, rhs);
   if (!promoted) return std::unexpected(invalid_node(index, node));
   if (!(*promoted == lhs && *promoted == rhs)) {
     diags.push_back(diag::Diag::make(
         diag::DiagKind::RestorePromotion,
-        egraph::cat("implicit promotion in ", name, " at node#", index, ": ", lhs.to_str(), " + ", rhs.to_str(),
-                    " -> ", promoted->to_str())));
+        egraph::cat("implicit promotion in ", name, " at node#", index, ": ", lhs.to_str(), " + ",
+                    rhs.to_str(), " -> ", promoted->to_str())));
   }
   return *promoted;
 }
@@ -69,19 +70,25 @@ ir::Literal constant_in(const MathLang& leaf, ir::DType dtype) {
 /// The rebuilding of one DAG from an extracted term, entry by entry.
 class Restorer {
  public:
-  Restorer(const egraph::RecExpr<MathLang>& expr, const TypeMap& types, std::span<const ir::Param> params)
+  Restorer(const egraph::RecExpr<MathLang>& expr, const TypeMap& types,
+           std::span<const ir::Param> params)
       : expr_(expr), types_(types), params_(params), node_of_(expr.size(), kNone) {}
 
   std::expected<RestoreResult, OptError> run() {
-    if (expr_.empty()) return std::unexpected(OptError::invalid_expr("cannot restore empty expression"));
+    if (expr_.empty())
+      return std::unexpected(OptError::invalid_expr("cannot restore empty expression"));
     for (Id i = 0; i < expr_.size(); ++i) {
-      if (auto restored = restore(i, expr_[i]); !restored) return std::unexpected(std::move(restored.error()));
+      if (auto restored = restore(i, expr_[i]); !restored)
+        return std::unexpected(std::move(restored.error()));
     }
     Id root = static_cast<Id>(expr_.size() - 1);
     if (node_of_[root] == kNone) return std::unexpected(invalid_node(root, expr_[root]));
     auto dag = ir::TypedDag::try_new(std::move(nodes_), std::move(dtypes_),
-                                     std::vector<ir::Param>(params_.begin(), params_.end()), {node_of_[root]});
-    if (!dag) return std::unexpected(OptError::invalid_expr("restored TypedDag invalid: " + dag.error().to_string()));
+                                     std::vector<ir::Param>(params_.begin(), params_.end()),
+                                     {node_of_[root]});
+    if (!dag)
+      return std::unexpected(
+          OptError::invalid_expr("restored TypedDag invalid: " + dag.error().to_string()));
     return RestoreResult{std::move(*dag), std::move(diags_)};
   }
 
@@ -108,14 +115,16 @@ class Restorer {
       case MathOp::Int:
       case MathOp::Num: {
         std::optional<ir::DType> recorded = types_.constants.find(node);
-        ir::DType dtype = recorded.value_or(node.op() == MathOp::Int ? ir::dtypes::kI64 : ir::dtypes::kF64);
+        ir::DType dtype =
+            recorded.value_or(node.op() == MathOp::Int ? ir::dtypes::kI64 : ir::dtypes::kF64);
         return push(i, ir::node::Const{constant_in(node, dtype)}, dtype);
       }
       case MathOp::Complex: {
         const MathLang& re = expr_[node.children()[0]];
         const MathLang& im = expr_[node.children()[1]];
         if (re.op() != MathOp::Num || im.op() != MathOp::Num) return invalid();
-        ir::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value()).value_or(ir::dtypes::kC128);
+        ir::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
+                              .value_or(ir::dtypes::kC128);
         if (dtype.kind != ir::DTypeKind::Complex) return invalid();
         return push(i, ir::node::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, dtype);
       }
@@ -143,7 +152,8 @@ class Restorer {
         auto then_branch = built(node.children()[1]);
         auto else_branch = built(node.children()[2]);
         if (!cond || !then_branch || !else_branch) return invalid();
-        auto dtype = try_promote("restore:IfElse", i, dtypes_[*then_branch], dtypes_[*else_branch], node, diags_);
+        auto dtype = try_promote("restore:IfElse", i, dtypes_[*then_branch], dtypes_[*else_branch],
+                                 node, diags_);
         if (!dtype) return std::unexpected(std::move(dtype.error()));
         return push(i, ir::node::If{*cond, *then_branch, *else_branch}, *dtype);
       }
@@ -156,8 +166,8 @@ class Restorer {
       if (!lhs || !rhs) return invalid();
       ir::DType dtype = ir::dtypes::kBool;
       if (is_arithmetic(*op)) {
-        auto promoted = try_promote(egraph::cat("restore:", math_op_name(node.op())), i, dtypes_[*lhs],
-                                    dtypes_[*rhs], node, diags_);
+        auto promoted = try_promote(egraph::cat("restore:", math_op_name(node.op())), i,
+                                    dtypes_[*lhs], dtypes_[*rhs], node, diags_);
         if (!promoted) return std::unexpected(std::move(promoted.error()));
         dtype = *promoted;
       }
@@ -169,7 +179,8 @@ class Restorer {
       ir::DType dtype = *op == ir::UnaryOp::Not ? ir::dtypes::kBool : dtypes_[*arg];
       return push(i, ir::node::Unary{*arg, *op}, dtype);
     }
-    if (auto builtin = builtin_of(node.op())) return push(i, ir::node::Call{{*arg}, *builtin}, dtypes_[*arg]);
+    if (auto builtin = builtin_of(node.op()))
+      return push(i, ir::node::Call{{*arg}, *builtin}, dtypes_[*arg]);
     support::internal_fault(egraph::cat("no typed-DAG form for ", debug_text(node)));
   }
 
@@ -185,9 +196,9 @@ class Restorer {
 
 }  // namespace
 
-std::expected<RestoreResult, OptError> restore_types_with_info(const egraph::RecExpr<MathLang>& expr,
-                                                               const TypeMap& types,
-                                                               std::span<const ir::Param> params) {
+std::expected<RestoreResult, OptError> restore_types_with_info(
+    const egraph::RecExpr<MathLang>& expr, const TypeMap& types,
+    std::span<const ir::Param> params) {
   return Restorer(expr, types, params).run();
 }
 

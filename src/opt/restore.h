@@ -23,14 +23,14 @@ struct RestoreResult {
 /// a DAG node, constants take the dtype their value had in the kernel (`types`), parameters the
 /// dtype of `params`, operators the dtype promotion gives, casts come back implicit. Failures
 /// are `InvalidExpr`.
-std::expected<RestoreResult, OptError> restore_types_with_info(const egraph::RecExpr<MathLang>& expr,
-                                                               const TypeMap& types,
-                                                               std::span<const ir::Param> params);
+std::expected<RestoreResult, OptError> restore_types_with_info(
+    const egraph::RecExpr<MathLang>& expr, const TypeMap& types, std::span<const ir::Param> params);
 
 /// The common dtype of two operands of node `index`, appending a `RestorePromotion` note to
 /// `diags` when the operands differ from it; a failed promotion is the node's `InvalidExpr`.
-std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs, ir::DType rhs,
-                                               const MathLang& node, std::vector<diag::Diag>& diags);
+std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs,
+                                               ir::DType rhs, const MathLang& node,
+                                               std::vector<diag::Diag>& diags);
 
 /// "invalid node #{index}: {debug form of node}".
 OptError invalid_node(Id index, const MathLang& node);

@@ -15,8 +15,9 @@ namespace tarvelon::opt {
 namespace {
 
 std::size_t canonical_rank(ir::DType dtype) {
-  return static_cast<std::size_t>(std::find(std::begin(ir::dtypes::kAll), std::end(ir::dtypes::kAll), dtype) -
-                                  std::begin(ir::dtypes::kAll));
+  return static_cast<std::size_t>(
+      std::find(std::begin(ir::dtypes::kAll), std::end(ir::dtypes::kAll), dtype) -
+      std::begin(ir::dtypes::kAll));
 }
 
 template <class Map, class Key>
@@ -27,7 +28,9 @@ void keep_least(Map& map, const Key& key, ir::DType dtype) {
 
 }  // namespace
 
-void ConstantDtypes::record(const MathLang& leaf, ir::DType dtype) { keep_least(leaves_, leaf, dtype); }
+void ConstantDtypes::record(const MathLang& leaf, ir::DType dtype) {
+  keep_least(leaves_, leaf, dtype);
+}
 
 void ConstantDtypes::record_complex(double re, double im, ir::DType dtype) {
   keep_least(complexes_, ComplexKey{MathLang::num(re), MathLang::num(im)}, dtype);
@@ -69,7 +72,8 @@ class Stripper {
       entry_of_[j] = *entry;
     }
     // A valid DAG's output is one of its nodes, and every node now has an entry.
-    return StrippedExpr{std::move(out_.expr), std::move(out_.types), entry_of_[dag_.outputs.front()]};
+    return StrippedExpr{std::move(out_.expr), std::move(out_.types),
+                        entry_of_[dag_.outputs.front()]};
   }
 
  private:
@@ -83,7 +87,8 @@ class Stripper {
   /// The entry of operand `child` of node `j`, or the "missing ... mapping" error.
   std::expected<Id, OptError> operand(ir::NodeId j, ir::NodeId child, const char* what) const {
     if (child < j && entry_of_[child] != kUnmapped) return entry_of_[child];
-    return std::unexpected(OptError::invalid_expr(egraph::cat("missing ", what, " mapping for node ", j)));
+    return std::unexpected(
+        OptError::invalid_expr(egraph::cat("missing ", what, " mapping for node ", j)));
   }
 
   ir::DType dtype(ir::NodeId j) const { return dag_.dtypes[j]; }
@@ -143,7 +148,8 @@ class Stripper {
 
   Result translate(ir::NodeId j, const ir::node::Call& node) {
     if (node.args.size() != 1) {
-      return std::unexpected(OptError::unsupported_call(std::string(ir::builtin_name(node.builtin))));
+      return std::unexpected(
+          OptError::unsupported_call(std::string(ir::builtin_name(node.builtin))));
     }
     auto arg = operand(j, node.args.front(), "call arg");
     if (!arg) return arg;

@@ -38,7 +38,9 @@ class ConstantDtypes {
   struct ComplexKey {
     MathLang re;
     MathLang im;
-    std::uint64_t hash() const { return egraph::hash_finish(egraph::hash_combine(re.hash(), im.hash())); }
+    std::uint64_t hash() const {
+      return egraph::hash_finish(egraph::hash_combine(re.hash(), im.hash()));
+    }
     friend bool operator==(const ComplexKey&, const ComplexKey&) = default;
   };
   egraph::FlatHashMap<MathLang, ir::DType, egraph::MemberHash> leaves_;

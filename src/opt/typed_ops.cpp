@@ -15,14 +15,20 @@ struct Counterpart {
   std::uint8_t index;
 };
 
-#define TARVELON_COUNTERPART_Leaf(ir_name) {Role::None, 0}
-#define TARVELON_COUNTERPART_Special(ir_name) {Role::None, 0}
-#define TARVELON_COUNTERPART_Unary(ir_name) {Role::Unary, static_cast<std::uint8_t>(ir::UnaryOp::ir_name)}
-#define TARVELON_COUNTERPART_Binary(ir_name) {Role::Binary, static_cast<std::uint8_t>(ir::BinaryOp::ir_name)}
-#define TARVELON_COUNTERPART_Call(ir_name) {Role::Call, static_cast<std::uint8_t>(ir::Builtin::ir_name)}
+#define TARVELON_COUNTERPART_Leaf(ir_name) \
+  { Role::None, 0 }
+#define TARVELON_COUNTERPART_Special(ir_name) \
+  { Role::None, 0 }
+#define TARVELON_COUNTERPART_Unary(ir_name) \
+  { Role::Unary, static_cast<std::uint8_t>(ir::UnaryOp::ir_name) }
+#define TARVELON_COUNTERPART_Binary(ir_name) \
+  { Role::Binary, static_cast<std::uint8_t>(ir::BinaryOp::ir_name) }
+#define TARVELON_COUNTERPART_Call(ir_name) \
+  { Role::Call, static_cast<std::uint8_t>(ir::Builtin::ir_name) }
 
 constexpr Counterpart kCounterparts[] = {
-#define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) TARVELON_COUNTERPART_##role(ir_name),
+#define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) \
+  TARVELON_COUNTERPART_##role(ir_name),
 #include "opt/math_ops.def"
 #undef TARVELON_MATH_OP
 };
@@ -54,8 +60,14 @@ MathOp math_op_of(ir::UnaryOp op) { return kFromUnary[static_cast<std::size_t>(o
 MathOp math_op_of(ir::BinaryOp op) { return kFromBinary[static_cast<std::size_t>(op)]; }
 MathOp math_op_of(ir::Builtin builtin) { return kFromCall[static_cast<std::size_t>(builtin)]; }
 
-std::optional<ir::UnaryOp> unary_op_of(MathOp op) { return counterpart<ir::UnaryOp>(op, Role::Unary); }
-std::optional<ir::BinaryOp> binary_op_of(MathOp op) { return counterpart<ir::BinaryOp>(op, Role::Binary); }
-std::optional<ir::Builtin> builtin_of(MathOp op) { return counterpart<ir::Builtin>(op, Role::Call); }
+std::optional<ir::UnaryOp> unary_op_of(MathOp op) {
+  return counterpart<ir::UnaryOp>(op, Role::Unary);
+}
+std::optional<ir::BinaryOp> binary_op_of(MathOp op) {
+  return counterpart<ir::BinaryOp>(op, Role::Binary);
+}
+std::optional<ir::Builtin> builtin_of(MathOp op) {
+  return counterpart<ir::Builtin>(op, Role::Call);
+}
 
 }  // namespace tarvelon::opt

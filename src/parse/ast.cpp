@@ -1,10 +1,10 @@
 #include "parse/ast.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <algorithm>
-#include <cstdint>
 #include <new>
 
 namespace tarvelon::parse {
@@ -84,8 +84,8 @@ void NodeArena::add_block(std::size_t bytes, std::size_t align) {
 void NodeDelete::operator()(Spanned<Expr>* node) const noexcept {
   if (NodeArena::holds(node)) return;
   node->~Spanned();
-  ::operator delete(reinterpret_cast<char*>(node) - NodeArena::kHeapNodeOffset,
-                    std::align_val_t{NodeArena::kHeapNodeAlign});
+  ::operator delete (reinterpret_cast<char*>(node) - NodeArena::kHeapNodeOffset,
+                     std::align_val_t{NodeArena::kHeapNodeAlign});
 }
 
 // ---- Teardown ----------------------------------------------------------------------------------

@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -156,8 +156,7 @@ class Name {
     if (text.size() <= kInline) {
       word_ = inline_word(text);
     } else {
-      store_long(text, arena.allocate(long_text_bytes(text), alignof(std::uint64_t)),
-                 kInArenaBit);
+      store_long(text, arena.allocate(long_text_bytes(text), alignof(std::uint64_t)), kInArenaBit);
     }
   }
   Name(const Name& other) : Name(other.view()) {}
@@ -337,8 +336,9 @@ struct Spanned<Expr> {
   Spanned(Expr v, Span s) : value(std::move(v)), span(s) {}
   /// Builds the node in place from one of the fourteen forms.
   template <class Form>
-    requires std::is_constructible_v<Expr, Form&&> && (!std::is_same_v<std::decay_t<Form>, Expr>)
-  Spanned(Form&& form, Span s) : value(std::forward<Form>(form)), span(s) {}
+  requires std::is_constructible_v<Expr, Form&&> &&
+      (!std::is_same_v<std::decay_t<Form>, Expr>)Spanned(Form&& form, Span s)
+      : value(std::forward<Form>(form)), span(s) {}
   Spanned(Spanned&&) noexcept = default;
   Spanned& operator=(Spanned&&) noexcept = default;
   ~Spanned();

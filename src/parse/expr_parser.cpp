@@ -507,8 +507,7 @@ ExprParser::AtomStep ExprParser::ident_atom() {
     const Span span{span_at(name).start, next().end};
     return {make(expr::Call{name_at(name), BoxList()}, span)};
   }
-  push({.kind = Frame::Kind::List, .is_call = true, .at = index(name),
-        .n = index(values_.size())});
+  push({.kind = Frame::Kind::List, .is_call = true, .at = index(name), .n = index(values_.size())});
   return {nullptr, true};
 }
 
@@ -600,12 +599,11 @@ std::expected<SpannedExpr, std::vector<diag::Diag>> parse_expr_with_offset(std::
 
 std::expected<ExprBox, std::vector<diag::Diag>> parse_expression(std::string_view text,
                                                                  std::size_t offset,
-                                                                 LexResult& lexed,
-                                                                 NodeArena* arena,
+                                                                 LexResult& lexed, NodeArena* arena,
                                                                  bool may_hold_j) {
   // Node spans are 32-bit offsets into the source.
-  if (offset > std::numeric_limits<std::uint32_t>::max() - std::min<std::size_t>(
-                   text.size(), std::numeric_limits<std::uint32_t>::max())) {
+  if (offset > std::numeric_limits<std::uint32_t>::max() -
+                   std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max())) {
     throw std::bad_alloc();
   }
   if (may_hold_j) {

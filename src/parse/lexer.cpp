@@ -71,7 +71,7 @@ constexpr std::size_t kAlwaysFitting = 18;
 /// What an ASCII byte can be in an expression, as bits; a byte of 0x80 and above is none of
 /// these and is decoded as part of a UTF-8 character instead.
 enum ByteClass : std::uint8_t {
-  kBlank = 1,       ///< ASCII White_Space
+  kBlank = 1,  ///< ASCII White_Space
   kDigit = 2,
   kIdentStart = 4,  ///< "_" or an ASCII letter
   kIdentContinue = 8,

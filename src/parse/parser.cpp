@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -301,8 +301,8 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
   }
   LexResult scratch;
   NodeArena arena;
-  auto result = parse_expression(result_line->text, src.span_of(result_line->text).start,
-                                 scratch, &arena, result_line->may_hold_j);
+  auto result = parse_expression(result_line->text, src.span_of(result_line->text).start, scratch,
+                                 &arena, result_line->may_hold_j);
   if (!result) return std::unexpected(std::move(result.error()));
   // Every assignment's `Let` spans from its line to the end of what it is wrapped around, which
   // is in the end the result expression.
@@ -333,8 +333,8 @@ std::expected<FuncDef, Diags> parse_dsl_with_errors(std::string_view source) {
       failure = Diags{std::move(*fault)};
       continue;
     }
-    auto value = parse_expression(rhs_text, src.span_of(rhs_text).start, scratch, &arena,
-                                  next->may_hold_j);
+    auto value =
+        parse_expression(rhs_text, src.span_of(rhs_text).start, scratch, &arena, next->may_hold_j);
     if (!value) {
       failure = std::move(value.error());
       continue;

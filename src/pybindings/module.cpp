@@ -159,8 +159,8 @@ struct CallArgs {
 /// TypeError set on a binding or conversion failure (UnicodeEncodeError for a str without UTF-8
 /// form). The views into the str arguments live as long as the call's arguments.
 template <std::size_t N>
-bool bind_call(const char* fn, const ArgDecl (&decls)[N], PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, CallArgs& out) {
+bool bind_call(const char* fn, const ArgDecl (&decls)[N], PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, CallArgs& out) {
   PyObject* bound[N];
   if (!bind(fn, decls, args, nargs, kwnames, bound)) return false;
   for (std::size_t i = 0; i < N; ++i) {
@@ -281,15 +281,7 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "_tarvelon",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_tarvelon", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

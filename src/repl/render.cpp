@@ -458,8 +458,7 @@ class Renderer {
   void add_run_from(std::size_t at) {
     std::size_t len = arena_.size() - at;
     if (len == 0) return;
-    if (ops_.size() > cur_ops_ && !ops_.back().operand &&
-        ops_.back().pos + ops_.back().arg == at &&
+    if (ops_.size() > cur_ops_ && !ops_.back().operand && ops_.back().pos + ops_.back().arg == at &&
         len <= std::numeric_limits<std::uint32_t>::max() - ops_.back().arg) {
       ops_.back().arg += static_cast<std::uint32_t>(len);
       return;
@@ -619,8 +618,8 @@ class Renderer {
     in.prec = own_prec;
     in.kind = static_cast<std::uint8_t>(n.index());
     in.op_begin = same_ops ? same_ops->op_begin : cur_ops_;
-    in.op_count = same_ops ? same_ops->op_count
-                           : static_cast<std::uint32_t>(ops_.size() - cur_ops_);
+    in.op_count =
+        same_ops ? same_ops->op_count : static_cast<std::uint32_t>(ops_.size() - cur_ops_);
   }
 
   const ir::TypedDag& dag_;
@@ -690,7 +689,8 @@ std::string_view strip_enclosing(std::string_view text) {
     if (s[i] == ')') --depth;
     low = std::min(low, depth);
   }
-  std::int64_t pairs = depth - closes == 0 ? std::min({opens, closes, std::max<std::int64_t>(low, 0)}) : 0;
+  std::int64_t pairs =
+      depth - closes == 0 ? std::min({opens, closes, std::max<std::int64_t>(low, 0)}) : 0;
   std::string_view kept = s;
   for (; pairs > 0; --pairs) kept = support::trim_white_space(kept.substr(1, kept.size() - 2));
   return kept;
@@ -699,8 +699,7 @@ std::string_view strip_enclosing(std::string_view text) {
 }  // namespace
 
 std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::TypedDag& dag,
-                                                                  ir::NodeId root,
-                                                                  bool show_casts,
+                                                                  ir::NodeId root, bool show_casts,
                                                                   std::uint64_t limit) {
   Renderer renderer(dag, show_casts);
   renderer.measure(root);

@@ -1,7 +1,8 @@
 #include "support/number_text.h"
 
-#include <array>
+#include <locale.h>
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -11,7 +12,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <locale.h>
 
 namespace tarvelon::support {
 
@@ -78,8 +78,8 @@ void append_double(std::string& out, double value) {
   // positionally, padding with zeros, so 1e300 is "1" and 300 zeros rather than the exact
   // expansion of the nearest double.
   char sci[32];
-  char* const sci_end = std::to_chars(sci, sci + sizeof sci, value,
-                                      std::chars_format::scientific).ptr;
+  char* const sci_end =
+      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
   if (*p == '-') {
     out += '-';

@@ -17,8 +17,7 @@ void append_double(std::string& out, double value);
 
 /// Appends an integer as plain decimal, with a leading "-" when negative.
 template <std::integral T>
-  requires(!std::same_as<T, bool>)
-void append_int(std::string& out, T value) {
+requires(!std::same_as<T, bool>) void append_int(std::string& out, T value) {
   char buf[24];  // the widest 64-bit value with its sign
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
   (void)ec;

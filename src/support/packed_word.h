@@ -12,13 +12,15 @@ namespace tarvelon::support {
 /// that need words of different lengths to differ put the length in bytes the word leaves free.
 constexpr std::uint64_t pack_bytes(std::string_view word) noexcept {
   const std::size_t n = word.size();
-  if consteval {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+  if
+    consteval {
+      std::uint64_t key = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        key |= std::uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+      }
+      return key;
     }
-    return key;
-  } else {
+  else {
     // Two loads that together cover the word, overlapping where it is shorter than their sum;
     // a byte read twice lands in the same place both times. No byte outside the word is read.
     const char* p = word.data();

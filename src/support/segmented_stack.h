@@ -24,7 +24,7 @@ class SegmentedStack {
   SegmentedStack& operator=(const SegmentedStack&) = delete;
   ~SegmentedStack() {
     truncate(0);
-    for (T* segment : extra_) ::operator delete(segment, std::align_val_t{alignof(T)});
+    for (T* segment : extra_) ::operator delete (segment, std::align_val_t{alignof(T)});
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -52,7 +52,7 @@ class SegmentedStack {
   void pop_back() noexcept {
     std::destroy_at(&(*this)[--size_]);
     if (!extra_.empty() && N * (1 + extra_.size()) - size_ >= 2 * N) {
-      ::operator delete(extra_.back(), std::align_val_t{alignof(T)});
+      ::operator delete (extra_.back(), std::align_val_t{alignof(T)});
       extra_.pop_back();
     }
   }
@@ -97,9 +97,9 @@ class SegmentedStack {
   }
   void add_segment() {
     // Room first, so that the push below cannot fail and lose the segment.
-    if (extra_.size() == extra_.capacity()) extra_.reserve(std::max<std::size_t>(4, 2 * extra_.size()));
-    extra_.push_back(
-        static_cast<T*>(::operator new(N * sizeof(T), std::align_val_t{alignof(T)})));
+    if (extra_.size() == extra_.capacity())
+      extra_.reserve(std::max<std::size_t>(4, 2 * extra_.size()));
+    extra_.push_back(static_cast<T*>(::operator new (N * sizeof(T), std::align_val_t{alignof(T)})));
   }
 
   alignas(T) unsigned char first_[N * sizeof(T)];

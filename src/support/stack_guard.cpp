@@ -34,7 +34,8 @@ thread_local std::size_t spare_count = 0;
 
 void* acquire_segment() {
   if (spare_count > 0) return spare_segments[--spare_count];
-  void* s = mmap(nullptr, kStackSegment, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* s =
+      mmap(nullptr, kStackSegment, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (s == MAP_FAILED) throw std::bad_alloc();
   return s;
 }
@@ -82,7 +83,8 @@ void trampoline() {
   // Returning resumes `uc_link`, the caller's context.
 }
 
-// Kept out of line: getcontext and swapcontext return twice, which must not touch the caller's locals.
+// Kept out of line: getcontext and swapcontext return twice, which must not touch the caller's
+// locals.
 [[gnu::noinline]] void switch_to_segment(Switch& sw, void* segment) {
   getcontext(&sw.callee);
   sw.callee.uc_stack.ss_sp = segment;
@@ -113,8 +115,8 @@ void init_stack_floor() noexcept {
   }
   if (addr == nullptr) {
     // Unknown bounds: assume a conservative 256 KiB below the current frame.
-    stack_floor = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - 256 * 1024 +
-                  kStackReserve;
+    stack_floor =
+        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - 256 * 1024 + kStackReserve;
     return;
   }
   stack_floor = reinterpret_cast<std::uintptr_t>(addr) + kStackReserve;

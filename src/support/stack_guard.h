@@ -20,7 +20,8 @@ void init_stack_floor() noexcept;
 void run_on_fresh_segment(void (*body)(void*), void* context);
 
 inline bool stack_is_low() noexcept {
-  if (stack_floor == 0) [[unlikely]] init_stack_floor();
+  if (stack_floor == 0) [[unlikely]]
+    init_stack_floor();
   return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
 }
 
@@ -48,7 +49,8 @@ inline bool stack_is_low() noexcept { return detail::stack_is_low(); }
 template <class F>
 decltype(auto) with_stack_guard(F&& f) {
   using R = std::invoke_result_t<F&>;
-  if (!detail::stack_is_low()) [[likely]] return std::forward<F>(f)();
+  if (!detail::stack_is_low()) [[likely]]
+    return std::forward<F>(f)();
   if constexpr (std::is_void_v<R>) {
     detail::run_on_fresh_segment([](void* c) { (*static_cast<std::remove_reference_t<F>*>(c))(); },
                                  &f);

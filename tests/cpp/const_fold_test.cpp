@@ -276,18 +276,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConstFold, IdentitiesPointAtExistingNodesWithTheirOwnDtypes) {
   DagBuilder b;
   b.param("x", kF32).param("p", kBool);
-  NodeId x = b.add(node::Param{0}, kF32);                           // 0
-  NodeId p = b.add(node::Param{1}, kBool);                          // 1
-  NodeId yes = b.add(node::Const{true}, kBool);                     // 2
-  NodeId no = b.add(node::Const{false}, kBool);                     // 3
-  NodeId one = b.add(node::Const{std::int64_t{1}}, kF32);           // 4
-  NodeId zero = b.add(node::Const{0.0}, kF32);                      // 5
-  NodeId pick = b.add(node::If{yes, x, one}, kF64);                 // 6: x, still f32
-  NodeId other = b.add(node::If{no, x, one}, kF32);                 // 7: the constant 1
-  NodeId open = b.add(node::If{p, x, one}, kF32);                   // 8: kept
-  NodeId pow1 = b.add(node::Binary{pick, one, BO::Pow}, kF32);      // 9: x
-  NodeId pow0 = b.add(node::Binary{open, zero, BO::Pow}, kF32);     // 10: 1 of f32
-  NodeId sum = b.add(node::Binary{pow1, other, BO::Add}, kF32);     // 11: kept, x + 1
+  NodeId x = b.add(node::Param{0}, kF32);                        // 0
+  NodeId p = b.add(node::Param{1}, kBool);                       // 1
+  NodeId yes = b.add(node::Const{true}, kBool);                  // 2
+  NodeId no = b.add(node::Const{false}, kBool);                  // 3
+  NodeId one = b.add(node::Const{std::int64_t{1}}, kF32);        // 4
+  NodeId zero = b.add(node::Const{0.0}, kF32);                   // 5
+  NodeId pick = b.add(node::If{yes, x, one}, kF64);              // 6: x, still f32
+  NodeId other = b.add(node::If{no, x, one}, kF32);              // 7: the constant 1
+  NodeId open = b.add(node::If{p, x, one}, kF32);                // 8: kept
+  NodeId pow1 = b.add(node::Binary{pick, one, BO::Pow}, kF32);   // 9: x
+  NodeId pow0 = b.add(node::Binary{open, zero, BO::Pow}, kF32);  // 10: 1 of f32
+  NodeId sum = b.add(node::Binary{pow1, other, BO::Add}, kF32);  // 11: kept, x + 1
   b.dag.outputs = {pick, other, pow1, pow0, sum, open};
 
   FoldResult r = const_fold(b.dag);
@@ -302,21 +302,21 @@ TEST(ConstFold, IdentitiesPointAtExistingNodesWithTheirOwnDtypes) {
 TEST(ConstFold, FoldsThroughChainsAndNamesTheInputNodeInNotices) {
   DagBuilder b;
   b.param("x", kU8);
-  b.add(node::Param{0}, kU8);                                       // 0
-  NodeId yes = b.add(node::Const{true}, kBool);                     // 1
-  NodeId a = b.add(node::Const{std::int64_t{200}}, kU8);            // 2
-  NodeId c = b.add(node::Const{std::int64_t{100}}, kU8);            // 3
-  NodeId pick = b.add(node::If{yes, a, c}, kU8);                    // 4: the constant 200
-  NodeId sum = b.add(node::Binary{pick, c, BO::Add}, kU8);          // 5: overflows
-  NodeId wide = b.add(node::Cast{kF64, sum, false}, kF64);          // 6
-  NodeId half = b.add(node::Binary{wide, wide, BO::Div}, kF64);     // 7
+  b.add(node::Param{0}, kU8);                                    // 0
+  NodeId yes = b.add(node::Const{true}, kBool);                  // 1
+  NodeId a = b.add(node::Const{std::int64_t{200}}, kU8);         // 2
+  NodeId c = b.add(node::Const{std::int64_t{100}}, kU8);         // 3
+  NodeId pick = b.add(node::If{yes, a, c}, kU8);                 // 4: the constant 200
+  NodeId sum = b.add(node::Binary{pick, c, BO::Add}, kU8);       // 5: overflows
+  NodeId wide = b.add(node::Cast{kF64, sum, false}, kF64);       // 6
+  NodeId half = b.add(node::Binary{wide, wide, BO::Div}, kF64);  // 7
   b.dag.outputs = {half, sum};
 
   FoldResult r = const_fold(b.dag);
-  EXPECT_EQ(tarvelon::testing::nodes_text(r.dag.nodes, r.dag.dtypes),
-            (std::vector<std::string>{"u8 param 0", "bool const true", "u8 const 200i",
-                                      "u8 const 100i", "u16 const 300i", "f64 const 300",
-                                      "f64 const 1"}));
+  EXPECT_EQ(
+      tarvelon::testing::nodes_text(r.dag.nodes, r.dag.dtypes),
+      (std::vector<std::string>{"u8 param 0", "bool const true", "u8 const 200i", "u8 const 100i",
+                                "u16 const 300i", "f64 const 300", "f64 const 1"}));
   EXPECT_EQ(r.dag.outputs, (std::vector<NodeId>{6, 4}));
   EXPECT_EQ(tarvelon::testing::diags_text(r.diags),
             std::vector<std::string>{overflow(
@@ -331,11 +331,15 @@ TEST(ConstFold, AnInvalidRebuiltDagIsAnInternalFault) {
     const char* message;
   };
   const Case cases[] = {
-      {[](ir::TypedDag& d) { d.outputs = {0, 5}; },
+      {[](ir::TypedDag& d) {
+         d.outputs = {0, 5};
+       },
        "const_fold produced invalid TypedDag: output node id 5 out of range (nodes len 2)"},
       {[](ir::TypedDag& d) { d.dtypes.pop_back(); },
        "const_fold produced invalid TypedDag: TypedDag.nodes and dtypes length mismatch"},
-      {[](ir::TypedDag& d) { d.nodes[1] = node::Unary{1, UO::Neg}; },
+      {[](ir::TypedDag& d) {
+         d.nodes[1] = node::Unary{1, UO::Neg};
+       },
        "const_fold: node#1 uses node#1, which does not come before it"},
   };
   for (const Case& c : cases) {

@@ -9,7 +9,8 @@ namespace {
 
 TEST(Diag, MakeFillsTheDefaultHintOnlyWhenAbsent) {
   const Diag d = Diag::make(DiagKind::IntOutOfRange, "m", Span{1, 2});
-  EXPECT_EQ(d.hint, "adjust the literal value or choose a wider integer dtype that can represent it");
+  EXPECT_EQ(d.hint,
+            "adjust the literal value or choose a wider integer dtype that can represent it");
   EXPECT_EQ(d.span, (Span{1, 2}));
   EXPECT_FALSE(d.labels.has_value());
   EXPECT_EQ(Diag::make(DiagKind::IntOutOfRange, "m", std::nullopt, "own").hint, "own");
@@ -42,12 +43,13 @@ TEST(DiagConfig, SeverityPolicy) {
       {DiagKind::FloatPrecisionLoss, {}, false, Severity::Warning},
       {DiagKind::FloatPrecisionLoss, {}, true, Severity::Error},
       {DiagKind::RestorePromotion, {}, true, Severity::Allow},
-      {DiagKind::RestorePromotion, {{DiagKind::RestorePromotion, Severity::Warning}}, true,
+      {DiagKind::RestorePromotion,
+       {{DiagKind::RestorePromotion, Severity::Warning}},
+       true,
        Severity::Error},
       {DiagKind::UseBeforeDeclaration, {}, false, Severity::Error},
       {DiagKind::Shadowing, {{DiagKind::Shadowing, Severity::Fatal}}, true, Severity::Fatal},
-      {DiagKind::TypeMismatch, {{DiagKind::TypeMismatch, Severity::Allow}}, false,
-       Severity::Allow},
+      {DiagKind::TypeMismatch, {{DiagKind::TypeMismatch, Severity::Allow}}, false, Severity::Allow},
   };
   for (const auto& c : cases) {
     DiagConfig config;

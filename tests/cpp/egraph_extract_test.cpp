@@ -46,7 +46,9 @@ TEST(Extractor, ChoosesTheCheapestTermOfEachClass) {
       {"equal costs go to the first in class order", {"(k a)", "(h a)", "(j a)"}, "2 (h a)"},
       // (k b) gets its cost in the first sweep, before a and c have theirs; once the costs
       // settle, the tie still goes to the first node in class order.
-      {"ties go by class order, not by which node got a cost first", {"(k b)", "(h a)", "(j c)"}, "2 (h a)"},
+      {"ties go by class order, not by which node got a cost first",
+       {"(k b)", "(h a)", "(j c)"},
+       "2 (h a)"},
       {"children of one class appear once", {"(* y y)", "(big y)"}, "3 (* y y)"},
   };
   for (const Case& c : cases) {
@@ -89,7 +91,8 @@ TEST(Extractor, CostsImproveAcrossSweepsUntilStable) {
 TEST(Extractor, AfterSaturationExtractsTheSimplestEquivalent) {
   Runner<Node> runner;
   runner.with_expr(expr("(* (+ x 0) (+ 0 1))"));
-  std::vector<Rewrite<Node>> rules{rule("add-zero-r", "(+ ?x 0)", "?x"), rule("add-zero-l", "(+ 0 ?x)", "?x"),
+  std::vector<Rewrite<Node>> rules{rule("add-zero-r", "(+ ?x 0)", "?x"),
+                                   rule("add-zero-l", "(+ 0 ?x)", "?x"),
                                    rule("mul-one", "(* ?x 1)", "?x")};
   runner.run(rules);
   EXPECT_EQ(best(runner.egraph(), runner.roots()[0]), "1 x");
@@ -100,7 +103,8 @@ TEST(Extractor, UnknownClassFaultsWithTheFixedMessage) {
   add(g, "a");
   g.rebuild();
   Extractor<Node, WeightedSize> extractor(g, WeightedSize{});
-  EXPECT_EQ(fault_of([&] { extractor.find_best(3); }), "index out of bounds: the len is 1 but the index is 3");
+  EXPECT_EQ(fault_of([&] { extractor.find_best(3); }),
+            "index out of bounds: the len is 1 but the index is 3");
 }
 
 TEST(Logging, RecordsAreFormattedOnlyWhenASinkAcceptsTheirLevel) {

@@ -29,29 +29,37 @@ TEST(PatternCompile, ProducesTheExpectedInstructionSequence) {
   };
   const Case cases[] = {
       {"(+ ?x ?x)",
-       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Compare { i: 2, j: 1 }], "
+       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Compare { i: 2, j: 1 "
+       "}], "
        "subst: {?x: 1} }"},
       {"(* ?a (+ ?b ?c))",
-       "Program { instructions: [Bind { node: (* 0 0), eclass: 0, out: 1 }, Bind { node: (+ 0 0), eclass: 2, "
+       "Program { instructions: [Bind { node: (* 0 0), eclass: 0, out: 1 }, Bind { node: (+ 0 0), "
+       "eclass: 2, "
        "out: 3 }], subst: {?a: 1, ?b: 3, ?c: 4} }"},
       {"(+ ?x (exp ?x))",
-       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Lookup { term: [Reg(1), "
+       "Program { instructions: [Bind { node: (+ 0 0), eclass: 0, out: 1 }, Lookup { term: "
+       "[Reg(1), "
        "ENode((exp 0))], i: 2 }], subst: {?x: 1} }"},
       {"?x", "Program { instructions: [], subst: {?x: 0} }"},
       {"a", "Program { instructions: [Bind { node: a, eclass: 0, out: 1 }], subst: {} }"},
       {"(f a (g a))",
-       "Program { instructions: [Lookup { term: [ENode(a), ENode((g 0)), ENode((f 0 1))], i: 0 }], subst: {} }"},
+       "Program { instructions: [Lookup { term: [ENode(a), ENode((g 0)), ENode((f 0 1))], i: 0 }], "
+       "subst: {} }"},
       // The sub-pattern with more unbound variables goes first; among equals, the one added last.
       {"(f (g ?x) (h ?y ?z))",
-       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0 0), eclass: 2, "
+       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0 0), "
+       "eclass: 2, "
        "out: 3 }, Bind { node: (g 0), eclass: 1, out: 5 }], subst: {?y: 3, ?z: 4, ?x: 5} }"},
       {"(f (g ?x) (h ?y))",
-       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0), eclass: 2, "
+       "Program { instructions: [Bind { node: (f 0 0), eclass: 0, out: 1 }, Bind { node: (h 0), "
+       "eclass: 2, "
        "out: 3 }, Bind { node: (g 0), eclass: 1, out: 4 }], subst: {?y: 3, ?x: 4} }"},
       // Once ?x is bound, (g ?x) is grounded and preferred; a bound leaf still binds.
       {"(f (g ?x) (h ?x) k)",
-       "Program { instructions: [Bind { node: (f 0 0 0), eclass: 0, out: 1 }, Bind { node: k, eclass: 3, "
-       "out: 4 }, Bind { node: (h 0), eclass: 2, out: 4 }, Lookup { term: [Reg(4), ENode((g 0))], i: 1 }], "
+       "Program { instructions: [Bind { node: (f 0 0 0), eclass: 0, out: 1 }, Bind { node: k, "
+       "eclass: 3, "
+       "out: 4 }, Bind { node: (h 0), eclass: 2, out: 4 }, Lookup { term: [Reg(4), ENode((g 0))], "
+       "i: 1 }], "
        "subst: {?x: 4} }"},
   };
   for (const Case& c : cases) {
@@ -65,7 +73,8 @@ TEST(PatternCompile, ProducesTheExpectedInstructionSequence) {
 }
 
 /// Every match as "class: subst" in order.
-std::vector<std::string> matches(const Graph& g, const Pattern<Node>& p, std::size_t limit = kNoLimit) {
+std::vector<std::string> matches(const Graph& g, const Pattern<Node>& p,
+                                 std::size_t limit = kNoLimit) {
   std::vector<std::string> out;
   for (const auto& m : p.search_with_limit(g, limit)) {
     for (const Subst& s : m.substs) out.push_back(cat(m.eclass, ": ", s));
@@ -91,7 +100,8 @@ TEST(PatternSearch, GroundedSubtermIsFoundByLookup) {
   Id hit = add(g, "(+ a (exp a))");
   add(g, "(+ b (exp a))");
   g.rebuild();
-  EXPECT_EQ(matches(g, pattern("(+ ?x (exp ?x))")), std::vector<std::string>{cat(hit, ": {?x: 0}")});
+  EXPECT_EQ(matches(g, pattern("(+ ?x (exp ?x))")),
+            std::vector<std::string>{cat(hit, ": {?x: 0}")});
   EXPECT_EQ(matches(g, pattern("(f (exp a))")), std::vector<std::string>{});
 }
 
@@ -99,7 +109,8 @@ TEST(PatternSearch, BareVariableMatchesEveryClassOnce) {
   Graph g;
   add(g, "(f a b)");
   g.rebuild();
-  EXPECT_EQ(matches(g, pattern("?v")), (std::vector<std::string>{"0: {?v: 0}", "1: {?v: 1}", "2: {?v: 2}"}));
+  EXPECT_EQ(matches(g, pattern("?v")),
+            (std::vector<std::string>{"0: {?v: 0}", "1: {?v: 1}", "2: {?v: 2}"}));
 }
 
 TEST(PatternSearch, LimitCutsMatchesInCandidateOrder) {
@@ -134,13 +145,15 @@ TEST(PatternSearch, LargeClassesAreSearchedByBinarySearchWithTheSameResult) {
     Id root = add(g, "m0");
     for (std::size_t i = 1; i < leaves; ++i) g.union_(root, add(g, cat("m", i)));
     Id a = add(g, "a"), b = add(g, "b");
-    for (const char* t : {"(g a)", "(g b)", "(g a b)", "(h a)", "(zz b)", "(aa a)"}) g.union_(root, add(g, t));
+    for (const char* t : {"(g a)", "(g b)", "(g a b)", "(h a)", "(zz b)", "(aa a)"})
+      g.union_(root, add(g, t));
     g.rebuild();
     ASSERT_EQ(g[root].size(), leaves + 6);
     Id r = g.find(root);
-    EXPECT_EQ(matches(g, pattern("(g ?x)")), (std::vector<std::string>{cat(r, ": {?x: ", a, "}"),
-                                                                        cat(r, ": {?x: ", b, "}")}));
-    EXPECT_EQ(matches(g, pattern("(g ?x ?y)")), std::vector<std::string>{cat(r, ": {?x: ", a, ", ?y: ", b, "}")});
+    EXPECT_EQ(matches(g, pattern("(g ?x)")),
+              (std::vector<std::string>{cat(r, ": {?x: ", a, "}"), cat(r, ": {?x: ", b, "}")}));
+    EXPECT_EQ(matches(g, pattern("(g ?x ?y)")),
+              std::vector<std::string>{cat(r, ": {?x: ", a, ", ?y: ", b, "}")});
     EXPECT_EQ(matches(g, pattern("(zz ?x)")), std::vector<std::string>{cat(r, ": {?x: ", b, "}")});
     EXPECT_EQ(matches(g, pattern("(aa ?x)")), std::vector<std::string>{cat(r, ": {?x: ", a, "}")});
     EXPECT_EQ(matches(g, pattern("(h ?x ?y)")), std::vector<std::string>{});
@@ -162,7 +175,8 @@ TEST(PatternApply, MergesInstancesAndReportsOnlyChangingMerges) {
   Subst subst;
   subst.insert(Var::named(GlobalSymbol("?x")), 0);
   Id h = add(g, "(h a)");
-  EXPECT_EQ(pattern("(k ?x)").apply_one(g, h, subst, nullptr, GlobalSymbol("r")), std::vector<Id>{h});
+  EXPECT_EQ(pattern("(k ?x)").apply_one(g, h, subst, nullptr, GlobalSymbol("r")),
+            std::vector<Id>{h});
   EXPECT_EQ(fault_of([&] { pattern("(k ?y)").apply_one(g, h, subst, nullptr, GlobalSymbol("r")); }),
             "Var '?y=?y' not found in {?x: 0}");
 }

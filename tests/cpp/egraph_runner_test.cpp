@@ -65,16 +65,19 @@ TEST(Runner, StopsForTheFirstReasonThatApplies) {
       {"nothing changes", "(nothere ?x ?y)", 30, 10'000, "Saturated", 1, "Saturated", ""},
       {"one iteration", "(+ ?x ?y)", 1, 10'000, "IterationLimit(1)", 1, "none", "grow=1 comm=1 "},
       // The limit ends the apply phase right after "grow": "comm" is not applied.
-      {"node limit in the apply phase", "(+ ?x ?y)", 30, 4, "NodeLimit(5)", 1, "NodeLimit(5)", "grow=1 "},
+      {"node limit in the apply phase", "(+ ?x ?y)", 30, 4, "NodeLimit(5)", 1, "NodeLimit(5)",
+       "grow=1 "},
       // Rebuilding adds re-canonicalized keys, so the check after the iteration trips.
-      {"node limit after a rebuild", "(+ ?x ?y)", 30, 8, "NodeLimit(9)", 2, "none", "grow=2 comm=1 "},
+      {"node limit after a rebuild", "(+ ?x ?y)", 30, 8, "NodeLimit(9)", 2, "none",
+       "grow=2 comm=1 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Runner<Node> runner;
     runner.with_iter_limit(c.max_iterations).with_node_limit(c.max_nodes);
     runner.with_expr(expr("(+ a b)"));
-    Rules rules{rule("grow", c.rule_lhs, "(+ (+ ?y ?x) ?x)"), rule("comm", "(+ ?x ?y)", "(+ ?y ?x)")};
+    Rules rules{rule("grow", c.rule_lhs, "(+ (+ ?y ?x) ?x)"),
+                rule("comm", "(+ ?x ?y)", "(+ ?y ?x)")};
     if (std::string_view(c.rule_lhs) != "(+ ?x ?y)") rules.pop_back();
     runner.run(rules);
     EXPECT_EQ(stop_text(runner), c.stop);
@@ -124,8 +127,9 @@ TEST(Runner, WarnsOnceAboutDuplicatedRuleNames) {
   Runner<Node> runner;
   runner.with_expr(expr("a"));
   ::testing::internal::CaptureStderr();
-  runner.run(Rules{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"), rule("same", "(h ?x)", "?x"),
-                   rule("other", "(k ?x)", "?x"), rule("same", "(m ?x)", "?x"), rule("alone", "(n ?x)", "?x")});
+  runner.run(Rules{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"),
+                   rule("same", "(h ?x)", "?x"), rule("other", "(k ?x)", "?x"),
+                   rule("same", "(m ?x)", "?x"), rule("alone", "(n ?x)", "?x")});
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
             "Rule 'same' appears 3 times\n"
@@ -166,7 +170,8 @@ TEST(BackoffScheduler, BansARuleThatMatchesTooOftenWithDoublingThresholdAndLengt
   EXPECT_EQ(log.messages(LogLevel::Info),
             (std::vector<std::string>{"Banning f-to-g (0-1) for 5 iters: 1000 < 1001",
                                       "Banning f-to-g (0-2) for 10 iters: 2000 < 2001"}));
-  EXPECT_EQ(log.messages(LogLevel::Debug), std::vector<std::string>{"Skipping f-to-g (0-1), banned until 5..."});
+  EXPECT_EQ(log.messages(LogLevel::Debug),
+            std::vector<std::string>{"Skipping f-to-g (0-1), banned until 5..."});
 }
 
 TEST(BackoffScheduler, ExactlyTheThresholdIsNotBanned) {
@@ -225,9 +230,10 @@ TEST(Runner, CommutativityAndAssociativityCloseASumOverAllSplits) {
   // one node per ordered split into two non-empty parts: 4 leaves + 6*2 + 4*6 + 1*14 nodes.
   Runner<testing::Node> runner;
   runner.with_expr(testing::expr("(+ (+ (+ a b) c) d)"));
-  runner.run(std::vector<Rewrite<testing::Node>>{testing::rule("comm", "(+ ?a ?b)", "(+ ?b ?a)"),
-                                                 testing::rule("assoc", "(+ (+ ?a ?b) ?c)", "(+ ?a (+ ?b ?c))"),
-                                                 testing::rule("assoc-rev", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")});
+  runner.run(std::vector<Rewrite<testing::Node>>{
+      testing::rule("comm", "(+ ?a ?b)", "(+ ?b ?a)"),
+      testing::rule("assoc", "(+ (+ ?a ?b) ?c)", "(+ ?a (+ ?b ?c))"),
+      testing::rule("assoc-rev", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")});
   EXPECT_EQ(to_string(*runner.stop_reason()), "Saturated");
   std::size_t nodes = 0;
   for (const auto& c : runner.egraph().classes()) nodes += c.nodes.size();

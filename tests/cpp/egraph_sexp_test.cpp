@@ -61,10 +61,12 @@ TEST(SexpReader, NestingAMillionDeepNeitherOverflowsNorLeaks) {
   auto sexp = parse_str(balanced);
   ASSERT_TRUE(sexp.has_value());
   EXPECT_EQ(to_string(*sexp).size(), balanced.size());
-  auto pattern = parse_recexpr<ENodeOrVar<Node>>(std::string(kDepth, '(') + std::string(kDepth, ')'));
+  auto pattern =
+      parse_recexpr<ENodeOrVar<Node>>(std::string(kDepth, '(') + std::string(kDepth, ')'));
   ASSERT_FALSE(pattern.has_value());
-  EXPECT_EQ(to_string(pattern.error()), "found a list in the head position: " + std::string(kDepth - 1, '(') +
-                                            std::string(kDepth - 1, ')'));
+  EXPECT_EQ(to_string(pattern.error()),
+            "found a list in the head position: " + std::string(kDepth - 1, '(') +
+                std::string(kDepth - 1, ')'));
 }
 
 /// The pattern's entries as "op children" items, or the error text.
@@ -108,7 +110,8 @@ TEST(PatternText, ReadsEntriesInPostOrderOrReportsTheExactError) {
       {"?#-1", "error: numbered pattern variable has a non-digit"},
       {"?#4294967296", "error: numbered pattern variable does not fit 32 bits"},
       {"?#4294967295", "?#4294967295#"},
-      {"(f a b c d e)", "error: could not parse an e-node with operator \"f\" and children [0, 1, 2, 3, 4]"},
+      {"(f a b c d e)",
+       "error: could not parse an e-node with operator \"f\" and children [0, 1, 2, 3, 4]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -125,7 +128,8 @@ TEST(PatternText, VarFromStrSeparatesNamedNumberedAndNonVariables) {
     SCOPED_TRACE(text);
     auto var = Var::from_str(text);
     ASSERT_FALSE(var.has_value());
-    EXPECT_EQ(to_string(var.error()), "pattern variable " + debug_quote(text) + " must begin with \"?\"");
+    EXPECT_EQ(to_string(var.error()),
+              "pattern variable " + debug_quote(text) + " must begin with \"?\"");
   }
 }
 
@@ -178,7 +182,8 @@ TEST(SexpReader, MalformedUtf8IsReadByteByByteWithoutSwallowingDelimiters) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     auto sexp = parse_str(c.text);
-    EXPECT_EQ(sexp ? to_string(*sexp) : cat(sexp.error().message, " @", sexp.error().line, ":", sexp.error().column),
+    EXPECT_EQ(sexp ? to_string(*sexp)
+                   : cat(sexp.error().message, " @", sexp.error().line, ":", sexp.error().column),
               c.expected);
   }
 }
@@ -186,7 +191,8 @@ TEST(SexpReader, MalformedUtf8IsReadByteByByteWithoutSwallowingDelimiters) {
 TEST(RecExprBuilding, IndexingPastTheEndIsAnInternalFault) {
   auto e = RecExpr<testing::Node>::from_str("(f a)");
   ASSERT_TRUE(e.has_value());
-  EXPECT_EQ(testing::fault_of([&] { (*e)[2]; }), "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(testing::fault_of([&] { (*e)[2]; }),
+            "index out of bounds: the len is 2 but the index is 2");
   EXPECT_EQ(testing::fault_of([&] { RecExpr<testing::Node>().add(testing::Node("f", {0})); }),
             "child 0 is not an earlier entry of an expression of 0 entries");
 }

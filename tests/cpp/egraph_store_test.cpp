@@ -104,7 +104,9 @@ TEST(EGraphStore, CongruenceMergesParentsAtRebuildAndKeepsStaleMemoKeys) {
   auto records = log.messages(LogLevel::Info);
   ASSERT_EQ(records.size(), 1u);
   std::string rest = records[0].substr(records[0].find('\n') + 1);
-  EXPECT_EQ(rest, "  Old: hc size 4, eclasses: 3\n  New: hc size 4, eclasses: 2\n  unions: 1, trimmed nodes: 1");
+  EXPECT_EQ(rest,
+            "  Old: hc size 4, eclasses: 3\n  New: hc size 4, eclasses: 2\n  unions: 1, trimmed "
+            "nodes: 1");
   EXPECT_TRUE(records[0].starts_with("REBUILT! in 0.0"));
 }
 
@@ -177,7 +179,8 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   add(g, "a");
   EXPECT_EQ(fault_of([&] { g[7]; }), "index out of bounds: the len is 1 but the index is 7");
   EXPECT_EQ(fault_of([&] { g.add_expr(RecExpr<Node>()); }), "cannot add an empty expression");
-  EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }), "index out of bounds: the len is 1 but the index is 3");
+  EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }),
+            "index out of bounds: the len is 1 but the index is 3");
   EXPECT_EQ(fault_of([&] { Node("f", {0, 0, 0, 0, 0}); }), "a node has at most 4 children");
   EXPECT_EQ(g.node_count(), 1u);
 }

@@ -13,7 +13,8 @@ namespace tarvelon::egraph {
 namespace {
 
 TEST(GlobalSymbol, EqualTextsShareOneHandleAndTextsRoundTrip) {
-  const std::string texts[] = {"x", "?x", "", "f64", "exp_sigmoid", "na\xc3\xafve", std::string("a\0b", 3)};
+  const std::string texts[] = {
+      "x", "?x", "", "f64", "exp_sigmoid", "na\xc3\xafve", std::string("a\0b", 3)};
   std::set<std::uint32_t> handles;
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
@@ -59,7 +60,8 @@ TEST(GlobalSymbol, HandlesCarryTheShardOnTopAndTheIndexPlusOneBelow) {
   }
   EXPECT_GT(by_shard.size(), 1u);
   for (const auto& [shard, indices] : by_shard) {
-    for (std::size_t k = 1; k < indices.size(); ++k) EXPECT_EQ(indices[k], indices[k - 1] + 1) << "shard " << shard;
+    for (std::size_t k = 1; k < indices.size(); ++k)
+      EXPECT_EQ(indices[k], indices[k - 1] + 1) << "shard " << shard;
   }
 }
 

@@ -36,11 +36,21 @@ std::optional<std::string> unquote(std::string_view quoted) {
     }
     if (++i == quoted.size()) return std::nullopt;
     switch (quoted[i]) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case '\\': out += '\\'; break;
-      case '"': out += '"'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '"':
+        out += '"';
+        break;
       case 'x': {
         if (i + 2 >= quoted.size()) return std::nullopt;
         int hi = hex_digit(quoted[i + 1]), lo = hex_digit(quoted[i + 2]);
@@ -49,7 +59,8 @@ std::optional<std::string> unquote(std::string_view quoted) {
         i += 2;
         break;
       }
-      default: return std::nullopt;
+      default:
+        return std::nullopt;
     }
   }
   return out;
@@ -63,7 +74,8 @@ std::vector<Regression> read_regressions() {
   for (std::size_t number = 1; std::getline(file, line); ++number) {
     if (line.empty() || line.front() == '#') continue;
     std::size_t space = line.find(' ');
-    auto input = space == std::string::npos ? std::nullopt : unquote(std::string_view(line).substr(space + 1));
+    auto input = space == std::string::npos ? std::nullopt
+                                            : unquote(std::string_view(line).substr(space + 1));
     if (!input) {
       ADD_FAILURE() << "malformed line " << number << ": " << line;
       continue;

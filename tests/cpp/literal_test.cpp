@@ -162,16 +162,27 @@ TEST(ComplexLiteral, NarrowsToC64WhenBothPartsFitBinary32) {
       {0, 0.5, {}, "c64 const (0, 0.5)", {}},
       {0, 0.1, {}, "c128 const (0, 0.1)", {}},
       {kNaN, kInf, {}, "c64 const (NaN, inf)", {}},
-      {0, 0.1, kC64, "c64 const (0, 0.1)",
+      {0,
+       0.1,
+       kC64,
+       "c64 const (0, 0.1)",
        {"FloatPrecisionLoss [2,9) literal `0.1` may lose precision in `f32` | consider f64 for "
         "full precision"}},
-      {0.2, 0.1, kC64, "c64 const (0.2, 0.1)",
+      {0.2,
+       0.1,
+       kC64,
+       "c64 const (0.2, 0.1)",
        {"FloatPrecisionLoss [2,9) literal `0.2` may lose precision in `f32` | consider f64 for "
         "full precision",
         "FloatPrecisionLoss [2,9) literal `0.1` may lose precision in `f32` | consider f64 for "
         "full precision"}},
-      {kNaN, std::ldexp(1.0, 200), kC64, "c64 const (NaN, 1606938044258990300000000000000000000000000000000000000000000)",
-       {"FloatPrecisionLoss [2,9) literal `1606938044258990300000000000000000000000000000000000000000000` may lose precision in `f32` | consider f64 for "
+      {kNaN,
+       std::ldexp(1.0, 200),
+       kC64,
+       "c64 const (NaN, 1606938044258990300000000000000000000000000000000000000000000)",
+       {"FloatPrecisionLoss [2,9) literal "
+        "`1606938044258990300000000000000000000000000000000000000000000` may lose precision in "
+        "`f32` | consider f64 for "
         "full precision"}},
       {0.1, 0.1, kC128, "c128 const (0.1, 0.1)", {}},
       {0.1, 0.1, kF16, "f16 const (0.1, 0.1)", {}},
@@ -192,19 +203,32 @@ TEST(FloatRepresentable, FollowsEachFormatsRangeAndPrecision) {
     bool fits;
   };
   const Case cases[] = {
-      {kF16, 65504.0, true},          {kF16, 65505.0, false},
-      {kF16, 65536.0, false},         {kF16, std::ldexp(1.0, -24), true},
-      {kF16, std::ldexp(3.0, -25), false}, {kF16, std::ldexp(1023.0, -24), true},
-      {kF16, 2049.0, false},          {kF16, 2050.0, true},
-      {kBF16, 0x1.fep127, true},      {kBF16, 0x1.ffp127, false},
-      {kBF16, std::ldexp(1.0, -133), true}, {kBF16, std::ldexp(1.0, -134), false},
-      {kBF16, 1.0078125, true},       {kBF16, 1.00390625, false},
-      {kF32, static_cast<double>(FLT_MAX), true}, {kF32, 0x1.ffffffp127, false},
-      {kF32, std::ldexp(1.0, -149), true}, {kF32, std::ldexp(1.0, -150), false},
-      {kF32, 16777217.0, false},      {kF32, -0.0, true},
-      {kF32, kNaN, true},             {kBF16, -kInf, true},
-      {kF64, 0.1, true},              {kI32, 0.5, true},
-      {kC64, 0.1, true},              {kBool, 0.3, true},
+      {kF16, 65504.0, true},
+      {kF16, 65505.0, false},
+      {kF16, 65536.0, false},
+      {kF16, std::ldexp(1.0, -24), true},
+      {kF16, std::ldexp(3.0, -25), false},
+      {kF16, std::ldexp(1023.0, -24), true},
+      {kF16, 2049.0, false},
+      {kF16, 2050.0, true},
+      {kBF16, 0x1.fep127, true},
+      {kBF16, 0x1.ffp127, false},
+      {kBF16, std::ldexp(1.0, -133), true},
+      {kBF16, std::ldexp(1.0, -134), false},
+      {kBF16, 1.0078125, true},
+      {kBF16, 1.00390625, false},
+      {kF32, static_cast<double>(FLT_MAX), true},
+      {kF32, 0x1.ffffffp127, false},
+      {kF32, std::ldexp(1.0, -149), true},
+      {kF32, std::ldexp(1.0, -150), false},
+      {kF32, 16777217.0, false},
+      {kF32, -0.0, true},
+      {kF32, kNaN, true},
+      {kBF16, -kInf, true},
+      {kF64, 0.1, true},
+      {kI32, 0.5, true},
+      {kC64, 0.1, true},
+      {kBool, 0.3, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.dtype.to_str()) + " " + support::format_double(c.value));
@@ -224,37 +248,53 @@ TEST(PromoteWithDiags, ReportsUnsafeAndImplicitPromotionsAndFailures) {
   const Span r{4, 6};
   const PromoteCase cases[] = {
       {kI32, kI32, "i32", {}},
-      {kI32, kI8, "i32",
+      {kI32,
+       kI8,
+       "i32",
        {"ImplicitPromotion [0,6) implicit promotion in +: i32 + i8 -> i32 | cast the right "
         "operand from i8 to i32 using `@i32` | [0,1) left operand (i32) | [4,6) right operand "
         "(i8)"}},
-      {kI8, kI32, "i32",
+      {kI8,
+       kI32,
+       "i32",
        {"ImplicitPromotion [0,6) implicit promotion in +: i8 + i32 -> i32 | cast the left "
         "operand from i8 to i32 using `@i32` | [0,1) left operand (i8) | [4,6) right operand "
         "(i32)"}},
-      {kU8, kI8, "i16",
+      {kU8,
+       kI8,
+       "i16",
        {"ImplicitPromotion [0,6) implicit promotion in +: u8 + i8 -> i16 | cast one operand to "
         "i16 using `@i16` | [0,1) left operand (u8) | [4,6) right operand (i8)"}},
-      {kU64, kI32, "i64",
+      {kU64,
+       kI32,
+       "i64",
        {"UnsafeUintToSint [0,6) unsafe promotion in +: u64 and i32 promoted to i64 | u64 values "
         "may exceed i64 range; consider casting to f64/c128 or constraining the range",
         "ImplicitPromotion [0,6) implicit promotion in +: u64 + i32 -> i64 | cast one operand "
         "to i64 using `@i64` | [0,1) left operand (u64) | [4,6) right operand "
         "(i32)"}},
-      {kI64, kU64, "i64",
+      {kI64,
+       kU64,
+       "i64",
        {"UnsafeUintToSint [0,6) unsafe promotion in +: i64 and u64 promoted to i64 | u64 values "
         "may exceed i64 range; consider casting to f64/c128 or constraining the range",
         "ImplicitPromotion [0,6) implicit promotion in +: i64 + u64 -> i64 | cast the right "
         "operand from u64 to i64 using `@i64` | [0,1) left operand (i64) | [4,6) right operand "
         "(u64)"}},
-      {kU64, kU32, "u64",
+      {kU64,
+       kU32,
+       "u64",
        {"ImplicitPromotion [0,6) implicit promotion in +: u64 + u32 -> u64 | cast the right "
         "operand from u32 to u64 using `@u64` | [0,1) left operand (u64) | [4,6) right operand "
         "(u32)"}},
-      {kF16, kBF16, "f32",
+      {kF16,
+       kBF16,
+       "f32",
        {"ImplicitPromotion [0,6) implicit promotion in +: f16 + bf16 -> f32 | cast one operand "
         "to f32 using `@f32` | [0,1) left operand (f16) | [4,6) right operand (bf16)"}},
-      {kBF16, kI32, "f64",
+      {kBF16,
+       kI32,
+       "f64",
        {"TypeMismatch [0,6) type mismatch in +: cannot promote bf16 and i32 | <default>"}},
   };
   for (const PromoteCase& c : cases) {

@@ -18,7 +18,8 @@ std::string read(std::string_view op, std::vector<Id> children = {}) {
   auto node = MathLang::from_op(op, children);
   if (!node) {
     std::string out = "error " + node.error().op + " [";
-    egraph::append_joined(out, node.error().children, ", ", [](std::string& o, Id id) { egraph::append_text(o, id); });
+    egraph::append_joined(out, node.error().children, ", ",
+                          [](std::string& o, Id id) { egraph::append_text(o, id); });
     return out + "]";
   }
   return debug_text(*node);
@@ -82,7 +83,8 @@ TEST(MathLang, NumComparesWithTotalEquality) {
     double a, b;
     bool equal;
   } cases[] = {
-      {kNaN, -kNaN, true}, {-0.0, 0.0, true}, {1.0, 1.0, true}, {1.0, 2.0, false}, {kNaN, kInf, false},
+      {kNaN, -kNaN, true}, {-0.0, 0.0, true},   {1.0, 1.0, true},
+      {1.0, 2.0, false},   {kNaN, kInf, false},
   };
   for (const auto& c : cases) {
     MathLang a = MathLang::num(c.a), b = MathLang::num(c.b);
@@ -116,12 +118,14 @@ TEST(MathLang, TotalOrder) {
       MathLang(MathOp::FusedSigmoidLog, {0}),
   };
   for (std::size_t i = 0; i + 1 < ascending.size(); ++i) {
-    EXPECT_TRUE(ascending[i] < ascending[i + 1]) << debug_text(ascending[i]) << " < " << debug_text(ascending[i + 1]);
+    EXPECT_TRUE(ascending[i] < ascending[i + 1])
+        << debug_text(ascending[i]) << " < " << debug_text(ascending[i + 1]);
     EXPECT_FALSE(ascending[i + 1] < ascending[i]);
   }
   // Type tokens go by symbol id, not alphabetically.
   egraph::GlobalSymbol first("zz-interned-first"), second("aa-interned-second");
-  EXPECT_EQ(MathLang::type_token(first) < MathLang::type_token(second), first.handle() < second.handle());
+  EXPECT_EQ(MathLang::type_token(first) < MathLang::type_token(second),
+            first.handle() < second.handle());
 }
 
 TEST(MathLang, MatchesIgnoresChildrenButNotPayload) {
@@ -132,8 +136,8 @@ TEST(MathLang, MatchesIgnoresChildrenButNotPayload) {
 }
 
 TEST(MathLang, ExpressionTextReadsBack) {
-  for (const char* text : {"(+ (param 0) 1.5)", "(cast f32 (exp_sigmoid -0.0))", "(ifelse true 1 NaN)",
-                           "(|| (! false) (>= 2 -inf))"}) {
+  for (const char* text : {"(+ (param 0) 1.5)", "(cast f32 (exp_sigmoid -0.0))",
+                           "(ifelse true 1 NaN)", "(|| (! false) (>= 2 -inf))"}) {
     auto expr = egraph::RecExpr<MathLang>::from_str(text);
     ASSERT_TRUE(expr.has_value()) << text;
     EXPECT_EQ(egraph::to_string(*expr), text);

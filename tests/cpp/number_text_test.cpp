@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <string>
-#include <vector>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
+#include <string>
+#include <vector>
 
 namespace tarvelon::support {
 namespace {
@@ -50,7 +50,8 @@ TEST(FormatDouble, ReadsBackAsTheSameValue) {
 // significant digits as the shortest scientific form, and it reads back as the same value.
 TEST(FormatDouble, IsTheShortestTextThatReadsBack) {
   std::vector<double> values;
-  for (std::int64_t m : {1LL, 5LL, 25LL, 125LL, 44715LL, 999999999999999LL, 123456789012345LL, 7LL}) {
+  for (std::int64_t m :
+       {1LL, 5LL, 25LL, 125LL, 44715LL, 999999999999999LL, 123456789012345LL, 7LL}) {
     for (double scale : {1.0, 1e1, 1e2, 1e3, 1e5, 1e8, 1e9, 1e-1, 1e-4, 1e-7, 1e-8, 1e-9}) {
       values.push_back(static_cast<double>(m) * scale);
       values.push_back(static_cast<double>(m) / scale);
@@ -108,12 +109,32 @@ TEST(ParseDecimal, RoundsToNearestAndSaturates) {
 // reader, so that a wrong shortcut shows as a value one unit off.
 TEST(ParseDecimal, AgreesWithTheLibraryReaderAtTheLimitsOfTheExactPath) {
   const char* cases[] = {
-      "9007199254740992",  "9007199254740993", "9007199254740995",  "900719925474099.3",
-      "9007199254740991e22", "9007199254740991e23", "9007199254740991e-22",
-      "9007199254740991e-23", "1e22",  "1e23",  "1e-22", "1e-23", "0.1",  "0.3",
-      "0.044715", "0.7978845608028654", "2.718281828459045", "123.456e-20",
-      "00000000000000000000001.5", "1.50000000000000000000", "0.00000000000000000000001",
-      "1e+022", "1e-0000000000000005", "3.0e0", "17976931348623157e292", "2.2250738585072014e-308",
+      "9007199254740992",
+      "9007199254740993",
+      "9007199254740995",
+      "900719925474099.3",
+      "9007199254740991e22",
+      "9007199254740991e23",
+      "9007199254740991e-22",
+      "9007199254740991e-23",
+      "1e22",
+      "1e23",
+      "1e-22",
+      "1e-23",
+      "0.1",
+      "0.3",
+      "0.044715",
+      "0.7978845608028654",
+      "2.718281828459045",
+      "123.456e-20",
+      "00000000000000000000001.5",
+      "1.50000000000000000000",
+      "0.00000000000000000000001",
+      "1e+022",
+      "1e-0000000000000005",
+      "3.0e0",
+      "17976931348623157e292",
+      "2.2250738585072014e-308",
   };
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
   for (const char* text : cases) {

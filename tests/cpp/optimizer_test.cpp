@@ -23,10 +23,13 @@ std::string optimized_body(const char* source) {
 
 TEST(Optimizer, RewritesTheDesignedCases) {
   const std::pair<const char*, const char*> cases[] = {
-      {"|x: f64| sigmoid(exp(x))", "    t1 = x\n    t2 = (1.0 / (1.0 + math.exp(-math.exp(t1))))\n    return t2\n"},
-      {"|x: f64| log(sigmoid(x))", "    t1 = x\n    t2 = math.log(1.0 / (1.0 + math.exp(-t1)))\n    return t2\n"},
+      {"|x: f64| sigmoid(exp(x))",
+       "    t1 = x\n    t2 = (1.0 / (1.0 + math.exp(-math.exp(t1))))\n    return t2\n"},
+      {"|x: f64| log(sigmoid(x))",
+       "    t1 = x\n    t2 = math.log(1.0 / (1.0 + math.exp(-t1)))\n    return t2\n"},
       {"|x: f64| log(exp(x))", "    t1 = x\n    return t1\n"},
-      {"|x: f64| exp(log(x))", "    t1 = x\n    t2 = math.log(t1)\n    t3 = math.exp(t2)\n    return t3\n"},
+      {"|x: f64| exp(log(x))",
+       "    t1 = x\n    t2 = math.log(t1)\n    t3 = math.exp(t2)\n    return t3\n"},
       // The integer 0 folds into an i32 constant, which the rule removes; the float 0.0 stays.
       {"|x: i32| x + 0", "    t1 = x\n    return t1\n"},
       {"|x: f64| x + 0.0", "    t0 = 0\n    t2 = x\n    t3 = (t2 + t0)\n    return t3\n"},
@@ -38,8 +41,10 @@ TEST(Optimizer, RewritesTheDesignedCases) {
       {"|x: f64, y: f64|\na = x\nb = y * 3.0\na", "    t1 = x\n    return t1\n"},
       // Folding runs first: the optimizer sees the constant.
       {"|x: i32| x * (2 + 3)", "    t0 = 5\n    t2 = x\n    t3 = (t2 * t0)\n    return t3\n"},
-      {"|x: f64| (x, x)", "optimization failed: only single-output DAG is currently supported by optimize"},
-      {"|x: f64| 0.5j@f64 + x", "optimization failed: invalid expr during conversion: invalid node #2: Complex([1, 0])"},
+      {"|x: f64| (x, x)",
+       "optimization failed: only single-output DAG is currently supported by optimize"},
+      {"|x: f64| 0.5j@f64 + x",
+       "optimization failed: invalid expr during conversion: invalid node #2: Complex([1, 0])"},
   };
   for (const auto& [source, body] : cases) EXPECT_EQ(optimized_body(source), body) << source;
 }
@@ -51,13 +56,14 @@ TEST(Optimizer, ACaseThatDropsNodesTypesConstantsByValueNotPosition) {
   // does not count either.
   auto dag = api::lowered_dag("|n: i64, x: f64|\na = n * 7\nb = x * 2.5\nb", true);
   ASSERT_TRUE(dag.has_value());
-  EXPECT_EQ(testing::nodes_text(dag->nodes, dag->dtypes),
-            (std::vector<std::string>{"f64 const 2.5", "i64 const 1i", "f64 param 1", "f64 %2 * %0"}));
+  EXPECT_EQ(
+      testing::nodes_text(dag->nodes, dag->dtypes),
+      (std::vector<std::string>{"f64 const 2.5", "i64 const 1i", "f64 param 1", "f64 %2 * %0"}));
 }
 
 TEST(Optimizer, AGrowingEGraphStopsAtTheLimitsWithAValidResult) {
-  auto lowered = api::lowered_dag("|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a+b+c+d+p+q+r+s",
-                                  false);
+  auto lowered = api::lowered_dag(
+      "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a+b+c+d+p+q+r+s", false);
   ASSERT_TRUE(lowered.has_value());
   OptStats stats;
   auto optimized = optimize_with_info_and_config(*lowered, {}, &stats);
@@ -78,7 +84,8 @@ TEST(Optimizer, AGrowingEGraphStopsAtTheLimitsWithAValidResult) {
 TEST(Optimizer, DiagnosticsAreFoldingsThenRestorations) {
   // 200 + 100 overflows u8 while folding; 2.5 is f64 in one use and f32 in another, so restoring
   // promotes x * 2.5 from f64 and f32.
-  auto lowered = api::lowered_dag("|x: f64, y: f32| (200@u8 + 100@u8)@f64 + x * 2.5@f64 + (y * 2.5@f32)@f64", false);
+  auto lowered = api::lowered_dag(
+      "|x: f64, y: f32| (200@u8 + 100@u8)@f64 + x * 2.5@f64 + (y * 2.5@f32)@f64", false);
   ASSERT_TRUE(lowered.has_value());
   auto optimized = optimize_with_info_and_config(*lowered, {});
   ASSERT_TRUE(optimized.has_value());
@@ -91,12 +98,14 @@ TEST(Optimizer, TheAggressiveSettingFoldsAgainWithoutItsDiagnostics) {
   auto lowered = api::lowered_dag("|x: i32| (x + 1) + 2", false);
   ASSERT_TRUE(lowered.has_value());
   auto plain = optimize_with_info_and_config(*lowered, {});
-  auto aggressive = optimize_with_info_and_config(*lowered, OptConfig{.aggressive = true, .aggressive_override = std::nullopt});
+  auto aggressive = optimize_with_info_and_config(
+      *lowered, OptConfig{.aggressive = true, .aggressive_override = std::nullopt});
   ASSERT_TRUE(plain.has_value());
   ASSERT_TRUE(aggressive.has_value());
   EXPECT_EQ(plain->diags.size(), aggressive->diags.size());
-  EXPECT_EQ(backend::PythonBackend{}.emit_kernel(aggressive->dag, "f"),
-            "import math\n\ndef f(x):\n    t2 = 3\n    t4 = x\n    t5 = (t4 + t2)\n    return t5\n");
+  EXPECT_EQ(
+      backend::PythonBackend{}.emit_kernel(aggressive->dag, "f"),
+      "import math\n\ndef f(x):\n    t2 = 3\n    t4 = x\n    t5 = (t4 + t2)\n    return t5\n");
 }
 
 }  // namespace

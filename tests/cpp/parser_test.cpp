@@ -193,8 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
                     SpanCase{"x@f64", 0, "0-5 0-1"}, SpanCase{"cast<f32>( x )", 0, "0-14 11-12"},
                     SpanCase{"if c then a else b + 1", 0, "0-22 3-4 10-11 17-22 17-18 21-22"},
                     // The last offsets a node's 32-bit span holds.
-                    SpanCase{"a + b", 4294967290, "4294967290-4294967295 4294967290-4294967291 "
-                                                  "4294967294-4294967295"}));
+                    SpanCase{"a + b", 4294967290,
+                             "4294967290-4294967295 4294967290-4294967291 "
+                             "4294967294-4294967295"}));
 
 // An expression reaching past the offsets a node span holds is refused as too large, never
 // given wrapped spans.
@@ -241,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         KernelCase{"the kernel: |x:f16|\r\n\r\n  y = x\r\n\n\ty # done", "x: f16", "(let y x y)"},
         KernelCase{"# |not: the header|\n|x: u8| x", "x: u8", "x"},
         // Any White_Space trims a parameter or a line, not only ASCII blanks.
-        KernelCase{"|x:\xC2\xA0" "f64,\xE3\x80\x80n\t: i8\xE2\x80\x83|\xC2\x85x\xE2\x80\xA8",
+        KernelCase{"|x:\xC2\xA0"
+                   "f64,\xE3\x80\x80n\t: i8\xE2\x80\x83|\xC2\x85x\xE2\x80\xA8",
                    "x: f64, n: i8", "x"},
         KernelCase{"|x: f64, # first\n y: c128| # second\nx + y", "x: f64, y: c128", "(+ x y)"},
         KernelCase{"|x: f64, x: f64| x", "x: f64, x: f64", "x"},
@@ -263,8 +265,8 @@ std::string kernel_outcome(std::string_view source) {
   std::string out;
   if (!r) {
     for (const auto& d : r.error()) {
-      out += d.message + " @" + std::to_string(d.span->start) + "-" +
-             std::to_string(d.span->end) + "\n";
+      out += d.message + " @" + std::to_string(d.span->start) + "-" + std::to_string(d.span->end) +
+             "\n";
     }
     return out;
   }
@@ -275,12 +277,27 @@ std::string kernel_outcome(std::string_view source) {
 TEST(Kernels, ReadAsTheirCommentBlankedCopies) {
   // Lines of many lengths, so that comments, "j"s and line ends fall everywhere within a word
   // of the line scan; comments hiding bars, signs and imaginary literals; broken lines too.
-  const std::vector<std::string> pieces = {
-      "a = x", "b = a * 2.0", "c=b", "abcdefgh = 1", "d = 2j", "e1 = x2j", "k = 1.5j + 3e2j",
-      "q = a == b", "r = (a, b)", "", "   ", "\t\r", "y", "= x", "w = = x", "1 + 2", "u = ~",
-      "jj = j", "v = f(x, 1@u8)"};
-  const std::vector<std::string> comments = {"", "#", "# |x| = 2j", "#j\tj", " # a=b #",
-                                             "#########"};
+  const std::vector<std::string> pieces = {"a = x",
+                                           "b = a * 2.0",
+                                           "c=b",
+                                           "abcdefgh = 1",
+                                           "d = 2j",
+                                           "e1 = x2j",
+                                           "k = 1.5j + 3e2j",
+                                           "q = a == b",
+                                           "r = (a, b)",
+                                           "",
+                                           "   ",
+                                           "\t\r",
+                                           "y",
+                                           "= x",
+                                           "w = = x",
+                                           "1 + 2",
+                                           "u = ~",
+                                           "jj = j",
+                                           "v = f(x, 1@u8)"};
+  const std::vector<std::string> comments = {"",      "#",        "# |x| = 2j",
+                                             "#j\tj", " # a=b #", "#########"};
   const std::vector<std::string> headers = {"|x: f64|", "|x: f64 # c|\n|", "# |y: u8|\n|x: f64|",
                                             "|x: f64, # z: 2j\n n: i32|", "|x: f64, n: i3#2|"};
   std::mt19937 rng(20261209);
@@ -314,7 +331,8 @@ TEST(Kernels, ReportTheFaultNearestTheResultLine) {
       {"|| a = 2j\nb = 2 +\nc = 3\n(", "syntax error: syntax error @25-25\n"},
       {"|| q\nif = 1\nz = 2\nz", "reserved word `if` cannot be used as an identifier @5-7\n"},
       {"|| a = 1 2\nb = 2 3 4\nb", "syntax error: syntax error @17-18\n"},
-      {"|| a = 1 2 # c = )\nb = x@foo + y@bar\nb", "unknown type `foo` @25-28\nunknown type `bar` @33-36\n"},
+      {"|| a = 1 2 # c = )\nb = x@foo + y@bar\nb",
+       "unknown type `foo` @25-28\nunknown type `bar` @33-36\n"},
       {"|| a = 1 2\nb = 3\nb = 3 =\nb", "syntax error: lex error @23-24\n"},
   };
   for (const auto& [source, expected] : cases) {
@@ -328,8 +346,10 @@ TEST(Kernels, FindIntegerImaginaryLiteralsAtEveryPlaceInALine) {
     for (const std::string& src : {"|| x = " + lead + "12j\nx\n", "|| x = 1\n" + lead + "x + 12j",
                                    "||" + lead + "x + 12j # 1j"}) {
       const std::size_t at = src.find("12j");
-      EXPECT_EQ(kernel_outcome(src), "integer imaginary literal `12j` is not supported; use float form `12.0j` instead @" +
-                                         std::to_string(at) + "-" + std::to_string(at + 3) + "\n")
+      EXPECT_EQ(
+          kernel_outcome(src),
+          "integer imaginary literal `12j` is not supported; use float form `12.0j` instead @" +
+              std::to_string(at) + "-" + std::to_string(at + 3) + "\n")
           << src;
     }
   }
@@ -503,7 +523,6 @@ TEST(DeepNesting, HundredThousandAssignments) {
             100'000u);
 }
 
-
 // A kernel's tree lives in its arena: names longer than the inline room, argument and element
 // lists, and the nodes themselves. The tree must read the same as the heap-built tree of the
 // same expression, also after the parsed kernel has been moved (the arena travels with it), and
@@ -517,8 +536,8 @@ TEST(ArenaTrees, ReadTheSameAsHeapTreesAndTravelWithTheKernel) {
       "if " + long_name + " > 0.0 then -" + long_name + " else tanh(1.0)@f32",
   };
   for (const std::string& result : results) {
-    const std::string src = "|" + long_name + ": f64|\n" + long_name + "_with_more_text = 1.0\n" +
-                            result;
+    const std::string src =
+        "|" + long_name + ": f64|\n" + long_name + "_with_more_text = 1.0\n" + result;
     auto heap = parse_expr_with_offset(result, 0);
     ASSERT_TRUE(heap.has_value()) << result;
     std::optional<FuncDef> moved;
@@ -588,9 +607,9 @@ TEST(ArenaTrees, AllocationsAreAlignedAndDisjoint) {
   struct Request {
     std::size_t bytes, align, offset;
   };
-  const Request requests[] = {{1, 1, 0},    {56, 16, 8},         {3, 1, 0},  {8, 8, 0},
-                              {4000, 8, 0}, {56, 16, 8},         {100, 32, 0},
-                              {3u << 20, 8, 0}, {56, 16, 8},     {1, 1, 0}};
+  const Request requests[] = {{1, 1, 0},    {56, 16, 8}, {3, 1, 0},    {8, 8, 0},
+                              {4000, 8, 0}, {56, 16, 8}, {100, 32, 0}, {3u << 20, 8, 0},
+                              {56, 16, 8},  {1, 1, 0}};
   std::vector<std::pair<std::uintptr_t, std::uintptr_t>> taken;
   for (int round = 0; round < 50; ++round) {
     for (const Request& r : requests) {

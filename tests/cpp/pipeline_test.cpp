@@ -40,8 +40,7 @@ TEST(LoweredDag, FailuresCarryTheFirstFailingStagesDiagnostics) {
       {"", "parse failed: syntax error: expected function header `|...|`"},
       {"|x: f64|", "parse failed: syntax error: missing function body"},
       // A syntax error on the result line hides the type error of the assignment before it.
-      {"|x: i32|\ny = x / 2\ny +",
-       "parse failed: syntax error: syntax error"},
+      {"|x: i32|\ny = x / 2\ny +", "parse failed: syntax error: syntax error"},
       {"|| a + b", "lowering failed: undefined variable `a`; undefined variable `b`"},
       {"|x: i32|\ny = x / 2\nfoo(y)",
        "lowering failed: type mismatch in /: cannot promote i32 and i8; undefined function `foo`"},
@@ -116,7 +115,8 @@ TEST(SimplifyExpr, TextsUpToTheBoundRenderAndLongerOnesAreRefused) {
   ASSERT_TRUE(fits.has_value());
   EXPECT_EQ(fits->size(), 5 * (std::size_t{1} << 23) - 5);
   EXPECT_TRUE(fits->starts_with("x * x * (x * x) * (x * x * (x * x))"));
-  EXPECT_EQ(simplify_expr(squaring_kernel(24), false).error(), ApiError::output_too_large(83886075));
+  EXPECT_EQ(simplify_expr(squaring_kernel(24), false).error(),
+            ApiError::output_too_large(83886075));
   EXPECT_EQ(simplify_expr(squaring_kernel(40), false).error(),
             ApiError::output_too_large(5 * (std::uint64_t{1} << 40) - 5));
 }
@@ -138,13 +138,15 @@ std::vector<DeepShape> deep_shapes(std::size_t n) {
        nested(n, "if p then y else (", "if p then y else x", ")")},
       {"call", kernel(nested(n, "exp(", "exp(x)", ")")), nested(n, "exp(", "exp(x)", ")")},
       {"cast", kernel(nested(n, "", "x", "@f32")), nested(n, "", "x", "@f32")},
-      {"lines", [n] {
+      {"lines",
+       [n] {
          std::string s = kernel("\nv0 = x\n");
          for (std::size_t k = 1; k < n; ++k) {
            s += "v" + std::to_string(k) + " = v" + std::to_string(k - 1) + " * 0.5 + x\n";
          }
          return s + "v" + std::to_string(n - 1);
-       }(), nested(n - 1, "(", "x * 0.5 + x", ") * 0.5 + x")},
+       }(),
+       nested(n - 1, "(", "x * 0.5 + x", ") * 0.5 + x")},
   };
 }
 
@@ -168,9 +170,8 @@ TEST_P(SimplifyDeep, MillionDeepKernelsOfEveryShape) {
 
 TEST_P(SimplifyDeep, HundredThousandLineKernel) { check(deep_shapes(100'000).back()); }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SimplifyDeep, ::testing::Bool(), [](const auto& info) {
-  return info.param ? "optimized" : "unoptimized";
-});
+INSTANTIATE_TEST_SUITE_P(Modes, SimplifyDeep, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "optimized" : "unoptimized"; });
 
 }  // namespace
 }  // namespace tarvelon::api

@@ -35,9 +35,9 @@ TEST(PyParamName, KeepsPlainIdentifiersOnly) {
     const char* expected;
   };
   const Case cases[] = {
-      {"x", "x"},       {"y_1", "y_1"},   {"_", "_"},        {"match", "match"},
-      {"class", "p3"},  {"None", "p3"},   {"2d", "p3"},      {"", "p3"},
-      {"a-b", "p3"},    {"\xc3\xa9", "p3"}, {"Class", "Class"}, {"yield", "p3"},
+      {"x", "x"},      {"y_1", "y_1"},     {"_", "_"},         {"match", "match"},
+      {"class", "p3"}, {"None", "p3"},     {"2d", "p3"},       {"", "p3"},
+      {"a-b", "p3"},   {"\xc3\xa9", "p3"}, {"Class", "Class"}, {"yield", "p3"},
   };
   for (const Case& c : cases) EXPECT_EQ(py_param_name(c.name, 3), c.expected) << c.name;
 }
@@ -59,19 +59,19 @@ TEST(EmitKernel, UnusableParameterNamesFallBackToTheirPosition) {
 TEST(EmitKernel, EveryLineForm) {
   DagBuilder b;
   b.param("x", kF64).param("n", kI32).param("p", kBool);
-  NodeId x = b.add(node::Param{0}, kF64);                                       // 0
-  NodeId n = b.add(node::Param{1}, kI32);                                       // 1
-  NodeId p = b.add(node::Param{2}, kBool);                                      // 2
-  NodeId neg = b.add(node::Unary{x, ir::UnaryOp::Neg}, kF64);                   // 3
-  NodeId nt = b.add(node::Unary{p, ir::UnaryOp::Not}, kBool);                   // 4
-  NodeId fd = b.add(node::Binary{n, n, BinaryOp::FloorDiv}, kI32);              // 5
-  NodeId cmp = b.add(node::Binary{x, neg, BinaryOp::Ge}, kBool);                // 6
-  NodeId both = b.add(node::Binary{cmp, nt, BinaryOp::And}, kBool);             // 7
-  NodeId relu = b.add(node::Call{{x}, Builtin::Relu}, kF64);                    // 8
-  NodeId sel = b.add(node::If{both, relu, neg}, kF64);                          // 9
-  b.add(node::Const{2.5}, kF64);                                                // 10: dead
-  NodeId fl = b.add(node::Cast{kF64, fd, false}, kF64);                         // 11
-  NodeId sum = b.add(node::Binary{sel, fl, BinaryOp::Pow}, kF64);               // 12
+  NodeId x = b.add(node::Param{0}, kF64);                            // 0
+  NodeId n = b.add(node::Param{1}, kI32);                            // 1
+  NodeId p = b.add(node::Param{2}, kBool);                           // 2
+  NodeId neg = b.add(node::Unary{x, ir::UnaryOp::Neg}, kF64);        // 3
+  NodeId nt = b.add(node::Unary{p, ir::UnaryOp::Not}, kBool);        // 4
+  NodeId fd = b.add(node::Binary{n, n, BinaryOp::FloorDiv}, kI32);   // 5
+  NodeId cmp = b.add(node::Binary{x, neg, BinaryOp::Ge}, kBool);     // 6
+  NodeId both = b.add(node::Binary{cmp, nt, BinaryOp::And}, kBool);  // 7
+  NodeId relu = b.add(node::Call{{x}, Builtin::Relu}, kF64);         // 8
+  NodeId sel = b.add(node::If{both, relu, neg}, kF64);               // 9
+  b.add(node::Const{2.5}, kF64);                                     // 10: dead
+  NodeId fl = b.add(node::Cast{kF64, fd, false}, kF64);              // 11
+  NodeId sum = b.add(node::Binary{sel, fl, BinaryOp::Pow}, kF64);    // 12
   EXPECT_EQ(b.emit({sum, n}),
             "import math\n\ndef f(x, n, p):\n"
             "    t0 = x\n"
@@ -123,7 +123,8 @@ std::string const_line(ir::Literal lit, DType d) {
   std::string text = b.emit({c});
   const std::string head = "import math\n\ndef f():\n    t0 = ";
   EXPECT_EQ(text.substr(0, head.size()), head);
-  return text.substr(head.size(), text.size() - head.size() - std::string("\n    return t0\n").size());
+  return text.substr(head.size(),
+                     text.size() - head.size() - std::string("\n    return t0\n").size());
 }
 
 TEST(EmitKernel, LiteralTexts) {
@@ -164,9 +165,15 @@ TEST(EmitKernel, ConversionTexts) {
     const char* text;
   };
   const Case cases[] = {
-      {kI32, kF64, "float(t0)"},  {kI32, kBool, "bool(t0)"},      {kI32, kU8, "int(t0)"},
-      {kF32, kI64, "int(t0)"},    {kI32, kC128, "complex(t0, 0.0)"}, {kC64, kC128, "t0"},
-      {kC128, kC64, "t0"},        {kF32, kF32, "t0"},             {kF16, kBF16, "float(t0)"},
+      {kI32, kF64, "float(t0)"},
+      {kI32, kBool, "bool(t0)"},
+      {kI32, kU8, "int(t0)"},
+      {kF32, kI64, "int(t0)"},
+      {kI32, kC128, "complex(t0, 0.0)"},
+      {kC64, kC128, "t0"},
+      {kC128, kC64, "t0"},
+      {kF32, kF32, "t0"},
+      {kF16, kBF16, "float(t0)"},
       {kC64, kF64, "float(t0)"},
   };
   for (const Case& c : cases) {
@@ -250,10 +257,9 @@ TEST(EmitKernel, TemporariesOfEveryLength) {
   NodeId last = b.add(node::Param{0}, kF64);
   for (NodeId i = 1; i <= 1'000'001; ++i) last = b.add(node::Unary{last, ir::UnaryOp::Neg}, kF64);
   const std::string text = b.emit({last});
-  for (NodeId id : {1u, 9u, 10u, 99u, 100u, 999u, 1000u, 9999u, 10000u, 99999u, 100000u,
-                    999999u, 1000000u, 1000001u}) {
-    const std::string line =
-        "    t" + std::to_string(id) + " = -t" + std::to_string(id - 1) + "\n";
+  for (NodeId id : {1u, 9u, 10u, 99u, 100u, 999u, 1000u, 9999u, 10000u, 99999u, 100000u, 999999u,
+                    1000000u, 1000001u}) {
+    const std::string line = "    t" + std::to_string(id) + " = -t" + std::to_string(id - 1) + "\n";
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   EXPECT_TRUE(text.ends_with("    return t1000001\n"));
@@ -281,14 +287,25 @@ TEST(EmitKernel, MalformedDagsAreInternalFaults) {
     const char* message;
   };
   const Case cases[] = {
-      {"param index", [](DagBuilder& b) { b.add(node::Param{0}, kF64); }, {0},
+      {"param index",
+       [](DagBuilder& b) { b.add(node::Param{0}, kF64); },
+       {0},
        "invalid Param index in TypedDag"},
-      {"call without arguments", [](DagBuilder& b) { b.add(node::Call{{}, Builtin::Exp}, kF64); },
-       {0}, "Call node must have at least one argument"},
-      {"output", [](DagBuilder& b) { b.add(node::Const{1.0}, kF64); }, {3},
+      {"call without arguments",
+       [](DagBuilder& b) {
+         b.add(node::Call{{}, Builtin::Exp}, kF64);
+       },
+       {0},
+       "Call node must have at least one argument"},
+      {"output",
+       [](DagBuilder& b) { b.add(node::Const{1.0}, kF64); },
+       {3},
        "node id 3 out of range (nodes len 1)"},
       {"operand",
-       [](DagBuilder& b) { b.add(node::Binary{0, 9, BinaryOp::Add}, kF64); }, {0},
+       [](DagBuilder& b) {
+         b.add(node::Binary{0, 9, BinaryOp::Add}, kF64);
+       },
+       {0},
        "node id 9 out of range (nodes len 1)"},
       {"cast operand without a dtype",
        [](DagBuilder& b) {
@@ -296,7 +313,8 @@ TEST(EmitKernel, MalformedDagsAreInternalFaults) {
          b.add(node::Cast{kI8, 0, true}, kI8);
          b.dag.dtypes.resize(0);
        },
-       {1}, "node id 0 out of range (nodes len 0)"},
+       {1},
+       "node id 0 out of range (nodes len 0)"},
   };
   for (const Case& c : cases) {
     DagBuilder b;

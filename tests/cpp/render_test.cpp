@@ -87,12 +87,22 @@ class Reference {
   }
   static int op_prec(BinaryOp op) {
     switch (op) {
-      case BinaryOp::Or: return 1;
-      case BinaryOp::And: return 2;
-      case BinaryOp::Add: case BinaryOp::Sub: return 4;
-      case BinaryOp::Mul: case BinaryOp::Div: case BinaryOp::FloorDiv: case BinaryOp::Rem: return 5;
-      case BinaryOp::Pow: return 6;
-      default: return 3;
+      case BinaryOp::Or:
+        return 1;
+      case BinaryOp::And:
+        return 2;
+      case BinaryOp::Add:
+      case BinaryOp::Sub:
+        return 4;
+      case BinaryOp::Mul:
+      case BinaryOp::Div:
+      case BinaryOp::FloorDiv:
+      case BinaryOp::Rem:
+        return 5;
+      case BinaryOp::Pow:
+        return 6;
+      default:
+        return 3;
     }
   }
   static std::string op_str(BinaryOp op) {
@@ -101,7 +111,9 @@ class Reference {
     return std::string(ir::op_text(op));
   }
   template <class T>
-  bool is(NodeId i) const { return std::holds_alternative<T>(dag_.nodes[i]); }
+  bool is(NodeId i) const {
+    return std::holds_alternative<T>(dag_.nodes[i]);
+  }
   bool compound(NodeId i) const { return is<node::Binary>(i) || is<node::If>(i); }
 
   int prec(NodeId i) const {
@@ -154,8 +166,7 @@ class Reference {
       s = l + " " + op_str(b->op) + " " + go(b->rhs, p, true);
     } else if (const auto* f = std::get_if<node::If>(&n)) {
       auto part = [&](NodeId x) { return wrap_if(go(x, 0, false), compound(x)); };
-      s = "if " + part(f->cond) + " then " + part(f->then_branch) + " else " +
-          part(f->else_branch);
+      s = "if " + part(f->cond) + " then " + part(f->then_branch) + " else " + part(f->else_branch);
     } else if (const auto* c = std::get_if<node::Call>(&n)) {
       s = std::string(ir::builtin_name(c->builtin)) + "(";
       for (std::size_t k = 0; k < c->args.size(); ++k) {
@@ -188,7 +199,10 @@ const Case kCases[] = {
     {"fused call", [](Dag& d) { return d.call(Builtin::SigmoidLog, {d.param(0)}); },
      "sigmoid_log(x)"},
     {"call arguments joined",
-     [](Dag& d) { return d.call(Builtin::Exp, {d.param(0), d.param(1)}); }, "exp(x, y)"},
+     [](Dag& d) {
+       return d.call(Builtin::Exp, {d.param(0), d.param(1)});
+     },
+     "exp(x, y)"},
     {"call without arguments", [](Dag& d) { return d.call(Builtin::Exp, {}); }, "exp()"},
     {"invisible cast at the top loses its parentheses",
      [](Dag& d) { return d.cast(d.bin(BinaryOp::Add, d.param(0), d.param(1)), false); }, "x + y"},
@@ -237,9 +251,9 @@ const Case kCases[] = {
      "x + (if p then x else y)"},
     {"negation of a negative constant",
      [](Dag& d) { return d.un(UnaryOp::Neg, d.lit(std::int64_t{-3})); }, "--3"},
-    {"not of a comparison", [](Dag& d) {
-       return d.un(UnaryOp::Not, d.bin(BinaryOp::Lt, d.param(0), d.param(1)));
-     }, "!(x < y)"},
+    {"not of a comparison",
+     [](Dag& d) { return d.un(UnaryOp::Not, d.bin(BinaryOp::Lt, d.param(0), d.param(1))); },
+     "!(x < y)"},
     // Mended: what "**" reads as its base.
     {"negated base of a power",
      [](Dag& d) { return d.bin(BinaryOp::Pow, d.un(UnaryOp::Neg, d.param(0)), d.lit(2.0)); },
@@ -267,15 +281,21 @@ const Case kCases[] = {
     {"cast and call bases stay bare",
      [](Dag& d) {
        NodeId l = d.bin(BinaryOp::Pow, d.cast(d.param(0), true), d.param(1));
-       return d.bin(BinaryOp::Add, l, d.bin(BinaryOp::Pow, d.call(Builtin::Exp, {d.param(0)}),
-                                            d.un(UnaryOp::Neg, d.param(1))));
+       return d.bin(BinaryOp::Add, l,
+                    d.bin(BinaryOp::Pow, d.call(Builtin::Exp, {d.param(0)}),
+                          d.un(UnaryOp::Neg, d.param(1))));
      },
      "x@f32 ** y + exp(x) ** -y"},
     // Mended: a complex constant is a sum.
     {"complex constant as a factor",
-     [](Dag& d) { return d.bin(BinaryOp::Mul, d.lit(ir::ComplexValue{1, 2}), d.param(0)); },
+     [](Dag& d) {
+       return d.bin(BinaryOp::Mul, d.lit(ir::ComplexValue{1, 2}), d.param(0));
+     },
      "(1+2j) * x"},
-    {"complex constant at the top", [](Dag& d) { return d.lit(ir::ComplexValue{1, -2}); },
+    {"complex constant at the top",
+     [](Dag& d) {
+       return d.lit(ir::ComplexValue{1, -2});
+     },
      "1+-2j"},
     {"complex constant as terms",
      [](Dag& d) {
@@ -301,14 +321,13 @@ TEST_P(RenderCase, Text) {
   EXPECT_EQ(Reference(d.dag, c.show_casts).render(root), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RenderCase, ::testing::ValuesIn(kCases),
-                         [](const auto& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p) {
-                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Renderer, RenderCase, ::testing::ValuesIn(kCases), [](const auto& info) {
+  std::string name;
+  for (const char* p = info.param.name; *p; ++p) {
+    name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  }
+  return name;
+});
 
 /// A chain of `depth` nodes, each made by `step` from the one before, starting at x.
 ir::TypedDag chain(std::size_t depth, NodeId (*step)(Dag&, NodeId)) {
@@ -340,7 +359,8 @@ const Shape kShapes[] = {
     {"explicit_cast", [](Dag& d, NodeId a) { return d.cast(a, true); }},
     {"invisible_cast_of_sum",
      [](Dag& d, NodeId a) { return d.cast(d.bin(BinaryOp::Add, a, a), false); }},
-    {"negated_invisible_cast", [](Dag& d, NodeId a) { return d.un(UnaryOp::Neg, d.cast(a, false)); }},
+    {"negated_invisible_cast",
+     [](Dag& d, NodeId a) { return d.un(UnaryOp::Neg, d.cast(a, false)); }},
     {"cast_chain_used_twice",
      [](Dag& d, NodeId a) {
        NodeId c = d.cast(d.cast(d.cast(a, false), false), false);
@@ -361,9 +381,12 @@ TEST(RenderMatchesReference, SharedAndDeepChains) {
 
 TEST(RenderMatchesReference, RandomDagsWithAwkwardNames) {
   // Names with parentheses and blanks defeat any shortcut that assumes balanced texts.
-  const char* names[] = {"x", "(a", "b)", " (c) ", "((d))", "", "-e", "()", "\xc2\xa0", "( ( x ) )"};
+  const char* names[] = {"x", "(a", "b)", " (c) ",    "((d))",
+                         "",  "-e", "()", "\xc2\xa0", "( ( x ) )"};
   std::mt19937 rng(20240611);
-  auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
   for (int round = 0; round < 20000; ++round) {
     Dag d;
     d.dag.params.clear();
@@ -377,18 +400,30 @@ TEST(RenderMatchesReference, RandomDagsWithAwkwardNames) {
       };
       NodeId id;
       switch (pick(9)) {
-        case 0: id = d.param(static_cast<std::uint32_t>(pick(std::size(names) + 1))); break;
+        case 0:
+          id = d.param(static_cast<std::uint32_t>(pick(std::size(names) + 1)));
+          break;
         case 1: {
           const ir::Literal lits[] = {std::int64_t{-2}, 1.5, ir::ComplexValue{1, -1}, false};
           id = d.lit(lits[pick(4)]);
           break;
         }
-        case 2: id = d.un(pick(2) ? UnaryOp::Neg : UnaryOp::Not, any()); break;
+        case 2:
+          id = d.un(pick(2) ? UnaryOp::Neg : UnaryOp::Not, any());
+          break;
         case 3:
-        case 4: id = d.bin(static_cast<BinaryOp>(pick(15)), any(), any()); break;
-        case 5: id = d.cond(any(), any(), any()); break;
-        case 6: id = d.call(Builtin::Exp, std::vector<NodeId>(pick(3), any())); break;
-        default: id = d.cast(any(), pick(2) == 0); break;
+        case 4:
+          id = d.bin(static_cast<BinaryOp>(pick(15)), any(), any());
+          break;
+        case 5:
+          id = d.cond(any(), any(), any());
+          break;
+        case 6:
+          id = d.call(Builtin::Exp, std::vector<NodeId>(pick(3), any()));
+          break;
+        default:
+          id = d.cast(any(), pick(2) == 0);
+          break;
       }
       ids.push_back(id);
     }
@@ -396,7 +431,8 @@ TEST(RenderMatchesReference, RandomDagsWithAwkwardNames) {
     auto text = render_simplified_expr(d.dag, ids.back(), show, 1 << 16);
     if (!text) continue;
     ASSERT_EQ(*text, Reference(d.dag, show).render(ids.back()))
-        << "round " << round << "\n" << [&] {
+        << "round " << round << "\n"
+        << [&] {
              std::string dump;
              for (std::size_t i = 0; i < d.dag.nodes.size(); ++i) {
                dump += std::to_string(i) + ": " + testing::node_text(d.dag.nodes[i], kF64) + "\n";

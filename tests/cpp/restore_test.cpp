@@ -31,24 +31,28 @@ using Lines = std::vector<std::string>;
 TEST(RestoreTypes, RebuildsEachVariant) {
   const std::pair<const char*, Lines> cases[] = {
       // Without a recorded dtype: i64, f64, c128.
-      {"(+ 2 2.5)", {"i64 const 2i", "f64 const 2.5", "f64 %0 + %1",
-                     "out %2", "implicit promotion in restore:Add at node#2: i64 + f64 -> f64"}},
+      {"(+ 2 2.5)",
+       {"i64 const 2i", "f64 const 2.5", "f64 %0 + %1", "out %2",
+        "implicit promotion in restore:Add at node#2: i64 + f64 -> f64"}},
       {"(complex 1 2.5)", {"invalid expr during conversion: invalid node #2: Complex([0, 1])"}},
       {"(complex 1.0 2.5)", {"f64 const 1", "f64 const 2.5", "c128 const (1, 2.5)", "out %2"}},
       // A single parameter: its index constant and the parameter node.
       {"(param 1)", {"i64 const 1i", "i32 param 1", "out %1"}},
-      {"(* (param 0) (param 0))", {"i64 const 0i", "f32 param 0", "i64 const 0i", "f32 param 0", "f32 %1 * %3",
-                                   "out %4"}},
-      {"(< (param 0) (param 1))", {"i64 const 0i", "f32 param 0", "i64 const 1i", "i32 param 1",
-                                    "bool %1 < %3", "out %4"}},
+      {"(* (param 0) (param 0))",
+       {"i64 const 0i", "f32 param 0", "i64 const 0i", "f32 param 0", "f32 %1 * %3", "out %4"}},
+      {"(< (param 0) (param 1))",
+       {"i64 const 0i", "f32 param 0", "i64 const 1i", "i32 param 1", "bool %1 < %3", "out %4"}},
       {"(ifelse (! true) (param 1) 1.5)",
-       {"bool const true", "bool not %0", "i64 const 1i", "i32 param 1", "f64 const 1.5", "f64 if %1 %3 %4",
-        "out %5", "implicit promotion in restore:IfElse at node#5: i32 + f64 -> f64"}},
+       {"bool const true", "bool not %0", "i64 const 1i", "i32 param 1", "f64 const 1.5",
+        "f64 if %1 %3 %4", "out %5",
+        "implicit promotion in restore:IfElse at node#5: i32 + f64 -> f64"}},
       // Casts come back implicit; the token makes no node.
-      {"(cast f16 (neg (param 0)))", {"i64 const 0i", "f32 param 0", "f32 neg %1", "f16 cast %2", "out %3"}},
+      {"(cast f16 (neg (param 0)))",
+       {"i64 const 0i", "f32 param 0", "f32 neg %1", "f16 cast %2", "out %3"}},
       {"(exp_sigmoid (param 1))", {"i64 const 1i", "i32 param 1", "i32 exp_sigmoid %1", "out %2"}},
-      {"(** (param 1) (param 0))", {"i64 const 1i", "i32 param 1", "i64 const 0i", "f32 param 0", "f64 %1 ** %3",
-                                    "out %4", "implicit promotion in restore:Pow at node#4: i32 + f32 -> f64"}},
+      {"(** (param 1) (param 0))",
+       {"i64 const 1i", "i32 param 1", "i64 const 0i", "f32 param 0", "f64 %1 ** %3", "out %4",
+        "implicit promotion in restore:Pow at node#4: i32 + f32 -> f64"}},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(restore(text), expected) << text;
 }
@@ -67,11 +71,13 @@ TEST(RestoreTypes, Failures) {
       {"(- (cast bf16 1) (param 1))", "invalid node #5: Sub([2, 4])"},
   };
   for (const auto& [text, message] : cases) {
-    EXPECT_EQ(restore(text), Lines{std::string("invalid expr during conversion: ") + message}) << text;
+    EXPECT_EQ(restore(text), Lines{std::string("invalid expr during conversion: ") + message})
+        << text;
   }
   auto empty = restore_types_with_info({}, {}, kParams);
   ASSERT_FALSE(empty.has_value());
-  EXPECT_EQ(empty.error().to_string(), "invalid expr during conversion: cannot restore empty expression");
+  EXPECT_EQ(empty.error().to_string(),
+            "invalid expr during conversion: cannot restore empty expression");
 }
 
 TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
@@ -91,10 +97,11 @@ TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
   // constant comes back as false, and the parameter still reads index 0.
   EXPECT_EQ(restore("(+ 2.5 (param 0))", types),
             (Lines{"f32 const 2.5", "bool const false", "f32 param 0", "f32 %0 + %2", "out %3"}));
-  EXPECT_EQ(restore("(== 7.9 (== 0.5 (== 3 (== 4 (== 0 (complex 0.0 1.0))))))", types),
-            (Lines{"i8 const 7i", "bool const true", "c64 const (3, 0)", "f16 const 4", "bool const false",
-                   "f64 const 0", "f64 const 1", "c64 const (0, 1)", "bool %4 == %7", "bool %3 == %8",
-                   "bool %2 == %9", "bool %1 == %10", "bool %0 == %11", "out %12"}));
+  EXPECT_EQ(
+      restore("(== 7.9 (== 0.5 (== 3 (== 4 (== 0 (complex 0.0 1.0))))))", types),
+      (Lines{"i8 const 7i", "bool const true", "c64 const (3, 0)", "f16 const 4",
+             "bool const false", "f64 const 0", "f64 const 1", "c64 const (0, 1)", "bool %4 == %7",
+             "bool %3 == %8", "bool %2 == %9", "bool %1 == %10", "bool %0 == %11", "out %12"}));
 }
 
 TEST(RestoreTypes, AComplexLiteralInARealNodeIsInvalid) {

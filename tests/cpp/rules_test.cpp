@@ -19,13 +19,13 @@ std::vector<std::string> names(const std::vector<rules::MathRewrite>& list) {
 }
 
 TEST(AllRules, OrderAndAggressiveSetting) {
-  const std::vector<std::string> simplify = {"add-zero-r", "add-zero-l", "mul-one-r", "mul-one-l",
+  const std::vector<std::string> simplify = {"add-zero-r", "add-zero-l", "mul-one-r",  "mul-one-l",
                                              "sub-zero",   "double-neg", "double-not", "log-exp",
                                              "if-true",    "if-false",   "cast-same"};
-  const std::vector<std::string> rest = {"comm-add",   "comm-add-rev",       "comm-mul",
-                                         "comm-mul-rev", "assoc-add",        "assoc-add-rev",
-                                         "assoc-mul",  "assoc-mul-rev",      "fuse-exp-sigmoid",
-                                         "unfuse-exp-sigmoid", "fuse-sigmoid-log", "unfuse-sigmoid-log"};
+  const std::vector<std::string> rest = {
+      "comm-add",         "comm-add-rev",       "comm-mul",         "comm-mul-rev",
+      "assoc-add",        "assoc-add-rev",      "assoc-mul",        "assoc-mul-rev",
+      "fuse-exp-sigmoid", "unfuse-exp-sigmoid", "fuse-sigmoid-log", "unfuse-sigmoid-log"};
   std::vector<std::string> plain = simplify;
   plain.insert(plain.end(), rest.begin(), rest.end());
   std::vector<std::string> aggressive = simplify;
@@ -35,9 +35,12 @@ TEST(AllRules, OrderAndAggressiveSetting) {
 
   EXPECT_EQ(names(rules::all_rules({})), plain);
   EXPECT_EQ(plain.size(), 23u);
-  EXPECT_EQ(names(rules::all_rules(OptConfig{.aggressive = true, .aggressive_override = std::nullopt})), aggressive);
+  EXPECT_EQ(
+      names(rules::all_rules(OptConfig{.aggressive = true, .aggressive_override = std::nullopt})),
+      aggressive);
   EXPECT_EQ(names(rules::all_rules({.aggressive = true, .aggressive_override = false})), plain);
-  EXPECT_EQ(names(rules::all_rules({.aggressive = false, .aggressive_override = true})), aggressive);
+  EXPECT_EQ(names(rules::all_rules({.aggressive = false, .aggressive_override = true})),
+            aggressive);
 }
 
 /// The cheapest term equal to `text` after saturating with every rule.

@@ -24,7 +24,8 @@ std::vector<std::string> entries(const StrippedExpr& s) {
 }
 
 ir::TypedDag dag(std::vector<ir::Node> nodes, std::vector<ir::DType> dtypes, ir::NodeId output) {
-  auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}, {"n", kI32}}, {output});
+  auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}, {"n", kI32}},
+                                 {output});
   EXPECT_TRUE(d.has_value());
   return *d;
 }
@@ -45,13 +46,13 @@ TEST(StripTypes, TranslatesEachNodeKind) {
        dag({node::Const{ir::ComplexValue{0, 2}}}, {kC128}, 0),
        {"Num(0.0):f64", "Num(2.0):f64", "Complex([0, 1]):c128", "root 2"}},
       {"a cast is a token and a cast node, both of the target dtype",
-       dag({node::Param{0}, node::Cast{kF32, 0, true}, node::Cast{kF32, 1, false}}, {kF64, kF32, kF32}, 2),
-       {"Int(0):i64", "Param([0]):f64", "TypeToken(f32):f32", "Cast([2, 1]):f32", "TypeToken(f32):f32",
-        "Cast([4, 3]):f32", "root 5"}},
+       dag({node::Param{0}, node::Cast{kF32, 0, true}, node::Cast{kF32, 1, false}},
+           {kF64, kF32, kF32}, 2),
+       {"Int(0):i64", "Param([0]):f64", "TypeToken(f32):f32", "Cast([2, 1]):f32",
+        "TypeToken(f32):f32", "Cast([4, 3]):f32", "root 5"}},
       {"operators keep their operands' entries",
-       dag({node::Const{true}, node::Param{0}, node::Unary{1, ir::UnaryOp::Neg},
-            node::If{0, 2, 1}, node::Call{{3}, ir::Builtin::SigmoidLog},
-            node::Binary{4, 1, ir::BinaryOp::Or}},
+       dag({node::Const{true}, node::Param{0}, node::Unary{1, ir::UnaryOp::Neg}, node::If{0, 2, 1},
+            node::Call{{3}, ir::Builtin::SigmoidLog}, node::Binary{4, 1, ir::BinaryOp::Or}},
            {kBool, kF64, kF64, kF64, kF64, kBool}, 5),
        {"Bool(true):bool", "Int(0):i64", "Param([1]):f64", "Neg([2]):f64", "IfElse([0, 3, 2]):f64",
         "FusedSigmoidLog([4]):f64", "Or([5, 2]):bool", "root 6"}},
@@ -69,13 +70,15 @@ TEST(StripTypes, TranslatesEachNodeKind) {
 TEST(StripTypes, Failures) {
   auto fails = [](std::vector<ir::Node> nodes, std::vector<ir::NodeId> outputs) {
     std::vector<ir::DType> dtypes(nodes.size(), kF64);
-    auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}}, std::move(outputs));
+    auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}},
+                                   std::move(outputs));
     auto stripped = strip_types(*d);
     return stripped ? std::string("ok") : stripped.error().to_string();
   };
   const node::Param x{0};
   EXPECT_EQ(fails({x, x}, {0, 1}), "only single-output DAG is currently supported by optimize");
-  EXPECT_EQ(fails({x, node::Call{{0, 0}, ir::Builtin::Exp}}, {1}), "unsupported call `exp` in opt conversion");
+  EXPECT_EQ(fails({x, node::Call{{0, 0}, ir::Builtin::Exp}}, {1}),
+            "unsupported call `exp` in opt conversion");
   EXPECT_EQ(fails({x, node::Call{{}, ir::Builtin::SigmoidLog}}, {1}),
             "unsupported call `sigmoid_log` in opt conversion");
   const std::pair<ir::Node, const char*> forward[] = {
@@ -97,7 +100,8 @@ TEST(StripTypes, RecordsTheKernelsConstantsByValue) {
   // 2.5 appears as f64 and as f32: the lesser dtype is kept. The parameter index 0 and the parts
   // of the complex constant are payload, not constants of the kernel; 7 is dead.
   auto lowered = api::lowered_dag(
-      "|x: f64, z: c64|\nb = 2.5@f64\na = 2.5@f32\nc = 0@u8\nd = 7@i16\nx + b + a@f64 + c@f64 + 1.5j@c64 + z",
+      "|x: f64, z: c64|\nb = 2.5@f64\na = 2.5@f32\nc = 0@u8\nd = 7@i16\nx + b + a@f64 + c@f64 + "
+      "1.5j@c64 + z",
       false);
   ASSERT_TRUE(lowered.has_value());
   auto stripped = strip_types(*lowered);

@@ -43,7 +43,8 @@ TEST(ThreadSafety, SymbolsInternedAndResolvedConcurrentlyAgree) {
   for (int k = 0; k < kTexts; ++k) {
     egraph::GlobalSymbol symbol(text(k));
     EXPECT_EQ(symbol.as_str(), text(k));
-    for (int t = 0; t < kThreads; ++t) ASSERT_EQ(handles[t][k], symbol.handle()) << text(k) << " thread " << t;
+    for (int t = 0; t < kThreads; ++t)
+      ASSERT_EQ(handles[t][k], symbol.handle()) << text(k) << " thread " << t;
   }
 }
 
@@ -56,7 +57,8 @@ std::string compile(const std::string& source, bool optimize) {
 TEST(ThreadSafety, ConcurrentOptimizingCompilationsMatchASingleThreadedRun) {
   const std::vector<std::string> kernels = {
       "|x: f64, lo: f64, hi: f64|\nif x < lo then lo else if x > hi then hi else x",
-      "|x: f64|\nc = 0.7978845608028654\ninner = c * (x + 0.044715 * x * x * x)\n0.5 * x * (1.0 + tanh(inner))",
+      "|x: f64|\nc = 0.7978845608028654\ninner = c * (x + 0.044715 * x * x * x)\n0.5 * x * (1.0 + "
+      "tanh(inner))",
       "|x: f64|\n((2.0 * x - 3.0) * x + 0.5) * x - 7.0",
       "|z: c128, theta: f64|\nz * (cos(theta) + 1.0j * sin(theta))",
       "|x: f32|\nif x > 20.0 then x else softplus(x)",
@@ -77,7 +79,8 @@ TEST(ThreadSafety, ConcurrentOptimizingCompilationsMatchASingleThreadedRun) {
     for (int round = 0; round < kRounds; ++round) {
       // Threads start at different kernels so that different rules run at the same time.
       for (std::size_t i = 0; i < kernels.size(); ++i) {
-        results[t].push_back(compile(kernels[(i + static_cast<std::size_t>(t)) % kernels.size()], true));
+        results[t].push_back(
+            compile(kernels[(i + static_cast<std::size_t>(t)) % kernels.size()], true));
       }
     }
   });

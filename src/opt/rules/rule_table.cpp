@@ -18,7 +18,8 @@ std::vector<MathRewrite> build_rules(std::span<const RuleText> table) {
 }
 
 void append_rules(std::vector<MathRewrite>& rules, std::vector<MathRewrite> more) {
-  rules.insert(rules.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  rules.insert(rules.end(), std::make_move_iterator(more.begin()),
+               std::make_move_iterator(more.end()));
 }
 
 }  // namespace tarvelon::opt::rules

@@ -25,7 +25,8 @@ PyObject* with_lowered(PyObject* arg, Use&& use) {
   const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
   if (text == nullptr) return nullptr;
   try {
-    auto dag = tarvelon::api::lowered_dag(std::string_view(text, static_cast<std::size_t>(size)), false);
+    auto dag =
+        tarvelon::api::lowered_dag(std::string_view(text, static_cast<std::size_t>(size)), false);
     if (!dag) {
       PyErr_SetString(PyExc_ValueError, dag.error().to_string().c_str());
       return nullptr;
@@ -39,7 +40,8 @@ PyObject* with_lowered(PyObject* arg, Use&& use) {
 
 PyObject* emit_folded(PyObject*, PyObject* arg) {
   return with_lowered(arg, [](const tarvelon::ir::TypedDag& dag) {
-    std::string out = tarvelon::backend::PythonBackend{}.emit_kernel(tarvelon::opt::const_fold(dag).dag, "k");
+    std::string out =
+        tarvelon::backend::PythonBackend{}.emit_kernel(tarvelon::opt::const_fold(dag).dag, "k");
     return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   });
 }
@@ -54,20 +56,29 @@ PyObject* optimize_stats(PyObject*, PyObject* arg) {
     }
     std::string reason = stats.stop_reason ? tarvelon::egraph::to_string(*stats.stop_reason) : "";
     return Py_BuildValue("(nnns)", static_cast<Py_ssize_t>(stats.iterations),
-                         static_cast<Py_ssize_t>(stats.egraph_nodes), static_cast<Py_ssize_t>(stats.egraph_classes),
-                         reason.c_str());
+                         static_cast<Py_ssize_t>(stats.egraph_nodes),
+                         static_cast<Py_ssize_t>(stats.egraph_classes), reason.c_str());
   });
 }
 
 PyMethodDef kMethods[] = {
-    {"emit_folded", emit_folded, METH_O, "emit_folded(source)\n--\n\nThe kernel after constant folding, as a function k."},
+    {"emit_folded", emit_folded, METH_O,
+     "emit_folded(source)\n--\n\nThe kernel after constant folding, as a function k."},
     {"optimize_stats", optimize_stats, METH_O,
-     "optimize_stats(source)\n--\n\n(iterations, e-nodes, e-classes, stop reason) of the optimizer's run."},
+     "optimize_stats(source)\n--\n\n(iterations, e-nodes, e-classes, stop reason) of the "
+     "optimizer's run."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_tarvelon_testing", nullptr, 0, kMethods,
-                       nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "_tarvelon_testing",
+                       nullptr,
+                       0,
+                       kMethods,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 
