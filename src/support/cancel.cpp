@@ -1,0 +1,33 @@
+#include "support/cancel.h"
+
+namespace tarvelon::support {
+namespace {
+
+thread_local CancelHook current_hook = nullptr;
+thread_local void* current_context = nullptr;
+
+}  // namespace
+
+namespace detail {
+
+thread_local std::uint32_t cancel_countdown = kCancelStride;
+
+void ask_cancel_hook() {
+  cancel_countdown = kCancelStride;
+  if (current_hook != nullptr && current_hook(current_context)) throw Cancelled{};
+}
+
+}  // namespace detail
+
+CancelScope::CancelScope(CancelHook hook, void* context) noexcept
+    : saved_hook_(current_hook), saved_context_(current_context) {
+  current_hook = hook;
+  current_context = context;
+}
+
+CancelScope::~CancelScope() {
+  current_hook = saved_hook_;
+  current_context = saved_context_;
+}
+
+}  // namespace tarvelon::support
