@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/pipeline.h"
-#include "repl/render.h"
+#include "render/render.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ const TypedDag& lines_dag() {
 void render(benchmark::State& state, const TypedDag& dag) {
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto text = tarvelon::repl::render_simplified_expr(dag, dag.outputs[0], true);
+    auto text = tarvelon::render::render_simplified_expr(dag, dag.outputs[0], true);
     if (!text) state.SkipWithError("text too large");
     bytes = text->size();
     benchmark::DoNotOptimize(text->data());
@@ -88,7 +88,7 @@ BENCHMARK(BM_RenderDeep)->Unit(benchmark::kMillisecond);
 /// Machine-speed reference for the ratios: a fresh copy of a text as long as the shared output.
 void BM_CopyBaseline(benchmark::State& state) {
   const std::string text(
-      tarvelon::repl::render_simplified_expr(shared_dag(), shared_dag().outputs[0], true)->size(),
+      tarvelon::render::render_simplified_expr(shared_dag(), shared_dag().outputs[0], true)->size(),
       'x');
   for (auto _ : state) {
     std::string copy = text;

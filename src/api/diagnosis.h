@@ -6,7 +6,7 @@
 
 #include "diag/diag.h"
 #include "ir/dag.h"
-#include "ir/dtype.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::api {
 
@@ -24,7 +24,7 @@ struct Diagnosis {
   /// The kernel's parameters in declaration order; empty after a failed parse.
   std::vector<ir::Param> params;
   /// The dtype of each result value (several for a tuple result); empty after a failed parse.
-  std::vector<ir::DType> outputs;
+  std::vector<vocab::DType> outputs;
 };
 
 /// Parses and lowers `source` in collecting mode, so one call reports every problem.

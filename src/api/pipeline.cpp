@@ -7,7 +7,7 @@
 #include "opt/const_fold.h"
 #include "opt/driver.h"
 #include "parse/parser.h"
-#include "repl/render.h"
+#include "render/render.h"
 #include "support/number_text.h"
 
 namespace tarvelon::api {
@@ -27,9 +27,9 @@ std::string ApiError::to_string() const {
       if (count == std::numeric_limits<std::uint64_t>::max()) text += "at least ";
       support::append_int(text, count);
       text += " bytes, the limit is ";
-      support::append_int(text, repl::kMaxRenderedBytes);
+      support::append_int(text, render::kMaxRenderedBytes);
       text += " bytes (";
-      support::append_int(text, repl::kMaxRenderedBytes >> 20);
+      support::append_int(text, render::kMaxRenderedBytes >> 20);
       text += " MiB)";
       return text;
     }
@@ -71,7 +71,7 @@ std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool
   if (folded.outputs.size() != 1) {
     return std::unexpected(ApiError::output_count(folded.outputs.size()));
   }
-  auto text = repl::render_simplified_expr(folded, folded.outputs[0], true);
+  auto text = render::render_simplified_expr(folded, folded.outputs[0], true);
   if (!text) return std::unexpected(ApiError::output_too_large(text.error().size));
   return std::move(*text);
 }

@@ -17,11 +17,11 @@ namespace tarvelon::backend {
 
 namespace {
 
-using ir::Builtin;
-using ir::DType;
-using ir::DTypeKind;
 using ir::Node;
 using ir::NodeId;
+using vocab::Builtin;
+using vocab::DType;
+using vocab::DTypeKind;
 namespace node = ir::node;
 
 /// The module-level names an emitted body may read; a parameter must not shadow them.
@@ -155,7 +155,7 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {Builtin::ExpSigmoid, "(1.0 / (1.0 + math.exp(-math.exp({}))))"},
     {Builtin::SigmoidLog, "math.log(1.0 / (1.0 + math.exp(-{})))"},
 };
-static_assert(ir::in_builtin_order(kBuiltinTexts));
+static_assert(vocab::in_builtin_order(kBuiltinTexts));
 static_assert(std::ranges::all_of(kBuiltinTexts,
                                   [](const BuiltinText& b) { return fits_a_line(b.pattern); }));
 
@@ -491,12 +491,12 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
             line.flush(out);
             append_literal(out, x.value);
           } else if constexpr (std::is_same_v<T, node::Unary>) {
-            line.fill(x.op == ir::UnaryOp::Neg ? kNegForm : kNotForm, x.arg);
+            line.fill(x.op == vocab::UnaryOp::Neg ? kNegForm : kNotForm, x.arg);
           } else if constexpr (std::is_same_v<T, node::Binary>) {
             line.put('(');
             line.temp(x.lhs);
             line.put(' ');
-            line.put(ir::op_text(x.op));
+            line.put(vocab::op_text(x.op));
             line.put(' ');
             line.temp(x.rhs);
             line.put(')');

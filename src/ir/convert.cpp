@@ -6,6 +6,9 @@
 
 namespace tarvelon::ir {
 
+using vocab::DType;
+using vocab::DTypeKind;
+
 std::int64_t saturate_to_i64(double x) {
   using Limits = std::numeric_limits<std::int64_t>;
   if (std::isnan(x)) return 0;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "ir/dtype.h"
 #include "ir/node.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::ir {
 
@@ -20,6 +20,6 @@ std::optional<double> real_value(const Literal& value);
 /// An integer target gets the saturated i64 value, never narrowed to the dtype's width (300 in
 /// a `u8` node stays 300); an integer reaches an integer target through f64, so it keeps only
 /// 53 significant bits.
-std::optional<Literal> convert_literal(const Literal& value, DType to);
+std::optional<Literal> convert_literal(const Literal& value, vocab::DType to);
 
 }  // namespace tarvelon::ir

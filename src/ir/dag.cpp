@@ -2,6 +2,8 @@
 
 namespace tarvelon::ir {
 
+using vocab::DType;
+
 std::string TypedDagError::to_string() const {
   if (kind == Kind::LengthMismatch) return "TypedDag.nodes and dtypes length mismatch";
   return "output node id " + std::to_string(id) + " out of range (nodes len " +

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "ir/dtype.h"
 #include "ir/node.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::ir {
 
@@ -24,7 +24,7 @@ struct TypedDagError {
 
 struct Param {
   std::string name;
-  DType dtype;
+  vocab::DType dtype;
   friend bool operator==(const Param&, const Param&) = default;
 };
 
@@ -32,14 +32,14 @@ struct Param {
 /// node from lowering always have smaller ids than the node.
 struct TypedDag {
   std::vector<Node> nodes;
-  std::vector<DType> dtypes;
+  std::vector<vocab::DType> dtypes;
   std::vector<Param> params;
   std::vector<NodeId> outputs;
 
   /// Validates lengths and output ids; operand ids and parameter indices are the producer's
   /// guarantee and are not checked.
   static std::expected<TypedDag, TypedDagError> try_new(std::vector<Node> nodes,
-                                                        std::vector<DType> dtypes,
+                                                        std::vector<vocab::DType> dtypes,
                                                         std::vector<Param> params,
                                                         std::vector<NodeId> outputs);
 };

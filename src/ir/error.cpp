@@ -8,6 +8,7 @@
 namespace tarvelon::ir::error {
 
 using diag::DiagKind;
+using vocab::DType;
 
 namespace {
 

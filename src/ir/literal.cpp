@@ -12,6 +12,10 @@
 
 namespace tarvelon::ir {
 
+using vocab::DType;
+using vocab::DTypeKind;
+namespace dtypes = vocab::dtypes;
+
 namespace {
 
 /// A binary floating-point format narrower than binary64.
@@ -46,7 +50,7 @@ bool fits(const FloatFormat& f, double value) {
 
 bool int_in_range(DType d, std::int64_t v) {
   if (!d.is_integer()) return true;
-  return v >= int_min(d) && v <= int_max(d);
+  return v >= vocab::int_min(d) && v <= vocab::int_max(d);
 }
 
 bool is_signed_int(DType d) { return d.kind == DTypeKind::Int; }
@@ -137,7 +141,7 @@ std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType>
 std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context, DType left,
                                               DType right, Span span,
                                               std::optional<std::pair<Span, Span>> operand_spans) {
-  auto promoted = promote(left, right);
+  auto promoted = vocab::promote(left, right);
   if (!promoted) {
     auto r = ctx.on_error(error::lower_type_mismatch(context, left, right, span), dtypes::kF64);
     if (!r) return std::unexpected(std::move(r.error()));

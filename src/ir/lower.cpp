@@ -18,6 +18,12 @@ namespace tarvelon::ir {
 
 namespace ex = parse::expr;
 using parse::SpannedExpr;
+using vocab::BinaryOp;
+using vocab::Builtin;
+using vocab::DType;
+using vocab::DTypeKind;
+using vocab::UnaryOp;
+namespace dtypes = vocab::dtypes;
 
 // ---- Scope -------------------------------------------------------------------------------------
 
@@ -264,7 +270,7 @@ One promoted_binary(Ctx& ctx, BinaryOp op, NodeId lhs, NodeId rhs, Span span, Sp
   if (const DType d = ctx.dtypes[lhs]; d == ctx.dtypes[rhs]) {
     return ctx.push(node::Binary{lhs, rhs, op}, result.value_or(d));
   }
-  TRY(t, promote_with_diags(ctx, op_text(op), ctx.dtypes[lhs], ctx.dtypes[rhs], span,
+  TRY(t, promote_with_diags(ctx, vocab::op_text(op), ctx.dtypes[lhs], ctx.dtypes[rhs], span,
                             std::pair{lspan, rspan}));
   NodeId l = ctx.cast_if_needed(lhs, t);
   NodeId r = ctx.cast_if_needed(rhs, t);
@@ -274,7 +280,7 @@ One promoted_binary(Ctx& ctx, BinaryOp op, NodeId lhs, NodeId rhs, Span span, Sp
 One finish_binary(Ctx& ctx, const ex::Binary& b, Span span, NodeId lhs, NodeId rhs) {
   DType l = ctx.dtypes[lhs];
   DType r = ctx.dtypes[rhs];
-  std::string_view text = op_text(b.op);
+  std::string_view text = vocab::op_text(b.op);
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero(ctx.nodes[rhs])) {
     TRY_VOID(ctx.report(diag::DiagKind::DivByZero,
                         [&] { return error::lower_div_by_zero(text, span); }));
@@ -322,8 +328,8 @@ One finish_if(Ctx& ctx, const ex::If& i, Span span, NodeId cond, NodeId a, NodeI
 
 /// The builtin a call names when the source may call it.
 std::optional<Builtin> callable_builtin(const ex::Call& c) {
-  const auto builtin = builtin_from_str(c.name);
-  if (!builtin || !builtin_callable(*builtin)) return std::nullopt;
+  const auto builtin = vocab::builtin_from_str(c.name);
+  if (!builtin || !vocab::builtin_callable(*builtin)) return std::nullopt;
   return *builtin;
 }
 

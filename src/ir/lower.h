@@ -12,9 +12,9 @@
 
 #include "diag/diag.h"
 #include "ir/dag.h"
-#include "ir/dtype.h"
 #include "ir/node.h"
 #include "parse/ast.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::ir {
 
@@ -103,21 +103,21 @@ struct Ctx {
   DiagMode mode;
   Scope scope;
   std::vector<Node> nodes;
-  std::vector<DType> dtypes;
+  std::vector<vocab::DType> dtypes;
 
   /// Appends a node; equal nodes pushed twice are two nodes.
-  NodeId push(Node node, DType dtype);
+  NodeId push(Node node, vocab::DType dtype);
   /// As above, building the node in place from one of its forms.
   template <class Form>
   requires(!std::is_same_v<std::decay_t<Form>, Node> &&
-           std::is_constructible_v<Node, Form&&>) NodeId push(Form&& form, DType dtype) {
+           std::is_constructible_v<Node, Form&&>) NodeId push(Form&& form, vocab::DType dtype) {
     const NodeId id = next_id();
     nodes.emplace_back(std::in_place_type<std::decay_t<Form>>, std::forward<Form>(form));
     dtypes.push_back(dtype);
     return id;
   }
   /// `id` itself when it already has dtype `to`, else a fresh implicit cast of it.
-  NodeId cast_if_needed(NodeId id, DType to);
+  NodeId cast_if_needed(NodeId id, vocab::DType to);
   /// Files `d` by its severity; in FailFast mode an error comes back as the failure.
   std::expected<void, Diag> emit(Diag d);
   /// Whether a diagnostic of `kind` would be filed rather than dropped for its severity.
@@ -130,7 +130,7 @@ struct Ctx {
   }
   /// Reports `d` and stands in a placeholder constant of dtype `placeholder` for the faulty
   /// value; in FailFast mode `d` is the failure, whatever its severity.
-  std::expected<NodeId, Diag> on_error(Diag d, DType placeholder);
+  std::expected<NodeId, Diag> on_error(Diag d, vocab::DType placeholder);
 
  private:
   /// The id the next node gets; `std::bad_alloc` when ids are exhausted.
@@ -142,7 +142,8 @@ using Ids = std::vector<NodeId>;
 /// Lowers one expression to its values (several for a tuple).
 std::expected<Ids, Diag> lower_expr(Ctx& ctx, const parse::SpannedExpr& e);
 /// Lowers an expression that must produce exactly one value.
-std::expected<NodeId, Diag> lower_single(Ctx& ctx, const parse::SpannedExpr& e, DType placeholder);
+std::expected<NodeId, Diag> lower_single(Ctx& ctx, const parse::SpannedExpr& e,
+                                         vocab::DType placeholder);
 
 /// The outcome of a collecting run: a DAG whatever the errors, and the filed diagnostics.
 struct CollectResult {
@@ -171,20 +172,20 @@ std::expected<FailFastResult, Diag> lower_with_config_fail_fast(const parse::Fun
 
 /// Whether `value` is exactly representable in `dtype`. NaN and the infinities always are; only
 /// f16, bf16 and f32 can fail (subnormals count, overflow does not).
-bool float_representable_in(DType dtype, double value);
+bool float_representable_in(vocab::DType dtype, double value);
 
 std::expected<NodeId, Diag> lower_int_literal(Ctx& ctx, std::int64_t value,
-                                              std::optional<DType> suffix, Span span);
-std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
-                                                double value);
-std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<DType> suffix, Span span,
-                                                  double re, double im);
+                                              std::optional<vocab::DType> suffix, Span span);
+std::expected<NodeId, Diag> lower_float_literal(Ctx& ctx, std::optional<vocab::DType> suffix,
+                                                Span span, double value);
+std::expected<NodeId, Diag> lower_complex_literal(Ctx& ctx, std::optional<vocab::DType> suffix,
+                                                  Span span, double re, double im);
 
 /// The common dtype of two operands, reporting a failed promotion (placeholder dtype f64), a u64
 /// meeting a signed integer, and any implicit promotion. `operand_spans` is given for binary
 /// operators and labels the promotion note.
-std::expected<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view context, DType left,
-                                              DType right, Span span,
-                                              std::optional<std::pair<Span, Span>> operand_spans);
+std::expected<vocab::DType, Diag> promote_with_diags(
+    Ctx& ctx, std::string_view context, vocab::DType left, vocab::DType right, Span span,
+    std::optional<std::pair<Span, Span>> operand_spans);
 
 }  // namespace tarvelon::ir

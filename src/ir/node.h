@@ -5,9 +5,9 @@
 #include <variant>
 #include <vector>
 
-#include "ir/dtype.h"
-#include "ir/ops.h"
 #include "support/inline_vector.h"
+#include "vocab/dtype.h"
+#include "vocab/ops.h"
 
 namespace tarvelon::ir {
 
@@ -34,13 +34,13 @@ struct Const {
 };
 struct Unary {
   NodeId arg;
-  UnaryOp op;
+  vocab::UnaryOp op;
   friend bool operator==(const Unary&, const Unary&) = default;
 };
 struct Binary {
   NodeId lhs;
   NodeId rhs;
-  BinaryOp op;
+  vocab::BinaryOp op;
   friend bool operator==(const Binary&, const Binary&) = default;
 };
 struct If {
@@ -55,11 +55,11 @@ using CallArgs = support::InlineVector<NodeId, 2>;
 
 struct Call {
   CallArgs args;
-  Builtin builtin;
+  vocab::Builtin builtin;
   friend bool operator==(const Call&, const Call&) = default;
 };
 struct Cast {
-  DType to;
+  vocab::DType to;
   NodeId arg;
   /// Written in the source as `expr@dtype`, as opposed to inserted by promotion.
   bool explicit_ = false;

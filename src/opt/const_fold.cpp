@@ -19,21 +19,21 @@ namespace tarvelon::opt {
 
 namespace {
 
-using ir::BinaryOp;
-using ir::Builtin;
 using ir::ComplexValue;
-using ir::DType;
 using ir::Literal;
 using ir::Node;
 using ir::NodeId;
+using vocab::BinaryOp;
+using vocab::Builtin;
+using vocab::DType;
 namespace node = ir::node;
-namespace dt = ir::dtypes;
+namespace dt = vocab::dtypes;
 
 /// Wide enough for the exact sum, difference or product of two i64 values.
 __extension__ typedef __int128 Wide;
 __extension__ typedef unsigned __int128 UWide;
 
-bool holds(DType d, Wide v) { return v >= ir::int_min(d) && v <= ir::int_max(d); }
+bool holds(DType d, Wide v) { return v >= vocab::int_min(d) && v <= vocab::int_max(d); }
 
 void append_wide(std::string& out, Wide v) {
   UWide magnitude = v < 0 ? UWide{0} - static_cast<UWide>(v) : static_cast<UWide>(v);
@@ -106,7 +106,7 @@ constexpr BuiltinFold kBuiltinFolds[] = {
     {Builtin::ExpSigmoid, [](double x) { return sigmoid(std::exp(x)); }, std::nullopt},
     {Builtin::SigmoidLog, [](double x) { return std::log(sigmoid(x)); }, std::nullopt},
 };
-static_assert(ir::in_builtin_order(kBuiltinFolds));
+static_assert(vocab::in_builtin_order(kBuiltinFolds));
 
 double arithmetic(BinaryOp op, double a, double b) {
   switch (op) {
@@ -263,7 +263,7 @@ Decision Folder::fold(NodeId j, const Node& n, DType t) {
 Decision Folder::fold_unary(const node::Unary& u, DType t) {
   const Literal* v = constant(u.arg);
   if (v == nullptr) return Keep{};
-  if (u.op == ir::UnaryOp::Not) {
+  if (u.op == vocab::UnaryOp::Not) {
     auto b = truth(u.arg);
     return b ? as_constant(!*b, t) : Keep{};
   }
@@ -357,7 +357,7 @@ Decision Folder::fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_
   if (holds(dt::kI64, r)) {
     static constexpr DType kSigned[] = {dt::kI8, dt::kI16, dt::kI32, dt::kI64};
     static constexpr DType kUnsigned[] = {dt::kU8, dt::kU16, dt::kU32, dt::kU64};
-    const bool stay_unsigned = t.kind == ir::DTypeKind::UInt && r >= 0;
+    const bool stay_unsigned = t.kind == vocab::DTypeKind::UInt && r >= 0;
     for (DType d : stay_unsigned ? kUnsigned : kSigned) {
       if (holds(d, r)) {
         promoted = d;
@@ -370,7 +370,7 @@ Decision Folder::fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_
   message += ": integer overflow: ";
   support::append_int(message, a);
   message += ' ';
-  message += ir::op_text(op);
+  message += vocab::op_text(op);
   message += ' ';
   support::append_int(message, b);
   message += " = ";

@@ -15,10 +15,10 @@ OptError invalid_node(Id index, const MathLang& node) {
   return OptError::invalid_expr(egraph::cat("invalid node #", index, ": ", debug_text(node)));
 }
 
-std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs,
-                                               ir::DType rhs, const MathLang& node,
-                                               std::vector<diag::Diag>& diags) {
-  auto promoted = ir::promote(lhs, rhs);
+std::expected<vocab::DType, OptError> try_promote(std::string_view name, Id index, vocab::DType lhs,
+                                                  vocab::DType rhs, const MathLang& node,
+                                                  std::vector<diag::Diag>& diags) {
+  auto promoted = vocab::promote(lhs, rhs);
   if (!promoted) return std::unexpected(invalid_node(index, node));
   if (!(*promoted == lhs && *promoted == rhs)) {
     diags.push_back(diag::Diag::make(
@@ -33,15 +33,15 @@ namespace {
 
 constexpr ir::NodeId kNone = std::numeric_limits<ir::NodeId>::max();
 
-bool is_arithmetic(ir::BinaryOp op) {
+bool is_arithmetic(vocab::BinaryOp op) {
   switch (op) {
-    case ir::BinaryOp::Add:
-    case ir::BinaryOp::Sub:
-    case ir::BinaryOp::Mul:
-    case ir::BinaryOp::Div:
-    case ir::BinaryOp::FloorDiv:
-    case ir::BinaryOp::Rem:
-    case ir::BinaryOp::Pow:
+    case vocab::BinaryOp::Add:
+    case vocab::BinaryOp::Sub:
+    case vocab::BinaryOp::Mul:
+    case vocab::BinaryOp::Div:
+    case vocab::BinaryOp::FloorDiv:
+    case vocab::BinaryOp::Rem:
+    case vocab::BinaryOp::Pow:
       return true;
     default:
       return false;
@@ -50,18 +50,18 @@ bool is_arithmetic(ir::BinaryOp op) {
 
 /// The constant for a leaf's value in dtype `dtype`: an integer or float value is converted to
 /// the dtype's kind, and a boolean dtype takes whether the value is nonzero (NaN counts).
-ir::Literal constant_in(const MathLang& leaf, ir::DType dtype) {
+ir::Literal constant_in(const MathLang& leaf, vocab::DType dtype) {
   bool is_int = leaf.op() == MathOp::Int;
   double as_float = is_int ? static_cast<double>(leaf.int_value()) : leaf.num_value();
   switch (dtype.kind) {
-    case ir::DTypeKind::Bool:
+    case vocab::DTypeKind::Bool:
       return is_int ? leaf.int_value() != 0 : as_float != 0.0 || std::isnan(as_float);
-    case ir::DTypeKind::UInt:
-    case ir::DTypeKind::Int:
+    case vocab::DTypeKind::UInt:
+    case vocab::DTypeKind::Int:
       return is_int ? leaf.int_value() : ir::saturate_to_i64(as_float);
-    case ir::DTypeKind::Float:
+    case vocab::DTypeKind::Float:
       return as_float;
-    case ir::DTypeKind::Complex:
+    case vocab::DTypeKind::Complex:
       break;
   }
   return ir::ComplexValue{as_float, 0.0};
@@ -95,7 +95,7 @@ class Restorer {
  private:
   using Step = std::expected<void, OptError>;
 
-  Step push(Id i, ir::Node node, ir::DType dtype) {
+  Step push(Id i, ir::Node node, vocab::DType dtype) {
     node_of_[i] = static_cast<ir::NodeId>(nodes_.size());
     nodes_.push_back(std::move(node));
     dtypes_.push_back(dtype);
@@ -111,21 +111,21 @@ class Restorer {
     auto invalid = [&] { return std::unexpected(invalid_node(i, node)); };
     switch (node.op()) {
       case MathOp::Bool:
-        return push(i, ir::node::Const{node.bool_value()}, ir::dtypes::kBool);
+        return push(i, ir::node::Const{node.bool_value()}, vocab::dtypes::kBool);
       case MathOp::Int:
       case MathOp::Num: {
-        std::optional<ir::DType> recorded = types_.constants.find(node);
-        ir::DType dtype =
-            recorded.value_or(node.op() == MathOp::Int ? ir::dtypes::kI64 : ir::dtypes::kF64);
+        std::optional<vocab::DType> recorded = types_.constants.find(node);
+        vocab::DType dtype =
+            recorded.value_or(node.op() == MathOp::Int ? vocab::dtypes::kI64 : vocab::dtypes::kF64);
         return push(i, ir::node::Const{constant_in(node, dtype)}, dtype);
       }
       case MathOp::Complex: {
         const MathLang& re = expr_[node.children()[0]];
         const MathLang& im = expr_[node.children()[1]];
         if (re.op() != MathOp::Num || im.op() != MathOp::Num) return invalid();
-        ir::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
-                              .value_or(ir::dtypes::kC128);
-        if (dtype.kind != ir::DTypeKind::Complex) return invalid();
+        vocab::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
+                                 .value_or(vocab::dtypes::kC128);
+        if (dtype.kind != vocab::DTypeKind::Complex) return invalid();
         return push(i, ir::node::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, dtype);
       }
       case MathOp::Param: {
@@ -141,7 +141,7 @@ class Restorer {
         const MathLang& token = expr_[node.children()[0]];
         auto arg = built(node.children()[1]);
         if (token.op() != MathOp::TypeToken || !arg) return invalid();
-        auto to = ir::DType::from_str(token.symbol().as_str());
+        auto to = vocab::DType::from_str(token.symbol().as_str());
         if (!to) return invalid();
         return push(i, ir::node::Cast{*to, *arg, false}, *to);
       }
@@ -164,7 +164,7 @@ class Restorer {
       auto lhs = built(node.children()[0]);
       auto rhs = built(node.children()[1]);
       if (!lhs || !rhs) return invalid();
-      ir::DType dtype = ir::dtypes::kBool;
+      vocab::DType dtype = vocab::dtypes::kBool;
       if (is_arithmetic(*op)) {
         auto promoted = try_promote(egraph::cat("restore:", math_op_name(node.op())), i,
                                     dtypes_[*lhs], dtypes_[*rhs], node, diags_);
@@ -176,7 +176,7 @@ class Restorer {
     auto arg = built(node.children()[0]);
     if (!arg) return invalid();
     if (auto op = unary_op_of(node.op())) {
-      ir::DType dtype = *op == ir::UnaryOp::Not ? ir::dtypes::kBool : dtypes_[*arg];
+      vocab::DType dtype = *op == vocab::UnaryOp::Not ? vocab::dtypes::kBool : dtypes_[*arg];
       return push(i, ir::node::Unary{*arg, *op}, dtype);
     }
     if (auto builtin = builtin_of(node.op()))
@@ -190,7 +190,7 @@ class Restorer {
   /// Entry index -> the DAG node built for it, or kNone (a type token).
   std::vector<ir::NodeId> node_of_;
   std::vector<ir::Node> nodes_;
-  std::vector<ir::DType> dtypes_;
+  std::vector<vocab::DType> dtypes_;
   std::vector<diag::Diag> diags_;
 };
 

@@ -28,9 +28,9 @@ std::expected<RestoreResult, OptError> restore_types_with_info(
 
 /// The common dtype of two operands of node `index`, appending a `RestorePromotion` note to
 /// `diags` when the operands differ from it; a failed promotion is the node's `InvalidExpr`.
-std::expected<ir::DType, OptError> try_promote(std::string_view name, Id index, ir::DType lhs,
-                                               ir::DType rhs, const MathLang& node,
-                                               std::vector<diag::Diag>& diags);
+std::expected<vocab::DType, OptError> try_promote(std::string_view name, Id index, vocab::DType lhs,
+                                                  vocab::DType rhs, const MathLang& node,
+                                                  std::vector<diag::Diag>& diags);
 
 /// "invalid node #{index}: {debug form of node}".
 OptError invalid_node(Id index, const MathLang& node);

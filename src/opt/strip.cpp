@@ -14,35 +14,35 @@ namespace tarvelon::opt {
 
 namespace {
 
-std::size_t canonical_rank(ir::DType dtype) {
+std::size_t canonical_rank(vocab::DType dtype) {
   return static_cast<std::size_t>(
-      std::find(std::begin(ir::dtypes::kAll), std::end(ir::dtypes::kAll), dtype) -
-      std::begin(ir::dtypes::kAll));
+      std::find(std::begin(vocab::dtypes::kAll), std::end(vocab::dtypes::kAll), dtype) -
+      std::begin(vocab::dtypes::kAll));
 }
 
 template <class Map, class Key>
-void keep_least(Map& map, const Key& key, ir::DType dtype) {
+void keep_least(Map& map, const Key& key, vocab::DType dtype) {
   auto [stored, inserted] = map.try_emplace(key, dtype);
   if (!inserted && canonical_rank(dtype) < canonical_rank(*stored)) *stored = dtype;
 }
 
 }  // namespace
 
-void ConstantDtypes::record(const MathLang& leaf, ir::DType dtype) {
+void ConstantDtypes::record(const MathLang& leaf, vocab::DType dtype) {
   keep_least(leaves_, leaf, dtype);
 }
 
-void ConstantDtypes::record_complex(double re, double im, ir::DType dtype) {
+void ConstantDtypes::record_complex(double re, double im, vocab::DType dtype) {
   keep_least(complexes_, ComplexKey{MathLang::num(re), MathLang::num(im)}, dtype);
 }
 
-std::optional<ir::DType> ConstantDtypes::find(const MathLang& leaf) const {
-  const ir::DType* dtype = leaves_.find(leaf);
+std::optional<vocab::DType> ConstantDtypes::find(const MathLang& leaf) const {
+  const vocab::DType* dtype = leaves_.find(leaf);
   return dtype == nullptr ? std::nullopt : std::optional(*dtype);
 }
 
-std::optional<ir::DType> ConstantDtypes::find_complex(double re, double im) const {
-  const ir::DType* dtype = complexes_.find(ComplexKey{MathLang::num(re), MathLang::num(im)});
+std::optional<vocab::DType> ConstantDtypes::find_complex(double re, double im) const {
+  const vocab::DType* dtype = complexes_.find(ComplexKey{MathLang::num(re), MathLang::num(im)});
   return dtype == nullptr ? std::nullopt : std::optional(*dtype);
 }
 
@@ -79,7 +79,7 @@ class Stripper {
  private:
   using Result = std::expected<Id, OptError>;
 
-  Id push(MathLang node, ir::DType dtype) {
+  Id push(MathLang node, vocab::DType dtype) {
     out_.types.node_dtypes.push_back(dtype);
     return out_.expr.add(node);
   }
@@ -91,7 +91,7 @@ class Stripper {
         OptError::invalid_expr(egraph::cat("missing ", what, " mapping for node ", j)));
   }
 
-  ir::DType dtype(ir::NodeId j) const { return dag_.dtypes[j]; }
+  vocab::DType dtype(ir::NodeId j) const { return dag_.dtypes[j]; }
 
   Result translate(ir::NodeId j, const ir::node::Const& node) {
     return std::visit(
@@ -105,7 +105,8 @@ class Stripper {
           } else if constexpr (std::is_same_v<T, double>) {
             leaf = MathLang::num(value);
           } else {
-            ir::DType part = dtype(j) == ir::dtypes::kC64 ? ir::dtypes::kF32 : ir::dtypes::kF64;
+            vocab::DType part =
+                dtype(j) == vocab::dtypes::kC64 ? vocab::dtypes::kF32 : vocab::dtypes::kF64;
             Id re = push(MathLang::num(value.re), part);
             Id im = push(MathLang::num(value.im), part);
             if (live_[j]) out_.types.constants.record_complex(value.re, value.im, dtype(j));
@@ -118,7 +119,7 @@ class Stripper {
   }
 
   Result translate(ir::NodeId j, const ir::node::Param& node) {
-    Id index = push(MathLang::integer(static_cast<std::int64_t>(node.index)), ir::dtypes::kI64);
+    Id index = push(MathLang::integer(static_cast<std::int64_t>(node.index)), vocab::dtypes::kI64);
     return push(MathLang(MathOp::Param, {index}), dtype(j));
   }
 
@@ -149,7 +150,7 @@ class Stripper {
   Result translate(ir::NodeId j, const ir::node::Call& node) {
     if (node.args.size() != 1) {
       return std::unexpected(
-          OptError::unsupported_call(std::string(ir::builtin_name(node.builtin))));
+          OptError::unsupported_call(std::string(vocab::builtin_name(node.builtin))));
     }
     auto arg = operand(j, node.args.front(), "call arg");
     if (!arg) return arg;

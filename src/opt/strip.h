@@ -8,9 +8,9 @@
 #include "egraph/hash.h"
 #include "egraph/recexpr.h"
 #include "ir/dag.h"
-#include "ir/dtype.h"
 #include "opt/error.h"
 #include "opt/lang.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::opt {
 
@@ -28,11 +28,11 @@ namespace tarvelon::opt {
 class ConstantDtypes {
  public:
   /// Records `dtype` for a `Bool`, `Int` or `Num` leaf; of several, the least is kept.
-  void record(const MathLang& leaf, ir::DType dtype);
+  void record(const MathLang& leaf, vocab::DType dtype);
   /// Records `dtype` for the complex value (re, im); of several, the least is kept.
-  void record_complex(double re, double im, ir::DType dtype);
-  std::optional<ir::DType> find(const MathLang& leaf) const;
-  std::optional<ir::DType> find_complex(double re, double im) const;
+  void record_complex(double re, double im, vocab::DType dtype);
+  std::optional<vocab::DType> find(const MathLang& leaf) const;
+  std::optional<vocab::DType> find_complex(double re, double im) const;
 
  private:
   struct ComplexKey {
@@ -43,14 +43,14 @@ class ConstantDtypes {
     }
     friend bool operator==(const ComplexKey&, const ComplexKey&) = default;
   };
-  egraph::FlatHashMap<MathLang, ir::DType, egraph::MemberHash> leaves_;
-  egraph::FlatHashMap<ComplexKey, ir::DType, egraph::MemberHash> complexes_;
+  egraph::FlatHashMap<MathLang, vocab::DType, egraph::MemberHash> leaves_;
+  egraph::FlatHashMap<ComplexKey, vocab::DType, egraph::MemberHash> complexes_;
 };
 
 /// The dtypes that stripping set aside.
 struct TypeMap {
   /// One dtype per node of the stripped expression, at the same index.
-  std::vector<ir::DType> node_dtypes;
+  std::vector<vocab::DType> node_dtypes;
   /// The dtypes of the kernel's constants, by value.
   ConstantDtypes constants;
 };

@@ -20,11 +20,11 @@ struct Counterpart {
 #define TARVELON_COUNTERPART_Special(ir_name) \
   { Role::None, 0 }
 #define TARVELON_COUNTERPART_Unary(ir_name) \
-  { Role::Unary, static_cast<std::uint8_t>(ir::UnaryOp::ir_name) }
+  { Role::Unary, static_cast<std::uint8_t>(vocab::UnaryOp::ir_name) }
 #define TARVELON_COUNTERPART_Binary(ir_name) \
-  { Role::Binary, static_cast<std::uint8_t>(ir::BinaryOp::ir_name) }
+  { Role::Binary, static_cast<std::uint8_t>(vocab::BinaryOp::ir_name) }
 #define TARVELON_COUNTERPART_Call(ir_name) \
-  { Role::Call, static_cast<std::uint8_t>(ir::Builtin::ir_name) }
+  { Role::Call, static_cast<std::uint8_t>(vocab::Builtin::ir_name) }
 
 constexpr Counterpart kCounterparts[] = {
 #define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) \
@@ -56,18 +56,18 @@ std::optional<T> counterpart(MathOp op, Role role) {
 
 }  // namespace
 
-MathOp math_op_of(ir::UnaryOp op) { return kFromUnary[static_cast<std::size_t>(op)]; }
-MathOp math_op_of(ir::BinaryOp op) { return kFromBinary[static_cast<std::size_t>(op)]; }
-MathOp math_op_of(ir::Builtin builtin) { return kFromCall[static_cast<std::size_t>(builtin)]; }
+MathOp math_op_of(vocab::UnaryOp op) { return kFromUnary[static_cast<std::size_t>(op)]; }
+MathOp math_op_of(vocab::BinaryOp op) { return kFromBinary[static_cast<std::size_t>(op)]; }
+MathOp math_op_of(vocab::Builtin builtin) { return kFromCall[static_cast<std::size_t>(builtin)]; }
 
-std::optional<ir::UnaryOp> unary_op_of(MathOp op) {
-  return counterpart<ir::UnaryOp>(op, Role::Unary);
+std::optional<vocab::UnaryOp> unary_op_of(MathOp op) {
+  return counterpart<vocab::UnaryOp>(op, Role::Unary);
 }
-std::optional<ir::BinaryOp> binary_op_of(MathOp op) {
-  return counterpart<ir::BinaryOp>(op, Role::Binary);
+std::optional<vocab::BinaryOp> binary_op_of(MathOp op) {
+  return counterpart<vocab::BinaryOp>(op, Role::Binary);
 }
-std::optional<ir::Builtin> builtin_of(MathOp op) {
-  return counterpart<ir::Builtin>(op, Role::Call);
+std::optional<vocab::Builtin> builtin_of(MathOp op) {
+  return counterpart<vocab::Builtin>(op, Role::Call);
 }
 
 }  // namespace tarvelon::opt

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "diag/diag.h"
-#include "ir/dtype.h"
-#include "ir/ops.h"
 #include "support/packed_word.h"
+#include "vocab/dtype.h"
+#include "vocab/ops.h"
 
 namespace tarvelon::parse {
 
@@ -257,16 +257,16 @@ struct BoolLit {
 };
 struct IntLit {
   std::int64_t value;
-  std::optional<ir::DType> dtype;  ///< the `@dtype` written directly on the literal
+  std::optional<vocab::DType> dtype;  ///< the `@dtype` written directly on the literal
 };
 struct FloatLit {
   double value;
-  std::optional<ir::DType> dtype;
+  std::optional<vocab::DType> dtype;
 };
 struct ComplexLit {
   double re;
   double im;
-  std::optional<ir::DType> dtype;
+  std::optional<vocab::DType> dtype;
 };
 struct ConstE {};
 struct ConstPi {};
@@ -274,11 +274,11 @@ struct Var {
   Name name;
 };
 struct Unary {
-  ir::UnaryOp op;
+  vocab::UnaryOp op;
   ExprBox operand;
 };
 struct Binary {
-  ir::BinaryOp op;
+  vocab::BinaryOp op;
   ExprBox lhs;
   ExprBox rhs;
 };
@@ -292,7 +292,7 @@ struct Call {
   BoxList args;
 };
 struct Cast {
-  ir::DType dtype;
+  vocab::DType dtype;
   ExprBox operand;
 };
 struct Tuple {
@@ -428,7 +428,7 @@ inline ExprBox box(SpannedExpr e) { return make_node(std::move(e)); }
 
 struct FuncParam {
   std::string name;
-  ir::DType dtype;
+  vocab::DType dtype;
   friend bool operator==(const FuncParam&, const FuncParam&) = default;
 };
 

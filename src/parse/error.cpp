@@ -1,6 +1,6 @@
 #include "parse/error.h"
 
-#include "ir/dtype.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::parse {
 
@@ -24,7 +24,7 @@ Diag parse_int_imaginary(std::int64_t value, Span span) {
 Diag parse_unknown_dtype(std::string_view dtype, Span span) {
   std::string hint = "expected one of: ";
   bool first = true;
-  for (const char* name : ir::all_dtype_names()) {
+  for (const char* name : vocab::all_dtype_names()) {
     if (!first) hint += ", ";
     hint += name;
     first = false;

@@ -15,8 +15,8 @@ namespace tarvelon::parse {
 
 namespace {
 
-using ir::BinaryOp;
-using ir::UnaryOp;
+using vocab::BinaryOp;
+using vocab::UnaryOp;
 
 constexpr std::uint64_t bit(TokenKind k) { return std::uint64_t{1} << static_cast<unsigned>(k); }
 
@@ -154,7 +154,7 @@ class ExprParser {
     std::uint8_t power = 0;
     BinaryOp op{};
     bool is_call = false;
-    ir::DType dtype{};
+    vocab::DType dtype{};
     std::uint32_t at = 0;  ///< a token index
     std::uint32_t n = 0;
   };
@@ -231,7 +231,7 @@ class ExprParser {
   ExprBox climb_failed(const Frame& f);
   ExprBox continue_list(Frame f);
   ExprBox finish_list(const Frame& f, std::size_t end);
-  std::optional<ir::DType> dtype(Span& span);
+  std::optional<vocab::DType> dtype(Span& span);
   std::size_t close_paren();
   bool skip_to(std::uint64_t kinds);
 
@@ -475,18 +475,18 @@ ExprBox ExprParser::finish_list(const Frame& f, std::size_t end) {
   return node;
 }
 
-std::optional<ir::DType> ExprParser::dtype(Span& span) {
+std::optional<vocab::DType> ExprParser::dtype(Span& span) {
   if (!at_any(bit(TokenKind::Ident) | bit(TokenKind::DtypeName))) {
     expected(bit(TokenKind::Ident) | bit(TokenKind::DtypeName));
     return std::nullopt;
   }
   const std::size_t t = pos_;
   span = join(span, next());
-  auto d = ir::DType::from_str(text_at(t));
+  auto d = vocab::DType::from_str(text_at(t));
   if (d) return *d;
   // The word stands where a dtype belongs, so parsing goes on; the error alone rejects the text.
   record({span_at(t), std::string(kUnknownDtypeMarker) + d.error()});
-  return ir::dtypes::kF64;
+  return vocab::dtypes::kF64;
 }
 
 ExprParser::AtomStep ExprParser::cast_atom() {
@@ -519,7 +519,7 @@ ExprParser::AtomStep ExprParser::paren_atom() {
 ExprParser::AtomStep ExprParser::literal_atom() {
   const std::size_t t = pos_++;
   Span span = span_at(t);
-  std::optional<ir::DType> own;
+  std::optional<vocab::DType> own;
   if (at(TokenKind::At)) {
     ++pos_;
     own = dtype(span);

@@ -4,11 +4,11 @@
 #include <limits>
 #include <new>
 
-#include "ir/dtype.h"
 #include "parse/error.h"
 #include "support/number_text.h"
 #include "support/packed_word.h"
 #include "support/unicode.h"
+#include "vocab/dtype.h"
 
 namespace tarvelon::parse {
 
@@ -99,7 +99,7 @@ class ReservedWords {
  public:
   ReservedWords() {
     for (const Spelled& k : kKeywords) add(k.text, k.kind);
-    for (const ir::DType& d : ir::dtypes::kAll) add(d.to_str(), TokenKind::DtypeName);
+    for (const vocab::DType& d : vocab::dtypes::kAll) add(d.to_str(), TokenKind::DtypeName);
   }
 
   std::optional<TokenKind> find(std::string_view word) const {

@@ -104,7 +104,7 @@ std::expected<std::vector<FuncParam>, Diags> parse_params(const SourceText& src,
     const std::string_view name_text = support::trim_white_space(piece.substr(0, colon));
     if (auto fault = name_fault(name_text, src.span_of(name_text))) return fail(std::move(*fault));
     const std::string_view dtype_text = support::trim_white_space(piece.substr(colon + 1));
-    auto dtype = ir::DType::from_str(dtype_text);
+    auto dtype = vocab::DType::from_str(dtype_text);
     if (!dtype) return fail(parse_unknown_dtype(dtype_text, src.span_of(dtype_text)));
     params.push_back({std::string(name_text), *dtype});
     if (comma == std::string_view::npos) return params;

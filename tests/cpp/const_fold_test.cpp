@@ -15,13 +15,13 @@
 namespace tarvelon::opt {
 namespace {
 
-using namespace ir::dtypes;  // NOLINT
-using ir::Builtin;
-using ir::DType;
+using namespace vocab::dtypes;  // NOLINT
 using ir::Literal;
 using ir::NodeId;
-using BO = ir::BinaryOp;
-using UO = ir::UnaryOp;
+using vocab::Builtin;
+using vocab::DType;
+using BO = vocab::BinaryOp;
+using UO = vocab::UnaryOp;
 using tarvelon::testing::DagBuilder;
 namespace node = ir::node;
 

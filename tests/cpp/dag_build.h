@@ -12,11 +12,11 @@ namespace tarvelon::testing {
 /// `add` appends a node with its dtype and returns its id; the DAG is not validated.
 struct DagBuilder {
   ir::TypedDag dag;
-  DagBuilder& param(std::string name, ir::DType d) {
+  DagBuilder& param(std::string name, vocab::DType d) {
     dag.params.push_back({std::move(name), d});
     return *this;
   }
-  ir::NodeId add(ir::Node n, ir::DType d) {
+  ir::NodeId add(ir::Node n, vocab::DType d) {
     dag.nodes.push_back(std::move(n));
     dag.dtypes.push_back(d);
     return static_cast<ir::NodeId>(dag.nodes.size() - 1);

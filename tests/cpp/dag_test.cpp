@@ -8,6 +8,12 @@
 namespace tarvelon::ir {
 namespace {
 
+using vocab::BinaryOp;
+using vocab::Builtin;
+using vocab::DType;
+using vocab::UnaryOp;
+namespace dtypes = vocab::dtypes;
+
 std::vector<Node> consts(std::size_t n) {
   return std::vector<Node>(n, Node{node::Const{std::int64_t{1}}});
 }
@@ -72,12 +78,12 @@ TEST(Node, OperandsInOrder) {
 }
 
 TEST(OpTexts, UnaryAndBinaryInOrder) {
-  EXPECT_EQ(op_text(UnaryOp::Neg), "neg");
-  EXPECT_EQ(op_text(UnaryOp::Not), "not");
+  EXPECT_EQ(vocab::op_text(UnaryOp::Neg), "neg");
+  EXPECT_EQ(vocab::op_text(UnaryOp::Not), "not");
   const char* const binary[] = {
       "+", "-", "*", "/", "//", "%", "**", "==", "!=", "<", "<=", ">", ">=", "and", "or"};
   for (std::size_t i = 0; i < std::size(binary); ++i) {
-    EXPECT_EQ(op_text(static_cast<BinaryOp>(i)), binary[i]) << i;
+    EXPECT_EQ(vocab::op_text(static_cast<BinaryOp>(i)), binary[i]) << i;
   }
   EXPECT_EQ(static_cast<int>(BinaryOp::Or), 14);
 }
@@ -88,16 +94,16 @@ TEST(Builtins, NamesRoundTripInOrder) {
                                "floor", "ceil", "exp_sigmoid", "sigmoid_log"};
   for (std::size_t i = 0; i < std::size(names); ++i) {
     const auto b = static_cast<Builtin>(i);
-    EXPECT_EQ(builtin_name(b), names[i]);
-    EXPECT_EQ(builtin_from_str(names[i]), b);
-    EXPECT_EQ(builtin_callable(b), i < 12) << names[i];
+    EXPECT_EQ(vocab::builtin_name(b), names[i]);
+    EXPECT_EQ(vocab::builtin_from_str(names[i]), b);
+    EXPECT_EQ(vocab::builtin_callable(b), i < 12) << names[i];
   }
 }
 
 class BuiltinFromStrRejects : public testing::TestWithParam<const char*> {};
 
 TEST_P(BuiltinFromStrRejects, AnythingButAnExactName) {
-  EXPECT_EQ(builtin_from_str(GetParam()), std::nullopt);
+  EXPECT_EQ(vocab::builtin_from_str(GetParam()), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, BuiltinFromStrRejects,

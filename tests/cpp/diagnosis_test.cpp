@@ -35,16 +35,17 @@ TEST(Diagnose, LoweringKeepsErrorsWarningsAndNotesApart) {
                 "unsafe promotion in +: i64 and u64 promoted to i64",
                 "implicit promotion in +: i64 + u64 -> i64",
                 "implicit promotion in *: f64 + i8 -> f64"}));
-  EXPECT_EQ(d.params, (std::vector<ir::Param>{{"x", ir::dtypes::kF64}, {"n", ir::dtypes::kU64}}));
-  EXPECT_EQ(d.outputs,
-            (std::vector<ir::DType>{ir::dtypes::kF64, ir::dtypes::kI64, ir::dtypes::kF64}));
+  EXPECT_EQ(d.params,
+            (std::vector<ir::Param>{{"x", vocab::dtypes::kF64}, {"n", vocab::dtypes::kU64}}));
+  EXPECT_EQ(d.outputs, (std::vector<vocab::DType>{vocab::dtypes::kF64, vocab::dtypes::kI64,
+                                                  vocab::dtypes::kF64}));
 }
 
 TEST(Diagnose, AKernelWithoutProblemsHasNoDiagnostics) {
   const Diagnosis d = diagnose("|a: i32, b: i32| a + b");
   EXPECT_TRUE(d.errors.empty());
   EXPECT_TRUE(d.warnings.empty());
-  EXPECT_EQ(d.outputs, std::vector<ir::DType>{ir::dtypes::kI32});
+  EXPECT_EQ(d.outputs, std::vector<vocab::DType>{vocab::dtypes::kI32});
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace tarvelon::testing {
 
 /// "{dtype} {operation}", operands written as %id: "f32 cast %1", "i8 const 5", "f64 %0 + %2".
-inline std::string node_text(const ir::Node& n, ir::DType dtype) {
+inline std::string node_text(const ir::Node& n, vocab::DType dtype) {
   namespace node = ir::node;
   std::string out = std::string(dtype.to_str()) + " ";
   auto ref = [](ir::NodeId id) { return "%" + std::to_string(id); };
@@ -29,13 +29,13 @@ inline std::string node_text(const ir::Node& n, ir::DType dtype) {
             out += "(" + support::format_double(c->re) + ", " + support::format_double(c->im) + ")";
           }
         } else if constexpr (std::is_same_v<T, node::Unary>) {
-          out += std::string(ir::op_text(x.op)) + " " + ref(x.arg);
+          out += std::string(vocab::op_text(x.op)) + " " + ref(x.arg);
         } else if constexpr (std::is_same_v<T, node::Binary>) {
-          out += ref(x.lhs) + " " + std::string(ir::op_text(x.op)) + " " + ref(x.rhs);
+          out += ref(x.lhs) + " " + std::string(vocab::op_text(x.op)) + " " + ref(x.rhs);
         } else if constexpr (std::is_same_v<T, node::If>) {
           out += "if " + ref(x.cond) + " " + ref(x.then_branch) + " " + ref(x.else_branch);
         } else if constexpr (std::is_same_v<T, node::Call>) {
-          out += std::string(ir::builtin_name(x.builtin));
+          out += std::string(vocab::builtin_name(x.builtin));
           for (ir::NodeId a : x.args) out += " " + ref(a);
         } else {
           out += (x.explicit_ ? "cast! " : "cast ") + ref(x.arg);
@@ -46,7 +46,7 @@ inline std::string node_text(const ir::Node& n, ir::DType dtype) {
 }
 
 inline std::vector<std::string> nodes_text(const std::vector<ir::Node>& nodes,
-                                           const std::vector<ir::DType>& dtypes) {
+                                           const std::vector<vocab::DType>& dtypes) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < nodes.size(); ++i) out.push_back(node_text(nodes[i], dtypes[i]));
   return out;

@@ -10,7 +10,9 @@
 namespace tarvelon::ir {
 namespace {
 
-using namespace dtypes;  // NOLINT
+using namespace vocab::dtypes;  // NOLINT
+using vocab::DType;
+
 using testing::diags_text;
 using testing::node_text;
 

@@ -13,9 +13,10 @@ namespace tarvelon::ir {
 namespace {
 
 using namespace tarvelon::testing;  // NOLINT: the builders are the vocabulary of these tests
-using namespace dtypes;             // NOLINT
-using BO = BinaryOp;
+using namespace vocab::dtypes;      // NOLINT
+using BO = vocab::BinaryOp;
 using diag::DiagKind;
+using vocab::UnaryOp;
 
 struct Case {
   const char* name;

@@ -24,7 +24,7 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
-std::string dtype_suffix(const std::optional<ir::DType>& d) {
+std::string dtype_suffix(const std::optional<vocab::DType>& d) {
   return d ? std::string("@") + d->to_str() : "";
 }
 
@@ -50,10 +50,10 @@ std::string dump(const SpannedExpr& e) {
           [](const expr::ConstPi&) -> std::string { return "pi"; },
           [](const expr::Var& x) { return x.name.str(); },
           [&](const expr::Unary& x) {
-            return list(std::string(ir::op_text(x.op)), {x.operand.get()});
+            return list(std::string(vocab::op_text(x.op)), {x.operand.get()});
           },
           [&](const expr::Binary& x) {
-            return list(std::string(ir::op_text(x.op)), {x.lhs.get(), x.rhs.get()});
+            return list(std::string(vocab::op_text(x.op)), {x.lhs.get(), x.rhs.get()});
           },
           [&](const expr::If& x) {
             return list("if", {x.cond.get(), x.then_branch.get(), x.else_branch.get()});

@@ -1,4 +1,4 @@
-#include "ir/dtype.h"
+#include "vocab/dtype.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace tarvelon::ir {
+namespace tarvelon::vocab {
 namespace {
 
 // The full promotion table: row = left operand, column = right operand.
@@ -134,4 +134,4 @@ TEST(DTypeNames, InvalidCombinationsAreNamedButNeverFail) {
 }
 
 }  // namespace
-}  // namespace tarvelon::ir
+}  // namespace tarvelon::vocab

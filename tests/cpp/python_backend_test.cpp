@@ -11,11 +11,11 @@
 namespace tarvelon::backend {
 namespace {
 
-using namespace ir::dtypes;  // NOLINT
-using ir::BinaryOp;
-using ir::Builtin;
-using ir::DType;
+using namespace vocab::dtypes;  // NOLINT
 using ir::NodeId;
+using vocab::BinaryOp;
+using vocab::Builtin;
+using vocab::DType;
 namespace node = ir::node;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -62,8 +62,8 @@ TEST(EmitKernel, EveryLineForm) {
   NodeId x = b.add(node::Param{0}, kF64);                            // 0
   NodeId n = b.add(node::Param{1}, kI32);                            // 1
   NodeId p = b.add(node::Param{2}, kBool);                           // 2
-  NodeId neg = b.add(node::Unary{x, ir::UnaryOp::Neg}, kF64);        // 3
-  NodeId nt = b.add(node::Unary{p, ir::UnaryOp::Not}, kBool);        // 4
+  NodeId neg = b.add(node::Unary{x, vocab::UnaryOp::Neg}, kF64);     // 3
+  NodeId nt = b.add(node::Unary{p, vocab::UnaryOp::Not}, kBool);     // 4
   NodeId fd = b.add(node::Binary{n, n, BinaryOp::FloorDiv}, kI32);   // 5
   NodeId cmp = b.add(node::Binary{x, neg, BinaryOp::Ge}, kBool);     // 6
   NodeId both = b.add(node::Binary{cmp, nt, BinaryOp::And}, kBool);  // 7
@@ -255,7 +255,8 @@ TEST(EmitKernel, TemporariesOfEveryLength) {
   DagBuilder b;
   b.param("x", kF64);
   NodeId last = b.add(node::Param{0}, kF64);
-  for (NodeId i = 1; i <= 1'000'001; ++i) last = b.add(node::Unary{last, ir::UnaryOp::Neg}, kF64);
+  for (NodeId i = 1; i <= 1'000'001; ++i)
+    last = b.add(node::Unary{last, vocab::UnaryOp::Neg}, kF64);
   const std::string text = b.emit({last});
   for (NodeId id : {1u, 9u, 10u, 99u, 100u, 999u, 1000u, 9999u, 10000u, 99999u, 100000u, 999999u,
                     1000000u, 1000001u}) {
@@ -273,7 +274,7 @@ TEST(EmitKernel, OperandsNumberedAboveTheirUsersAreStillLive) {
   b.add(node::Binary{2, 3, BinaryOp::Mul}, kF64);  // t0 uses the later t2 and t3
   b.add(node::Const{5.0}, kF64);                   // dead
   b.add(node::Param{0}, kF64);
-  b.add(node::Unary{2, ir::UnaryOp::Neg}, kF64);
+  b.add(node::Unary{2, vocab::UnaryOp::Neg}, kF64);
   EXPECT_EQ(b.emit({0}),
             "import math\n\ndef f(x):\n    t0 = (t2 * t3)\n    t2 = x\n    t3 = -t2\n"
             "    return t0\n");

@@ -1,4 +1,4 @@
-#include "repl/render.h"
+#include "render/render.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +15,14 @@
 #include "support/stack_guard.h"
 #include "support/unicode.h"
 
-namespace tarvelon::repl {
+namespace tarvelon::render {
 namespace {
 
-using namespace ir::dtypes;  // NOLINT
-using ir::BinaryOp;
-using ir::Builtin;
+using namespace vocab::dtypes;  // NOLINT
 using ir::NodeId;
-using ir::UnaryOp;
+using vocab::BinaryOp;
+using vocab::Builtin;
+using vocab::UnaryOp;
 namespace node = ir::node;
 
 /// Builds a DAG over the parameters x, y, z (f64) and p (bool), node by node.
@@ -46,7 +46,7 @@ struct Dag {
   NodeId call(Builtin b, std::vector<NodeId> args) {
     return add(node::Call{node::CallArgs(args.begin(), args.end()), b});
   }
-  NodeId cast(NodeId a, bool explicit_cast, ir::DType to = kF32) {
+  NodeId cast(NodeId a, bool explicit_cast, vocab::DType to = kF32) {
     return add(node::Cast{to, a, explicit_cast});
   }
 };
@@ -108,7 +108,7 @@ class Reference {
   static std::string op_str(BinaryOp op) {
     if (op == BinaryOp::And) return "&&";
     if (op == BinaryOp::Or) return "||";
-    return std::string(ir::op_text(op));
+    return std::string(vocab::op_text(op));
   }
   template <class T>
   bool is(NodeId i) const {
@@ -168,7 +168,7 @@ class Reference {
       auto part = [&](NodeId x) { return wrap_if(go(x, 0, false), compound(x)); };
       s = "if " + part(f->cond) + " then " + part(f->then_branch) + " else " + part(f->else_branch);
     } else if (const auto* c = std::get_if<node::Call>(&n)) {
-      s = std::string(ir::builtin_name(c->builtin)) + "(";
+      s = std::string(vocab::builtin_name(c->builtin)) + "(";
       for (std::size_t k = 0; k < c->args.size(); ++k) {
         s += (k ? ", " : "") + go(c->args[k], 0, false);
       }
@@ -556,4 +556,4 @@ TEST(RenderDepth, MillionDeepChainsInLinearTime) {
 }
 
 }  // namespace
-}  // namespace tarvelon::repl
+}  // namespace tarvelon::render

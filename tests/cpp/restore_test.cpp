@@ -10,7 +10,7 @@
 namespace tarvelon::opt {
 namespace {
 
-using namespace ir::dtypes;
+using namespace vocab::dtypes;
 
 const std::vector<ir::Param> kParams = {{"x", kF32}, {"n", kI32}};
 

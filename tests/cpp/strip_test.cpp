@@ -10,7 +10,7 @@
 namespace tarvelon::opt {
 namespace {
 
-using namespace ir::dtypes;
+using namespace vocab::dtypes;
 namespace node = ir::node;
 
 /// "Debug(form):dtype" per entry, then "root N".
@@ -23,7 +23,7 @@ std::vector<std::string> entries(const StrippedExpr& s) {
   return out;
 }
 
-ir::TypedDag dag(std::vector<ir::Node> nodes, std::vector<ir::DType> dtypes, ir::NodeId output) {
+ir::TypedDag dag(std::vector<ir::Node> nodes, std::vector<vocab::DType> dtypes, ir::NodeId output) {
   auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}, {"n", kI32}},
                                  {output});
   EXPECT_TRUE(d.has_value());
@@ -51,8 +51,9 @@ TEST(StripTypes, TranslatesEachNodeKind) {
        {"Int(0):i64", "Param([0]):f64", "TypeToken(f32):f32", "Cast([2, 1]):f32",
         "TypeToken(f32):f32", "Cast([4, 3]):f32", "root 5"}},
       {"operators keep their operands' entries",
-       dag({node::Const{true}, node::Param{0}, node::Unary{1, ir::UnaryOp::Neg}, node::If{0, 2, 1},
-            node::Call{{3}, ir::Builtin::SigmoidLog}, node::Binary{4, 1, ir::BinaryOp::Or}},
+       dag({node::Const{true}, node::Param{0}, node::Unary{1, vocab::UnaryOp::Neg},
+            node::If{0, 2, 1}, node::Call{{3}, vocab::Builtin::SigmoidLog},
+            node::Binary{4, 1, vocab::BinaryOp::Or}},
            {kBool, kF64, kF64, kF64, kF64, kBool}, 5),
        {"Bool(true):bool", "Int(0):i64", "Param([1]):f64", "Neg([2]):f64", "IfElse([0, 3, 2]):f64",
         "FusedSigmoidLog([4]):f64", "Or([5, 2]):bool", "root 6"}},
@@ -69,7 +70,7 @@ TEST(StripTypes, TranslatesEachNodeKind) {
 
 TEST(StripTypes, Failures) {
   auto fails = [](std::vector<ir::Node> nodes, std::vector<ir::NodeId> outputs) {
-    std::vector<ir::DType> dtypes(nodes.size(), kF64);
+    std::vector<vocab::DType> dtypes(nodes.size(), kF64);
     auto d = ir::TypedDag::try_new(std::move(nodes), std::move(dtypes), {{"x", kF64}},
                                    std::move(outputs));
     auto stripped = strip_types(*d);
@@ -77,18 +78,18 @@ TEST(StripTypes, Failures) {
   };
   const node::Param x{0};
   EXPECT_EQ(fails({x, x}, {0, 1}), "only single-output DAG is currently supported by optimize");
-  EXPECT_EQ(fails({x, node::Call{{0, 0}, ir::Builtin::Exp}}, {1}),
+  EXPECT_EQ(fails({x, node::Call{{0, 0}, vocab::Builtin::Exp}}, {1}),
             "unsupported call `exp` in opt conversion");
-  EXPECT_EQ(fails({x, node::Call{{}, ir::Builtin::SigmoidLog}}, {1}),
+  EXPECT_EQ(fails({x, node::Call{{}, vocab::Builtin::SigmoidLog}}, {1}),
             "unsupported call `sigmoid_log` in opt conversion");
   const std::pair<ir::Node, const char*> forward[] = {
-      {node::Unary{2, ir::UnaryOp::Neg}, "missing unary child mapping for node 1"},
-      {node::Binary{2, 0, ir::BinaryOp::Add}, "missing binary lhs mapping for node 1"},
-      {node::Binary{0, 1, ir::BinaryOp::Add}, "missing binary rhs mapping for node 1"},
+      {node::Unary{2, vocab::UnaryOp::Neg}, "missing unary child mapping for node 1"},
+      {node::Binary{2, 0, vocab::BinaryOp::Add}, "missing binary lhs mapping for node 1"},
+      {node::Binary{0, 1, vocab::BinaryOp::Add}, "missing binary rhs mapping for node 1"},
       {node::If{2, 0, 0}, "missing if condition mapping for node 1"},
       {node::If{0, 2, 0}, "missing if true branch mapping for node 1"},
       {node::If{0, 0, 2}, "missing if false branch mapping for node 1"},
-      {node::Call{{2}, ir::Builtin::Exp}, "missing call arg mapping for node 1"},
+      {node::Call{{2}, vocab::Builtin::Exp}, "missing call arg mapping for node 1"},
       {node::Cast{kF32, 2, false}, "missing cast child mapping for node 1"},
   };
   for (const auto& [n, message] : forward) {

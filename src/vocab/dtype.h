@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tarvelon::ir {
+namespace tarvelon::vocab {
 
 enum class DTypeKind : std::uint8_t { Bool = 0, UInt = 1, Int = 2, Float = 3, Complex = 4 };
 
@@ -81,4 +81,4 @@ std::expected<DType, PromoteError> promote(DType a, DType b);
 /// back unchanged as the error, telling the caller the rule does not apply.
 std::expected<DType, std::pair<DType, DType>> float_merge(DType a, DType b);
 
-}  // namespace tarvelon::ir
+}  // namespace tarvelon::vocab

@@ -6,7 +6,7 @@
 
 #include "ir/dag.h"
 
-namespace tarvelon::repl {
+namespace tarvelon::render {
 
 /// The longest expression text the renderer builds: 64 MiB. A shared node is written out at
 /// every use, so a few dozen lines can describe an expression of terabytes.
@@ -33,4 +33,4 @@ std::expected<std::string, RenderTooLarge> render_simplified_expr(
     const ir::TypedDag& dag, ir::NodeId root, bool show_casts,
     std::uint64_t limit = kMaxRenderedBytes);
 
-}  // namespace tarvelon::repl
+}  // namespace tarvelon::render

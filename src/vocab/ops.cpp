@@ -1,20 +1,20 @@
-#include "ir/ops.h"
+#include "vocab/ops.h"
 
 #include <array>
 
-namespace tarvelon::ir {
+namespace tarvelon::vocab {
 
 namespace {
 
 constexpr std::string_view kUnaryText[] = {
 #define TARVELON_UNARY_OP(name, text) text,
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_UNARY_OP
 };
 
 constexpr std::string_view kBinaryText[] = {
 #define TARVELON_BINARY_OP(name, text) text,
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BINARY_OP
 };
 
@@ -25,7 +25,7 @@ struct BuiltinInfo {
 
 constexpr BuiltinInfo kBuiltins[] = {
 #define TARVELON_BUILTIN(name, source, callable) {source, callable},
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BUILTIN
 };
 
@@ -43,4 +43,4 @@ std::optional<Builtin> builtin_from_str(std::string_view name) {
   return std::nullopt;
 }
 
-}  // namespace tarvelon::ir
+}  // namespace tarvelon::vocab

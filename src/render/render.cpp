@@ -1,4 +1,4 @@
-#include "repl/render.h"
+#include "render/render.h"
 
 #include <algorithm>
 #include <array>
@@ -15,13 +15,13 @@
 #include "support/number_text.h"
 #include "support/unicode.h"
 
-namespace tarvelon::repl {
+namespace tarvelon::render {
 
 namespace {
 
-using ir::BinaryOp;
 using ir::Node;
 using ir::NodeId;
+using vocab::BinaryOp;
 namespace node = ir::node;
 
 /// Precedence levels of the rendered text; higher binds tighter.
@@ -61,7 +61,7 @@ constexpr BinaryForm kBinaryForms[] = {
     {BinaryOp::And, " && ", prec::kAnd},
     {BinaryOp::Or, " || ", prec::kOr},
 };
-static_assert(ir::in_binary_op_order(kBinaryForms));
+static_assert(vocab::in_binary_op_order(kBinaryForms));
 
 const BinaryForm& binary_form(BinaryOp op) { return kBinaryForms[static_cast<std::size_t>(op)]; }
 
@@ -548,7 +548,7 @@ class Renderer {
       }
       case kind_of<node::Unary>: {
         const auto& x = *std::get_if<node::Unary>(&n);
-        const bool neg = x.op == ir::UnaryOp::Neg;
+        const bool neg = x.op == vocab::UnaryOp::Neg;
         put_plain(s, neg ? "-" : "!");
         put_operand(s, x.arg, {prec::kPrefix, false, neg ? Extra::NegOperand : Extra::NotOperand});
         own_prec = prec::kPrefix;
@@ -578,7 +578,7 @@ class Renderer {
       }
       case kind_of<node::Call>: {
         const auto& x = *std::get_if<node::Call>(&n);
-        put_plain(s, ir::builtin_name(x.builtin));
+        put_plain(s, vocab::builtin_name(x.builtin));
         put_text(s, "(", kOpenShape);
         for (std::size_t k = 0; k < x.args.size(); ++k) {
           if (k > 0) put_plain(s, ", ");
@@ -715,4 +715,4 @@ std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::Type
   return out;
 }
 
-}  // namespace tarvelon::repl
+}  // namespace tarvelon::render

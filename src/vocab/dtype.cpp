@@ -1,4 +1,4 @@
-#include "ir/dtype.h"
+#include "vocab/dtype.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 
 #include "support/packed_word.h"
 
-namespace tarvelon::ir {
+namespace tarvelon::vocab {
 
 namespace {
 
@@ -179,4 +179,4 @@ std::expected<DType, PromoteError> promote(DType a, DType b) {
   return complex_for_component(std::max<unsigned>(float_width_for_int(o.bits), c.bits / 2u));
 }
 
-}  // namespace tarvelon::ir
+}  // namespace tarvelon::vocab

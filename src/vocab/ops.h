@@ -5,29 +5,29 @@
 #include <optional>
 #include <string_view>
 
-namespace tarvelon::ir {
+namespace tarvelon::vocab {
 
 enum class UnaryOp : std::uint8_t {
 #define TARVELON_UNARY_OP(name, text) name,
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_UNARY_OP
 };
 
 enum class BinaryOp : std::uint8_t {
 #define TARVELON_BINARY_OP(name, text) name,
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BINARY_OP
 };
 
 enum class Builtin : std::uint8_t {
 #define TARVELON_BUILTIN(name, source, callable) name,
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BUILTIN
 };
 
 inline constexpr std::size_t kBuiltinCount = 0
 #define TARVELON_BUILTIN(name, source, callable) +1
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BUILTIN
     ;
 
@@ -44,7 +44,7 @@ constexpr bool in_builtin_order(const Entry (&table)[N]) {
 
 inline constexpr std::size_t kBinaryOpCount = 0
 #define TARVELON_BINARY_OP(name, text) +1
-#include "ir/ops.def"
+#include "vocab/ops.def"
 #undef TARVELON_BINARY_OP
     ;
 
@@ -70,4 +70,4 @@ bool builtin_callable(Builtin b);
 /// Exact, case-sensitive match against the fourteen builtin names.
 std::optional<Builtin> builtin_from_str(std::string_view name);
 
-}  // namespace tarvelon::ir
+}  // namespace tarvelon::vocab
