@@ -88,7 +88,7 @@ def write_dict(name, words):
 
 
 def dtype_names():
-    source = (ROOT / "src" / "ir" / "dtype.cpp").read_text(encoding="utf-8")
+    source = (ROOT / "src" / "vocab" / "dtype.cpp").read_text(encoding="utf-8")
     return re.findall(r'\{"([a-z0-9]+)", dtypes::k', source)
 
 
@@ -97,7 +97,7 @@ def main():
     patterns = write_corpus("pattern", pattern_seeds())
     tokens = def_texts("src/parse/token_kinds.def", "TARVELON_KEYWORD", 0)
     tokens += def_texts("src/parse/token_kinds.def", "TARVELON_PUNCT", 0)
-    builtins = def_texts("src/ir/ops.def", "TARVELON_BUILTIN", 0)
+    builtins = def_texts("src/vocab/ops.def", "TARVELON_BUILTIN", 0)
     structure = ["|", ": ", "\n", "#", "=", "1", "1.5", "2j", "0x1F", "1e308", "@", "@f64", "_"]
     dtypes = dtype_names()
     write_dict("kernel", tokens + dtypes + builtins + structure)

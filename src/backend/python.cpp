@@ -417,6 +417,14 @@ class TakenNames {
   std::unordered_set<std::string_view> set_;
 };
 
+/// "p{k}", the name parameter `k` takes when its own is not a plain Python name. Appended
+/// rather than concatenated: g++ 12 misreads `"p" + std::to_string(k)` as an overlapping copy.
+std::string positional_name(std::size_t k) {
+  std::string name = "p";
+  support::append_int(name, k);
+  return name;
+}
+
 /// The Python name of each parameter. A name that is usable on its own and clashes with
 /// nothing is kept; every other parameter gets "p{k}", or "p{k}_{n}" when that is taken too.
 std::vector<std::string> param_names(const ir::TypedDag& dag, const std::vector<std::uint8_t>& live,
@@ -441,7 +449,7 @@ std::vector<std::string> param_names(const ir::TypedDag& dag, const std::vector<
   }
   for (std::size_t k = 0; k < params.size(); ++k) {
     if (!names[k].empty()) continue;
-    std::string base = "p" + std::to_string(k);
+    std::string base = positional_name(k);
     std::string candidate = base;
     for (std::size_t n = 1; taken.contains(candidate); ++n) {
       candidate = base + "_" + std::to_string(n);
@@ -456,7 +464,7 @@ std::vector<std::string> param_names(const ir::TypedDag& dag, const std::vector<
 
 std::string py_param_name(std::string_view name, std::size_t k) {
   if (is_plain_python_name(name)) return std::string(name);
-  return "p" + std::to_string(k);
+  return positional_name(k);
 }
 
 std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
