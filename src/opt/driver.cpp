@@ -23,7 +23,9 @@ std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
     const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
   std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
   egraph::Runner<MathLang> runner;
-  runner.with_iter_limit(kMaxIterations).with_node_limit(kMaxNodes);
+  runner.with_iter_limit(config.max_iterations)
+      .with_node_limit(config.max_nodes)
+      .with_time_limit(config.max_time);
   std::vector<Id> entries = runner.egraph().add_expr_entries(stripped.expr);
   runner.with_root(entries[stripped.root]);
   // Reaching a limit is no failure: the e-graph as the run left it is extracted.

@@ -20,10 +20,6 @@ struct OptCost {
   egraph::Cost node_cost(const MathLang& node, const egraph::ChildCosts& child_costs) const;
 };
 
-/// The runner's fixed settings.
-inline constexpr std::size_t kMaxIterations = 8;
-inline constexpr std::size_t kMaxNodes = 20'000;
-
 /// What the equality-saturation run did, for benchmarks and tests.
 struct OptStats {
   std::size_t iterations = 0;
@@ -39,7 +35,7 @@ struct OptResult {
 };
 
 /// The optimizer: folds constants, strips dtypes, saturates with the rule list on a fresh
-/// e-graph (within 8 iterations, 20,000 e-nodes and 5 seconds), extracts the cheapest term of
+/// e-graph (within the limits of `config`), extracts the cheapest term of
 /// the output and restores dtypes; with the aggressive setting, folds once more. `dag` must have
 /// exactly one output (else `MultiOutput`) and is not modified. Nothing outlives the call;
 /// `stats`, when given, receives what the run did.

@@ -61,6 +61,36 @@ TEST(Optimizer, ACaseThatDropsNodesTypesConstantsByValueNotPosition) {
       (std::vector<std::string>{"f64 const 2.5", "i64 const 1i", "f64 param 1", "f64 %2 * %0"}));
 }
 
+TEST(Optimizer, TheRunStopsAtTheLimitsItsConfigurationStates) {
+  auto lowered = api::lowered_dag(
+      "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a+b+c+d+p+q+r+s", false);
+  ASSERT_TRUE(lowered.has_value());
+  const OptConfig product;
+  OptConfig two_iterations;
+  two_iterations.max_iterations = 2;
+  OptConfig small_egraph;
+  small_egraph.max_nodes = 50;
+  OptConfig no_time;
+  no_time.max_time = std::chrono::nanoseconds(0);
+  const struct {
+    const char* what;
+    OptConfig config;
+    std::size_t stop_index;
+  } cases[] = {
+      {"the product's limits: iterations run out first", product, 1},
+      {"two iterations", two_iterations, 1},
+      {"a small e-graph", small_egraph, 2},
+      {"no time at all", no_time, 3},
+  };
+  for (const auto& c : cases) {
+    OptStats stats;
+    ASSERT_TRUE(optimize_with_info_and_config(*lowered, c.config, &stats).has_value()) << c.what;
+    ASSERT_TRUE(stats.stop_reason.has_value()) << c.what;
+    EXPECT_EQ(stats.stop_reason->value.index(), c.stop_index) << c.what;
+    EXPECT_LE(stats.iterations, c.config.max_iterations) << c.what;
+  }
+}
+
 TEST(Optimizer, AGrowingEGraphStopsAtTheLimitsWithAValidResult) {
   auto lowered = api::lowered_dag(
       "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a+b+c+d+p+q+r+s", false);
@@ -68,7 +98,7 @@ TEST(Optimizer, AGrowingEGraphStopsAtTheLimitsWithAValidResult) {
   OptStats stats;
   auto optimized = optimize_with_info_and_config(*lowered, {}, &stats);
   ASSERT_TRUE(optimized.has_value());
-  EXPECT_LE(stats.iterations, kMaxIterations);
+  EXPECT_LE(stats.iterations, OptConfig{}.max_iterations);
   ASSERT_TRUE(stats.stop_reason.has_value());
   EXPECT_FALSE(std::holds_alternative<egraph::StopReason::Saturated>(stats.stop_reason->value));
   // Still a sum of the eight parameters, in some order.

@@ -49,7 +49,10 @@ std::string saturate(const char* text) {
   EXPECT_TRUE(expr.has_value()) << text;
   auto list = rules::all_rules({});
   egraph::Runner<MathLang> runner;
-  runner.with_iter_limit(kMaxIterations).with_node_limit(kMaxNodes).with_expr(*expr).run(list);
+  runner.with_iter_limit(OptConfig{}.max_iterations)
+      .with_node_limit(OptConfig{}.max_nodes)
+      .with_expr(*expr)
+      .run(list);
   egraph::Extractor<MathLang, OptCost> extractor(runner.egraph(), OptCost{});
   return egraph::to_string(extractor.find_best(runner.roots().front()).second);
 }
