@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <string>
 #include <string_view>
 
@@ -7,14 +8,13 @@
 
 namespace tarvelon::backend {
 
-/// A code generator that turns a whole kernel into the text of one function.
-class Backend {
- public:
-  virtual ~Backend() = default;
-  /// The source of a function named `function_name` computing `dag`. A malformed DAG is an
-  /// internal fault.
-  virtual std::string emit_kernel(const ir::TypedDag& dag,
-                                  std::string_view function_name) const = 0;
+/// A code generator that turns a whole kernel into the text of one function: `emit_kernel(dag,
+/// function_name)` gives the source of a function named `function_name` computing `dag`, and a
+/// malformed DAG is an internal fault. Stated as a concept, not a virtual base: every caller
+/// knows which generator it holds.
+template <class B>
+concept Backend = requires(const B& backend, const ir::TypedDag& dag, std::string_view name) {
+  { backend.emit_kernel(dag, name) } -> std::same_as<std::string>;
 };
 
 }  // namespace tarvelon::backend

@@ -7,7 +7,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "egraph/flat_map.h"
@@ -28,8 +27,6 @@ struct EClass {
   Id id = 0;
   /// Children canonical as of the last rebuild, then sorted ascending and free of duplicates.
   std::vector<L> nodes;
-  /// Per-class analysis data; this engine keeps none.
-  [[no_unique_address]] std::monostate data;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
   std::vector<Id> parents;
 
@@ -87,7 +84,7 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    classes_.push_back(EClass<L>{id, {canonical}, {}, {}});
+    classes_.push_back(EClass<L>{id, {canonical}, {}});
     for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
     pending_.push_back(id);
     ++class_count_;

@@ -36,7 +36,6 @@ struct Iteration {
   double rebuild_seconds = 0;
   /// Merges performed by the iteration's rebuild.
   std::size_t union_count = 0;
-  [[no_unique_address]] std::monostate data;
   /// Seconds since the run started, at the end of the iteration.
   double elapsed_seconds = 0;
   std::optional<StopReason> stop_reason;
