@@ -28,8 +28,7 @@ namespace dtypes = vocab::dtypes;
 // ---- Scope -------------------------------------------------------------------------------------
 
 std::uint64_t Scope::short_key(std::string_view name) noexcept {
-  if (name.size() > kShort) return 0;
-  return std::uint64_t{name.size() + 1} << 56 | support::pack_bytes(name);
+  return name.size() > support::kShortWordMax ? 0 : support::pack_short_word(name);
 }
 
 std::uint32_t Scope::name_hash(std::string_view name) noexcept {
@@ -49,8 +48,8 @@ Scope::Slot* Scope::slot_of(std::string_view name, std::uint32_t hash) const {
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
     const bool found = s.key == 0 || (key != 0 ? s.key == key
-                                               : (s.key >> 56 == kLong && s.hash == hash &&
-                                                  long_names_[s.key & kIndexMask] == name));
+                                               : (is_long_key(s.key) && s.hash == hash &&
+                                                  long_names_[long_index(s.key)] == name));
     if (found) return const_cast<Slot*>(&s);
   }
 }
@@ -76,7 +75,7 @@ std::optional<NodeId> Scope::bind(std::string_view name, NodeId id, Hash hash) {
   if (s->key == 0) {
     s->key = short_key(name);
     if (s->key == 0) {
-      s->key = kLong << 56 | long_names_.size();
+      s->key = long_key(long_names_.size());
       long_names_.emplace_back(name);
     }
     s->hash = hash;

@@ -77,15 +77,15 @@ class Scope {
  private:
   static constexpr NodeId kUnbound = std::numeric_limits<NodeId>::max();
   struct alignas(16) Slot {
-    /// A name of up to kShort bytes: its bytes, and 1 + its length in the top byte. A longer
-    /// name: kLong in the top byte and its index in `long_names_` below. 0 marks an empty slot.
+    /// A short name: its packed word, which is odd. A longer name: an even key holding its
+    /// index in `long_names_` below. 0 marks an empty slot.
     std::uint64_t key = 0;
     std::uint32_t hash = 0;
     NodeId value = kUnbound;
   };
-  static constexpr std::size_t kShort = 7;
-  static constexpr std::uint64_t kLong = 0xFF;
-  static constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << 56) - 1;
+  static constexpr std::uint64_t long_key(std::size_t index) { return (index + 1) << 1; }
+  static constexpr bool is_long_key(std::uint64_t key) { return (key & 1) == 0; }
+  static constexpr std::size_t long_index(std::uint64_t key) { return (key >> 1) - 1; }
   /// The key of a short name; 0 for a long one.
   static std::uint64_t short_key(std::string_view name) noexcept;
   static Hash name_hash(std::string_view name) noexcept;

@@ -184,12 +184,12 @@ class Name {
     std::uint32_t size;
     const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   };
-  static constexpr std::size_t kInline = 7;
+  static constexpr std::size_t kInline = support::kShortWordMax;
   static constexpr std::uint64_t kInlineBit = 1;
   static constexpr std::uint64_t kInArenaBit = 2;
   /// The inline form of `text`, which is at most kInline bytes.
   static std::uint64_t inline_word(std::string_view text) noexcept {
-    return support::pack_bytes(text) << 8 | (2 * text.size() + kInlineBit);
+    return support::pack_short_word(text);
   }
   /// Copies `text` into `at`, room for a LongText of its length, and points at it.
   void store_long(std::string_view text, void* at, std::uint64_t owner) noexcept;

@@ -107,7 +107,7 @@ class ReservedWords {
         !(first_chars_[static_cast<unsigned char>(word[0])] & (1u << word.size()))) {
       return std::nullopt;
     }
-    const std::uint64_t key = pack(word);
+    const std::uint64_t key = support::pack_short_word(word);
     for (std::size_t s = slot_of(key);; s = (s + 1) % kSlots) {
       if (slots_[s].key == key) return slots_[s].kind;
       if (slots_[s].key == 0) return std::nullopt;
@@ -119,17 +119,12 @@ class ReservedWords {
   /// A power of two, well above the number of words, so that probes are short and end.
   static constexpr std::size_t kSlots = 64;
 
-  /// The bytes of a word of at most kMaxLength bytes and its length, as one nonzero integer:
-  /// two words pack equal exactly when they are equal.
-  static std::uint64_t pack(std::string_view word) noexcept {
-    return std::uint64_t{word.size()} << 56 | support::pack_bytes(word);
-  }
   static std::size_t slot_of(std::uint64_t key) noexcept {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 58);
   }
 
   void add(std::string_view word, TokenKind kind) {
-    const std::uint64_t key = pack(word);
+    const std::uint64_t key = support::pack_short_word(word);
     std::size_t s = slot_of(key);
     while (slots_[s].key != 0) s = (s + 1) % kSlots;
     slots_[s] = {key, kind};

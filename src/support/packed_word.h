@@ -8,9 +8,10 @@
 
 namespace tarvelon::support {
 
-/// The bytes of a word of at most eight bytes as one integer, the first byte lowest. Callers
-/// that need words of different lengths to differ put the length in bytes the word leaves free.
-constexpr std::uint64_t pack_bytes(std::string_view word) noexcept {
+namespace detail {
+
+/// The bytes of a word of at most eight bytes as one integer, the first byte lowest.
+constexpr std::uint64_t pack_short_word_bytes(std::string_view word) noexcept {
   const std::size_t n = word.size();
   if
     consteval {
@@ -39,6 +40,19 @@ constexpr std::uint64_t pack_bytes(std::string_view word) noexcept {
     if (n == 0) return 0;
     return byte(0) | byte(n / 2) << (8 * (n / 2)) | byte(n - 1) << (8 * (n - 1));
   }
+}
+
+}  // namespace detail
+
+/// The longest word that `pack_short_word` takes.
+inline constexpr std::size_t kShortWordMax = 7;
+
+/// A word of at most kShortWordMax bytes as one integer: the low byte is 2 * length + 1 and the
+/// word's bytes follow it in order. Two words pack equal exactly when they are equal, and the
+/// result is odd: never zero, never an aligned address. A syntax tree's short name is this very
+/// integer; the reserved words, the dtype names and the lowering scope key their tables by it.
+constexpr std::uint64_t pack_short_word(std::string_view word) noexcept {
+  return detail::pack_short_word_bytes(word) << 8 | (2 * word.size() + 1);
 }
 
 }  // namespace tarvelon::support

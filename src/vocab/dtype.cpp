@@ -26,12 +26,6 @@ constexpr NamedDType kNames[] = {
     {"f64", dtypes::kF64},   {"c64", dtypes::kC64}, {"c128", dtypes::kC128},
 };
 
-/// The bytes of a word of at most four bytes, and its length above them: two words pack equal
-/// exactly when they are equal.
-constexpr std::uint64_t pack_word(std::string_view word) {
-  return std::uint64_t{word.size()} << 32 | support::pack_bytes(word);
-}
-
 constexpr std::size_t kMaxNameLength = 4;
 constexpr std::size_t kNameSlots = 64;
 
@@ -49,10 +43,10 @@ constexpr std::array<NameSlot, kNameSlots> kNameTable = [] {
   std::array<NameSlot, kNameSlots> table{};
   for (const NamedDType& n : kNames) {
     const std::string_view name = n.name;
-    NameSlot& slot = table[name_slot(pack_word(name))];
+    NameSlot& slot = table[name_slot(support::pack_short_word(name))];
     // Two words in one slot, or one too long to pack, fail the build here.
     if (slot.key != 0 || name.size() > kMaxNameLength) throw "dtype names collide";
-    slot = {pack_word(name), n.dtype};
+    slot = {support::pack_short_word(name), n.dtype};
   }
   return table;
 }();
@@ -107,7 +101,7 @@ const char* DType::to_str() const {
 
 std::expected<DType, std::string> DType::from_str(std::string_view text) {
   if (!text.empty() && text.size() <= kMaxNameLength) {
-    const std::uint64_t key = pack_word(text);
+    const std::uint64_t key = support::pack_short_word(text);
     const NameSlot& slot = kNameTable[name_slot(key)];
     if (slot.key == key) return slot.dtype;
   }
