@@ -57,19 +57,6 @@ struct Form {
   }
 };
 
-/// The two digits of each number below 100.
-constexpr auto kDigitPairs = [] {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}();
-
-constexpr std::uint32_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
-                                          100000, 1000000, 10000000, 100000000, 1000000000};
-
 /// One line of the body in the making, for the forms whose length has a small bound: the
 /// pieces are copied into a buffer on the machine stack and the line joins the text in one
 /// append.
@@ -84,28 +71,10 @@ class Line {
     n_ += text.size();
   }
   void put(char c) noexcept { buf_[n_++] = c; }
-  /// The temporary of `id`: "t" and its digits, written two at a time from the right once
-  /// their count is known.
+  /// The temporary of `id`: "t" and its digits.
   void temp(NodeId id) noexcept {
-    // The count of decimal digits from the count of binary digits, as log10(2) ~ 1233 / 4096
-    // gives it, one short where the number reaches the next power of ten. Setting the low bit
-    // changes no count and gives 0 its one digit.
-    const std::uint32_t odd = id | 1u;
-    const auto estimate = static_cast<std::size_t>(std::bit_width(odd) * 1233) >> 12;
-    const std::size_t count = estimate + (odd >= kPowersOfTen[estimate]);
     buf_[n_++] = 't';
-    char* at = buf_ + n_ + count;
-    std::uint32_t v = id;
-    for (; v >= 100; v /= 100) {
-      at -= 2;
-      std::memcpy(at, &kDigitPairs[2 * (v % 100)], 2);
-    }
-    if (v >= 10) {
-      std::memcpy(at - 2, &kDigitPairs[2 * v], 2);
-    } else {
-      at[-1] = static_cast<char>('0' + v);
-    }
-    n_ += count;
+    n_ = static_cast<std::size_t>(support::write_decimal_u32(buf_ + n_, id) - buf_);
   }
   /// `form` with each hole filled by the temporary of `id`.
   void fill(const Form& form, NodeId id) noexcept {

@@ -152,5 +152,23 @@ TEST(ParseDecimal, RejectsTextOutsideTheGrammar) {
   }
 }
 
+// The digit count is estimated from the bit width and corrected at each power of ten: every
+// boundary on both sides, and the extremes, must agree with the standard conversion.
+TEST(WriteDecimalU32, AgreesWithToCharsAtEveryDigitCountBoundary) {
+  std::vector<std::uint32_t> values = {0, 1, std::numeric_limits<std::uint32_t>::max()};
+  for (std::uint64_t p = 10; p <= std::numeric_limits<std::uint32_t>::max(); p *= 10) {
+    values.push_back(static_cast<std::uint32_t>(p - 1));
+    values.push_back(static_cast<std::uint32_t>(p));
+  }
+  for (int bit = 0; bit < 32; ++bit) values.push_back(std::uint32_t{1} << bit);
+  for (const std::uint32_t v : values) {
+    char expected[10];
+    char got[10];
+    char* expected_end = std::to_chars(expected, expected + 10, v).ptr;
+    char* got_end = write_decimal_u32(got, v);
+    EXPECT_EQ(std::string_view(got, got_end), std::string_view(expected, expected_end)) << v;
+  }
+}
+
 }  // namespace
 }  // namespace tarvelon::support
