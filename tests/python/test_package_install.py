@@ -34,15 +34,23 @@ def test_pip_installs_the_package_into_a_fresh_virtual_environment(tmp_path):
 
     # Run from outside the checkout and the build, so only the installed package can answer.
     environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    probe = ("import importlib.metadata, tarvelon, tarvelon._tarvelon as m\n"
+    probe = ("import glob, importlib.metadata, os, _tarvelon, tarvelon\n"
+             "from tarvelon import _native, _tarvelon as alias\n"
              "print(tarvelon.__file__)\n"
-             "print(importlib.metadata.version('tarvelon'), m.__version__)\n"
-             "print(tarvelon.compile('|x: f64, n: i32| x * n@f64', 'f')(1.5, 4))\n")
-    location, versions, value = run([python, "-c", probe], env=environment,
-                                    cwd=tmp_path).splitlines()
+             "print(importlib.metadata.version('tarvelon'), _tarvelon.__version__)\n"
+             "print(tarvelon.compile('|x: f64, n: i32| x * n@f64', 'f')(1.5, 4))\n"
+             "print(alias is _tarvelon, _native.__file__ == _tarvelon.__file__)\n"
+             "site = os.path.dirname(os.path.dirname(tarvelon.__file__))\n"
+             "print(sorted(os.path.relpath(p, site) for p in glob.glob(site + '/**/*.so',"
+             " recursive=True) if 'tarvelon' in p))\n")
+    location, versions, value, same, libraries = run([python, "-c", probe], env=environment,
+                                                     cwd=tmp_path).splitlines()
     assert location.startswith(str(env_dir))
     assert versions == f"{_tarvelon.__version__} {_tarvelon.__version__}"
     assert value == "6.0"
+    # One library, at the top level, serves `_tarvelon`, its alias and the package's `_native`.
+    assert same == "True True"
+    assert libraries == repr([os.path.basename(_tarvelon.__file__)])
 
     (tmp_path / "k.tvl").write_text("|x: f64| x\n")
     out = run([env_dir / "bin" / "tarvelon", "emit", "--name", "ident", "k.tvl"],
