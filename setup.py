@@ -59,8 +59,9 @@ setup(
     description="A compiler for a small typed language of scalar math kernels",
     python_requires=">=3.11",
     package_dir={"": "python"},
-    packages=["tarvelon"],
-    package_data={"tarvelon": ["py.typed", "*.pyi"]},
+    # The stub-only package types `import _tarvelon` for checkers that find installed packages.
+    packages=["tarvelon", "_tarvelon-stubs"],
+    package_data={"tarvelon": ["py.typed", "*.pyi"], "_tarvelon-stubs": ["__init__.pyi"]},
     ext_modules=[Extension(name, sources=[]) for name in NATIVE_MODULES],
     cmdclass={"build_ext": CMakeBuild},
     entry_points={"console_scripts": ["tarvelon = tarvelon.__main__:main"]},

@@ -57,9 +57,13 @@ def test_pip_installs_the_package_into_a_fresh_virtual_environment(tmp_path):
               env=environment, cwd=tmp_path)
     assert out == _tarvelon.emit_python("|x: f64| x", "ident")
 
-    # The installed package carries its stubs and py.typed: mypy finds them from the program.
+    # The installed package carries its stubs and py.typed, and `_tarvelon` its stub-only
+    # package: mypy finds them from the programs.
+    (tmp_path / "direct.py").write_text("import _tarvelon\n\n"
+                                        "text: str = _tarvelon.emit_python('|| 1', 'one')\n")
     run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--python-executable", python, EXAMPLE], env=environment, cwd=tmp_path)
+         "--python-executable", python, EXAMPLE, tmp_path / "direct.py"], env=environment,
+        cwd=tmp_path)
 
 
 def test_mypy_strict_accepts_the_package_and_an_example_program(tmp_path):
@@ -71,7 +75,7 @@ def test_mypy_strict_accepts_the_package_and_an_example_program(tmp_path):
 def test_native_module_stubs_match_the_modules(tmp_path):
     (tmp_path / "mypy.ini").write_text("[mypy]\n")
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", tmp_path / "mypy.ini",
-         "tarvelon._tarvelon", "tarvelon._native"],
+         "_tarvelon", "tarvelon._tarvelon", "tarvelon._native"],
         env={**os.environ, "MYPYPATH": str(PACKAGE_ROOT), "PYTHONPATH": str(PACKAGE_ROOT)},
         cwd=tmp_path)
 
