@@ -123,9 +123,10 @@ class Restorer {
         const MathLang& re = expr_[node.children()[0]];
         const MathLang& im = expr_[node.children()[1]];
         if (re.op() != MathOp::Num || im.op() != MathOp::Num) return invalid();
+        // A complex literal written with a real suffix (`0.5j@f64`) is a complex value in a
+        // node of that real dtype; it comes back as it went in.
         ir::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
                               .value_or(ir::dtypes::kC128);
-        if (dtype.kind != ir::DTypeKind::Complex) return invalid();
         return push(i, ir::node::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, dtype);
       }
       case MathOp::Param: {
