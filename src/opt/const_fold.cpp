@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "ir/convert.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
 
@@ -227,6 +228,7 @@ FoldResult Folder::run() {
   dtypes_.reserve(n);
   table_.reserve(n);
   for (std::size_t index = 0; index < n; ++index) {
+    support::poll_cancel();
     const auto j = static_cast<NodeId>(index);
     Node copy = in_.nodes[j];
     ir::for_each_operand(copy, [&](NodeId& child) {

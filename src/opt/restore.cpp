@@ -8,6 +8,7 @@
 #include "egraph/text.h"
 #include "ir/convert.h"
 #include "opt/typed_ops.h"
+#include "support/cancel.h"
 
 namespace tarvelon::opt {
 
@@ -78,6 +79,7 @@ class Restorer {
     if (expr_.empty())
       return std::unexpected(OptError::invalid_expr("cannot restore empty expression"));
     for (Id i = 0; i < expr_.size(); ++i) {
+      support::poll_cancel();
       if (auto restored = restore(i, expr_[i]); !restored)
         return std::unexpected(std::move(restored.error()));
     }
