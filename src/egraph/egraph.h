@@ -17,6 +17,7 @@
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/unionfind.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 
 namespace tarvelon::egraph {
@@ -104,6 +105,7 @@ class EGraph {
     std::vector<Id> ids;
     ids.reserve(expr.size());
     for (const L& node : expr) {
+      support::poll_cancel();
       ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));
     }
     return ids;
@@ -261,6 +263,7 @@ class EGraph {
   std::size_t process_unions() {
     std::size_t unions = 0;
     while (!pending_.empty()) {
+      support::poll_cancel();
       Id n = pending_.back();
       pending_.pop_back();
       L node = nodes_[n];
@@ -278,6 +281,7 @@ class EGraph {
     for (auto& set : op_sets_) set.clear();
     std::size_t trimmed = 0;
     for (auto& slot : classes_) {
+      support::poll_cancel();
       if (!slot) continue;
       EClass<L>& c = *slot;
       for (L& node : c.nodes)

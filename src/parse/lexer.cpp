@@ -6,6 +6,7 @@
 
 #include "ir/dtype.h"
 #include "parse/error.h"
+#include "support/cancel.h"
 #include "support/number_text.h"
 #include "support/packed_word.h"
 #include "support/unicode.h"
@@ -281,6 +282,7 @@ void lex_into(std::string_view text, LexResult& out) {
         Token{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind});
   };
   while (true) {
+    support::poll_cancel();
     while (i < n) {
       const auto c = static_cast<unsigned char>(text[i]);
       if (kByteClass[c] & kBlank) {

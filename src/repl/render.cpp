@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
 #include "support/unicode.h"
@@ -311,6 +312,7 @@ class Renderer {
     std::vector<Frame> stack;
     Frame f{ops_.data() + top.op_begin, ops_.data() + top.op_begin + top.op_count, 0};
     for (;;) {
+      support::poll_cancel();
       if (f.next == f.end) {
         out = std::fill_n(out, f.closes, ')');
         if (stack.empty()) return;
@@ -367,6 +369,7 @@ class Renderer {
     ops_.reserve(2 * (std::size_t{root} + 1));
     arena_.reserve(8 * (std::size_t{root} + 1));
     for (std::size_t i = 0; i <= root; ++i) {
+      support::poll_cancel();
       bool ordered = true;
       ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) { ordered &= operand < i; });
       if (!ordered) {
@@ -392,6 +395,7 @@ class Renderer {
     state[root] = State::Open;
     stack.push_back({root, 0});
     while (!stack.empty()) {
+      support::poll_cancel();
       Frame& f = stack.back();
       const std::optional<NodeId> next = operand_at(dag_.nodes[f.id], f.next);
       if (!next) {
