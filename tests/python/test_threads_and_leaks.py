@@ -116,8 +116,6 @@ print(tarvelon.compile("|x: f64| x * 2")(1.5), flush=True)
 """
 
 
-@pytest.mark.skip(reason="the stages do not poll for interrupts yet, so the interrupt surfaces "
-                         "only once the compilation has finished")
 @pytest.mark.parametrize("entry", ["emit_python", "simplify_expr", "tarvelon.compile"])
 def test_ctrl_c_stops_a_long_compilation(entry):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, entry],
