@@ -54,26 +54,55 @@ std::expected<ir::TypedDag, ApiError> parsed_and_lowered(std::string_view source
 
 }  // namespace
 
+namespace {
+
+/// The optimizing step; the optimizer's notes (constant overflow, promotions made while
+/// restoring) are not shown.
+std::expected<ir::TypedDag, ApiError> optimized(const ir::TypedDag& lowered) {
+  auto result = opt::optimize_with_info_and_config(lowered, opt::OptConfig{});
+  if (!result) return std::unexpected(ApiError::optimize(result.error().to_string()));
+  return std::move(result->dag);
+}
+
+}  // namespace
+
 std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
   auto lowered = parsed_and_lowered(source);
   if (!lowered || !optimize) return lowered;
-  // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
-  auto optimized = opt::optimize_with_info_and_config(*lowered, opt::OptConfig{});
-  if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
-  return std::move(optimized->dag);
+  return optimized(*lowered);
 }
 
-std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  auto dag = lowered_dag(source, optimize);
+namespace {
+
+std::expected<std::string, ApiError> simplified(std::string_view source, bool optimize,
+                                                bool exact) {
+  auto dag = parsed_and_lowered(source);
   if (!dag) return std::unexpected(std::move(dag.error()));
+  // Exact text keeps the dtype the kernel declares, which folding and optimizing may widen.
+  const ir::DType declared = dag->outputs.size() == 1 ? dag->dtypes[dag->outputs[0]] : ir::DType{};
+  if (optimize) {
+    dag = optimized(*dag);
+    if (!dag) return std::unexpected(std::move(dag.error()));
+  }
   const ir::TypedDag folded = opt::const_fold(*dag).dag;
   *dag = ir::TypedDag{};  // released before rendering, which reads the folded DAG alone
   if (folded.outputs.size() != 1) {
     return std::unexpected(ApiError::output_count(folded.outputs.size()));
   }
-  auto text = repl::render_simplified_expr(folded, folded.outputs[0], true);
+  auto text = exact ? repl::render_exact_expr(folded, folded.outputs[0], declared)
+                    : repl::render_simplified_expr(folded, folded.outputs[0], true);
   if (!text) return std::unexpected(ApiError::output_too_large(text.error().size));
   return std::move(*text);
+}
+
+}  // namespace
+
+std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
+  return simplified(source, optimize, false);
+}
+
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize) {
+  return simplified(source, optimize, true);
 }
 
 }  // namespace tarvelon::api

@@ -44,4 +44,8 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
 /// output is an OutputCount error; a text beyond the renderer's 64 MiB bound is OutputTooLarge.
 std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize);
 
+/// As `simplify_expr`, but the text reads back as the same computation (see
+/// `repl::render_exact_expr`).
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize);
+
 }  // namespace tarvelon::api
