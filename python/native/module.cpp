@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "api/diagnosis.h"
+#include "api/pipeline.h"
 #include "diag/diag.h"
 #include "support/internal_fault.h"
 
@@ -146,10 +147,48 @@ PyObject* analyze(PyObject* module, PyObject* source) {
   }
 }
 
+/// simplify_exact(source, optimize, /): the kernel's result as text that reads back as the same
+/// computation; ValueError with the pipeline's text when it has none.
+PyObject* simplify_exact(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  // The package's `simplify` passes its arguments through, so the messages name it.
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "simplify_exact() takes exactly 2 arguments");
+    return nullptr;
+  }
+  if (!PyUnicode_Check(args[0])) {
+    PyErr_Format(PyExc_TypeError, "simplify() argument 'source' must be str, not %.200s",
+                 Py_TYPE(args[0])->tp_name);
+    return nullptr;
+  }
+  if (!PyBool_Check(args[1])) {
+    PyErr_Format(PyExc_TypeError, "simplify() argument 'optimize' must be bool, not %.200s",
+                 Py_TYPE(args[1])->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
+  if (utf8 == nullptr) return nullptr;
+  try {
+    auto text = api::simplify_exact(std::string_view(utf8, static_cast<std::size_t>(size)),
+                                    args[1] == Py_True);
+    if (!text) {
+      PyErr_SetString(PyExc_ValueError, text.error().to_string().c_str());
+      return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  } catch (...) {
+    return raise_current_exception(module);
+  }
+}
+
 PyMethodDef kMethods[] = {
     {"analyze", &analyze, METH_O,
      "analyze($module, source, /)\n--\n\n"
      "Parses and lowers a kernel; returns (stage, diagnostics, params, output dtypes)."},
+    {"simplify_exact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&simplify_exact)),
+     METH_FASTCALL,
+     "simplify_exact($module, source, optimize, /)\n--\n\n"
+     "The kernel's single result as text that reads back as the same computation."},
     {nullptr, nullptr, 0, nullptr},
 };
 

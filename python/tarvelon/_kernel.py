@@ -80,11 +80,15 @@ def compile(source: str, name: str = "_kernel", *, optimize: bool = False) -> Ke
     return _compile_cached(source, name, optimize)
 
 
-def simplify(source: str, *, optimize: bool = False) -> str:
-    """The kernel's single result as simplified infix text. Raises KernelError for a kernel with
-    errors or with a tuple result."""
+def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> str:
+    """The kernel's single result as simplified infix text. With exact=True the text reads back:
+    the kernel's parameters with it as the result line compile to the same dtype and values.
+    Raises KernelError for a kernel with errors or with a tuple result."""
     try:
-        text: str = _tarvelon.simplify_expr(source, optimize=optimize)
+        if exact:
+            text: str = _native.simplify_exact(source, optimize)
+        else:
+            text = _tarvelon.simplify_expr(source, optimize=optimize)
     except UnicodeError:
         raise
     except ValueError as error:
