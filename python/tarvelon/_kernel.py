@@ -80,15 +80,18 @@ def compile(source: str, name: str = "_kernel", *, optimize: bool = False) -> Ke
     return _compile_cached(source, name, optimize)
 
 
-def simplify(source: str, *, optimize: bool = False) -> str:
-    """The kernel's single result as simplified infix text. Raises KernelError for a kernel with
-    errors or with a tuple result."""
-    return simplify_reporting(source, optimize=optimize)[0]
+def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> str:
+    """The kernel's single result as simplified infix text. With exact=True the text reads back:
+    the kernel's parameters with it as the result line compile to the same dtype and values.
+    Raises KernelError for a kernel with errors or with a tuple result."""
+    return simplify_reporting(source, optimize=optimize, exact=exact)[0]
 
 
-def simplify_reporting(source: str, *, optimize: bool = False) -> tuple[str, list[Diagnostic]]:
+def simplify_reporting(source: str, *, optimize: bool = False,
+                       exact: bool = False) -> tuple[str, list[Diagnostic]]:
     """`simplify`, with every diagnostic of the kernel, from one compilation."""
-    text, _params, _outputs, raw = _compiled(_native.simplify(source, optimize=optimize), source)
+    text, _params, _outputs, raw = _compiled(
+        _native.simplify(source, optimize=optimize, exact=exact), source)
     return text, diagnostics_from(source, raw)
 
 

@@ -67,15 +67,18 @@ std::optional<ir::TypedDag> parse_and_lower(std::string_view source, bool warnin
   return std::move(lowered.dag);
 }
 
-/// The single result of `dag`, constants folded (their diagnostics dropped), as infix text with
-/// explicit casts shown. `dag` is released before rendering unless `keep` is set.
-std::expected<std::string, ApiError> simplified_text(ir::TypedDag& dag, bool keep) {
+/// The single result of `dag`, constants folded (their diagnostics dropped), as infix text: with
+/// explicit casts shown, or, when `exact`, as text that reads back as the same computation with
+/// the kernel's `declared` result dtype. `dag` is released before rendering unless `keep` is set.
+std::expected<std::string, ApiError> simplified_text(ir::TypedDag& dag, bool keep, bool exact,
+                                                     ir::DType declared) {
   const ir::TypedDag folded = opt::const_fold(dag).dag;
   if (!keep) dag = ir::TypedDag{};
   if (folded.outputs.size() != 1) {
     return std::unexpected(ApiError::output_count(folded.outputs.size()));
   }
-  auto text = repl::render_simplified_expr(folded, folded.outputs[0], true);
+  auto text = exact ? repl::render_exact_expr(folded, folded.outputs[0], declared)
+                    : repl::render_simplified_expr(folded, folded.outputs[0], true);
   if (!text) return std::unexpected(ApiError::output_too_large(text.error().size));
   return std::move(*text);
 }
@@ -86,6 +89,9 @@ Compilation compile(std::string_view source, const Request& request) {
   Compilation out;
   std::optional<ir::TypedDag> dag = parse_and_lower(source, request.warnings, out);
   if (!dag) return out;
+  // Exact text keeps the dtype the kernel declares, which folding and optimizing may widen.
+  const ir::DType declared =
+      out.diagnosis.outputs.size() == 1 ? out.diagnosis.outputs[0] : ir::DType{};
   if (request.optimize) {
     // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
     auto optimized = opt::optimize_with_info_and_config(*dag, opt::OptConfig{});
@@ -101,8 +107,10 @@ Compilation compile(std::string_view source, const Request& request) {
     case Request::Output::Python:
       out.text = backend::PythonBackend{}.emit_kernel(*dag, request.function_name);
       break;
-    case Request::Output::Simplified: {
-      auto text = simplified_text(*dag, request.keep_dag);
+    case Request::Output::Simplified:
+    case Request::Output::Exact: {
+      auto text = simplified_text(*dag, request.keep_dag, request.output == Request::Output::Exact,
+                                  declared);
       if (!text) {
         out.error = std::move(text.error());
         return out;
@@ -124,12 +132,24 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
   return std::move(*c.dag);
 }
 
-std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  Compilation c = compile(
-      source,
-      Request{.output = Request::Output::Simplified, .optimize = optimize, .warnings = false});
+namespace {
+
+std::expected<std::string, ApiError> text_of(std::string_view source, Request::Output output,
+                                             bool optimize) {
+  Compilation c =
+      compile(source, Request{.output = output, .optimize = optimize, .warnings = false});
   if (c.error) return std::unexpected(std::move(*c.error));
   return std::move(*c.text);
+}
+
+}  // namespace
+
+std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
+  return text_of(source, Request::Output::Simplified, optimize);
+}
+
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize) {
+  return text_of(source, Request::Output::Exact, optimize);
 }
 
 }  // namespace tarvelon::api

@@ -45,6 +45,9 @@ struct Request {
     Python,
     /// The single result, constants folded, as infix text with explicit casts shown.
     Simplified,
+    /// As `Simplified`, but the text reads back as the same computation (see
+    /// `repl::render_exact_expr`).
+    Exact,
   };
   Output output = Output::None;
   std::string_view function_name = "_kernel";
@@ -84,5 +87,9 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
 /// diagnostics dropped), then the renderer with explicit casts shown. A result that is not one
 /// output is an OutputCount error; a text beyond the renderer's 64 MiB bound is OutputTooLarge.
 std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize);
+
+/// As `simplify_expr`, but the text reads back as the same computation (see
+/// `repl::render_exact_expr`).
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize);
 
 }  // namespace tarvelon::api

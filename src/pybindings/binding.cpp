@@ -126,10 +126,10 @@ bool bind_call(const char* fn, std::span<const ArgDecl> decls, PyObject* const* 
                    i + 1);
       return false;
     }
-    if (decls[i].kind == ParamKind::Optimize) {
+    if (decls[i].kind == ParamKind::Optimize || decls[i].kind == ParamKind::Exact) {
       auto flag = bool_arg(fn, name, bound[i]);
       if (!flag) return false;
-      out.optimize = *flag;
+      (decls[i].kind == ParamKind::Optimize ? out.optimize : out.exact) = *flag;
       continue;
     }
     auto text = str_arg(fn, name, bound[i]);

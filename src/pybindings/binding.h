@@ -32,7 +32,7 @@ class FaultClass {
 };
 
 /// A parameter of a compiling function; each converts its argument in its own way.
-enum class ParamKind : std::uint8_t { Source, FunctionName, Optimize };
+enum class ParamKind : std::uint8_t { Source, FunctionName, Optimize, Exact };
 
 /// One parameter of a fast call, in declaration order.
 struct ArgDecl {
@@ -47,6 +47,7 @@ struct CallArgs {
   std::string_view source;
   std::string_view function_name = "_kernel";
   bool optimize = false;
+  bool exact = false;
 };
 
 /// Binds the positional and keyword arguments of a vectorcall of `fn` to `decls` and converts

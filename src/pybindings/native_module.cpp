@@ -129,12 +129,14 @@ PyObject* compilation_tuple(const api::Compilation& compiled) {
       compiled.error ? new_str_lenient(compiled.error->to_string()) : Py_NewRef(Py_None));
 }
 
-/// Binds a call of `fn` and compiles for `output`, every diagnostic kept.
+/// Binds a call of `fn` and compiles for `output` (its exact form when the call asks for it),
+/// every diagnostic kept.
 template <std::size_t N>
 PyObject* compile_for(const char* fn, const ArgDecl (&decls)[N], api::Request::Output output,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CallArgs call;
   if (!bind_call(fn, decls, args, nargs, kwnames, call)) return nullptr;
+  if (call.exact) output = api::Request::Output::Exact;
   return compiling_call(internal_fault, [&] {
     return compilation_tuple(api::compile(
         call.source,
@@ -153,7 +155,8 @@ PyObject* compile(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
 PyObject* simplify(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   static constexpr ArgDecl kDecls[] = {{"source", false, ParamKind::Source},
-                                       {"optimize", true, ParamKind::Optimize}};
+                                       {"optimize", true, ParamKind::Optimize},
+                                       {"exact", true, ParamKind::Exact}};
   return compile_for("simplify", kDecls, api::Request::Output::Simplified, args, nargs, kwnames);
 }
 
@@ -166,9 +169,10 @@ PyMethodDef kFunctions[] = {
      "Compiles a kernel to Python source; returns (stage, diagnostics, params, output dtypes,\n"
      "source text or None, error message or None)."},
     {"simplify", fastcall<&simplify>(), METH_FASTCALL | METH_KEYWORDS,
-     "simplify(source, *, optimize=False)\n--\n\n"
-     "Simplifies a kernel's result; returns (stage, diagnostics, params, output dtypes,\n"
-     "infix text or None, error message or None)."},
+     "simplify(source, *, optimize=False, exact=False)\n--\n\n"
+     "Simplifies a kernel's result, with exact=True to text that reads back as the same\n"
+     "computation; returns (stage, diagnostics, params, output dtypes, infix text or None,\n"
+     "error message or None)."},
 };
 
 int exec_module(PyObject* module) {

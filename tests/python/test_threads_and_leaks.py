@@ -118,8 +118,12 @@ print(tarvelon.compile("|x: f64| x * 2")(1.5), flush=True)
 
 @pytest.mark.parametrize("entry", ["emit_python", "simplify_expr", "tarvelon.compile"])
 def test_ctrl_c_stops_a_long_compilation(entry):
+    # The child imports the modules this test imported, wherever they were found.
+    path = os.pathsep.join(filter(None, [os.path.dirname(_tarvelon.__file__),
+                                         os.environ.get("PYTHONPATH")]))
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, entry],
-                             stdout=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, text=True,
+                             env={**os.environ, "PYTHONPATH": path})
     try:
         assert child.stdout.readline() == "compiling\n"
         time.sleep(0.5)
