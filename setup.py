@@ -1,8 +1,8 @@
 """Builds and installs the tarvelon package: `python3 -m pip install .` from a checkout.
 
-The Python sources come from python/tarvelon; the two native modules (`_tarvelon` and the
-package's `_native`) are compiled by the project's own CMake build, with the interpreter that
-runs this script. With TARVELON_CMAKE_BUILD_DIR set to an already configured build directory,
+The Python sources come from python/tarvelon; the native module `_tarvelon`, installed once at
+the top level (the package loads its own `tarvelon._native` from the same file), is compiled by
+the project's own CMake build, with the interpreter that runs this script. With TARVELON_CMAKE_BUILD_DIR set to an already configured build directory,
 that build is brought up to date and used instead of a fresh one in build-pip/.
 
 There is deliberately no pyproject.toml: with one, pip would build in an isolated environment
@@ -21,11 +21,10 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = pathlib.Path(__file__).resolve().parent
 
-# Each native module of the package: the CMake target that builds it and the folder of the
-# build tree it lands in.
+# Each native module installed: the CMake target that builds it and the folder of the build tree
+# it lands in.
 NATIVE_MODULES = {
-    "tarvelon._tarvelon": ("_tarvelon", "python"),
-    "tarvelon._native": ("tarvelon_native", "python/tarvelon"),
+    "_tarvelon": ("_tarvelon", "python"),
 }
 
 
@@ -60,8 +59,9 @@ setup(
     description="A compiler for a small typed language of scalar math kernels",
     python_requires=">=3.11",
     package_dir={"": "python"},
-    packages=["tarvelon"],
-    package_data={"tarvelon": ["py.typed", "*.pyi"]},
+    # The stub-only package types `import _tarvelon` for checkers that find installed packages.
+    packages=["tarvelon", "_tarvelon-stubs"],
+    package_data={"tarvelon": ["py.typed", "*.pyi"], "_tarvelon-stubs": ["__init__.pyi"]},
     ext_modules=[Extension(name, sources=[]) for name in NATIVE_MODULES],
     cmdclass={"build_ext": CMakeBuild},
     entry_points={"console_scripts": ["tarvelon = tarvelon.__main__:main"]},

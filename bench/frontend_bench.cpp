@@ -8,7 +8,6 @@
 #include <string>
 
 #include "api/pipeline.h"
-#include "backend/python.h"
 #include "parse/parser.h"
 
 namespace {
@@ -97,13 +96,15 @@ BENCHMARK(BM_ParseAndDrop)->Unit(benchmark::kMillisecond);
 /// emit the Python text and drop the DAG.
 void BM_ParseLowerEmit(benchmark::State& state) {
   const std::string& src = valid_kernel();
+  const tarvelon::api::Request request{.output = tarvelon::api::Request::Output::Python,
+                                       .warnings = false};
   for (auto _ : state) {
-    auto dag = tarvelon::api::lowered_dag(src, false);
-    if (!dag) {
-      state.SkipWithError(dag.error().to_string().substr(0, 200).c_str());
+    auto compiled = tarvelon::api::compile(src, request);
+    if (compiled.error) {
+      state.SkipWithError(compiled.error->to_string().substr(0, 200).c_str());
       break;
     }
-    benchmark::DoNotOptimize(tarvelon::backend::PythonBackend{}.emit_kernel(*dag, "_kernel"));
+    benchmark::DoNotOptimize(compiled.text);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
 }

@@ -6,16 +6,13 @@
 #include <vector>
 
 #include "api/pipeline.h"
-#include "backend/python.h"
 #include "egraph/egraph.h"
 #include "egraph/pattern.h"
 #include "egraph/recexpr.h"
 #include "egraph/sexp.h"
 #include "egraph/text.h"
-#include "ir/lower.h"
 #include "opt/error.h"
 #include "opt/lang.h"
-#include "parse/parser.h"
 #include "support/internal_fault.h"
 #include "support/unicode.h"
 
@@ -55,11 +52,9 @@ Violation span_outside(std::span<const diag::Diag> diags, std::size_t source_siz
 }
 
 Violation check_spans(std::string_view source) {
-  auto func = parse::parse_dsl_with_errors(source);
-  if (!func) return span_outside(func.error(), source.size());
-  ir::CollectResult lowered = ir::lower_with_config_collect(*func, diag::DiagConfig{});
-  if (auto v = span_outside(lowered.errors, source.size())) return v;
-  return span_outside(lowered.warnings, source.size());
+  const api::Diagnosis diagnosis = api::compile(source, {}).diagnosis;
+  if (auto v = span_outside(diagnosis.errors, source.size())) return v;
+  return span_outside(diagnosis.warnings, source.size());
 }
 
 /// A call as the caller sees it: the text returned or the error.
@@ -79,9 +74,10 @@ std::string describe(const Outcome& o) {
 using EntryPoint = Outcome (*)(std::string_view source, bool optimize);
 
 Outcome emit_python(std::string_view source, bool optimize) {
-  auto dag = api::lowered_dag(source, optimize);
-  if (!dag) return outcome_of(dag.error());
-  return {std::nullopt, backend::PythonBackend{}.emit_kernel(*dag, "_kernel")};
+  api::Compilation c = api::compile(
+      source, {.output = api::Request::Output::Python, .optimize = optimize, .warnings = false});
+  if (c.error) return outcome_of(*c.error);
+  return {std::nullopt, std::move(*c.text)};
 }
 
 Outcome simplify_expr(std::string_view source, bool optimize) {

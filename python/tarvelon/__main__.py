@@ -90,15 +90,17 @@ def _run(args: argparse.Namespace) -> int:
         return EXIT_KERNEL_ERROR if failed else EXIT_OK
     try:
         if args.command == "emit":
-            output = _kernel.emit(source, args.name, optimize=args.optimize)
+            output, diagnostics = _kernel.emit_reporting(source, args.name,
+                                                         optimize=args.optimize)
         else:
-            output = _kernel.simplify(source, optimize=args.optimize) + "\n"
+            output, diagnostics = _kernel.simplify_reporting(source, optimize=args.optimize)
+            output += "\n"
     except KernelError as error:
         print(error.render(filename, color=_colored(sys.stderr), min_severity=Severity.WARNING),
               file=sys.stderr)
         return EXIT_KERNEL_ERROR
     # Notes stay with `check`; a kernel that compiled still shows its warnings.
-    warnings = [d for d in check(source) if d.severity == Severity.WARNING]
+    warnings = [d for d in diagnostics if d.severity == Severity.WARNING]
     _report(warnings, source, filename, sys.stderr)
     sys.stdout.write(output)
     return EXIT_OK

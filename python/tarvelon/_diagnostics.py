@@ -95,15 +95,15 @@ def check(source: str) -> list[Diagnostic]:
     return diagnostics_from(source, raw)
 
 
-def kernel_error(source: str, error: ValueError) -> KernelError:
-    """The KernelError for `error`, raised by `_tarvelon` on `source`. The diagnostics are
-    those of the stage that failed; when the front end and lowering both accept the kernel the
-    failure came from a later stage, which has no diagnostics to show."""
-    _stage, raw, _params, _outputs = _native.analyze(source)
+def kernel_error(source: str, message: str,
+                 raw: Sequence[_native._RawDiagnostic]) -> KernelError:
+    """The KernelError of a failed compilation of `source`: the compiler's `message`, and the
+    diagnostics of the stage that failed; when the front end and lowering both accepted the
+    kernel the failure came from a later stage, which has no diagnostics to show."""
     diagnostics = diagnostics_from(source, raw)
     if not any(d.severity >= Severity.ERROR for d in diagnostics):
         diagnostics = []
-    return KernelError(str(error), diagnostics, source)
+    return KernelError(message, diagnostics, source)
 
 
 def diagnostics_from(source: str, raw: Sequence[_native._RawDiagnostic]) -> list[Diagnostic]:

@@ -15,8 +15,8 @@ import weakref
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from tarvelon import _native, _tarvelon
-from tarvelon._diagnostics import kernel_error
+from tarvelon import _native
+from tarvelon._diagnostics import Diagnostic, diagnostics_from, kernel_error
 
 
 class Param(NamedTuple):
@@ -80,27 +80,43 @@ def compile(source: str, name: str = "_kernel", *, optimize: bool = False) -> Ke
     return _compile_cached(source, name, optimize)
 
 
-def simplify(source: str, *, optimize: bool = False) -> str:
-    """The kernel's single result as simplified infix text. Raises KernelError for a kernel with
-    errors or with a tuple result."""
-    try:
-        text: str = _tarvelon.simplify_expr(source, optimize=optimize)
-    except UnicodeError:
-        raise
-    except ValueError as error:
-        raise kernel_error(source, error) from None
-    return text
+def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> str:
+    """The kernel's single result as simplified infix text. With exact=True the text reads back:
+    the kernel's parameters with it as the result line compile to the same dtype and values.
+    Raises KernelError for a kernel with errors or with a tuple result."""
+    return simplify_reporting(source, optimize=optimize, exact=exact)[0]
+
+
+def simplify_reporting(source: str, *, optimize: bool = False,
+                       exact: bool = False) -> tuple[str, list[Diagnostic]]:
+    """`simplify`, with every diagnostic of the kernel, from one compilation."""
+    text, _params, _outputs, raw = _compiled(
+        _native.simplify(source, optimize=optimize, exact=exact), source)
+    return text, diagnostics_from(source, raw)
 
 
 def emit(source: str, name: str = "_kernel", *, optimize: bool = False) -> str:
     """The emitted Python text of a kernel; KernelError for a kernel with errors."""
+    return emit_reporting(source, name, optimize=optimize)[0]
+
+
+def emit_reporting(source: str, name: str = "_kernel", *,
+                   optimize: bool = False) -> tuple[str, list[Diagnostic]]:
+    """`emit`, with every diagnostic of the kernel, from one compilation."""
     check_name(name)
-    try:
-        return _tarvelon.emit_python(source, name, optimize=optimize)
-    except UnicodeError:
-        raise
-    except ValueError as error:
-        raise kernel_error(source, error) from None
+    text, _params, _outputs, raw = _compiled(_native.compile(source, name, optimize=optimize),
+                                             source)
+    return text, diagnostics_from(source, raw)
+
+
+def _compiled(result: _native._Compilation, source: str) -> tuple[
+        str, tuple[tuple[str, str], ...], tuple[str, ...], tuple[_native._RawDiagnostic, ...]]:
+    """The text, parameters, result dtypes and raw diagnostics of a native compilation, or its
+    KernelError."""
+    _stage, raw, params, outputs, text, error = result
+    if error is not None or text is None:
+        raise kernel_error(source, error or "", raw)
+    return text, params, outputs, raw
 
 
 def check_name(name: object) -> None:
@@ -147,8 +163,9 @@ _KINDS = {
 
 @functools.lru_cache(maxsize=256, typed=True)
 def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
-    text = emit(source, name, optimize=optimize)
-    _stage, _diagnostics, params, outputs = _native.analyze(source)
+    check_name(name)
+    text, params, outputs, _raw = _compiled(_native.compile(source, name, optimize=optimize),
+                                            source)
     number = next(_file_numbers)
     namespace: dict[str, Any] = {"__name__": "tarvelon.kernels"}
     raw = _define(text, name, f"<tarvelon kernel {name} #{number}>", namespace)

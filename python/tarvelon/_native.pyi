@@ -9,3 +9,17 @@ class InternalFault(BaseException): ...
 def analyze(
     source: str, /
 ) -> tuple[str, tuple[_RawDiagnostic, ...], tuple[tuple[str, str], ...], tuple[str, ...]]: ...
+
+# What `analyze` returns, then the text made (None after an error) and the error's message (None
+# when the compilation succeeded).
+_Compilation = tuple[
+    str,
+    tuple[_RawDiagnostic, ...],
+    tuple[tuple[str, str], ...],
+    tuple[str, ...],
+    str | None,
+    str | None,
+]
+
+def compile(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> _Compilation: ...
+def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> _Compilation: ...

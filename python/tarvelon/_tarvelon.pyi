@@ -1,4 +1,3 @@
-__version__: str
-
-def emit_python(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> str: ...
-def simplify_expr(source: str, *, optimize: bool = False) -> str: ...
+from _tarvelon import __version__ as __version__
+from _tarvelon import emit_python as emit_python
+from _tarvelon import simplify_expr as simplify_expr

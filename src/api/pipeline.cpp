@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "backend/python.h"
 #include "diag/diag.h"
 #include "ir/lower.h"
 #include "opt/const_fold.h"
@@ -39,41 +40,116 @@ std::string ApiError::to_string() const {
 
 namespace {
 
-/// The kernel parsed and lowered. The syntax tree is released before this returns, so that
-/// what comes after lowering does not hold memory on top of it.
-std::expected<ir::TypedDag, ApiError> parsed_and_lowered(std::string_view source) {
+/// Parses and lowers into `out`; returns the DAG, or nothing with `out.error` set. The syntax
+/// tree is released before this returns, so that what comes after lowering does not hold memory
+/// on top of it.
+std::optional<ir::TypedDag> parse_and_lower(std::string_view source, bool warnings,
+                                            Compilation& out) {
+  Diagnosis& diagnosis = out.diagnosis;
   auto func = parse::parse_dsl_with_errors(source);
-  if (!func) return std::unexpected(ApiError::parse(diag::format_diags(func.error())));
-  ir::CollectResult lowered =
-      ir::lower_with_config_collect(*func, diag::DiagConfig{}, ir::Keep::Errors);
-  if (!lowered.errors.empty()) {
-    return std::unexpected(ApiError::lower(diag::format_diags(lowered.errors)));
+  if (!func) {
+    out.error = ApiError::parse(diag::format_diags(func.error()));
+    diagnosis.errors = std::move(func.error());
+    return std::nullopt;
+  }
+  diagnosis.stage = Diagnosis::Stage::Lower;
+  ir::CollectResult lowered = ir::lower_with_config_collect(
+      *func, diag::DiagConfig{}, warnings ? ir::Keep::All : ir::Keep::Errors);
+  diagnosis.errors = std::move(lowered.errors);
+  diagnosis.warnings = std::move(lowered.warnings);
+  diagnosis.params = lowered.dag.params;
+  diagnosis.outputs.reserve(lowered.dag.outputs.size());
+  for (ir::NodeId id : lowered.dag.outputs) diagnosis.outputs.push_back(lowered.dag.dtypes.at(id));
+  if (!diagnosis.errors.empty()) {
+    out.error = ApiError::lower(diag::format_diags(diagnosis.errors));
+    return std::nullopt;
   }
   return std::move(lowered.dag);
 }
 
-}  // namespace
-
-std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
-  auto lowered = parsed_and_lowered(source);
-  if (!lowered || !optimize) return lowered;
-  // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
-  auto optimized = opt::optimize_with_info_and_config(*lowered, opt::OptConfig{});
-  if (!optimized) return std::unexpected(ApiError::optimize(optimized.error().to_string()));
-  return std::move(optimized->dag);
-}
-
-std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return std::unexpected(std::move(dag.error()));
-  const ir::TypedDag folded = opt::const_fold(*dag).dag;
-  *dag = ir::TypedDag{};  // released before rendering, which reads the folded DAG alone
+/// The single result of `dag`, constants folded (their diagnostics dropped), as infix text: with
+/// explicit casts shown, or, when `exact`, as text that reads back as the same computation with
+/// the kernel's `declared` result dtype. `dag` is released before rendering unless `keep` is set.
+std::expected<std::string, ApiError> simplified_text(ir::TypedDag& dag, bool keep, bool exact,
+                                                     ir::DType declared) {
+  const ir::TypedDag folded = opt::const_fold(dag).dag;
+  if (!keep) dag = ir::TypedDag{};
   if (folded.outputs.size() != 1) {
     return std::unexpected(ApiError::output_count(folded.outputs.size()));
   }
-  auto text = render::render_simplified_expr(folded, folded.outputs[0], true);
+  auto text = exact ? render::render_exact_expr(folded, folded.outputs[0], declared)
+                    : render::render_simplified_expr(folded, folded.outputs[0], true);
   if (!text) return std::unexpected(ApiError::output_too_large(text.error().size));
   return std::move(*text);
+}
+
+}  // namespace
+
+Compilation compile(std::string_view source, const Request& request) {
+  Compilation out;
+  std::optional<ir::TypedDag> dag = parse_and_lower(source, request.warnings, out);
+  if (!dag) return out;
+  // Exact text keeps the dtype the kernel declares, which folding and optimizing may widen.
+  const ir::DType declared =
+      out.diagnosis.outputs.size() == 1 ? out.diagnosis.outputs[0] : ir::DType{};
+  if (request.optimize) {
+    // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
+    auto optimized = opt::optimize_with_info_and_config(*dag, opt::OptConfig{});
+    if (!optimized) {
+      out.error = ApiError::optimize(optimized.error().to_string());
+      return out;
+    }
+    *dag = std::move(optimized->dag);
+  }
+  switch (request.output) {
+    case Request::Output::None:
+      break;
+    case Request::Output::Python:
+      out.text = backend::PythonBackend{}.emit_kernel(*dag, request.function_name);
+      break;
+    case Request::Output::Simplified:
+    case Request::Output::Exact: {
+      auto text = simplified_text(*dag, request.keep_dag, request.output == Request::Output::Exact,
+                                  declared);
+      if (!text) {
+        out.error = std::move(text.error());
+        return out;
+      }
+      out.text = std::move(*text);
+      break;
+    }
+  }
+  if (request.keep_dag) out.dag = std::move(dag);
+  return out;
+}
+
+Diagnosis diagnose(std::string_view source) { return compile(source, Request{}).diagnosis; }
+
+std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
+  Compilation c =
+      compile(source, Request{.optimize = optimize, .warnings = false, .keep_dag = true});
+  if (c.error) return std::unexpected(std::move(*c.error));
+  return std::move(*c.dag);
+}
+
+namespace {
+
+std::expected<std::string, ApiError> text_of(std::string_view source, Request::Output output,
+                                             bool optimize) {
+  Compilation c =
+      compile(source, Request{.output = output, .optimize = optimize, .warnings = false});
+  if (c.error) return std::unexpected(std::move(*c.error));
+  return std::move(*c.text);
+}
+
+}  // namespace
+
+std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
+  return text_of(source, Request::Output::Simplified, optimize);
+}
+
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize) {
+  return text_of(source, Request::Output::Exact, optimize);
 }
 
 }  // namespace tarvelon::api

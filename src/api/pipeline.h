@@ -3,9 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "api/diagnosis.h"
 #include "ir/dag.h"
 
 namespace tarvelon::api {
@@ -34,6 +36,48 @@ struct ApiError {
   friend bool operator==(const ApiError&, const ApiError&) = default;
 };
 
+/// What one compilation is asked to produce besides its diagnosis.
+struct Request {
+  enum class Output : std::uint8_t {
+    /// No text: a diagnosis, and the DAG when `keep_dag` is set.
+    None,
+    /// The kernel as the source of a Python function named `function_name`.
+    Python,
+    /// The single result, constants folded, as infix text with explicit casts shown.
+    Simplified,
+    /// As `Simplified`, but the text reads back as the same computation (see
+    /// `render::render_exact_expr`).
+    Exact,
+  };
+  Output output = Output::None;
+  std::string_view function_name = "_kernel";
+  /// Runs the optimizer between lowering and the output.
+  bool optimize = false;
+  /// Keeps lowering's notes and warnings; without it they are never built, since writing their
+  /// texts costs more than the rest of lowering a small kernel.
+  bool warnings = true;
+  /// Hands back the (optimized) DAG for a backend built from it; otherwise it is released as soon
+  /// as the text is made.
+  bool keep_dag = false;
+};
+
+/// Everything one compilation gives its caller, the kernel parsed and lowered once.
+struct Compilation {
+  /// The front end's or lowering's diagnostics, with the parameters and result dtypes.
+  Diagnosis diagnosis;
+  /// The first failing stage's error; when set, `text` and `dag` are empty.
+  std::optional<ApiError> error;
+  /// The requested output text.
+  std::optional<std::string> text;
+  /// The lowered DAG (optimized when asked), when `keep_dag` was set and no stage failed.
+  std::optional<ir::TypedDag> dag;
+};
+
+/// The one entry into the compiler: parses, lowers with the default diagnostic policy (in
+/// collecting mode, so every problem is reported), optimizes when asked, and makes the requested
+/// output. The first failing stage decides the error.
+Compilation compile(std::string_view source, const Request& request);
+
 /// Parses and lowers a kernel with the default diagnostic policy and, with `optimize` set, runs
 /// the optimizer over it. Notes and warnings are dropped; the first failing stage decides the
 /// error.
@@ -43,5 +87,9 @@ std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool 
 /// diagnostics dropped), then the renderer with explicit casts shown. A result that is not one
 /// output is an OutputCount error; a text beyond the renderer's 64 MiB bound is OutputTooLarge.
 std::expected<std::string, ApiError> simplify_expr(std::string_view source, bool optimize);
+
+/// As `simplify_expr`, but the text reads back as the same computation (see
+/// `render::render_exact_expr`).
+std::expected<std::string, ApiError> simplify_exact(std::string_view source, bool optimize);
 
 }  // namespace tarvelon::api

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
 
@@ -286,6 +287,7 @@ Liveness liveness_by_walk(const ir::TypedDag& dag) {
   };
   for (NodeId o : dag.outputs) mark(o);
   while (!work.empty()) {
+    support::poll_cancel();
     NodeId id = work.back();
     work.pop_back();
     const Node& nd = dag.nodes[id];
@@ -454,6 +456,7 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
 
   Line line;
   for (std::size_t i = 0; i < dag.nodes.size(); ++i) {
+    support::poll_cancel();
     if (!live[i]) continue;
     line.put("    ");
     line.temp(static_cast<NodeId>(i));

@@ -16,6 +16,7 @@
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/unionfind.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 
 namespace tarvelon::egraph {
@@ -101,6 +102,7 @@ class EGraph {
     std::vector<Id> ids;
     ids.reserve(expr.size());
     for (const L& node : expr) {
+      support::poll_cancel();
       ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));
     }
     return ids;
@@ -258,6 +260,7 @@ class EGraph {
   std::size_t process_unions() {
     std::size_t unions = 0;
     while (!pending_.empty()) {
+      support::poll_cancel();
       Id n = pending_.back();
       pending_.pop_back();
       L node = nodes_[n];
@@ -275,6 +278,7 @@ class EGraph {
     for (auto& set : op_sets_) set.clear();
     std::size_t trimmed = 0;
     for (auto& slot : classes_) {
+      support::poll_cancel();
       if (!slot) continue;
       EClass<L>& c = *slot;
       for (L& node : c.nodes)

@@ -13,6 +13,7 @@
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/unionfind.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 
 namespace tarvelon::egraph {
@@ -94,6 +95,7 @@ class Extractor {
     while (changed) {
       changed = false;
       for (const EClass<L>& c : egraph_.classes()) {
+        support::poll_cancel();
         auto pass = best_of(c);
         if (!pass) continue;
         if (!known_[c.id] || pass->first < costs_[c.id]) {
@@ -124,6 +126,7 @@ class Extractor {
     const UnionFind& uf = egraph_.union_find();
     ChildCosts child_costs(uf, costs_, known_);
     for (const EClass<L>& c : egraph_.classes()) {
+      support::poll_cancel();
       if (!known_[c.id]) continue;
       for (const L& node : c.nodes) {
         if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;

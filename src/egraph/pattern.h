@@ -15,6 +15,7 @@
 #include "egraph/recexpr.h"
 #include "egraph/subst.h"
 #include "egraph/symbol.h"
+#include "support/cancel.h"
 
 namespace tarvelon::egraph {
 
@@ -149,6 +150,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
                                                   std::size_t limit) const override {
     std::vector<SearchMatches<L>> matches;
     auto search_in = [&](Id eclass) {
+      support::poll_cancel();
       if (limit == 0) return false;
       if (auto m = search_eclass_with_limit(egraph, eclass, limit)) {
         if (m->substs.size() > limit) support::internal_fault("assertion failed: len <= limit");
@@ -178,6 +180,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     std::vector<Id> buffer;
     for (const auto& m : matches) {
       for (const Subst& subst : m.substs) {
+        support::poll_cancel();
         Id id = apply_pat(buffer, ast_, egraph, subst);
         if (egraph.union_(id, m.eclass)) changed.push_back(id);
       }

@@ -14,6 +14,7 @@
 #include "egraph/language.h"
 #include "egraph/sexp.h"
 #include "egraph/var.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/stack_guard.h"
 #include "support/unicode.h"
@@ -207,6 +208,7 @@ RecExpr<N> build_recexpr(const N& root, Fetch&& fetch) {
   NodeSet<N> set;
   std::vector<Id> stack(root.children().begin(), root.children().end());
   while (!stack.empty()) {
+    support::poll_cancel();
     Id id = stack.back();
     if (index_of.find(id) != nullptr) {
       stack.pop_back();

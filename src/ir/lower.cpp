@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ir/error.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/packed_word.h"
 #include "support/segmented_stack.h"
@@ -459,6 +460,7 @@ class Walk {
 
   std::expected<Ids, Diag> finish() {
     while (!tasks_.empty()) {
+      support::poll_cancel();
       if (auto r = step(); !r) {
         restore_scope();
         return std::unexpected(std::move(r.error()));

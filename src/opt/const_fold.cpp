@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "ir/convert.h"
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
 
@@ -29,7 +30,8 @@ using vocab::DType;
 namespace node = ir::node;
 namespace dt = vocab::dtypes;
 
-/// Wide enough for the exact sum, difference or product of two i64 values.
+/// Wide enough for the exact sum, difference or product of two i64 values; integer powers fold
+/// exactly when they fit it.
 __extension__ typedef __int128 Wide;
 __extension__ typedef unsigned __int128 UWide;
 
@@ -45,6 +47,19 @@ void append_wide(std::string& out, Wide v) {
   } while (magnitude != 0);
   if (v < 0) out += '-';
   out.append(p, buf + sizeof buf);
+}
+
+/// a ** e for e >= 0, when the exact power fits in 128 bits. A base other than 0 and +-1 reaches
+/// 2^127 within 127 factors, so the loop is short.
+std::optional<Wide> exact_power(std::int64_t a, std::int64_t e) {
+  if (a == 0) return Wide{e == 0 ? 1 : 0};
+  if (a == 1) return Wide{1};
+  if (a == -1) return Wide{e % 2 == 0 ? 1 : -1};
+  Wide r = 1;
+  for (std::int64_t k = 0; k < e; ++k) {
+    if (__builtin_mul_overflow(r, Wide{a}, &r)) return std::nullopt;
+  }
+  return r;
 }
 
 /// What folding decides for one node.
@@ -191,6 +206,7 @@ class Folder {
   Decision fold_binary(NodeId j, const node::Binary& b, DType t);
   Decision fold_logic(const node::Binary& b, DType t);
   Decision fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_t b, DType t);
+  Decision fold_exact(NodeId j, BinaryOp op, std::int64_t a, std::int64_t b, Wide r, DType t);
 
   [[noreturn]] static void invalid(const ir::TypedDagError& e) {
     support::internal_fault("const_fold produced invalid TypedDag: " + e.to_string());
@@ -201,7 +217,7 @@ class Folder {
   std::vector<DType> dtypes_;
   /// Entry i is the node of the new list that stands for input node i.
   std::vector<NodeId> table_;
-  /// Integer overflow notices; `fold_integer` is the only writer.
+  /// Integer overflow notices; `fold_exact` is the only writer.
   std::vector<diag::Diag> diags_;
 };
 
@@ -212,6 +228,7 @@ FoldResult Folder::run() {
   dtypes_.reserve(n);
   table_.reserve(n);
   for (std::size_t index = 0; index < n; ++index) {
+    support::poll_cancel();
     const auto j = static_cast<NodeId>(index);
     Node copy = in_.nodes[j];
     ir::for_each_operand(copy, [&](NodeId& child) {
@@ -339,7 +356,14 @@ Decision Folder::fold_binary(NodeId j, const node::Binary& b, DType t) {
   const std::optional<double> x = ir::real_value(*l);
   const std::optional<double> y = ir::real_value(*r);
   if (!x || !y) return Keep{};
-  if (op == BinaryOp::Pow) return as_constant(std::pow(*x, *y), t);
+  if (op == BinaryOp::Pow) {
+    // An integer power is exact where it can be, as the kernel computes it, rather than the
+    // nearest double; a negative exponent or a power past 128 bits goes through f64.
+    if (li && ri && *ri >= 0 && t.is_integer()) {
+      if (auto r = exact_power(*li, *ri)) return fold_exact(j, op, *li, *ri, *r, t);
+    }
+    return as_constant(std::pow(*x, *y), t);
+  }
   return as_constant(compare(op, *x, *y), t);
 }
 
@@ -347,6 +371,11 @@ Decision Folder::fold_integer(NodeId j, BinaryOp op, std::int64_t a, std::int64_
   const Wide r = op == BinaryOp::Add   ? Wide{a} + b
                  : op == BinaryOp::Sub ? Wide{a} - b
                                        : Wide{a} * b;
+  return fold_exact(j, op, a, b, r, t);
+}
+
+Decision Folder::fold_exact(NodeId j, BinaryOp op, std::int64_t a, std::int64_t b, Wide r,
+                            DType t) {
   if (holds(t, r)) return Folded{static_cast<std::int64_t>(r), t};
 
   // The result moves to the narrowest dtype that holds it, unsigned only when the node was and

@@ -8,6 +8,7 @@
 #include "egraph/text.h"
 #include "ir/convert.h"
 #include "opt/typed_ops.h"
+#include "support/cancel.h"
 
 namespace tarvelon::opt {
 
@@ -78,6 +79,7 @@ class Restorer {
     if (expr_.empty())
       return std::unexpected(OptError::invalid_expr("cannot restore empty expression"));
     for (Id i = 0; i < expr_.size(); ++i) {
+      support::poll_cancel();
       if (auto restored = restore(i, expr_[i]); !restored)
         return std::unexpected(std::move(restored.error()));
     }
@@ -123,9 +125,10 @@ class Restorer {
         const MathLang& re = expr_[node.children()[0]];
         const MathLang& im = expr_[node.children()[1]];
         if (re.op() != MathOp::Num || im.op() != MathOp::Num) return invalid();
+        // A complex literal written with a real suffix (`0.5j@f64`) is a complex value in a
+        // node of that real dtype; it comes back as it went in.
         vocab::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
-                                 .value_or(vocab::dtypes::kC128);
-        if (dtype.kind != vocab::DTypeKind::Complex) return invalid();
+                              .value_or(vocab::dtypes::kC128);
         return push(i, ir::node::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, dtype);
       }
       case MathOp::Param: {

@@ -9,6 +9,7 @@
 
 #include "egraph/text.h"
 #include "opt/typed_ops.h"
+#include "support/cancel.h"
 
 namespace tarvelon::opt {
 
@@ -58,6 +59,7 @@ class Stripper {
     // Operands precede their users, so one backward sweep marks everything the output uses.
     live_[dag.outputs.front()] = 1;
     for (std::size_t j = dag.nodes.size(); j-- > 0;) {
+      support::poll_cancel();
       if (!live_[j]) continue;
       ir::for_each_operand(dag.nodes[j], [&](ir::NodeId child) {
         if (child < j) live_[child] = 1;
@@ -67,6 +69,7 @@ class Stripper {
 
   std::expected<StrippedExpr, OptError> run() {
     for (ir::NodeId j = 0; j < dag_.nodes.size(); ++j) {
+      support::poll_cancel();
       auto entry = std::visit([&](const auto& node) { return translate(j, node); }, dag_.nodes[j]);
       if (!entry) return std::unexpected(std::move(entry.error()));
       entry_of_[j] = *entry;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parse/parser.h"
+#include "support/cancel.h"
 #include "support/segmented_stack.h"
 
 namespace tarvelon::parse {
@@ -305,6 +306,7 @@ constexpr std::uint64_t kListSeparators = bit(TokenKind::Comma) | bit(TokenKind:
 ExprBox ExprParser::parse() {
   ExprBox v = descend(Goal::ExprRecovering, 0);
   while (!frames_.empty()) {
+    support::poll_cancel();
     const Frame f = frames_.back();
     frames_.pop_back();
     v = resume(f, std::move(v));
@@ -316,6 +318,7 @@ ExprBox ExprParser::parse() {
 /// when it failed.
 ExprBox ExprParser::descend(Goal goal, std::uint8_t power) {
   while (true) {
+    support::poll_cancel();
     // An expression that is a climb recovers in its Climb frame, which saves a frame for
     // every expression in parentheses or in a list.
     const bool recovers = goal == Goal::ExprRecovering;
@@ -550,6 +553,7 @@ ExprParser::AtomStep ExprParser::const_atom() {
 bool ExprParser::skip_to(std::uint64_t kinds) {
   std::size_t depth = 0;
   for (; pos_ < tokens_.size(); ++pos_) {
+    support::poll_cancel();
     const TokenKind k = tokens_[pos_].kind;
     if (depth == 0 && (kinds & bit(k))) return true;
     if (k == TokenKind::LParen) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "parse/error.h"
+#include "support/cancel.h"
 #include "support/number_text.h"
 #include "support/packed_word.h"
 #include "support/unicode.h"
@@ -276,6 +277,7 @@ void lex_into(std::string_view text, LexResult& out) {
         Token{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind});
   };
   while (true) {
+    support::poll_cancel();
     while (i < n) {
       const auto c = static_cast<unsigned char>(text[i]);
       if (kByteClass[c] & kBlank) {

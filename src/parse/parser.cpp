@@ -11,6 +11,7 @@
 #include "parse/error.h"
 #include "parse/expr_parser.h"
 #include "parse/lexer.h"
+#include "support/cancel.h"
 #include "support/unicode.h"
 
 namespace tarvelon::parse {
@@ -213,6 +214,7 @@ class LinesBackwards {
   /// The next line further up, or none when the body is exhausted.
   std::optional<Line> next() {
     while (!done_) {
+      support::poll_cancel();
       const RawLine raw = line_ending_at(text_, first_, end_);
       if (raw.start == first_) {
         done_ = true;
@@ -244,6 +246,7 @@ class LinesForwards {
 
   std::optional<Line> next() {
     while (!done_) {
+      support::poll_cancel();
       const RawLine raw = line_starting_at(text_, at_, limit_);
       if (raw.end >= limit_) {
         done_ = true;

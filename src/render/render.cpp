@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "support/cancel.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
 #include "support/unicode.h"
@@ -172,6 +174,90 @@ void append_literal(std::string& out, const ir::Literal& value) {
       value);
 }
 
+/// The magnitude of a float as a literal that reads back as the same double: always with a
+/// fraction, so that it lexes as a float, and infinity as a literal that overflows to it.
+void append_float_magnitude(std::string& out, double x) {
+  if (std::isinf(x)) {
+    out += "1e999";
+    return;
+  }
+  const std::size_t at = out.size();
+  support::append_double(out, std::fabs(x));
+  if (out.find('.', at) == std::string::npos) out += ".0";
+}
+
+/// A real or imaginary part with its dtype suffix: "2.5@f32", "-1e999j@c64". NaN has no literal
+/// and is written as infinity minus infinity, in parentheses.
+void append_float_part(std::string& out, double x, bool imaginary, std::string_view suffix) {
+  const std::string_view j = imaginary ? "j" : "";
+  if (std::isnan(x)) {
+    const std::string_view pieces[] = {"(1e999", j, suffix, " - 1e999", j, suffix, ")"};
+    for (std::string_view piece : pieces) out += piece;
+    return;
+  }
+  if (std::signbit(x)) out += '-';
+  append_float_magnitude(out, x);
+  out += j;
+  out += suffix;
+}
+
+/// A constant as source text that lowers to a constant (or a computation) of dtype `t` with the
+/// same value. A literal whose suffix could not hold it is written with the widest integer
+/// suffix and converted, and i64's minimum, whose magnitude is no literal, as a difference.
+void append_exact_literal(std::string& out, const ir::Literal& value, ir::DType t) {
+  std::string suffix = "@";
+  suffix += t.to_str();
+  if (const auto* b = std::get_if<bool>(&value)) {
+    out += *b ? "true" : "false";
+    if (t != ir::dtypes::kBool) out += suffix;
+  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    if (*i == std::numeric_limits<std::int64_t>::min()) {
+      out += "(-9223372036854775807@i64 - 1@i64)";
+      if (t != ir::dtypes::kI64) out += suffix;
+    } else if (!t.is_integer() || (*i >= ir::int_min(t) && *i <= ir::int_max(t))) {
+      support::append_int(out, *i);
+      out += suffix;
+    } else {
+      if (*i < 0) out += '-';
+      support::append_int(out, *i < 0 ? -*i : *i);
+      out += "@i64";
+      out += suffix;
+    }
+  } else if (const auto* x = std::get_if<double>(&value)) {
+    append_float_part(out, *x, false, suffix);
+  } else {
+    const auto& c = std::get<ir::ComplexValue>(value);
+    // An imaginary literal has a real part of +0; any other real part is added to it.
+    if (std::bit_cast<std::uint64_t>(c.re) != 0) {
+      append_float_part(out, c.re, false, suffix);
+      out += std::signbit(c.im) && !std::isnan(c.im) ? " - " : " + ";
+      append_float_part(out, std::isnan(c.im) ? c.im : std::fabs(c.im), true, suffix);
+    } else {
+      append_float_part(out, c.im, true, suffix);
+    }
+  }
+}
+
+/// The precedence of a constant's exact text: a sum, a negation, a suffixed literal or a word.
+std::uint8_t exact_literal_prec(std::string_view text) {
+  if (text.find(" + ") != std::string_view::npos || text.find(" - ") != std::string_view::npos)
+    return prec::kAdditive;
+  if (text.front() == '-') return prec::kPrefix;
+  return text.find('@') != std::string_view::npos ? prec::kCast : prec::kAtom;
+}
+
+/// Fused builtins have no name in the source; their exact text is the composition they fuse,
+/// which computes the same operations.
+struct FusedCall {
+  ir::Builtin fused;
+  std::string_view outer;
+  std::string_view inner;
+};
+constexpr FusedCall kFusedCalls[] = {
+    {ir::Builtin::ExpSigmoid, "sigmoid(", "exp("},
+    {ir::Builtin::SigmoidLog, "log(", "sigmoid("},
+};
+
 /// One step of writing a node's text: a run of text, or an operand inside `wraps` parentheses.
 struct Op {
   std::size_t pos;    ///< Text: where the run starts in the arena; Operand: its first op
@@ -287,13 +373,15 @@ constexpr std::size_t kind_of = alternative_index<T>(static_cast<const ir::Node*
 /// explicit stack, so depth costs heap, not thread stack, and each step writes output.
 class Renderer {
  public:
-  Renderer(const ir::TypedDag& dag, bool show_casts)
+  Renderer(const ir::TypedDag& dag, bool show_casts, bool exact)
       : dag_(dag),
-        show_casts_(show_casts),
+        show_casts_(show_casts || exact),
+        exact_(exact),
         // Each entry is written when its node is finished, before anything reads it.
         info_(std::make_unique_for_overwrite<Info[]>(dag.nodes.size())) {}
 
   std::uint64_t own_length(NodeId id) const { return info_[id].len; }
+  std::uint8_t own_prec(NodeId id) const { return info_[id].prec; }
 
   void measure(NodeId root) {
     check(root);
@@ -311,6 +399,7 @@ class Renderer {
     std::vector<Frame> stack;
     Frame f{ops_.data() + top.op_begin, ops_.data() + top.op_begin + top.op_count, 0};
     for (;;) {
+      support::poll_cancel();
       if (f.next == f.end) {
         out = std::fill_n(out, f.closes, ')');
         if (stack.empty()) return;
@@ -367,6 +456,7 @@ class Renderer {
     ops_.reserve(2 * (std::size_t{root} + 1));
     arena_.reserve(8 * (std::size_t{root} + 1));
     for (std::size_t i = 0; i <= root; ++i) {
+      support::poll_cancel();
       bool ordered = true;
       ir::for_each_operand(dag_.nodes[i], [&](NodeId operand) { ordered &= operand < i; });
       if (!ordered) {
@@ -392,6 +482,7 @@ class Renderer {
     state[root] = State::Open;
     stack.push_back({root, 0});
     while (!stack.empty()) {
+      support::poll_cancel();
       Frame& f = stack.back();
       const std::optional<NodeId> next = operand_at(dag_.nodes[f.id], f.next);
       if (!next) {
@@ -420,7 +511,50 @@ class Renderer {
     }
   }
 
-  bool visible(const node::Cast& c) const { return show_casts_ && c.explicit_; }
+  /// Exact text shows every cast, so that each operand reads back in its dtype.
+  bool visible(const node::Cast& c) const { return show_casts_ && (c.explicit_ || exact_); }
+
+  /// The dtype lowering gives node `n` when its operands read back in their dtypes.
+  ir::DType inferred_dtype(NodeId self) const {
+    const Node& n = dag_.nodes[self];
+    const ir::DType own = dag_.dtypes[self];
+    auto common = [&](NodeId a, NodeId b) {
+      const ir::DType x = dag_.dtypes[a];
+      const ir::DType y = dag_.dtypes[b];
+      return x == y ? x : ir::promote(x, y).value_or(own);
+    };
+    if (const auto* b = std::get_if<node::Binary>(&n)) {
+      if (binary_form(b->op).prec <= prec::kComparison) return ir::dtypes::kBool;
+      if (b->op == BinaryOp::FloorDiv || b->op == BinaryOp::Rem) {
+        const ir::DType x = integer_operand_dtype(self, b->lhs);
+        const ir::DType y = integer_operand_dtype(self, b->rhs);
+        return x == y ? x : ir::promote(x, y).value_or(own);
+      }
+      return common(b->lhs, b->rhs);
+    }
+    if (const auto* u = std::get_if<node::Unary>(&n)) {
+      return u->op == ir::UnaryOp::Not ? ir::dtypes::kBool : dag_.dtypes[u->arg];
+    }
+    if (const auto* i = std::get_if<node::If>(&n)) return common(i->then_branch, i->else_branch);
+    if (const auto* c = std::get_if<node::Call>(&n); c && !c->args.empty()) {
+      return dag_.dtypes[c->args[0]];
+    }
+    return own;
+  }
+
+  /// The dtype operand `operand` of floor division or remainder `node` is written in: its own
+  /// when it is an integer, else the node's, or i64 when restoring made that a float too.
+  ir::DType integer_operand_dtype(NodeId node, NodeId operand) const {
+    if (dag_.dtypes[operand].is_integer()) return dag_.dtypes[operand];
+    return dag_.dtypes[node].is_integer() ? dag_.dtypes[node] : ir::dtypes::kI64;
+  }
+
+  /// Whether `id` is the integer constant 0, which lowering refuses as a divisor.
+  bool is_int_zero(NodeId id) const {
+    const auto* c = std::get_if<node::Const>(&dag_.nodes[id]);
+    const auto* v = c ? std::get_if<std::int64_t>(&c->value) : nullptr;
+    return v != nullptr && *v == 0;
+  }
 
   /// How an operand is written in its position; its own shape must be known.
   [[gnu::always_inline]] Use use_of(NodeId id, Context ctx) const {
@@ -508,6 +642,13 @@ class Renderer {
     ops_.emplace_back(t.op_begin, t.op_count, true, u.wraps);
   }
 
+  /// Adds operand `id` cast to `to`, as an operand of a cast.
+  void put_converted(Shape& s, NodeId id, ir::DType to) {
+    put_operand(s, id, {prec::kCast, false, Extra::None});
+    put_plain(s, "@");
+    put_plain(s, to.to_str());
+  }
+
   /// Computes the shape, precedence and ops of a node whose operands are all done.
   void finish(NodeId id) {
     // A switch rather than a visitor keeps the shape being built in registers.
@@ -516,6 +657,13 @@ class Renderer {
     const Node& n = dag_.nodes[id];
     std::uint8_t own_prec = prec::kAtom;
     const Info* same_ops = nullptr;  ///< an operand whose ops write this node's text too
+    // In exact text, a node whose dtype its operands would not give back (a constant widened by
+    // folding, a restored promotion) is cast to it.
+    const bool cast_back = exact_ && inferred_dtype(id) != dag_.dtypes[id];
+    const bool cast_parens = cast_back && (std::holds_alternative<node::Binary>(n) ||
+                                           std::holds_alternative<node::If>(n) ||
+                                           std::holds_alternative<node::Unary>(n));
+    if (cast_parens) put_text(s, "(", kOpenShape);
     switch (n.index()) {
       case kind_of<node::Param>: {
         const auto& x = *std::get_if<node::Param>(&n);
@@ -531,6 +679,13 @@ class Renderer {
       }
       case kind_of<node::Const>: {
         const auto& x = *std::get_if<node::Const>(&n);
+        if (exact_) {
+          scratch_.clear();
+          append_exact_literal(scratch_, x.value, dag_.dtypes[id]);
+          put_text(s, scratch_, shape_of(scratch_));
+          own_prec = exact_literal_prec(scratch_);
+          break;
+        }
         const LiteralBits bits(x.value);
         ConstRun& known = const_runs_[ConstRun::slot(bits)];
         if (known.run.arg > 0 && known.value == bits) {
@@ -557,10 +712,21 @@ class Renderer {
       case kind_of<node::Binary>: {
         const auto& x = *std::get_if<node::Binary>(&n);
         const BinaryForm& form = binary_form(x.op);
-        put_operand(s, x.lhs,
-                    {form.prec, false, x.op == BinaryOp::Pow ? Extra::PowBase : Extra::None});
+        const bool integral = exact_ && (x.op == BinaryOp::FloorDiv || x.op == BinaryOp::Rem);
+        if (integral && !dag_.dtypes[x.lhs].is_integer()) {
+          put_converted(s, x.lhs, integer_operand_dtype(id, x.lhs));
+        } else {
+          put_operand(s, x.lhs,
+                      {form.prec, false, x.op == BinaryOp::Pow ? Extra::PowBase : Extra::None});
+        }
         put_plain(s, form.text);
-        put_operand(s, x.rhs, {form.prec, true, Extra::None});
+        if (integral && (!dag_.dtypes[x.rhs].is_integer() || is_int_zero(x.rhs))) {
+          // Floor division and remainder take integers, and lowering refuses a literal zero
+          // divisor: a constant that folding made a float or a zero is written converted.
+          put_converted(s, x.rhs, integer_operand_dtype(id, x.rhs));
+        } else {
+          put_operand(s, x.rhs, {form.prec, true, Extra::None});
+        }
         own_prec = form.prec;
         break;
       }
@@ -578,13 +744,23 @@ class Renderer {
       }
       case kind_of<node::Call>: {
         const auto& x = *std::get_if<node::Call>(&n);
-        put_plain(s, vocab::builtin_name(x.builtin));
-        put_text(s, "(", kOpenShape);
+        const FusedCall* fused = nullptr;
+        for (const FusedCall& f : kFusedCalls) {
+          if (exact_ && f.fused == x.builtin) fused = &f;
+        }
+        if (fused != nullptr) {
+          put_text(s, fused->outer, shape_of(fused->outer));
+          put_text(s, fused->inner, shape_of(fused->inner));
+        } else {
+          put_plain(s, vocab::builtin_name(x.builtin));
+          put_text(s, "(", kOpenShape);
+        }
         for (std::size_t k = 0; k < x.args.size(); ++k) {
           if (k > 0) put_plain(s, ", ");
           put_operand(s, x.args[k], {prec::kConditional, false, Extra::None});
         }
         put_text(s, ")", kCloseShape);
+        if (fused != nullptr) put_text(s, ")", kCloseShape);
         own_prec = prec::kCall;
         break;
       }
@@ -610,6 +786,13 @@ class Renderer {
         break;
       }
     }
+    if (cast_parens) put_text(s, ")", kCloseShape);
+    if (cast_back) {
+      put_plain(s, "@");
+      put_plain(s, dag_.dtypes[id].to_str());
+      own_prec = prec::kCast;
+      same_ops = nullptr;
+    }
     Info& in = info_[id];
     in.len = s.len;
     in.depth = s.depth;
@@ -624,6 +807,7 @@ class Renderer {
 
   const ir::TypedDag& dag_;
   bool show_casts_;
+  bool exact_;
   std::unique_ptr<Info[]> info_;
   std::vector<Op> ops_;
   /// The texts the ops write, each run stored once.
@@ -698,10 +882,14 @@ std::string_view strip_enclosing(std::string_view text) {
 
 }  // namespace
 
-std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::TypedDag& dag,
-                                                                  ir::NodeId root, bool show_casts,
-                                                                  std::uint64_t limit) {
-  Renderer renderer(dag, show_casts);
+namespace {
+
+/// `cast_to`, when given, is applied to the whole text as a cast (a few bytes beyond `limit`).
+std::expected<std::string, RenderTooLarge> render(const ir::TypedDag& dag, ir::NodeId root,
+                                                  bool show_casts, bool exact,
+                                                  std::optional<ir::DType> cast_to,
+                                                  std::uint64_t limit) {
+  Renderer renderer(dag, show_casts, exact);
   renderer.measure(root);
   // At the top the root stands in no operator's position, so its own text is the whole text.
   const std::uint64_t size = renderer.own_length(root);
@@ -712,7 +900,31 @@ std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::Type
   const std::size_t start = static_cast<std::size_t>(kept.data() - out.data());
   out.erase(start + kept.size());
   out.erase(0, start);
+  if (cast_to) {
+    // A cast binds tighter than every operator, so a text of looser precedence is wrapped.
+    if (renderer.own_prec(root) < prec::kCast) {
+      out.insert(out.begin(), '(');
+      out += ')';
+    }
+    out += '@';
+    out += cast_to->to_str();
+  }
   return out;
+}
+
+}  // namespace
+
+std::expected<std::string, RenderTooLarge> render_simplified_expr(const ir::TypedDag& dag,
+                                                                  ir::NodeId root, bool show_casts,
+                                                                  std::uint64_t limit) {
+  return render(dag, root, show_casts, false, std::nullopt, limit);
+}
+
+std::expected<std::string, RenderTooLarge> render_exact_expr(const ir::TypedDag& dag,
+                                                             ir::NodeId root, vocab::DType result,
+                                                             std::uint64_t limit) {
+  const bool recast = root < dag.dtypes.size() && dag.dtypes[root] != result;
+  return render(dag, root, true, true, recast ? std::optional(result) : std::nullopt, limit);
 }
 
 }  // namespace tarvelon::render

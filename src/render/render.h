@@ -33,4 +33,15 @@ std::expected<std::string, RenderTooLarge> render_simplified_expr(
     const ir::TypedDag& dag, ir::NodeId root, bool show_casts,
     std::uint64_t limit = kMaxRenderedBytes);
 
+/// The value of node `root` as source text that reads back as the same computation: the
+/// kernel's parameters with this text as their result line compile without errors to a result
+/// of the same dtype, computing the same values. Every constant carries its dtype as a suffix
+/// (`2.0@bf16`, `0.5j@c64`, `1.0@c128 + 2.0j@c128`; infinity as `1e999@f64`, NaN as infinity
+/// minus infinity), every cast is shown, a node whose dtype its operands would not give back is
+/// cast to it, and fused builtins are written as the calls they fuse; the whole text is cast to
+/// `result` when the root has another dtype. Bounds and costs as for `render_simplified_expr`.
+std::expected<std::string, RenderTooLarge> render_exact_expr(
+    const ir::TypedDag& dag, ir::NodeId root, vocab::DType result,
+    std::uint64_t limit = kMaxRenderedBytes);
+
 }  // namespace tarvelon::render

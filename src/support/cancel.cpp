@@ -23,6 +23,9 @@ CancelScope::CancelScope(CancelHook hook, void* context) noexcept
     : saved_hook_(current_hook), saved_context_(current_context) {
   current_hook = hook;
   current_context = context;
+  // A new scope counts from a full stride, so the hook is asked after the same steps of work
+  // whatever ran on the thread before.
+  detail::cancel_countdown = kCancelStride;
 }
 
 CancelScope::~CancelScope() {

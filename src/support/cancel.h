@@ -14,7 +14,8 @@ struct Cancelled {};
 using CancelHook = bool (*)(void* context);
 
 /// Installs a hook on the current thread for the lifetime of the scope; scopes nest, and a
-/// thread without one is never cancelled.
+/// thread without one is never cancelled. The hook is first asked after a full stride of steps
+/// within the scope.
 class CancelScope {
  public:
   CancelScope(CancelHook hook, void* context) noexcept;

@@ -43,8 +43,12 @@ TEST(Optimizer, RewritesTheDesignedCases) {
       {"|x: i32| x * (2 + 3)", "    t0 = 5\n    t2 = x\n    t3 = (t2 * t0)\n    return t3\n"},
       {"|x: f64| (x, x)",
        "optimization failed: only single-output DAG is currently supported by optimize"},
+      // A complex literal with a real suffix stays the complex value its node holds.
       {"|x: f64| 0.5j@f64 + x",
-       "optimization failed: invalid expr during conversion: invalid node #2: Complex([1, 0])"},
+       "    t2 = complex(0, 0.5)\n    t4 = x\n    t5 = (t4 + t2)\n    return t5\n"},
+      {"|| 0.5j@bool", "    t2 = complex(0, 0.5)\n    return t2\n"},
+      {"|| 0.5j@i32 * 2",
+       "    t0 = 2\n    t3 = complex(0, 0.5)\n    t4 = (t3 * t0)\n    return t4\n"},
   };
   for (const auto& [source, body] : cases) EXPECT_EQ(optimized_body(source), body) << source;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "backend/python.h"
 #include "ir/lower.h"
@@ -65,6 +67,91 @@ TEST(LoweredDag, ReturnsTheDagLoweringBuiltAndDropsWarnings) {
   EXPECT_EQ(r->dtypes, lowered.dag.dtypes);
   EXPECT_EQ(r->params, lowered.dag.params);
   EXPECT_EQ(r->outputs, lowered.dag.outputs);
+}
+
+/// Kernels that stop at each stage, or pass with notes and warnings.
+constexpr const char* kStageKernels[] = {
+    "",
+    "|x: f64|\ny = 2j\ny",
+    "|| a + b",
+    "|x: f64, n: u64|\ny = x@f32@i64 + n\n(z, y, x * 2)",
+    "|x: f32|\ny = 0.1@f32\nx + y * 2",
+    "|x: f64| (x, x * 2)",
+    "|| 2 + 3 * 4",
+};
+
+std::vector<std::string> messages(const std::vector<diag::Diag>& diags) {
+  std::vector<std::string> out;
+  for (const auto& d : diags) out.push_back(d.message);
+  return out;
+}
+
+TEST(Compile, OneCallGivesWhatTheSeparateEntriesGive) {
+  using Output = Request::Output;
+  for (const char* source : kStageKernels) {
+    const Diagnosis alone = diagnose(source);
+    for (bool optimize : {false, true}) {
+      SCOPED_TRACE(std::string(source) + (optimize ? " (optimized)" : ""));
+      const Compilation emitted =
+          compile(source, {.output = Output::Python, .function_name = "f", .optimize = optimize});
+      const auto dag = lowered_dag(source, optimize);
+      ASSERT_EQ(emitted.error.has_value(), !dag.has_value());
+      if (dag) {
+        EXPECT_EQ(emitted.text, backend::PythonBackend{}.emit_kernel(*dag, "f"));
+      } else {
+        EXPECT_EQ(emitted.error, dag.error());
+        EXPECT_FALSE(emitted.text.has_value());
+      }
+      EXPECT_EQ(messages(emitted.diagnosis.errors), messages(alone.errors));
+      EXPECT_EQ(messages(emitted.diagnosis.warnings), messages(alone.warnings));
+      EXPECT_EQ(emitted.diagnosis.params, alone.params);
+      EXPECT_EQ(emitted.diagnosis.outputs, alone.outputs);
+
+      const Compilation simplified =
+          compile(source, {.output = Output::Simplified, .optimize = optimize});
+      const auto text = simplify_expr(source, optimize);
+      if (text) {
+        EXPECT_EQ(simplified.text, *text);
+      } else {
+        EXPECT_EQ(simplified.error, text.error());
+      }
+    }
+  }
+}
+
+TEST(Compile, TheRequestDecidesWhatComesBack) {
+  const char* warns = "|x: f64, n: u64| x@f32@i64 + n";
+  const Compilation quiet = compile(warns, {.warnings = false, .keep_dag = true});
+  EXPECT_TRUE(quiet.diagnosis.warnings.empty());
+  EXPECT_FALSE(quiet.error.has_value());
+  EXPECT_FALSE(quiet.text.has_value());
+  ASSERT_TRUE(quiet.dag.has_value());
+  EXPECT_EQ(quiet.dag->nodes, lowered_dag(warns, false)->nodes);
+  EXPECT_FALSE(compile(warns, {}).dag.has_value());
+
+  // The DAG handed back is the one the text was made from: optimized when asked.
+  const char* foldable = "|n: i64| n * 1 + 0";
+  const Compilation optimized = compile(
+      foldable, {.output = Request::Output::Simplified, .optimize = true, .keep_dag = true});
+  ASSERT_TRUE(optimized.dag.has_value());
+  EXPECT_EQ(optimized.dag->nodes, lowered_dag(foldable, true)->nodes);
+  EXPECT_EQ(optimized.text, "n");
+
+  // A stage that fails leaves no DAG, even when one was asked for.
+  const Compilation failed = compile("|| a", {.keep_dag = true});
+  EXPECT_FALSE(failed.dag.has_value());
+  EXPECT_EQ(failed.diagnosis.stage, Diagnosis::Stage::Lower);
+}
+
+TEST(Compile, AnOptimizerFailureComesAfterAKernelThatLowered) {
+  const Compilation c =
+      compile("|x: f64| (x, x)", {.output = Request::Output::Python, .optimize = true});
+  EXPECT_EQ(c.diagnosis.stage, Diagnosis::Stage::Lower);
+  EXPECT_TRUE(c.diagnosis.errors.empty());
+  ASSERT_TRUE(c.error.has_value());
+  EXPECT_EQ(c.error->kind, ApiError::Kind::Optimize);
+  EXPECT_EQ(c.diagnosis.outputs, (std::vector<ir::DType>{ir::dtypes::kF64, ir::dtypes::kF64}));
+  EXPECT_FALSE(c.text.has_value());
 }
 
 TEST(LoweredDag, MillionDeepKernelLowersAndEmits) {

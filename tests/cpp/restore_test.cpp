@@ -104,11 +104,14 @@ TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
              "bool %3 == %8", "bool %2 == %9", "bool %1 == %10", "bool %0 == %11", "out %12"}));
 }
 
-TEST(RestoreTypes, AComplexLiteralInARealNodeIsInvalid) {
-  TypeMap types;
-  types.constants.record_complex(0, 0.5, kF64);
-  EXPECT_EQ(restore("(complex 0.0 0.5)", types),
-            Lines{"invalid expr during conversion: invalid node #2: Complex([0, 1])"});
+TEST(RestoreTypes, AComplexLiteralInARealNodeKeepsItsDtype) {
+  for (ir::DType real : {kF64, kI32, kBool}) {
+    TypeMap types;
+    types.constants.record_complex(0, 0.5, real);
+    EXPECT_EQ(restore("(complex 0.0 0.5)", types),
+              (Lines{"f64 const 0", "f64 const 0.5", std::string(real.to_str()) + " const (0, 0.5)",
+                     "out %2"}));
+  }
 }
 
 }  // namespace

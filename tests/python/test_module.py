@@ -215,3 +215,66 @@ def test_repeated_calls_do_not_leak():
     # 22,000 calls: one leaked object a call would be over 600 KB, while the interpreter's own
     # caches drift by a few KB between runs (more under the sanitizer).
     assert grown < 64_000
+
+
+# ---- the package's native module, which shares `_tarvelon`'s library and binding ------------
+
+from tarvelon import _native  # noqa: E402: the module's own surface is tested above
+
+NATIVE_KERNELS = [
+    "",
+    "|x: f64|\ny = 2j\ny",
+    "|| a + b",
+    "|x: f64, n: u64|\ny = x@f32@i64 + n\n(z, y, x * 2)",
+    "|x: f32|\ny = 0.1@f32\nx + y * 2",
+    "|x: f64| (x, x * 2)",
+    "|| 2 + 3 * 4",
+]
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return fn(*args, **kwargs), None
+    except ValueError as error:
+        return None, str(error)
+
+
+@pytest.mark.parametrize("source", NATIVE_KERNELS)
+@pytest.mark.parametrize("optimize", [False, True])
+def test_one_native_compilation_gives_the_text_the_error_and_every_diagnostic(source, optimize):
+    diagnosis = _native.analyze(source)
+    emitted = _native.compile(source, "f", optimize=optimize)
+    assert emitted[:4] == diagnosis
+    assert emitted[4:] == outcome(_tarvelon.emit_python, source, "f", optimize=optimize)
+    simplified = _native.simplify(source, optimize=optimize)
+    assert simplified[:4] == diagnosis
+    assert simplified[4:] == outcome(_tarvelon.simplify_expr, source, optimize=optimize)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: _native.compile(KERNEL, optimize=1), TypeError,
+     "compile() argument 'optimize' must be bool, not int"),
+    (lambda: _native.compile(KERNEL, "f", True), TypeError,
+     "compile() takes at most 2 positional arguments (3 given)"),
+    (lambda: _native.simplify(b"|| 1"), TypeError,
+     "simplify() argument 'source' must be str, not bytes"),
+    (lambda: _native.simplify(KERNEL, function_name="f"), TypeError,
+     "simplify() got an unexpected keyword argument 'function_name'"),
+    (lambda: _native.analyze(None), TypeError,
+     "analyze() argument 'source' must be str, not NoneType"),
+    (lambda: _native.analyze("\udc80"), UnicodeEncodeError, None),
+])
+def test_native_binding_failures_name_the_native_function(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_native_module_contents():
+    assert [n for n in vars(_native) if not n.startswith("__")] == [
+        "InternalFault", "analyze", "compile", "simplify"]
+    assert issubclass(_native.InternalFault, BaseException)
+    assert not issubclass(_native.InternalFault, Exception)
+    assert _native.compile.__text_signature__ == '(source, function_name="_kernel", *, optimize=False)'
+    assert _native.__file__ == _tarvelon.__file__

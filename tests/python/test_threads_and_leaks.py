@@ -1,11 +1,16 @@
-"""Both entry points from many threads at once, and memory that settles over many calls."""
+"""The entry points from many threads at once, memory that settles over many calls, and Ctrl-C
+during a long compilation."""
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
 import _tarvelon
+from tarvelon import _native
 
 
 def kernels(count):
@@ -37,7 +42,8 @@ ENTRY_POINTS = [_tarvelon.emit_python, _tarvelon.simplify_expr]
 
 
 def test_threads_get_what_a_single_thread_gets():
-    cases = [(fn, source, optimize) for source in kernels(40) for fn in ENTRY_POINTS
+    cases = [(fn, source, optimize) for source in kernels(40)
+             for fn in [*ENTRY_POINTS, _native.compile, _native.simplify]
              for optimize in (False, True)]
     expected = [outcome(*case) for case in cases]
     seconds = float(os.environ.get("TARVELON_THREAD_SECONDS", "3"))
@@ -87,3 +93,47 @@ def test_memory_settles_over_100000_calls(fn):
     grown = resident_bytes() - settled
     # A leak of even 50 bytes a call would show as 4 MB here.
     assert grown < 2 * 1024 * 1024, f"resident memory grew by {grown} bytes over {calls - warm_up} calls"
+
+
+# Compiles a deeply nested kernel (several seconds when left alone) after saying it is about to,
+# then reports when the interrupt surfaced, on the clock the parent reads too, and that the
+# next compilation still works.
+INTERRUPTED_CHILD = """
+import sys, time
+import _tarvelon, tarvelon
+calls = {"emit_python": lambda s: _tarvelon.emit_python(s, optimize=True),
+         "simplify_expr": lambda s: _tarvelon.simplify_expr(s, optimize=True),
+         "tarvelon.compile": lambda s: tarvelon.compile(s, optimize=True)}
+depth = 1_000_000
+source = "|x: f64| " + "-(" * depth + "x" + ")" * depth
+print("compiling", flush=True)
+try:
+    calls[sys.argv[1]](source)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+print(tarvelon.compile("|x: f64| x * 2")(1.5), flush=True)
+"""
+
+
+@pytest.mark.parametrize("entry", ["emit_python", "simplify_expr", "tarvelon.compile"])
+def test_ctrl_c_stops_a_long_compilation(entry):
+    # The child imports the modules this test imported, wherever they were found.
+    path = os.pathsep.join(filter(None, [os.path.dirname(_tarvelon.__file__),
+                                         os.environ.get("PYTHONPATH")]))
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, entry],
+                             stdout=subprocess.PIPE, text=True,
+                             env={**os.environ, "PYTHONPATH": path})
+    try:
+        assert child.stdout.readline() == "compiling\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    outcome, after = out.splitlines()
+    assert outcome.startswith("interrupted"), outcome
+    assert float(outcome.split()[1]) - sent < 1.0
+    assert after == "3.0"
+    assert child.returncode == 0

@@ -5,56 +5,43 @@
 //    evaluation does not.
 //  - `optimize_stats(source)` is (iterations, e-nodes, e-classes, stop reason) of the
 //    optimizer's equality-saturation run on the kernel.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pybindings/binding.h"
 
-#include <exception>
 #include <string>
 
-#include "api/pipeline.h"
 #include "backend/python.h"
 #include "opt/const_fold.h"
 #include "opt/driver.h"
 
+namespace tarvelon::pybindings {
 namespace {
+
+FaultClass internal_fault{"_tarvelon_testing.InternalFault"};
 
 /// Lowers the kernel text `arg` and hands the DAG to `use`; errors become Python exceptions.
 template <class Use>
-PyObject* with_lowered(PyObject* arg, Use&& use) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
-  if (text == nullptr) return nullptr;
-  try {
-    auto dag =
-        tarvelon::api::lowered_dag(std::string_view(text, static_cast<std::size_t>(size)), false);
-    if (!dag) {
-      PyErr_SetString(PyExc_ValueError, dag.error().to_string().c_str());
-      return nullptr;
-    }
+PyObject* with_lowered(const char* fn, PyObject* arg, Use&& use) {
+  auto text = str_arg(fn, "source", arg);
+  if (!text) return nullptr;
+  return compiling_call(internal_fault, [&]() -> PyObject* {
+    auto dag = api::lowered_dag(*text, false);
+    if (!dag) return raise_api_error(dag.error());
     return use(*dag);
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
+  });
 }
 
 PyObject* emit_folded(PyObject*, PyObject* arg) {
-  return with_lowered(arg, [](const tarvelon::ir::TypedDag& dag) {
-    std::string out =
-        tarvelon::backend::PythonBackend{}.emit_kernel(tarvelon::opt::const_fold(dag).dag, "k");
-    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  return with_lowered("emit_folded", arg, [](const ir::TypedDag& dag) {
+    return new_str(backend::PythonBackend{}.emit_kernel(opt::const_fold(dag).dag, "k"));
   });
 }
 
 PyObject* optimize_stats(PyObject*, PyObject* arg) {
-  return with_lowered(arg, [](const tarvelon::ir::TypedDag& dag) -> PyObject* {
-    tarvelon::opt::OptStats stats;
-    auto result = tarvelon::opt::optimize_with_info_and_config(dag, {}, &stats);
-    if (!result) {
-      PyErr_SetString(PyExc_ValueError, result.error().to_string().c_str());
-      return nullptr;
-    }
-    std::string reason = stats.stop_reason ? tarvelon::egraph::to_string(*stats.stop_reason) : "";
+  return with_lowered("optimize_stats", arg, [](const ir::TypedDag& dag) -> PyObject* {
+    opt::OptStats stats;
+    auto result = opt::optimize_with_info_and_config(dag, {}, &stats);
+    if (!result) return raise_api_error(api::ApiError::optimize(result.error().to_string()));
+    std::string reason = stats.stop_reason ? egraph::to_string(*stats.stop_reason) : "";
     return Py_BuildValue("(nnns)", static_cast<Py_ssize_t>(stats.iterations),
                          static_cast<Py_ssize_t>(stats.egraph_nodes),
                          static_cast<Py_ssize_t>(stats.egraph_classes), reason.c_str());
@@ -81,5 +68,8 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
                        nullptr};
 
 }  // namespace
+}  // namespace tarvelon::pybindings
 
-PyMODINIT_FUNC PyInit__tarvelon_testing() { return PyModule_Create(&kModule); }
+PyMODINIT_FUNC PyInit__tarvelon_testing() {
+  return PyModule_Create(&tarvelon::pybindings::kModule);
+}
