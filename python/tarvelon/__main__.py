@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
-from typing import TextIO
+from typing import IO, TextIO
 
 from tarvelon import _kernel
 from tarvelon._diagnostics import DEFAULT_LIMIT, Diagnostic, KernelError, Severity, check, report
@@ -30,8 +30,17 @@ class _StreamError(Exception):
     """A standard stream that cannot be used; the message names it and why."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """The argument parser, writing its help, usage and version text as the reports are
+    written, so that an unusable stream ends the same way."""
+
+    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+        if message:
+            _write("stdout" if file is sys.stdout else "stderr", message)
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tarvelon", description="Compile tarvelon kernels and report their diagnostics.",
         epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -125,16 +134,13 @@ def _write(which: str, text: str) -> None:
     if stream is None:
         raise _StreamError(f"cannot write to {_STREAM_NAMES[which]}: it is closed")
     try:
-        stream.write(text)
+        # Even an empty write reaches the device, and a full one refuses it.
+        if text:
+            stream.write(text)
         stream.flush()
     except (OSError, ValueError) as error:
         _discard(stream)
         raise _StreamError(f"cannot write to {_STREAM_NAMES[which]}: {_reason(error)}") from None
-
-
-def _flush(which: str) -> None:
-    if getattr(sys, which) is not None:
-        _write(which, "")
 
 
 def _discard(stream: TextIO) -> None:
@@ -197,14 +203,7 @@ def _run(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        try:
-            args = _parser().parse_args(argv)
-        finally:
-            # Help and usage text is written by argparse; a failure to write it must surface
-            # here too, not at exit.
-            for which in _STREAM_NAMES:
-                _flush(which)
-        return _run(args)
+        return _run(_parser().parse_args(argv))
     except _UsageError as error:
         _complain(str(error))
         return EXIT_USAGE

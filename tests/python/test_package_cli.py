@@ -3,6 +3,7 @@ files, and colour only on a terminal."""
 import os
 import pathlib
 import pty
+import re
 import subprocess
 import sys
 
@@ -153,3 +154,101 @@ def test_colour_only_on_a_terminal_and_never_with_no_color(tmp_path, env, colour
     output = run_on_terminal(["check", str(tmp_path / "k.tvl")], environment)
     assert ("\033[1;31merror[UndefinedVariable]" in output) == coloured
     assert "undefined variable `z`" in output
+
+
+def closing(fd):
+    return lambda: os.close(fd)
+
+
+def closed_pipe():
+    reader, writer = os.pipe()
+    os.close(reader)
+    return writer
+
+
+# command, source on standard input, how the streams are set up, the status, the one line on
+# standard error (None: standard error itself is unusable), and what reaches standard output.
+STREAM_FAILURES = [
+    (["emit", "-"], GOOD, {"preexec_fn": closing(1)}, "cannot write to standard output: it is closed"),
+    (["emit", "-"], GOOD, {"stdout": "/dev/full"},
+     "cannot write to standard output: No space left on device"),
+    (["check", "-"], BAD, {"stdout": "/dev/full"},
+     "cannot write to standard output: No space left on device"),
+    (["emit", "-"], GOOD, {"stdout": "pipe"}, "cannot write to standard output: Broken pipe"),
+    (["emit", "-"], GOOD, {"preexec_fn": closing(0)}, "cannot read standard input: it is closed"),
+    (["emit", "--help"], "", {"stdout": "/dev/full"},
+     "cannot write to standard output: No space left on device"),
+    (["emit", "-"], BAD, {"preexec_fn": closing(2)}, None),
+    # Standard error failing to take the warnings does not keep the emitted text back.
+    (["emit", "-"], WARNS, {"stderr": "/dev/full"}, None),
+]
+
+
+@pytest.mark.parametrize("args,source,streams,line", STREAM_FAILURES)
+def test_an_unusable_stream_is_one_line_and_status_3(tmp_path, args, source, streams, line):
+    (tmp_path / "in").write_text(source)
+    out_path = tmp_path / "out"
+    opened = []
+    with open(tmp_path / "in", "rb") as stdin, open(tmp_path / "err", "wb") as stderr:
+        kwargs = {"stdin": stdin, "stdout": open(out_path, "wb"), "stderr": stderr}
+        for stream, target in streams.items():
+            if stream == "preexec_fn":
+                kwargs[stream] = target
+            elif target == "pipe":
+                kwargs[stream] = closed_pipe()
+            else:
+                kwargs[stream] = open(target, "wb")
+        opened = [v for v in kwargs.values() if hasattr(v, "close") or isinstance(v, int)]
+        try:
+            result = subprocess.run(
+                [sys.executable, "-m", "tarvelon", *args], timeout=60,
+                env={**os.environ, "PYTHONPATH": PACKAGE_ROOT}, **kwargs)
+        finally:
+            for stream in opened:
+                stream.close() if hasattr(stream, "close") else os.close(stream)
+    errors = (tmp_path / "err").read_bytes().decode()
+    assert result.returncode == 3
+    if line is not None:
+        assert errors == f"tarvelon: error: {line}\n"
+    if source == WARNS:
+        assert out_path.read_text() == _tarvelon.emit_python(WARNS)
+
+
+def test_max_diagnostics_bounds_the_report_and_counts_the_rest():
+    many = "|x: f64| a + b + c"
+    shown = {n: run(["check", "--max-diagnostics", n, "-"], stdin=many.encode()) for n in
+             ["0", "1", "3"]}
+    assert [r.returncode for r in shown.values()] == [1, 1, 1]
+    assert shown["0"].stdout == shown["3"].stdout
+    assert shown["0"].stdout.count(b"error[") == 3
+    assert shown["1"].stdout.count(b"error[") == 1
+    assert shown["1"].stdout.endswith(b"\n\n... and 2 more\n")
+
+
+@pytest.mark.parametrize("count", ["-1", "x", "1.5"])
+def test_max_diagnostics_takes_a_count(count):
+    result = run(["check", "--max-diagnostics", count, "-"], stdin=GOOD.encode())
+    assert result.returncode == 2
+    assert b"expected a count of 0 or more" in result.stderr
+
+
+# Reproducers whose reports grew with the square of their size; each now writes a bounded
+# amount whatever its size.
+BOUNDED = [
+    pytest.param(["check", "-"], "|x: f64|\n" + " x * 2 +" * 5000 + " x", 0, "stdout",
+                 id="notes-on-one-line"),
+    pytest.param(["emit", "-"], "|x: f32|\nx" + " + x@f32@i64" * 5000, 0, "stderr",
+                 id="warnings-of-a-kernel-that-compiles"),
+    pytest.param(["check", "-"],
+                 "|x: f64|\n" + "".join(f"y{i} = x + q{i}\n" for i in range(45000)) + "x\n", 1,
+                 "stdout", id="errors-on-45000-lines"),
+]
+
+
+@pytest.mark.parametrize("args,source,status,stream", BOUNDED)
+def test_a_report_is_bounded_whatever_the_kernels_size(args, source, status, stream):
+    result = run(args, stdin=source.encode())
+    assert result.returncode == status
+    report = getattr(result, stream).decode()
+    assert len(report) < 60_000
+    assert re.search(r"\n\n\.\.\. and \d+ more\n$", report)
