@@ -88,7 +88,7 @@ def _read_stdin() -> bytes:
         raise _StreamError("cannot read standard input: it is closed")
     try:
         # Bytes, not text mode: spans are byte offsets into the file exactly as written.
-        buffer = getattr(stream, "buffer", None)
+        buffer: IO[bytes] | None = getattr(stream, "buffer", None)
         return buffer.read() if buffer is not None else stream.read().encode("utf-8")
     except (OSError, ValueError) as error:
         raise _StreamError(f"cannot read standard input: {_reason(error)}") from None

@@ -4,6 +4,7 @@ from __future__ import annotations
 import dataclasses
 import enum
 import functools
+import operator
 import unicodedata
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple
@@ -178,9 +179,11 @@ def report(diagnostics: Sequence[Diagnostic], source: str, filename: str | None 
            color: bool = False, limit: int | None = DEFAULT_LIMIT) -> str:
     """The reports of `diagnostics` (found in `source`), blank-line separated: the first `limit`
     of them (all for `None` or 0), then "... and N more". The source is split once."""
-    if limit is not None and (not isinstance(limit, int) or isinstance(limit, bool)):
-        raise TypeError(f"render() argument 'limit' must be int or None, not "
-                        f"{type(limit).__name__}")
+    if limit is not None:
+        if isinstance(limit, bool) or not hasattr(type(limit), "__index__"):
+            raise TypeError(f"render() argument 'limit' must be int or None, not "
+                            f"{type(limit).__name__}")
+        limit = operator.index(limit)
     if limit is not None and limit < 0:
         raise ValueError(f"render() argument 'limit' must not be negative, not {limit}")
     shown = diagnostics[:limit] if limit else diagnostics
@@ -309,7 +312,7 @@ def _render(d: Diagnostic, lines: Sequence[str], filename: str | None, color: bo
         bar = _paint(" " * gutter + " |", _GUTTER_COLOR, color)
         place = f"{d.line}:{d.column}"
         if filename is not None:
-            place = f"{_escape(filename)}:{place}"
+            place = f"{_escape(str(filename))}:{place}"
         out.append(_paint(" " * gutter + "-->", _GUTTER_COLOR, color) + " " + place)
         out.append(bar)
         for number in sorted(marks):

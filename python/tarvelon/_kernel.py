@@ -49,6 +49,9 @@ class Kernel:
     optimize: bool
     params: tuple[Param, ...]
     dtype: str | tuple[str, ...]
+    _key: tuple[str, str, bool]
+    _raw: Callable[..., Any]
+    _call: Callable[..., Any]
     __name__: str
     __qualname__: str
     __signature__: inspect.Signature
@@ -265,7 +268,7 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
     namespace["math"] = math
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
-    dtype = outputs[0] if len(outputs) == 1 else tuple(outputs)
+    dtype: str | tuple[str, ...] = outputs[0] if len(outputs) == 1 else tuple(outputs)
     # A class of its own per kernel lets a call go straight to the converting function, without
     # a frame of Kernel.__call__ in between; it also carries the kernel's docstring.
     doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"
