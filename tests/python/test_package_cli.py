@@ -1,5 +1,6 @@
 """The command line `python3 -m tarvelon`: outputs and exit codes on good, bad and unreadable
 files, and colour only on a terminal."""
+import contextlib
 import os
 import pathlib
 import pty
@@ -157,61 +158,49 @@ def test_colour_only_on_a_terminal_and_never_with_no_color(tmp_path, env, colour
 
 
 def closing(fd):
-    return lambda: os.close(fd)
+    return {"preexec_fn": lambda: os.close(fd)}
 
 
-def closed_pipe():
-    reader, writer = os.pipe()
-    os.close(reader)
-    return writer
+def full(stream):
+    return {stream: "/dev/full"}
 
 
-# command, source on standard input, how the streams are set up, the status, the one line on
-# standard error (None: standard error itself is unusable), and what reaches standard output.
+# command, source on standard input, how the streams differ from files, and the one line on
+# standard error (None: standard error itself is the stream that fails).
 STREAM_FAILURES = [
-    (["emit", "-"], GOOD, {"preexec_fn": closing(1)}, "cannot write to standard output: it is closed"),
-    (["emit", "-"], GOOD, {"stdout": "/dev/full"},
-     "cannot write to standard output: No space left on device"),
-    (["check", "-"], BAD, {"stdout": "/dev/full"},
-     "cannot write to standard output: No space left on device"),
-    (["emit", "-"], GOOD, {"stdout": "pipe"}, "cannot write to standard output: Broken pipe"),
-    (["emit", "-"], GOOD, {"preexec_fn": closing(0)}, "cannot read standard input: it is closed"),
-    (["emit", "--help"], "", {"stdout": "/dev/full"},
-     "cannot write to standard output: No space left on device"),
-    (["emit", "-"], BAD, {"preexec_fn": closing(2)}, None),
+    (["emit", "-"], GOOD, closing(1), "cannot write to standard output: it is closed"),
+    (["emit", "-"], GOOD, full("stdout"), "cannot write to standard output: No space left on device"),
+    (["check", "-"], BAD, full("stdout"), "cannot write to standard output: No space left on device"),
+    (["emit", "-"], GOOD, {"stdout": "broken pipe"}, "cannot write to standard output: Broken pipe"),
+    (["emit", "-"], GOOD, closing(0), "cannot read standard input: it is closed"),
+    (["emit", "--help"], "", full("stdout"), "cannot write to standard output: No space left on device"),
+    (["emit", "-"], BAD, closing(2), None),
     # Standard error failing to take the warnings does not keep the emitted text back.
-    (["emit", "-"], WARNS, {"stderr": "/dev/full"}, None),
+    (["emit", "-"], WARNS, full("stderr"), None),
 ]
 
 
 @pytest.mark.parametrize("args,source,streams,line", STREAM_FAILURES)
 def test_an_unusable_stream_is_one_line_and_status_3(tmp_path, args, source, streams, line):
-    (tmp_path / "in").write_text(source)
-    out_path = tmp_path / "out"
-    opened = []
-    with open(tmp_path / "in", "rb") as stdin, open(tmp_path / "err", "wb") as stderr:
-        kwargs = {"stdin": stdin, "stdout": open(out_path, "wb"), "stderr": stderr}
-        for stream, target in streams.items():
-            if stream == "preexec_fn":
-                kwargs[stream] = target
-            elif target == "pipe":
-                kwargs[stream] = closed_pipe()
+    (tmp_path / "stdin").write_text(source)
+    with contextlib.ExitStack() as files:
+        kwargs = {name: files.enter_context(open(tmp_path / name, mode))
+                  for name, mode in [("stdin", "rb"), ("stdout", "wb"), ("stderr", "wb")]}
+        for name, target in streams.items():
+            if target == "broken pipe":
+                reader, kwargs[name] = os.pipe()
+                os.close(reader)
+                files.callback(os.close, kwargs[name])
             else:
-                kwargs[stream] = open(target, "wb")
-        opened = [v for v in kwargs.values() if hasattr(v, "close") or isinstance(v, int)]
-        try:
-            result = subprocess.run(
-                [sys.executable, "-m", "tarvelon", *args], timeout=60,
-                env={**os.environ, "PYTHONPATH": PACKAGE_ROOT}, **kwargs)
-        finally:
-            for stream in opened:
-                stream.close() if hasattr(stream, "close") else os.close(stream)
-    errors = (tmp_path / "err").read_bytes().decode()
+                kwargs[name] = target if name == "preexec_fn" else files.enter_context(
+                    open(target, "wb"))
+        result = subprocess.run([sys.executable, "-m", "tarvelon", *args], timeout=60,
+                                env={**os.environ, "PYTHONPATH": PACKAGE_ROOT}, **kwargs)
     assert result.returncode == 3
     if line is not None:
-        assert errors == f"tarvelon: error: {line}\n"
+        assert (tmp_path / "stderr").read_text() == f"tarvelon: error: {line}\n"
     if source == WARNS:
-        assert out_path.read_text() == _tarvelon.emit_python(WARNS)
+        assert (tmp_path / "stdout").read_text() == _tarvelon.emit_python(WARNS)
 
 
 def test_max_diagnostics_bounds_the_report_and_counts_the_rest():
