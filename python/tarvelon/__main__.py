@@ -13,7 +13,8 @@ from collections.abc import Sequence
 from typing import IO, TextIO
 
 from tarvelon import _kernel
-from tarvelon._diagnostics import DEFAULT_LIMIT, Diagnostic, KernelError, Severity, check, report
+from tarvelon._diagnostics import (DEFAULT_LIMIT, Diagnostic, KernelError, Severity, check,
+                                   escape, report)
 from tarvelon._tarvelon import __version__
 
 EXIT_OK, EXIT_KERNEL_ERROR, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -159,7 +160,8 @@ def _discard(stream: TextIO) -> None:
 def _complain(message: str) -> None:
     """One line on standard error, if standard error can take it."""
     try:
-        _write("stderr", f"tarvelon: error: {message}\n")
+        # A path given on the command line may hold control characters too.
+        _write("stderr", f"tarvelon: error: {escape(message)}\n")
     except _StreamError:
         pass
 

@@ -91,7 +91,7 @@ class KernelError(ValueError):
         shown = [d for d in self.diagnostics if d.severity >= min_severity]
         if not shown:
             return (f"{_paint('error', _SEVERITY_COLORS[Severity.ERROR], color)}: "
-                    f"{_escape(self.message)}")
+                    f"{escape(self.message)}")
         return report(shown, self.source, filename, color=color, limit=limit)
 
 
@@ -218,7 +218,8 @@ def _shown(char: str) -> str:
     return char if char.isprintable() else repr(char)[1:-1]
 
 
-def _escape(text: str) -> str:
+def escape(text: str) -> str:
+    """`text` as a report shows it: see `_shown`."""
     return text if text.isprintable() else "".join(map(_shown, text))
 
 
@@ -247,7 +248,7 @@ class _Shown(NamedTuple):
     def display(self) -> str:
         cut_left = _ELLIPSIS if self.start > 0 else ""
         cut_right = _ELLIPSIS if self.stop < self.length else ""
-        return cut_left + _escape(self.text[self.start:self.stop]) + cut_right
+        return cut_left + escape(self.text[self.start:self.stop]) + cut_right
 
     def underline(self, first: int, last: int | None, mark: str) -> str:
         """Blanks up to character `first` (from 1), then `mark` under the characters up to
@@ -288,7 +289,7 @@ def _window(lines: Sequence[str], number: int, first: int, last: int | None) -> 
 def _render(d: Diagnostic, lines: Sequence[str], filename: str | None, color: bool) -> str:
     style = _SEVERITY_COLORS[d.severity]
     out = [_paint(f"{_severity_word(d.severity)}[{d.kind}]", style, color)
-           + _paint(f": {_escape(d.message)}", _BOLD, color)]
+           + _paint(f": {escape(d.message)}", _BOLD, color)]
     gutter = 0
     if d.line is not None and d.column is not None:
         # Underlines grouped by the source line they sit under: the span's, then the labels'.
@@ -306,13 +307,13 @@ def _render(d: Diagnostic, lines: Sequence[str], filename: str | None, color: bo
         marks[d.line] = [(underline(d.line, d.column, d.end_line, d.end_column, "^"), style)]
         for label in d.labels:
             text = (underline(label.line, label.column, label.end_line, label.end_column, "-")
-                    + " " + _escape(label.text))
+                    + " " + escape(label.text))
             marks.setdefault(label.line, []).append((text, _GUTTER_COLOR))
         gutter = len(str(max(marks)))
         bar = _paint(" " * gutter + " |", _GUTTER_COLOR, color)
         place = f"{d.line}:{d.column}"
         if filename is not None:
-            place = f"{_escape(str(filename))}:{place}"
+            place = f"{escape(str(filename))}:{place}"
         out.append(_paint(" " * gutter + "-->", _GUTTER_COLOR, color) + " " + place)
         out.append(bar)
         for number in sorted(marks):
@@ -320,5 +321,5 @@ def _render(d: Diagnostic, lines: Sequence[str], filename: str | None, color: bo
             out.append(f"{number_text} {shown[number].display()}".rstrip())
             out += [f"{bar} {_paint(text, mark_style, color)}" for text, mark_style in marks[number]]
     if d.hint:
-        out.append(f"{' ' * gutter} = {_paint('hint', _BOLD, color)}: {_escape(d.hint)}")
+        out.append(f"{' ' * gutter} = {_paint('hint', _BOLD, color)}: {escape(d.hint)}")
     return "\n".join(out)

@@ -90,6 +90,8 @@ def test_simplify_prints_the_modules_text(source, status):
 
 UNREADABLE = [
     ("missing.tvl", "tarvelon: error: cannot read missing.tvl: No such file or directory\n"),
+    # A path's control characters are shown escaped, as in reports.
+    ("a\033[2Jb\n.tvl", "tarvelon: error: cannot read a\\x1b[2Jb\\n.tvl: No such file or directory\n"),
     (".", "tarvelon: error: cannot read .: Is a directory\n"),
     ("latin1.tvl",
      "tarvelon: error: cannot read latin1.tvl: not UTF-8 text (unexpected end of data at byte 16)\n"),
