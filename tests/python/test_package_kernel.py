@@ -65,7 +65,30 @@ def test_optimized_callable_agrees_with_the_unoptimized_one(source, args):
     assert repr(optimized).endswith(" optimized>")
 
 
+class Sneaky:
+    """Mixed into a number type: arithmetic that would escape the kernel's own."""
+
+    def __add__(self, other):
+        return "not computed by the kernel"
+
+
+class SneakyInt(Sneaky, int):
+    pass
+
+
+class SneakyFloat(Sneaky, float):
+    pass
+
+
+class SneakyComplex(Sneaky, complex):
+    pass
+
+
 CONVERTED = [
+    # Subclasses of the numeric types are converted to the plain types first.
+    ("|n: i32| n + 1", (SneakyInt(3),), 4),
+    ("|x: f64| x + 1.0", (SneakyFloat(2.0),), 3.0),
+    ("|z: c128| z + 1.0", (SneakyComplex(1, 2),), 2 + 2j),
     ("|x: f64| x", (3,), 3.0),
     # Python ints would multiply exactly; the parameter's kind makes it a float product.
     ("|x: f64, y: f64| x * y", (10**20, 10**20), 1e40),
