@@ -61,7 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     emit.add_argument("--optimize", action="store_true", help="optimize the kernel first")
     simplify = command("simplify", "Print the kernel's result as simplified infix text.")
     simplify.add_argument("--optimize", action="store_true", help="optimize the kernel first")
-    command("check", "Print every diagnostic of a kernel, notes and warnings included.")
+    command("check", "Print the diagnostics of a kernel, notes and warnings included.")
     return parser
 
 
@@ -214,8 +214,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_IO
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-
-
 
 
 if __name__ == "__main__":

@@ -34,8 +34,8 @@ class Kernel:
     Arguments are converted to their parameter's kind on the way in: integer and bool
     parameters through `operator.index`, float parameters as `float()` converts a number,
     complex ones as `complex()` does; text is refused for every kind. An argument that does not
-    convert raises TypeError naming the parameter. `raw` is the emitted function itself, without
-    that layer.
+    convert raises TypeError naming the parameter. `raw` is a copy of the emitted function,
+    without that layer.
 
     A kernel is immutable and may be shared: compiling the same source, name and flag returns
     the same object, and a pickled kernel is compiled again (through that cache) on loading.
