@@ -1,7 +1,8 @@
 """The command line: `python3 -m tarvelon emit|simplify|check FILE`.
 
 Exit status: 0 on success, 1 when the kernel has errors, 2 on a usage error (including a FILE
-that cannot be read as UTF-8 text).
+that cannot be read as UTF-8 text), 3 when standard input, output or error cannot be used
+(closed, full, or a pipe whose reader has gone), 130 when interrupted.
 """
 from __future__ import annotations
 
@@ -9,28 +10,49 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
-from typing import TextIO
+from typing import IO, TextIO
 
 from tarvelon import _kernel
-from tarvelon._diagnostics import Diagnostic, KernelError, Severity, check
+from tarvelon._diagnostics import (DEFAULT_LIMIT, Diagnostic, KernelError, Severity, check,
+                                   escape, report)
 from tarvelon._tarvelon import __version__
 
-EXIT_OK, EXIT_KERNEL_ERROR, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_KERNEL_ERROR, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+_EPILOG = """exit status: 0 success, 1 the kernel has errors, 2 usage error (also an unreadable
+FILE), 3 standard input, output or error unusable (closed, full, broken pipe), 130 interrupted"""
 
 
 class _UsageError(Exception):
     pass
 
 
+class _StreamError(Exception):
+    """A standard stream that cannot be used; the message names it and why."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """The argument parser, writing its help, usage and version text as the reports are
+    written, so that an unusable stream ends the same way."""
+
+    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+        if message:
+            _write("stdout" if file is sys.stdout else "stderr", message)
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="tarvelon", description="Compile tarvelon kernels and report their diagnostics.")
+    parser = _Parser(
+        prog="tarvelon", description="Compile tarvelon kernels and report their diagnostics.",
+        epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, summary: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=summary)
+        sub = commands.add_parser(name, help=summary, description=summary, epilog=_EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.add_argument("file", metavar="FILE", help="kernel source, or - for standard input")
+        sub.add_argument("--max-diagnostics", metavar="N", type=_count, default=DEFAULT_LIMIT,
+                         help=f"show at most N diagnostics, 0 for all (default: {DEFAULT_LIMIT})")
         return sub
 
     emit = command("emit", "Print the Python function compiled from a kernel.")
@@ -39,7 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     emit.add_argument("--optimize", action="store_true", help="optimize the kernel first")
     simplify = command("simplify", "Print the kernel's result as simplified infix text.")
     simplify.add_argument("--optimize", action="store_true", help="optimize the kernel first")
-    command("check", "Print every diagnostic of a kernel, notes and warnings included.")
+    command("check", "Print the diagnostics of a kernel, notes and warnings included.")
     return parser
 
 
@@ -51,41 +73,113 @@ def _function_name(text: str) -> str:
     return text
 
 
-def _read(path: str) -> str:
+def _count(text: str) -> int:
     try:
-        if path == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as f:
-                data = f.read()
-    except OSError as error:
-        raise _UsageError(f"cannot read {path}: {error.strerror or error}") from None
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text!r}")
+    return count
+
+
+def _read_stdin() -> bytes:
+    stream = sys.stdin
+    if stream is None:
+        raise _StreamError("cannot read standard input: it is closed")
     try:
         # Bytes, not text mode: spans are byte offsets into the file exactly as written.
+        buffer: IO[bytes] | None = getattr(stream, "buffer", None)
+        return buffer.read() if buffer is not None else stream.read().encode("utf-8")
+    except (OSError, ValueError) as error:
+        raise _StreamError(f"cannot read standard input: {_reason(error)}") from None
+
+
+def _read(path: str) -> str:
+    if path == "-":
+        data = _read_stdin()
+    else:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as error:
+            raise _UsageError(f"cannot read {path}: {error.strerror or error}") from None
+    try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
         raise _UsageError(f"cannot read {path}: not UTF-8 text ({error.reason} at byte "
                           f"{error.start})") from None
 
 
-def _colored(stream: TextIO) -> bool:
-    return bool(stream.isatty() and not os.environ.get("NO_COLOR"))
+def _reason(error: Exception) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)
 
 
-def _report(diagnostics: Sequence[Diagnostic], source: str, filename: str,
-            stream: TextIO) -> None:
+_STREAM_NAMES = {"stdout": "standard output", "stderr": "standard error"}
+
+
+def _colored(which: str) -> bool:
+    stream = getattr(sys, which)
+    try:
+        return bool(stream is not None and stream.isatty() and not os.environ.get("NO_COLOR"))
+    except (OSError, ValueError):
+        return False
+
+
+def _write(which: str, text: str) -> None:
+    """Writes `text` to sys.stdout or sys.stderr (`which`) and flushes it, so that a failure
+    shows up here, as a _StreamError, rather than at the interpreter's exit."""
+    stream: TextIO | None = getattr(sys, which)
+    if stream is None:
+        raise _StreamError(f"cannot write to {_STREAM_NAMES[which]}: it is closed")
+    try:
+        # Even an empty write reaches the device, and a full one refuses it.
+        if text:
+            stream.write(text)
+        stream.flush()
+    except (OSError, ValueError) as error:
+        _discard(stream)
+        raise _StreamError(f"cannot write to {_STREAM_NAMES[which]}: {_reason(error)}") from None
+
+
+def _discard(stream: TextIO) -> None:
+    """Points a failed stream's descriptor at the null device: the interpreter flushes the
+    stream again at exit, and that second failure would print a traceback of its own."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, stream.fileno())
+        finally:
+            os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _complain(message: str) -> None:
+    """One line on standard error, if standard error can take it."""
+    try:
+        # A path given on the command line may hold control characters too.
+        _write("stderr", f"tarvelon: error: {escape(message)}\n")
+    except _StreamError:
+        pass
+
+
+def _report(diagnostics: Sequence[Diagnostic], source: str, filename: str, which: str,
+            limit: int) -> None:
     if diagnostics:
-        color = _colored(stream)
-        print("\n\n".join(d.render(source, filename, color=color) for d in diagnostics),
-              file=stream)
+        _write(which, report(diagnostics, source, filename, color=_colored(which), limit=limit)
+               + "\n")
 
 
 def _run(args: argparse.Namespace) -> int:
     source = _read(args.file)
     filename = "<stdin>" if args.file == "-" else args.file
+    limit = args.max_diagnostics
     if args.command == "check":
         diagnostics = check(source)
-        _report(diagnostics, source, filename, sys.stdout)
+        _report(diagnostics, source, filename, "stdout", limit)
         failed = any(d.severity >= Severity.ERROR for d in diagnostics)
         return EXIT_KERNEL_ERROR if failed else EXIT_OK
     try:
@@ -96,23 +190,32 @@ def _run(args: argparse.Namespace) -> int:
             output, diagnostics = _kernel.simplify_reporting(source, optimize=args.optimize)
             output += "\n"
     except KernelError as error:
-        print(error.render(filename, color=_colored(sys.stderr), min_severity=Severity.WARNING),
-              file=sys.stderr)
+        _write("stderr", error.render(filename, color=_colored("stderr"),
+                                      min_severity=Severity.WARNING, limit=limit) + "\n")
         return EXIT_KERNEL_ERROR
-    # Notes stay with `check`; a kernel that compiled still shows its warnings.
+    # Notes stay with `check`; a kernel that compiled still shows its warnings. Standard error
+    # failing to take them does not keep the output from standard output.
     warnings = [d for d in diagnostics if d.severity == Severity.WARNING]
-    _report(warnings, source, filename, sys.stderr)
-    sys.stdout.write(output)
+    try:
+        _report(warnings, source, filename, "stderr", limit)
+    except _StreamError as error:
+        _write("stdout", output)
+        raise error
+    _write("stdout", output)
     return EXIT_OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
     try:
-        return _run(args)
+        return _run(_parser().parse_args(argv))
     except _UsageError as error:
-        print(f"tarvelon: error: {error}", file=sys.stderr)
+        _complain(str(error))
         return EXIT_USAGE
+    except _StreamError as error:
+        _complain(str(error))
+        return EXIT_IO
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":

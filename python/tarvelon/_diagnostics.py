@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import functools
+import operator
 import unicodedata
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple
@@ -60,8 +62,14 @@ class Diagnostic:
 
     def render(self, source: str, filename: str | None = None, *, color: bool = False) -> str:
         """The compiler-style report of this diagnostic in `source` (the text it was found in):
-        severity and message, the source line with the span underlined, labels and hint."""
-        return _render(self, source.split("\n"), filename, color)
+        severity and message, the source line with the span underlined, labels and hint. A long
+        source line is shown as a window of about 100 characters around the span."""
+        return _render(self, _split(source), filename, color)
+
+
+# How many diagnostics a report shows unless told otherwise: past that, a kernel with thousands
+# of faults would bury the first ones, which are usually the cause of the rest.
+DEFAULT_LIMIT = 50
 
 
 class KernelError(ValueError):
@@ -76,14 +84,15 @@ class KernelError(ValueError):
         self.source = source
 
     def render(self, filename: str | None = None, *, color: bool = False,
-               min_severity: Severity = Severity.ALLOW) -> str:
+               min_severity: Severity = Severity.ALLOW, limit: int | None = DEFAULT_LIMIT) -> str:
         """The compiler-style report of the diagnostics of at least `min_severity`, or of the
-        message when there are none."""
+        message when there are none. At most `limit` diagnostics are shown, followed by
+        "... and N more"; `None` or 0 shows them all."""
         shown = [d for d in self.diagnostics if d.severity >= min_severity]
         if not shown:
-            return f"{_paint('error', _SEVERITY_COLORS[Severity.ERROR], color)}: {self.message}"
-        lines = self.source.split("\n")
-        return "\n\n".join(_render(d, lines, filename, color) for d in shown)
+            return (f"{_paint('error', _SEVERITY_COLORS[Severity.ERROR], color)}: "
+                    f"{escape(self.message)}")
+        return report(shown, self.source, filename, color=color, limit=limit)
 
 
 def check(source: str) -> list[Diagnostic]:
@@ -159,6 +168,36 @@ _SEVERITY_COLORS = {
 }
 _GUTTER_COLOR = "\033[1;34m"
 _TAB_WIDTH = 4
+# Characters of a long source line shown around what a diagnostic points at; the cut ends are
+# marked with the ellipsis, so every report line stays bounded whatever the source line's length.
+_WINDOW = 100
+_ELLIPSIS = "..."
+_CONTEXT = 10
+
+
+def report(diagnostics: Sequence[Diagnostic], source: str, filename: str | None = None, *,
+           color: bool = False, limit: int | None = DEFAULT_LIMIT) -> str:
+    """The reports of `diagnostics` (found in `source`), blank-line separated: the first `limit`
+    of them (all for `None` or 0), then "... and N more". The source is split once."""
+    if limit is not None:
+        if isinstance(limit, bool) or not hasattr(type(limit), "__index__"):
+            raise TypeError(f"render() argument 'limit' must be int or None, not "
+                            f"{type(limit).__name__}")
+        limit = operator.index(limit)
+    if limit is not None and limit < 0:
+        raise ValueError(f"render() argument 'limit' must not be negative, not {limit}")
+    shown = diagnostics[:limit] if limit else diagnostics
+    lines = _split(source) if shown else ()
+    parts = [_render(d, lines, filename, color) for d in shown]
+    if len(shown) < len(diagnostics):
+        parts.append(f"... and {len(diagnostics) - len(shown)} more")
+    return "\n\n".join(parts)
+
+
+@functools.lru_cache(maxsize=1)
+def _split(source: str) -> tuple[str, ...]:
+    # Rendering the diagnostics of one source one by one splits it only once.
+    return tuple(source.split("\n"))
 
 
 def _paint(text: str, style: str, color: bool) -> str:
@@ -170,57 +209,117 @@ def _severity_word(severity: Severity) -> str:
     return "error" if severity >= Severity.ERROR else severity.name.lower()
 
 
-def _width(char: str) -> int:
-    """Terminal columns taken by one character, so that underlines stay under their text."""
+def _shown(char: str) -> str:
+    """How one character of the source appears in a report: a tab as blanks, and whatever the
+    terminal would act on or not show (control characters, CR, separators, bidirectional
+    overrides) as its escape, so that the report shows the text as written."""
     if char == "\t":
-        return _TAB_WIDTH
+        return " " * _TAB_WIDTH
+    return char if char.isprintable() else repr(char)[1:-1]
+
+
+def escape(text: str) -> str:
+    """`text` as a report shows it: see `_shown`."""
+    return text if text.isprintable() else "".join(map(_shown, text))
+
+
+def _width(char: str) -> int:
+    """Terminal columns taken by one character as shown, so that underlines stay under it."""
+    if not char.isprintable():
+        return len(_shown(char))
     if unicodedata.combining(char):
         return 0
     return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
 
 
-def _display(text: str) -> str:
-    return text.replace("\t", " " * _TAB_WIDTH)
+def _text_width(text: str) -> int:
+    return sum(map(_width, text))
 
 
-def _underline(line_text: str, first: int, last: int | None, mark: str) -> str:
-    """Blanks up to character `first` (from 1), then `mark` under the characters up to `last`
-    (exclusive; None: to the end of the line), at least one mark."""
-    start = first - 1
-    stop = len(line_text) if last is None else last - 1
-    pad = sum(_width(c) for c in line_text[:start])
-    marks = max(1, sum(_width(c) for c in line_text[start:stop]))
-    return " " * pad + mark * marks
+class _Shown(NamedTuple):
+    """The part [start, stop) of a source line's first `length` characters that a report shows
+    (the rest of `text`, if any, is the CR of a CRLF line end)."""
+
+    text: str
+    length: int
+    start: int
+    stop: int
+
+    def display(self) -> str:
+        cut_left = _ELLIPSIS if self.start > 0 else ""
+        cut_right = _ELLIPSIS if self.stop < self.length else ""
+        return cut_left + escape(self.text[self.start:self.stop]) + cut_right
+
+    def underline(self, first: int, last: int | None, mark: str) -> str:
+        """Blanks up to character `first` (from 1), then `mark` under the characters up to
+        `last` (exclusive; None: to the end of the line), at least one mark; text cut from the
+        window is marked under its ellipsis."""
+        begin = first - 1
+        end = self.length if last is None else last - 1
+        left = len(_ELLIPSIS) if self.start > 0 else 0
+        if begin < self.start:
+            pad, marks = 0, left
+            begin = self.start
+        else:
+            pad = left + _text_width(self.text[self.start:min(begin, self.stop)])
+            marks = 0
+        if begin < self.stop:
+            marks += _text_width(self.text[begin:min(end, self.stop)])
+        if self.stop < self.length and end > self.stop:
+            marks += len(_ELLIPSIS)
+        return " " * pad + mark * max(1, marks)
+
+
+def _window(lines: Sequence[str], number: int, first: int, last: int | None) -> _Shown:
+    """Line `number` (from 1) cut to a window that holds the characters `first` up to `last`
+    (as in `underline`), or as much of their start as fits."""
+    text = lines[number - 1] if 0 < number <= len(lines) else ""
+    # Slicing the CR off would copy the line, and a line can be megabytes long.
+    length = len(text) - 1 if text.endswith("\r") else len(text)
+    if length <= _WINDOW:
+        return _Shown(text, length, 0, length)
+    begin = min(first - 1, length)
+    # A span wider than the window shows its start, with a little of what comes before it.
+    end = length if last is None else last - 1
+    end = max(begin + 1, min(end, begin + _WINDOW - 2 * _CONTEXT))
+    start = max(0, min(begin - (_WINDOW - (end - begin)) // 2, length - _WINDOW))
+    return _Shown(text, length, start, start + _WINDOW)
 
 
 def _render(d: Diagnostic, lines: Sequence[str], filename: str | None, color: bool) -> str:
     style = _SEVERITY_COLORS[d.severity]
     out = [_paint(f"{_severity_word(d.severity)}[{d.kind}]", style, color)
-           + _paint(f": {d.message}", _BOLD, color)]
+           + _paint(f": {escape(d.message)}", _BOLD, color)]
     gutter = 0
     if d.line is not None and d.column is not None:
         # Underlines grouped by the source line they sit under: the span's, then the labels'.
+        # Each line's window is placed around the first thing underlined on it.
+        shown: dict[int, _Shown] = {}
         marks: dict[int, list[tuple[str, str]]] = {}
-        end = d.end_column if d.end_line == d.line else None
-        marks[d.line] = [(_underline(_line(lines, d.line), d.column, end, "^"), style)]
+
+        def underline(line: int, column: int, end_line: int | None, end_column: int | None,
+                      mark: str) -> str:
+            end = end_column if end_line == line else None
+            if line not in shown:
+                shown[line] = _window(lines, line, column, end)
+            return shown[line].underline(column, end, mark)
+
+        marks[d.line] = [(underline(d.line, d.column, d.end_line, d.end_column, "^"), style)]
         for label in d.labels:
-            end = label.end_column if label.end_line == label.line else None
-            text = _underline(_line(lines, label.line), label.column, end, "-") + " " + label.text
+            text = (underline(label.line, label.column, label.end_line, label.end_column, "-")
+                    + " " + escape(label.text))
             marks.setdefault(label.line, []).append((text, _GUTTER_COLOR))
         gutter = len(str(max(marks)))
         bar = _paint(" " * gutter + " |", _GUTTER_COLOR, color)
-        place = f"{d.line}:{d.column}" if filename is None else f"{filename}:{d.line}:{d.column}"
+        place = f"{d.line}:{d.column}"
+        if filename is not None:
+            place = f"{escape(str(filename))}:{place}"
         out.append(_paint(" " * gutter + "-->", _GUTTER_COLOR, color) + " " + place)
         out.append(bar)
         for number in sorted(marks):
             number_text = _paint(f"{number:>{gutter}} |", _GUTTER_COLOR, color)
-            out.append(f"{number_text} {_display(_line(lines, number))}".rstrip())
+            out.append(f"{number_text} {shown[number].display()}".rstrip())
             out += [f"{bar} {_paint(text, mark_style, color)}" for text, mark_style in marks[number]]
     if d.hint:
-        out.append(f"{' ' * gutter} = {_paint('hint', _BOLD, color)}: {d.hint}")
+        out.append(f"{' ' * gutter} = {_paint('hint', _BOLD, color)}: {escape(d.hint)}")
     return "\n".join(out)
-
-
-def _line(lines: Sequence[str], number: int) -> str:
-    text = lines[number - 1] if 0 < number <= len(lines) else ""
-    return text[:-1] if text.endswith("\r") else text

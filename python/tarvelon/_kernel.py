@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import builtins
-import functools
+import collections
 import inspect
 import itertools
 import keyword
@@ -10,6 +10,8 @@ import linecache
 import math
 import operator
 import sys
+import threading
+import types
 import unicodedata
 import weakref
 from collections.abc import Callable
@@ -30,54 +32,92 @@ class Kernel:
     """A compiled kernel: calling it computes the kernel.
 
     Arguments are converted to their parameter's kind on the way in: integer and bool
-    parameters through `operator.index`, float parameters through `float()`, complex ones
-    through `complex()`; an argument that does not convert raises TypeError naming the
-    parameter. `raw` is the emitted function itself, without that layer.
+    parameters through `operator.index`, float parameters as `float()` converts a number,
+    complex ones as `complex()` does; text is refused for every kind. An argument that does not
+    convert raises TypeError naming the parameter. `raw` is a copy of the emitted function,
+    without that layer.
+
+    A kernel is immutable and may be shared: compiling the same source, name and flag returns
+    the same object, and a pickled kernel is compiled again (through that cache) on loading.
     """
 
+    __slots__ = ("source", "python_source", "optimize", "params", "dtype", "_key", "_raw",
+                 "_call", "__name__", "__qualname__", "__signature__", "__weakref__")
+
+    source: str
+    python_source: str
+    optimize: bool
+    params: tuple[Param, ...]
+    dtype: str | tuple[str, ...]
+    _key: tuple[str, str, bool]
+    _raw: Callable[..., Any]
+    _call: Callable[..., Any]
     __name__: str
     __qualname__: str
     __signature__: inspect.Signature
 
-    def __init__(self, *, source: str, optimize: bool, python_source: str,
+    def __init__(self, *, source: str, name: str, optimize: bool, python_source: str,
                  raw: Callable[..., Any], call: Callable[..., Any], params: tuple[Param, ...],
                  dtype: str | tuple[str, ...]) -> None:
-        self.source = source
-        self.python_source = python_source
-        self.optimize = optimize
-        self.raw = raw
-        self.params = params
-        self.dtype = dtype
-        self._call = call
-        self.__name__ = self.__qualname__ = raw.__name__
-        self.__signature__ = inspect.signature(call)
-        self.__doc__ = (f"{self._describe()}\n\nCompiled tarvelon kernel; `.source` holds its "
-                        "text and `.python_source` the emitted Python.")
+        fields = {
+            "source": source, "python_source": python_source, "optimize": optimize,
+            "params": params, "dtype": dtype, "_key": (source, name, optimize), "_raw": raw,
+            "_call": call, "__name__": raw.__name__, "__qualname__": raw.__name__,
+            "__signature__": inspect.signature(call),
+        }
+        for field, value in fields.items():
+            object.__setattr__(self, field, value)
 
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
         # Compiled kernels are of a subclass whose __call__ is the converting function itself.
         return self._call(*args, **kwargs)
 
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"a Kernel is immutable: cannot set {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"a Kernel is immutable: cannot delete {name!r}")
+
+    def __reduce__(self) -> tuple[Callable[..., Kernel], tuple[str, str, bool]]:
+        return _unpickle, self._key
+
+    @property
+    def raw(self) -> Callable[..., Any]:
+        """The emitted function. Each access gives a copy with namespace of its own, since a
+        function's attributes can be changed and the kernel is shared by every caller."""
+        function = self._raw
+        copy = types.FunctionType(function.__code__, dict(function.__globals__),
+                                  function.__name__, function.__defaults__, function.__closure__)
+        copy.__qualname__ = function.__qualname__
+        return copy
+
     def __repr__(self) -> str:
         return f"<tarvelon.Kernel {self._describe()}{' optimized' if self.optimize else ''}>"
 
     def _describe(self) -> str:
-        """The call form with dtypes, under the names the callable accepts: the kernel's own,
-        except where a kernel name is no Python parameter name."""
-        names = self.__signature__.parameters
-        args = ", ".join(f"{n}: {p.dtype}" for n, p in zip(names, self.params))
-        result = self.dtype if isinstance(self.dtype, str) else f"({', '.join(self.dtype)})"
-        return f"{self.__name__}({args}) -> {result}"
+        return _call_form(self.__name__, self.__signature__, self.params, self.dtype)
+
+
+def _call_form(name: str, signature: inspect.Signature, params: tuple[Param, ...],
+               dtype: str | tuple[str, ...]) -> str:
+    """The call form with dtypes, under the names the callable accepts: the kernel's own,
+    except where a kernel name is no Python parameter name."""
+    args = ", ".join(f"{n}: {p.dtype}" for n, p in zip(signature.parameters, params))
+    result = dtype if isinstance(dtype, str) else f"({', '.join(dtype)})"
+    return f"{name}({args}) -> {result}"
 
 
 def compile(source: str, name: str = "_kernel", *, optimize: bool = False) -> Kernel:
     """Compiles a kernel to a callable. Compiling the same source, name and flag again returns
-    the same kernel. Raises KernelError for a kernel with errors, ValueError for a name that is
-    not a Python identifier or is a keyword."""
-    check_name(name)
-    if not isinstance(source, str):
-        raise TypeError(f"compile() argument 'source' must be str, not {type(source).__name__}")
-    return _compile_cached(source, name, optimize)
+    the same kernel, also when several threads compile it at once. Raises KernelError for a
+    kernel with errors, ValueError for a name that is not a Python identifier or is a
+    keyword."""
+    source, name = _text(source, "compile", "source"), check_name(name, "compile")
+    return _compile_cached(source, name, _flag(optimize, "compile", "optimize"))
+
+
+def _unpickle(source: str, name: str, optimize: bool) -> Kernel:
+    return compile(source, name, optimize=optimize)
 
 
 def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> str:
@@ -90,6 +130,9 @@ def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> str
 def simplify_reporting(source: str, *, optimize: bool = False,
                        exact: bool = False) -> tuple[str, list[Diagnostic]]:
     """`simplify`, with every diagnostic of the kernel, from one compilation."""
+    source = _text(source, "simplify", "source")
+    optimize = _flag(optimize, "simplify", "optimize")
+    exact = _flag(exact, "simplify", "exact")
     text, _params, _outputs, raw = _compiled(
         _native.simplify(source, optimize=optimize, exact=exact), source)
     return text, diagnostics_from(source, raw)
@@ -103,7 +146,8 @@ def emit(source: str, name: str = "_kernel", *, optimize: bool = False) -> str:
 def emit_reporting(source: str, name: str = "_kernel", *,
                    optimize: bool = False) -> tuple[str, list[Diagnostic]]:
     """`emit`, with every diagnostic of the kernel, from one compilation."""
-    check_name(name)
+    source, name = _text(source, "emit", "source"), check_name(name, "emit")
+    optimize = _flag(optimize, "emit", "optimize")
     text, _params, _outputs, raw = _compiled(_native.compile(source, name, optimize=optimize),
                                              source)
     return text, diagnostics_from(source, raw)
@@ -119,12 +163,69 @@ def _compiled(result: _native._Compilation, source: str) -> tuple[
     return text, params, outputs, raw
 
 
-def check_name(name: object) -> None:
-    """The emitted def line takes the name unchecked, so only an identifier may reach it."""
-    if not isinstance(name, str):
-        raise TypeError(f"kernel name must be str, not {type(name).__name__}")
+def check_name(name: object, function: str = "compile") -> str:
+    """The name as a plain str. The emitted def line takes the name unchecked, so only an
+    identifier may reach it."""
+    name = _text(name, function, "name")
     if not name.isidentifier() or keyword.iskeyword(name):
         raise ValueError(f"kernel name {name!r} is not a Python identifier")
+    return name
+
+
+def _text(value: object, function: str, argument: str) -> str:
+    """`value` as a plain str: a subclass's instance could carry state of its own into the
+    shared kernel, or hash and compare unlike the text it holds."""
+    if not isinstance(value, str):
+        raise TypeError(f"{function}() argument '{argument}' must be str, not "
+                        f"{type(value).__name__}")
+    return value if type(value) is str else str.__str__(value)
+
+
+def _flag(value: object, function: str, argument: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{function}() argument '{argument}' must be bool, not "
+                        f"{type(value).__name__}")
+    return value
+
+
+# ---- the cache --------------------------------------------------------------------------------
+
+_CACHE_SIZE = 256
+_CacheKey = tuple[str, str, bool]
+_cache: collections.OrderedDict[_CacheKey, Kernel] = collections.OrderedDict()
+# Kernels being compiled, with the thread compiling each; guarded by _cache_lock like _cache.
+_compiling: dict[_CacheKey, tuple[int, threading.Event]] = {}
+_cache_lock = threading.Lock()
+
+
+def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
+    """The cached kernel, compiled on a miss by the first thread that asks; others asking for
+    the same kernel meanwhile wait for it, and threads compiling other kernels go on. The lock
+    is held only around the tables, never while compiling."""
+    key = (source, name, optimize)
+    me = threading.get_ident()
+    while True:
+        with _cache_lock:
+            kernel = _cache.get(key)
+            if kernel is not None:
+                _cache.move_to_end(key)
+                return kernel
+            owner, done = _compiling.setdefault(key, (me, threading.Event()))
+        if owner == me:
+            break
+        # A failed compile is not cached: the waiters then try it themselves and get its error.
+        done.wait()
+    try:
+        kernel = _build(source, name, optimize)
+        with _cache_lock:
+            _cache[key] = kernel
+            if len(_cache) > _CACHE_SIZE:
+                _cache.popitem(last=False)
+    finally:
+        with _cache_lock:
+            del _compiling[key]
+        done.set()
+    return kernel
 
 
 # ---- building the callable --------------------------------------------------------------------
@@ -142,13 +243,24 @@ def _as_bool(value: Any) -> bool:
     return operator.index(value) != 0
 
 
+def _as_float(value: Any) -> float:
+    # float() as it converts a number; unlike float() it takes no text to parse.
+    return math.ldexp(value, 0)
+
+
+def _as_complex(value: Any) -> complex:
+    if isinstance(value, str):
+        raise TypeError(f"expected a number, not {type(value).__name__}")
+    return complex(value)
+
+
 # Per dtype kind: the conversion applied on the way in, and what the parameter needs, for the
 # TypeError of an argument that does not convert.
 _CONVERSIONS: dict[str, tuple[Callable[[Any], Any], str]] = {
     "bool": (_as_bool, "a bool or an integer"),
     "int": (operator.index, "an integer"),
-    "float": (float, "a real number"),
-    "complex": (complex, "a number"),
+    "float": (_as_float, "a real number"),
+    "complex": (_as_complex, "a number"),
 }
 
 
@@ -161,9 +273,8 @@ _KINDS = {
 }
 
 
-@functools.lru_cache(maxsize=256, typed=True)
-def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
-    check_name(name)
+def _build(source: str, name: str, optimize: bool) -> Kernel:
+    """Compiles a kernel: the one place a Kernel is made."""
     text, params, outputs, _raw = _compiled(_native.compile(source, name, optimize=optimize),
                                             source)
     number = next(_file_numbers)
@@ -174,12 +285,16 @@ def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
     namespace["math"] = math
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
+    dtype: str | tuple[str, ...] = outputs[0] if len(outputs) == 1 else tuple(outputs)
     # A class of its own per kernel lets a call go straight to the converting function, without
-    # a frame of Kernel.__call__ in between.
-    kernel_class = type("Kernel", (Kernel,), {"__call__": staticmethod(call)})
-    kernel: Kernel = kernel_class(source=source, optimize=optimize, python_source=text, raw=raw,
-                                  call=call, params=kernel_params,
-                                  dtype=outputs[0] if len(outputs) == 1 else tuple(outputs))
+    # a frame of Kernel.__call__ in between; it also carries the kernel's docstring.
+    doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"
+           "Compiled tarvelon kernel; `.source` holds its text and `.python_source` the emitted "
+           "Python.")
+    kernel_class = type("Kernel", (Kernel,),
+                        {"__slots__": (), "__call__": staticmethod(call), "__doc__": doc})
+    kernel: Kernel = kernel_class(source=source, name=name, optimize=optimize, python_source=text,
+                                  raw=raw, call=call, params=kernel_params, dtype=dtype)
     return kernel
 
 
@@ -230,7 +345,10 @@ def _converting_call(raw: Callable[..., Any], name: str, params: tuple[Param, ..
             convert, needs = _CONVERSIONS[_KINDS[param.dtype]]
             try:
                 convert(value)
-            except (TypeError, ValueError, OverflowError) as error:
+            except TypeError:
+                raise TypeError(f"{name}() argument '{arg}' ({param.dtype}) must be {needs}, "
+                                f"not {type(value).__name__}") from None
+            except (ValueError, OverflowError) as error:
                 raise TypeError(f"{name}() argument '{arg}' ({param.dtype}) must be {needs}: "
                                 f"{error}") from None
 

@@ -1,8 +1,10 @@
 """The command line `python3 -m tarvelon`: outputs and exit codes on good, bad and unreadable
 files, and colour only on a terminal."""
+import contextlib
 import os
 import pathlib
 import pty
+import re
 import subprocess
 import sys
 
@@ -88,6 +90,8 @@ def test_simplify_prints_the_modules_text(source, status):
 
 UNREADABLE = [
     ("missing.tvl", "tarvelon: error: cannot read missing.tvl: No such file or directory\n"),
+    # A path's control characters are shown escaped, as in reports.
+    ("a\033[2Jb\n.tvl", "tarvelon: error: cannot read a\\x1b[2Jb\\n.tvl: No such file or directory\n"),
     (".", "tarvelon: error: cannot read .: Is a directory\n"),
     ("latin1.tvl",
      "tarvelon: error: cannot read latin1.tvl: not UTF-8 text (unexpected end of data at byte 16)\n"),
@@ -153,3 +157,89 @@ def test_colour_only_on_a_terminal_and_never_with_no_color(tmp_path, env, colour
     output = run_on_terminal(["check", str(tmp_path / "k.tvl")], environment)
     assert ("\033[1;31merror[UndefinedVariable]" in output) == coloured
     assert "undefined variable `z`" in output
+
+
+def closing(fd):
+    return {"preexec_fn": lambda: os.close(fd)}
+
+
+def full(stream):
+    return {stream: "/dev/full"}
+
+
+# command, source on standard input, how the streams differ from files, and the one line on
+# standard error (None: standard error itself is the stream that fails).
+STREAM_FAILURES = [
+    (["emit", "-"], GOOD, closing(1), "cannot write to standard output: it is closed"),
+    (["emit", "-"], GOOD, full("stdout"), "cannot write to standard output: No space left on device"),
+    (["check", "-"], BAD, full("stdout"), "cannot write to standard output: No space left on device"),
+    (["emit", "-"], GOOD, {"stdout": "broken pipe"}, "cannot write to standard output: Broken pipe"),
+    (["emit", "-"], GOOD, closing(0), "cannot read standard input: it is closed"),
+    (["emit", "--help"], "", full("stdout"), "cannot write to standard output: No space left on device"),
+    (["emit", "-"], BAD, closing(2), None),
+    # Standard error failing to take the warnings does not keep the emitted text back.
+    (["emit", "-"], WARNS, full("stderr"), None),
+]
+
+
+@pytest.mark.parametrize("args,source,streams,line", STREAM_FAILURES)
+def test_an_unusable_stream_is_one_line_and_status_3(tmp_path, args, source, streams, line):
+    (tmp_path / "stdin").write_text(source)
+    with contextlib.ExitStack() as files:
+        kwargs = {name: files.enter_context(open(tmp_path / name, mode))
+                  for name, mode in [("stdin", "rb"), ("stdout", "wb"), ("stderr", "wb")]}
+        for name, target in streams.items():
+            if target == "broken pipe":
+                reader, kwargs[name] = os.pipe()
+                os.close(reader)
+                files.callback(os.close, kwargs[name])
+            else:
+                kwargs[name] = target if name == "preexec_fn" else files.enter_context(
+                    open(target, "wb"))
+        result = subprocess.run([sys.executable, "-m", "tarvelon", *args], timeout=60,
+                                env={**os.environ, "PYTHONPATH": PACKAGE_ROOT}, **kwargs)
+    assert result.returncode == 3
+    if line is not None:
+        assert (tmp_path / "stderr").read_text() == f"tarvelon: error: {line}\n"
+    if source == WARNS:
+        assert (tmp_path / "stdout").read_text() == _tarvelon.emit_python(WARNS)
+
+
+def test_max_diagnostics_bounds_the_report_and_counts_the_rest():
+    many = "|x: f64| a + b + c"
+    shown = {n: run(["check", "--max-diagnostics", n, "-"], stdin=many.encode()) for n in
+             ["0", "1", "3"]}
+    assert [r.returncode for r in shown.values()] == [1, 1, 1]
+    assert shown["0"].stdout == shown["3"].stdout
+    assert shown["0"].stdout.count(b"error[") == 3
+    assert shown["1"].stdout.count(b"error[") == 1
+    assert shown["1"].stdout.endswith(b"\n\n... and 2 more\n")
+
+
+@pytest.mark.parametrize("count", ["-1", "x", "1.5"])
+def test_max_diagnostics_takes_a_count(count):
+    result = run(["check", "--max-diagnostics", count, "-"], stdin=GOOD.encode())
+    assert result.returncode == 2
+    assert b"expected a count of 0 or more" in result.stderr
+
+
+# Reproducers whose reports grew with the square of their size; each now writes a bounded
+# amount whatever its size.
+BOUNDED = [
+    pytest.param(["check", "-"], "|x: f64|\n" + " x * 2 +" * 5000 + " x", 0, "stdout",
+                 id="notes-on-one-line"),
+    pytest.param(["emit", "-"], "|x: f32|\nx" + " + x@f32@i64" * 5000, 0, "stderr",
+                 id="warnings-of-a-kernel-that-compiles"),
+    pytest.param(["check", "-"],
+                 "|x: f64|\n" + "".join(f"y{i} = x + q{i}\n" for i in range(45000)) + "x\n", 1,
+                 "stdout", id="errors-on-45000-lines"),
+]
+
+
+@pytest.mark.parametrize("args,source,status,stream", BOUNDED)
+def test_a_report_is_bounded_whatever_the_kernels_size(args, source, status, stream):
+    result = run(args, stdin=source.encode())
+    assert result.returncode == status
+    report = getattr(result, stream).decode()
+    assert len(report) < 60_000
+    assert re.search(r"\n\n\.\.\. and \d+ more\n$", report)

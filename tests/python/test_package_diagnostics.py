@@ -141,3 +141,82 @@ def test_a_failure_without_diagnostics_renders_its_message():
 def test_check_refuses_what_is_not_text():
     with pytest.raises(TypeError):
         tarvelon.check(b"|x: f64| x")
+
+
+def rows_under_the_caret(report):
+    """For each source row of a report, the shown text above its carets (the row and its caret
+    row in ASCII), with whether the row was cut on the left and on the right."""
+    lines = report.split("\n")
+    found = []
+    for row, marks in zip(lines, lines[1:]):
+        if "^" not in marks or not re.match(r"\s*\d+ \| ", row):
+            continue
+        text, marks = row.split(" | ", 1)[1], marks.split(" | ", 1)[1]
+        first, last = marks.index("^"), marks.rindex("^") + 1
+        found.append((text[first:last], text.startswith("..."), text.endswith("...")))
+    return found
+
+
+ZZ = "undefined variable `zz`"
+LONG = "x + " * 60
+WINDOWED = [
+    # source, the message to look at, the text over the carets, cut on the left, on the right
+    ("|x: f64| " + LONG + "zz" + " + x" * 60, ZZ, "zz", True, True),
+    ("|x: f64| zz" + " + x" * 60, ZZ, "zz", False, True),
+    ("|x: f64| " + LONG + "zz", ZZ, "zz", True, False),
+    ("|x: f64| " + LONG + "zz\r\n", ZZ, "zz", True, False),
+    # What the terminal would act on is shown escaped, and the caret moves past its escape.
+    ("|x: f64| x +\x0b\x0c zz\r", ZZ, "zz", False, False),
+    ("|x: f64| x\x00", "syntax error: lex error", "\\x00", False, False),
+    # A span wider than the window is marked from its start to the cut, ellipsis included.
+    ("|x: f64| " + LONG + "zz + 1", "implicit promotion in +: f64 + i8 -> f64",
+     (LONG + "zz + 1")[:91] + "...", False, True),
+]
+
+
+@pytest.mark.parametrize("source,message,marked,cut_left,cut_right", WINDOWED)
+def test_a_long_line_is_shown_as_a_window_with_the_caret_under_the_span(
+        source, message, marked, cut_left, cut_right):
+    [d] = [d for d in tarvelon.check(source) if d.message == message]
+    rows = rows_under_the_caret(d.render(source))
+    assert rows == [(marked, cut_left, cut_right)]
+
+
+def test_wide_characters_and_escapes_keep_the_caret_under_the_span():
+    source = "|x: f64| x" + " + x" * 30 + " + 変数 + y\x85" + " + x" * 30
+    [wide, y] = tarvelon.check(source)
+    assert wide.render(source).split("\n")[3:5] == [
+        "1 | ... x + x + x + x + x + x + x + x + x + x + x + x + 変数 + y\\x85 + x + x + x + x + x"
+        " + x + x + x + x + x + x...",
+        "  |                                                     ^^^^"]
+    with pytest.raises(tarvelon.KernelError) as info:
+        tarvelon.compile(source)
+    assert info.value.render("k\033[2J.tvl").split("\n")[1] == " --> k\\x1b[2J.tvl:1:134"
+
+
+def test_a_report_is_bounded_by_its_window_and_its_count():
+    # Thousands of diagnostics on one line of 40 KB: each used to reprint the whole line.
+    source = "|x: f64|\n" + " x * 2 +" * 5000 + " zz"
+    with pytest.raises(tarvelon.KernelError) as info:
+        tarvelon.compile(source)
+    diagnostics = info.value.diagnostics
+    report = info.value.render()
+    assert max(map(len, report.split("\n"))) < 120
+    assert report.endswith(f"\n\n... and {len(diagnostics) - 50} more")
+    assert report.count("\n\n") == 50
+
+
+@pytest.mark.parametrize("limit,shown", [(None, 3), (0, 3), (1, 1), (2, 2), (3, 3), (4, 3)])
+def test_render_limit_shows_that_many_then_counts_the_rest(limit, shown):
+    source = "|x: f64| a + b + c"
+    with pytest.raises(tarvelon.KernelError) as info:
+        tarvelon.compile(source)
+    report = info.value.render(limit=limit)
+    assert report.count("error[UndefinedVariable]") == shown
+    assert report.endswith(f"... and {3 - shown} more" if shown < 3 else "before use")
+
+
+@pytest.mark.parametrize("limit,error", [(-1, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_render_refuses_a_limit_that_is_no_count(limit, error):
+    with pytest.raises(error):
+        tarvelon.KernelError("m", tarvelon.check("|x: f64| y"), "|x: f64| y").render(limit=limit)

@@ -1,8 +1,14 @@
 """tarvelon.compile and tarvelon.simplify: the callable computes what the emitted text computes,
 with arguments converted to their parameters' kinds, and failures raise KernelError."""
 import cmath
+import copy
 import inspect
+import pickle
+import subprocess
+import sys
+import threading
 import traceback
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -59,7 +65,30 @@ def test_optimized_callable_agrees_with_the_unoptimized_one(source, args):
     assert repr(optimized).endswith(" optimized>")
 
 
+class Sneaky:
+    """Mixed into a number type: arithmetic that would escape the kernel's own."""
+
+    def __add__(self, other):
+        return "not computed by the kernel"
+
+
+class SneakyInt(Sneaky, int):
+    pass
+
+
+class SneakyFloat(Sneaky, float):
+    pass
+
+
+class SneakyComplex(Sneaky, complex):
+    pass
+
+
 CONVERTED = [
+    # Subclasses of the numeric types are converted to the plain types first.
+    ("|n: i32| n + 1", (SneakyInt(3),), 4),
+    ("|x: f64| x + 1.0", (SneakyFloat(2.0),), 3.0),
+    ("|z: c128| z + 1.0", (SneakyComplex(1, 2),), 2 + 2j),
     ("|x: f64| x", (3,), 3.0),
     # Python ints would multiply exactly; the parameter's kind makes it a float product.
     ("|x: f64, y: f64| x * y", (10**20, 10**20), 1e40),
@@ -70,6 +99,8 @@ CONVERTED = [
     ("|p: bool| p", (np.True_,), True),
     ("|p: bool| p", (1,), True),
     ("|p: bool| !p", (np.int8(0),), True),
+    ("|x: f64| x", (Fraction(1, 4),), 0.25),
+    ("|x: f64| -x", (0.0,), -0.0),
 ]
 
 
@@ -80,26 +111,29 @@ def test_arguments_are_converted_to_their_parameters_kind(source, args, expected
     assert type(got) is type(expected)
 
 
+class Text(str):
+    pass
+
+
 NOT_CONVERTIBLE = [
-    ("|x: f64| x", ("a",),
-     "_kernel() argument 'x' (f64) must be a real number: could not convert string to float: 'a'"),
+    # Text is refused by every kind, though float() and complex() would parse it.
+    ("|x: f64| x", ("1.5",), "_kernel() argument 'x' (f64) must be a real number, not str"),
+    ("|x: f32| x", ("nan",), "_kernel() argument 'x' (f32) must be a real number, not str"),
+    ("|x: f64| x", (b"1.5",), "_kernel() argument 'x' (f64) must be a real number, not bytes"),
+    ("|x: f64| x", (bytearray(b"1"),),
+     "_kernel() argument 'x' (f64) must be a real number, not bytearray"),
+    ("|z: c128| z", ("1+2j",), "_kernel() argument 'z' (c128) must be a number, not str"),
+    ("|z: c64| z", (Text("1"),), "_kernel() argument 'z' (c64) must be a number, not Text"),
+    ("|n: i64| n", ("1",), "_kernel() argument 'n' (i64) must be an integer, not str"),
+    ("|p: bool| p", ("true",), "_kernel() argument 'p' (bool) must be a bool or an integer, not str"),
     ("|x: f64| x", (10**400,),
      "_kernel() argument 'x' (f64) must be a real number: int too large to convert to float"),
-    ("|x: f64, n: i32| x", (1.0, 2.5),
-     "_kernel() argument 'n' (i32) must be an integer: "
-     "'float' object cannot be interpreted as an integer"),
-    ("|p: bool| p", (0.0,),
-     "_kernel() argument 'p' (bool) must be a bool or an integer: "
-     "'float' object cannot be interpreted as an integer"),
-    ("|z: c64| z", (None,),
-     "_kernel() argument 'z' (c64) must be a number: "
-     "complex() first argument must be a string or a number, not 'NoneType'"),
+    ("|x: f64, n: i32| x", (1.0, 2.5), "_kernel() argument 'n' (i32) must be an integer, not float"),
+    ("|p: bool| p", (0.0,), "_kernel() argument 'p' (bool) must be a bool or an integer, not float"),
+    ("|z: c64| z", (None,), "_kernel() argument 'z' (c64) must be a number, not NoneType"),
     ("|TypeError: f64| TypeError", ("a",),
-     "_kernel() argument 'TypeError' (f64) must be a real number: "
-     "could not convert string to float: 'a'"),
-    ("|class: f64| class", ([],),
-     "_kernel() argument 'p0' (f64) must be a real number: "
-     "float() argument must be a string or a real number, not 'list'"),
+     "_kernel() argument 'TypeError' (f64) must be a real number, not str"),
+    ("|class: f64| class", ([],), "_kernel() argument 'p0' (f64) must be a real number, not list"),
 ]
 
 
@@ -161,14 +195,22 @@ def test_a_name_that_is_no_identifier_is_refused(name):
     assert not isinstance(info.value, tarvelon.KernelError)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: tarvelon.compile("|x: f64| x", None),
-    lambda: tarvelon.compile(b"|x: f64| x"),
-    lambda: tarvelon.compile("|x: f64| x", optimize=1),
+@pytest.mark.parametrize("call,message", [
+    (lambda: tarvelon.compile("|x: f64| x", None),
+     "compile() argument 'name' must be str, not NoneType"),
+    (lambda: tarvelon.compile(b"|x: f64| x"), "compile() argument 'source' must be str, not bytes"),
+    (lambda: tarvelon.compile("|x: f64| x", optimize=1),
+     "compile() argument 'optimize' must be bool, not int"),
+    (lambda: tarvelon.compile("|x: f64| x", optimize=np.True_),
+     "compile() argument 'optimize' must be bool, not bool_"),
+    (lambda: tarvelon.simplify("|x: f64| x", optimize="yes"),
+     "simplify() argument 'optimize' must be bool, not str"),
+    (lambda: tarvelon.simplify(None), "simplify() argument 'source' must be str, not NoneType"),
 ])
-def test_wrong_argument_types_raise_type_error(call):
-    with pytest.raises(TypeError):
+def test_wrong_argument_types_name_the_packages_function(call, message):
+    with pytest.raises(TypeError) as info:
         call()
+    assert str(info.value) == message
 
 
 def test_a_traceback_from_inside_a_kernel_shows_the_emitted_line():
@@ -226,3 +268,71 @@ def test_simplify_failures_raise_kernel_error(source, message, kinds):
         tarvelon.simplify(source)
     assert str(info.value) == message
     assert [d.kind for d in info.value.diagnostics] == kinds
+
+
+def test_copies_of_text_compile_to_the_same_kernel_holding_plain_text():
+    kernel = tarvelon.compile(Text("|x: f64| x * 5.0"), Text("quintuple"))
+    assert tarvelon.compile("|x: f64| x * 5.0", "quintuple") is kernel
+    assert type(kernel.source) is str
+
+
+@pytest.mark.parametrize("attribute", ["source", "python_source", "params", "dtype", "optimize",
+                                       "raw", "__name__", "__doc__", "__signature__", "other"])
+def test_a_kernel_is_immutable(attribute):
+    source = "|x: f64| x * 4.0"
+    kernel = tarvelon.compile(source)
+    with pytest.raises(AttributeError):
+        setattr(kernel, attribute, "mutated")
+    with pytest.raises(AttributeError):
+        delattr(kernel, attribute)
+    assert tarvelon.compile(source).source == source
+    assert not hasattr(kernel, "__dict__")
+
+
+def test_changing_the_raw_function_leaves_the_shared_kernel_alone():
+    kernel = tarvelon.compile("|x: f64| sqrt(x)")
+    raw = kernel.raw
+    raw.__globals__["math"] = None
+    raw.__code__ = (lambda x: -1).__code__
+    assert (kernel(4.0), kernel.raw(4.0)) == (2.0, 2.0)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_a_kernel_pickles_by_value_and_loads_as_the_cached_kernel(protocol):
+    kernel = tarvelon.compile("|a: i32, b: f64| (a, b)", "pair", optimize=False)
+    assert pickle.loads(pickle.dumps(kernel, protocol)) is kernel
+    assert copy.copy(kernel) is kernel and copy.deepcopy(kernel) is kernel
+
+
+def test_a_pickled_kernel_loads_in_another_process():
+    kernel = tarvelon.compile("|x: f64| x * 2.0 + 1.0", "affine", optimize=True)
+    program = ("import pickle, sys; k = pickle.load(sys.stdin.buffer); "
+               "print(k.__name__, k.optimize, k(2))")
+    result = subprocess.run([sys.executable, "-c", program], input=pickle.dumps(kernel),
+                            capture_output=True, timeout=60, env={"PYTHONPATH": ":".join(sys.path)})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"affine True 5.0\n", b"")
+
+
+@pytest.mark.parametrize("source,outcome", [
+    ("|x: f64|\n" + "x = x + 1.5\n" * 3000 + "x", tarvelon.Kernel),
+    ("|x: f64|\n" + "x = x + 1.5\n" * 3000 + "zz", tarvelon.KernelError),
+])
+def test_threads_compiling_one_kernel_at_once_get_one_object(source, outcome):
+    threads, start = 8, threading.Barrier(8)
+    results = []
+
+    def compile_it():
+        start.wait()
+        try:
+            results.append(tarvelon.compile(source, "racing"))
+        except tarvelon.KernelError as error:
+            results.append(error)
+
+    workers = [threading.Thread(target=compile_it) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert all(isinstance(result, outcome) for result in results) and len(results) == threads
+    if outcome is tarvelon.Kernel:
+        assert len({id(result) for result in results}) == 1
