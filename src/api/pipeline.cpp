@@ -71,7 +71,7 @@ std::optional<ir::TypedDag> parse_and_lower(std::string_view source, bool warnin
 /// explicit casts shown, or, when `exact`, as text that reads back as the same computation with
 /// the kernel's `declared` result dtype. `dag` is released before rendering unless `keep` is set.
 std::expected<std::string, ApiError> simplified_text(ir::TypedDag& dag, bool keep, bool exact,
-                                                     ir::DType declared) {
+                                                     vocab::DType declared) {
   const ir::TypedDag folded = opt::const_fold(dag).dag;
   if (!keep) dag = ir::TypedDag{};
   if (folded.outputs.size() != 1) {
@@ -90,8 +90,8 @@ Compilation compile(std::string_view source, const Request& request) {
   std::optional<ir::TypedDag> dag = parse_and_lower(source, request.warnings, out);
   if (!dag) return out;
   // Exact text keeps the dtype the kernel declares, which folding and optimizing may widen.
-  const ir::DType declared =
-      out.diagnosis.outputs.size() == 1 ? out.diagnosis.outputs[0] : ir::DType{};
+  const vocab::DType declared =
+      out.diagnosis.outputs.size() == 1 ? out.diagnosis.outputs[0] : vocab::DType{};
   if (request.optimize) {
     // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
     auto optimized = opt::optimize_with_info_and_config(*dag, opt::OptConfig{});

@@ -204,17 +204,17 @@ void append_float_part(std::string& out, double x, bool imaginary, std::string_v
 /// A constant as source text that lowers to a constant (or a computation) of dtype `t` with the
 /// same value. A literal whose suffix could not hold it is written with the widest integer
 /// suffix and converted, and i64's minimum, whose magnitude is no literal, as a difference.
-void append_exact_literal(std::string& out, const ir::Literal& value, ir::DType t) {
+void append_exact_literal(std::string& out, const ir::Literal& value, vocab::DType t) {
   std::string suffix = "@";
   suffix += t.to_str();
   if (const auto* b = std::get_if<bool>(&value)) {
     out += *b ? "true" : "false";
-    if (t != ir::dtypes::kBool) out += suffix;
+    if (t != vocab::dtypes::kBool) out += suffix;
   } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
     if (*i == std::numeric_limits<std::int64_t>::min()) {
       out += "(-9223372036854775807@i64 - 1@i64)";
-      if (t != ir::dtypes::kI64) out += suffix;
-    } else if (!t.is_integer() || (*i >= ir::int_min(t) && *i <= ir::int_max(t))) {
+      if (t != vocab::dtypes::kI64) out += suffix;
+    } else if (!t.is_integer() || (*i >= vocab::int_min(t) && *i <= vocab::int_max(t))) {
       support::append_int(out, *i);
       out += suffix;
     } else {
@@ -249,13 +249,13 @@ std::uint8_t exact_literal_prec(std::string_view text) {
 /// Fused builtins have no name in the source; their exact text is the composition they fuse,
 /// which computes the same operations.
 struct FusedCall {
-  ir::Builtin fused;
+  vocab::Builtin fused;
   std::string_view outer;
   std::string_view inner;
 };
 constexpr FusedCall kFusedCalls[] = {
-    {ir::Builtin::ExpSigmoid, "sigmoid(", "exp("},
-    {ir::Builtin::SigmoidLog, "log(", "sigmoid("},
+    {vocab::Builtin::ExpSigmoid, "sigmoid(", "exp("},
+    {vocab::Builtin::SigmoidLog, "log(", "sigmoid("},
 };
 
 /// One step of writing a node's text: a run of text, or an operand inside `wraps` parentheses.
@@ -515,25 +515,25 @@ class Renderer {
   bool visible(const node::Cast& c) const { return show_casts_ && (c.explicit_ || exact_); }
 
   /// The dtype lowering gives node `n` when its operands read back in their dtypes.
-  ir::DType inferred_dtype(NodeId self) const {
+  vocab::DType inferred_dtype(NodeId self) const {
     const Node& n = dag_.nodes[self];
-    const ir::DType own = dag_.dtypes[self];
+    const vocab::DType own = dag_.dtypes[self];
     auto common = [&](NodeId a, NodeId b) {
-      const ir::DType x = dag_.dtypes[a];
-      const ir::DType y = dag_.dtypes[b];
-      return x == y ? x : ir::promote(x, y).value_or(own);
+      const vocab::DType x = dag_.dtypes[a];
+      const vocab::DType y = dag_.dtypes[b];
+      return x == y ? x : vocab::promote(x, y).value_or(own);
     };
     if (const auto* b = std::get_if<node::Binary>(&n)) {
-      if (binary_form(b->op).prec <= prec::kComparison) return ir::dtypes::kBool;
+      if (binary_form(b->op).prec <= prec::kComparison) return vocab::dtypes::kBool;
       if (b->op == BinaryOp::FloorDiv || b->op == BinaryOp::Rem) {
-        const ir::DType x = integer_operand_dtype(self, b->lhs);
-        const ir::DType y = integer_operand_dtype(self, b->rhs);
-        return x == y ? x : ir::promote(x, y).value_or(own);
+        const vocab::DType x = integer_operand_dtype(self, b->lhs);
+        const vocab::DType y = integer_operand_dtype(self, b->rhs);
+        return x == y ? x : vocab::promote(x, y).value_or(own);
       }
       return common(b->lhs, b->rhs);
     }
     if (const auto* u = std::get_if<node::Unary>(&n)) {
-      return u->op == ir::UnaryOp::Not ? ir::dtypes::kBool : dag_.dtypes[u->arg];
+      return u->op == vocab::UnaryOp::Not ? vocab::dtypes::kBool : dag_.dtypes[u->arg];
     }
     if (const auto* i = std::get_if<node::If>(&n)) return common(i->then_branch, i->else_branch);
     if (const auto* c = std::get_if<node::Call>(&n); c && !c->args.empty()) {
@@ -544,9 +544,9 @@ class Renderer {
 
   /// The dtype operand `operand` of floor division or remainder `node` is written in: its own
   /// when it is an integer, else the node's, or i64 when restoring made that a float too.
-  ir::DType integer_operand_dtype(NodeId node, NodeId operand) const {
+  vocab::DType integer_operand_dtype(NodeId node, NodeId operand) const {
     if (dag_.dtypes[operand].is_integer()) return dag_.dtypes[operand];
-    return dag_.dtypes[node].is_integer() ? dag_.dtypes[node] : ir::dtypes::kI64;
+    return dag_.dtypes[node].is_integer() ? dag_.dtypes[node] : vocab::dtypes::kI64;
   }
 
   /// Whether `id` is the integer constant 0, which lowering refuses as a divisor.
@@ -643,7 +643,7 @@ class Renderer {
   }
 
   /// Adds operand `id` cast to `to`, as an operand of a cast.
-  void put_converted(Shape& s, NodeId id, ir::DType to) {
+  void put_converted(Shape& s, NodeId id, vocab::DType to) {
     put_operand(s, id, {prec::kCast, false, Extra::None});
     put_plain(s, "@");
     put_plain(s, to.to_str());
@@ -887,7 +887,7 @@ namespace {
 /// `cast_to`, when given, is applied to the whole text as a cast (a few bytes beyond `limit`).
 std::expected<std::string, RenderTooLarge> render(const ir::TypedDag& dag, ir::NodeId root,
                                                   bool show_casts, bool exact,
-                                                  std::optional<ir::DType> cast_to,
+                                                  std::optional<vocab::DType> cast_to,
                                                   std::uint64_t limit) {
   Renderer renderer(dag, show_casts, exact);
   renderer.measure(root);

@@ -53,7 +53,8 @@ ir::TypedDag lowered(const std::string& source) {
 
 egraph::RecExpr<opt::MathLang> extracted(const opt::StrippedExpr& s) {
   egraph::Runner<opt::MathLang> runner;
-  runner.with_iter_limit(opt::kMaxIterations).with_node_limit(opt::kMaxNodes);
+  runner.with_iter_limit(opt::OptConfig{}.max_iterations)
+      .with_node_limit(opt::OptConfig{}.max_nodes);
   std::vector<egraph::Id> entries = runner.egraph().add_expr_entries(s.expr);
   runner.with_root(entries[s.root]);
   runner.run(opt::rules::all_rules(opt::OptConfig{}));

@@ -150,7 +150,7 @@ TEST(Compile, AnOptimizerFailureComesAfterAKernelThatLowered) {
   EXPECT_TRUE(c.diagnosis.errors.empty());
   ASSERT_TRUE(c.error.has_value());
   EXPECT_EQ(c.error->kind, ApiError::Kind::Optimize);
-  EXPECT_EQ(c.diagnosis.outputs, (std::vector<ir::DType>{ir::dtypes::kF64, ir::dtypes::kF64}));
+  EXPECT_EQ(c.diagnosis.outputs, (std::vector<vocab::DType>{vocab::dtypes::kF64, vocab::dtypes::kF64}));
   EXPECT_FALSE(c.text.has_value());
 }
 

@@ -105,7 +105,7 @@ TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
 }
 
 TEST(RestoreTypes, AComplexLiteralInARealNodeKeepsItsDtype) {
-  for (ir::DType real : {kF64, kI32, kBool}) {
+  for (vocab::DType real : {kF64, kI32, kBool}) {
     TypeMap types;
     types.constants.record_complex(0, 0.5, real);
     EXPECT_EQ(restore("(complex 0.0 0.5)", types),
