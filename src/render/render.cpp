@@ -465,7 +465,7 @@ class Renderer {
         const_runs_ = {};
         return false;
       }
-      finish(static_cast<NodeId>(i));
+      exact_ ? finish<true>(static_cast<NodeId>(i)) : finish<false>(static_cast<NodeId>(i));
     }
     return true;
   }
@@ -486,7 +486,7 @@ class Renderer {
       Frame& f = stack.back();
       const std::optional<NodeId> next = operand_at(dag_.nodes[f.id], f.next);
       if (!next) {
-        finish(f.id);
+        exact_ ? finish<true>(f.id) : finish<false>(f.id);
         state[f.id] = State::Done;
         stack.pop_back();
         continue;
@@ -650,6 +650,8 @@ class Renderer {
   }
 
   /// Computes the shape, precedence and ops of a node whose operands are all done.
+  /// Exact text is a separate instance, so that the display text pays nothing for it.
+  template <bool kExact>
   void finish(NodeId id) {
     // A switch rather than a visitor keeps the shape being built in registers.
     Shape s = Shape::empty();
@@ -659,7 +661,7 @@ class Renderer {
     const Info* same_ops = nullptr;  ///< an operand whose ops write this node's text too
     // In exact text, a node whose dtype its operands would not give back (a constant widened by
     // folding, a restored promotion) is cast to it.
-    const bool cast_back = exact_ && inferred_dtype(id) != dag_.dtypes[id];
+    const bool cast_back = kExact && inferred_dtype(id) != dag_.dtypes[id];
     const bool cast_parens = cast_back && (std::holds_alternative<node::Binary>(n) ||
                                            std::holds_alternative<node::If>(n) ||
                                            std::holds_alternative<node::Unary>(n));
@@ -679,7 +681,7 @@ class Renderer {
       }
       case kind_of<node::Const>: {
         const auto& x = *std::get_if<node::Const>(&n);
-        if (exact_) {
+        if constexpr (kExact) {
           scratch_.clear();
           append_exact_literal(scratch_, x.value, dag_.dtypes[id]);
           put_text(s, scratch_, shape_of(scratch_));
@@ -712,7 +714,7 @@ class Renderer {
       case kind_of<node::Binary>: {
         const auto& x = *std::get_if<node::Binary>(&n);
         const BinaryForm& form = binary_form(x.op);
-        const bool integral = exact_ && (x.op == BinaryOp::FloorDiv || x.op == BinaryOp::Rem);
+        const bool integral = kExact && (x.op == BinaryOp::FloorDiv || x.op == BinaryOp::Rem);
         if (integral && !dag_.dtypes[x.lhs].is_integer()) {
           put_converted(s, x.lhs, integer_operand_dtype(id, x.lhs));
         } else {
@@ -746,7 +748,7 @@ class Renderer {
         const auto& x = *std::get_if<node::Call>(&n);
         const FusedCall* fused = nullptr;
         for (const FusedCall& f : kFusedCalls) {
-          if (exact_ && f.fused == x.builtin) fused = &f;
+          if (kExact && f.fused == x.builtin) fused = &f;
         }
         if (fused != nullptr) {
           put_text(s, fused->outer, shape_of(fused->outer));

@@ -10,7 +10,8 @@ thread_local void* current_context = nullptr;
 
 namespace detail {
 
-thread_local std::uint32_t cancel_countdown = kCancelStride;
+thread_local constinit std::uint32_t cancel_countdown [[gnu::tls_model("initial-exec")]] =
+    kCancelStride;
 
 void ask_cancel_hook() {
   cancel_countdown = kCancelStride;

@@ -30,7 +30,10 @@ class CancelScope {
 
 namespace detail {
 /// Steps left before the hook is asked again; kept per thread so polling is a decrement.
-extern thread_local std::uint32_t cancel_countdown;
+/// Constant-initialised and in the initial-exec model, so that a poll reads it directly: no
+/// initialisation check and no call to find the thread's copy, even inside the extension module
+/// (it takes four bytes of the static TLS space the loader keeps for such modules).
+extern thread_local constinit std::uint32_t cancel_countdown [[gnu::tls_model("initial-exec")]];
 void ask_cancel_hook();
 }  // namespace detail
 

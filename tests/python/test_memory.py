@@ -214,4 +214,6 @@ def test_a_call_creates_its_threads_exception_state_before_it_can_run_out():
     assert {after["libstdc++"], after["_tarvelon"]} == {True}
     if not os.environ.get("TARVELON_SANITIZED"):
         # (The sanitizer's own thread start-up already uses the runtime's copy.)
-        assert {before["libstdc++"], before["_tarvelon"]} == {False}
+        # The module's own thread-local data sits in the static block every thread starts with
+        # (a poll reads it without a lookup), so only the runtime's is created by the call.
+        assert before["libstdc++"] is False
