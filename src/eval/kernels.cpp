@@ -98,13 +98,13 @@ auto binary_value(typename Tag::T a, typename Tag::T b) {
     if constexpr (Op == BinaryOp::Pow) return int_pow<T>(a, b);
     if constexpr (Op == BinaryOp::Div) return T{};
   } else if constexpr (Tag::cat == Cat::Float) {
-    if constexpr (Op == BinaryOp::Add) return Tag::round(a + b);
-    if constexpr (Op == BinaryOp::Sub) return Tag::round(a - b);
-    if constexpr (Op == BinaryOp::Mul) return Tag::round(a * b);
-    if constexpr (Op == BinaryOp::Div) return Tag::round(a / b);
-    if constexpr (Op == BinaryOp::FloorDiv) return Tag::round(float_floor_div(a, b));
-    if constexpr (Op == BinaryOp::Rem) return Tag::round(float_rem(a, b));
-    if constexpr (Op == BinaryOp::Pow) return Tag::round(std::pow(a, b));
+    if constexpr (Op == BinaryOp::Add) return a + b;
+    if constexpr (Op == BinaryOp::Sub) return a - b;
+    if constexpr (Op == BinaryOp::Mul) return a * b;
+    if constexpr (Op == BinaryOp::Div) return a / b;
+    if constexpr (Op == BinaryOp::FloorDiv) return float_floor_div(a, b);
+    if constexpr (Op == BinaryOp::Rem) return float_rem(a, b);
+    if constexpr (Op == BinaryOp::Pow) return std::pow(a, b);
   } else if constexpr (Tag::cat == Cat::Complex) {
     if constexpr (Op == BinaryOp::Add) return T(a.real() + b.real(), a.imag() + b.imag());
     if constexpr (Op == BinaryOp::Sub) return T(a.real() - b.real(), a.imag() - b.imag());
@@ -125,6 +125,8 @@ void binary_kernel(std::byte* d, const std::byte* a, const std::byte* b, const s
   for (std::size_t i = 0; i < n; ++i) {
     as<R>(d)[i] = binary_value<Tag, Op>(as<T>(a)[i], as<T>(b)[i]);
   }
+  // Narrow floats compute in float and round once, over the whole block.
+  if constexpr (Tag::cat == Cat::Float && !is_comparison(Op)) Tag::round_block(as<T>(d), n);
 }
 
 template <class Tag, BinaryOp Op>
@@ -392,6 +394,13 @@ struct Stored<BF16Tag> {
 
 template <class Tag>
 void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std::size_t n) {
+  if constexpr (std::is_same_v<Tag, F16Tag>) {
+    std::uint16_t bits[kMaxBlock];
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(&bits[i], src + static_cast<std::ptrdiff_t>(i) * stride, 2);
+    }
+    return f16_block_from_bits(bits, as<float>(d), n);
+  }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
   for (std::size_t i = 0; i < n; ++i) {
@@ -403,6 +412,14 @@ void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std:
 
 template <class Tag>
 void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std::size_t n) {
+  if constexpr (std::is_same_v<Tag, F16Tag>) {
+    std::uint16_t bits[kMaxBlock];
+    f16_block_to_bits(as<float>(src), bits, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(d + static_cast<std::ptrdiff_t>(i) * stride, &bits[i], 2);
+    }
+    return;
+  }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
   for (std::size_t i = 0; i < n; ++i) {
