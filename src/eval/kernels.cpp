@@ -370,23 +370,28 @@ void select_kernel(std::byte* d, const std::byte* c, const std::byte* a, const s
 template <class Tag>
 struct Stored {
   using T = typename Tag::T;
+  /// Whether storage and register hold the same bytes, so a contiguous run is copied whole.
+  static constexpr bool same = true;
   static T load(T v) { return v; }
   static T store(T v) { return v; }
 };
 template <>
 struct Stored<BoolTag> {
+  static constexpr bool same = false;
   using T = std::uint8_t;
   static std::uint8_t load(std::uint8_t v) { return v != 0; }
   static std::uint8_t store(std::uint8_t v) { return v; }
 };
 template <>
 struct Stored<F16Tag> {
+  static constexpr bool same = false;
   using T = std::uint16_t;
   static float load(std::uint16_t v) { return float_from_f16_bits(v); }
   static std::uint16_t store(float v) { return f16_bits_from_float(v); }
 };
 template <>
 struct Stored<BF16Tag> {
+  static constexpr bool same = false;
   using T = float;
   static float load(float v) { return round_to_bf16(v); }
   static float store(float v) { return v; }
@@ -403,6 +408,9 @@ void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std:
   }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
+  if constexpr (Stored<Tag>::same) {
+    if (stride == sizeof(S)) return static_cast<void>(std::memcpy(d, src, n * sizeof(S)));
+  }
   for (std::size_t i = 0; i < n; ++i) {
     S v;
     std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
@@ -422,6 +430,9 @@ void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std
   }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
+  if constexpr (Stored<Tag>::same) {
+    if (stride == sizeof(S)) return static_cast<void>(std::memcpy(d, src, n * sizeof(S)));
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const S v = Stored<Tag>::store(as<T>(src)[i]);
     std::memcpy(d + static_cast<std::ptrdiff_t>(i) * stride, &v, sizeof v);
