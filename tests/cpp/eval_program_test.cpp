@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "dag_build.h"
 #include "eval_test_util.h"
 
 namespace tarvelon::testing {
@@ -146,6 +147,32 @@ TEST(EvalProgram, ThreadsShareOneProgramWithTheirOwnWorkspaces) {
   }
   for (auto& t : threads) t.join();
   for (const auto& g : got) EXPECT_EQ(std::memcmp(g.data(), expected.data(), n * 4), 0);
+}
+
+TEST(EvalProgram, MalformedDagsAreRefusedNotFollowed) {
+  using ir::dtypes::kF64;
+  namespace node = ir::node;
+  struct Malformed {
+    const char* what;
+    std::vector<ir::Node> nodes;
+  };
+  const Malformed cases[] = {
+      {"operand past the end", {node::Param{0}, node::Binary{0, 7, ir::BinaryOp::Add}}},
+      {"parameter past the list", {node::Param{3}}},
+      {"cycle",
+       {node::Param{0}, node::Binary{0, 2, ir::BinaryOp::Add},
+        node::Binary{1, 0, ir::BinaryOp::Mul}}},
+      {"call of two arguments", {node::Param{0}, node::Call{{0, 0}, ir::Builtin::Exp}}},
+  };
+  for (const Malformed& c : cases) {
+    DagBuilder b;
+    b.param("x", kF64);
+    for (const ir::Node& n : c.nodes) b.add(n, kF64);
+    b.dag.outputs = {static_cast<ir::NodeId>(c.nodes.size() - 1)};
+    auto program = Program::build(b.dag);
+    ASSERT_FALSE(program.has_value()) << c.what;
+    EXPECT_EQ(program.error().message, "cannot evaluate a malformed typed DAG") << c.what;
+  }
 }
 
 }  // namespace
