@@ -47,6 +47,41 @@ TEST(EvalProgram, StridedReversedAndBroadcastArgumentsOverManyBlocks) {
   }
 }
 
+TEST(EvalProgram, WideningInstructionsDoNotOverwriteTheirOperands) {
+  // Each kernel's last use of its operand writes wider elements than it reads.
+  struct Widening {
+    const char* source;
+    double (*expected)(double);
+  };
+  const Widening cases[] = {
+      {"|x: i8|\nx@f64", [](double x) { return x; }},
+      {"|x: i8|\nx@c128", [](double x) { return x; }},
+      {"|x: i16|\nx@i64 * 3", [](double x) { return 3 * x; }},
+  };
+  for (const Widening& c : cases) {
+    const Program p = must_build(c.source);
+    constexpr std::size_t n = 300;
+    std::vector<std::byte> in(n * 2), out(n * 16);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto v = static_cast<std::int16_t>(static_cast<int>(i % 100) - 50);
+      std::memcpy(in.data() + i * eval::storage_size(p.params()[0]), &v,
+                  eval::storage_size(p.params()[0]));
+    }
+    const auto in_size = static_cast<std::ptrdiff_t>(eval::storage_size(p.params()[0]));
+    const auto out_size = static_cast<std::ptrdiff_t>(eval::storage_size(p.results()[0]));
+    const Program::In args[] = {{in.data(), in_size}};
+    const Program::Out results[] = {{out.data(), out_size}};
+    auto ws = p.make_workspace();
+    p.run(args, results, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = static_cast<double>(static_cast<int>(i % 100) - 50);
+      const Val got =
+          from_storage(p.results()[0], out.data() + i * static_cast<std::size_t>(out_size));
+      ASSERT_EQ(as_double(got), c.expected(x)) << c.source << " at " << i;
+    }
+  }
+}
+
 TEST(EvalProgram, AnOutputMayAliasItsInput) {
   const Program p = must_build("|x: f64, y: f64|\nx * y + x");
   std::vector<double> xs(777), ys(777, 3.0);
