@@ -9,6 +9,7 @@
 
 #include "api/diagnosis.h"
 #include "diag/diag.h"
+#include "pybindings/evaluate.h"
 #include "support/internal_fault.h"
 
 namespace tarvelon::native {
@@ -161,7 +162,8 @@ int exec_module(PyObject* module) {
   if (fault == nullptr) return -1;
   const int rc = PyModule_AddObjectRef(module, "InternalFault", fault);
   Py_DECREF(fault);
-  return rc;
+  if (rc < 0) return -1;
+  return pybindings::add_evaluator_type(module);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -15,7 +15,7 @@ import weakref
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from tarvelon import _native, _tarvelon
+from tarvelon import _native, _tarvelon, _typed
 from tarvelon._diagnostics import kernel_error
 
 
@@ -27,9 +27,14 @@ class Param(NamedTuple):
 
 
 class Kernel:
-    """A compiled kernel: calling it computes the kernel.
+    """A compiled kernel: calling it computes the kernel in its declared dtypes.
 
-    Arguments are converted to their parameter's kind on the way in: integer and bool
+    A call evaluates typed: every value is computed in its own dtype (integers wrap, floats
+    round to their format) over NumPy arrays or scalars, which broadcast together; the result
+    is a NumPy array, a NumPy scalar for all-scalar arguments, a tuple for a tuple kernel, and
+    `out=` takes arrays of exactly the result dtype and shape.
+
+    `python` is the emitted Python function behind a converting layer: integer and bool
     parameters through `operator.index`, float parameters through `float()`, complex ones
     through `complex()`; an argument that does not convert raises TypeError naming the
     parameter. `raw` is the emitted function itself, without that layer.
@@ -41,21 +46,22 @@ class Kernel:
 
     def __init__(self, *, source: str, optimize: bool, python_source: str,
                  raw: Callable[..., Any], call: Callable[..., Any], params: tuple[Param, ...],
-                 dtype: str | tuple[str, ...]) -> None:
+                 dtype: str | tuple[str, ...], typed: Callable[..., Any]) -> None:
         self.source = source
         self.python_source = python_source
         self.optimize = optimize
         self.raw = raw
+        self.python = call
         self.params = params
         self.dtype = dtype
-        self._call = call
+        self._call = typed
         self.__name__ = self.__qualname__ = raw.__name__
         self.__signature__ = inspect.signature(call)
         self.__doc__ = (f"{self._describe()}\n\nCompiled tarvelon kernel; `.source` holds its "
                         "text and `.python_source` the emitted Python.")
 
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
-        # Compiled kernels are of a subclass whose __call__ is the converting function itself.
+        # Compiled kernels are of a subclass whose __call__ is the typed evaluator itself.
         return self._call(*args, **kwargs)
 
     def __repr__(self) -> str:
@@ -157,12 +163,14 @@ def _compile_cached(source: str, name: str, optimize: bool) -> Kernel:
     namespace["math"] = math
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
-    # A class of its own per kernel lets a call go straight to the converting function, without
-    # a frame of Kernel.__call__ in between.
-    kernel_class = type("Kernel", (Kernel,), {"__call__": staticmethod(call)})
+    typed = _typed.evaluator(source, optimize, name, raw)
+    # A class of its own per kernel lets a call go straight to the typed evaluator, without a
+    # frame of Kernel.__call__ in between.
+    kernel_class = type("Kernel", (Kernel,), {"__call__": staticmethod(typed)})
     kernel: Kernel = kernel_class(source=source, optimize=optimize, python_source=text, raw=raw,
                                   call=call, params=kernel_params,
-                                  dtype=outputs[0] if len(outputs) == 1 else tuple(outputs))
+                                  dtype=outputs[0] if len(outputs) == 1 else tuple(outputs),
+                                  typed=typed)
     return kernel
 
 
