@@ -217,7 +217,11 @@ class Call {
     const bool integral = d.kind == ir::DTypeKind::Bool || d.is_integer();
     if ((kind == 'f' && integral) || (kind == 'c' && d.kind != ir::DTypeKind::Complex)) {
       PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must be %s, not %s", ev_.name.c_str(),
-                   arg(), d.to_str(), integral ? "an integer" : "a real number", what);
+                   arg(), d.to_str(),
+                   d.kind == ir::DTypeKind::Bool ? "a bool or an integer"
+                   : integral                    ? "an integer"
+                                                 : "a real number",
+                   what);
       return -1;
     }
     return 0;
