@@ -6,7 +6,10 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -156,6 +159,14 @@ class Call {
   /// The argument as an array the iterator can cast to the parameter's storage under the
   /// same_kind rule; nullptr with TypeError or OverflowError naming the parameter.
   PyArrayObject* operand(PyObject* v) const {
+    PyArrayObject* arr = converted(v);
+    return arr != nullptr && ev_.params[i_].is_bf16() ? rounded_to_odd(arr) : arr;
+  }
+
+ private:
+  /// The argument as an array the iterator can cast to the parameter's storage; Python
+  /// numbers for a bf16 parameter become float64, so that they round only once.
+  PyArrayObject* converted(PyObject* v) const {
     const ir::DType d = ev_.params[i_];
     PyArray_Descr* target = PyArray_DescrFromType(numpy_type(d));
     if (PyArray_Check(v) || PyArray_IsScalar(v, Generic)) {
@@ -174,6 +185,10 @@ class Call {
       if (number_fits(v, d) < 0) {
         Py_DECREF(target);
         return nullptr;
+      }
+      if (d.is_bf16()) {
+        Py_DECREF(target);
+        target = PyArray_DescrFromType(NPY_FLOAT64);
       }
       Ref arr(PyArray_Zeros(0, nullptr, target, 0));
       if (arr.p == nullptr) return nullptr;
@@ -197,10 +212,55 @@ class Call {
       Py_DECREF(target);
       return nullptr;
     }
+    if (d.is_bf16()) {
+      Py_DECREF(target);
+      target = PyArray_DescrFromType(NPY_FLOAT64);
+    }
     return reinterpret_cast<PyArrayObject*>(PyArray_CastToType(arr.array(), target, 0));
   }
 
- private:
+  /// Steals `arr`. Data for a bf16 parameter travels as float32, which the evaluator rounds to
+  /// bf16; data wider than float32 is first rounded to float32 by rounding to odd, so that the
+  /// second rounding gives the single correct one.
+  static PyArrayObject* rounded_to_odd(PyArrayObject* arr) {
+    switch (PyArray_TYPE(arr)) {
+      case NPY_BOOL:
+      case NPY_INT8:
+      case NPY_UINT8:
+      case NPY_INT16:
+      case NPY_UINT16:
+      case NPY_HALF:
+      case NPY_FLOAT:
+        return arr;
+      default:
+        break;
+    }
+    Ref owned(reinterpret_cast<PyObject*>(arr));
+    Ref wide(PyArray_FROM_OTF(owned.p, NPY_FLOAT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (wide.p == nullptr) return nullptr;
+    Ref narrow(PyArray_SimpleNew(PyArray_NDIM(arr), PyArray_DIMS(arr), NPY_FLOAT32));
+    if (narrow.p == nullptr) return nullptr;
+    const auto* from = static_cast<const double*>(PyArray_DATA(wide.array()));
+    auto* to = static_cast<float*>(PyArray_DATA(narrow.array()));
+    const npy_intp n = PyArray_SIZE(wide.array());
+    PyThreadState* released = PyEval_SaveThread();
+    for (npy_intp k = 0; k < n; ++k) to[k] = float_rounded_to_odd(from[k]);
+    PyEval_RestoreThread(released);
+    return reinterpret_cast<PyArrayObject*>(narrow.release());
+  }
+
+  static float float_rounded_to_odd(double x) {
+    if (std::isnan(x)) return static_cast<float>(x);
+    float t = static_cast<float>(x);
+    if (std::isinf(t) && !std::isinf(x)) {
+      t = std::copysign(std::numeric_limits<float>::max(), t);
+    } else if (std::fabs(static_cast<double>(t)) > std::fabs(x)) {
+      t = std::nextafter(t, 0.0f);
+    }
+    if (static_cast<double>(t) == x) return t;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(t) | 1u);
+  }
+
   const char* arg() const { return ev_.arg_names[i_].c_str(); }
 
   PyArrayObject* wrong_type(PyObject* v) const {

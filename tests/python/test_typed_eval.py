@@ -178,6 +178,9 @@ CONVERTED = [
     ("|x: f32| x", (np.float64(0.1),), np.float32(0.1)),
     ("|n: u8| n", (np.uint16(300),), np.uint8(44)),
     ("|x: bf16| x", (1.00390625,), np.float32(1.0)),
+    # Just above a tie: rounding to float32 first would land on the tie and round down.
+    ("|x: bf16| x", (1 + 2**-8 + 2**-40,), np.float32(1.0078125)),
+    ("|x: bf16| x", (A(1 + 2**-8 + 2**-40),), np.float32(1.0078125)),
     ("|z: c64| z", (1,), np.complex64(1)),
     ("|x: f64| x", (2**70,), np.float64(2.0**70)),
     ("|n: u64| n", (2**64 - 1,), np.uint64(2**64 - 1)),
