@@ -6,6 +6,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -182,18 +183,16 @@ class Call {
       return wrong_type(v);
     }
     if (PyBool_Check(v) || PyLong_Check(v) || PyFloat_Check(v) || PyComplex_Check(v)) {
-      if (number_fits(v, d) < 0) {
-        Py_DECREF(target);
-        return nullptr;
+      Py_DECREF(target);
+      if (number_fits(v, d) < 0) return nullptr;
+      // Checked by value: NumPy reads the number in its own dtype and the iterator converts it.
+      Ref value(Py_NewRef(v));
+      if (PyLong_Check(v) && !PyBool_Check(v) && !d.is_integer()) {
+        value = Ref(d.kind == ir::DTypeKind::Bool ? PyBool_FromLong(PyObject_IsTrue(v))
+                                                  : PyNumber_Float(v));
+        if (value.p == nullptr) return nullptr;
       }
-      if (d.is_bf16()) {
-        Py_DECREF(target);
-        target = PyArray_DescrFromType(NPY_FLOAT64);
-      }
-      Ref arr(PyArray_Zeros(0, nullptr, target, 0));
-      if (arr.p == nullptr) return nullptr;
-      if (PyArray_SETITEM(arr.array(), PyArray_BYTES(arr.array()), v) < 0) return nullptr;
-      return reinterpret_cast<PyArrayObject*>(arr.release());
+      return reinterpret_cast<PyArrayObject*>(PyArray_FromAny(value.p, nullptr, 0, 0, 0, nullptr));
     }
     Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
     if (arr.p == nullptr) {
@@ -208,15 +207,37 @@ class Call {
       return nullptr;
     }
     if (!PyList_Check(v) && !PyTuple_Check(v)) return same_kind(std::move(arr), target);
+    if (PyArray_DESCR(arr.array())->kind == 'f' &&
+        (d.is_integer() || d.kind == ir::DTypeKind::Bool)) {
+      // NumPy reads integers beyond int64 as floats; as Python objects they stay integers.
+      Ref objects(PyArray_FromAny(v, PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
+      if (objects.p == nullptr) {
+        Py_DECREF(target);
+        return nullptr;
+      }
+      if (all_integers(objects.array())) arr = std::move(objects);
+    }
     if (numbers_fit(arr.array(), d) < 0) {
       Py_DECREF(target);
       return nullptr;
     }
-    if (d.is_bf16()) {
+    if (PyArray_TYPE(arr.array()) != NPY_OBJECT) {
+      Py_DECREF(target);
+      return reinterpret_cast<PyArrayObject*>(arr.release());
+    }
+    // Integers beyond 64 bits, already checked against an integer parameter's range.
+    if (d.is_bf16() || d.kind == ir::DTypeKind::Float) {
       Py_DECREF(target);
       target = PyArray_DescrFromType(NPY_FLOAT64);
     }
-    return reinterpret_cast<PyArrayObject*>(PyArray_CastToType(arr.array(), target, 0));
+    PyObject* cast = PyArray_CastToType(arr.array(), target, 0);
+    if (cast == nullptr && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError,
+                   "%s() argument '%s' (%s): an integer is out of range for %s", ev_.name.c_str(),
+                   arg(), d.to_str(), d.to_str());
+    }
+    return reinterpret_cast<PyArrayObject*>(cast);
   }
 
   /// Steals `arr`. Data for a bf16 parameter travels as float32, which the evaluator rounds to
@@ -285,6 +306,14 @@ class Call {
       return -1;
     }
     return 0;
+  }
+
+  static bool all_integers(PyArrayObject* objects) {
+    auto* items = static_cast<PyObject**>(PyArray_DATA(objects));
+    for (npy_intp k = 0; k < PyArray_SIZE(objects); ++k) {
+      if (!PyLong_Check(items[k])) return false;
+    }
+    return true;
   }
 
   /// Whether the integer `v` is in range of an integer dtype: 0, or -1 with OverflowError.
@@ -357,11 +386,6 @@ class Call {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must hold numbers", ev_.name.c_str(),
                      arg(), d.to_str());
-        return -1;
-      }
-      if (!d.is_integer() && d.kind != ir::DTypeKind::Bool) {
-        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' (%s): %S is out of range for %s",
-                     ev_.name.c_str(), arg(), d.to_str(), hi.p, d.to_str());
         return -1;
       }
       return int_in_range(lo.p, d) < 0 ? -1 : int_in_range(hi.p, d);
@@ -512,25 +536,29 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   std::size_t since_check = 0;
   try {
     do {
-      for (std::size_t k = 0; k < nparams; ++k)
-        in[k] = {reinterpret_cast<const std::byte*>(data[k]), strides[k]};
-      for (std::size_t k = 0; k < nresults; ++k)
-        out[k] = {reinterpret_cast<std::byte*>(data[nparams + k]), strides[nparams + k]};
-      const auto n = static_cast<std::size_t>(*size);
-      ev.program->run(in, out, n, ws);
-      since_check += n;
-      if (since_check >= kSignalStride) {
-        since_check = 0;
-        if (released != nullptr) PyEval_RestoreThread(released);
-        released = nullptr;
-        if (PyErr_CheckSignals() < 0) {
-          failed = true;
-          break;
+      const auto run_length = static_cast<std::size_t>(*size);
+      // A grown inner run may span the whole array: it is cut where the signals are due.
+      for (std::size_t done = 0; done < run_length && !failed;) {
+        const std::size_t n = std::min(run_length - done, kSignalStride - since_check);
+        const auto offset = static_cast<std::ptrdiff_t>(done);
+        for (std::size_t k = 0; k < nparams; ++k)
+          in[k] = {reinterpret_cast<const std::byte*>(data[k]) + offset * strides[k], strides[k]};
+        for (std::size_t k = 0; k < nresults; ++k) {
+          const std::size_t op = nparams + k;
+          out[k] = {reinterpret_cast<std::byte*>(data[op]) + offset * strides[op], strides[op]};
         }
-        if (!needs_api) released = PyEval_SaveThread();
+        ev.program->run(in, out, n, ws);
+        done += n;
+        since_check += n;
+        if (since_check == kSignalStride) {
+          since_check = 0;
+          if (released != nullptr) PyEval_RestoreThread(released);
+          released = nullptr;
+          failed = PyErr_CheckSignals() < 0;
+          if (!needs_api && !failed) released = PyEval_SaveThread();
+        }
       }
-      // The iterator's next step fills its buffers; a cast NumPy cannot do reports here.
-    } while (next(iter));
+    } while (!failed && next(iter));
   } catch (...) {
     cpp_failure = true;
   }
@@ -568,11 +596,21 @@ PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObjec
   }
 
   const std::size_t nop = ops.size();
+  // The iterator sees 0-d operands as one element: it converts a 0-d operand through a checked
+  // copy that warns on overflow, where a typed value must convert silently.
+  std::vector<Ref> views;
   std::vector<PyArrayObject*> operands(nop);
   std::vector<npy_uint32> op_flags(nop);
   std::vector<PyArray_Descr*> op_dtypes(nop);
   for (std::size_t k = 0; k < nop; ++k) {
     operands[k] = ops[k].array();
+    if (PyArray_NDIM(operands[k]) == 0) {
+      npy_intp one = 1;
+      PyArray_Dims dims = {&one, 1};
+      views.emplace_back(PyArray_Newshape(operands[k], &dims, NPY_ANYORDER));
+      if (views.back().p == nullptr) return nullptr;
+      operands[k] = views.back().array();
+    }
     const bool input = k < nparams;
     op_flags[k] = NPY_ITER_NBO | NPY_ITER_ALIGNED | NPY_ITER_OVERLAP_ASSUME_ELEMENTWISE |
                   (input ? NPY_ITER_READONLY : NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST);
@@ -583,7 +621,9 @@ PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObjec
       static_cast<int>(nop), operands.data(),
       NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_GROWINNER | NPY_ITER_ZEROSIZE_OK |
           NPY_ITER_COPY_IF_OVERLAP | NPY_ITER_DELAY_BUFALLOC,
-      NPY_KEEPORDER, NPY_SAME_KIND_CASTING, op_flags.data(), op_dtypes.data());
+      // Every operand has passed its parameter's rules already: same_kind for NumPy data, by
+      // value for Python numbers.
+      NPY_KEEPORDER, NPY_UNSAFE_CASTING, op_flags.data(), op_dtypes.data());
   for (PyArray_Descr* d : op_dtypes) Py_DECREF(d);
   if (iter == nullptr) return nullptr;
   int rc = 0;
