@@ -1,3 +1,5 @@
+from typing import Any
+
 # (kind name, kind number, severity number, message, hint, (start, end), labels as
 # (start, end, text)); spans are UTF-8 byte offsets into the source.
 _RawDiagnostic = tuple[
@@ -9,3 +11,13 @@ class InternalFault(BaseException): ...
 def analyze(
     source: str, /
 ) -> tuple[str, tuple[_RawDiagnostic, ...], tuple[tuple[str, str], ...], tuple[str, ...]]: ...
+
+class Evaluator:
+    """A kernel compiled for typed evaluation over NumPy arrays; calling it evaluates it."""
+
+    def __new__(
+        cls, source: str, optimize: bool, name: str, arg_names: tuple[str, ...]
+    ) -> Evaluator: ...
+    def __call__(self, *args: object, out: object = None, **kwargs: object) -> Any: ...
+    @property
+    def refusal(self) -> str | None: ...

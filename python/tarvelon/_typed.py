@@ -16,7 +16,7 @@ def evaluator(source: str, optimize: bool, name: str,
     code = raw.__code__
     names = code.co_varnames[:code.co_argcount]
     try:
-        return _native.Evaluator(source, optimize, name, names)  # type: ignore[no-any-return]
+        return _native.Evaluator(source, optimize, name, names)
     except ImportError as error:
         reason = str(error)
 
