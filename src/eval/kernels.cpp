@@ -1,0 +1,486 @@
+#include "eval/kernels.h"
+
+#include <emmintrin.h>
+#include <sleef.h>
+
+#include <cstring>
+#include <utility>
+
+#include "eval/values.h"
+
+namespace tarvelon::eval::detail {
+
+namespace {
+
+using ir::BinaryOp;
+using ir::Builtin;
+
+template <class T>
+T* as(std::byte* p) {
+  return reinterpret_cast<T*>(p);
+}
+template <class T>
+const T* as(const std::byte* p) {
+  return reinterpret_cast<const T*>(p);
+}
+
+// ---- Operators ----------------------------------------------------------------------------
+
+template <class Tag>
+typename Tag::T neg_value(typename Tag::T a) {
+  using T = typename Tag::T;
+  if constexpr (Tag::cat == Cat::Int) {
+    return static_cast<T>(WrapT<T>(0) - static_cast<WrapT<T>>(a));
+  } else if constexpr (Tag::cat == Cat::Bool) {
+    return a;  // -1 and 0 are true and false again
+  } else {
+    return -a;
+  }
+}
+
+template <class Tag>
+void neg_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                std::size_t n) {
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) as<T>(d)[i] = neg_value<Tag>(as<T>(a)[i]);
+}
+
+void not_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) as<std::uint8_t>(d)[i] = as<std::uint8_t>(a)[i] ^ 1u;
+}
+
+constexpr bool is_comparison(BinaryOp op) {
+  return op == BinaryOp::Eq || op == BinaryOp::Ne || op == BinaryOp::Lt || op == BinaryOp::Le ||
+         op == BinaryOp::Gt || op == BinaryOp::Ge;
+}
+
+/// Whether the operator has a typed meaning on operands of this tag. Bool arithmetic is composed
+/// by the caller through a wider dtype, so only the boolean operators and equality remain.
+template <class Tag, BinaryOp Op>
+constexpr bool binary_supported() {
+  if constexpr (Op == BinaryOp::And || Op == BinaryOp::Or) return Tag::cat == Cat::Bool;
+  if constexpr (Tag::cat == Cat::Bool) return is_comparison(Op);
+  if constexpr (Tag::cat == Cat::Complex) {
+    return Op == BinaryOp::Add || Op == BinaryOp::Sub || Op == BinaryOp::Mul ||
+           Op == BinaryOp::Div || Op == BinaryOp::Pow || Op == BinaryOp::Eq || Op == BinaryOp::Ne;
+  }
+  if constexpr (Tag::cat == Cat::Int) return Op != BinaryOp::Div;
+  return true;
+}
+
+template <class Tag, BinaryOp Op>
+auto binary_value(typename Tag::T a, typename Tag::T b) {
+  using T = typename Tag::T;
+  if constexpr (Op == BinaryOp::Eq) {
+    return std::uint8_t{a == b};
+  } else if constexpr (Op == BinaryOp::Ne) {
+    return std::uint8_t{a != b};
+  } else if constexpr (Op == BinaryOp::Lt) {
+    return std::uint8_t{a < b};
+  } else if constexpr (Op == BinaryOp::Le) {
+    return std::uint8_t{a <= b};
+  } else if constexpr (Op == BinaryOp::Gt) {
+    return std::uint8_t{a > b};
+  } else if constexpr (Op == BinaryOp::Ge) {
+    return std::uint8_t{a >= b};
+  } else if constexpr (Op == BinaryOp::And) {
+    return static_cast<T>(a & b);
+  } else if constexpr (Op == BinaryOp::Or) {
+    return static_cast<T>(a | b);
+  } else if constexpr (Tag::cat == Cat::Int) {
+    using W = WrapT<T>;
+    if constexpr (Op == BinaryOp::Add) return static_cast<T>(static_cast<W>(a) + static_cast<W>(b));
+    if constexpr (Op == BinaryOp::Sub) return static_cast<T>(static_cast<W>(a) - static_cast<W>(b));
+    if constexpr (Op == BinaryOp::Mul) return static_cast<T>(static_cast<W>(a) * static_cast<W>(b));
+    if constexpr (Op == BinaryOp::FloorDiv) return int_floor_div<T>(a, b);
+    if constexpr (Op == BinaryOp::Rem) return int_rem<T>(a, b);
+    if constexpr (Op == BinaryOp::Pow) return int_pow<T>(a, b);
+    if constexpr (Op == BinaryOp::Div) return T{};
+  } else if constexpr (Tag::cat == Cat::Float) {
+    if constexpr (Op == BinaryOp::Add) return Tag::round(a + b);
+    if constexpr (Op == BinaryOp::Sub) return Tag::round(a - b);
+    if constexpr (Op == BinaryOp::Mul) return Tag::round(a * b);
+    if constexpr (Op == BinaryOp::Div) return Tag::round(a / b);
+    if constexpr (Op == BinaryOp::FloorDiv) return Tag::round(float_floor_div(a, b));
+    if constexpr (Op == BinaryOp::Rem) return Tag::round(float_rem(a, b));
+    if constexpr (Op == BinaryOp::Pow) return Tag::round(std::pow(a, b));
+  } else if constexpr (Tag::cat == Cat::Complex) {
+    if constexpr (Op == BinaryOp::Add) return T(a.real() + b.real(), a.imag() + b.imag());
+    if constexpr (Op == BinaryOp::Sub) return T(a.real() - b.real(), a.imag() - b.imag());
+    if constexpr (Op == BinaryOp::Mul) return complex_mul(a, b);
+    if constexpr (Op == BinaryOp::Div) return complex_div(a, b);
+    if constexpr (Op == BinaryOp::Pow) return complex_pow(a, b);
+    if constexpr (Op == BinaryOp::FloorDiv || Op == BinaryOp::Rem) return T{};
+  } else {
+    return T{};
+  }
+}
+
+template <class Tag, BinaryOp Op>
+void binary_kernel(std::byte* d, const std::byte* a, const std::byte* b, const std::byte*,
+                   std::size_t n) {
+  using T = typename Tag::T;
+  using R = decltype(binary_value<Tag, Op>(T{}, T{}));
+  for (std::size_t i = 0; i < n; ++i) {
+    as<R>(d)[i] = binary_value<Tag, Op>(as<T>(a)[i], as<T>(b)[i]);
+  }
+}
+
+template <class Tag, BinaryOp Op>
+constexpr OpFn binary_entry() {
+  if constexpr (binary_supported<Tag, Op>()) {
+    return &binary_kernel<Tag, Op>;
+  } else {
+    return nullptr;
+  }
+}
+
+template <class Tag, std::size_t... I>
+OpFn binary_lookup(BinaryOp op, std::index_sequence<I...>) {
+  constexpr OpFn table[] = {binary_entry<Tag, static_cast<BinaryOp>(I)>()...};
+  return table[static_cast<std::size_t>(op)];
+}
+
+// ---- Builtins -----------------------------------------------------------------------------
+
+/// The composite functions, evaluated in a format wider than the result's so that one final
+/// rounding keeps them within an ulp; each form avoids the intermediate overflow that would
+/// turn softplus(1000) or sigmoid_log(-1000) into an infinity.
+template <class W>
+W sigmoid_w(W x) {
+  if (x >= 0) return W(1) / (W(1) + std::exp(-x));
+  const W e = std::exp(x);
+  return e / (W(1) + e);
+}
+template <class W>
+W softplus_w(W x) {
+  if (x > 0) return x + std::log1p(std::exp(-x));
+  return std::log1p(std::exp(x));
+}
+template <class W>
+W exp_sigmoid_w(W x) {
+  return sigmoid_w(std::exp(x));
+}
+template <class W>
+W sigmoid_log_w(W x) {
+  return -softplus_w(-x);
+}
+
+using VecFn = __m128d (*)(__m128d);
+
+// The library's declarations carry attributes a template argument cannot name.
+__m128d exp2x(__m128d x) { return Sleef_expd2_u10(x); }
+__m128d log2x(__m128d x) { return Sleef_logd2_u10(x); }
+__m128d sin2x(__m128d x) { return Sleef_sind2_u10(x); }
+__m128d cos2x(__m128d x) { return Sleef_cosd2_u10(x); }
+__m128d tanh2x(__m128d x) { return Sleef_tanhd2_u10(x); }
+
+/// A function of doubles applied two lanes at a time. Blocks hold an even number of elements,
+/// so the last pair may read and write one element past `n` but never past the block.
+template <VecFn F, class Tag>
+void vector_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                   std::size_t n) {
+  using T = typename Tag::T;
+  const T* x = as<T>(a);
+  T* out = as<T>(d);
+  for (std::size_t i = 0; i < n; i += 2) {
+    if constexpr (std::is_same_v<T, double>) {
+      _mm_storeu_pd(out + i, F(_mm_loadu_pd(x + i)));
+    } else {
+      alignas(16) double wide[2];
+      _mm_store_pd(wide, F(_mm_set_pd(x[i + 1], x[i])));
+      out[i] = Tag::from_double(wide[0]);
+      out[i + 1] = Tag::from_double(wide[1]);
+    }
+  }
+}
+
+template <class Tag, Builtin B>
+typename Tag::T float_builtin(typename Tag::T x) {
+  using T = typename Tag::T;
+  using W = typename Tag::Wide;
+  if constexpr (B == Builtin::Sqrt) return Tag::round(std::sqrt(x));
+  if constexpr (B == Builtin::Abs) return std::fabs(x);
+  if constexpr (B == Builtin::Floor) return std::floor(x);
+  if constexpr (B == Builtin::Ceil) return std::ceil(x);
+  if constexpr (B == Builtin::Relu) return x > 0 ? x : T(0);
+  if constexpr (B == Builtin::Sigmoid)
+    return Tag::from_double(static_cast<double>(sigmoid_w<W>(x)));
+  if constexpr (B == Builtin::Softplus) {
+    return Tag::from_double(static_cast<double>(softplus_w<W>(x)));
+  }
+  if constexpr (B == Builtin::ExpSigmoid) {
+    return Tag::from_double(static_cast<double>(exp_sigmoid_w<W>(x)));
+  }
+  if constexpr (B == Builtin::SigmoidLog) {
+    return Tag::from_double(static_cast<double>(sigmoid_log_w<W>(x)));
+  }
+  return x;
+}
+
+template <class Tag, Builtin B>
+void float_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                          std::size_t n) {
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) as<T>(d)[i] = float_builtin<Tag, B>(as<T>(a)[i]);
+}
+
+template <class F>
+std::complex<F> complex_sigmoid(std::complex<F> z) {
+  return complex_div(std::complex<F>(1, 0), std::complex<F>(1, 0) + std::exp(-z));
+}
+
+template <class Tag, Builtin B>
+typename Tag::T complex_builtin(typename Tag::T z) {
+  using T = typename Tag::T;
+  if constexpr (B == Builtin::Exp) return std::exp(z);
+  if constexpr (B == Builtin::Log) return std::log(z);
+  if constexpr (B == Builtin::Sqrt) return std::sqrt(z);
+  if constexpr (B == Builtin::Sin) return std::sin(z);
+  if constexpr (B == Builtin::Cos) return std::cos(z);
+  if constexpr (B == Builtin::Tanh) return std::tanh(z);
+  if constexpr (B == Builtin::Abs) return T(std::abs(z), 0);
+  if constexpr (B == Builtin::Sigmoid) return complex_sigmoid(z);
+  if constexpr (B == Builtin::Softplus) return std::log(T(1, 0) + std::exp(z));
+  if constexpr (B == Builtin::ExpSigmoid) return complex_sigmoid(std::exp(z));
+  if constexpr (B == Builtin::SigmoidLog) return std::log(complex_sigmoid(z));
+  return z;
+}
+
+template <class Tag, Builtin B>
+void complex_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                            std::size_t n) {
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) as<T>(d)[i] = complex_builtin<Tag, B>(as<T>(a)[i]);
+}
+
+template <class Tag, Builtin B>
+typename Tag::T int_builtin(typename Tag::T x) {
+  using T = typename Tag::T;
+  if constexpr (B == Builtin::Abs && is_signed_int<Tag>()) {
+    return x < 0 ? neg_value<Tag>(x) : x;
+  } else if constexpr (B == Builtin::Relu && is_signed_int<Tag>()) {
+    return x > 0 ? x : T(0);
+  } else {
+    return x;  // abs and relu of unsigned and bool values, floor and ceil of any integer
+  }
+}
+
+template <class Tag, Builtin B>
+void int_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                        std::size_t n) {
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) as<T>(d)[i] = int_builtin<Tag, B>(as<T>(a)[i]);
+}
+
+template <class Tag>
+OpFn float_builtin_lookup(Builtin b) {
+  switch (b) {
+    case Builtin::Exp:
+      return &vector_kernel<exp2x, Tag>;
+    case Builtin::Log:
+      return &vector_kernel<log2x, Tag>;
+    case Builtin::Sin:
+      return &vector_kernel<sin2x, Tag>;
+    case Builtin::Cos:
+      return &vector_kernel<cos2x, Tag>;
+    case Builtin::Tanh:
+      return &vector_kernel<tanh2x, Tag>;
+#define TARVELON_SCALAR(name) \
+  case Builtin::name:         \
+    return &float_builtin_kernel<Tag, Builtin::name>;
+      TARVELON_SCALAR(Sqrt)
+      TARVELON_SCALAR(Abs)
+      TARVELON_SCALAR(Floor)
+      TARVELON_SCALAR(Ceil)
+      TARVELON_SCALAR(Relu)
+      TARVELON_SCALAR(Sigmoid)
+      TARVELON_SCALAR(Softplus)
+      TARVELON_SCALAR(ExpSigmoid)
+      TARVELON_SCALAR(SigmoidLog)
+#undef TARVELON_SCALAR
+  }
+  return nullptr;
+}
+
+template <class Tag>
+OpFn complex_builtin_lookup(Builtin b) {
+  switch (b) {
+    case Builtin::Relu:
+    case Builtin::Floor:
+    case Builtin::Ceil:
+      return nullptr;
+#define TARVELON_COMPLEX(name) \
+  case Builtin::name:          \
+    return &complex_builtin_kernel<Tag, Builtin::name>;
+      TARVELON_COMPLEX(Exp)
+      TARVELON_COMPLEX(Log)
+      TARVELON_COMPLEX(Sqrt)
+      TARVELON_COMPLEX(Abs)
+      TARVELON_COMPLEX(Sin)
+      TARVELON_COMPLEX(Cos)
+      TARVELON_COMPLEX(Tanh)
+      TARVELON_COMPLEX(Sigmoid)
+      TARVELON_COMPLEX(Softplus)
+      TARVELON_COMPLEX(ExpSigmoid)
+      TARVELON_COMPLEX(SigmoidLog)
+#undef TARVELON_COMPLEX
+  }
+  return nullptr;
+}
+
+template <class Tag>
+OpFn int_builtin_lookup(Builtin b) {
+  switch (b) {
+    case Builtin::Abs:
+      return &int_builtin_kernel<Tag, Builtin::Abs>;
+    case Builtin::Relu:
+      return &int_builtin_kernel<Tag, Builtin::Relu>;
+    case Builtin::Floor:
+    case Builtin::Ceil:
+      return &int_builtin_kernel<Tag, Builtin::Floor>;
+    default:
+      return nullptr;
+  }
+}
+
+// ---- Casts, selects, loads and stores -------------------------------------------------------
+
+template <class To, class From>
+void cast_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
+                 std::size_t n) {
+  using S = typename From::T;
+  using R = typename To::T;
+  for (std::size_t i = 0; i < n; ++i) as<R>(d)[i] = cast_value<To, From>(as<S>(a)[i]);
+}
+
+template <class Tag>
+void select_kernel(std::byte* d, const std::byte* c, const std::byte* a, const std::byte* b,
+                   std::size_t n) {
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) {
+    as<T>(d)[i] = as<std::uint8_t>(c)[i] ? as<T>(a)[i] : as<T>(b)[i];
+  }
+}
+
+/// The type a value of the tag takes in storage, when it differs from the register's.
+template <class Tag>
+struct Stored {
+  using T = typename Tag::T;
+  static T load(T v) { return v; }
+  static T store(T v) { return v; }
+};
+template <>
+struct Stored<BoolTag> {
+  using T = std::uint8_t;
+  static std::uint8_t load(std::uint8_t v) { return v != 0; }
+  static std::uint8_t store(std::uint8_t v) { return v; }
+};
+template <>
+struct Stored<F16Tag> {
+  using T = std::uint16_t;
+  static float load(std::uint16_t v) { return float_from_f16_bits(v); }
+  static std::uint16_t store(float v) { return f16_bits_from_float(v); }
+};
+template <>
+struct Stored<BF16Tag> {
+  using T = float;
+  static float load(float v) { return round_to_bf16(v); }
+  static float store(float v) { return v; }
+};
+
+template <class Tag>
+void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std::size_t n) {
+  using S = typename Stored<Tag>::T;
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) {
+    S v;
+    std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
+    as<T>(d)[i] = Stored<Tag>::load(v);
+  }
+}
+
+template <class Tag>
+void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std::size_t n) {
+  using S = typename Stored<Tag>::T;
+  using T = typename Tag::T;
+  for (std::size_t i = 0; i < n; ++i) {
+    const S v = Stored<Tag>::store(as<T>(src)[i]);
+    std::memcpy(d + static_cast<std::ptrdiff_t>(i) * stride, &v, sizeof v);
+  }
+}
+
+}  // namespace
+
+std::size_t element_size(ir::DType d) {
+  return with_tag(d, [](auto tag) { return sizeof(typename decltype(tag)::T); });
+}
+
+OpFn neg_fn(ir::DType d) {
+  return with_tag(d, [](auto tag) -> OpFn { return &neg_kernel<decltype(tag)>; });
+}
+
+OpFn not_fn() { return &not_kernel; }
+
+OpFn binary_fn(ir::BinaryOp op, ir::DType operands) {
+  return with_tag(operands, [&](auto tag) {
+    return binary_lookup<decltype(tag)>(op, std::make_index_sequence<ir::kBinaryOpCount>{});
+  });
+}
+
+OpFn builtin_fn(ir::Builtin b, ir::DType d) {
+  return with_tag(d, [&](auto tag) -> OpFn {
+    using Tag = decltype(tag);
+    if constexpr (Tag::cat == Cat::Float) {
+      return float_builtin_lookup<Tag>(b);
+    } else if constexpr (Tag::cat == Cat::Complex) {
+      return complex_builtin_lookup<Tag>(b);
+    } else {
+      return int_builtin_lookup<Tag>(b);
+    }
+  });
+}
+
+OpFn cast_fn(ir::DType from, ir::DType to) {
+  return with_tag(from, [&](auto from_tag) {
+    return with_tag(
+        to, [](auto to_tag) -> OpFn { return &cast_kernel<decltype(to_tag), decltype(from_tag)>; });
+  });
+}
+
+OpFn select_fn(ir::DType d) {
+  return with_tag(d, [](auto tag) -> OpFn { return &select_kernel<decltype(tag)>; });
+}
+
+LoadFn load_fn(ir::DType d) {
+  return with_tag(d, [](auto tag) -> LoadFn { return &load_kernel<decltype(tag)>; });
+}
+
+StoreFn store_fn(ir::DType d) {
+  return with_tag(d, [](auto tag) -> StoreFn { return &store_kernel<decltype(tag)>; });
+}
+
+void fill_constant(const ir::Literal& value, ir::DType d, std::byte* block, std::size_t count) {
+  with_tag(d, [&](auto tag) {
+    using Tag = decltype(tag);
+    using T = typename Tag::T;
+    const T v = std::visit(
+        [](const auto& x) -> T {
+          using L = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<L, bool>) {
+            return cast_value<Tag, BoolTag>(x);
+          } else if constexpr (std::is_same_v<L, std::int64_t>) {
+            return cast_value<Tag, IntTag<std::int64_t>>(x);
+          } else if constexpr (std::is_same_v<L, double>) {
+            return cast_value<Tag, F64Tag>(x);
+          } else {
+            return cast_value<Tag, C128Tag>(std::complex<double>(x.re, x.im));
+          }
+        },
+        value);
+    for (std::size_t i = 0; i < count; ++i) as<T>(block)[i] = v;
+  });
+}
+
+}  // namespace tarvelon::eval::detail
