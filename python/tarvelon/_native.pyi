@@ -1,4 +1,4 @@
-from typing import Any
+from typing import Any, final
 
 # (kind name, kind number, severity number, message, hint, (start, end), labels as
 # (start, end, text)); spans are UTF-8 byte offsets into the source.
@@ -12,6 +12,7 @@ def analyze(
     source: str, /
 ) -> tuple[str, tuple[_RawDiagnostic, ...], tuple[tuple[str, str], ...], tuple[str, ...]]: ...
 
+@final
 class Evaluator:
     """A kernel compiled for typed evaluation over NumPy arrays; calling it evaluates it."""
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -27,8 +28,11 @@ namespace tarvelon::pybindings {
 
 namespace {
 
-/// Elements computed between two looks at pending signals, so Ctrl-C ends a long call promptly.
-constexpr std::size_t kSignalStride = std::size_t{1} << 20;
+/// Elements computed between two looks at the clock: small enough for the most expensive kernel
+/// to look often, large enough that looking costs nothing.
+constexpr std::size_t kChunk = std::size_t{1} << 14;
+/// How often a long evaluation takes the interpreter lock back to look for Ctrl-C.
+constexpr std::chrono::milliseconds kSignalInterval{20};
 /// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
 constexpr std::size_t kPooledWorkspaces = 8;
 
@@ -513,7 +517,7 @@ std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const 
 }
 
 /// Runs the program over the iterator's inner runs with the interpreter lock released, taking it
-/// back every kSignalStride elements to look for Ctrl-C. 0, or -1 with an exception set.
+/// back every kSignalInterval to look for Ctrl-C. 0, or -1 with an exception set.
 int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t nresults) {
   NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iter, nullptr);
   if (next == nullptr) return -1;
@@ -533,13 +537,14 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   PyThreadState* released = needs_api ? nullptr : PyEval_SaveThread();
   bool failed = false;
   bool cpp_failure = false;
-  std::size_t since_check = 0;
+  auto last_check = std::chrono::steady_clock::now();
   try {
     do {
       const auto run_length = static_cast<std::size_t>(*size);
-      // A grown inner run may span the whole array: it is cut where the signals are due.
+      // A grown inner run may span the whole array: it is cut into chunks between which the
+      // signals are looked at.
       for (std::size_t done = 0; done < run_length && !failed;) {
-        const std::size_t n = std::min(run_length - done, kSignalStride - since_check);
+        const std::size_t n = std::min(run_length - done, kChunk);
         const auto offset = static_cast<std::ptrdiff_t>(done);
         for (std::size_t k = 0; k < nparams; ++k)
           in[k] = {reinterpret_cast<const std::byte*>(data[k]) + offset * strides[k], strides[k]};
@@ -549,9 +554,9 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
         }
         ev.program->run(in, out, n, ws);
         done += n;
-        since_check += n;
-        if (since_check == kSignalStride) {
-          since_check = 0;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check >= kSignalInterval) {
+          last_check = now;
           if (released != nullptr) PyEval_RestoreThread(released);
           released = nullptr;
           failed = PyErr_CheckSignals() < 0;
