@@ -46,7 +46,8 @@ def to_bf16(x):
         x = _f64_to_f32_odd(x)
     x = x.astype(np.float32)
     bits = x.view(np.uint32).astype(np.uint64)
-    rounded = ((bits + 0x7FFF + ((bits >> 16) & 1)) & 0xFFFF0000).astype(np.uint32)
+    u = np.uint64
+    rounded = ((bits + u(0x7FFF) + ((bits >> u(16)) & u(1))) & u(0xFFFF0000)).astype(np.uint32)
     return np.where(np.isnan(x), np.float32(np.nan), rounded.view(np.float32))
 
 
@@ -255,8 +256,12 @@ def arrays(d, n):
     else:
         info = np.iinfo(STORAGE[d])
         elements = st.sampled_from(specials) | st.integers(int(info.min), int(info.max))
-    return st.lists(elements, min_size=n, max_size=n).map(
-        lambda xs: np.array(xs, dtype=STORAGE[d]))
+    return st.lists(elements, min_size=n, max_size=n).map(lambda xs: _array(xs, d))
+
+
+def _array(xs, d):
+    with np.errstate(over="ignore"):  # values beyond f16 become infinities
+        return np.array(xs, dtype=STORAGE[d])
 
 
 class Node:
@@ -270,29 +275,30 @@ def _literal(draw, d):
     k = kind(d)
     if k == "b":
         value = draw(st.booleans())
-        return Node("true" if value else "false", d, lambda env: np.bool_(value))
+        return Node("true" if value else "false", d, lambda env: np.array([value]))
     if k == "i":
         info = np.iinfo(STORAGE[d])
         # A literal is at most i64's maximum.
         value = draw(st.sampled_from([0, 1, 2, 3, 5, 7, 100, min(int(info.max), 2**63 - 1)]))
-        return Node(f"{value}@{d}", d, lambda env: STORAGE[d](value))
+        return Node(f"{value}@{d}", d, lambda env: np.array([value], STORAGE[d]))
     if k == "f":
         value = draw(st.sampled_from(["0.5", "1.5", "2.0", "3.0", "0.25", "10.0"]))
-        return Node(f"{value}@{d}", d, lambda env: narrow(np.float64(value), d))
+        return Node(f"{value}@{d}", d, lambda env: narrow(np.array([float(value)]), d))
     value = draw(st.sampled_from(["0.5", "2.0", "1.25"]))
-    return Node(f"{value}j@{d}", d, lambda env: STORAGE[d](complex(0.0, float(value))))
+    return Node(f"{value}j@{d}", d,
+                lambda env: np.array([complex(0.0, float(value))], STORAGE[d]))
 
 
 @st.composite
 def exact_expr(draw, d, params, depth):
     """A random expression of dtype d whose every operation the evaluator computes exactly."""
     k = kind(d)
-    if depth <= 0 or draw(st.integers(0, 4)) == 0:
+    if depth <= 0 or draw(st.integers(0, 5)) == 0:
         own = [name for name, pd in params if pd == d]
         if own and draw(st.integers(0, 3)) > 0:
             name = draw(st.sampled_from(own))
             return Node(name, d, lambda env: env[name])
-        if draw(st.booleans()):
+        if draw(st.integers(0, 2)) > 0:
             name, pd = draw(st.sampled_from(params))
             if pd != d:
                 return Node(f"{name}@{d}", d, lambda env: cast(env[name], pd, d))
@@ -346,8 +352,8 @@ def exact_kernels(draw, dtypes=ALL):
     """(source, parameter dtypes, result dtype, meaning over argument arrays)."""
     pdtypes = draw(st.lists(st.sampled_from(dtypes), min_size=1, max_size=3))
     params = [(f"a{k}", pd) for k, pd in enumerate(pdtypes)]
-    d = draw(st.sampled_from(dtypes))
-    node = draw(exact_expr(d, params, 3))
+    d = draw(st.sampled_from(pdtypes) | st.sampled_from(dtypes))
+    node = draw(exact_expr(d, params, 4))
     header = "|" + ", ".join(f"{n}: {pd}" for n, pd in params) + "|"
 
     def meaning(*args):
