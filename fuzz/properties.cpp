@@ -12,6 +12,7 @@
 #include "egraph/recexpr.h"
 #include "egraph/sexp.h"
 #include "egraph/text.h"
+#include "eval/program.h"
 #include "ir/lower.h"
 #include "opt/error.h"
 #include "opt/lang.h"
@@ -222,8 +223,54 @@ Violation check_matches_instance(const MathPattern& pattern) {
 
 }  // namespace
 
+/// Builds the typed evaluator for the kernel, unoptimized and optimized, and runs it twice over
+/// the same few arguments (bit patterns that include zeros, all-ones, sign bits and NaNs): the
+/// results must be the same bytes.
+Violation check_evaluation(std::string_view source) {
+  constexpr std::size_t kElements = 5;
+  constexpr std::uint8_t kPatterns[kElements] = {0x00, 0xff, 0x80, 0x7f, 0x3c};
+  for (const bool optimize : {false, true}) {
+    auto dag = api::lowered_dag(source, optimize);
+    if (!dag) continue;
+    auto program = eval::Program::build(*dag);
+    if (!program) continue;
+    std::vector<std::vector<std::byte>> args;
+    std::vector<eval::Program::In> in;
+    for (ir::DType d : program->params()) {
+      const std::size_t size = eval::storage_size(d);
+      auto& bytes = args.emplace_back(size * kElements);
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::byte>(kPatterns[i / size] ^ static_cast<std::uint8_t>(i % 3));
+      }
+      in.push_back({bytes.data(), static_cast<std::ptrdiff_t>(size)});
+    }
+    std::vector<std::byte> runs[2];
+    for (auto& results : runs) {
+      std::vector<eval::Program::Out> out;
+      std::size_t total = 0;
+      for (ir::DType d : program->results()) total += eval::storage_size(d) * kElements;
+      results.assign(total, std::byte{0});
+      std::size_t at = 0;
+      for (ir::DType d : program->results()) {
+        const std::size_t size = eval::storage_size(d);
+        out.push_back({results.data() + at, static_cast<std::ptrdiff_t>(size)});
+        at += size * kElements;
+      }
+      auto ws = program->make_workspace();
+      program->run(in, out, kElements, ws);
+    }
+    if (runs[0] != runs[1]) {
+      return cat("typed evaluation differs between two runs", optimize ? " (optimized)" : "");
+    }
+  }
+  return std::nullopt;
+}
+
 Violation check_kernel(std::string_view source) {
-  return guarded([&] { return check_call(emit_python, source, false); });
+  return guarded([&]() -> Violation {
+    if (auto v = check_call(emit_python, source, false)) return v;
+    return check_evaluation(source);
+  });
 }
 
 Violation check_simplify(std::string_view source) {

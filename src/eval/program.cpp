@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "eval/kernels.h"
@@ -20,6 +21,9 @@ using ir::NodeId;
 /// Bytes of one register: a block of the widest element (c128).
 constexpr std::size_t kRegisterBytes = kBlock * 16;
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
+
+/// Constant blocks a program keeps ready (256 KiB at most).
+constexpr std::size_t kMaxConstantBlocks = 64;
 
 /// Marks an operand that names a constant block rather than a register.
 constexpr std::uint32_t kConstantBit = 0x80000000u;
@@ -38,11 +42,12 @@ EvalError cannot(std::string_view op, DType d) {
 }  // namespace
 
 struct Program::Instr {
-  enum class Kind : std::uint8_t { Load, Op, Store };
+  enum class Kind : std::uint8_t { Load, Fill, Op, Store };
   Kind kind = Kind::Op;
   /// Register written (Load, Op) or result index (Store).
   std::uint32_t dst = 0;
-  /// Operands: registers or constants (kConstantBit); for Load, `a` is the parameter index.
+  /// Operands: registers or constants (kConstantBit); for Load, `a` is the parameter index; for
+  /// Fill, `a` is the element's offset among the scalar constants and `b` its size.
   std::uint32_t a = kNoOperand, b = kNoOperand, c = kNoOperand;
   OpFn op = nullptr;
   detail::LoadFn load = nullptr;
@@ -58,7 +63,8 @@ class Builder {
   explicit Builder(const ir::TypedDag& dag) : dag_(dag) {}
 
   std::expected<void, EvalError> run(std::vector<Program::Instr>& code,
-                                     std::vector<std::byte>& constants, std::size_t& registers) {
+                                     std::vector<std::byte>& constants,
+                                     std::vector<std::byte>& scalars, std::size_t& registers) {
     auto order = topological_order();
     if (!order) return std::unexpected(order.error());
     value_of_.assign(dag_.nodes.size(), kNoOperand);
@@ -71,13 +77,14 @@ class Builder {
       Program::Instr st;
       st.kind = Program::Instr::Kind::Store;
       st.dst = static_cast<std::uint32_t>(k);
-      st.a = value_of_[dag_.outputs[k]];
+      st.a = ready(value_of_[dag_.outputs[k]]);
       st.store = detail::store_fn(dag_.dtypes[dag_.outputs[k]]);
       code_.push_back(st);
     }
     registers = allocate_registers();
     code = std::move(code_);
     constants = std::move(constants_);
+    scalars = std::move(scalars_);
     return {};
   }
 
@@ -108,6 +115,7 @@ class Builder {
       state[id] = 1;
       stack.emplace_back(id, true);
       bool bad = false;
+      const std::size_t first_child = stack.size();
       ir::for_each_operand(dag_.nodes[id], [&](NodeId child) {
         if (child >= count || state[child] == 1) {
           bad = true;
@@ -115,6 +123,8 @@ class Builder {
           stack.emplace_back(child, false);
         }
       });
+      // Operands are placed left to right, as the kernel reads.
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_child), stack.end());
       if (const auto* p = std::get_if<ir::node::Param>(&dag_.nodes[id])) {
         bad = bad || p->index >= dag_.params.size();
       }
@@ -134,30 +144,59 @@ class Builder {
                      std::uint32_t c = kNoOperand) {
     const auto is_const = [&](std::uint32_t v) { return v == kNoOperand || values_[v].constant; };
     if (is_const(a) && is_const(b) && is_const(c)) {
-      const std::uint32_t v = new_value(d, true);
-      const std::size_t slot = new_constant_block();
-      const_slot_.resize(values_.size(), 0);
-      const_slot_[v] = slot;
-      fn(constant_block(slot), constant_operand(a), constant_operand(b), constant_operand(c),
-         kBlock);
-      return v;
+      fn(scratch_.data(), constant_operand(a), constant_operand(b), constant_operand(c), kBlock);
+      return constant(d);
     }
-    const std::uint32_t v = new_value(d, false);
     Program::Instr in;
     in.kind = Program::Instr::Kind::Op;
+    in.a = ready(a);
+    in.b = ready(b);
+    in.c = ready(c);
+    const std::uint32_t v = new_value(d, false);
     in.dst = v;
-    in.a = a;
-    in.b = b;
-    in.c = c;
     in.op = fn;
     code_.push_back(in);
     return v;
   }
 
-  std::size_t new_constant_block() {
-    const std::size_t slot = constants_.size() / kRegisterBytes;
-    constants_.resize(constants_.size() + kRegisterBytes);
-    return slot;
+  /// The constant of dtype `d` held in the scratch block. Equal constants share one block; past
+  /// the program's quota of blocks a constant is kept as one element and filled into a register
+  /// before use, so that the program stays small however many literals a kernel has.
+  std::uint32_t constant(DType d) {
+    const std::size_t size = detail::element_size(d);
+    std::string key(d.to_str());
+    key.append(reinterpret_cast<const char*>(scratch_.data()), size);
+    if (auto it = shared_.find(key); it != shared_.end()) return it->second;
+    if (constants_.size() / kRegisterBytes < kMaxConstantBlocks) {
+      const std::uint32_t v = new_value(d, true);
+      const std::size_t slot = constants_.size() / kRegisterBytes;
+      constants_.insert(constants_.end(), scratch_.begin(), scratch_.end());
+      const_slot_.resize(values_.size(), 0);
+      const_slot_[v] = slot;
+      shared_.emplace(std::move(key), v);
+      return v;
+    }
+    const std::uint32_t v = new_value(d, false);
+    late_.resize(values_.size(), kNoOperand);
+    late_[v] = static_cast<std::uint32_t>(scalars_.size());
+    scalars_.insert(scalars_.end(), scratch_.begin(),
+                    scratch_.begin() + static_cast<std::ptrdiff_t>(size));
+    return v;
+  }
+
+  /// A value ready in a register: a constant kept as one element is filled in right here, at
+  /// each use, so it holds a register only while the using instruction runs.
+  std::uint32_t ready(std::uint32_t v) {
+    if (v == kNoOperand || v >= late_.size() || late_[v] == kNoOperand) return v;
+    const DType d = values_[v].dtype;
+    const std::uint32_t filled = new_value(d, false);
+    Program::Instr fill;
+    fill.kind = Program::Instr::Kind::Fill;
+    fill.dst = filled;
+    fill.a = late_[v];
+    fill.b = static_cast<std::uint32_t>(detail::element_size(d));
+    code_.push_back(fill);
+    return filled;
   }
   std::byte* constant_block(std::size_t slot) { return constants_.data() + slot * kRegisterBytes; }
   const std::byte* constant_operand(std::uint32_t v) {
@@ -188,12 +227,8 @@ class Builder {
             code_.push_back(in);
             return coerce(v, d);
           } else if constexpr (std::is_same_v<N, node::Const>) {
-            const std::uint32_t v = new_value(d, true);
-            const std::size_t slot = new_constant_block();
-            const_slot_.resize(values_.size(), 0);
-            const_slot_[v] = slot;
-            detail::fill_constant(n.value, d, constant_block(slot), kBlock);
-            return v;
+            detail::fill_constant(n.value, d, scratch_.data(), kBlock);
+            return constant(d);
           } else if constexpr (std::is_same_v<N, node::Unary>) {
             if (n.op == ir::UnaryOp::Not) {
               const std::uint32_t v = emit(detail::not_fn(), ir::dtypes::kBool,
@@ -260,7 +295,9 @@ class Builder {
     const std::size_t none = static_cast<std::size_t>(-1);
     std::vector<std::size_t> last_use(values_.size(), none);
     const auto operands = [](Program::Instr& in) {
-      if (in.kind == Program::Instr::Kind::Load) return std::array<std::uint32_t*, 3>{};
+      if (in.kind == Program::Instr::Kind::Load || in.kind == Program::Instr::Kind::Fill) {
+        return std::array<std::uint32_t*, 3>{};
+      }
       return std::array<std::uint32_t*, 3>{&in.a, &in.b, &in.c};
     };
     for (std::size_t i = 0; i < code_.size(); ++i) {
@@ -310,6 +347,11 @@ class Builder {
   std::vector<std::uint32_t> value_of_;
   std::vector<Program::Instr> code_;
   std::vector<std::byte> constants_;
+  std::vector<std::byte> scalars_;
+  std::vector<std::byte> scratch_ = std::vector<std::byte>(kRegisterBytes);
+  std::unordered_map<std::string, std::uint32_t> shared_;
+  /// For constants kept as one element: their offset among the scalars, else kNoOperand.
+  std::vector<std::uint32_t> late_;
 };
 
 }  // namespace
@@ -335,7 +377,7 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   for (const ir::Param& param : dag.params) p.params_.push_back(param.dtype);
   for (NodeId id : dag.outputs) p.results_.push_back(dag.dtypes[id]);
   Builder builder(dag);
-  if (auto ok = builder.run(p.code_, p.constants_, p.registers_); !ok) {
+  if (auto ok = builder.run(p.code_, p.constants_, p.scalars_, p.registers_); !ok) {
     return std::unexpected(ok.error());
   }
   return p;
@@ -366,6 +408,13 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
           const In& src = in[ins.a];
           ins.load(regs + ins.dst * kRegisterBytes, src.data + offset * src.stride, src.stride,
                    len);
+          break;
+        }
+        case Instr::Kind::Fill: {
+          std::byte* dst = regs + ins.dst * kRegisterBytes;
+          for (std::size_t i = 0; i < len; ++i) {
+            std::memcpy(dst + i * ins.b, scalars_.data() + ins.a, ins.b);
+          }
           break;
         }
         case Instr::Kind::Op:

@@ -87,6 +87,8 @@ class Program {
   std::vector<Instr> code_;
   /// Constant blocks, each a register's worth of bytes filled with one value.
   std::vector<std::byte> constants_;
+  /// Constants beyond the blocks, one element each, filled into a register where used.
+  std::vector<std::byte> scalars_;
   std::size_t registers_ = 0;
 };
 

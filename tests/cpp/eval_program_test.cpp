@@ -1,0 +1,152 @@
+// The evaluator's program as a whole: blocks, strides, several results, aliasing, threads and
+// working memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eval_test_util.h"
+
+namespace tarvelon::testing {
+namespace {
+
+using eval::Program;
+
+Program must_build(std::string_view source, bool optimize = false) {
+  auto program = build_program(source, optimize);
+  if (!program) throw std::runtime_error(program.error().message);
+  return std::move(*program);
+}
+
+TEST(EvalProgram, StridedReversedAndBroadcastArgumentsOverManyBlocks) {
+  const Program p = must_build("|x: f32, y: i8, k: i8|\n(x * 2.0@f32, y * k + y)");
+  constexpr std::size_t n = 1000;  // several blocks and a partial one
+  std::vector<float> xs(2 * n);    // every other element is used
+  std::vector<std::int8_t> ys(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    xs[2 * i] = static_cast<float>(i) + 0.25f;
+    ys[i] = static_cast<std::int8_t>(i);
+  }
+  const std::int8_t k = 3;
+  std::vector<float> r0(n);
+  std::vector<std::int8_t> r1(n);
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), 8},
+                            {reinterpret_cast<const std::byte*>(ys.data() + n - 1), -1},
+                            {reinterpret_cast<const std::byte*>(&k), 0}};
+  const Program::Out out[] = {{reinterpret_cast<std::byte*>(r0.data()), 4},
+                              {reinterpret_cast<std::byte*>(r1.data()), 1}};
+  auto ws = p.make_workspace();
+  p.run(in, out, n, ws);
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(r0[i], xs[2 * i] * 2.0f) << i;
+    const std::int8_t y = ys[n - 1 - i];
+    ASSERT_EQ(r1[i], static_cast<std::int8_t>(y * 4)) << i;
+  }
+}
+
+TEST(EvalProgram, AnOutputMayAliasItsInput) {
+  const Program p = must_build("|x: f64, y: f64|\nx * y + x");
+  std::vector<double> xs(777), ys(777, 3.0);
+  for (std::size_t i = 0; i < xs.size(); ++i) xs[i] = static_cast<double>(i);
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), 8},
+                            {reinterpret_cast<const std::byte*>(ys.data()), 8}};
+  const Program::Out out[] = {{reinterpret_cast<std::byte*>(xs.data()), 8}};
+  auto ws = p.make_workspace();
+  p.run(in, out, xs.size(), ws);
+  for (std::size_t i = 0; i < xs.size(); ++i) ASSERT_EQ(xs[i], 4.0 * static_cast<double>(i));
+}
+
+TEST(EvalProgram, NothingIsWrittenForZeroElements) {
+  const Program p = must_build("|x: u16|\nx + 1@u16");
+  std::uint16_t x = 5, r = 42;
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(&x), 2}};
+  const Program::Out out[] = {{reinterpret_cast<std::byte*>(&r), 2}};
+  Program::Workspace ws;  // an empty workspace grows to what the program needs
+  p.run(in, out, 0, ws);
+  EXPECT_EQ(r, 42);
+  p.run(in, out, 1, ws);
+  EXPECT_EQ(r, 6);
+}
+
+TEST(EvalProgram, RegistersAreReusedOnceValuesAreDead) {
+  std::string source = "|x: f64|\na0 = x\n";
+  for (int i = 1; i <= 300; ++i) {
+    source += "a" + std::to_string(i) + " = a" + std::to_string(i - 1) + " * 1.5 + x\n";
+  }
+  source += "a300";
+  const Program p = must_build(source);
+  EXPECT_LE(p.register_count(), 3u);
+  EXPECT_EQ(eval_all(p, {0.0}).at(0), Val(0.0));
+}
+
+TEST(EvalProgram, ManyDistinctConstantsStillComputeExactly) {
+  std::string source = "|x: i64|\nx";
+  std::int64_t sum = 0;
+  for (int i = 1; i <= 300; ++i) {  // more literals than the program keeps as whole blocks
+    source += " + " + std::to_string(i);
+    sum += i;
+  }
+  const Program p = must_build(source);
+  EXPECT_LE(p.register_count(), 3u);
+  EXPECT_EQ(eval_all(p, {5}).at(0), Val(sum + 5));
+}
+
+TEST(EvalProgram, ConstantKernelsNeedNoRegisters) {
+  const Program p = must_build("|x: f64|\n(2.0 + 3.0) * 4.0");
+  EXPECT_EQ(p.register_count(), 0u);
+  EXPECT_EQ(eval_all(p, {1.0}).at(0), Val(20.0));
+}
+
+TEST(EvalProgram, OptimizedKernelsComputeLikeLoweredOnes) {
+  const char* sources[] = {
+      "|x: i32|\nx * 2 + x * 3",
+      "|x: u8, y: u8|\n(x + y) * (x + y) - x",
+      "|x: f64|\nlog(1.0 + exp(x))",
+      "|x: f64|\n1.0 / (1.0 + exp(-x))",
+  };
+  for (const char* s : sources) {
+    const Program plain = must_build(s);
+    const Program optimized = must_build(s, true);
+    for (const Val& x : {Val(0), Val(7), Val(200)}) {
+      std::vector<Val> args(plain.params().size(), x);
+      if (plain.params()[0].kind == ir::DTypeKind::Float)
+        args.assign(args.size(), as_double(x) / 8);
+      const Val a = eval_all(plain, args).at(0), b = eval_all(optimized, args).at(0);
+      if (a.kind == Val::Kind::Float) {
+        EXPECT_NEAR(a.f, b.f, 4e-16 * std::max(1.0, std::fabs(a.f))) << s;
+      } else {
+        EXPECT_EQ(a, b) << s;
+      }
+    }
+  }
+}
+
+TEST(EvalProgram, ThreadsShareOneProgramWithTheirOwnWorkspaces) {
+  const Program p = must_build("|x: f32|\ntanh(x) * sigmoid(x) + x@f16@f32");
+  constexpr std::size_t n = 5000;
+  std::vector<float> xs(n);
+  for (std::size_t i = 0; i < n; ++i) xs[i] = static_cast<float>(i) / 100.0f - 25.0f;
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), 4}};
+  std::vector<float> expected(n);
+  {
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(expected.data()), 4}};
+    auto ws = p.make_workspace();
+    p.run(in, out, n, ws);
+  }
+  std::vector<std::vector<float>> got(4, std::vector<float>(n));
+  std::vector<std::thread> threads;
+  for (auto& g : got) {
+    threads.emplace_back([&] {
+      const Program::Out out[] = {{reinterpret_cast<std::byte*>(g.data()), 4}};
+      auto ws = p.make_workspace();
+      for (int rep = 0; rep < 5; ++rep) p.run(in, out, n, ws);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& g : got) EXPECT_EQ(std::memcmp(g.data(), expected.data(), n * 4), 0);
+}
+
+}  // namespace
+}  // namespace tarvelon::testing
