@@ -334,6 +334,25 @@ def test_many_threads_share_one_kernel():
     assert results == [True] * 8
 
 
+def test_other_threads_run_while_a_kernel_computes():
+    body = "x"
+    for _ in range(40):
+        body = f"sin({body})"
+    kernel = tarvelon.compile(f"|x: f32| {body}", "k")
+    x = np.ones(2 * 10**6, np.float32)
+    worker = threading.Thread(target=kernel, args=(x,))
+    start = time.monotonic()
+    worker.start()
+    ticks = [start]
+    while worker.is_alive():
+        time.sleep(0.001)
+        ticks.append(time.monotonic())
+    worker.join()
+    took = ticks[-1] - start
+    # Holding the lock for the whole call would leave one gap as long as the call.
+    assert max(b - a for a, b in zip(ticks, ticks[1:])) < took / 2, took
+
+
 def test_ctrl_c_interrupts_a_long_evaluation():
     # Two hundred nested sines over 4 million elements take seconds; the interrupt comes within
     # a million elements.
