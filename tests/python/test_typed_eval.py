@@ -334,11 +334,16 @@ def test_many_threads_share_one_kernel():
     assert results == [True] * 8
 
 
-def test_other_threads_run_while_a_kernel_computes():
+def nested_sines(count):
+    """A kernel of `count` nested sines: costly per element, whatever the array."""
     body = "x"
-    for _ in range(40):
+    for _ in range(count):
         body = f"sin({body})"
-    kernel = tarvelon.compile(f"|x: f32| {body}", "k")
+    return tarvelon.compile(f"|x: f32| {body}", "k")
+
+
+def test_other_threads_run_while_a_kernel_computes():
+    kernel = nested_sines(40)
     x = np.ones(2 * 10**6, np.float32)
     worker = threading.Thread(target=kernel, args=(x,))
     start = time.monotonic()
@@ -356,10 +361,7 @@ def test_other_threads_run_while_a_kernel_computes():
 def test_ctrl_c_interrupts_a_long_evaluation():
     # Two hundred nested sines over 4 million elements take seconds; the interrupt comes within
     # a million elements.
-    body = "x"
-    for _ in range(200):
-        body = f"sin({body})"
-    kernel = tarvelon.compile(f"|x: f32| {body}", "k")
+    kernel = nested_sines(200)
     x = np.ones(4 * 10**6, np.float32)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
