@@ -210,7 +210,13 @@ class Call {
       Py_XDECREF(trace);
       return nullptr;
     }
-    if (!PyList_Check(v) && !PyTuple_Check(v)) return same_kind(std::move(arr), target);
+    if (!PyList_Check(v) && !PyTuple_Check(v)) {
+      if (PyArray_TYPE(arr.array()) == NPY_OBJECT) {
+        Py_DECREF(target);
+        return wrong_type(v);
+      }
+      return same_kind(std::move(arr), target);
+    }
     if (PyArray_DESCR(arr.array())->kind == 'f' &&
         (d.is_integer() || d.kind == ir::DTypeKind::Bool)) {
       // NumPy reads integers beyond int64 as floats; as Python objects they stay integers.
@@ -577,6 +583,13 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
 PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObject* out) {
   const std::size_t nparams = ev.params.size();
   const std::size_t nresults = ev.results.size();
+  if (nparams + nresults > NPY_MAXARGS) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): typed evaluation takes at most %d parameters and results together, this "
+                 "kernel has %zu",
+                 ev.name.c_str(), NPY_MAXARGS, nparams + nresults);
+    return nullptr;
+  }
   std::vector<Ref> ops;
   ops.reserve(nparams + nresults);
   for (std::size_t k = 0; k < nparams; ++k) {
