@@ -1,5 +1,8 @@
 #include "eval/float_format.h"
 
+#include <cpuid.h>
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -32,8 +35,73 @@ float float_from_f16_bits(std::uint16_t bits) {
     const float magnitude = static_cast<float>(fraction) * 0x1p-24f;
     return sign ? -magnitude : magnitude;
   }
-  if (exponent == 0x1f) return std::bit_cast<float>(sign | 0x7f800000u | fraction << 13);
+  if (exponent == 0x1f) {
+    // A NaN comes back quiet, as the CPU's conversion gives it.
+    const std::uint32_t quiet = fraction != 0 ? 0x00400000u : 0u;
+    return std::bit_cast<float>(sign | 0x7f800000u | quiet | fraction << 13);
+  }
   return std::bit_cast<float>(sign | (exponent + 112u) << 23 | fraction << 13);
+}
+
+namespace {
+
+/// Whether the CPU converts half precision in hardware (F16C, with the OS saving AVX state).
+bool has_f16c() {
+  static const bool yes = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    if (!(c & bit_F16C) || !(c & bit_AVX) || !(c & bit_OSXSAVE)) return false;
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (lo & 6u) == 6u;
+  }();
+  return yes;
+}
+
+__attribute__((target("avx,f16c"))) void round_f16c(float* x, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(x + i), _MM_FROUND_TO_NEAREST_INT);
+    _mm256_storeu_ps(x + i, _mm256_cvtph_ps(h));
+  }
+  for (; i < n; ++i) x[i] = round_to_f16(x[i]);
+}
+
+__attribute__((target("avx,f16c"))) void from_bits_f16c(const std::uint16_t* bits, float* out,
+                                                        std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + i));
+    _mm256_storeu_ps(out + i, _mm256_cvtph_ps(h));
+  }
+  for (; i < n; ++i) out[i] = float_from_f16_bits(bits[i]);
+}
+
+__attribute__((target("avx,f16c"))) void to_bits_f16c(const float* x, std::uint16_t* bits,
+                                                      std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(x + i), _MM_FROUND_TO_NEAREST_INT);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bits + i), h);
+  }
+  for (; i < n; ++i) bits[i] = f16_bits_from_float(x[i]);
+}
+
+}  // namespace
+
+void round_block_to_f16(float* x, std::size_t n) {
+  if (has_f16c()) return round_f16c(x, n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = round_to_f16(x[i]);
+}
+
+void f16_block_from_bits(const std::uint16_t* bits, float* out, std::size_t n) {
+  if (has_f16c()) return from_bits_f16c(bits, out, n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = float_from_f16_bits(bits[i]);
+}
+
+void f16_block_to_bits(const float* x, std::uint16_t* bits, std::size_t n) {
+  if (has_f16c()) return to_bits_f16c(x, bits, n);
+  for (std::size_t i = 0; i < n; ++i) bits[i] = f16_bits_from_float(x[i]);
 }
 
 double round_to_format(double x, int precision, int min_exp, double max) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace tarvelon::eval {
@@ -8,11 +9,17 @@ namespace tarvelon::eval {
 /// IEEE binary16 bits of a float, rounded to nearest with ties to even; subnormals kept, NaN
 /// stays a quiet NaN with its sign.
 std::uint16_t f16_bits_from_float(float x);
-/// The float holding exactly the binary16 value `bits`.
+/// The float holding exactly the binary16 value `bits` (a NaN made quiet).
 float float_from_f16_bits(std::uint16_t bits);
 
 /// `x` rounded to the nearest binary16 value (ties to even), carried as a float.
 inline float round_to_f16(float x) { return float_from_f16_bits(f16_bits_from_float(x)); }
+
+/// The block conversions, by the CPU's half-precision instructions where it has them; results
+/// are bit for bit those of the scalar functions above.
+void round_block_to_f16(float* x, std::size_t n);
+void f16_block_from_bits(const std::uint16_t* bits, float* out, std::size_t n);
+void f16_block_to_bits(const float* x, std::uint16_t* bits, std::size_t n);
 
 /// `x` rounded to the nearest bfloat16 value (ties to even), carried as a float. bfloat16 shares
 /// binary32's exponent range, so rounding the upper half of the bits is the whole conversion.

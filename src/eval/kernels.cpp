@@ -98,13 +98,13 @@ auto binary_value(typename Tag::T a, typename Tag::T b) {
     if constexpr (Op == BinaryOp::Pow) return int_pow<T>(a, b);
     if constexpr (Op == BinaryOp::Div) return T{};
   } else if constexpr (Tag::cat == Cat::Float) {
-    if constexpr (Op == BinaryOp::Add) return Tag::round(a + b);
-    if constexpr (Op == BinaryOp::Sub) return Tag::round(a - b);
-    if constexpr (Op == BinaryOp::Mul) return Tag::round(a * b);
-    if constexpr (Op == BinaryOp::Div) return Tag::round(a / b);
-    if constexpr (Op == BinaryOp::FloorDiv) return Tag::round(float_floor_div(a, b));
-    if constexpr (Op == BinaryOp::Rem) return Tag::round(float_rem(a, b));
-    if constexpr (Op == BinaryOp::Pow) return Tag::round(std::pow(a, b));
+    if constexpr (Op == BinaryOp::Add) return a + b;
+    if constexpr (Op == BinaryOp::Sub) return a - b;
+    if constexpr (Op == BinaryOp::Mul) return a * b;
+    if constexpr (Op == BinaryOp::Div) return a / b;
+    if constexpr (Op == BinaryOp::FloorDiv) return float_floor_div(a, b);
+    if constexpr (Op == BinaryOp::Rem) return float_rem(a, b);
+    if constexpr (Op == BinaryOp::Pow) return std::pow(a, b);
   } else if constexpr (Tag::cat == Cat::Complex) {
     if constexpr (Op == BinaryOp::Add) return T(a.real() + b.real(), a.imag() + b.imag());
     if constexpr (Op == BinaryOp::Sub) return T(a.real() - b.real(), a.imag() - b.imag());
@@ -125,6 +125,8 @@ void binary_kernel(std::byte* d, const std::byte* a, const std::byte* b, const s
   for (std::size_t i = 0; i < n; ++i) {
     as<R>(d)[i] = binary_value<Tag, Op>(as<T>(a)[i], as<T>(b)[i]);
   }
+  // Narrow floats compute in float and round once, over the whole block.
+  if constexpr (Tag::cat == Cat::Float && !is_comparison(Op)) Tag::round_block(as<T>(d), n);
 }
 
 template <class Tag, BinaryOp Op>
@@ -368,23 +370,28 @@ void select_kernel(std::byte* d, const std::byte* c, const std::byte* a, const s
 template <class Tag>
 struct Stored {
   using T = typename Tag::T;
+  /// Whether storage and register hold the same bytes, so a contiguous run is copied whole.
+  static constexpr bool same = true;
   static T load(T v) { return v; }
   static T store(T v) { return v; }
 };
 template <>
 struct Stored<BoolTag> {
+  static constexpr bool same = false;
   using T = std::uint8_t;
   static std::uint8_t load(std::uint8_t v) { return v != 0; }
   static std::uint8_t store(std::uint8_t v) { return v; }
 };
 template <>
 struct Stored<F16Tag> {
+  static constexpr bool same = false;
   using T = std::uint16_t;
   static float load(std::uint16_t v) { return float_from_f16_bits(v); }
   static std::uint16_t store(float v) { return f16_bits_from_float(v); }
 };
 template <>
 struct Stored<BF16Tag> {
+  static constexpr bool same = false;
   using T = float;
   static float load(float v) { return round_to_bf16(v); }
   static float store(float v) { return v; }
@@ -392,8 +399,18 @@ struct Stored<BF16Tag> {
 
 template <class Tag>
 void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std::size_t n) {
+  if constexpr (std::is_same_v<Tag, F16Tag>) {
+    std::uint16_t bits[kMaxBlock];
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(&bits[i], src + static_cast<std::ptrdiff_t>(i) * stride, 2);
+    }
+    return f16_block_from_bits(bits, as<float>(d), n);
+  }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
+  if constexpr (Stored<Tag>::same) {
+    if (stride == sizeof(S)) return static_cast<void>(std::memcpy(d, src, n * sizeof(S)));
+  }
   for (std::size_t i = 0; i < n; ++i) {
     S v;
     std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
@@ -403,8 +420,19 @@ void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std:
 
 template <class Tag>
 void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std::size_t n) {
+  if constexpr (std::is_same_v<Tag, F16Tag>) {
+    std::uint16_t bits[kMaxBlock];
+    f16_block_to_bits(as<float>(src), bits, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(d + static_cast<std::ptrdiff_t>(i) * stride, &bits[i], 2);
+    }
+    return;
+  }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
+  if constexpr (Stored<Tag>::same) {
+    if (stride == sizeof(S)) return static_cast<void>(std::memcpy(d, src, n * sizeof(S)));
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const S v = Stored<Tag>::store(as<T>(src)[i]);
     std::memcpy(d + static_cast<std::ptrdiff_t>(i) * stride, &v, sizeof v);

@@ -9,6 +9,9 @@
 
 namespace tarvelon::eval::detail {
 
+/// The most elements an instruction computes at once (the program's block).
+inline constexpr std::size_t kMaxBlock = 256;
+
 /// Computes `n` elements of `dst` from up to three operand blocks (unused ones are null). Every
 /// kernel reads an element's operands before writing it, so `dst` may be one of the operands.
 using OpFn = void (*)(std::byte* dst, const std::byte* a, const std::byte* b, const std::byte* c,

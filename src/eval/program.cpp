@@ -21,6 +21,7 @@ using ir::NodeId;
 /// Bytes of one register: a block of the widest element (c128).
 constexpr std::size_t kRegisterBytes = kBlock * 16;
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
+static_assert(kBlock <= detail::kMaxBlock, "kernels hold a block of storage on their stack");
 
 /// Constant blocks a program keeps ready (256 KiB at most).
 constexpr std::size_t kMaxConstantBlocks = 64;

@@ -27,25 +27,31 @@ struct IntTag {
   static constexpr Cat cat = Cat::Int;
 };
 /// binary16 and bfloat16: held in a float, rounded once from float or double.
-template <float (*Round)(float), double (*RoundDouble)(double)>
+template <float (*Round)(float), double (*RoundDouble)(double),
+          void (*RoundBlock)(float*, std::size_t)>
 struct NarrowFloatTag {
   using T = float;
   using Wide = double;
   static constexpr Cat cat = Cat::Float;
   static float round(float x) { return Round(x); }
+  static void round_block(float* x, std::size_t n) { RoundBlock(x, n); }
   static float from_double(double x) { return static_cast<float>(RoundDouble(x)); }
   template <class I>
   static float from_int(I v) {
     return from_double(odd_rounded_value(v));
   }
 };
-using F16Tag = NarrowFloatTag<round_to_f16, round_double_to_f16>;
-using BF16Tag = NarrowFloatTag<round_to_bf16, round_double_to_bf16>;
+inline void round_block_to_bf16(float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) x[i] = round_to_bf16(x[i]);
+}
+using F16Tag = NarrowFloatTag<round_to_f16, round_double_to_f16, round_block_to_f16>;
+using BF16Tag = NarrowFloatTag<round_to_bf16, round_double_to_bf16, round_block_to_bf16>;
 struct F32Tag {
   using T = float;
   using Wide = double;
   static constexpr Cat cat = Cat::Float;
   static float round(float x) { return x; }
+  static void round_block(float*, std::size_t) {}
   static float from_double(double x) { return static_cast<float>(x); }
   template <class I>
   static float from_int(I v) {
@@ -57,6 +63,7 @@ struct F64Tag {
   using Wide = long double;
   static constexpr Cat cat = Cat::Float;
   static double round(double x) { return x; }
+  static void round_block(double*, std::size_t) {}
   static double from_double(double x) { return x; }
   template <class I>
   static double from_int(I v) {
@@ -152,6 +159,8 @@ typename To::T cast_value(typename From::T v) {
     }
   } else if constexpr (To::cat == Cat::Int) {
     return saturate<R>(static_cast<double>(v));
+  } else if constexpr (std::is_same_v<typename From::T, float> && std::is_same_v<R, float>) {
+    return To::round(v);  // a float holds the value exactly: one rounding
   } else {
     return To::from_double(static_cast<double>(v));
   }
