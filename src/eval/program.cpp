@@ -312,6 +312,7 @@ class Builder {
     for (std::size_t i = 0; i < code_.size(); ++i) {
       Program::Instr& in = code_[i];
       std::array<std::uint32_t, 3> seen{kNoOperand, kNoOperand, kNoOperand};
+      std::array<std::uint32_t, 3> dying{kNoOperand, kNoOperand, kNoOperand};
       std::size_t k = 0;
       for (std::uint32_t* o : operands(in)) {
         if (o == nullptr || *o == kNoOperand) continue;
@@ -321,14 +322,23 @@ class Builder {
           continue;
         }
         *o = reg[v];
-        // Freed before the result is placed, so the result may take its operand's register:
-        // every kernel reads an element before writing it.
+        // Freed only once the result has its register: a kernel whose elements are wider than
+        // its operand's (a widening cast, a builtin computed in f64) would overwrite elements
+        // of the operand it has not read yet.
         if (last_use[v] == i && std::find(seen.begin(), seen.end(), v) == seen.end()) {
-          free.push_back(reg[v]);
+          dying[k] = reg[v];
         }
         seen[k++] = v;
       }
-      if (in.kind == Program::Instr::Kind::Store) continue;
+      const auto release_dying = [&] {
+        for (std::uint32_t r : dying) {
+          if (r != kNoOperand) free.push_back(r);
+        }
+      };
+      if (in.kind == Program::Instr::Kind::Store) {
+        release_dying();
+        continue;
+      }
       const std::uint32_t v = in.dst;
       if (free.empty()) {
         reg[v] = next++;
@@ -337,6 +347,7 @@ class Builder {
         free.pop_back();
       }
       in.dst = reg[v];
+      release_dying();
       if (last_use[v] == none) free.push_back(reg[v]);
     }
     return next;
