@@ -120,11 +120,7 @@ I saturate(double x) {
   // Both bounds are powers of two (or zero) and exact in a double.
   const double hi = std::ldexp(1.0, L::digits);
   if (x >= hi) return L::max();
-  if (x <= static_cast<double>(L::min())) return L::min();
-  if constexpr (!L::is_signed) {
-    if (x <= -1.0) return 0;
-    if (x < 0.0) return 0;
-  }
+  if (x <= static_cast<double>(L::min())) return L::min();  // every negative for unsigned types
   return static_cast<I>(x);
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "dag_build.h"
 #include "eval_test_util.h"
 
 namespace tarvelon::testing {
@@ -43,6 +44,41 @@ TEST(EvalProgram, StridedReversedAndBroadcastArgumentsOverManyBlocks) {
     ASSERT_EQ(r0[i], xs[2 * i] * 2.0f) << i;
     const std::int8_t y = ys[n - 1 - i];
     ASSERT_EQ(r1[i], static_cast<std::int8_t>(y * 4)) << i;
+  }
+}
+
+TEST(EvalProgram, WideningInstructionsDoNotOverwriteTheirOperands) {
+  // Each kernel's last use of its operand writes wider elements than it reads.
+  struct Widening {
+    const char* source;
+    double (*expected)(double);
+  };
+  const Widening cases[] = {
+      {"|x: i8|\nx@f64", [](double x) { return x; }},
+      {"|x: i8|\nx@c128", [](double x) { return x; }},
+      {"|x: i16|\nx@i64 * 3", [](double x) { return 3 * x; }},
+  };
+  for (const Widening& c : cases) {
+    const Program p = must_build(c.source);
+    constexpr std::size_t n = 300;
+    std::vector<std::byte> in(n * 2), out(n * 16);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto v = static_cast<std::int16_t>(static_cast<int>(i % 100) - 50);
+      std::memcpy(in.data() + i * eval::storage_size(p.params()[0]), &v,
+                  eval::storage_size(p.params()[0]));
+    }
+    const auto in_size = static_cast<std::ptrdiff_t>(eval::storage_size(p.params()[0]));
+    const auto out_size = static_cast<std::ptrdiff_t>(eval::storage_size(p.results()[0]));
+    const Program::In args[] = {{in.data(), in_size}};
+    const Program::Out results[] = {{out.data(), out_size}};
+    auto ws = p.make_workspace();
+    p.run(args, results, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = static_cast<double>(static_cast<int>(i % 100) - 50);
+      const Val got =
+          from_storage(p.results()[0], out.data() + i * static_cast<std::size_t>(out_size));
+      ASSERT_EQ(as_double(got), c.expected(x)) << c.source << " at " << i;
+    }
   }
 }
 
@@ -146,6 +182,32 @@ TEST(EvalProgram, ThreadsShareOneProgramWithTheirOwnWorkspaces) {
   }
   for (auto& t : threads) t.join();
   for (const auto& g : got) EXPECT_EQ(std::memcmp(g.data(), expected.data(), n * 4), 0);
+}
+
+TEST(EvalProgram, MalformedDagsAreRefusedNotFollowed) {
+  using ir::dtypes::kF64;
+  namespace node = ir::node;
+  struct Malformed {
+    const char* what;
+    std::vector<ir::Node> nodes;
+  };
+  const Malformed cases[] = {
+      {"operand past the end", {node::Param{0}, node::Binary{0, 7, ir::BinaryOp::Add}}},
+      {"parameter past the list", {node::Param{3}}},
+      {"cycle",
+       {node::Param{0}, node::Binary{0, 2, ir::BinaryOp::Add},
+        node::Binary{1, 0, ir::BinaryOp::Mul}}},
+      {"call of two arguments", {node::Param{0}, node::Call{{0, 0}, ir::Builtin::Exp}}},
+  };
+  for (const Malformed& c : cases) {
+    DagBuilder b;
+    b.param("x", kF64);
+    for (const ir::Node& n : c.nodes) b.add(n, kF64);
+    b.dag.outputs = {static_cast<ir::NodeId>(c.nodes.size() - 1)};
+    auto program = Program::build(b.dag);
+    ASSERT_FALSE(program.has_value()) << c.what;
+    EXPECT_EQ(program.error().message, "cannot evaluate a malformed typed DAG") << c.what;
+  }
 }
 
 }  // namespace
