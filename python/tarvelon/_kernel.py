@@ -17,7 +17,7 @@ import weakref
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from tarvelon import _native
+from tarvelon import _native, _typed
 from tarvelon._diagnostics import Diagnostic, diagnostics_from, kernel_error
 
 
@@ -29,9 +29,14 @@ class Param(NamedTuple):
 
 
 class Kernel:
-    """A compiled kernel: calling it computes the kernel.
+    """A compiled kernel: calling it computes the kernel in its declared dtypes.
 
-    Arguments are converted to their parameter's kind on the way in: integer and bool
+    A call evaluates typed: every value is computed in its own dtype (integers wrap, floats
+    round to their format) over NumPy arrays or scalars, which broadcast together; the result
+    is a NumPy array, a NumPy scalar for all-scalar arguments, a tuple for a tuple kernel, and
+    `out=` takes arrays of exactly the result dtype and shape.
+
+    `python` is the emitted Python function behind a converting layer: integer and bool
     parameters through `operator.index`, float parameters as `float()` converts a number,
     complex ones as `complex()` does; text is refused for every kind. An argument that does not
     convert raises TypeError naming the parameter. `raw` is a copy of the emitted function,
@@ -41,14 +46,15 @@ class Kernel:
     the same object, and a pickled kernel is compiled again (through that cache) on loading.
     """
 
-    __slots__ = ("source", "python_source", "optimize", "params", "dtype", "_key", "_raw",
-                 "_call", "__name__", "__qualname__", "__signature__", "__weakref__")
+    __slots__ = ("source", "python_source", "optimize", "params", "dtype", "python", "_key",
+                 "_raw", "_call", "__name__", "__qualname__", "__signature__", "__weakref__")
 
     source: str
     python_source: str
     optimize: bool
     params: tuple[Param, ...]
     dtype: str | tuple[str, ...]
+    python: Callable[..., Any]
     _key: tuple[str, str, bool]
     _raw: Callable[..., Any]
     _call: Callable[..., Any]
@@ -58,18 +64,18 @@ class Kernel:
 
     def __init__(self, *, source: str, name: str, optimize: bool, python_source: str,
                  raw: Callable[..., Any], call: Callable[..., Any], params: tuple[Param, ...],
-                 dtype: str | tuple[str, ...]) -> None:
+                 dtype: str | tuple[str, ...], typed: Callable[..., Any]) -> None:
         fields = {
             "source": source, "python_source": python_source, "optimize": optimize,
             "params": params, "dtype": dtype, "_key": (source, name, optimize), "_raw": raw,
-            "_call": call, "__name__": raw.__name__, "__qualname__": raw.__name__,
-            "__signature__": inspect.signature(call),
+            "python": call, "_call": typed, "__name__": raw.__name__,
+            "__qualname__": raw.__name__, "__signature__": inspect.signature(call),
         }
         for field, value in fields.items():
             object.__setattr__(self, field, value)
 
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
-        # Compiled kernels are of a subclass whose __call__ is the converting function itself.
+        # Compiled kernels are of a subclass whose __call__ is the typed evaluator itself.
         return self._call(*args, **kwargs)
 
     def __setattr__(self, name: str, value: Any) -> None:
@@ -286,15 +292,17 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
     dtype: str | tuple[str, ...] = outputs[0] if len(outputs) == 1 else tuple(outputs)
-    # A class of its own per kernel lets a call go straight to the converting function, without
-    # a frame of Kernel.__call__ in between; it also carries the kernel's docstring.
+    typed = _typed.evaluator(source, optimize, name, raw)
+    # A class of its own per kernel lets a call go straight to the typed evaluator, without a
+    # frame of Kernel.__call__ in between; it also carries the kernel's docstring.
     doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"
            "Compiled tarvelon kernel; `.source` holds its text and `.python_source` the emitted "
            "Python.")
     kernel_class = type("Kernel", (Kernel,),
-                        {"__slots__": (), "__call__": staticmethod(call), "__doc__": doc})
+                        {"__slots__": (), "__call__": staticmethod(typed), "__doc__": doc})
     kernel: Kernel = kernel_class(source=source, name=name, optimize=optimize, python_source=text,
-                                  raw=raw, call=call, params=kernel_params, dtype=dtype)
+                                  raw=raw, call=call, params=kernel_params, dtype=dtype,
+                                  typed=typed)
     return kernel
 
 

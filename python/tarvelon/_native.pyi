@@ -1,3 +1,5 @@
+from typing import Any, final
+
 # (kind name, kind number, severity number, message, hint, (start, end), labels as
 # (start, end, text)); spans are UTF-8 byte offsets into the source.
 _RawDiagnostic = tuple[
@@ -23,3 +25,14 @@ _Compilation = tuple[
 
 def compile(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> _Compilation: ...
 def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> _Compilation: ...
+
+@final
+class Evaluator:
+    """A kernel compiled for typed evaluation over NumPy arrays; calling it evaluates it."""
+
+    def __new__(
+        cls, source: str, optimize: bool, name: str, arg_names: tuple[str, ...]
+    ) -> Evaluator: ...
+    def __call__(self, *args: object, out: object = None, **kwargs: object) -> Any: ...
+    @property
+    def refusal(self) -> str | None: ...

@@ -3,6 +3,7 @@
 // text or one error message. It lives in the same library as `_tarvelon`, which the package
 // loads a second time under this name.
 #include "pybindings/binding.h"
+#include "pybindings/evaluate.h"
 
 #include <span>
 #include <string_view>
@@ -178,7 +179,8 @@ PyMethodDef kFunctions[] = {
 int exec_module(PyObject* module) {
   PyObject* fault = internal_fault.get();
   if (fault == nullptr || PyModule_AddObjectRef(module, "InternalFault", fault) < 0) return -1;
-  return add_functions(module, kFunctions);
+  if (add_functions(module, kFunctions) < 0) return -1;
+  return add_evaluator_type(module);
 }
 
 PyModuleDef_Slot kSlots[] = {

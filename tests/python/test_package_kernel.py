@@ -42,7 +42,7 @@ CASES = [(source, args) for source, arg_list in KERNELS for args in arg_list]
 
 @pytest.mark.parametrize("source,args", CASES)
 def test_callable_computes_what_the_emitted_text_computes(source, args):
-    got = tarvelon.compile(source)(*args)
+    got = tarvelon.compile(source).python(*args)
     expected = exec_emitted(source)(*args)
     assert got == expected
     assert type(got) is type(expected)
@@ -51,7 +51,7 @@ def test_callable_computes_what_the_emitted_text_computes(source, args):
 @given(kernels())
 def test_callable_agrees_with_the_emitted_text_on_random_kernels(kernel):
     source, args, _meaning = kernel
-    got = outcome(tarvelon.compile(source, "k"), args)
+    got = outcome(tarvelon.compile(source, "k").python, args)
     assert same(got, outcome(exec_emitted(source, "k"), args))
 
 
@@ -60,7 +60,7 @@ def test_callable_agrees_with_the_emitted_text_on_random_kernels(kernel):
     (s, a) for s, a in CASES if isinstance(tarvelon.compile(s).dtype, str)])
 def test_optimized_callable_agrees_with_the_unoptimized_one(source, args):
     optimized = tarvelon.compile(source, optimize=True)
-    got, expected = optimized(*args), tarvelon.compile(source)(*args)
+    got, expected = optimized.python(*args), tarvelon.compile(source).python(*args)
     assert cmath.isclose(got, expected, rel_tol=1e-12, abs_tol=1e-12)
     assert repr(optimized).endswith(" optimized>")
 
@@ -106,7 +106,7 @@ CONVERTED = [
 
 @pytest.mark.parametrize("source,args,expected", CONVERTED)
 def test_arguments_are_converted_to_their_parameters_kind(source, args, expected):
-    got = tarvelon.compile(source)(*args)
+    got = tarvelon.compile(source).python(*args)
     assert got == expected
     assert type(got) is type(expected)
 
@@ -140,7 +140,7 @@ NOT_CONVERTIBLE = [
 @pytest.mark.parametrize("source,args,message", NOT_CONVERTIBLE)
 def test_an_argument_that_does_not_convert_names_its_parameter(source, args, message):
     with pytest.raises(TypeError) as info:
-        tarvelon.compile(source)(*args)
+        tarvelon.compile(source).python(*args)
     assert str(info.value) == message
 
 
@@ -174,17 +174,17 @@ def test_params_and_dtype_use_the_kernels_own_names():
 
 def test_arguments_bind_by_keyword_and_raw_skips_the_conversion():
     kernel = tarvelon.compile("|x: f64, n: i32| x - n@f64")
-    assert kernel(n=1, x=4) == 3.0
+    assert kernel.python(n=1, x=4) == 3.0
     assert kernel.raw(4, 1) == 3
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'n'"):
-        kernel(1.0)
+        kernel.python(1.0)
 
 
 @pytest.mark.parametrize("name", ["scale", "math", "float", "complex", "_raw", "ﬁ", "match"])
 def test_any_identifier_names_a_working_kernel(name):
     # The body refers to math, float and complex; a kernel of that name must not hide them.
     kernel = tarvelon.compile("|_raw: i32, z: c64| exp(_raw@f64) + z + 1.5", name)
-    assert kernel(0, 1j) == 2.5 + 1j
+    assert kernel.python(0, 1j) == 2.5 + 1j
 
 
 @pytest.mark.parametrize("name", ["", "1x", "a b", "f(x)", "class", "None", "x\ndef y"])
@@ -216,7 +216,7 @@ def test_wrong_argument_types_name_the_packages_function(call, message):
 def test_a_traceback_from_inside_a_kernel_shows_the_emitted_line():
     kernel = tarvelon.compile("|a: i32, b: i32|\nq = a // b\nq + 1", "quotient")
     with pytest.raises(ZeroDivisionError) as info:
-        kernel(1, 0)
+        kernel.python(1, 0)
     frame = traceback.extract_tb(info.value.__traceback__)[-1]
     assert (frame.name, frame.line) == ("quotient", "t2 = (t0 // t1)")
     assert frame.lineno == kernel.python_source.splitlines().index("    t2 = (t0 // t1)") + 1
@@ -224,7 +224,7 @@ def test_a_traceback_from_inside_a_kernel_shows_the_emitted_line():
 
 def test_an_error_inside_the_kernel_is_not_blamed_on_an_argument():
     with pytest.raises(ValueError, match="^math domain error$"):
-        tarvelon.compile("|x: f64| log(x)")(-1.0)
+        tarvelon.compile("|x: f64| log(x)").python(-1.0)
 
 
 def test_compiling_again_returns_the_cached_kernel():

@@ -1,0 +1,828 @@
+// Typed evaluation of a compiled kernel over NumPy arrays: argument conversion, broadcasting and
+// casting come from NumPy's multi-operand iterator; every inner run goes to the evaluator.
+#define PY_SSIZE_T_CLEAN
+#include "pybindings/evaluate.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "api/pipeline.h"
+#include "eval/program.h"
+#include "vocab/dtype.h"
+
+namespace tarvelon::pybindings {
+
+namespace {
+
+/// Elements computed between two looks at the clock: small enough for the most expensive kernel
+/// to look often, large enough that looking costs nothing.
+constexpr std::size_t kChunk = std::size_t{1} << 14;
+/// How often a long evaluation takes the interpreter lock back to look for Ctrl-C.
+constexpr std::chrono::milliseconds kSignalInterval{20};
+/// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
+constexpr std::size_t kPooledWorkspaces = 8;
+
+/// The NumPy type that stores a dtype at the evaluator's boundary; bf16 travels as float32.
+int numpy_type(vocab::DType d) {
+  switch (d.kind) {
+    case vocab::DTypeKind::Bool:
+      return NPY_BOOL;
+    case vocab::DTypeKind::UInt:
+      return d.bits == 8    ? NPY_UINT8
+             : d.bits == 16 ? NPY_UINT16
+             : d.bits == 32 ? NPY_UINT32
+                            : NPY_UINT64;
+    case vocab::DTypeKind::Int:
+      return d.bits == 8    ? NPY_INT8
+             : d.bits == 16 ? NPY_INT16
+             : d.bits == 32 ? NPY_INT32
+                            : NPY_INT64;
+    case vocab::DTypeKind::Float:
+      return d.bits == 64 ? NPY_FLOAT64 : d.bits == 32 || d.brain ? NPY_FLOAT32 : NPY_FLOAT16;
+    case vocab::DTypeKind::Complex:
+      return d.bits == 64 ? NPY_COMPLEX64 : NPY_COMPLEX128;
+  }
+  return NPY_FLOAT64;
+}
+
+/// The compiled side of one kernel. `program` is empty when the evaluator refused the kernel;
+/// `refusal` then says why.
+struct Evaluator {
+  std::string name;
+  std::vector<std::string> arg_names;
+  std::vector<vocab::DType> params;
+  std::vector<vocab::DType> results;
+  std::optional<eval::Program> program;
+  std::string refusal;
+
+  std::mutex pool_mutex;
+  std::vector<eval::Program::Workspace> pool;
+
+  eval::Program::Workspace take_workspace() {
+    {
+      std::lock_guard lock(pool_mutex);
+      if (!pool.empty()) {
+        eval::Program::Workspace ws = std::move(pool.back());
+        pool.pop_back();
+        return ws;
+      }
+    }
+    return program->make_workspace();
+  }
+
+  void give_back(eval::Program::Workspace ws) {
+    std::lock_guard lock(pool_mutex);
+    if (pool.size() < kPooledWorkspaces) pool.push_back(std::move(ws));
+  }
+};
+
+struct EvaluatorObject {
+  PyObject_HEAD Evaluator* impl;
+};
+
+/// Owns one reference; releases it when the scope ends unless released.
+struct Ref {
+  PyObject* p = nullptr;
+  Ref() = default;
+  explicit Ref(PyObject* o) : p(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    std::swap(p, o.p);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p); }
+  PyObject* release() { return std::exchange(p, nullptr); }
+  PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(p); }
+};
+
+bool numpy_ready = false;
+
+int ensure_numpy() {
+  if (numpy_ready) return 0;
+  if (_import_array() < 0) return -1;
+  numpy_ready = true;
+  return 0;
+}
+
+/// Raises the module's InternalFault (or MemoryError) for the C++ exception in flight.
+void raise_current_exception(PyObject* self) {
+  const char* message = "unknown exception inside the compiler";
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+  }
+  PyObject* module = PyType_GetModule(Py_TYPE(self));
+  PyObject* cls = module ? PyObject_GetAttrString(module, "InternalFault") : nullptr;
+  if (cls == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return;
+  }
+  PyErr_SetString(cls, message);
+  Py_DECREF(cls);
+}
+
+/// The text of a NumPy dtype as users write it ("float64").
+std::string descr_name(PyArray_Descr* d) {
+  Ref s(PyObject_Str(reinterpret_cast<PyObject*>(d)));
+  if (s.p == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  const char* utf8 = PyUnicode_AsUTF8(s.p);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8;
+}
+
+class Call {
+ public:
+  Call(const Evaluator& ev, std::size_t index) : ev_(ev), i_(index) {}
+
+  /// The argument as an array the iterator can cast to the parameter's storage under the
+  /// same_kind rule; nullptr with TypeError or OverflowError naming the parameter.
+  PyArrayObject* operand(PyObject* v) const {
+    PyArrayObject* arr = converted(v);
+    return arr != nullptr && ev_.params[i_].is_bf16() ? rounded_to_odd(arr) : arr;
+  }
+
+ private:
+  /// The argument as an array the iterator can cast to the parameter's storage; Python
+  /// numbers for a bf16 parameter become float64, so that they round only once.
+  PyArrayObject* converted(PyObject* v) const {
+    const vocab::DType d = ev_.params[i_];
+    PyArray_Descr* target = PyArray_DescrFromType(numpy_type(d));
+    if (PyArray_Check(v) || PyArray_IsScalar(v, Generic)) {
+      Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
+      if (arr.p == nullptr) {
+        Py_DECREF(target);
+        return nullptr;
+      }
+      return same_kind(std::move(arr), target);
+    }
+    if (PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v)) {
+      Py_DECREF(target);
+      return wrong_type(v);
+    }
+    if (PyBool_Check(v) || PyLong_Check(v) || PyFloat_Check(v) || PyComplex_Check(v)) {
+      Py_DECREF(target);
+      if (number_fits(v, d) < 0) return nullptr;
+      // Checked by value: NumPy reads the number in its own dtype and the iterator converts it.
+      Ref value(Py_NewRef(v));
+      if (PyLong_Check(v) && !PyBool_Check(v) && !d.is_integer()) {
+        value = Ref(d.kind == vocab::DTypeKind::Bool ? PyBool_FromLong(PyObject_IsTrue(v))
+                                                     : PyNumber_Float(v));
+        if (value.p == nullptr) return nullptr;
+      }
+      return reinterpret_cast<PyArrayObject*>(PyArray_FromAny(value.p, nullptr, 0, 0, 0, nullptr));
+    }
+    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
+    if (arr.p == nullptr) {
+      Py_DECREF(target);
+      PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+      PyErr_Fetch(&type, &value, &trace);
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must be a number or an array: %S",
+                   ev_.name.c_str(), arg(), d.to_str(), value ? value : Py_None);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(trace);
+      return nullptr;
+    }
+    if (!PyList_Check(v) && !PyTuple_Check(v)) {
+      if (PyArray_TYPE(arr.array()) == NPY_OBJECT) {
+        Py_DECREF(target);
+        return wrong_type(v);
+      }
+      return same_kind(std::move(arr), target);
+    }
+    if (PyArray_DESCR(arr.array())->kind == 'f' &&
+        (d.is_integer() || d.kind == vocab::DTypeKind::Bool)) {
+      // NumPy reads integers beyond int64 as floats; as Python objects they stay integers.
+      Ref objects(PyArray_FromAny(v, PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
+      if (objects.p == nullptr) {
+        Py_DECREF(target);
+        return nullptr;
+      }
+      if (all_integers(objects.array())) arr = std::move(objects);
+    }
+    if (numbers_fit(arr.array(), d) < 0) {
+      Py_DECREF(target);
+      return nullptr;
+    }
+    if (PyArray_TYPE(arr.array()) != NPY_OBJECT) {
+      Py_DECREF(target);
+      return reinterpret_cast<PyArrayObject*>(arr.release());
+    }
+    // Integers beyond 64 bits, already checked against an integer parameter's range.
+    if (d.is_bf16() || d.kind == vocab::DTypeKind::Float) {
+      Py_DECREF(target);
+      target = PyArray_DescrFromType(NPY_FLOAT64);
+    }
+    PyObject* cast = PyArray_CastToType(arr.array(), target, 0);
+    if (cast == nullptr && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError,
+                   "%s() argument '%s' (%s): an integer is out of range for %s", ev_.name.c_str(),
+                   arg(), d.to_str(), d.to_str());
+    }
+    return reinterpret_cast<PyArrayObject*>(cast);
+  }
+
+  /// Steals `arr`. Data for a bf16 parameter travels as float32, which the evaluator rounds to
+  /// bf16; data wider than float32 is first rounded to float32 by rounding to odd, so that the
+  /// second rounding gives the single correct one.
+  static PyArrayObject* rounded_to_odd(PyArrayObject* arr) {
+    switch (PyArray_TYPE(arr)) {
+      case NPY_BOOL:
+      case NPY_INT8:
+      case NPY_UINT8:
+      case NPY_INT16:
+      case NPY_UINT16:
+      case NPY_HALF:
+      case NPY_FLOAT:
+        return arr;
+      default:
+        break;
+    }
+    Ref owned(reinterpret_cast<PyObject*>(arr));
+    Ref wide(PyArray_FROM_OTF(owned.p, NPY_FLOAT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (wide.p == nullptr) return nullptr;
+    Ref narrow(PyArray_SimpleNew(PyArray_NDIM(arr), PyArray_DIMS(arr), NPY_FLOAT32));
+    if (narrow.p == nullptr) return nullptr;
+    const auto* from = static_cast<const double*>(PyArray_DATA(wide.array()));
+    auto* to = static_cast<float*>(PyArray_DATA(narrow.array()));
+    const npy_intp n = PyArray_SIZE(wide.array());
+    PyThreadState* released = PyEval_SaveThread();
+    for (npy_intp k = 0; k < n; ++k) to[k] = float_rounded_to_odd(from[k]);
+    PyEval_RestoreThread(released);
+    return reinterpret_cast<PyArrayObject*>(narrow.release());
+  }
+
+  static float float_rounded_to_odd(double x) {
+    if (std::isnan(x)) return static_cast<float>(x);
+    float t = static_cast<float>(x);
+    if (std::isinf(t) && !std::isinf(x)) {
+      t = std::copysign(std::numeric_limits<float>::max(), t);
+    } else if (std::fabs(static_cast<double>(t)) > std::fabs(x)) {
+      t = std::nextafter(t, 0.0f);
+    }
+    if (static_cast<double>(t) == x) return t;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(t) | 1u);
+  }
+
+  const char* arg() const { return ev_.arg_names[i_].c_str(); }
+
+  PyArrayObject* wrong_type(PyObject* v) const {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument '%s' (%s) must be a number or an array, not %.200s",
+                 ev_.name.c_str(), arg(), ev_.params[i_].to_str(), Py_TYPE(v)->tp_name);
+    return nullptr;
+  }
+
+  /// What a number of Python's kind `kind` ('b', 'i', 'f', 'c') may become: integers and bools
+  /// take no floats and no complex numbers, reals no complex numbers. 0, or -1 with TypeError.
+  int kind_fits(char kind, const char* what) const {
+    const vocab::DType d = ev_.params[i_];
+    const bool integral = d.kind == vocab::DTypeKind::Bool || d.is_integer();
+    if ((kind == 'f' && integral) || (kind == 'c' && d.kind != vocab::DTypeKind::Complex)) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must be %s, not %s", ev_.name.c_str(),
+                   arg(), d.to_str(),
+                   d.kind == vocab::DTypeKind::Bool ? "a bool or an integer"
+                   : integral                       ? "an integer"
+                                                    : "a real number",
+                   what);
+      return -1;
+    }
+    return 0;
+  }
+
+  static bool all_integers(PyArrayObject* objects) {
+    auto* items = static_cast<PyObject**>(PyArray_DATA(objects));
+    for (npy_intp k = 0; k < PyArray_SIZE(objects); ++k) {
+      if (!PyLong_Check(items[k])) return false;
+    }
+    return true;
+  }
+
+  /// Whether the integer `v` is in range of an integer dtype: 0, or -1 with OverflowError.
+  int int_in_range(PyObject* v, vocab::DType d) const {
+    if (!d.is_integer()) return 0;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    bool fits = overflow == 0;
+    if (d.kind == vocab::DTypeKind::UInt) {
+      if (overflow > 0 && d.bits == 64) {
+        PyLong_AsUnsignedLongLong(v);
+        fits = !PyErr_Occurred();
+        PyErr_Clear();
+      } else {
+        fits = fits && value >= 0 && (d.bits == 64 || value < (1LL << d.bits));
+      }
+    } else if (d.bits < 64) {
+      fits = fits && value >= -(1LL << (d.bits - 1)) && value < (1LL << (d.bits - 1));
+    }
+    if (fits) return 0;
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s' (%s): %S is out of range for %s",
+                 ev_.name.c_str(), arg(), d.to_str(), v, d.to_str());
+    return -1;
+  }
+
+  int number_fits(PyObject* v, vocab::DType d) const {
+    if (PyBool_Check(v)) return 0;
+    if (PyLong_Check(v)) {
+      if (int_in_range(v, d) < 0) return -1;
+      if (d.kind == vocab::DTypeKind::Float || d.kind == vocab::DTypeKind::Complex) {
+        // Beyond the doubles an integer has no float value to round.
+        if (PyLong_AsDouble(v) == -1.0 && PyErr_Occurred()) {
+          PyErr_Clear();
+          PyErr_Format(PyExc_OverflowError, "%s() argument '%s' (%s): %S is out of range for %s",
+                       ev_.name.c_str(), arg(), d.to_str(), v, d.to_str());
+          return -1;
+        }
+      }
+      return 0;
+    }
+    return kind_fits(PyFloat_Check(v) ? 'f' : 'c', Py_TYPE(v)->tp_name);
+  }
+
+  /// The by-value checks of a list or tuple of Python numbers, read as NumPy reads it.
+  int numbers_fit(PyArrayObject* arr, vocab::DType d) const {
+    const char kind = PyArray_DESCR(arr)->kind;
+    switch (kind) {
+      case 'b':
+        return 0;
+      case 'i':
+      case 'u':
+      case 'O':
+        break;
+      case 'f':
+        return kind_fits('f', "float");
+      case 'c':
+        return kind_fits('c', "complex");
+      default:
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must hold numbers, not %s",
+                     ev_.name.c_str(), arg(), d.to_str(), descr_name(PyArray_DESCR(arr)).c_str());
+        return -1;
+    }
+    if (PyArray_SIZE(arr) == 0) return 0;
+    if (kind == 'O') {
+      // Integers beyond 64 bits, or a mixture NumPy could not type.
+      Ref lo(PyArray_Min(arr, NPY_MAXDIMS, nullptr));
+      Ref hi(lo.p ? PyArray_Max(arr, NPY_MAXDIMS, nullptr) : nullptr);
+      if (hi.p == nullptr || !PyLong_Check(lo.p) || !PyLong_Check(hi.p)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' (%s) must hold numbers", ev_.name.c_str(),
+                     arg(), d.to_str());
+        return -1;
+      }
+      return int_in_range(lo.p, d) < 0 ? -1 : int_in_range(hi.p, d);
+    }
+    if (!d.is_integer()) return 0;
+    Ref lo(PyArray_Min(arr, NPY_MAXDIMS, nullptr));
+    if (lo.p == nullptr) return -1;
+    Ref hi(PyArray_Max(arr, NPY_MAXDIMS, nullptr));
+    if (hi.p == nullptr) return -1;
+    Ref lo_int(PyNumber_Index(lo.p));
+    Ref hi_int(lo_int.p ? PyNumber_Index(hi.p) : nullptr);
+    if (hi_int.p == nullptr) return -1;
+    return int_in_range(lo_int.p, d) < 0 ? -1 : int_in_range(hi_int.p, d);
+  }
+
+  /// Steals `target`. NumPy data keeps its dtype until the iterator casts it; only a cast the
+  /// same_kind rule forbids is refused here, where the parameter can be named.
+  PyArrayObject* same_kind(Ref arr, PyArray_Descr* target) const {
+    PyArray_Descr* from = PyArray_DESCR(arr.array());
+    const bool ok = PyArray_CanCastTypeTo(from, target, NPY_SAME_KIND_CASTING);
+    if (!ok) {
+      const vocab::DType d = ev_.params[i_];
+      PyErr_Format(PyExc_TypeError,
+                   "%s() argument '%s' (%s): cannot cast %s data to %s under the same_kind rule",
+                   ev_.name.c_str(), arg(), d.to_str(), descr_name(from).c_str(),
+                   descr_name(target).c_str());
+      Py_DECREF(target);
+      return nullptr;
+    }
+    Py_DECREF(target);
+    return reinterpret_cast<PyArrayObject*>(arr.release());
+  }
+
+  const Evaluator& ev_;
+  std::size_t i_;
+};
+
+std::string shape_text(int ndim, const npy_intp* shape) {
+  std::string s = "(";
+  for (int k = 0; k < ndim; ++k) {
+    if (k > 0) s += ", ";
+    s += std::to_string(shape[k]);
+  }
+  if (ndim == 1) s += ",";
+  return s + ")";
+}
+
+/// The broadcast shape of all operands into `shape`; its length, or -1 with ValueError.
+int broadcast_shape(const Evaluator& ev, const std::vector<Ref>& ops, npy_intp* shape) {
+  int ndim = 0;
+  for (const Ref& op : ops) ndim = std::max(ndim, PyArray_NDIM(op.array()));
+  for (int k = 0; k < ndim; ++k) shape[k] = 1;
+  for (const Ref& op : ops) {
+    const int nd = PyArray_NDIM(op.array());
+    const npy_intp* dims = PyArray_DIMS(op.array());
+    for (int k = 0; k < nd; ++k) {
+      npy_intp& into = shape[ndim - nd + k];
+      if (dims[k] == into || dims[k] == 1) continue;
+      if (into != 1) {
+        std::string shapes;
+        for (const Ref& o : ops) {
+          shapes += ' ';
+          shapes += shape_text(PyArray_NDIM(o.array()), PyArray_DIMS(o.array()));
+        }
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): arguments could not be broadcast together with shapes%s",
+                     ev.name.c_str(), shapes.c_str());
+        return -1;
+      }
+      into = dims[k];
+    }
+  }
+  return ndim;
+}
+
+/// The `out=` arrays, checked against the result dtypes and the broadcast shape; new references,
+/// or an empty vector with TypeError or ValueError.
+std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const npy_intp* shape) {
+  const std::size_t n = ev.results.size();
+  std::vector<Ref> arrays;
+  std::vector<PyObject*> items;
+  if (PyTuple_Check(out)) {
+    if (static_cast<std::size_t>(PyTuple_GET_SIZE(out)) != n) {
+      PyErr_Format(PyExc_ValueError, "%s(): out must hold %zu array%s, not %zd", ev.name.c_str(), n,
+                   n == 1 ? "" : "s", PyTuple_GET_SIZE(out));
+      return {};
+    }
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(out); ++k)
+      items.push_back(PyTuple_GET_ITEM(out, k));
+  } else if (n == 1) {
+    items.push_back(out);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s(): out must be a tuple of %zu arrays, not %.200s",
+                 ev.name.c_str(), n, Py_TYPE(out)->tp_name);
+    return {};
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    PyObject* item = items[k];
+    if (!PyArray_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "%s(): out must be a NumPy array, not %.200s", ev.name.c_str(),
+                   Py_TYPE(item)->tp_name);
+      return {};
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(item);
+    const int type = numpy_type(ev.results[k]);
+    if (PyArray_TYPE(arr) != type || !PyArray_ISNBO(PyArray_DESCR(arr)->byteorder)) {
+      Ref want(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
+      PyErr_Format(PyExc_TypeError, "%s(): out has dtype %s, the result is %s", ev.name.c_str(),
+                   descr_name(PyArray_DESCR(arr)).c_str(),
+                   descr_name(reinterpret_cast<PyArray_Descr*>(want.p)).c_str());
+      return {};
+    }
+    bool same = PyArray_NDIM(arr) == ndim;
+    for (int d = 0; same && d < ndim; ++d) same = PyArray_DIMS(arr)[d] == shape[d];
+    if (!same) {
+      PyErr_Format(PyExc_ValueError, "%s(): out has shape %s, the result has shape %s",
+                   ev.name.c_str(), shape_text(PyArray_NDIM(arr), PyArray_DIMS(arr)).c_str(),
+                   shape_text(ndim, shape).c_str());
+      return {};
+    }
+    if (PyArray_FailUnlessWriteable(arr, "out array") < 0) return {};
+    arrays.emplace_back(Py_NewRef(item));
+  }
+  return arrays;
+}
+
+/// Runs the program over the iterator's inner runs with the interpreter lock released, taking it
+/// back every kSignalInterval to look for Ctrl-C. 0, or -1 with an exception set.
+int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t nresults) {
+  NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iter, nullptr);
+  if (next == nullptr) return -1;
+  char** data = NpyIter_GetDataPtrArray(iter);
+  npy_intp* strides = NpyIter_GetInnerStrideArray(iter);
+  npy_intp* size = NpyIter_GetInnerLoopSizePtr(iter);
+  const bool needs_api = NpyIter_IterationNeedsAPI(iter);
+
+  eval::Program::Workspace ws;
+  std::vector<eval::Program::In> in(nparams);
+  std::vector<eval::Program::Out> out(nresults);
+  try {
+    ws = ev.take_workspace();
+  } catch (...) {
+    return -2;
+  }
+  PyThreadState* released = needs_api ? nullptr : PyEval_SaveThread();
+  bool failed = false;
+  bool cpp_failure = false;
+  auto last_check = std::chrono::steady_clock::now();
+  try {
+    do {
+      const auto run_length = static_cast<std::size_t>(*size);
+      // A grown inner run may span the whole array: it is cut into chunks between which the
+      // signals are looked at.
+      for (std::size_t done = 0; done < run_length && !failed;) {
+        const std::size_t n = std::min(run_length - done, kChunk);
+        const auto offset = static_cast<std::ptrdiff_t>(done);
+        for (std::size_t k = 0; k < nparams; ++k)
+          in[k] = {reinterpret_cast<const std::byte*>(data[k]) + offset * strides[k], strides[k]};
+        for (std::size_t k = 0; k < nresults; ++k) {
+          const std::size_t op = nparams + k;
+          out[k] = {reinterpret_cast<std::byte*>(data[op]) + offset * strides[op], strides[op]};
+        }
+        ev.program->run(in, out, n, ws);
+        done += n;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check >= kSignalInterval) {
+          last_check = now;
+          if (released != nullptr) PyEval_RestoreThread(released);
+          released = nullptr;
+          failed = PyErr_CheckSignals() < 0;
+          if (!needs_api && !failed) released = PyEval_SaveThread();
+        }
+      }
+    } while (!failed && next(iter));
+  } catch (...) {
+    cpp_failure = true;
+  }
+  if (released != nullptr) PyEval_RestoreThread(released);
+  if (cpp_failure) return -2;
+  ev.give_back(std::move(ws));
+  if (failed || PyErr_Occurred()) return -1;
+  return 0;
+}
+
+PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObject* out) {
+  const std::size_t nparams = ev.params.size();
+  const std::size_t nresults = ev.results.size();
+  if (nparams + nresults > NPY_MAXARGS) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): typed evaluation takes at most %d parameters and results together, this "
+                 "kernel has %zu",
+                 ev.name.c_str(), NPY_MAXARGS, nparams + nresults);
+    return nullptr;
+  }
+  std::vector<Ref> ops;
+  ops.reserve(nparams + nresults);
+  for (std::size_t k = 0; k < nparams; ++k) {
+    PyArrayObject* arr = Call(ev, k).operand(args[k]);
+    if (arr == nullptr) return nullptr;
+    ops.emplace_back(reinterpret_cast<PyObject*>(arr));
+  }
+  npy_intp shape[NPY_MAXDIMS];
+  const int ndim = broadcast_shape(ev, ops, shape);
+  if (ndim < 0) return nullptr;
+  const bool given_out = out != nullptr && out != Py_None;
+  if (given_out) {
+    std::vector<Ref> outs = out_arrays(ev, out, ndim, shape);
+    if (outs.empty()) return nullptr;
+    for (Ref& o : outs) ops.push_back(std::move(o));
+  } else {
+    for (std::size_t k = 0; k < nresults; ++k) {
+      PyObject* arr = PyArray_SimpleNew(ndim, shape, numpy_type(ev.results[k]));
+      if (arr == nullptr) return nullptr;
+      ops.emplace_back(arr);
+    }
+  }
+
+  const std::size_t nop = ops.size();
+  // The iterator sees 0-d operands as one element: it converts a 0-d operand through a checked
+  // copy that warns on overflow, where a typed value must convert silently.
+  std::vector<Ref> views;
+  std::vector<PyArrayObject*> operands(nop);
+  std::vector<npy_uint32> op_flags(nop);
+  std::vector<PyArray_Descr*> op_dtypes(nop);
+  for (std::size_t k = 0; k < nop; ++k) {
+    operands[k] = ops[k].array();
+    if (PyArray_NDIM(operands[k]) == 0) {
+      npy_intp one = 1;
+      PyArray_Dims dims = {&one, 1};
+      views.emplace_back(PyArray_Newshape(operands[k], &dims, NPY_ANYORDER));
+      if (views.back().p == nullptr) return nullptr;
+      operands[k] = views.back().array();
+    }
+    const bool input = k < nparams;
+    op_flags[k] = NPY_ITER_NBO | NPY_ITER_ALIGNED | NPY_ITER_OVERLAP_ASSUME_ELEMENTWISE |
+                  (input ? NPY_ITER_READONLY : NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST);
+    op_dtypes[k] =
+        PyArray_DescrFromType(numpy_type(input ? ev.params[k] : ev.results[k - nparams]));
+  }
+  NpyIter* iter = NpyIter_MultiNew(
+      static_cast<int>(nop), operands.data(),
+      NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_GROWINNER | NPY_ITER_ZEROSIZE_OK |
+          NPY_ITER_COPY_IF_OVERLAP | NPY_ITER_DELAY_BUFALLOC,
+      // Every operand has passed its parameter's rules already: same_kind for NumPy data, by
+      // value for Python numbers.
+      NPY_KEEPORDER, NPY_UNSAFE_CASTING, op_flags.data(), op_dtypes.data());
+  for (PyArray_Descr* d : op_dtypes) Py_DECREF(d);
+  if (iter == nullptr) return nullptr;
+  int rc = 0;
+  if (NpyIter_GetIterSize(iter) > 0) {
+    rc = NpyIter_Reset(iter, nullptr) == NPY_SUCCEED ? run_iterator(ev, iter, nparams, nresults)
+                                                     : -1;
+  }
+  if (rc == -2) {
+    NpyIter_Deallocate(iter);
+    raise_current_exception(self);
+    return nullptr;
+  }
+  if (NpyIter_Deallocate(iter) != NPY_SUCCEED || rc < 0) return nullptr;
+
+  if (given_out) return Py_NewRef(nresults == 1 ? ops[nparams].p : out);
+  if (nresults == 1) {
+    PyObject* result = ops[nparams].release();
+    return ndim == 0 ? PyArray_Return(reinterpret_cast<PyArrayObject*>(result)) : result;
+  }
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(nresults)));
+  if (tuple.p == nullptr) return nullptr;
+  for (std::size_t k = 0; k < nresults; ++k) {
+    PyObject* result = ops[nparams + k].release();
+    if (ndim == 0) result = PyArray_Return(reinterpret_cast<PyArrayObject*>(result));
+    if (result == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.p, static_cast<Py_ssize_t>(k), result);
+  }
+  return tuple.release();
+}
+
+/// Binds positional and keyword arguments to the parameters; `out` is keyword-only.
+PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Evaluator& ev = *reinterpret_cast<EvaluatorObject*>(self)->impl;
+  if (!ev.program) {
+    PyErr_Format(PyExc_ValueError, "%s(): %s", ev.name.c_str(), ev.refusal.c_str());
+    return nullptr;
+  }
+  const std::size_t nparams = ev.params.size();
+  const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  if (given > nparams) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu were given",
+                 ev.name.c_str(), nparams, nparams == 1 ? "" : "s", given);
+    return nullptr;
+  }
+  std::vector<PyObject*> bound(nparams, nullptr);
+  for (std::size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
+  PyObject* out = nullptr;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const char* name = PyUnicode_AsUTF8(key);
+      if (name == nullptr) return nullptr;
+      if (std::string_view(name) == "out") {
+        out = value;
+        continue;
+      }
+      std::size_t k = 0;
+      while (k < nparams && ev.arg_names[k] != name) ++k;
+      if (k == nparams) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
+                     ev.name.c_str(), name);
+        return nullptr;
+      }
+      if (bound[k] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", ev.name.c_str(),
+                     name);
+        return nullptr;
+      }
+      bound[k] = value;
+    }
+  }
+  for (std::size_t k = 0; k < nparams; ++k) {
+    if (bound[k] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", ev.name.c_str(),
+                   ev.arg_names[k].c_str());
+      return nullptr;
+    }
+  }
+  try {
+    return evaluate(self, ev, bound.data(), out);
+  } catch (...) {
+    raise_current_exception(self);
+    return nullptr;
+  }
+}
+
+/// Evaluator(source, optimize, name, arg_names): compiles the kernel as `lowered_dag` gives it.
+/// A kernel the evaluator refuses still gives an Evaluator, which raises when called.
+PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", "optimize", "name", "arg_names", nullptr};
+  const char* source = nullptr;
+  Py_ssize_t size = 0;
+  int optimize = 0;
+  const char* name = nullptr;
+  PyObject* names = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#psO!:Evaluator", const_cast<char**>(keywords),
+                                   &source, &size, &optimize, &name, &PyTuple_Type, &names)) {
+    return nullptr;
+  }
+  if (ensure_numpy() < 0) return nullptr;
+  Ref self(type->tp_alloc(type, 0));
+  if (self.p == nullptr) return nullptr;
+  try {
+    auto impl = std::make_unique<Evaluator>();
+    impl->name = name;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names); ++k) {
+      const char* arg = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names, k));
+      if (arg == nullptr) return nullptr;
+      impl->arg_names.emplace_back(arg);
+    }
+    auto dag =
+        api::lowered_dag(std::string_view(source, static_cast<std::size_t>(size)), optimize != 0);
+    if (!dag) {
+      PyErr_SetString(PyExc_ValueError, dag.error().to_string().c_str());
+      return nullptr;
+    }
+    for (const ir::Param& p : dag->params) impl->params.push_back(p.dtype);
+    for (ir::NodeId id : dag->outputs) impl->results.push_back(dag->dtypes[id]);
+    if (impl->arg_names.size() != impl->params.size()) {
+      PyErr_SetString(PyExc_ValueError, "Evaluator(): one name per kernel parameter is needed");
+      return nullptr;
+    }
+    auto program = eval::Program::build(*dag);
+    if (program) {
+      impl->program.emplace(std::move(*program));
+    } else {
+      impl->refusal = program.error().message;
+    }
+    reinterpret_cast<EvaluatorObject*>(self.p)->impl = impl.release();
+  } catch (...) {
+    raise_current_exception(self.p);
+    return nullptr;
+  }
+  return self.release();
+}
+
+void evaluator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<EvaluatorObject*>(self)->impl;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* evaluator_refusal(PyObject* self, void*) {
+  const Evaluator& ev = *reinterpret_cast<EvaluatorObject*>(self)->impl;
+  if (ev.program) Py_RETURN_NONE;
+  return PyUnicode_FromString(ev.refusal.c_str());
+}
+
+PyGetSetDef kGetSet[] = {
+    {"refusal", &evaluator_refusal, nullptr,
+     "Why the kernel cannot be evaluated typed, or None when it can.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&evaluator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&evaluator_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(&evaluator_call)},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("A kernel compiled for typed evaluation over NumPy arrays.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "tarvelon._native.Evaluator",
+    sizeof(EvaluatorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+int add_evaluator_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  if (type == nullptr) return -1;
+  const int rc = PyModule_AddObjectRef(module, "Evaluator", type);
+  Py_DECREF(type);
+  return rc;
+}
+
+}  // namespace tarvelon::pybindings
