@@ -12,7 +12,7 @@
 #include "egraph/sexp.h"
 #include "egraph/text.h"
 #include "eval/program.h"
-#include "ir/lower.h"
+#include "ir/dag.h"
 #include "opt/error.h"
 #include "opt/lang.h"
 #include "support/internal_fault.h"
@@ -227,10 +227,10 @@ Violation check_evaluation(std::string_view source) {
   constexpr std::size_t kElements = 5;
   constexpr std::uint8_t kPatterns[kElements] = {0x00, 0xff, 0x80, 0x7f, 0x3c};
   for (const bool optimize : {false, true}) {
-    auto dag = api::lowered_dag(source, optimize);
-    if (!dag) continue;
-    auto program = eval::Program::build(*dag);
-    if (!program) continue;
+    api::Compilation compiled =
+        api::compile(source, {.optimize = optimize, .warnings = false, .evaluator = true});
+    if (compiled.error || !*compiled.program) continue;
+    const eval::Program* program = &**compiled.program;
     std::vector<std::vector<std::byte>> args;
     std::vector<eval::Program::In> in;
     for (vocab::DType d : program->params()) {

@@ -139,7 +139,7 @@ def simplify_reporting(source: str, *, optimize: bool = False,
     source = _text(source, "simplify", "source")
     optimize = _flag(optimize, "simplify", "optimize")
     exact = _flag(exact, "simplify", "exact")
-    text, _params, _outputs, raw = _compiled(
+    text, _params, _outputs, raw, _typed_call = _compiled(
         _native.simplify(source, optimize=optimize, exact=exact), source)
     return text, diagnostics_from(source, raw)
 
@@ -154,19 +154,20 @@ def emit_reporting(source: str, name: str = "_kernel", *,
     """`emit`, with every diagnostic of the kernel, from one compilation."""
     source, name = _text(source, "emit", "source"), check_name(name, "emit")
     optimize = _flag(optimize, "emit", "optimize")
-    text, _params, _outputs, raw = _compiled(_native.compile(source, name, optimize=optimize),
-                                             source)
+    text, _params, _outputs, raw, _typed_call = _compiled(
+        _native.compile(source, name, optimize=optimize), source)
     return text, diagnostics_from(source, raw)
 
 
 def _compiled(result: _native._Compilation, source: str) -> tuple[
-        str, tuple[tuple[str, str], ...], tuple[str, ...], tuple[_native._RawDiagnostic, ...]]:
-    """The text, parameters, result dtypes and raw diagnostics of a native compilation, or its
-    KernelError."""
-    _stage, raw, params, outputs, text, error = result
+        str, tuple[tuple[str, str], ...], tuple[str, ...], tuple[_native._RawDiagnostic, ...],
+        _native.Evaluator | None]:
+    """The text, parameters, result dtypes, raw diagnostics and typed evaluator (when asked
+    for) of a native compilation, or its KernelError."""
+    _stage, raw, params, outputs, text, error, typed = result
     if error is not None or text is None:
         raise kernel_error(source, error or "", raw)
-    return text, params, outputs, raw
+    return text, params, outputs, raw, typed
 
 
 def check_name(name: object, function: str = "compile") -> str:
@@ -281,8 +282,10 @@ _KINDS = {
 
 def _build(source: str, name: str, optimize: bool) -> Kernel:
     """Compiles a kernel: the one place a Kernel is made."""
-    text, params, outputs, _raw = _compiled(_native.compile(source, name, optimize=optimize),
-                                            source)
+    # One compilation gives both the Python text and the typed evaluator's program.
+    text, params, outputs, _raw, evaluator = _compiled(
+        _native.compile(source, name, optimize=optimize, evaluator=True), source)
+    assert evaluator is not None
     number = next(_file_numbers)
     namespace: dict[str, Any] = {"__name__": "tarvelon.kernels"}
     raw = _define(text, name, f"<tarvelon kernel {name} #{number}>", namespace)
@@ -292,7 +295,7 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
     dtype: str | tuple[str, ...] = outputs[0] if len(outputs) == 1 else tuple(outputs)
-    typed = _typed.evaluator(source, optimize, name, raw)
+    typed = _typed.evaluator(evaluator, name)
     # A class of its own per kernel lets a call go straight to the typed evaluator, without a
     # frame of Kernel.__call__ in between; it also carries the kernel's docstring.
     doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"

@@ -12,8 +12,9 @@ def analyze(
     source: str, /
 ) -> tuple[str, tuple[_RawDiagnostic, ...], tuple[tuple[str, str], ...], tuple[str, ...]]: ...
 
-# What `analyze` returns, then the text made (None after an error) and the error's message (None
-# when the compilation succeeded).
+# What `analyze` returns, then the text made (None after an error), the error's message (None
+# when the compilation succeeded) and the typed evaluator (None unless asked for and the
+# compilation succeeded).
 _Compilation = tuple[
     str,
     tuple[_RawDiagnostic, ...],
@@ -21,18 +22,18 @@ _Compilation = tuple[
     tuple[str, ...],
     str | None,
     str | None,
+    Evaluator | None,
 ]
 
-def compile(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> _Compilation: ...
+def compile(
+    source: str, function_name: str = "_kernel", *, optimize: bool = False, evaluator: bool = False
+) -> _Compilation: ...
 def simplify(source: str, *, optimize: bool = False, exact: bool = False) -> _Compilation: ...
 
 @final
 class Evaluator:
     """A kernel compiled for typed evaluation over NumPy arrays; calling it evaluates it."""
 
-    def __new__(
-        cls, source: str, optimize: bool, name: str, arg_names: tuple[str, ...]
-    ) -> Evaluator: ...
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> Any: ...
     @property
     def refusal(self) -> str | None: ...

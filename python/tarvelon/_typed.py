@@ -8,15 +8,13 @@ from typing import Any
 from tarvelon import _native
 
 
-def evaluator(source: str, optimize: bool, name: str,
-              raw: Callable[..., Any]) -> Callable[..., Any]:
-    """The typed evaluator of a kernel, taking the arguments under the emitted function's
-    parameter names and `out=` as a keyword. A kernel the evaluator refuses still gives a
-    callable, which raises ValueError naming the operation and the dtype."""
-    code = raw.__code__
-    names = code.co_varnames[:code.co_argcount]
+def evaluator(compiled: _native.Evaluator, name: str) -> Callable[..., Any]:
+    """The call of a kernel's typed evaluator, as the compilation made it: it takes the
+    arguments under the emitted function's parameter names and `out=` as a keyword, and raises
+    ValueError naming the operation and the dtype for a kernel without typed meaning. Without
+    NumPy, a callable that says so."""
     try:
-        return _native.Evaluator(source, optimize, name, names)
+        import numpy  # noqa: F401  (the evaluator imports it on its first call)
     except ImportError as error:
         reason = str(error)
 
@@ -25,3 +23,4 @@ def evaluator(source: str, optimize: bool, name: str,
                               "`.python` computes the kernel without it")
 
         return needs_numpy
+    return compiled

@@ -104,13 +104,17 @@ Compilation compile(std::string_view source, const Request& request) {
   switch (request.output) {
     case Request::Output::None:
       break;
-    case Request::Output::Python:
-      out.text = backend::PythonBackend{}.emit_kernel(*dag, request.function_name);
+    case Request::Output::Python: {
+      backend::EmittedFunction emitted =
+          backend::PythonBackend{}.emit_function(*dag, request.function_name);
+      out.text = std::move(emitted.text);
+      out.python_params = std::move(emitted.params);
       break;
+    }
     case Request::Output::Simplified:
     case Request::Output::Exact: {
-      auto text = simplified_text(*dag, request.keep_dag, request.output == Request::Output::Exact,
-                                  declared);
+      auto text = simplified_text(*dag, request.keep_dag || request.evaluator,
+                                  request.output == Request::Output::Exact, declared);
       if (!text) {
         out.error = std::move(text.error());
         return out;
@@ -119,6 +123,7 @@ Compilation compile(std::string_view source, const Request& request) {
       break;
     }
   }
+  if (request.evaluator) out.program = eval::Program::build(*dag);
   if (request.keep_dag) out.dag = std::move(dag);
   return out;
 }

@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/diagnosis.h"
+#include "eval/program.h"
 #include "ir/dag.h"
 
 namespace tarvelon::api {
@@ -59,6 +61,8 @@ struct Request {
   /// Hands back the (optimized) DAG for a backend built from it; otherwise it is released as soon
   /// as the text is made.
   bool keep_dag = false;
+  /// Builds the typed evaluator's program from the same (optimized) DAG the output is made from.
+  bool evaluator = false;
 };
 
 /// Everything one compilation gives its caller, the kernel parsed and lowered once.
@@ -71,6 +75,11 @@ struct Compilation {
   std::optional<std::string> text;
   /// The lowered DAG (optimized when asked), when `keep_dag` was set and no stage failed.
   std::optional<ir::TypedDag> dag;
+  /// The Python name of each parameter in the emitted def line, when the output is Python.
+  std::vector<std::string> python_params;
+  /// The typed evaluator's program, or why the kernel has no typed meaning, when `evaluator` was
+  /// set and no stage failed.
+  std::optional<std::expected<eval::Program, eval::EvalError>> program;
 };
 
 /// The one entry into the compiler: parses, lowers with the default diagnostic policy (in

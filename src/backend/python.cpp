@@ -440,8 +440,13 @@ std::string py_param_name(std::string_view name, std::size_t k) {
 
 std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
                                        std::string_view function_name) const {
+  return emit_function(dag, function_name).text;
+}
+
+EmittedFunction PythonBackend::emit_function(const ir::TypedDag& dag,
+                                             std::string_view function_name) const {
   const auto [live, globals] = liveness(dag);
-  const std::vector<std::string> names = param_names(dag, live, globals);
+  std::vector<std::string> names = param_names(dag, live, globals);
 
   std::string out;
   out.reserve(64 + function_name.size() + 32 * dag.nodes.size());
@@ -512,7 +517,7 @@ std::string PythonBackend::emit_kernel(const ir::TypedDag& dag,
     out += ')';
   }
   out += '\n';
-  return out;
+  return {std::move(out), std::move(names)};
 }
 
 }  // namespace tarvelon::backend

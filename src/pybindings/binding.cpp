@@ -109,6 +109,22 @@ std::optional<std::string_view> str_arg(const char* fn, const char* param, PyObj
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
+/// The field a flag parameter sets; nullptr for a text parameter.
+bool* flag_of(ParamKind kind, CallArgs& out) {
+  switch (kind) {
+    case ParamKind::Optimize:
+      return &out.optimize;
+    case ParamKind::Exact:
+      return &out.exact;
+    case ParamKind::Evaluator:
+      return &out.evaluator;
+    case ParamKind::Source:
+    case ParamKind::FunctionName:
+      break;
+  }
+  return nullptr;
+}
+
 bool bind_call(const char* fn, std::span<const ArgDecl> decls, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, CallArgs& out) {
   if (decls.size() > kMaxParams) {
@@ -126,10 +142,10 @@ bool bind_call(const char* fn, std::span<const ArgDecl> decls, PyObject* const* 
                    i + 1);
       return false;
     }
-    if (decls[i].kind == ParamKind::Optimize || decls[i].kind == ParamKind::Exact) {
-      auto flag = bool_arg(fn, name, bound[i]);
-      if (!flag) return false;
-      (decls[i].kind == ParamKind::Optimize ? out.optimize : out.exact) = *flag;
+    if (bool* flag = flag_of(decls[i].kind, out)) {
+      auto value = bool_arg(fn, name, bound[i]);
+      if (!value) return false;
+      *flag = *value;
       continue;
     }
     auto text = str_arg(fn, name, bound[i]);

@@ -32,7 +32,7 @@ class FaultClass {
 };
 
 /// A parameter of a compiling function; each converts its argument in its own way.
-enum class ParamKind : std::uint8_t { Source, FunctionName, Optimize, Exact };
+enum class ParamKind : std::uint8_t { Source, FunctionName, Optimize, Exact, Evaluator };
 
 /// One parameter of a fast call, in declaration order.
 struct ArgDecl {
@@ -48,6 +48,7 @@ struct CallArgs {
   std::string_view function_name = "_kernel";
   bool optimize = false;
   bool exact = false;
+  bool evaluator = false;
 };
 
 /// Binds the positional and keyword arguments of a vectorcall of `fn` to `decls` and converts

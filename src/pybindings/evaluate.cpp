@@ -679,6 +679,7 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "%s(): %s", ev.name.c_str(), ev.refusal.c_str());
     return nullptr;
   }
+  if (ensure_numpy() < 0) return nullptr;
   const std::size_t nparams = ev.params.size();
   const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   if (given > nparams) {
@@ -729,56 +730,6 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
-/// Evaluator(source, optimize, name, arg_names): compiles the kernel as `lowered_dag` gives it.
-/// A kernel the evaluator refuses still gives an Evaluator, which raises when called.
-PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "optimize", "name", "arg_names", nullptr};
-  const char* source = nullptr;
-  Py_ssize_t size = 0;
-  int optimize = 0;
-  const char* name = nullptr;
-  PyObject* names = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#psO!:Evaluator", const_cast<char**>(keywords),
-                                   &source, &size, &optimize, &name, &PyTuple_Type, &names)) {
-    return nullptr;
-  }
-  if (ensure_numpy() < 0) return nullptr;
-  Ref self(type->tp_alloc(type, 0));
-  if (self.p == nullptr) return nullptr;
-  try {
-    auto impl = std::make_unique<Evaluator>();
-    impl->name = name;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names); ++k) {
-      const char* arg = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names, k));
-      if (arg == nullptr) return nullptr;
-      impl->arg_names.emplace_back(arg);
-    }
-    auto dag =
-        api::lowered_dag(std::string_view(source, static_cast<std::size_t>(size)), optimize != 0);
-    if (!dag) {
-      PyErr_SetString(PyExc_ValueError, dag.error().to_string().c_str());
-      return nullptr;
-    }
-    for (const ir::Param& p : dag->params) impl->params.push_back(p.dtype);
-    for (ir::NodeId id : dag->outputs) impl->results.push_back(dag->dtypes[id]);
-    if (impl->arg_names.size() != impl->params.size()) {
-      PyErr_SetString(PyExc_ValueError, "Evaluator(): one name per kernel parameter is needed");
-      return nullptr;
-    }
-    auto program = eval::Program::build(*dag);
-    if (program) {
-      impl->program.emplace(std::move(*program));
-    } else {
-      impl->refusal = program.error().message;
-    }
-    reinterpret_cast<EvaluatorObject*>(self.p)->impl = impl.release();
-  } catch (...) {
-    raise_current_exception(self.p);
-    return nullptr;
-  }
-  return self.release();
-}
-
 void evaluator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<EvaluatorObject*>(self)->impl;
@@ -799,7 +750,6 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&evaluator_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&evaluator_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(&evaluator_call)},
     {Py_tp_getset, kGetSet},
@@ -807,22 +757,46 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+/// The type, made by the first execution of the module and kept for the life of the process, as
+/// every evaluator the compiling calls hand out is of it.
+PyObject* evaluator_type = nullptr;
+
 PyType_Spec kSpec = {
     "tarvelon._native.Evaluator",
     sizeof(EvaluatorObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kSlots,
 };
 
 }  // namespace
 
 int add_evaluator_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (type == nullptr) return -1;
-  const int rc = PyModule_AddObjectRef(module, "Evaluator", type);
-  Py_DECREF(type);
-  return rc;
+  if (evaluator_type == nullptr) {
+    evaluator_type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+    if (evaluator_type == nullptr) return -1;
+  }
+  return PyModule_AddObjectRef(module, "Evaluator", evaluator_type);
+}
+
+PyObject* new_evaluator(std::string_view name, api::Compilation& compiled) {
+  if (!compiled.program) Py_RETURN_NONE;
+  auto impl = std::make_unique<Evaluator>();
+  impl->name = name;
+  impl->arg_names = std::move(compiled.python_params);
+  if (*compiled.program) {
+    impl->program.emplace(std::move(**compiled.program));
+    const eval::Program& program = *impl->program;
+    impl->params.assign(program.params().begin(), program.params().end());
+    impl->results.assign(program.results().begin(), program.results().end());
+  } else {
+    impl->refusal = std::move(compiled.program->error().message);
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(evaluator_type);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<EvaluatorObject*>(self)->impl = impl.release();
+  return self;
 }
 
 }  // namespace tarvelon::pybindings

@@ -2,12 +2,21 @@
 
 #include <Python.h>
 
+#include <string_view>
+
+#include "api/pipeline.h"
+
 namespace tarvelon::pybindings {
 
-/// Adds the type `Evaluator` to `module`: `Evaluator(source, optimize, name, arg_names)` compiles
-/// a kernel for typed evaluation over NumPy arrays, and calling it evaluates the kernel. NumPy is
-/// imported when the first evaluator is built, not when the module is. Returns 0, or -1 with an
-/// exception set.
+/// Adds the type `Evaluator` to `module`: a kernel compiled for typed evaluation over NumPy
+/// arrays, which calling evaluates. Only a compiling call makes one; NumPy is imported by the
+/// first call of an evaluator, not when the module is. Returns 0, or -1 with an exception set.
 int add_evaluator_type(PyObject* module);
+
+/// A new Evaluator of `compiled`'s program, taking its arguments under the emitted function's
+/// parameter names and reporting under `name`; None when the compilation built no program. A
+/// kernel without typed meaning still gives an Evaluator, which raises ValueError when called.
+/// Moves the program and the names out of `compiled`. Needs the module executed once.
+PyObject* new_evaluator(std::string_view name, api::Compilation& compiled);
 
 }  // namespace tarvelon::pybindings

@@ -120,14 +120,15 @@ PyObject* analyze(PyObject* /*module*/, PyObject* source) {
   });
 }
 
-/// What `analyze` returns, followed by the text made (or None) and the error's display text (or
-/// None).
-PyObject* compilation_tuple(const api::Compilation& compiled) {
+/// What `analyze` returns, followed by the text made (or None), the error's display text (or
+/// None) and the typed evaluator of the kernel (or None when not asked for or after an error).
+PyObject* compilation_tuple(std::string_view name, api::Compilation& compiled) {
   const api::Diagnosis& diagnosis = compiled.diagnosis;
   return Py_BuildValue(
-      "(sNNNNN)", stage_name(diagnosis), diagnostics_tuple(diagnosis), params_tuple(diagnosis),
+      "(sNNNNNN)", stage_name(diagnosis), diagnostics_tuple(diagnosis), params_tuple(diagnosis),
       outputs_tuple(diagnosis), compiled.text ? new_str(*compiled.text) : Py_NewRef(Py_None),
-      compiled.error ? new_str_lenient(compiled.error->to_string()) : Py_NewRef(Py_None));
+      compiled.error ? new_str_lenient(compiled.error->to_string()) : Py_NewRef(Py_None),
+      new_evaluator(name, compiled));
 }
 
 /// Binds a call of `fn` and compiles for `output` (its exact form when the call asks for it),
@@ -139,9 +140,11 @@ PyObject* compile_for(const char* fn, const ArgDecl (&decls)[N], api::Request::O
   if (!bind_call(fn, decls, args, nargs, kwnames, call)) return nullptr;
   if (call.exact) output = api::Request::Output::Exact;
   return compiling_call(internal_fault, [&] {
-    return compilation_tuple(api::compile(
-        call.source,
-        {.output = output, .function_name = call.function_name, .optimize = call.optimize}));
+    api::Compilation compiled = api::compile(call.source, {.output = output,
+                                                           .function_name = call.function_name,
+                                                           .optimize = call.optimize,
+                                                           .evaluator = call.evaluator});
+    return compilation_tuple(call.function_name, compiled);
   });
 }
 
@@ -149,7 +152,8 @@ PyObject* compile(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
   static constexpr ArgDecl kDecls[] = {{"source", false, ParamKind::Source},
                                        {"function_name", false, ParamKind::FunctionName},
-                                       {"optimize", true, ParamKind::Optimize}};
+                                       {"optimize", true, ParamKind::Optimize},
+                                       {"evaluator", true, ParamKind::Evaluator}};
   return compile_for("compile", kDecls, api::Request::Output::Python, args, nargs, kwnames);
 }
 
@@ -166,14 +170,15 @@ PyMethodDef kFunctions[] = {
      "analyze($module, source, /)\n--\n\n"
      "Parses and lowers a kernel; returns (stage, diagnostics, params, output dtypes)."},
     {"compile", fastcall<&compile>(), METH_FASTCALL | METH_KEYWORDS,
-     "compile(source, function_name=\"_kernel\", *, optimize=False)\n--\n\n"
+     "compile(source, function_name=\"_kernel\", *, optimize=False, evaluator=False)\n--\n\n"
      "Compiles a kernel to Python source; returns (stage, diagnostics, params, output dtypes,\n"
-     "source text or None, error message or None)."},
+     "source text or None, error message or None, Evaluator or None). With evaluator=True the\n"
+     "same compilation also gives the kernel's typed evaluator."},
     {"simplify", fastcall<&simplify>(), METH_FASTCALL | METH_KEYWORDS,
      "simplify(source, *, optimize=False, exact=False)\n--\n\n"
      "Simplifies a kernel's result, with exact=True to text that reads back as the same\n"
      "computation; returns (stage, diagnostics, params, output dtypes, infix text or None,\n"
-     "error message or None)."},
+     "error message or None, None)."},
 };
 
 int exec_module(PyObject* module) {

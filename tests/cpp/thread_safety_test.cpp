@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "api/pipeline.h"
-#include "backend/python.h"
 #include "egraph/symbol.h"
 
 namespace tarvelon {
@@ -50,8 +49,9 @@ TEST(ThreadSafety, SymbolsInternedAndResolvedConcurrentlyAgree) {
 
 /// What a caller sees of one compilation: the emitted source or the error text.
 std::string compile(const std::string& source, bool optimize) {
-  auto dag = api::lowered_dag(source, optimize);
-  return dag ? backend::PythonBackend{}.emit_kernel(*dag, "_kernel") : dag.error().to_string();
+  api::Compilation c = api::compile(
+      source, {.output = api::Request::Output::Python, .optimize = optimize, .warnings = false});
+  return c.error ? c.error->to_string() : std::move(*c.text);
 }
 
 TEST(ThreadSafety, ConcurrentOptimizingCompilationsMatchASingleThreadedRun) {

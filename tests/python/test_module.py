@@ -245,10 +245,45 @@ def test_one_native_compilation_gives_the_text_the_error_and_every_diagnostic(so
     diagnosis = _native.analyze(source)
     emitted = _native.compile(source, "f", optimize=optimize)
     assert emitted[:4] == diagnosis
-    assert emitted[4:] == outcome(_tarvelon.emit_python, source, "f", optimize=optimize)
+    assert emitted[4:6] == outcome(_tarvelon.emit_python, source, "f", optimize=optimize)
+    assert emitted[6] is None
     simplified = _native.simplify(source, optimize=optimize)
     assert simplified[:4] == diagnosis
-    assert simplified[4:] == outcome(_tarvelon.simplify_expr, source, optimize=optimize)
+    assert simplified[4:6] == outcome(_tarvelon.simplify_expr, source, optimize=optimize)
+    assert simplified[6] is None
+    with_evaluator = _native.compile(source, "f", optimize=optimize, evaluator=True)
+    assert with_evaluator[:6] == emitted[:6]
+    assert (with_evaluator[6] is None) == (emitted[5] is not None)
+
+
+# Each evaluator takes its arguments under the names the emitted def line gives the parameters,
+# which differ from the kernel's own where those would break the Python function, and differ
+# between the unoptimized and the optimized kernel when a clashing temporary is folded away.
+@pytest.mark.parametrize("source, args, expected", [
+    ("|x: i32, y: i32| x - y", (5, 1), 4),
+    ("|t0: i32, y: i32|\nt1 = t0 * 2\nt1 - y", (3, 1), 5),
+    ("|lambda: u8| lambda + 250@u8", (10,), 4),
+    ("|x: f64| x < 1", (0.5,), True),
+])
+@pytest.mark.parametrize("optimize", [False, True])
+def test_native_evaluator_binds_the_emitted_parameter_names(source, args, expected, optimize):
+    *_, text, error, evaluator = _native.compile(source, "f", optimize=optimize, evaluator=True)
+    assert error is None and evaluator.refusal is None
+    namespace = {}
+    exec(text, namespace)
+    code = namespace["f"].__code__
+    names = code.co_varnames[:code.co_argcount]
+    assert evaluator(**dict(zip(names, args))) == expected
+    assert evaluator(*args, out=None) == expected
+
+
+def test_native_evaluator_comes_only_from_a_compilation():
+    with pytest.raises(TypeError):
+        _native.Evaluator()
+    *_, evaluator = _native.compile("|z: c64| z < z", "cmp", evaluator=True)
+    assert evaluator.refusal is not None
+    with pytest.raises(ValueError, match=r"^cmp\(\): "):
+        evaluator(1j)
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -276,5 +311,6 @@ def test_native_module_contents():
         "InternalFault", "analyze", "compile", "simplify", "Evaluator"]
     assert issubclass(_native.InternalFault, BaseException)
     assert not issubclass(_native.InternalFault, Exception)
-    assert _native.compile.__text_signature__ == '(source, function_name="_kernel", *, optimize=False)'
+    assert (_native.compile.__text_signature__
+            == '(source, function_name="_kernel", *, optimize=False, evaluator=False)')
     assert _native.__file__ == _tarvelon.__file__
