@@ -31,7 +31,8 @@ def kind(d):
 def _f64_to_f32_odd(x):
     """float64 -> float32 rounded to odd, so that a second rounding to a narrower format is the
     correct single rounding."""
-    t = x.astype(np.float32)
+    with np.errstate(over="ignore"):  # beyond float32's range: infinity, as the rounding gives
+        t = x.astype(np.float32)
     too_far = np.abs(t.astype(np.float64)) > np.abs(x)
     t = np.where(too_far, np.nextafter(t, np.float32(0)), t)
     inexact = (t.astype(np.float64) != x) & np.isfinite(x)
@@ -53,7 +54,10 @@ def to_bf16(x):
 
 def narrow(x, d):
     """A float32 (or float64) result rounded to dtype d's format."""
-    return to_bf16(x) if d == "bf16" else np.asarray(x).astype(STORAGE[d])
+    if d == "bf16":
+        return to_bf16(x)
+    with np.errstate(over="ignore"):  # beyond the format's range: infinity, as the rounding gives
+        return np.asarray(x).astype(STORAGE[d])
 
 
 def _float_to_int(x, d):
@@ -214,7 +218,11 @@ def ulps(got, want, d):
     _, e = np.frexp(np.minimum(np.abs(want), top))
     spacing = np.ldexp(1.0, np.maximum(e - 1, min_exp) - (digits - 1))
     top_ulp = np.ldexp(1.0, int(np.frexp(top)[1]) - digits)
-    got = np.where(np.isinf(got) & np.isfinite(want), np.sign(got) * (top + top_ulp), got)
+    # One ulp past f64's greatest finite value is itself an infinity, and the product is computed
+    # for every element, the finite ones too.
+    with np.errstate(over="ignore", invalid="ignore"):
+        beyond = np.sign(got) * (top + top_ulp)
+    got = np.where(np.isinf(got) & np.isfinite(want), beyond, got)
     with np.errstate(all="ignore"):
         err = np.abs(got - want) / spacing
     same = (got == want) | (np.isnan(got) & np.isnan(want))
