@@ -3,6 +3,7 @@ with arguments converted to their parameters' kinds, and failures raise KernelEr
 import cmath
 import copy
 import inspect
+import os
 import pickle
 import subprocess
 import sys
@@ -309,7 +310,7 @@ def test_a_pickled_kernel_loads_in_another_process():
     program = ("import pickle, sys; k = pickle.load(sys.stdin.buffer); "
                "print(k.__name__, k.optimize, k(2))")
     result = subprocess.run([sys.executable, "-c", program], input=pickle.dumps(kernel),
-                            capture_output=True, timeout=60, env={"PYTHONPATH": ":".join(sys.path)})
+                            capture_output=True, timeout=60, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
     assert (result.returncode, result.stdout, result.stderr) == (0, b"affine True 5.0\n", b"")
 
 
