@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "eval/values.h"
+#include "eval/wide_math.h"
 
 namespace tarvelon::eval::detail {
 
@@ -303,7 +304,18 @@ void int_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, cons
 }
 
 template <class Tag>
+OpFn baseline_float_builtin(Builtin b);
+
+template <class Tag>
 OpFn float_builtin_lookup(Builtin b) {
+  if constexpr (std::is_same_v<Tag, F32Tag> || std::is_same_v<Tag, F64Tag>) {
+    if (OpFn wide = wide_builtin_fn(b, std::is_same_v<Tag, F32Tag>)) return wide;
+  }
+  return baseline_float_builtin<Tag>(b);
+}
+
+template <class Tag>
+OpFn baseline_float_builtin(Builtin b) {
   switch (b) {
     case Builtin::Exp:
       return &vector_kernel<exp2x, Tag>;
@@ -498,6 +510,33 @@ OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
   return with_tag(operands, [&](auto tag) {
     return binary_lookup<decltype(tag)>(op, std::make_index_sequence<vocab::kBinaryOpCount>{});
   });
+}
+
+CpuVectors cpu_vectors() {
+  static const CpuVectors level = [] {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("fma")) return CpuVectors::Baseline;
+    if (__builtin_cpu_supports("avx512f")) return CpuVectors::Avx512;
+    if (__builtin_cpu_supports("avx2")) return CpuVectors::Avx2;
+    return CpuVectors::Baseline;
+  }();
+  return level;
+}
+
+OpFn wide_builtin_fn(vocab::Builtin b, bool single) {
+  switch (cpu_vectors()) {
+    case CpuVectors::Avx512:
+      return avx512_builtin_fn(b, single);
+    case CpuVectors::Avx2:
+      return avx2_builtin_fn(b, single);
+    case CpuVectors::Baseline:
+      break;
+  }
+  return nullptr;
+}
+
+OpFn baseline_builtin_fn(vocab::Builtin b, bool single) {
+  return single ? baseline_float_builtin<F32Tag>(b) : baseline_float_builtin<F64Tag>(b);
 }
 
 OpFn builtin_fn(vocab::Builtin b, vocab::DType d) {
