@@ -507,6 +507,9 @@ OpFn neg_fn(vocab::DType d) {
 OpFn not_fn() { return &not_kernel; }
 
 OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
+  if (operands == vocab::dtypes::kF32 || operands == vocab::dtypes::kF64) {
+    if (OpFn wide = wide_arith_fn(op, operands == vocab::dtypes::kF32)) return wide;
+  }
   return with_tag(operands, [&](auto tag) {
     return binary_lookup<decltype(tag)>(op, std::make_index_sequence<vocab::kBinaryOpCount>{});
   });
@@ -523,16 +526,26 @@ CpuVectors cpu_vectors() {
   return level;
 }
 
-OpFn wide_builtin_fn(vocab::Builtin b, bool single) {
+/// The form of the widest unit the CPU has, for a lookup pair of the wide units.
+template <class Key>
+OpFn widest(OpFn (*avx2)(Key, bool), OpFn (*avx512)(Key, bool), Key key, bool single) {
   switch (cpu_vectors()) {
     case CpuVectors::Avx512:
-      return avx512_builtin_fn(b, single);
+      return avx512(key, single);
     case CpuVectors::Avx2:
-      return avx2_builtin_fn(b, single);
+      return avx2(key, single);
     case CpuVectors::Baseline:
       break;
   }
   return nullptr;
+}
+
+OpFn wide_builtin_fn(vocab::Builtin b, bool single) {
+  return widest(&avx2_builtin_fn, &avx512_builtin_fn, b, single);
+}
+
+OpFn wide_arith_fn(vocab::BinaryOp op, bool single) {
+  return widest(&avx2_arith_fn, &avx512_arith_fn, op, single);
 }
 
 OpFn baseline_builtin_fn(vocab::Builtin b, bool single) {

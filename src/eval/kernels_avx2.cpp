@@ -18,13 +18,19 @@ struct Avx2Math {
   static D sin(D x) { return Sleef_sind4_u10avx2(x); }
   static D cos(D x) { return Sleef_cosd4_u10avx2(x); }
   static D tanh(D x) { return Sleef_tanhd4_u10avx2(x); }
-  static D log1p(D x) { return Sleef_log1pd4_u10avx2(x); }
+  static D coarse_log(D x) { return Sleef_logd4_u35avx2(x); }
+  static D coarse_sin(D x) { return Sleef_sind4_u35avx2(x); }
+  static D coarse_cos(D x) { return Sleef_cosd4_u35avx2(x); }
 };
 
 }  // namespace
 
 OpFn avx2_builtin_fn(vocab::Builtin b, bool single) {
   return WideKernels<Avx2Math>::lookup(b, single);
+}
+
+OpFn avx2_arith_fn(vocab::BinaryOp op, bool single) {
+  return WideKernels<Avx2Math>::arith_lookup(op, single);
 }
 
 }  // namespace tarvelon::eval::detail

@@ -18,13 +18,19 @@ struct Avx512Math {
   static D sin(D x) { return Sleef_sind8_u10avx512f(x); }
   static D cos(D x) { return Sleef_cosd8_u10avx512f(x); }
   static D tanh(D x) { return Sleef_tanhd8_u10avx512f(x); }
-  static D log1p(D x) { return Sleef_log1pd8_u10avx512f(x); }
+  static D coarse_log(D x) { return Sleef_logd8_u35avx512f(x); }
+  static D coarse_sin(D x) { return Sleef_sind8_u35avx512f(x); }
+  static D coarse_cos(D x) { return Sleef_cosd8_u35avx512f(x); }
 };
 
 }  // namespace
 
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
   return WideKernels<Avx512Math>::lookup(b, single);
+}
+
+OpFn avx512_arith_fn(vocab::BinaryOp op, bool single) {
+  return WideKernels<Avx512Math>::arith_lookup(op, single);
 }
 
 }  // namespace tarvelon::eval::detail

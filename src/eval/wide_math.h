@@ -12,6 +12,9 @@ namespace tarvelon::eval::detail {
 /// after checking the CPU (see `wide_builtin_fn`).
 OpFn avx2_builtin_fn(vocab::Builtin b, bool single);
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single);
+/// `+ - * /` of f32 or f64 blocks, likewise; null for the other operators.
+OpFn avx2_arith_fn(vocab::BinaryOp op, bool single);
+OpFn avx512_arith_fn(vocab::BinaryOp op, bool single);
 
 /// The widest vector unit the running CPU (and its operating system) offers the evaluator,
 /// checked once.
@@ -20,6 +23,7 @@ CpuVectors cpu_vectors();
 
 /// The kernel of the widest unit in `cpu_vectors()`, or null where the baseline one serves.
 OpFn wide_builtin_fn(vocab::Builtin b, bool single);
+OpFn wide_arith_fn(vocab::BinaryOp op, bool single);
 /// The baseline kernel of an f32 or f64 builtin, whatever the CPU; what the wide ones must agree
 /// with.
 OpFn baseline_builtin_fn(vocab::Builtin b, bool single);
