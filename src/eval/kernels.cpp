@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "eval/values.h"
+#include "eval/wide_math.h"
 
 namespace tarvelon::eval::detail {
 
@@ -303,7 +304,18 @@ void int_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, cons
 }
 
 template <class Tag>
+OpFn baseline_float_builtin(Builtin b);
+
+template <class Tag>
 OpFn float_builtin_lookup(Builtin b) {
+  if constexpr (std::is_same_v<Tag, F32Tag> || std::is_same_v<Tag, F64Tag>) {
+    if (OpFn wide = wide_builtin_fn(b, std::is_same_v<Tag, F32Tag>)) return wide;
+  }
+  return baseline_float_builtin<Tag>(b);
+}
+
+template <class Tag>
+OpFn baseline_float_builtin(Builtin b) {
   switch (b) {
     case Builtin::Exp:
       return &vector_kernel<exp2x, Tag>;
@@ -404,8 +416,11 @@ template <class Tag>
 void select_kernel(std::byte* d, const std::byte* c, const std::byte* a, const std::byte* b,
                    std::size_t n) {
   using T = typename Tag::T;
+  // Both sides are read before choosing, so the choice is a blend rather than a branch that
+  // mispredicts on mixed conditions.
   for (std::size_t i = 0; i < n; ++i) {
-    as<T>(d)[i] = as<std::uint8_t>(c)[i] ? as<T>(a)[i] : as<T>(b)[i];
+    const T x = as<T>(a)[i], y = as<T>(b)[i];
+    as<T>(d)[i] = as<std::uint8_t>(c)[i] ? x : y;
   }
 }
 
@@ -495,9 +510,49 @@ OpFn neg_fn(vocab::DType d) {
 OpFn not_fn() { return &not_kernel; }
 
 OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
+  if (operands == vocab::dtypes::kF32 || operands == vocab::dtypes::kF64) {
+    if (OpFn wide = wide_arith_fn(op, operands == vocab::dtypes::kF32)) return wide;
+  }
   return with_tag(operands, [&](auto tag) {
     return binary_lookup<decltype(tag)>(op, std::make_index_sequence<vocab::kBinaryOpCount>{});
   });
+}
+
+CpuVectors cpu_vectors() {
+  static const CpuVectors level = [] {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("fma")) return CpuVectors::Baseline;
+    if (__builtin_cpu_supports("avx512f")) return CpuVectors::Avx512;
+    if (__builtin_cpu_supports("avx2")) return CpuVectors::Avx2;
+    return CpuVectors::Baseline;
+  }();
+  return level;
+}
+
+/// The form of the widest unit the CPU has, for a lookup pair of the wide units.
+template <class Key>
+OpFn widest(OpFn (*avx2)(Key, bool), OpFn (*avx512)(Key, bool), Key key, bool single) {
+  switch (cpu_vectors()) {
+    case CpuVectors::Avx512:
+      return avx512(key, single);
+    case CpuVectors::Avx2:
+      return avx2(key, single);
+    case CpuVectors::Baseline:
+      break;
+  }
+  return nullptr;
+}
+
+OpFn wide_builtin_fn(vocab::Builtin b, bool single) {
+  return widest(&avx2_builtin_fn, &avx512_builtin_fn, b, single);
+}
+
+OpFn wide_arith_fn(vocab::BinaryOp op, bool single) {
+  return widest(&avx2_arith_fn, &avx512_arith_fn, op, single);
+}
+
+OpFn baseline_builtin_fn(vocab::Builtin b, bool single) {
+  return single ? baseline_float_builtin<F32Tag>(b) : baseline_float_builtin<F64Tag>(b);
 }
 
 OpFn builtin_fn(vocab::Builtin b, vocab::DType d) {

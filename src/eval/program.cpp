@@ -23,6 +23,10 @@ constexpr std::size_t kRegisterBytes = kBlock * 16;
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
 static_assert(kBlock <= detail::kMaxBlock, "kernels hold a block of storage on their stack");
 
+/// Distance between registers in a workspace: a cache line more than a register, so that blocks
+/// read together do not all map to the same cache sets (and the same 4 KiB alias).
+constexpr std::size_t kRegisterPitch = kRegisterBytes + 64;
+
 /// Constant blocks a program keeps ready (256 KiB at most).
 constexpr std::size_t kMaxConstantBlocks = 64;
 
@@ -47,8 +51,9 @@ struct Program::Instr {
   Kind kind = Kind::Op;
   /// Register written (Load, Op) or result index (Store).
   std::uint32_t dst = 0;
-  /// Operands: registers or constants (kConstantBit); for Load, `a` is the parameter index; for
-  /// Fill, `a` is the element's offset among the scalar constants and `b` its size.
+  /// Operands: registers or constants (kConstantBit); for Load, `a` is the parameter index and
+  /// `b` the element size when the block may be read in place (see `Builder::allow_views`), else
+  /// 0; for Fill, `a` is the element's offset among the scalar constants and `b` its size.
   std::uint32_t a = kNoOperand, b = kNoOperand, c = kNoOperand;
   OpFn op = nullptr;
   detail::LoadFn load = nullptr;
@@ -82,6 +87,7 @@ class Builder {
       st.store = detail::store_fn(dag_.dtypes[dag_.outputs[k]]);
       code_.push_back(st);
     }
+    allow_views();
     registers = allocate_registers();
     code = std::move(code_);
     constants = std::move(constants_);
@@ -292,6 +298,26 @@ class Builder {
     return coerce(wide, d);
   }
 
+  /// A contiguous input whose storage is its register layout is read where it lies instead of
+  /// being copied, unless a result reads it: results are stored one after another, and one of
+  /// them may be written over that very input before the next is stored.
+  void allow_views() {
+    std::size_t first_store = code_.size();
+    for (std::size_t i = 0; i < code_.size() && first_store == code_.size(); ++i) {
+      if (code_[i].kind == Program::Instr::Kind::Store) first_store = i;
+    }
+    std::vector<bool> stored(values_.size(), false);
+    for (std::size_t i = first_store; i < code_.size(); ++i) stored[code_[i].a] = true;
+    for (Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Load) continue;
+      const DType d = values_[in.dst].dtype;
+      const bool same_layout =
+          d.kind != vocab::DTypeKind::Bool && !(d.kind == vocab::DTypeKind::Float && d.bits == 16);
+      in.b =
+          same_layout && !stored[in.dst] ? static_cast<std::uint32_t>(detail::element_size(d)) : 0;
+    }
+  }
+
   std::size_t allocate_registers() {
     const std::size_t none = static_cast<std::size_t>(-1);
     std::vector<std::size_t> last_use(values_.size(), none);
@@ -397,19 +423,28 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
 
 Program::Workspace Program::make_workspace() const {
   Workspace ws;
-  ws.bytes_.resize(registers_ * kRegisterBytes);
+  ws.bytes_.resize(registers_ * kRegisterPitch);
+  ws.views_.resize(registers_);
   return ws;
 }
 
 void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t n,
                   Workspace& ws) const {
-  if (ws.bytes_.size() < registers_ * kRegisterBytes) ws.bytes_.resize(registers_ * kRegisterBytes);
+  if (ws.bytes_.size() < registers_ * kRegisterPitch) ws.bytes_.resize(registers_ * kRegisterPitch);
+  if (ws.views_.size() < registers_) ws.views_.resize(registers_);
   std::byte* regs = ws.bytes_.data();
+  // Where each register's current block is read from: the register itself, or the input it was
+  // loaded from in place. Writes always go to the register.
+  const std::byte** views = ws.views_.data();
   const std::byte* consts = constants_.data();
   const auto operand = [&](std::uint32_t o) -> const std::byte* {
     if (o == kNoOperand) return nullptr;
     if (o & kConstantBit) return consts + (o & ~kConstantBit) * kRegisterBytes;
-    return regs + o * kRegisterBytes;
+    return views[o];
+  };
+  const auto reg = [&](std::uint32_t r) {
+    views[r] = regs + r * kRegisterPitch;
+    return regs + r * kRegisterPitch;
   };
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
@@ -418,21 +453,30 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
       switch (ins.kind) {
         case Instr::Kind::Load: {
           const In& src = in[ins.a];
-          ins.load(regs + ins.dst * kRegisterBytes, src.data + offset * src.stride, src.stride,
-                   len);
+          const std::byte* at = src.data + offset * src.stride;
+          if (ins.b != 0 && src.stride == static_cast<std::ptrdiff_t>(ins.b) &&
+              reinterpret_cast<std::uintptr_t>(at) % std::min<std::size_t>(ins.b, 8) == 0) {
+            views[ins.dst] = at;
+          } else {
+            ins.load(reg(ins.dst), at, src.stride, len);
+          }
           break;
         }
         case Instr::Kind::Fill: {
-          std::byte* dst = regs + ins.dst * kRegisterBytes;
+          std::byte* dst = reg(ins.dst);
           for (std::size_t i = 0; i < len; ++i) {
             std::memcpy(dst + i * ins.b, scalars_.data() + ins.a, ins.b);
           }
           break;
         }
-        case Instr::Kind::Op:
-          ins.op(regs + ins.dst * kRegisterBytes, operand(ins.a), operand(ins.b), operand(ins.c),
-                 len);
-          break;
+        case Instr::Kind::Op: {
+          // The operands are looked up before the destination is its register again: an
+          // instruction may write over its own operand, which may be a view.
+          const std::byte* a = operand(ins.a);
+          const std::byte* b = operand(ins.b);
+          const std::byte* c = operand(ins.c);
+          ins.op(reg(ins.dst), a, b, c, len);
+        } break;
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];
           ins.store(dst.data + offset * dst.stride, dst.stride, operand(ins.a), len);

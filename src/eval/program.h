@@ -59,6 +59,7 @@ class Program {
    private:
     friend class Program;
     std::vector<std::byte> bytes_;
+    std::vector<const std::byte*> views_;
   };
   /// A workspace sized for this program; may throw std::bad_alloc.
   Workspace make_workspace() const;

@@ -94,6 +94,34 @@ TEST(EvalProgram, AnOutputMayAliasItsInput) {
   for (std::size_t i = 0; i < xs.size(); ++i) ASSERT_EQ(xs[i], 4.0 * static_cast<double>(i));
 }
 
+TEST(EvalProgram, ContiguousInputsReadInPlaceGiveTheSameResults) {
+  // An input read where it lies must survive a result stored over it before another result that
+  // passes it through, and a misaligned one is copied instead.
+  const Program p = must_build("|x: f64, y: f64|\n(x * y, x, y + 1.0)");
+  constexpr std::size_t n = 600;
+  std::vector<double> original(n), ys(n, 0.5);
+  for (std::size_t i = 0; i < n; ++i) original[i] = static_cast<double>(i) - 100.25;
+  for (const std::size_t misalign : {std::size_t{0}, std::size_t{1}, std::size_t{4}}) {
+    std::vector<std::byte> xbytes(n * 8 + 8);
+    std::byte* xs = xbytes.data() + misalign;
+    std::memcpy(xs, original.data(), n * 8);
+    std::vector<double> passed(n), plus_one(n);
+    const Program::In in[] = {{xs, 8}, {reinterpret_cast<const std::byte*>(ys.data()), 8}};
+    const Program::Out out[] = {{xs, 8},
+                                {reinterpret_cast<std::byte*>(passed.data()), 8},
+                                {reinterpret_cast<std::byte*>(plus_one.data()), 8}};
+    auto ws = p.make_workspace();
+    p.run(in, out, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      double product;
+      std::memcpy(&product, xs + i * 8, 8);
+      ASSERT_EQ(product, original[i] * 0.5) << misalign << ' ' << i;
+      ASSERT_EQ(passed[i], original[i]) << misalign << ' ' << i;
+      ASSERT_EQ(plus_one[i], 1.5) << misalign << ' ' << i;
+    }
+  }
+}
+
 TEST(EvalProgram, NothingIsWrittenForZeroElements) {
   const Program p = must_build("|x: u16|\nx + 1@u16");
   std::uint16_t x = 5, r = 42;

@@ -1,0 +1,36 @@
+// Compiled with AVX2 and FMA enabled; called only on CPUs that have both.
+#include <immintrin.h>
+#include <sleef.h>
+
+#include "eval/wide_math_impl.h"
+
+namespace tarvelon::eval::detail {
+
+namespace {
+
+struct Avx2Math {
+  static constexpr std::size_t kLanes = 4;
+  using D = __m256d;
+  using F = __m128;
+  using I = __m256i;
+  static D exp(D x) { return Sleef_expd4_u10avx2(x); }
+  static D log(D x) { return Sleef_logd4_u10avx2(x); }
+  static D sin(D x) { return Sleef_sind4_u10avx2(x); }
+  static D cos(D x) { return Sleef_cosd4_u10avx2(x); }
+  static D tanh(D x) { return Sleef_tanhd4_u10avx2(x); }
+  static D coarse_log(D x) { return Sleef_logd4_u35avx2(x); }
+  static D coarse_sin(D x) { return Sleef_sind4_u35avx2(x); }
+  static D coarse_cos(D x) { return Sleef_cosd4_u35avx2(x); }
+};
+
+}  // namespace
+
+OpFn avx2_builtin_fn(vocab::Builtin b, bool single) {
+  return WideKernels<Avx2Math>::lookup(b, single);
+}
+
+OpFn avx2_arith_fn(vocab::BinaryOp op, bool single) {
+  return WideKernels<Avx2Math>::arith_lookup(op, single);
+}
+
+}  // namespace tarvelon::eval::detail

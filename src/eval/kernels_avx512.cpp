@@ -1,0 +1,36 @@
+// Compiled with AVX-512F enabled; called only on CPUs that have it.
+#include <immintrin.h>
+#include <sleef.h>
+
+#include "eval/wide_math_impl.h"
+
+namespace tarvelon::eval::detail {
+
+namespace {
+
+struct Avx512Math {
+  static constexpr std::size_t kLanes = 8;
+  using D = __m512d;
+  using F = __m256;
+  using I = __m512i;
+  static D exp(D x) { return Sleef_expd8_u10avx512f(x); }
+  static D log(D x) { return Sleef_logd8_u10avx512f(x); }
+  static D sin(D x) { return Sleef_sind8_u10avx512f(x); }
+  static D cos(D x) { return Sleef_cosd8_u10avx512f(x); }
+  static D tanh(D x) { return Sleef_tanhd8_u10avx512f(x); }
+  static D coarse_log(D x) { return Sleef_logd8_u35avx512f(x); }
+  static D coarse_sin(D x) { return Sleef_sind8_u35avx512f(x); }
+  static D coarse_cos(D x) { return Sleef_cosd8_u35avx512f(x); }
+};
+
+}  // namespace
+
+OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
+  return WideKernels<Avx512Math>::lookup(b, single);
+}
+
+OpFn avx512_arith_fn(vocab::BinaryOp op, bool single) {
+  return WideKernels<Avx512Math>::arith_lookup(op, single);
+}
+
+}  // namespace tarvelon::eval::detail

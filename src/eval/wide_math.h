@@ -1,0 +1,31 @@
+#pragma once
+// The float builtins' block kernels built for instruction sets beyond the baseline. Each
+// instruction set's unit is compiled for that set alone and is called only once the CPU has
+// been found to support it.
+
+#include "eval/kernels.h"
+
+namespace tarvelon::eval::detail {
+
+/// The block kernel of builtin `b` over f32 (`single`) or f64 registers, for AVX2 with FMA and
+/// for AVX-512F; null where that form stays with the baseline kernel. Only call one of these
+/// after checking the CPU (see `wide_builtin_fn`).
+OpFn avx2_builtin_fn(vocab::Builtin b, bool single);
+OpFn avx512_builtin_fn(vocab::Builtin b, bool single);
+/// `+ - * /` of f32 or f64 blocks, likewise; null for the other operators.
+OpFn avx2_arith_fn(vocab::BinaryOp op, bool single);
+OpFn avx512_arith_fn(vocab::BinaryOp op, bool single);
+
+/// The widest vector unit the running CPU (and its operating system) offers the evaluator,
+/// checked once.
+enum class CpuVectors : unsigned char { Baseline, Avx2, Avx512 };
+CpuVectors cpu_vectors();
+
+/// The kernel of the widest unit in `cpu_vectors()`, or null where the baseline one serves.
+OpFn wide_builtin_fn(vocab::Builtin b, bool single);
+OpFn wide_arith_fn(vocab::BinaryOp op, bool single);
+/// The baseline kernel of an f32 or f64 builtin, whatever the CPU; what the wide ones must agree
+/// with.
+OpFn baseline_builtin_fn(vocab::Builtin b, bool single);
+
+}  // namespace tarvelon::eval::detail

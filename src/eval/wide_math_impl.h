@@ -1,0 +1,174 @@
+#pragma once
+// Included only by the units of one instruction set each (kernels_avx2.cpp, kernels_avx512.cpp):
+// everything here has internal linkage, so no function compiled for a wider set can be picked by
+// the linker for baseline code. For the same reason it calls nothing from the standard library.
+
+#include <cstddef>
+
+#include "eval/wide_math.h"
+
+namespace tarvelon::eval::detail {
+namespace {
+
+/// Block kernels over vectors of `Math::kLanes` doubles. `Math` names the vector types and the
+/// elementary functions of one instruction set: within 1 ulp of a double, and the `coarse_` ones
+/// within 3.5. Results of f32 use the coarse ones: an error of a few ulps of a double moves the
+/// rounded float by a few parts in 2^29 of its ulp, far inside the bound, for much less work.
+template <class Math>
+struct WideKernels {
+  using D = typename Math::D;  // doubles, a GCC vector
+  using F = typename Math::F;  // as many floats
+  using I = typename Math::I;  // 64-bit integers, for the sign bit
+  static constexpr std::size_t kLanes = Math::kLanes;
+
+  static D neg_abs(D x) { return (D)((I)x | (I)(-D{})); }
+
+  /// The composite functions, for arguments of f32: each form keeps e^-|x| <= 1 so nothing
+  /// overflows, and the double result is far more accurate than the final rounding to float needs.
+  /// No f64 result uses them.
+  static D sigmoid(D x) {
+    const D e = Math::exp(neg_abs(x));
+    const D one = D{} + 1.0;
+    return (x >= 0.0 ? one : e) / (one + e);
+  }
+  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3: the odd series to
+  /// s^21 is within 2^-36 relative (each term shrinks by at least 9), with no cancellation for a
+  /// small e, and it costs a fraction of a general logarithm.
+  static D log1p_unit(D e) {
+    const D s = e / (2.0 + e);
+    const D s2 = s * s;
+    D p = D{} + 1.0 / 21;
+    for (int k = 19; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
+    return 2.0 * s * p;
+  }
+  static D softplus(D x) {
+    const D rest = log1p_unit(Math::exp(neg_abs(x)));
+    // max(x, 0), which is x itself for a NaN so that the NaN goes through
+    const D keep = ((x > 0.0) | (x != x)) ? x : D{};
+    return keep + rest;
+  }
+  static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
+
+  /// tanh for f32 results from one exponential, (1 - e) / (1 + e) with e = e^-2|x| <= 1. For
+  /// |x| >= 2^-18, 1 - e >= 2^-17 carries an absolute error near 2^-53, so the quotient is within
+  /// 2^-35 relative; below, tanh x = x (1 - x^2/3) to within 2^-37.
+  static D tanh_single(D x) {
+    const I sign = (I)(-D{});
+    const D t = (D)((I)x & ~sign);
+    const D e = Math::exp(-2.0 * t);
+    const D r = (t < 0x1p-18) ? t * (1.0 - t * t * (1.0 / 3)) : (1.0 - e) / (1.0 + e);
+    return (D)((I)r | ((I)x & sign));
+  }
+  static D sigmoid_log(D x) { return -softplus(-x); }
+
+  /// Full vectors straight from the block, the last partial one through a local copy, so that
+  /// nothing past `n` is read or written.
+  template <D (*Fn)(D), class T>
+  static void apply(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
+                    std::size_t n) {
+    T* out = reinterpret_cast<T*>(dst);
+    const T* x = reinterpret_cast<const T*>(a);
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) lanes<Fn>(out + i, x + i);
+    if (i == n) return;
+    T in_tail[kLanes] = {}, out_tail[kLanes];
+    for (std::size_t k = 0; i + k < n; ++k) in_tail[k] = x[i + k];
+    lanes<Fn>(out_tail, in_tail);
+    for (std::size_t k = 0; i + k < n; ++k) out[i + k] = out_tail[k];
+  }
+
+  /// One vector: floats are widened exactly and the result is rounded to float once.
+  template <D (*Fn)(D), class T>
+  static void lanes(T* out, const T* x) {
+    if constexpr (sizeof(T) == sizeof(double)) {
+      D v;
+      __builtin_memcpy(&v, x, sizeof v);
+      v = Fn(v);
+      __builtin_memcpy(out, &v, sizeof v);
+    } else {
+      F v;
+      __builtin_memcpy(&v, x, sizeof v);
+      v = __builtin_convertvector(Fn(__builtin_convertvector(v, D)), F);
+      __builtin_memcpy(out, &v, sizeof v);
+    }
+  }
+
+  /// `+ - * /` of two blocks, which the compiler vectorizes for the unit's width: one rounding
+  /// per element, the same bits as anywhere else.
+  template <class T, vocab::BinaryOp Op>
+  static void arith(std::byte* dst, const std::byte* a, const std::byte* b, const std::byte*,
+                    std::size_t n) {
+    T* out = reinterpret_cast<T*>(dst);
+    const T* x = reinterpret_cast<const T*>(a);
+    const T* y = reinterpret_cast<const T*>(b);
+    for (std::size_t i = 0; i < n; ++i) {
+      if constexpr (Op == vocab::BinaryOp::Add) out[i] = x[i] + y[i];
+      if constexpr (Op == vocab::BinaryOp::Sub) out[i] = x[i] - y[i];
+      if constexpr (Op == vocab::BinaryOp::Mul) out[i] = x[i] * y[i];
+      if constexpr (Op == vocab::BinaryOp::Div) out[i] = x[i] / y[i];
+    }
+  }
+  template <class T>
+  static OpFn arith_of(vocab::BinaryOp op) {
+    using vocab::BinaryOp;
+    switch (op) {
+      case BinaryOp::Add:
+        return &arith<T, BinaryOp::Add>;
+      case BinaryOp::Sub:
+        return &arith<T, BinaryOp::Sub>;
+      case BinaryOp::Mul:
+        return &arith<T, BinaryOp::Mul>;
+      case BinaryOp::Div:
+        return &arith<T, BinaryOp::Div>;
+      default:
+        return nullptr;
+    }
+  }
+  static OpFn arith_lookup(vocab::BinaryOp op, bool single) {
+    return single ? arith_of<float>(op) : arith_of<double>(op);
+  }
+
+  static OpFn lookup(vocab::Builtin b, bool single) {
+    using vocab::Builtin;
+    if (single) {
+      switch (b) {
+        case Builtin::Exp:
+          return &apply<Math::exp, float>;
+        case Builtin::Log:
+          return &apply<Math::coarse_log, float>;
+        case Builtin::Sin:
+          return &apply<Math::coarse_sin, float>;
+        case Builtin::Cos:
+          return &apply<Math::coarse_cos, float>;
+        case Builtin::Tanh:
+          return &apply<tanh_single, float>;
+        case Builtin::Sigmoid:
+          return &apply<sigmoid, float>;
+        case Builtin::Softplus:
+          return &apply<softplus, float>;
+        case Builtin::ExpSigmoid:
+          return &apply<exp_sigmoid, float>;
+        case Builtin::SigmoidLog:
+          return &apply<sigmoid_log, float>;
+        default:
+          return nullptr;
+      }
+    }
+    // f64 tanh and the f64 composites need more than double precision on the way.
+    switch (b) {
+      case Builtin::Exp:
+        return &apply<Math::exp, double>;
+      case Builtin::Log:
+        return &apply<Math::log, double>;
+      case Builtin::Sin:
+        return &apply<Math::sin, double>;
+      case Builtin::Cos:
+        return &apply<Math::cos, double>;
+      default:
+        return nullptr;
+    }
+  }
+};
+
+}  // namespace
+}  // namespace tarvelon::eval::detail

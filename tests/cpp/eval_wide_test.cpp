@@ -1,0 +1,120 @@
+// The kernels built for wider vector units against the baseline ones, on every unit this CPU has:
+// the same special values and signs, the same rounded arithmetic, elementary functions within an
+// ulp of each other (both are within half an ulp and a hair of the exact value in f32).
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "eval/wide_math.h"
+
+namespace tarvelon::testing {
+namespace {
+
+using eval::detail::CpuVectors;
+using eval::detail::OpFn;
+using vocab::BinaryOp;
+using vocab::Builtin;
+
+struct Unit {
+  const char* name;
+  CpuVectors needs;
+  OpFn (*builtin)(Builtin, bool);
+  OpFn (*arith)(BinaryOp, bool);
+};
+const Unit kUnits[] = {
+    {"avx2", CpuVectors::Avx2, &eval::detail::avx2_builtin_fn, &eval::detail::avx2_arith_fn},
+    {"avx512", CpuVectors::Avx512, &eval::detail::avx512_builtin_fn,
+     &eval::detail::avx512_arith_fn},
+};
+
+/// Edges of both formats and of the functions, then a spread over many binades of both signs; an
+/// odd count, so every unit also runs its partial last vector.
+template <class T>
+std::vector<T> sample() {
+  using L = std::numeric_limits<T>;
+  std::vector<T> xs = {T(0),           -T(0),          T(1),     T(-1),           L::infinity(),
+                       -L::infinity(), L::quiet_NaN(), L::min(), L::denorm_min(), -L::denorm_min(),
+                       L::max(),       -L::max(),      T(88.72), T(-103.9),       T(709.78),
+                       T(-745.1),      T(1e-9),        T(-1e-9), T(3e-6),         T(0.5493)};
+  std::uint64_t state = 0x9e3779b97f4a7c15u;
+  while (xs.size() < 1001) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const double mantissa = static_cast<double>(state >> 11) * 0x1p-53;
+    const int exponent = static_cast<int>((state >> 3) % 80) - 40;
+    xs.push_back(static_cast<T>(((state & 1) ? -1.0 : 1.0) * std::ldexp(1.0 + mantissa, exponent)));
+  }
+  return xs;
+}
+
+/// Ulps between two finite values of one sign, else 0 when both are the same special value.
+template <class T>
+std::uint64_t distance(T a, T b) {
+  using U = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : ~0ull;
+  if (std::signbit(a) != std::signbit(b) || std::isinf(a) != std::isinf(b)) return ~0ull;
+  const U x = std::bit_cast<U>(a), y = std::bit_cast<U>(b);
+  return x > y ? x - y : y - x;
+}
+
+template <class T>
+void compare_unit(const Unit& unit, bool single) {
+  const std::vector<T> xs = sample<T>();
+  const std::size_t n = xs.size();
+  const auto* in = reinterpret_cast<const std::byte*>(xs.data());
+  for (std::size_t b = 0; b < vocab::kBuiltinCount; ++b) {
+    const auto builtin = static_cast<Builtin>(b);
+    const OpFn wide = unit.builtin(builtin, single);
+    if (wide == nullptr) continue;
+    const OpFn base = eval::detail::baseline_builtin_fn(builtin, single);
+    ASSERT_NE(base, nullptr);
+    // The baseline kernels work on pairs and may touch one element past the end of a block.
+    std::vector<T> padded(xs), expected(n + 1), got(xs);
+    padded.push_back(T(0));
+    base(reinterpret_cast<std::byte*>(expected.data()),
+         reinterpret_cast<const std::byte*>(padded.data()), nullptr, nullptr, n);
+    // In place, as a register written over its own operand.
+    wide(reinterpret_cast<std::byte*>(got.data()), reinterpret_cast<const std::byte*>(got.data()),
+         nullptr, nullptr, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_LE(distance(got[i], expected[i]), 1u)
+          << unit.name << ' ' << vocab::builtin_name(builtin) << (single ? " f32 " : " f64 ")
+          << xs[i] << ": " << got[i] << " vs " << expected[i];
+    }
+  }
+  std::vector<T> ys(xs.rbegin(), xs.rend());
+  for (const BinaryOp op : {BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div}) {
+    const OpFn wide = unit.arith(op, single);
+    ASSERT_NE(wide, nullptr);
+    std::vector<T> got(n);
+    wide(reinterpret_cast<std::byte*>(got.data()), in,
+         reinterpret_cast<const std::byte*>(ys.data()), nullptr, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const T x = xs[i], y = ys[i];
+      const T want = op == BinaryOp::Add   ? x + y
+                     : op == BinaryOp::Sub ? x - y
+                     : op == BinaryOp::Mul ? x * y
+                                           : x / y;
+      ASSERT_EQ(distance(got[i], want), 0u)
+          << unit.name << ' ' << vocab::op_text(op) << ' ' << x << ' ' << y;
+    }
+  }
+}
+
+TEST(EvalWide, EveryUnitTheCpuHasAgreesWithTheBaseline) {
+  bool ran = false;
+  for (const Unit& unit : kUnits) {
+    if (eval::detail::cpu_vectors() < unit.needs) continue;
+    ran = true;
+    compare_unit<float>(unit, true);
+    compare_unit<double>(unit, false);
+  }
+  if (!ran) GTEST_SKIP() << "no vector unit beyond the baseline on this CPU";
+}
+
+}  // namespace
+}  // namespace tarvelon::testing
