@@ -97,7 +97,7 @@ BENCHMARK(BM_ParseAndDrop)->Unit(benchmark::kMillisecond);
 void BM_ParseLowerEmit(benchmark::State& state) {
   const std::string& src = valid_kernel();
   const tarvelon::api::Request request{.output = tarvelon::api::Request::Output::Python,
-                                       .warnings = false};
+                                       .diagnosis = false};
   for (auto _ : state) {
     auto compiled = tarvelon::api::compile(src, request);
     if (compiled.error) {

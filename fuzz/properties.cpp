@@ -77,7 +77,7 @@ using EntryPoint = Outcome (*)(std::string_view source, bool optimize);
 
 Outcome emit_python(std::string_view source, bool optimize) {
   api::Compilation c = api::compile(
-      source, {.output = api::Request::Output::Python, .optimize = optimize, .warnings = false});
+      source, {.output = api::Request::Output::Python, .optimize = optimize, .diagnosis = false});
   if (c.error) return outcome_of(*c.error);
   return {std::nullopt, std::move(*c.text)};
 }
@@ -228,7 +228,7 @@ Violation check_evaluation(std::string_view source) {
   constexpr std::uint8_t kPatterns[kElements] = {0x00, 0xff, 0x80, 0x7f, 0x3c};
   for (const bool optimize : {false, true}) {
     api::Compilation compiled =
-        api::compile(source, {.optimize = optimize, .warnings = false, .evaluator = true});
+        api::compile(source, {.optimize = optimize, .diagnosis = false, .evaluator = true});
     if (compiled.error || !*compiled.program) continue;
     const eval::Program* program = &**compiled.program;
     std::vector<std::vector<std::byte>> args;

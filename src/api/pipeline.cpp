@@ -40,10 +40,10 @@ std::string ApiError::to_string() const {
 
 namespace {
 
-/// Parses and lowers into `out`; returns the DAG, or nothing with `out.error` set. The syntax
-/// tree is released before this returns, so that what comes after lowering does not hold memory
-/// on top of it.
-std::optional<ir::TypedDag> parse_and_lower(std::string_view source, bool warnings,
+/// Parses and lowers into `out`, filling its diagnosis as `request` asks; returns the DAG, or
+/// nothing with `out.error` set. The syntax tree is released before this returns, so that what
+/// comes after lowering does not hold memory on top of it.
+std::optional<ir::TypedDag> parse_and_lower(std::string_view source, const Request& request,
                                             Compilation& out) {
   Diagnosis& diagnosis = out.diagnosis;
   auto func = parse::parse_dsl_with_errors(source);
@@ -54,12 +54,16 @@ std::optional<ir::TypedDag> parse_and_lower(std::string_view source, bool warnin
   }
   diagnosis.stage = Diagnosis::Stage::Lower;
   ir::CollectResult lowered = ir::lower_with_config_collect(
-      *func, diag::DiagConfig{}, warnings ? ir::Keep::All : ir::Keep::Errors);
+      *func, diag::DiagConfig{}, request.diagnosis ? ir::Keep::All : ir::Keep::Errors);
   diagnosis.errors = std::move(lowered.errors);
-  diagnosis.warnings = std::move(lowered.warnings);
-  diagnosis.params = lowered.dag.params;
-  diagnosis.outputs.reserve(lowered.dag.outputs.size());
-  for (ir::NodeId id : lowered.dag.outputs) diagnosis.outputs.push_back(lowered.dag.dtypes.at(id));
+  if (request.diagnosis) {
+    diagnosis.warnings = std::move(lowered.warnings);
+    diagnosis.params = lowered.dag.params;
+    diagnosis.outputs.reserve(lowered.dag.outputs.size());
+    for (ir::NodeId id : lowered.dag.outputs) {
+      diagnosis.outputs.push_back(lowered.dag.dtypes.at(id));
+    }
+  }
   if (!diagnosis.errors.empty()) {
     out.error = ApiError::lower(diag::format_diags(diagnosis.errors));
     return std::nullopt;
@@ -87,11 +91,11 @@ std::expected<std::string, ApiError> simplified_text(ir::TypedDag& dag, bool kee
 
 Compilation compile(std::string_view source, const Request& request) {
   Compilation out;
-  std::optional<ir::TypedDag> dag = parse_and_lower(source, request.warnings, out);
+  std::optional<ir::TypedDag> dag = parse_and_lower(source, request, out);
   if (!dag) return out;
   // Exact text keeps the dtype the kernel declares, which folding and optimizing may widen.
   const vocab::DType declared =
-      out.diagnosis.outputs.size() == 1 ? out.diagnosis.outputs[0] : vocab::DType{};
+      dag->outputs.size() == 1 ? dag->dtypes.at(dag->outputs[0]) : vocab::DType{};
   if (request.optimize) {
     // The optimizer's notes (constant overflow, promotions made while restoring) are not shown.
     auto optimized = opt::optimize_with_info_and_config(*dag, opt::OptConfig{});
@@ -104,13 +108,16 @@ Compilation compile(std::string_view source, const Request& request) {
   switch (request.output) {
     case Request::Output::None:
       break;
-    case Request::Output::Python: {
-      backend::EmittedFunction emitted =
-          backend::PythonBackend{}.emit_function(*dag, request.function_name);
-      out.text = std::move(emitted.text);
-      out.python_params = std::move(emitted.params);
+    case Request::Output::Python:
+      if (request.param_names) {
+        backend::EmittedFunction emitted =
+            backend::PythonBackend{}.emit_function(*dag, request.function_name);
+        out.text = std::move(emitted.text);
+        out.python_params = std::move(emitted.params);
+      } else {
+        out.text = backend::PythonBackend{}.emit_kernel(*dag, request.function_name);
+      }
       break;
-    }
     case Request::Output::Simplified:
     case Request::Output::Exact: {
       auto text = simplified_text(*dag, request.keep_dag || request.evaluator,
@@ -132,7 +139,7 @@ Diagnosis diagnose(std::string_view source) { return compile(source, Request{}).
 
 std::expected<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize) {
   Compilation c =
-      compile(source, Request{.optimize = optimize, .warnings = false, .keep_dag = true});
+      compile(source, Request{.optimize = optimize, .diagnosis = false, .keep_dag = true});
   if (c.error) return std::unexpected(std::move(*c.error));
   return std::move(*c.dag);
 }
@@ -142,7 +149,7 @@ namespace {
 std::expected<std::string, ApiError> text_of(std::string_view source, Request::Output output,
                                              bool optimize) {
   Compilation c =
-      compile(source, Request{.output = output, .optimize = optimize, .warnings = false});
+      compile(source, Request{.output = output, .optimize = optimize, .diagnosis = false});
   if (c.error) return std::unexpected(std::move(*c.error));
   return std::move(*c.text);
 }

@@ -55,9 +55,13 @@ struct Request {
   std::string_view function_name = "_kernel";
   /// Runs the optimizer between lowering and the output.
   bool optimize = false;
-  /// Keeps lowering's notes and warnings; without it they are never built, since writing their
-  /// texts costs more than the rest of lowering a small kernel.
-  bool warnings = true;
+  /// Fills the diagnosis beyond its errors: lowering's notes and warnings, the parameters and the
+  /// result dtypes. Without it none of them is built, since writing the warnings' texts costs more
+  /// than the rest of lowering a small kernel and a caller after text alone reads none of them.
+  bool diagnosis = true;
+  /// Gives the Python name of each parameter in the emitted def line, for a caller that binds
+  /// arguments by those names.
+  bool param_names = false;
   /// Hands back the (optimized) DAG for a backend built from it; otherwise it is released as soon
   /// as the text is made.
   bool keep_dag = false;
@@ -67,7 +71,8 @@ struct Request {
 
 /// Everything one compilation gives its caller, the kernel parsed and lowered once.
 struct Compilation {
-  /// The front end's or lowering's diagnostics, with the parameters and result dtypes.
+  /// The front end's or lowering's diagnostics, with the parameters and result dtypes; only its
+  /// errors unless `diagnosis` was set.
   Diagnosis diagnosis;
   /// The first failing stage's error; when set, `text` and `dag` are empty.
   std::optional<ApiError> error;
@@ -75,7 +80,8 @@ struct Compilation {
   std::optional<std::string> text;
   /// The lowered DAG (optimized when asked), when `keep_dag` was set and no stage failed.
   std::optional<ir::TypedDag> dag;
-  /// The Python name of each parameter in the emitted def line, when the output is Python.
+  /// The Python name of each parameter in the emitted def line, when the output is Python and
+  /// `param_names` was set.
   std::vector<std::string> python_params;
   /// The typed evaluator's program, or why the kernel has no typed meaning, when `evaluator` was
   /// set and no stage failed.

@@ -22,7 +22,7 @@ PyObject* simplify_expr(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return compiling_call(internal_fault, [&] {
     return text_or_error(api::compile(call.source, {.output = api::Request::Output::Simplified,
                                                     .optimize = call.optimize,
-                                                    .warnings = false}));
+                                                    .diagnosis = false}));
   });
 }
 
@@ -37,7 +37,7 @@ PyObject* emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     return text_or_error(api::compile(call.source, {.output = api::Request::Output::Python,
                                                     .function_name = call.function_name,
                                                     .optimize = call.optimize,
-                                                    .warnings = false}));
+                                                    .diagnosis = false}));
   });
 }
 

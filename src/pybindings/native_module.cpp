@@ -143,6 +143,7 @@ PyObject* compile_for(const char* fn, const ArgDecl (&decls)[N], api::Request::O
     api::Compilation compiled = api::compile(call.source, {.output = output,
                                                            .function_name = call.function_name,
                                                            .optimize = call.optimize,
+                                                           .param_names = call.evaluator,
                                                            .evaluator = call.evaluator});
     return compilation_tuple(call.function_name, compiled);
   });

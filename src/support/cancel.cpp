@@ -3,8 +3,10 @@
 namespace tarvelon::support {
 namespace {
 
-thread_local CancelHook current_hook = nullptr;
-thread_local void* current_context = nullptr;
+// Initial-exec like the countdown: a compiling call installs and restores a scope each time, and
+// finding the thread's copy through the general model would cost a call per access.
+thread_local constinit CancelHook current_hook [[gnu::tls_model("initial-exec")]] = nullptr;
+thread_local constinit void* current_context [[gnu::tls_model("initial-exec")]] = nullptr;
 
 }  // namespace
 

@@ -121,7 +121,7 @@ TEST(Compile, OneCallGivesWhatTheSeparateEntriesGive) {
 
 TEST(Compile, TheRequestDecidesWhatComesBack) {
   const char* warns = "|x: f64, n: u64| x@f32@i64 + n";
-  const Compilation quiet = compile(warns, {.warnings = false, .keep_dag = true});
+  const Compilation quiet = compile(warns, {.diagnosis = false, .keep_dag = true});
   EXPECT_TRUE(quiet.diagnosis.warnings.empty());
   EXPECT_FALSE(quiet.error.has_value());
   EXPECT_FALSE(quiet.text.has_value());
@@ -143,6 +143,46 @@ TEST(Compile, TheRequestDecidesWhatComesBack) {
   EXPECT_EQ(failed.diagnosis.stage, Diagnosis::Stage::Lower);
 }
 
+// A caller after text alone skips the diagnosis and the def line's names; what it gets must not
+// change with them, the exact text's declared result dtype included.
+TEST(Compile, SkippingTheDiagnosisAndNamesChangesNoText) {
+  using Output = Request::Output;
+  const char* const kSources[] = {
+      "|x: f32, lambda: f32| x * lambda + 1.5",
+      "|x: f64, n: u64| x@f32@i64 + n",
+      "|a: f16| (a + a, a)",
+      "|| a",
+      "|x: f64 x",
+  };
+  for (const char* source : kSources) {
+    for (Output output : {Output::Python, Output::Simplified, Output::Exact}) {
+      for (bool optimize : {false, true}) {
+        SCOPED_TRACE(std::string(source) + " output " + std::to_string(static_cast<int>(output)) +
+                     (optimize ? " optimized" : ""));
+        const Compilation full =
+            compile(source, {.output = output, .optimize = optimize, .param_names = true});
+        const Compilation lean =
+            compile(source, {.output = output, .optimize = optimize, .diagnosis = false});
+        EXPECT_EQ(lean.text, full.text);
+        EXPECT_EQ(lean.error, full.error);
+        EXPECT_EQ(lean.diagnosis.stage, full.diagnosis.stage);
+        EXPECT_EQ(messages(lean.diagnosis.errors), messages(full.diagnosis.errors));
+        EXPECT_TRUE(lean.diagnosis.warnings.empty());
+        EXPECT_TRUE(lean.diagnosis.params.empty());
+        EXPECT_TRUE(lean.diagnosis.outputs.empty());
+        EXPECT_TRUE(lean.python_params.empty());
+        if (output == Output::Python && full.text) {
+          EXPECT_EQ(full.python_params.size(), full.diagnosis.params.size());
+        } else {
+          EXPECT_TRUE(full.python_params.empty());
+        }
+      }
+    }
+  }
+  EXPECT_EQ(compile(kSources[0], {.output = Output::Exact, .diagnosis = false}).text,
+            "x * lambda + 1.5@f32");
+}
+
 TEST(Compile, AnOptimizerFailureComesAfterAKernelThatLowered) {
   const Compilation c =
       compile("|x: f64| (x, x)", {.output = Request::Output::Python, .optimize = true});
@@ -150,7 +190,8 @@ TEST(Compile, AnOptimizerFailureComesAfterAKernelThatLowered) {
   EXPECT_TRUE(c.diagnosis.errors.empty());
   ASSERT_TRUE(c.error.has_value());
   EXPECT_EQ(c.error->kind, ApiError::Kind::Optimize);
-  EXPECT_EQ(c.diagnosis.outputs, (std::vector<vocab::DType>{vocab::dtypes::kF64, vocab::dtypes::kF64}));
+  EXPECT_EQ(c.diagnosis.outputs,
+            (std::vector<vocab::DType>{vocab::dtypes::kF64, vocab::dtypes::kF64}));
   EXPECT_FALSE(c.text.has_value());
 }
 

@@ -50,7 +50,7 @@ TEST(ThreadSafety, SymbolsInternedAndResolvedConcurrentlyAgree) {
 /// What a caller sees of one compilation: the emitted source or the error text.
 std::string compile(const std::string& source, bool optimize) {
   api::Compilation c = api::compile(
-      source, {.output = api::Request::Output::Python, .optimize = optimize, .warnings = false});
+      source, {.output = api::Request::Output::Python, .optimize = optimize, .diagnosis = false});
   return c.error ? c.error->to_string() : std::move(*c.text);
 }
 
