@@ -265,7 +265,7 @@ typename Tag::T complex_builtin(typename Tag::T z) {
   using T = typename Tag::T;
   if constexpr (B == Builtin::Exp) return std::exp(z);
   if constexpr (B == Builtin::Log) return std::log(z);
-  if constexpr (B == Builtin::Sqrt) return std::sqrt(z);
+  if constexpr (B == Builtin::Sqrt) return complex_sqrt(z);
   if constexpr (B == Builtin::Sin) return std::sin(z);
   if constexpr (B == Builtin::Cos) return std::cos(z);
   if constexpr (B == Builtin::Tanh) return std::tanh(z);

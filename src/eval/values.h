@@ -1,6 +1,7 @@
 #pragma once
 // The value semantics of one element: dtype tags, casts and operators. Internal to the evaluator.
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -243,6 +244,37 @@ F float_floor_div(F a, F b) {
   F floordiv = std::floor(div);
   if (div - floordiv > F(0.5)) floordiv += F(1);
   return floordiv;
+}
+
+/// The principal square root, with the C library's special values (an infinite imaginary part
+/// wins over NaN, `sqrt(-inf + yi)` is `0 + inf i`, the sign of a zero imaginary part is kept).
+/// Written here rather than taken from `std::sqrt` because C++ libraries differ: one computes it
+/// through polar form, which is not exact on the axes (`sqrt(-4)` would not be `2i`). Float parts
+/// are computed in double, where neither the sum nor the hypotenuse can overflow, and rounded once.
+template <class F>
+std::complex<F> complex_sqrt(std::complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  const F inf = std::numeric_limits<F>::infinity();
+  if (std::isinf(y)) return {inf, y};
+  if (std::isnan(x)) return {x, x};
+  if (std::isinf(x)) {
+    if (x > 0) return {x, std::isnan(y) ? y : std::copysign(F(0), y)};
+    return {std::isnan(y) ? y : F(0), std::copysign(inf, y)};
+  }
+  if (std::isnan(y)) return {y, y};
+  if (x == 0 && y == 0) return {F(0), y};
+  using W = std::conditional_t<sizeof(F) < sizeof(double), double, F>;
+  W wx = x, wy = y, scale = 1;
+  const W big = std::max(std::fabs(wx), std::fabs(wy));
+  // Keep |x| + hypot(x, y) finite for the largest doubles and normal for the smallest.
+  if (big > std::ldexp(W(1), 1020)) {
+    wx = std::ldexp(wx, -2), wy = std::ldexp(wy, -2), scale = 2;
+  } else if (big < std::ldexp(W(1), -1020)) {
+    wx = std::ldexp(wx, 104), wy = std::ldexp(wy, 104), scale = std::ldexp(W(1), -52);
+  }
+  const W t = std::sqrt((std::fabs(wx) + std::hypot(wx, wy)) / 2);
+  if (wx >= 0) return {F(t * scale), F(wy / (2 * t) * scale)};
+  return {F(std::fabs(wy) / (2 * t) * scale), F(std::copysign(t, wy) * scale)};
 }
 
 /// Complex product and quotient as NumPy computes them: the plain product, and the quotient

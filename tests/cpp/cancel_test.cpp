@@ -143,10 +143,11 @@ std::size_t guarded_depth(std::size_t n) {
 }
 
 TEST(Cancel, AStopUnwindsAcrossFreshStackSegmentsAndLeavesTheGuardWorking) {
-  // Deep enough to continue on several fresh segments before the hook is first asked.
+  // The second stop comes a million calls deep: past the thread's own stack with any
+  // compiler's frame size, so the unwinding crosses fresh segments.
   constexpr std::size_t kDepth = 200'000;
   const std::size_t segments_before = support::fresh_segments_used();
-  for (std::size_t k : {std::size_t{1}, std::size_t{20}}) {
+  for (std::size_t k : {std::size_t{1}, std::size_t{250}}) {
     Countdown stopping{0, k};
     support::CancelScope scope(&Countdown::ask, &stopping);
     EXPECT_THROW((void)guarded_depth(kDepth * k), support::Cancelled);
