@@ -120,28 +120,6 @@ int ensure_numpy() {
   return 0;
 }
 
-/// Raises the module's InternalFault (or MemoryError) for the C++ exception in flight.
-void raise_current_exception(PyObject* self) {
-  const char* message = "unknown exception inside the compiler";
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return;
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-  }
-  PyObject* module = PyType_GetModule(Py_TYPE(self));
-  PyObject* cls = module ? PyObject_GetAttrString(module, "InternalFault") : nullptr;
-  if (cls == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    return;
-  }
-  PyErr_SetString(cls, message);
-  Py_DECREF(cls);
-}
-
 /// The text of a NumPy dtype as users write it ("float64").
 std::string descr_name(PyArray_Descr* d) {
   Ref s(PyObject_Str(reinterpret_cast<PyObject*>(d)));
@@ -580,7 +558,7 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   return 0;
 }
 
-PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObject* out) {
+PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
   const std::size_t nparams = ev.params.size();
   const std::size_t nresults = ev.results.size();
   if (nparams + nresults > NPY_MAXARGS) {
@@ -651,7 +629,7 @@ PyObject* evaluate(PyObject* self, Evaluator& ev, PyObject* const* args, PyObjec
   }
   if (rc == -2) {
     NpyIter_Deallocate(iter);
-    raise_current_exception(self);
+    raise_current_exception(native_internal_fault);
     return nullptr;
   }
   if (NpyIter_Deallocate(iter) != NPY_SUCCEED || rc < 0) return nullptr;
@@ -723,9 +701,9 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   try {
-    return evaluate(self, ev, bound.data(), out);
+    return evaluate(ev, bound.data(), out);
   } catch (...) {
-    raise_current_exception(self);
+    raise_current_exception(native_internal_fault);
     return nullptr;
   }
 }

@@ -5,8 +5,12 @@
 #include <string_view>
 
 #include "api/pipeline.h"
+#include "pybindings/binding.h"
 
 namespace tarvelon::pybindings {
+
+/// The package module's internal-fault class, which an evaluator's failures raise as well.
+extern FaultClass native_internal_fault;
 
 /// Adds the type `Evaluator` to `module`: a kernel compiled for typed evaluation over NumPy
 /// arrays, which calling evaluates. Only a compiling call makes one; NumPy is imported by the

@@ -12,9 +12,9 @@
 
 namespace tarvelon::pybindings {
 
-namespace {
+FaultClass native_internal_fault{"tarvelon._native.InternalFault"};
 
-FaultClass internal_fault{"tarvelon._native.InternalFault"};
+namespace {
 
 PyObject* text(std::string_view s) { return new_str_lenient(s); }
 
@@ -113,7 +113,7 @@ const char* stage_name(const api::Diagnosis& diagnosis) {
 PyObject* analyze(PyObject* /*module*/, PyObject* source) {
   auto utf8 = str_arg("analyze", "source", source);
   if (!utf8) return nullptr;
-  return compiling_call(internal_fault, [&] {
+  return compiling_call(native_internal_fault, [&] {
     const api::Diagnosis diagnosis = api::compile(*utf8, {}).diagnosis;
     return Py_BuildValue("(sNNN)", stage_name(diagnosis), diagnostics_tuple(diagnosis),
                          params_tuple(diagnosis), outputs_tuple(diagnosis));
@@ -139,7 +139,7 @@ PyObject* compile_for(const char* fn, const ArgDecl (&decls)[N], api::Request::O
   CallArgs call;
   if (!bind_call(fn, decls, args, nargs, kwnames, call)) return nullptr;
   if (call.exact) output = api::Request::Output::Exact;
-  return compiling_call(internal_fault, [&] {
+  return compiling_call(native_internal_fault, [&] {
     api::Compilation compiled = api::compile(call.source, {.output = output,
                                                            .function_name = call.function_name,
                                                            .optimize = call.optimize,
@@ -183,7 +183,7 @@ PyMethodDef kFunctions[] = {
 };
 
 int exec_module(PyObject* module) {
-  PyObject* fault = internal_fault.get();
+  PyObject* fault = native_internal_fault.get();
   if (fault == nullptr || PyModule_AddObjectRef(module, "InternalFault", fault) < 0) return -1;
   if (add_functions(module, kFunctions) < 0) return -1;
   return add_evaluator_type(module);
