@@ -5,7 +5,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev python3-dev python3-pytest
           python3-hypothesis python3-numpy unicode-data python3-pip python3-venv
-          python3-setuptools python3-wheel python3-mypy libsleef-dev libmpfr-dev)
+          python3-setuptools python3-wheel python3-mypy libsleef-dev libmpfr-dev
+          python3-dask python3-distributed python3-xarray)
 if [ "${1:-}" = "clang" ]; then
   packages+=(clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev)
 fi

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import builtins
 import collections
+import functools
 import inspect
 import itertools
 import keyword
@@ -34,7 +35,11 @@ class Kernel:
     A call evaluates typed: every value is computed in its own dtype (integers wrap, floats
     round to their format) over NumPy arrays or scalars, which broadcast together; the result
     is a NumPy array, a NumPy scalar for all-scalar arguments, a tuple for a tuple kernel, and
-    `out=` takes arrays of exactly the result dtype and shape.
+    `out=` takes arrays of exactly the result dtype and shape. Called with a Dask array, it
+    returns a lazy Dask array that the kernel computes block by block.
+
+    `ufunc` is the kernel as a NumPy ufunc, which computes the same values but takes NumPy's
+    casting rules for its arguments and `out=` instead of the call's own.
 
     `python` is the emitted Python function behind a converting layer: integer and bool
     parameters through `operator.index`, float parameters as `float()` converts a number,
@@ -47,7 +52,8 @@ class Kernel:
     """
 
     __slots__ = ("source", "python_source", "optimize", "params", "dtype", "python", "_key",
-                 "_raw", "_call", "__name__", "__qualname__", "__signature__", "__weakref__")
+                 "_raw", "_call", "_ufunc", "__name__", "__qualname__", "__signature__",
+                 "__weakref__")
 
     source: str
     python_source: str
@@ -68,7 +74,7 @@ class Kernel:
         fields = {
             "source": source, "python_source": python_source, "optimize": optimize,
             "params": params, "dtype": dtype, "_key": (source, name, optimize), "_raw": raw,
-            "python": call, "_call": typed, "__name__": raw.__name__,
+            "python": call, "_call": typed, "_ufunc": None, "__name__": raw.__name__,
             "__qualname__": raw.__name__, "__signature__": inspect.signature(call),
         }
         for field, value in fields.items():
@@ -77,6 +83,20 @@ class Kernel:
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
         # Compiled kernels are of a subclass whose __call__ is the typed evaluator itself.
         return self._call(*args, **kwargs)
+
+    @property
+    def ufunc(self) -> Any:
+        """The kernel as a NumPy ufunc, made on first use; ValueError for a kernel without typed
+        meaning, as a call gives."""
+        made = self._ufunc
+        if made is None:
+            # Made outside the lock, as compiling may take long; the first one made is kept.
+            made = _typed.ufunc(*self._key)
+            with _cache_lock:
+                if self._ufunc is None:
+                    object.__setattr__(self, "_ufunc", made)
+                made = self._ufunc
+        return made
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"a Kernel is immutable: cannot set {name!r}")
@@ -295,7 +315,7 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
     kernel_params = tuple(Param(*p) for p in params)
     call = _converting_call(raw, name, kernel_params, f"<tarvelon kernel {name} #{number} call>")
     dtype: str | tuple[str, ...] = outputs[0] if len(outputs) == 1 else tuple(outputs)
-    typed = _typed.evaluator(evaluator, name)
+    typed = _typed.evaluator(evaluator, name, functools.partial(_on_dask, (source, name, optimize)))
     # A class of its own per kernel lets a call go straight to the typed evaluator, without a
     # frame of Kernel.__call__ in between; it also carries the kernel's docstring.
     doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"
@@ -307,6 +327,11 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
                                   raw=raw, call=call, params=kernel_params, dtype=dtype,
                                   typed=typed)
     return kernel
+
+
+def _on_dask(key: _CacheKey, args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> Any:
+    # Looked up by key, not held: the kernel's class holding its own kernel would be a cycle.
+    return _typed.on_dask(_compile_cached(*key), args, kwargs)
 
 
 def _define(text: str, name: str, filename: str, namespace: dict[str, Any]) -> Callable[..., Any]:

@@ -1,3 +1,4 @@
+from collections.abc import Callable
 from typing import Any, final
 
 # (kind name, kind number, severity number, message, hint, (start, end), labels as
@@ -37,3 +38,14 @@ class Evaluator:
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> Any: ...
     @property
     def refusal(self) -> str | None: ...
+
+def ufunc(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> Any: ...
+def routed_call(
+    evaluator: Evaluator, deferred: Callable[[tuple[Any, ...], dict[str, Any] | None], Any], /
+) -> RoutedCall: ...
+@final
+class RoutedCall:
+    """A kernel's call: the typed evaluator, or the deferred path when an argument is a Dask
+    collection."""
+
+    def __call__(self, *args: object, **kwargs: object) -> Any: ...

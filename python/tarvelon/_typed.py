@@ -1,26 +1,138 @@
 """Typed evaluation: the native evaluator that computes a kernel in its declared dtypes over
-NumPy arrays and scalars."""
+NumPy arrays and scalars, the kernel as a NumPy ufunc, and a kernel over Dask arrays, block by
+block. NumPy is imported by the first typed use, Dask only when an argument is a Dask array."""
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any
+import importlib.util
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
 
 from tarvelon import _native
 
+if TYPE_CHECKING:
+    from tarvelon._kernel import Kernel
 
-def evaluator(compiled: _native.Evaluator, name: str) -> Callable[..., Any]:
+# NumPy's dtype that stores each kernel dtype at the evaluator's boundary.
+STORAGE = {
+    "bool": "bool", "u8": "uint8", "u16": "uint16", "u32": "uint32", "u64": "uint64",
+    "i8": "int8", "i16": "int16", "i32": "int32", "i64": "int64", "f16": "float16",
+    "bf16": "float32", "f32": "float32", "f64": "float64", "c64": "complex64",
+    "c128": "complex128",
+}
+
+
+def numpy_missing() -> bool:
+    """Whether NumPy cannot be imported. Looks for it without importing it, so that compiling a
+    kernel for its Python text never loads NumPy."""
+    try:
+        return importlib.util.find_spec("numpy") is None
+    except (ImportError, ValueError):
+        return True
+
+
+def needs_numpy(name: str) -> ImportError:
+    return ImportError(f"{name}(): typed evaluation needs NumPy, which cannot be imported; "
+                       "`.python` computes the kernel without it", name="numpy")
+
+
+def evaluator(compiled: _native.Evaluator, name: str,
+              deferred: Callable[[tuple[Any, ...], dict[str, Any] | None], Any]) -> Callable[..., Any]:
     """The call of a kernel's typed evaluator, as the compilation made it: it takes the
     arguments under the emitted function's parameter names and `out=` as a keyword, and raises
-    ValueError naming the operation and the dtype for a kernel without typed meaning. Without
-    NumPy, a callable that says so."""
-    try:
-        import numpy  # noqa: F401  (the evaluator imports it on its first call)
-    except ImportError as error:
-        reason = str(error)
+    ValueError naming the operation and the dtype for a kernel without typed meaning. A call
+    with a Dask array goes to `deferred(args, kwargs)` instead. Without NumPy, a callable that
+    says so."""
+    if numpy_missing():
+        def without_numpy(*_args: Any, **_kwargs: Any) -> Any:
+            raise needs_numpy(name)
 
-        def needs_numpy(*_args: Any, **_kwargs: Any) -> Any:
-            raise ImportError(f"{name}(): typed evaluation needs NumPy ({reason}); "
-                              "`.python` computes the kernel without it")
+        return without_numpy
+    return _native.routed_call(compiled, deferred)
 
-        return needs_numpy
-    return compiled
+
+def ufunc(source: str, name: str, optimize: bool) -> Any:
+    """The kernel as a new NumPy ufunc named `name`."""
+    if numpy_missing():
+        raise needs_numpy(name)
+    return _native.ufunc(source, name, optimize=optimize)
+
+
+def _with(values: Sequence[Any], slots: Sequence[int], arrays: Sequence[Any]) -> list[Any]:
+    """`values` with `arrays` in place at `slots`."""
+    values = list(values)
+    for slot, array in zip(slots, arrays):
+        values[slot] = array
+    return values
+
+
+class Blocks:
+    """The kernel over one block of each array argument, its other arguments fixed. Pickles by
+    value with the kernel, which compiles again where it is loaded."""
+
+    __slots__ = ("kernel", "values", "slots")
+
+    def __init__(self, kernel: Kernel, values: tuple[Any, ...], slots: tuple[int, ...]) -> None:
+        self.kernel, self.values, self.slots = kernel, values, slots
+
+    def __call__(self, *blocks: Any) -> Any:
+        import numpy
+
+        result = self.kernel(*_with(self.values, self.slots, blocks))
+        # Blocks of zero dimensions give NumPy scalars, where Dask keeps arrays.
+        if isinstance(result, tuple):
+            return tuple(numpy.asarray(r) for r in result)
+        return numpy.asarray(result)
+
+
+def on_dask(kernel: Kernel, args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> Any:
+    """`kernel(*args, **kwargs)` where an argument is a Dask array: a lazy Dask array (a tuple of
+    them for a tuple kernel) that the kernel computes block by block. Dask and NumPy arrays
+    broadcast together; numbers and NumPy scalars go to every block as they are, so they keep
+    the call's by-value rules; lists become NumPy arrays."""
+    import dask
+    import dask.array as da
+    import numpy
+
+    name = kernel._key[1]
+    kwargs = dict(kwargs or {})
+    if kwargs.pop("out", None) is not None:
+        raise TypeError(f"{name}(): out= cannot take the result when an argument is a Dask "
+                        "array; the result is a new Dask array")
+    names = list(kernel.__signature__.parameters)
+    if len(args) > len(names):
+        raise TypeError(f"{name}() takes {len(names)} positional argument"
+                        f"{'' if len(names) == 1 else 's'} but {len(args)} were given")
+    bound = dict(zip(names, args))
+    for key, value in kwargs.items():
+        if key not in names:
+            raise TypeError(f"{name}() got an unexpected keyword argument '{key}'")
+        if key in bound:
+            raise TypeError(f"{name}() got multiple values for argument '{key}'")
+        bound[key] = value
+    values: list[Any] = []
+    arrays: list[Any] = []
+    slots: list[int] = []
+    for slot, (arg, param) in enumerate(zip(names, kernel.params)):
+        if arg not in bound:
+            raise TypeError(f"{name}() missing required argument '{arg}'")
+        value = bound[arg]
+        if isinstance(value, (list, tuple)):
+            value = numpy.asarray(value)
+        if isinstance(value, da.Array) or (isinstance(value, numpy.ndarray) and value.ndim > 0):
+            arrays.append(value)
+            slots.append(slot)
+            value = None
+        elif dask.is_dask_collection(value):
+            raise TypeError(f"{name}() argument '{arg}' ({param.dtype}) must be a number or an "
+                            f"array, not {type(value).__name__}")
+        values.append(value)
+    # The arguments' dtypes and the numbers' values meet the call's rules now, over no elements,
+    # rather than as an error from inside the first block computed.
+    kernel(*_with(values, slots, [numpy.empty(0, array.dtype) for array in arrays]))
+    outputs = (kernel.dtype,) if isinstance(kernel.dtype, str) else kernel.dtype
+    dtypes = [numpy.dtype(STORAGE[d]) for d in outputs]
+    signature = ",".join(["()"] * len(arrays)) + "->" + ",".join(["()"] * len(outputs))
+    # One shape and one chunking for all, as the blocks of every array must line up.
+    arrays = list(da.broadcast_arrays(*arrays))
+    return da.apply_gufunc(Blocks(kernel, tuple(values), tuple(slots)), signature, *arrays,
+                           output_dtypes=dtypes if len(outputs) > 1 else dtypes[0])

@@ -4,6 +4,7 @@
 // loads a second time under this name.
 #include "pybindings/binding.h"
 #include "pybindings/evaluate.h"
+#include "pybindings/ufunc.h"
 
 #include <span>
 #include <string_view>
@@ -186,6 +187,7 @@ int exec_module(PyObject* module) {
   PyObject* fault = native_internal_fault.get();
   if (fault == nullptr || PyModule_AddObjectRef(module, "InternalFault", fault) < 0) return -1;
   if (add_functions(module, kFunctions) < 0) return -1;
+  if (add_ufunc_functions(module) < 0) return -1;
   return add_evaluator_type(module);
 }
 
