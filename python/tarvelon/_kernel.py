@@ -64,6 +64,7 @@ class Kernel:
     _key: tuple[str, str, bool]
     _raw: Callable[..., Any]
     _call: Callable[..., Any]
+    _ufunc: Any
     __name__: str
     __qualname__: str
     __signature__: inspect.Signature

@@ -3,6 +3,7 @@ NumPy arrays and scalars, the kernel as a NumPy ufunc, and a kernel over Dask ar
 block. NumPy is imported by the first typed use, Dask only when an argument is a Dask array."""
 from __future__ import annotations
 
+import importlib
 import importlib.util
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -89,8 +90,9 @@ def on_dask(kernel: Kernel, args: tuple[Any, ...], kwargs: dict[str, Any] | None
     them for a tuple kernel) that the kernel computes block by block. Dask and NumPy arrays
     broadcast together; numbers and NumPy scalars go to every block as they are, so they keep
     the call's by-value rules; lists become NumPy arrays."""
-    import dask
-    import dask.array as da
+    # Dask ships no type information.
+    dask: Any = importlib.import_module("dask")
+    da: Any = importlib.import_module("dask.array")
     import numpy
 
     name = kernel._key[1]

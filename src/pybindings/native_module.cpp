@@ -186,9 +186,8 @@ PyMethodDef kFunctions[] = {
 int exec_module(PyObject* module) {
   PyObject* fault = native_internal_fault.get();
   if (fault == nullptr || PyModule_AddObjectRef(module, "InternalFault", fault) < 0) return -1;
-  if (add_functions(module, kFunctions) < 0) return -1;
-  if (add_ufunc_functions(module) < 0) return -1;
-  return add_evaluator_type(module);
+  if (add_functions(module, kFunctions) < 0 || add_evaluator_type(module) < 0) return -1;
+  return add_ufunc_functions(module);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfenv>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -139,6 +140,10 @@ void kernel_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
     PyGILState_Release(gil);
     thread.stopped = true;
   }
+  // Typed evaluation neither raises nor warns, and the flags its inner steps leave (a branch not
+  // taken, an exponential that overflows on the way to a finite result) are no news to the
+  // caller: NumPy would turn them into warnings.
+  std::feclearexcept(FE_ALL_EXCEPT);
 }
 
 bool numpy_ready = false;

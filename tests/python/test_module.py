@@ -308,7 +308,8 @@ def test_native_binding_failures_name_the_native_function(call, error, message):
 
 def test_native_module_contents():
     assert [n for n in vars(_native) if not n.startswith("__")] == [
-        "InternalFault", "analyze", "compile", "simplify", "Evaluator"]
+        "InternalFault", "analyze", "compile", "simplify", "Evaluator", "RoutedCall", "ufunc",
+        "routed_call"]
     assert issubclass(_native.InternalFault, BaseException)
     assert not issubclass(_native.InternalFault, Exception)
     assert (_native.compile.__text_signature__
