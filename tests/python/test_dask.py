@@ -119,6 +119,8 @@ def test_the_documented_dask_and_xarray_recipes_run_as_written():
     assert same(names["values"], want)
     assert same(names["same"].compute(), want)
     assert same(names["zvalues"], want)
+    assert isinstance(names["labelled"].data, da.Array)
+    assert same(names["labelled"].compute().values, want)
 
 
 def test_the_ufunc_takes_dask_arrays_through_numpys_dispatch():

@@ -87,7 +87,8 @@ def test_the_ufunc_and_the_call_agree_on_special_values_in_any_layout(source):
                     column = column + 1j * np.array(rng.choice(SPECIALS, 600), dtype)
         columns.append(column.astype(dtype))
     layouts = {"contiguous": lambda c: c, "strided": lambda c: np.repeat(c, 3)[::3],
-               "reversed": lambda c: c[::-1].copy()[::-1], "2-d": lambda c: c.reshape(20, 30).T}
+               "reversed": lambda c: c[::-1].copy()[::-1], "2-d": lambda c: c.reshape(20, 30).T,
+               "empty": lambda c: c.reshape(20, 30)[:, :0], "0-d": lambda c: c[7]}
     for name, layout in layouts.items():
         args = [layout(c) for c in columns]
         for got, want in zip(results(kernel.ufunc(*args)), results(kernel(*args))):
