@@ -12,7 +12,7 @@ import pytest
 
 import tarvelon
 from tarvelon import _kernel
-from test_typed_eval import CASES
+from test_typed_eval import CASES, nested_sines
 from typed_reference import same_values
 
 STORAGE = {"bool": np.bool_, "u8": np.uint8, "u16": np.uint16, "u32": np.uint32,
@@ -72,8 +72,11 @@ SPECIALS = [0.0, -0.0, 1.0, -1.5, 3e38, -3e38, 1e-40, float("inf"), float("-inf"
     "|x: f32| (x@i32, x@u8, x@bool)",
     "|z: c64, w: c64| z * w + exp(z)",
 ])
-def test_the_ufunc_and_the_call_agree_on_special_values_in_any_layout(source):
-    kernel = tarvelon.compile(source, "k")
+@pytest.mark.parametrize("optimize", [False, True])
+def test_the_ufunc_and_the_call_agree_on_special_values_in_any_layout(source, optimize):
+    if optimize and isinstance(tarvelon.compile(source, "k").dtype, tuple):
+        pytest.skip("the optimizer takes kernels of one result")
+    kernel = tarvelon.compile(source, "k", optimize=optimize)
     rng = np.random.default_rng(7)
     columns = []
     for param in kernel.params:
@@ -260,11 +263,23 @@ def test_ufuncs_made_and_dropped_leave_no_memory_behind():
     assert grown < 1024 * 1024, f"resident memory grew by {grown} bytes over 3000 ufuncs"
 
 
+def test_other_threads_run_while_the_ufunc_computes():
+    ufunc = nested_sines(40).ufunc
+    x = np.ones(2 * 10**6, np.float32)
+    worker = threading.Thread(target=ufunc, args=(x,))
+    start = time.monotonic()
+    worker.start()
+    ticks = [start]
+    while worker.is_alive():
+        time.sleep(0.001)
+        ticks.append(time.monotonic())
+    worker.join()
+    took = ticks[-1] - start
+    assert max(b - a for a, b in zip(ticks, ticks[1:])) < took / 2, took
+
+
 def test_ctrl_c_interrupts_a_long_ufunc_loop():
-    body = "x"
-    for _ in range(200):
-        body = f"sin({body})"
-    ufunc = tarvelon.compile(f"|x: f32| {body}", "k").ufunc
+    ufunc = nested_sines(200).ufunc
     x = np.ones(4 * 10**6, np.float32)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
