@@ -184,8 +184,9 @@ PyObject* new_ufunc(std::string_view name, api::Compilation& compiled) {
   const std::size_t nin = loop->program.params().size();
   const std::size_t nout = loop->program.results().size();
   if (nin + nout > NPY_MAXARGS) {
+    // The call's refusal of the same kernel.
     PyErr_Format(PyExc_ValueError,
-                 "%.200s(): a NumPy ufunc takes at most %d parameters and results together, this "
+                 "%s(): typed evaluation takes at most %d parameters and results together, this "
                  "kernel has %zu",
                  std::string(name).c_str(), NPY_MAXARGS, nin + nout);
     return nullptr;
