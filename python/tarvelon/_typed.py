@@ -36,8 +36,11 @@ def needs_numpy(name: str) -> ImportError:
                        "`.python` computes the kernel without it", name="numpy")
 
 
-def evaluator(compiled: _native.Evaluator, name: str,
-              deferred: Callable[[tuple[Any, ...], dict[str, Any] | None], Any]) -> Callable[..., Any]:
+# Takes a call with a Dask array: its positional arguments and its keywords (None for none).
+Deferred = Callable[[tuple[Any, ...], dict[str, Any] | None], Any]
+
+
+def evaluator(compiled: _native.Evaluator, name: str, deferred: Deferred) -> Callable[..., Any]:
     """The call of a kernel's typed evaluator, as the compilation made it: it takes the
     arguments under the emitted function's parameter names and `out=` as a keyword, and raises
     ValueError naming the operation and the dtype for a kernel without typed meaning. A call

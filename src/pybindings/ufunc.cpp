@@ -80,6 +80,8 @@ void free_loop(PyObject* capsule) {
 struct LoopThread {
   eval::Program::Workspace workspace;
   std::chrono::steady_clock::time_point last_look{};
+  /// Elements computed since the clock was last read.
+  std::size_t unpolled = 0;
   /// Set when this thread's loop raised: NumPy goes on calling the loop for the rest of the
   /// call's buffers, which are then skipped while the exception is pending.
   bool stopped = false;
@@ -125,8 +127,11 @@ void kernel_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
       compute(loop.program, std::span(in.data(), nin), std::span(out.data(), nout), n,
               thread.workspace);
       done += n;
-      // One element at a time, the clock is read once a chunk's worth.
-      if (chunk == 1 && done % kPollChunk != 0) continue;
+      // NumPy may hand over a few elements a call (buffers, reductions): the clock is read once
+      // a chunk's worth, counted across calls.
+      thread.unpolled += n;
+      if (thread.unpolled < kPollChunk) continue;
+      thread.unpolled = 0;
       const auto now = std::chrono::steady_clock::now();
       if (now - thread.last_look >= kSignalInterval) {
         thread.last_look = now;

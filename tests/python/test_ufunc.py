@@ -1,6 +1,7 @@
 """Kernel.ufunc: a NumPy ufunc that computes what the kernel's call computes, with NumPy's own
 machinery for broadcasting, out=, where=, reductions and dispatch, and a lifetime of its own."""
 import _thread
+import functools
 import gc
 import os
 import pickle
@@ -272,17 +273,28 @@ def test_other_threads_run_while_the_ufunc_computes():
     assert max(b - a for a, b in zip(ticks, ticks[1:])) < took / 2, took
 
 
-def test_ctrl_c_interrupts_a_long_ufunc_loop():
-    ufunc = nested_sines(200).ufunc
+def nested_sines_of_two(count):
+    body = "a + b"
+    for _ in range(count):
+        body = f"sin({body})"
+    return tarvelon.compile(f"|a: f32, b: f32| {body}", "k")
+
+
+@pytest.mark.parametrize("prepare", [
+    lambda: functools.partial(nested_sines(200).ufunc, where=np.ones(4 * 10**6, bool)),
+    lambda: nested_sines_of_two(200).ufunc.reduce,
+], ids=["masked call", "reduction"])
+def test_ctrl_c_interrupts_a_long_ufunc_loop(prepare):
+    run = prepare()
     x = np.ones(4 * 10**6, np.float32)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
     start = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
-        ufunc(x, where=x > 0)
+        run(x)
     assert time.monotonic() - start < 1.0
     timer.join()
-    assert ufunc(np.float32(0)) == 0
+    assert nested_sines(200).ufunc(np.float32(0)) == 0
 
 
 @pytest.mark.parametrize("source,args", [
