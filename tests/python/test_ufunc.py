@@ -64,6 +64,14 @@ SPECIALS = [0.0, -0.0, 1.0, -1.5, 3e38, -3e38, 1e-40, float("inf"), float("-inf"
             65504.0, 70000.0, 0.1, 300.7, -129.5]
 
 
+def unaligned(column):
+    """A copy of `column` one byte past an aligned address."""
+    raw = np.zeros(column.nbytes + 1, np.uint8)
+    copy = raw[1:].view(column.dtype)
+    copy[...] = column
+    return copy
+
+
 @pytest.mark.parametrize("source", [
     "|x: f32| x * sigmoid(x)",
     "|x: f64, y: f64| (tanh(x) * y, x % y, x / y)",
@@ -92,7 +100,9 @@ def test_the_ufunc_and_the_call_agree_on_special_values_in_any_layout(source, op
         columns.append(column.astype(dtype))
     layouts = {"contiguous": lambda c: c, "strided": lambda c: np.repeat(c, 3)[::3],
                "reversed": lambda c: c[::-1].copy()[::-1], "2-d": lambda c: c.reshape(20, 30).T,
-               "empty": lambda c: c.reshape(20, 30)[:, :0], "0-d": lambda c: c[7]}
+               "empty": lambda c: c.reshape(20, 30)[:, :0], "0-d": lambda c: c[7],
+               "byte-swapped": lambda c: c.astype(c.dtype.newbyteorder()),
+               "unaligned": unaligned}
     for name, layout in layouts.items():
         args = [layout(c) for c in columns]
         for got, want in zip(results(kernel.ufunc(*args)), results(kernel(*args))):
