@@ -154,33 +154,14 @@ def test_reductions_apply_a_binary_kernel_in_order():
         kernel.ufunc.reduce(np.array([]))
 
 
-class Wrapped:
-    """An array type of another library, reached through NumPy's dispatch."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
-        unwrapped = [i.data if isinstance(i, Wrapped) else i for i in inputs]
-        return Wrapped(getattr(ufunc, method)(*unwrapped, **kwargs))
-
-
-def test_array_ufunc_dispatch_hands_the_ufunc_to_other_array_types():
-    kernel = tarvelon.compile("|x: f64, y: f64| x - y", "k")
-    got = kernel.ufunc(Wrapped(np.array([5.0, 7.0])), 2.0)
-    assert isinstance(got, Wrapped) and np.array_equal(got.data, [3.0, 5.0])
-
-
 @pytest.mark.parametrize("call,error,message", [
     (lambda u: u(np.ones(2), 1.0), TypeError,
      "ufunc 'k' not supported for the input types, and the inputs could not be safely coerced "
      "to any supported types according to the casting rule ''safe''"),
-    (lambda u: u(np.array([1.0], object), 1.0), TypeError, None),
     (lambda u: u(np.ones(2, np.float32), 1.0, out=np.empty(2, np.int32)), TypeError,
      "Cannot cast ufunc 'k' output from dtype('float32') to dtype('int32') with casting rule "
      "'same_kind'"),
-    (lambda u: u(np.ones(2, np.float32), np.ones(3, np.float32)), ValueError, None),
-    (lambda u: u("text", 1.0), TypeError, None),
+    (lambda u: u(np.array([1.0], object), 1.0), TypeError, None),
 ])
 def test_numpy_refuses_what_the_loop_cannot_take(call, error, message):
     ufunc = tarvelon.compile("|x: f32, y: f32| x * y", "k").ufunc
@@ -266,21 +247,6 @@ def test_ufuncs_made_and_dropped_leave_no_memory_behind():
     grown = resident_bytes() - settled
     # A kept program of even 1 KB a ufunc would show as 3 MB here.
     assert grown < 1024 * 1024, f"resident memory grew by {grown} bytes over 3000 ufuncs"
-
-
-def test_other_threads_run_while_the_ufunc_computes():
-    ufunc = nested_sines(40).ufunc
-    x = np.ones(2 * 10**6, np.float32)
-    worker = threading.Thread(target=ufunc, args=(x,))
-    start = time.monotonic()
-    worker.start()
-    ticks = [start]
-    while worker.is_alive():
-        time.sleep(0.001)
-        ticks.append(time.monotonic())
-    worker.join()
-    took = ticks[-1] - start
-    assert max(b - a for a, b in zip(ticks, ticks[1:])) < took / 2, took
 
 
 def nested_sines_of_two(count):
