@@ -1,0 +1,126 @@
+#include "support/releaser.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace tarvelon::support {
+namespace {
+
+struct Job {
+  void* object;
+  void (*destroy)(void*);
+};
+
+/// The releaser thread and its queue. Started on first use; at exit it finishes the queue and is
+/// joined. A child forked after it started has no such thread: there releases run on the caller.
+class Releaser {
+ public:
+  Releaser() = default;
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+
+  ~Releaser() {
+    if (!started_) return;
+    if (forked()) {
+      // The thread's handle belongs to the parent process; the queue is this process's own.
+      for (const Job& job : queue_) job.destroy(job.object);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread().join();
+    thread().~thread();
+  }
+
+  void submit(Job job) noexcept {
+    if (forked()) {
+      job.destroy(job.object);
+      return;
+    }
+    try {
+      std::unique_lock lock(mutex_);
+      if (!started_) {
+        new (&thread_storage_) std::thread([this] { work(); });
+        owner_.store(::getpid(), std::memory_order_relaxed);
+        started_.store(true, std::memory_order_release);
+      }
+      queue_.push_back(job);
+      ++submitted_;
+    } catch (...) {
+      // No thread or no room in the queue: the caller pays for the release instead.
+      job.destroy(job.object);
+      return;
+    }
+    wake_.notify_one();
+  }
+
+  void wait() noexcept {
+    if (!started_ || forked()) return;
+    std::unique_lock lock(mutex_);
+    const std::uint64_t target = submitted_;
+    done_cv_.wait(lock, [&] { return done_ >= target; });
+  }
+
+ private:
+  /// True in a child forked after the thread started, whose lock may have been copied held.
+  bool forked() const {
+    return started_.load(std::memory_order_acquire) &&
+           owner_.load(std::memory_order_relaxed) != ::getpid();
+  }
+
+  std::thread& thread() { return *std::launder(reinterpret_cast<std::thread*>(&thread_storage_)); }
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      const Job job = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      job.destroy(job.object);
+      lock.lock();
+      ++done_;
+      done_cv_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_cv_;
+  std::deque<Job> queue_;
+  std::uint64_t submitted_ = 0;
+  std::uint64_t done_ = 0;
+  bool stopping_ = false;
+  std::atomic<bool> started_ = false;
+  std::atomic<pid_t> owner_ = 0;
+  /// Holds the thread once started; raw storage, so that a forked child, where the thread does
+  /// not exist, never joins nor destroys it.
+  alignas(std::thread) unsigned char thread_storage_[sizeof(std::thread)];
+};
+
+Releaser releaser;
+
+}  // namespace
+
+namespace detail {
+
+void release_in_background(void* object, void (*destroy)(void*)) noexcept {
+  releaser.submit({object, destroy});
+}
+
+}  // namespace detail
+
+void wait_for_releases() noexcept { releaser.wait(); }
+
+}  // namespace tarvelon::support

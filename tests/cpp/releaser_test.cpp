@@ -1,0 +1,66 @@
+#include "support/releaser.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace tarvelon {
+namespace {
+
+/// Records the thread that destroyed it.
+struct Tracked {
+  std::atomic<int>* destroyed;
+  std::thread::id* by;
+  ~Tracked() {
+    *by = std::this_thread::get_id();
+    destroyed->fetch_add(1);
+  }
+};
+
+TEST(Releaser, SmallStructuresFreeAtOnceAndLargeOnesOnTheReleaserThread) {
+  struct Case {
+    std::size_t parts;
+    bool in_background;
+  };
+  const Case cases[] = {{0, false},
+                        {support::kBackgroundReleaseParts - 1, false},
+                        {support::kBackgroundReleaseParts, true},
+                        {std::size_t{1} << 30, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.parts);
+    std::atomic<int> destroyed = 0;
+    std::thread::id by;
+    support::release(std::make_unique<Tracked>(&destroyed, &by), c.parts);
+    if (!c.in_background) {
+      EXPECT_EQ(destroyed.load(), 1);
+    }
+    support::wait_for_releases();
+    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(by != std::this_thread::get_id(), c.in_background);
+  }
+}
+
+TEST(Releaser, ReleasesFromManyThreadsAllRun) {
+  std::atomic<int> destroyed = 0;
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread::id> by(kThreads * kEach);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        support::release(std::make_unique<Tracked>(&destroyed, &by[t * kEach + i]),
+                         support::kBackgroundReleaseParts);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  support::wait_for_releases();
+  EXPECT_EQ(destroyed.load(), kThreads * kEach);
+}
+
+}  // namespace
+}  // namespace tarvelon
