@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 
+#include "eval/float_format.h"
 #include "ir/convert.h"
 #include "support/cancel.h"
 #include "support/internal_fault.h"
@@ -168,6 +169,21 @@ bool compare(BinaryOp op, double a, double b) {
   }
 }
 
+/// The value a float or complex constant of dtype `d` holds: rounded to `d`'s format, so that
+/// an `f32` literal past `f32`'s range is an infinity when a cast widens it, as when it runs.
+Literal in_format(const Literal& v, DType d) {
+  const auto round = [d](double x) -> double {
+    if (d == dt::kF32 || d == dt::kC64) return static_cast<double>(static_cast<float>(x));
+    if (d == dt::kF16) return eval::round_double_to_f16(x);
+    if (d == dt::kBF16) return eval::round_double_to_bf16(x);
+    return x;
+  };
+  if (const auto* x = std::get_if<double>(&v)) return round(*x);
+  if (const auto* c = std::get_if<ComplexValue>(&v))
+    return ComplexValue{round(c->re), round(c->im)};
+  return v;
+}
+
 /// Quotient rounded toward minus infinity, and the remainder that goes with it (the divisor's
 /// sign). The caller excludes a zero divisor and i64's minimum divided by -1.
 std::pair<std::int64_t, std::int64_t> floor_div_rem(std::int64_t a, std::int64_t b) {
@@ -269,7 +285,7 @@ Decision Folder::fold(NodeId j, const Node& n, DType t) {
   if (const auto* c = std::get_if<node::Call>(&n)) return fold_call(*c, t);
   if (const auto* c = std::get_if<node::Cast>(&n)) {
     const Literal* v = constant(c->arg);
-    return v ? as_constant(*v, t) : Keep{};
+    return v ? as_constant(in_format(*v, dtypes_[c->arg]), t) : Keep{};
   }
   if (const auto* i = std::get_if<node::If>(&n)) {
     if (auto cond = truth(i->cond)) return Alias{*cond ? i->then_branch : i->else_branch};

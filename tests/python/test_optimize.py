@@ -8,6 +8,7 @@ from hypothesis import given, strategies as st
 
 import _tarvelon
 import _tarvelon_testing
+import tarvelon
 from test_emit_property import B, C, F, I, kernels
 
 
@@ -153,3 +154,20 @@ def test_large_kernels_optimize_within_the_limits(name, source):
     # the kernel is still there.
     if name == "deep negation":
         assert text.count(" = -t") == DEPTH
+
+
+# Constants of a narrow float dtype that a cast widens: folding gives the value the narrow
+# constant holds, as the unoptimized typed evaluation computes it.
+@pytest.mark.parametrize("source, value", [
+    ("|x: f64| x + 1e40@f32", math.inf),
+    ("|x: f64| x + 3.4e38@f32 * 2.0@f32", math.inf),
+    ("|x: f64| x - 70000.0@f16", -math.inf),
+    ("|x: f64| x + 0.1@f32", 1.0 + float(numpy.float32(0.1))),
+    ("|x: f64| x + 1.00390625@bf16", 2.0),
+    ("|x: f64| x + (1e40j@c64)@c128", complex(1.0, math.inf)),
+])
+def test_folding_widens_narrow_float_constants_as_they_run(source, value):
+    for optimize in (False, True):
+        assert tarvelon.compile(source, optimize=optimize)(1.0) == value, optimize
+    optimized = run(_tarvelon.emit_python(source, "k", optimize=True), (1.0,))
+    assert optimized == value
