@@ -373,10 +373,13 @@ Decision Folder::fold_binary(NodeId j, const node::Binary& b, DType t) {
   const std::optional<double> y = ir::real_value(*r);
   if (!x || !y) return Keep{};
   if (op == BinaryOp::Pow) {
-    // An integer power is exact where it can be, as the kernel computes it, rather than the
-    // nearest double; a negative exponent or a power past 128 bits goes through f64.
-    if (li && ri && *ri >= 0 && t.is_integer()) {
-      if (auto r = exact_power(*li, *ri)) return fold_exact(j, op, *li, *ri, *r, t);
+    // An integer power is exact, as the kernel computes it, rather than the nearest double. A
+    // negative exponent gives a float (or raises, of zero) and a power past 128 bits an integer
+    // no constant holds, so either is left for the kernel to compute.
+    if (li && ri && t.is_integer()) {
+      if (*ri < 0) return Keep{};
+      auto r = exact_power(*li, *ri);
+      return r ? fold_exact(j, op, *li, *ri, *r, t) : Keep{};
     }
     return as_constant(std::pow(*x, *y), t);
   }

@@ -171,3 +171,14 @@ def test_folding_widens_narrow_float_constants_as_they_run(source, value):
         assert tarvelon.compile(source, optimize=optimize)(1.0) == value, optimize
     optimized = run(_tarvelon.emit_python(source, "k", optimize=True), (1.0,))
     assert optimized == value
+
+
+# Integer powers that no integer constant holds: folded or optimized, the kernel computes them as
+# it does unoptimized (a negative exponent gives a float, of zero a ZeroDivisionError).
+@pytest.mark.parametrize("source", ["|| 2 ** -1", "|| (-3) ** -3", "|| 0 ** -1", "|| 3 ** 100",
+                                    "|n: i64| n + 2 ** 130"])
+def test_integer_powers_beyond_a_constant_run_as_written(source):
+    want = outcome(_tarvelon.emit_python(source, "k"), (1,) if "n" in source else ())
+    for text in (_tarvelon.emit_python(source, "k", optimize=True),
+                 _tarvelon_testing.emit_folded(source)):
+        assert outcome(text, (1,) if "n" in source else ()) == want
