@@ -169,18 +169,19 @@ bool compare(BinaryOp op, double a, double b) {
   }
 }
 
-/// The value a float or complex constant of dtype `d` holds: rounded to `d`'s format, so that
-/// an `f32` literal past `f32`'s range is an infinity when a cast widens it, as when it runs.
-Literal in_format(const Literal& v, DType d) {
-  const auto round = [d](double x) -> double {
-    if (d == dt::kF32 || d == dt::kC64) return static_cast<double>(static_cast<float>(x));
-    if (d == dt::kF16) return eval::round_double_to_f16(x);
-    if (d == dt::kBF16) return eval::round_double_to_bf16(x);
-    return x;
+/// A float or complex constant of dtype `d` as a cast out of `d` takes it: a value past the
+/// range of `d`'s format is the infinity it is when the kernel runs (an `f32` literal of 1e40),
+/// while one in range keeps the value the emitted Python computes with.
+Literal overflowed(const Literal& v, DType d) {
+  const auto part = [d](double x) -> double {
+    const double r = d == dt::kF32 || d == dt::kC64 ? static_cast<double>(static_cast<float>(x))
+                     : d == dt::kF16                ? eval::round_double_to_f16(x)
+                     : d == dt::kBF16               ? eval::round_double_to_bf16(x)
+                                                    : x;
+    return std::isinf(r) ? r : x;
   };
-  if (const auto* x = std::get_if<double>(&v)) return round(*x);
-  if (const auto* c = std::get_if<ComplexValue>(&v))
-    return ComplexValue{round(c->re), round(c->im)};
+  if (const auto* x = std::get_if<double>(&v)) return part(*x);
+  if (const auto* c = std::get_if<ComplexValue>(&v)) return ComplexValue{part(c->re), part(c->im)};
   return v;
 }
 
@@ -285,7 +286,7 @@ Decision Folder::fold(NodeId j, const Node& n, DType t) {
   if (const auto* c = std::get_if<node::Call>(&n)) return fold_call(*c, t);
   if (const auto* c = std::get_if<node::Cast>(&n)) {
     const Literal* v = constant(c->arg);
-    return v ? as_constant(in_format(*v, dtypes_[c->arg]), t) : Keep{};
+    return v ? as_constant(overflowed(*v, dtypes_[c->arg]), t) : Keep{};
   }
   if (const auto* i = std::get_if<node::If>(&n)) {
     if (auto cond = truth(i->cond)) return Alias{*cond ? i->then_branch : i->else_branch};

@@ -1,5 +1,7 @@
 #include "support/releaser.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,23 @@
 
 namespace tarvelon::support {
 namespace {
+
+/// Blocks every signal on the calling thread for its lifetime. A thread started meanwhile keeps
+/// the mask, so that Ctrl-C always reaches a thread that can act on it.
+class BlockedSignals {
+ public:
+  BlockedSignals() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 struct Job {
   void* object;
@@ -50,6 +69,7 @@ class Releaser {
     try {
       std::unique_lock lock(mutex_);
       if (!started_) {
+        const BlockedSignals blocked;
         new (&thread_storage_) std::thread([this] { work(); });
         owner_.store(::getpid(), std::memory_order_relaxed);
         started_.store(true, std::memory_order_release);

@@ -1,6 +1,8 @@
 #include "support/releaser.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstddef>
@@ -11,12 +13,18 @@
 namespace tarvelon {
 namespace {
 
-/// Records the thread that destroyed it.
+/// Records the thread that destroyed it, and whether that thread could take Ctrl-C.
 struct Tracked {
   std::atomic<int>* destroyed;
   std::thread::id* by;
+  bool* interruptible = nullptr;
   ~Tracked() {
     *by = std::this_thread::get_id();
+    if (interruptible != nullptr) {
+      sigset_t mask;
+      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      *interruptible = sigismember(&mask, SIGINT) == 0;
+    }
     destroyed->fetch_add(1);
   }
 };
@@ -34,13 +42,16 @@ TEST(Releaser, SmallStructuresFreeAtOnceAndLargeOnesOnTheReleaserThread) {
     SCOPED_TRACE(c.parts);
     std::atomic<int> destroyed = 0;
     std::thread::id by;
-    support::release(std::make_unique<Tracked>(&destroyed, &by), c.parts);
+    bool interruptible = false;
+    support::release(std::make_unique<Tracked>(&destroyed, &by, &interruptible), c.parts);
     if (!c.in_background) {
       EXPECT_EQ(destroyed.load(), 1);
     }
     support::wait_for_releases();
     EXPECT_EQ(destroyed.load(), 1);
     EXPECT_EQ(by != std::this_thread::get_id(), c.in_background);
+    // Signals go to the threads that compile, never to the releaser.
+    EXPECT_EQ(interruptible, !c.in_background);
   }
 }
 
