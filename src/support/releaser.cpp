@@ -39,13 +39,16 @@ struct Job {
 
 /// The releaser thread and its queue. Started on first use; at exit it finishes the queue and is
 /// joined. A child forked after it started has no such thread: there releases run on the caller.
+/// Never destroyed: in such a child, destroying a condition variable that the parent's thread
+/// waited on would wait for that thread forever.
 class Releaser {
  public:
   Releaser() = default;
   Releaser(const Releaser&) = delete;
   Releaser& operator=(const Releaser&) = delete;
 
-  ~Releaser() {
+  /// Runs what is queued and joins the thread; for the process's exit.
+  void shutdown() noexcept {
     if (!started_) return;
     if (forked()) {
       // The thread's handle belongs to the parent process; the queue is this process's own.
@@ -59,6 +62,7 @@ class Releaser {
     wake_.notify_all();
     thread().join();
     thread().~thread();
+    started_ = false;
   }
 
   void submit(Job job) noexcept {
@@ -68,6 +72,11 @@ class Releaser {
     }
     try {
       std::unique_lock lock(mutex_);
+      if (stopping_) {
+        lock.unlock();
+        job.destroy(job.object);
+        return;
+      }
       if (!started_) {
         const BlockedSignals blocked;
         new (&thread_storage_) std::thread([this] { work(); });
@@ -129,18 +138,30 @@ class Releaser {
   alignas(std::thread) unsigned char thread_storage_[sizeof(std::thread)];
 };
 
-Releaser releaser;
+Releaser& releaser() {
+  static Releaser* const instance = new Releaser;
+  return *instance;
+}
+
+/// Drains and joins the releaser when the process exits, before leaks are counted.
+struct ShutdownAtExit {
+  ShutdownAtExit() = default;
+  ShutdownAtExit(const ShutdownAtExit&) = delete;
+  ShutdownAtExit& operator=(const ShutdownAtExit&) = delete;
+  ~ShutdownAtExit() { releaser().shutdown(); }
+};
+const ShutdownAtExit shutdown_at_exit;
 
 }  // namespace
 
 namespace detail {
 
 void release_in_background(void* object, void (*destroy)(void*)) noexcept {
-  releaser.submit({object, destroy});
+  releaser().submit({object, destroy});
 }
 
 }  // namespace detail
 
-void wait_for_releases() noexcept { releaser.wait(); }
+void wait_for_releases() noexcept { releaser().wait(); }
 
 }  // namespace tarvelon::support

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -71,6 +75,30 @@ TEST(Releaser, ReleasesFromManyThreadsAllRun) {
   for (std::thread& t : threads) t.join();
   support::wait_for_releases();
   EXPECT_EQ(destroyed.load(), kThreads * kEach);
+}
+
+TEST(Releaser, AChildForkedAfterItStartedReleasesOnItsOwnThreadAndExits) {
+  std::atomic<int> destroyed = 0;
+  std::thread::id by;
+  support::release(std::make_unique<Tracked>(&destroyed, &by), support::kBackgroundReleaseParts);
+  support::wait_for_releases();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    support::release(std::make_unique<Tracked>(&destroyed, &by), support::kBackgroundReleaseParts);
+    support::wait_for_releases();
+    // exit, not _exit: the releaser's own exit handling runs in the child too.
+    std::exit(destroyed.load() == 2 && by == std::this_thread::get_id() ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int waited_ms = 0; waited_ms < 20000 && done == 0; waited_ms += 10) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) kill(child, SIGKILL);
+  ASSERT_EQ(done, child) << "the child hung at exit";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
