@@ -1,7 +1,7 @@
 """The command line: `python3 -m tarvelon emit|simplify|check FILE`.
 
 Exit status: 0 on success, 1 when the kernel has errors, 2 on a usage error (including a FILE
-that cannot be read as UTF-8 text), 3 when standard input, output or error cannot be used
+that cannot be read as UTF-8 text or is larger than 64 MiB), 3 when standard input, output or error cannot be used
 (closed, full, or a pipe whose reader has gone), 130 when interrupted.
 """
 from __future__ import annotations
@@ -13,14 +13,19 @@ from collections.abc import Sequence
 from typing import IO, TextIO
 
 from tarvelon import _kernel
-from tarvelon._diagnostics import (DEFAULT_LIMIT, Diagnostic, KernelError, Severity, check,
-                                   escape, report)
+from tarvelon._diagnostics import (DEFAULT_LIMIT, Diagnostic, KernelError, Severity,
+                                   check_summary, escape, report)
 from tarvelon._tarvelon import __version__
 
 EXIT_OK, EXIT_KERNEL_ERROR, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 
 _EPILOG = """exit status: 0 success, 1 the kernel has errors, 2 usage error (also an unreadable
-FILE), 3 standard input, output or error unusable (closed, full, broken pipe), 130 interrupted"""
+FILE, or one over 64 MiB), 3 standard input, output or error unusable (closed, full, broken
+pipe), 130 interrupted"""
+
+# The largest kernel source read, FILE or standard input: far beyond any real kernel, and a
+# bound for one that never ends (/dev/zero, a stream left open).
+MAX_SOURCE_BYTES = 64 * 1024 * 1024
 
 
 class _UsageError(Exception):
@@ -90,7 +95,9 @@ def _read_stdin() -> bytes:
     try:
         # Bytes, not text mode: spans are byte offsets into the file exactly as written.
         buffer: IO[bytes] | None = getattr(stream, "buffer", None)
-        return buffer.read() if buffer is not None else stream.read().encode("utf-8")
+        if buffer is not None:
+            return buffer.read(MAX_SOURCE_BYTES + 1)
+        return stream.read(MAX_SOURCE_BYTES + 1).encode("utf-8")
     except (OSError, ValueError) as error:
         raise _StreamError(f"cannot read standard input: {_reason(error)}") from None
 
@@ -101,9 +108,12 @@ def _read(path: str) -> str:
     else:
         try:
             with open(path, "rb") as f:
-                data = f.read()
+                data = f.read(MAX_SOURCE_BYTES + 1)
         except OSError as error:
             raise _UsageError(f"cannot read {path}: {error.strerror or error}") from None
+    if len(data) > MAX_SOURCE_BYTES:
+        raise _UsageError(f"cannot read {'standard input' if path == '-' else path}: larger than "
+                          f"{MAX_SOURCE_BYTES >> 20} MiB, the limit for a kernel source")
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -167,10 +177,10 @@ def _complain(message: str) -> None:
 
 
 def _report(diagnostics: Sequence[Diagnostic], source: str, filename: str, which: str,
-            limit: int) -> None:
+            limit: int, total: int | None = None) -> None:
     if diagnostics:
-        _write(which, report(diagnostics, source, filename, color=_colored(which), limit=limit)
-               + "\n")
+        _write(which, report(diagnostics, source, filename, color=_colored(which), limit=limit,
+                             total=total) + "\n")
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -178,10 +188,9 @@ def _run(args: argparse.Namespace) -> int:
     filename = "<stdin>" if args.file == "-" else args.file
     limit = args.max_diagnostics
     if args.command == "check":
-        diagnostics = check(source)
-        _report(diagnostics, source, filename, "stdout", limit)
-        failed = any(d.severity >= Severity.ERROR for d in diagnostics)
-        return EXIT_KERNEL_ERROR if failed else EXIT_OK
+        summary = check_summary(source, limit)
+        _report(summary.first, source, filename, "stdout", limit, summary.total)
+        return EXIT_KERNEL_ERROR if summary.failed else EXIT_OK
     try:
         if args.command == "emit":
             output, diagnostics = _kernel.emit_reporting(source, args.name,

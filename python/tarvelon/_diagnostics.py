@@ -98,10 +98,31 @@ class KernelError(ValueError):
 def check(source: str) -> list[Diagnostic]:
     """Every diagnostic of a kernel, notes and warnings included: the front end's when it
     rejects the kernel, else lowering's, errors first, each group in the order reported."""
+    return diagnostics_from(source, _check_raw(source))
+
+
+class CheckSummary(NamedTuple):
+    """What a report of a kernel's diagnostics needs: the first of them as records, how many
+    there are, and whether any is an error."""
+
+    first: list[Diagnostic]
+    total: int
+    failed: bool
+
+
+def check_summary(source: str, limit: int | None) -> CheckSummary:
+    """As `check`, but building records only for the first `limit` diagnostics (all for `None`
+    or 0), so that a kernel with a hundred thousand of them costs a report of `limit`."""
+    raw = _check_raw(source)
+    failed = any(severity >= Severity.ERROR for _k, _c, severity, *_rest in raw)
+    return CheckSummary(diagnostics_from(source, raw[:limit] if limit else raw), len(raw), failed)
+
+
+def _check_raw(source: str) -> Sequence[_native._RawDiagnostic]:
     if not isinstance(source, str):
         raise TypeError(f"check() argument 'source' must be str, not {type(source).__name__}")
     _stage, raw, _params, _outputs = _native.analyze(source)
-    return diagnostics_from(source, raw)
+    return raw
 
 
 def kernel_error(source: str, message: str,
@@ -176,9 +197,10 @@ _CONTEXT = 10
 
 
 def report(diagnostics: Sequence[Diagnostic], source: str, filename: str | None = None, *,
-           color: bool = False, limit: int | None = DEFAULT_LIMIT) -> str:
+           color: bool = False, limit: int | None = DEFAULT_LIMIT, total: int | None = None) -> str:
     """The reports of `diagnostics` (found in `source`), blank-line separated: the first `limit`
-    of them (all for `None` or 0), then "... and N more". The source is split once."""
+    of them (all for `None` or 0), then "... and N more", counting up to `total` when
+    `diagnostics` are only the first of that many. The source is split once."""
     if limit is not None:
         if isinstance(limit, bool) or not hasattr(type(limit), "__index__"):
             raise TypeError(f"render() argument 'limit' must be int or None, not "
@@ -189,8 +211,9 @@ def report(diagnostics: Sequence[Diagnostic], source: str, filename: str | None 
     shown = diagnostics[:limit] if limit else diagnostics
     lines = _split(source) if shown else ()
     parts = [_render(d, lines, filename, color) for d in shown]
-    if len(shown) < len(diagnostics):
-        parts.append(f"... and {len(diagnostics) - len(shown)} more")
+    total = len(diagnostics) if total is None else total
+    if len(shown) < total:
+        parts.append(f"... and {total - len(shown)} more")
     return "\n\n".join(parts)
 
 

@@ -101,6 +101,13 @@ class EGraph {
   std::vector<Id> add_expr_entries(const RecExpr<L>& expr) {
     std::vector<Id> ids;
     ids.reserve(expr.size());
+    // Doubling a store of millions of classes moves them all in one step that cannot poll.
+    const auto make_room = [n = expr.size()](auto& store) {
+      if (store.capacity() - store.size() < n)
+        store.reserve(std::max(2 * store.capacity(), store.size() + n));
+    };
+    make_room(nodes_);
+    make_room(classes_);
     for (const L& node : expr) {
       support::poll_cancel();
       ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "support/cancel.h"
 
 namespace tarvelon::egraph {
 
@@ -73,24 +77,42 @@ class FlatHashMap {
     return &slots_[i].value;
   }
 
+  /// `n` value-initialised entries, cleared a block at a time between polls: clearing a table of
+  /// millions of entries takes longer than an interrupt may wait.
+  template <class T>
+  static std::vector<T> cleared(std::size_t n) {
+    constexpr std::size_t kBlock = 64;
+    std::vector<T> v;
+    v.reserve(n);
+    while (v.size() < n) {
+      support::poll_cancel();
+      v.resize(std::min(n, v.size() + kBlock));
+    }
+    return v;
+  }
+
   void grow_if_needed() {
     // Load factor at most 3/4: measured as fast as 1/2 on small tables and faster on large ones,
     // where the smaller table stays in cache.
     if ((size_ + 1) * 4 <= tags_.size() * 3) return;
     std::size_t capacity = tags_.empty() ? 16 : tags_.size() * 2;
-    std::vector<std::uint32_t> old_tags(capacity, 0u);
-    std::vector<Slot> old_slots(capacity);
-    old_tags.swap(tags_);
-    old_slots.swap(slots_);
-    mask_ = capacity - 1;
-    for (std::size_t j = 0; j < old_tags.size(); ++j) {
-      if (old_tags[j] == 0) continue;
-      std::uint64_t hash = Hash{}(old_slots[j].key);
-      std::size_t i = hash & mask_;
-      while (tags_[i] != 0) i = (i + 1) & mask_;
-      tags_[i] = old_tags[j];
-      slots_[i] = std::move(old_slots[j]);
+    std::vector<std::uint32_t> new_tags = cleared<std::uint32_t>(capacity);
+    std::vector<Slot> new_slots = cleared<Slot>(capacity);
+    const std::size_t new_mask = capacity - 1;
+    for (std::size_t j = 0; j < tags_.size(); ++j) {
+      // A table of millions of entries takes a second to rehash. Copying leaves this table whole
+      // when a poll stops the work, so only tables whose entries copy as bytes poll here.
+      if constexpr (std::is_trivially_copyable_v<Slot>) support::poll_cancel();
+      if (tags_[j] == 0) continue;
+      std::uint64_t hash = Hash{}(slots_[j].key);
+      std::size_t i = hash & new_mask;
+      while (new_tags[i] != 0) i = (i + 1) & new_mask;
+      new_tags[i] = tags_[j];
+      new_slots[i] = std::move(slots_[j]);
     }
+    tags_ = std::move(new_tags);
+    slots_ = std::move(new_slots);
+    mask_ = new_mask;
   }
 
   std::vector<std::uint32_t> tags_;

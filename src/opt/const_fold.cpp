@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 
+#include "eval/float_format.h"
 #include "ir/convert.h"
 #include "support/cancel.h"
 #include "support/internal_fault.h"
@@ -168,6 +169,22 @@ bool compare(BinaryOp op, double a, double b) {
   }
 }
 
+/// A float or complex constant of dtype `d` as a cast out of `d` takes it: a value past the
+/// range of `d`'s format is the infinity it is when the kernel runs (an `f32` literal of 1e40),
+/// while one in range keeps the value the emitted Python computes with.
+Literal overflowed(const Literal& v, DType d) {
+  const auto part = [d](double x) -> double {
+    const double r = d == dt::kF32 || d == dt::kC64 ? static_cast<double>(static_cast<float>(x))
+                     : d == dt::kF16                ? eval::round_double_to_f16(x)
+                     : d == dt::kBF16               ? eval::round_double_to_bf16(x)
+                                                    : x;
+    return std::isinf(r) ? r : x;
+  };
+  if (const auto* x = std::get_if<double>(&v)) return part(*x);
+  if (const auto* c = std::get_if<ComplexValue>(&v)) return ComplexValue{part(c->re), part(c->im)};
+  return v;
+}
+
 /// Quotient rounded toward minus infinity, and the remainder that goes with it (the divisor's
 /// sign). The caller excludes a zero divisor and i64's minimum divided by -1.
 std::pair<std::int64_t, std::int64_t> floor_div_rem(std::int64_t a, std::int64_t b) {
@@ -269,7 +286,7 @@ Decision Folder::fold(NodeId j, const Node& n, DType t) {
   if (const auto* c = std::get_if<node::Call>(&n)) return fold_call(*c, t);
   if (const auto* c = std::get_if<node::Cast>(&n)) {
     const Literal* v = constant(c->arg);
-    return v ? as_constant(*v, t) : Keep{};
+    return v ? as_constant(overflowed(*v, dtypes_[c->arg]), t) : Keep{};
   }
   if (const auto* i = std::get_if<node::If>(&n)) {
     if (auto cond = truth(i->cond)) return Alias{*cond ? i->then_branch : i->else_branch};
@@ -357,10 +374,13 @@ Decision Folder::fold_binary(NodeId j, const node::Binary& b, DType t) {
   const std::optional<double> y = ir::real_value(*r);
   if (!x || !y) return Keep{};
   if (op == BinaryOp::Pow) {
-    // An integer power is exact where it can be, as the kernel computes it, rather than the
-    // nearest double; a negative exponent or a power past 128 bits goes through f64.
-    if (li && ri && *ri >= 0 && t.is_integer()) {
-      if (auto r = exact_power(*li, *ri)) return fold_exact(j, op, *li, *ri, *r, t);
+    // An integer power is exact, as the kernel computes it, rather than the nearest double. A
+    // negative exponent gives a float (or raises, of zero) and a power past 128 bits an integer
+    // no constant holds, so either is left for the kernel to compute.
+    if (li && ri && t.is_integer()) {
+      if (*ri < 0) return Keep{};
+      auto r = exact_power(*li, *ri);
+      return r ? fold_exact(j, op, *li, *ri, *r, t) : Keep{};
     }
     return as_constant(std::pow(*x, *y), t);
   }

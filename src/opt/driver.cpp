@@ -1,12 +1,14 @@
 #include "opt/driver.h"
 
 #include <iterator>
+#include <memory>
 
 #include "egraph/runner.h"
 #include "opt/const_fold.h"
 #include "opt/restore.h"
 #include "opt/rules/rules.h"
 #include "opt/strip.h"
+#include "support/releaser.h"
 
 namespace tarvelon::opt {
 
@@ -22,7 +24,17 @@ namespace {
 std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
     const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
   std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
-  egraph::Runner<MathLang> runner;
+  using Runner = egraph::Runner<MathLang>;
+  // A saturated e-graph of millions of classes takes a second to free: it goes to the releaser
+  // thread, also when Ctrl-C unwinds past it, so the interrupt surfaces at once.
+  struct ReleaseRunner {
+    void operator()(Runner* r) const noexcept {
+      const std::size_t parts = r->egraph().node_count();
+      support::release(std::unique_ptr<Runner>(r), parts);
+    }
+  };
+  std::unique_ptr<Runner, ReleaseRunner> owned(new Runner);
+  Runner& runner = *owned;
   runner.with_iter_limit(config.max_iterations)
       .with_node_limit(config.max_nodes)
       .with_time_limit(config.max_time);

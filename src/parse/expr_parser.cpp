@@ -336,7 +336,10 @@ ExprBox ExprParser::descend(Goal goal, std::uint8_t power) {
       // A run of prefix operators shares one frame: each takes the operand at the prefix
       // power, and the climb between them never continues, so they wrap one operand in turn.
       const std::size_t first = pos_;
-      while (rule_of(peek()).prefix) ++pos_;
+      while (rule_of(peek()).prefix) {
+        support::poll_cancel();
+        ++pos_;
+      }
       push({.kind = Frame::Kind::Prefixes, .at = index(first), .n = index(pos_ - first)});
       push({.kind = Frame::Kind::Climb, .power = kPrefixPower});
     }
@@ -407,6 +410,7 @@ ExprBox ExprParser::resume(const Frame& f, ExprBox v) {
     case K::Prefixes:
       if (!v) return nullptr;
       for (std::size_t i = f.at + f.n; i-- > f.at;) {
+        support::poll_cancel();
         const Span span{span_at(i).start, v->span.end};
         v = make(expr::Unary{*rule_of(tokens_[i].kind).prefix, std::move(v)}, span);
       }

@@ -201,6 +201,46 @@ void append_float_part(std::string& out, double x, bool imaginary, std::string_v
   out += suffix;
 }
 
+/// A complex constant of the dtype `suffix` names, as a computation that gives back both parts
+/// bit for bit, signed zeros included. The sums that build it lose a zero's sign wherever IEEE
+/// addition does (-0 + 0 is +0, 0 - 0 is +0), so each sign pattern has its own form; negation
+/// flips both signs exactly, and a real cast gives an imaginary part of +0.
+void append_exact_complex(std::string& out, const ir::ComplexValue& c, std::string_view suffix) {
+  const auto is_neg_zero = [](double x) { return x == 0.0 && std::signbit(x); };
+  const bool im_negative = std::signbit(c.im) && !std::isnan(c.im);
+  const auto real_cast = [&](double x) {
+    // A negative real is a negation, which would take the cast as its operand.
+    const bool wrap = std::signbit(x) && !std::isnan(x);
+    if (wrap) out += '(';
+    append_float_part(out, x, false, "@f64");
+    if (wrap) out += ')';
+    out += suffix;
+  };
+  const auto imaginary = [&] {
+    append_float_part(out, std::isnan(c.im) ? c.im : std::fabs(c.im), true, suffix);
+  };
+  if (is_neg_zero(c.im)) {
+    out += "-(";
+    real_cast(-c.re);
+    out += ')';
+  } else if (is_neg_zero(c.re) && c.im == 0.0) {
+    real_cast(c.re);
+  } else if (is_neg_zero(c.re) && !im_negative) {
+    out += "-(0.0";
+    out += suffix;
+    out += " - ";
+    imaginary();
+    out += ')';
+  } else if (!im_negative && std::bit_cast<std::uint64_t>(c.re) == 0) {
+    // An imaginary literal has a real part of +0.
+    imaginary();
+  } else {
+    append_float_part(out, c.re, false, suffix);
+    out += im_negative ? " - " : " + ";
+    imaginary();
+  }
+}
+
 /// A constant as source text that lowers to a constant (or a computation) of dtype `t` with the
 /// same value. A literal whose suffix could not hold it is written with the widest integer
 /// suffix and converted, and i64's minimum, whose magnitude is no literal, as a difference.
@@ -226,15 +266,7 @@ void append_exact_literal(std::string& out, const ir::Literal& value, vocab::DTy
   } else if (const auto* x = std::get_if<double>(&value)) {
     append_float_part(out, *x, false, suffix);
   } else {
-    const auto& c = std::get<ir::ComplexValue>(value);
-    // An imaginary literal has a real part of +0; any other real part is added to it.
-    if (std::bit_cast<std::uint64_t>(c.re) != 0) {
-      append_float_part(out, c.re, false, suffix);
-      out += std::signbit(c.im) && !std::isnan(c.im) ? " - " : " + ";
-      append_float_part(out, std::isnan(c.im) ? c.im : std::fabs(c.im), true, suffix);
-    } else {
-      append_float_part(out, c.im, true, suffix);
-    }
+    append_exact_complex(out, std::get<ir::ComplexValue>(value), suffix);
   }
 }
 

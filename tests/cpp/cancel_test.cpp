@@ -9,6 +9,8 @@
 #include "api/pipeline.h"
 #include "backend/python.h"
 #include "egraph/extract.h"
+#include "egraph/flat_map.h"
+#include "egraph/hash.h"
 #include "egraph/runner.h"
 #include "ir/lower.h"
 #include "opt/const_fold.h"
@@ -167,6 +169,27 @@ TEST(Cancel, DeepNestingStopsAndCompilesAgain) {
     EXPECT_THROW((void)api::simplify_expr(deep, true), support::Cancelled);
   }
   EXPECT_EQ(api::simplify_expr(deep, true), expected);
+}
+
+TEST(Cancel, AHashTableStoppedWhileGrowingKeepsEveryEntry) {
+  using Map = egraph::FlatHashMap<egraph::Id, egraph::Id, egraph::IdHash>;
+  constexpr egraph::Id kEntries = 1'000'000;
+  for (std::size_t stop_at : {1u, 3u, 20u}) {
+    SCOPED_TRACE(stop_at);
+    Map map;
+    egraph::Id inserted = 0;
+    Countdown stop{0, stop_at};
+    {
+      support::CancelScope scope(&Countdown::ask, &stop);
+      EXPECT_THROW(for (; inserted < kEntries; ++inserted) map.try_emplace(inserted, inserted + 1),
+                   support::Cancelled);
+    }
+    ASSERT_EQ(map.size(), inserted);
+    for (egraph::Id k = 0; k < inserted; ++k) ASSERT_EQ(*map.find(k), k + 1);
+    for (egraph::Id k = inserted; k < kEntries; ++k) map.try_emplace(k, k + 1);
+    EXPECT_EQ(map.size(), kEntries);
+    EXPECT_EQ(*map.find(kEntries - 1), kEntries);
+  }
 }
 
 }  // namespace

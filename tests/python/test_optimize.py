@@ -8,6 +8,7 @@ from hypothesis import given, strategies as st
 
 import _tarvelon
 import _tarvelon_testing
+import tarvelon
 from test_emit_property import B, C, F, I, kernels
 
 
@@ -153,3 +154,33 @@ def test_large_kernels_optimize_within_the_limits(name, source):
     # the kernel is still there.
     if name == "deep negation":
         assert text.count(" = -t") == DEPTH
+
+
+# Constants of a narrow float dtype that a cast widens: one past the format's range is the
+# infinity it is when the kernel runs, optimized or not; one in range keeps the value the emitted
+# Python computes with.
+@pytest.mark.parametrize("source, typed, python", [
+    ("|x: f64| x + 1e40@f32", math.inf, math.inf),
+    ("|x: f64| x + 3.4e38@f32 * 2.0@f32", math.inf, math.inf),
+    ("|x: f64| x - 70000.0@f16", -math.inf, -math.inf),
+    ("|x: f64| x + (1e40j@c64)@c128", complex(1.0, math.inf), complex(1.0, math.inf)),
+    ("|x: f64| x + 65520.0@f32@f16", math.inf, math.inf),
+    ("|x: f64| x + 65504.0@f16", 65505.0, 65505.0),
+    ("|x: f64| x * (0.1 / (0.5 / 1.25))", None, 0.25),
+])
+def test_folding_widens_narrow_float_constants_as_they_run(source, typed, python):
+    if typed is not None:
+        for optimize in (False, True):
+            assert tarvelon.compile(source, optimize=optimize)(1.0) == typed, optimize
+    assert run(_tarvelon.emit_python(source, "k", optimize=True), (1.0,)) == python
+
+
+# Integer powers that no integer constant holds: folded or optimized, the kernel computes them as
+# it does unoptimized (a negative exponent gives a float, of zero a ZeroDivisionError).
+@pytest.mark.parametrize("source", ["|| 2 ** -1", "|| (-3) ** -3", "|| 0 ** -1", "|| 3 ** 100",
+                                    "|n: i64| n + 2 ** 130"])
+def test_integer_powers_beyond_a_constant_run_as_written(source):
+    want = outcome(_tarvelon.emit_python(source, "k"), (1,) if "n" in source else ())
+    for text in (_tarvelon.emit_python(source, "k", optimize=True),
+                 _tarvelon_testing.emit_folded(source)):
+        assert outcome(text, (1,) if "n" in source else ()) == want

@@ -95,7 +95,17 @@ UNREADABLE = [
     (".", "tarvelon: error: cannot read .: Is a directory\n"),
     ("latin1.tvl",
      "tarvelon: error: cannot read latin1.tvl: not UTF-8 text (unexpected end of data at byte 16)\n"),
+    # A file that never ends is cut at the bound instead of filling the memory.
+    ("/dev/zero",
+     "tarvelon: error: cannot read /dev/zero: larger than 64 MiB, the limit for a kernel source\n"),
 ]
+
+
+def test_standard_input_beyond_the_bound_is_a_usage_error():
+    result = run(["check", "-"], stdin=b" " * (64 * 1024 * 1024 + 1))
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (
+        2, b"", "tarvelon: error: cannot read standard input: larger than 64 MiB, the limit for "
+                "a kernel source\n")
 
 
 @pytest.mark.parametrize("command", ["emit", "simplify", "check"])
@@ -214,6 +224,10 @@ def test_max_diagnostics_bounds_the_report_and_counts_the_rest():
     assert shown["0"].stdout.count(b"error[") == 3
     assert shown["1"].stdout.count(b"error[") == 1
     assert shown["1"].stdout.endswith(b"\n\n... and 2 more\n")
+    many_lines = "|x: f64|\n" + "".join(f"y{i} = q{i}\n" for i in range(20000)) + "x\n"
+    result = run(["check", "-"], stdin=many_lines.encode())
+    assert result.stdout.count(b"error[") == 50
+    assert result.stdout.endswith(b"\n\n... and 19950 more\n")
 
 
 @pytest.mark.parametrize("count", ["-1", "x", "1.5"])

@@ -220,3 +220,15 @@ def test_render_limit_shows_that_many_then_counts_the_rest(limit, shown):
 def test_render_refuses_a_limit_that_is_no_count(limit, error):
     with pytest.raises(error):
         tarvelon.KernelError("m", tarvelon.check("|x: f64| y"), "|x: f64| y").render(limit=limit)
+
+
+# The records of a report's first diagnostics, built without those of the rest.
+@pytest.mark.parametrize("source, failed", [("|x: f64| a + b + c + d + e", True),
+                                            ("|x: f64|\n" + " x * 2 +" * 5 + " x", False)])
+@pytest.mark.parametrize("limit", [None, 0, 1, 3, 50])
+def test_a_check_summary_is_the_first_diagnostics_and_their_count(source, failed, limit):
+    from tarvelon._diagnostics import check_summary
+    every = tarvelon.check(source)
+    summary = check_summary(source, limit)
+    assert summary.first == every[:limit or None]
+    assert (summary.total, summary.failed) == (len(every), failed)

@@ -28,7 +28,8 @@ LITERALS = {
     I: ["3", "200@u8", "127@i8", "(-128@i8)", "9223372036854775807", "(3 ** 39)", "(2 ** 8@u8)",
         "(-9223372036854775807 - 1)", "(1 - 1)", "((-2.5)@u32)", "(100@i8 + 100@i8)"],
     B: ["true", "false"],
-    C: ["0.5j", "2.0j@c64", "(1.0 + 2.0j)", "(-0.5j)", "(1e999j)", "0.5j@f64"],
+    C: ["0.5j", "2.0j@c64", "(1.0 + 2.0j)", "(-0.5j)", "(1e999j)", "0.5j@f64", "(-(2.0 + 0.0j))",
+        "(-(0.0j))"],
 }
 CALLS = ["exp", "sin", "abs", "sigmoid", "floor", "log", "sqrt"]
 ARGUMENTS = st.tuples(st.floats(-20, 20), st.floats(-20, 20), st.floats(-20, 20),
@@ -153,6 +154,27 @@ def test_exact_text_reads_back_as_the_same_computation(optimize, data, args):
 ])
 def test_exact_text(source, text):
     assert tarvelon.simplify(source, exact=True) == text
+
+
+# Folded complex values whose parts are signed zeros, which a plain sum cannot write (-0 + 0 is
+# +0), each with its text; the text must give back both parts bit for bit.
+@pytest.mark.parametrize("source, text", [
+    ("|| -(2.0 + 0.0j)", "-(2.0@f64@c64)"),
+    ("|| -(-2.0 + 0.0j)", "-((-2.0@f64)@c64)"),
+    ("|| -(0.0j)", "-(0.0@f64@c64)"),
+    ("|| -(2.0j@c64)", "-0.0@c64 - 2.0j@c64"),
+    ("|| 0.0 - 2.0j", "0.0@c64 - 2.0j@c64"),
+    ("|| -(0.0@c64 - 3.0j@c64)", "-(0.0@c64 - 3.0j@c64)"),
+    ("|| -(-2.0 - 3.0j)", "2.0@c64 + 3.0j@c64"),
+    ("|| -(1e999 - 1e999 + 0.0j)", "-((1e999@f64 - 1e999@f64)@c64)"),
+    ("|| -(1.0 + 0.0j@c128)", "-(1.0@f64@c128)"),
+])
+def test_exact_text_keeps_the_signs_of_complex_zeros(source, text):
+    assert tarvelon.simplify(source, exact=True) == text
+    bits = lambda z: (math.copysign(1.0, z.real), math.copysign(1.0, z.imag), repr(z))
+    want = run(_tarvelon_testing.emit_folded(source), ())[1]
+    got = run(_tarvelon.emit_python("||\n" + text, "k"), ())[1]
+    assert bits(got) == bits(want)
 
 
 def test_fused_calls_of_the_optimizer_read_back_as_the_calls_they_fuse():

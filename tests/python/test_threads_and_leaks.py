@@ -137,3 +137,60 @@ def test_ctrl_c_stops_a_long_compilation(entry):
     assert float(outcome.split()[1]) - sent < 1.0
     assert after == "3.0"
     assert child.returncode == 0
+
+
+# Times one uninterrupted compilation of a 4 MB kernel, then compiles it again once per point the
+# parent names, each time reporting when the interrupt surfaced on the clock the parent reads.
+LATE_INTERRUPT_CHILD = """
+import sys, time
+import _tarvelon
+call = {"emit_python": _tarvelon.emit_python, "simplify_expr": _tarvelon.simplify_expr}[sys.argv[1]]
+depth = 1_000_000
+source = "|x: f64| " + "-(" * depth + "x" + ")" * depth
+start = time.monotonic()
+call(source, optimize=True)
+print("took", time.monotonic() - start, flush=True)
+for _ in sys.argv[2:]:
+    print("compiling", flush=True)
+    try:
+        call(source, optimize=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+        continue
+    print("finished", flush=True)
+    try:
+        time.sleep(60)  # until the signal, which the parent always sends
+    except KeyboardInterrupt:
+        pass
+"""
+
+# Fractions of an uninterrupted compilation after which the signal is sent: early in parsing, in
+# the optimizer, and near the end, where the e-graph and the lowered graphs are being released.
+LATE_POINTS = (0.05, 0.5, 0.9, 0.97)
+
+
+@pytest.mark.parametrize("entry", ["emit_python", "simplify_expr"])
+def test_ctrl_c_surfaces_promptly_at_every_point_of_a_compilation(entry):
+    path = os.pathsep.join(filter(None, [os.path.dirname(_tarvelon.__file__),
+                                         os.environ.get("PYTHONPATH")]))
+    child = subprocess.Popen(
+        [sys.executable, "-c", LATE_INTERRUPT_CHILD, entry, *map(str, LATE_POINTS)],
+        stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": path})
+    latencies = []
+    try:
+        took = float(child.stdout.readline().split()[1])
+        for fraction in LATE_POINTS:
+            assert child.stdout.readline() == "compiling\n"
+            time.sleep(fraction * took)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            outcome = child.stdout.readline().split()
+            # A compilation that finished before the signal arrived does not count.
+            if outcome[0] == "interrupted":
+                latencies.append(float(outcome[1]) - sent)
+        child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert latencies, "every compilation finished before its signal"
+    # The work polls well within 100 ms; the rest is slack for a loaded machine's scheduling.
+    assert max(latencies) < 0.3, latencies
