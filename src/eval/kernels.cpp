@@ -3,7 +3,10 @@
 #include <emmintrin.h>
 #include <sleef.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "eval/values.h"
@@ -518,13 +521,29 @@ OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
   });
 }
 
+CpuVectors cpu_vectors_allowed() {
+  static const CpuVectors cap = [] {
+    const char* text = std::getenv("TARVELON_CPU");
+    const std::string_view want = text != nullptr ? text : "";
+    if (want == "baseline") return CpuVectors::Baseline;
+    if (want == "avx2") return CpuVectors::Avx2;
+    return CpuVectors::Avx512;
+  }();
+  return cap;
+}
+
 CpuVectors cpu_vectors() {
   static const CpuVectors level = [] {
     __builtin_cpu_init();
-    if (!__builtin_cpu_supports("fma")) return CpuVectors::Baseline;
-    if (__builtin_cpu_supports("avx512f")) return CpuVectors::Avx512;
-    if (__builtin_cpu_supports("avx2")) return CpuVectors::Avx2;
-    return CpuVectors::Baseline;
+    CpuVectors found = CpuVectors::Baseline;
+    if (__builtin_cpu_supports("fma")) {
+      if (__builtin_cpu_supports("avx512f")) {
+        found = CpuVectors::Avx512;
+      } else if (__builtin_cpu_supports("avx2")) {
+        found = CpuVectors::Avx2;
+      }
+    }
+    return std::min(found, cpu_vectors_allowed());
   }();
   return level;
 }

@@ -4,6 +4,7 @@
 #include "pybindings/evaluate.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <cxxabi.h>
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "api/pipeline.h"
+#include "eval/parallel.h"
 #include "eval/program.h"
 #include "vocab/dtype.h"
 
@@ -28,9 +30,6 @@ namespace tarvelon::pybindings {
 
 namespace {
 
-/// Elements computed between two looks at the clock: small enough for the most expensive kernel
-/// to look often, large enough that looking costs nothing.
-constexpr std::size_t kChunk = std::size_t{1} << 14;
 /// How often a long evaluation takes the interpreter lock back to look for Ctrl-C.
 constexpr std::chrono::milliseconds kSignalInterval{20};
 /// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
@@ -522,32 +521,33 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   bool failed = false;
   bool cpp_failure = false;
   auto last_check = std::chrono::steady_clock::now();
+  eval::ParallelOptions options;
+  options.interval = kSignalInterval;
+  options.keep_going = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_check < kSignalInterval) return true;
+    last_check = now;
+    if (released != nullptr) PyEval_RestoreThread(released);
+    released = nullptr;
+    failed = PyErr_CheckSignals() < 0;
+    if (!needs_api && !failed) released = PyEval_SaveThread();
+    return !failed;
+  };
   try {
     do {
-      const auto run_length = static_cast<std::size_t>(*size);
-      // A grown inner run may span the whole array: it is cut into chunks between which the
-      // signals are looked at.
-      for (std::size_t done = 0; done < run_length && !failed;) {
-        const std::size_t n = std::min(run_length - done, kChunk);
-        const auto offset = static_cast<std::ptrdiff_t>(done);
-        for (std::size_t k = 0; k < nparams; ++k)
-          in[k] = {reinterpret_cast<const std::byte*>(data[k]) + offset * strides[k], strides[k]};
-        for (std::size_t k = 0; k < nresults; ++k) {
-          const std::size_t op = nparams + k;
-          out[k] = {reinterpret_cast<std::byte*>(data[op]) + offset * strides[op], strides[op]};
-        }
-        ev.program->run(in, out, n, ws);
-        done += n;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= kSignalInterval) {
-          last_check = now;
-          if (released != nullptr) PyEval_RestoreThread(released);
-          released = nullptr;
-          failed = PyErr_CheckSignals() < 0;
-          if (!needs_api && !failed) released = PyEval_SaveThread();
-        }
+      for (std::size_t k = 0; k < nparams; ++k)
+        in[k] = {reinterpret_cast<const std::byte*>(data[k]), strides[k]};
+      for (std::size_t k = 0; k < nresults; ++k) {
+        const std::size_t op = nparams + k;
+        out[k] = {reinterpret_cast<std::byte*>(data[op]), strides[op]};
       }
+      // A grown inner run may span the whole array: the workers share it in pieces, between
+      // which the signals are looked at.
+      eval::run_parallel(*ev.program, in, out, static_cast<std::size_t>(*size), ws, options);
     } while (!failed && next(iter));
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread at its exit while the thread takes the lock back.
+    throw;
   } catch (...) {
     cpp_failure = true;
   }
@@ -702,6 +702,8 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   try {
     return evaluate(ev, bound.data(), out);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception(native_internal_fault);
     return nullptr;
