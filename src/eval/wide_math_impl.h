@@ -49,17 +49,19 @@ struct WideKernels {
   }
   static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
 
-  /// tanh for f32 results from one exponential, (1 - e) / (1 + e) with e = e^-2|x| <= 1. For
-  /// |x| >= 2^-18, 1 - e >= 2^-17 carries an absolute error near 2^-53, so the quotient is within
-  /// 2^-35 relative; below, tanh x = x (1 - x^2/3) to within 2^-37.
-  static D tanh_single(D x) {
-    const I sign = (I)(-D{});
-    const D t = (D)((I)x & ~sign);
-    const D e = Math::exp(-2.0 * t);
-    const D r = (t < 0x1p-18) ? t * (1.0 - t * t * (1.0 / 3)) : (1.0 - e) / (1.0 + e);
-    return (D)((I)r | ((I)x & sign));
-  }
   static D sigmoid_log(D x) { return -softplus(-x); }
+
+  /// tanh from the library, except that below |x| = 2^-12 (f32) or 2^-27 (f64) it is x itself:
+  /// tanh x = x (1 - x^2/3 + ...) is then nearer x than a third of an ulp, where the library
+  /// comes within a hair of a whole ulp.
+  static typename Math::FW tanh_single(typename Math::FW x) {
+    const typename Math::FW s = Math::tanhf(x);
+    return x * x < 0x1p-24f ? x : s;
+  }
+  static D tanh_double(D x) {
+    const D s = Math::tanh(x);
+    return x * x < 0x1p-54 ? x : s;
+  }
 
   /// Full vectors straight from the block, the last partial one through a local copy, so that
   /// nothing past `n` is read or written.
@@ -75,6 +77,31 @@ struct WideKernels {
     for (std::size_t k = 0; i + k < n; ++k) in_tail[k] = x[i + k];
     lanes<Fn>(out_tail, in_tail);
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = out_tail[k];
+  }
+
+  /// A function computed in single precision over a full vector of floats: for the elementary
+  /// functions whose single-precision forms are themselves within 1 ulp.
+  template <typename Math::FW (*Fn)(typename Math::FW)>
+  static void apply_single(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
+                           std::size_t n) {
+    using FW = typename Math::FW;
+    constexpr std::size_t kWide = sizeof(FW) / sizeof(float);
+    float* out = reinterpret_cast<float*>(dst);
+    const float* x = reinterpret_cast<const float*>(a);
+    std::size_t i = 0;
+    FW v;
+    for (; i + kWide <= n; i += kWide) {
+      __builtin_memcpy(&v, x + i, sizeof v);
+      v = Fn(v);
+      __builtin_memcpy(out + i, &v, sizeof v);
+    }
+    if (i == n) return;
+    float tail[kWide] = {};
+    for (std::size_t k = 0; i + k < n; ++k) tail[k] = x[i + k];
+    __builtin_memcpy(&v, tail, sizeof v);
+    v = Fn(v);
+    __builtin_memcpy(tail, &v, sizeof v);
+    for (std::size_t k = 0; i + k < n; ++k) out[i + k] = tail[k];
   }
 
   /// One vector: floats are widened exactly and the result is rounded to float once.
@@ -133,15 +160,15 @@ struct WideKernels {
     if (single) {
       switch (b) {
         case Builtin::Exp:
-          return &apply<Math::exp, float>;
+          return &apply_single<Math::expf>;
         case Builtin::Log:
-          return &apply<Math::coarse_log, float>;
+          return &apply_single<Math::logf>;
         case Builtin::Sin:
-          return &apply<Math::coarse_sin, float>;
+          return &apply_single<Math::sinf>;
         case Builtin::Cos:
-          return &apply<Math::coarse_cos, float>;
+          return &apply_single<Math::cosf>;
         case Builtin::Tanh:
-          return &apply<tanh_single, float>;
+          return &apply_single<tanh_single>;
         case Builtin::Sigmoid:
           return &apply<sigmoid, float>;
         case Builtin::Softplus:
@@ -154,8 +181,10 @@ struct WideKernels {
           return nullptr;
       }
     }
-    // f64 tanh and the f64 composites need more than double precision on the way.
+    // The f64 composites need more than double precision on the way.
     switch (b) {
+      case Builtin::Tanh:
+        return &apply<tanh_double, double>;
       case Builtin::Exp:
         return &apply<Math::exp, double>;
       case Builtin::Log:
