@@ -24,9 +24,6 @@ struct Avx2Math {
   static FW logf(FW x) { return Sleef_logf8_u10avx2(x); }
   static FW sinf(FW x) { return Sleef_sinf8_u10avx2(x); }
   static FW cosf(FW x) { return Sleef_cosf8_u10avx2(x); }
-  static D coarse_log(D x) { return Sleef_logd4_u35avx2(x); }
-  static D coarse_sin(D x) { return Sleef_sind4_u35avx2(x); }
-  static D coarse_cos(D x) { return Sleef_cosd4_u35avx2(x); }
 };
 
 }  // namespace

@@ -24,9 +24,6 @@ struct Avx512Math {
   static FW logf(FW x) { return Sleef_logf16_u10avx512f(x); }
   static FW sinf(FW x) { return Sleef_sinf16_u10avx512f(x); }
   static FW cosf(FW x) { return Sleef_cosf16_u10avx512f(x); }
-  static D coarse_log(D x) { return Sleef_logd8_u35avx512f(x); }
-  static D coarse_sin(D x) { return Sleef_sind8_u35avx512f(x); }
-  static D coarse_cos(D x) { return Sleef_cosd8_u35avx512f(x); }
 };
 
 }  // namespace

@@ -10,10 +10,10 @@
 namespace tarvelon::eval::detail {
 namespace {
 
-/// Block kernels over vectors of `Math::kLanes` doubles. `Math` names the vector types and the
-/// elementary functions of one instruction set: within 1 ulp of a double, and the `coarse_` ones
-/// within 3.5. Results of f32 use the coarse ones: an error of a few ulps of a double moves the
-/// rounded float by a few parts in 2^29 of its ulp, far inside the bound, for much less work.
+/// Block kernels over vectors of `Math::kLanes` doubles, or of a full vector of floats. `Math`
+/// names the vector types and the elementary functions of one instruction set, each within 1 ulp
+/// of its format. f32 exp, log, sin and cos are computed in single precision; f32 tanh and the
+/// composites in doubles from a short series, which the one rounding to float needs no more of.
 template <class Math>
 struct WideKernels {
   using D = typename Math::D;  // doubles, a GCC vector
