@@ -180,11 +180,20 @@ __m128d exp2x(__m128d x) { return Sleef_expd2_u10(x); }
 __m128d log2x(__m128d x) { return Sleef_logd2_u10(x); }
 __m128d sin2x(__m128d x) { return Sleef_sind2_u10(x); }
 __m128d cos2x(__m128d x) { return Sleef_cosd2_u10(x); }
-/// Below |x| = 2^-27, tanh x is x itself to within a sixth of an ulp, where the library comes
-/// within a hair of a whole one.
+/// tanh of doubles as the wide units compute it: x itself below |x| = 2^-27, 1 - 2 / (1 + e^2|x|)
+/// from |x| = 2 on, the library's tanh between (see WideKernels::tanh_double).
 __m128d tanh2x(__m128d x) {
+  const __m128d sign = _mm_set1_pd(-0.0);
+  const __m128d a = _mm_andnot_pd(sign, x);
+  const __m128d one = _mm_set1_pd(1.0);
+  const __m128d e = Sleef_expd2_u10(_mm_add_pd(a, a));
+  const __m128d far = _mm_or_pd(_mm_sub_pd(one, _mm_div_pd(_mm_set1_pd(2.0), _mm_add_pd(one, e))),
+                                _mm_and_pd(sign, x));
+  const __m128d use_far = _mm_cmpge_pd(a, _mm_set1_pd(2.0));
+  const __m128d r =
+      _mm_or_pd(_mm_and_pd(use_far, far), _mm_andnot_pd(use_far, Sleef_tanhd2_u10(x)));
   const __m128d tiny = _mm_cmplt_pd(_mm_mul_pd(x, x), _mm_set1_pd(0x1p-54));
-  return _mm_or_pd(_mm_and_pd(tiny, x), _mm_andnot_pd(tiny, Sleef_tanhd2_u10(x)));
+  return _mm_or_pd(_mm_and_pd(tiny, x), _mm_andnot_pd(tiny, r));
 }
 
 /// The composite functions on two doubles, for arguments of f32 and narrower: the double result
