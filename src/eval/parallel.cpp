@@ -227,7 +227,7 @@ bool run_parallel(const Program& program, std::span<const Program::In> in,
   const std::size_t pieces = (n + kPiece - 1) / kPiece;
   const std::size_t workers = std::min(threads, pieces) - (pieces == 0 ? 0 : 1);
   bool shared = false;
-  if (n >= kParallelMinimum && workers > 0) {
+  if (n >= options.minimum && workers > 0) {
     Pool& p = pool();
     std::unique_lock lock(p.caller, std::try_to_lock);
     if (lock.owns_lock()) {

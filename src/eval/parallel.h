@@ -26,6 +26,8 @@ inline constexpr std::size_t kPiece = 64 * kBlock;
 struct ParallelOptions {
   /// The most threads to use, the calling one included; 0 means thread_count().
   std::size_t threads = 0;
+  /// Shorter runs stay on the calling thread.
+  std::size_t minimum = kParallelMinimum;
   /// Called on the calling thread before each piece it takes (so at least once per run) and,
   /// while it waits for the workers, at least every `interval`; once it returns false no further
   /// piece starts.
@@ -36,8 +38,8 @@ struct ParallelOptions {
 /// Computes `n` elements exactly as `program.run(in, out, n, ws)` does, in pieces shared between
 /// the calling thread (with `ws`) and the process's worker threads (each with its own
 /// workspace). Every element is computed by the same kernels whichever thread takes it, so the
-/// results are the same bits for any thread count. Runs shorter than kParallelMinimum, a limit of
-/// one thread, and runs that find the workers busy with another caller's run compute on the
+/// results are the same bits for any thread count. Runs shorter than `options.minimum`, a limit
+/// of one thread, and runs that find the workers busy with another caller's run compute on the
 /// calling thread alone.
 ///
 /// The pool starts on first need, keeps its threads (which never take a signal) for the life of
