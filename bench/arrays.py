@@ -9,9 +9,9 @@ over NumPy's. numexpr widens i8 and has no f16: its i8 figure computes something
 is left empty.
 
 After the table, the speed targets, each as a ratio of two figures of this run: the evaluator
-on one thread and on the worker pool (each in a child process with TARVELON_NUM_THREADS set,
-since the evaluator reads it once), against NumPy, numexpr on one thread, np.copyto and one
-np.add call. --quick shrinks the sizes (10^6 for 10^7, no 10^8) and the time per figure.
+on one thread, two threads and the worker pool (each in a child process with TARVELON_NUM_THREADS
+set, since the evaluator reads it once), against NumPy, numexpr on one thread, np.copyto and one
+np.add call, each baseline timed in the same child right after the evaluator's figure. --quick shrinks the sizes (10^6 for 10^7, no 10^8) and the time per figure.
 """
 import json
 import os
@@ -166,59 +166,48 @@ def table(sizes):
             print(f"{name:26} {n:>9} {cells}  {ratio}", flush=True)
 
 
-def evaluator_figures(big, scaling):
-    """What a target needs of the evaluator under this process's thread count, in microseconds:
-    the three f32 kernels, a + b * c and the f16 kernel at `big` elements, tanh-GELU at 10^6,
-    swish on a scalar, on 1,000 elements and at each size of `scaling`."""
+def target_figures(big, scaling):
+    """What the targets need, in microseconds, under this process's thread count. Each figure of
+    the evaluator is taken right before the baselines it is compared with, so that a load that
+    changes during the run moves both alike: the three f32 kernels, a + b * c and the f16 kernel
+    at `big` elements with NumPy and numexpr, tanh-GELU at 10^6, swish at each size of `scaling`
+    with np.copyto at the largest, and a scalar and a 1,000-element swish with np.add."""
     rng = np.random.default_rng(1)
     figures = {}
 
-    def time_kernel(key, source, n):
+    def time_kernel(key, source, n, by_hand=None, expression=None):
         kernel = tarvelon.compile(source, "k")
         args = inputs(kernel, n, rng)
         out = np.empty(n, STORAGE[kernel.dtype])
         figures[key] = median_us(lambda: kernel(*args, out=out))
+        if by_hand is not None:
+            figures[f"{key} numpy"] = median_us(lambda: by_hand(*args, out))
+        if numexpr is not None and expression is not None:
+            names = dict(zip("abc" if len(args) > 1 else "x", args))
+            figures[f"{key} numexpr"] = median_us(
+                lambda: numexpr.evaluate(expression, local_dict=names))
+        return args, out
 
     for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus", "f64 a + b * c", "f16 x * y + z"):
-        time_kernel(name, TABLE[name][0], big)
+        source, by_hand, expression = TABLE[name]
+        time_kernel(name, source, big, by_hand, expression)
     time_kernel("gelu 1e6", TABLE["f32 tanh-GELU"][0], 10**6)
     for n in scaling:
-        time_kernel(f"swish {n}", TABLE["f32 swish"][0], n)
+        args, out = time_kernel(f"swish {n}", TABLE["f32 swish"][0], n)
+    figures[f"copy {max(scaling)}"] = median_us(lambda: np.copyto(out, args[0]))
+    del args, out
     swish = tarvelon.compile(TABLE["f32 swish"][0], "k")
     scalar = np.float32(0.5)
     figures["swish scalar"] = median_us(lambda: swish(scalar))
-    small = (rng.random(1000) * 8 - 4).astype(np.float32)
-    figures["swish 1000"] = median_us(lambda: swish(small))
-    return figures
-
-
-def baseline_figures(big, scaling):
-    """The same work by NumPy by hand, numexpr and np.copyto, and one np.add call."""
-    rng = np.random.default_rng(1)
-    figures = {}
-    for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus", "f64 a + b * c", "f16 x * y + z"):
-        source, by_hand, expression = TABLE[name]
-        args = inputs(tarvelon.compile(source, "k"), big, rng)
-        out = np.empty_like(args[0])
-        figures[f"{name} numpy"] = median_us(lambda: by_hand(*args, out))
-        if numexpr is not None and expression is not None:
-            names = dict(zip("abc" if len(args) > 1 else "x", args))
-            figures[f"{name} numexpr"] = median_us(
-                lambda: numexpr.evaluate(expression, local_dict=names))
-    largest = max(scaling)
-    x = np.ones(largest, np.float32)
-    out = np.empty_like(x)
-    figures[f"copy {largest}"] = median_us(lambda: np.copyto(out, x))
-    del x, out
-    scalar = np.float32(0.5)
     figures["add scalar"] = median_us(lambda: np.add(scalar, scalar))
     small = (rng.random(1000) * 8 - 4).astype(np.float32)
+    figures["swish 1000"] = median_us(lambda: swish(small))
     figures["add 1000"] = median_us(lambda: np.add(small, small))
     return figures
 
 
 def in_child(threads, big, scaling):
-    """evaluator_figures in a child process with TARVELON_NUM_THREADS=threads (None: unset)."""
+    """target_figures in a child process with TARVELON_NUM_THREADS=threads (None: unset)."""
     env = {k: v for k, v in os.environ.items() if k != "TARVELON_NUM_THREADS"}
     if threads is not None:
         env["TARVELON_NUM_THREADS"] = str(threads)
@@ -234,7 +223,6 @@ def targets(quick):
     one = in_child(1, big, scaling)
     two = in_child(2, big, scaling)
     pool = in_child(None, big, scaling)
-    base = baseline_figures(big, scaling)
     rows = []  # (target, measured ratio, required, how it compares)
 
     def check(text, ratio, need, at_least=True):
@@ -245,22 +233,22 @@ def targets(quick):
     exp = "10^6" if quick else "10^7"
     for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus"):
         for label, figs in (("1 thread", one), ("pool", pool)):
-            if f"{name} numexpr" in base:
+            if f"{name} numexpr" in figs:
                 check(f"{name} {exp}, {label}: numexpr / evaluator",
-                      base[f"{name} numexpr"] / figs[name], 5)
-            check(f"{name} {exp}, {label}: numpy / evaluator", base[f"{name} numpy"] / figs[name], 3)
-    if "f64 a + b * c numexpr" in base:
+                      figs[f"{name} numexpr"] / figs[name], 5)
+            check(f"{name} {exp}, {label}: numpy / evaluator", figs[f"{name} numpy"] / figs[name], 3)
+    if "f64 a + b * c numexpr" in one:
         check(f"f64 a + b * c {exp}, 1 thread: numexpr / evaluator",
-              base["f64 a + b * c numexpr"] / one["f64 a + b * c"], 1)
+              one["f64 a + b * c numexpr"] / one["f64 a + b * c"], 1)
     check(f"f16 x * y + z {exp}, 1 thread: numpy / evaluator",
-          base["f16 x * y + z numpy"] / one["f16 x * y + z"], 20)
+          one["f16 x * y + z numpy"] / one["f16 x * y + z"], 20)
     largest = max(scaling)
     check(f"f32 swish 10^{len(str(largest)) - 1}, pool: evaluator / np.copyto",
-          pool[f"swish {largest}"] / base[f"copy {largest}"], 1.25, at_least=False)
+          pool[f"swish {largest}"] / pool[f"copy {largest}"], 1.25, at_least=False)
     check("f32 tanh-GELU 10^6: 1 thread / 2 threads", one["gelu 1e6"] / two["gelu 1e6"], 1.7)
-    check("swish scalar call / np.add scalar call", pool["swish scalar"] / base["add scalar"], 2,
+    check("swish scalar call / np.add scalar call", pool["swish scalar"] / pool["add scalar"], 2,
           at_least=False)
-    check("swish 1,000 call / np.add 1,000 call", pool["swish 1000"] / base["add 1000"], 2,
+    check("swish 1,000 call / np.add 1,000 call", pool["swish 1000"] / pool["add 1000"], 2,
           at_least=False)
     reference = pool[f"swish {scaling[-1]}"] / scaling[-1]
     for n in scaling[:-1]:
@@ -274,14 +262,13 @@ def targets(quick):
     print("\nfigures (microseconds): 1 thread", json.dumps(one))
     print("pool", json.dumps(pool))
     print("2 threads", json.dumps(two))
-    print("baselines", json.dumps(base))
 
 
 def main(argv):
     if argv[:1] == ["--child"]:
         BUDGET[0] = float(argv[3])
         scaling = [int(s) for s in argv[2].split(",")]
-        print(json.dumps(evaluator_figures(int(argv[1]), scaling)))
+        print(json.dumps(target_figures(int(argv[1]), scaling)))
         return
     quick = "--quick" in argv
     if quick:
