@@ -4,6 +4,7 @@
 #include <sleef.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -471,6 +472,9 @@ struct Stored<BF16Tag> {
 template <class Tag>
 void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std::size_t n) {
   if constexpr (std::is_same_v<Tag, F16Tag>) {
+    if (stride == 2 && reinterpret_cast<std::uintptr_t>(src) % 2 == 0) {
+      return f16_block_from_bits(reinterpret_cast<const std::uint16_t*>(src), as<float>(d), n);
+    }
     std::uint16_t bits[kMaxBlock];
     for (std::size_t i = 0; i < n; ++i) {
       std::memcpy(&bits[i], src + static_cast<std::ptrdiff_t>(i) * stride, 2);
@@ -492,6 +496,9 @@ void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std:
 template <class Tag>
 void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std::size_t n) {
   if constexpr (std::is_same_v<Tag, F16Tag>) {
+    if (stride == 2 && reinterpret_cast<std::uintptr_t>(d) % 2 == 0) {
+      return f16_block_to_bits(as<float>(src), reinterpret_cast<std::uint16_t*>(d), n);
+    }
     std::uint16_t bits[kMaxBlock];
     f16_block_to_bits(as<float>(src), bits, n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -522,9 +529,41 @@ OpFn neg_fn(vocab::DType d) {
 
 OpFn not_fn() { return &not_kernel; }
 
+/// `+ - * /` of f16 or bf16 registers (floats): the float operation on the widest unit, then
+/// the rounding to the format, as the baseline kernel does.
+template <class Tag, BinaryOp Op>
+void narrow_wide_arith(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
+                       std::size_t n) {
+  static const OpFn wide = wide_arith_fn(Op, true);
+  wide(d, a, b, c, n);
+  Tag::round_block(as<float>(d), n);
+}
+
+template <class Tag>
+OpFn narrow_wide_arith_of(BinaryOp op) {
+  switch (op) {
+    case BinaryOp::Add:
+      return &narrow_wide_arith<Tag, BinaryOp::Add>;
+    case BinaryOp::Sub:
+      return &narrow_wide_arith<Tag, BinaryOp::Sub>;
+    case BinaryOp::Mul:
+      return &narrow_wide_arith<Tag, BinaryOp::Mul>;
+    case BinaryOp::Div:
+      return &narrow_wide_arith<Tag, BinaryOp::Div>;
+    default:
+      return nullptr;
+  }
+}
+
 OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
   if (operands == vocab::dtypes::kF32 || operands == vocab::dtypes::kF64) {
     if (OpFn wide = wide_arith_fn(op, operands == vocab::dtypes::kF32)) return wide;
+  }
+  if (operands.kind == vocab::DTypeKind::Float && operands.bits == 16 &&
+      wide_arith_fn(op, true) != nullptr) {
+    if (OpFn narrow =
+            operands.brain ? narrow_wide_arith_of<BF16Tag>(op) : narrow_wide_arith_of<F16Tag>(op))
+      return narrow;
   }
   return with_tag(operands, [&](auto tag) {
     return binary_lookup<decltype(tag)>(op, std::make_index_sequence<vocab::kBinaryOpCount>{});
