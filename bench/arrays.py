@@ -3,11 +3,19 @@ NumPy by hand (out= wherever NumPy allows), numexpr (single-threaded, like the e
 installed, and the emitted Python function called once per element (at 10^3 elements only). The
 memory floor is np.copyto of one input into the result.
 
-Usage: PYTHONPATH=build/python python3 bench/arrays.py [sizes...]
+Usage: PYTHONPATH=build/python python3 bench/arrays.py [--quick] [--no-table] [sizes...]
 Each figure is the median of several runs, in microseconds; "vs numpy" is the evaluator's time
 over NumPy's. numexpr widens i8 and has no f16: its i8 figure computes something else, and f16
 is left empty.
+
+After the table, the speed targets, each as a ratio of two figures of this run: the evaluator
+on one thread, two threads and the worker pool (each in a child process with TARVELON_NUM_THREADS
+set, since the evaluator reads it once), against NumPy, numexpr on one thread, np.copyto and one
+np.add call, each baseline timed in the same child right after the evaluator's figure. --quick shrinks the sizes (10^6 for 10^7, no 10^8) and the time per figure.
 """
+import json
+import os
+import subprocess
 import pathlib
 import statistics
 import sys
@@ -93,13 +101,16 @@ def inputs(kernel, n, rng):
     return args
 
 
-def median_us(fn, n):
-    """The median time of one call, in microseconds, over runs totalling about half a second."""
+BUDGET = [0.5]  # seconds of runs per figure
+
+
+def median_us(fn, n=None):
+    """The median time of one call, in microseconds, over runs totalling about BUDGET seconds."""
     fn()
     start = time.perf_counter()
     fn()
     once = time.perf_counter() - start
-    runs = max(3, min(200, int(0.5 / max(once, 1e-6))))
+    runs = max(3, min(2000, int(BUDGET[0] / max(once, 1e-7))))
     times = []
     for _ in range(runs):
         start = time.perf_counter()
@@ -141,7 +152,7 @@ def examples():
 COLUMNS = ["evaluator", "numpy", "numexpr", "python loop", "copy"]
 
 
-def main(sizes):
+def table(sizes):
     rng = np.random.default_rng(0)
     print(f"{'kernel':26} {'n':>9} " + " ".join(f"{c:>12}" for c in COLUMNS) + "   vs numpy")
     cases = [(name, *spec) for name, spec in TABLE.items()] + list(examples())
@@ -155,5 +166,118 @@ def main(sizes):
             print(f"{name:26} {n:>9} {cells}  {ratio}", flush=True)
 
 
+def target_figures(big, scaling):
+    """What the targets need, in microseconds, under this process's thread count. Each figure of
+    the evaluator is taken right before the baselines it is compared with, so that a load that
+    changes during the run moves both alike: the three f32 kernels, a + b * c and the f16 kernel
+    at `big` elements with NumPy and numexpr, tanh-GELU at 10^6, swish at each size of `scaling`
+    with np.copyto at the largest, and a scalar and a 1,000-element swish with np.add."""
+    rng = np.random.default_rng(1)
+    figures = {}
+
+    def time_kernel(key, source, n, by_hand=None, expression=None):
+        kernel = tarvelon.compile(source, "k")
+        args = inputs(kernel, n, rng)
+        out = np.empty(n, STORAGE[kernel.dtype])
+        figures[key] = median_us(lambda: kernel(*args, out=out))
+        if by_hand is not None:
+            figures[f"{key} numpy"] = median_us(lambda: by_hand(*args, out))
+        if numexpr is not None and expression is not None:
+            names = dict(zip("abc" if len(args) > 1 else "x", args))
+            figures[f"{key} numexpr"] = median_us(
+                lambda: numexpr.evaluate(expression, local_dict=names))
+        return args, out
+
+    for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus", "f64 a + b * c", "f16 x * y + z"):
+        source, by_hand, expression = TABLE[name]
+        time_kernel(name, source, big, by_hand, expression)
+    time_kernel("gelu 1e6", TABLE["f32 tanh-GELU"][0], 10**6)
+    for n in scaling:
+        args, out = time_kernel(f"swish {n}", TABLE["f32 swish"][0], n)
+    figures[f"copy {max(scaling)}"] = median_us(lambda: np.copyto(out, args[0]))
+    del args, out
+    swish = tarvelon.compile(TABLE["f32 swish"][0], "k")
+    scalar = np.float32(0.5)
+    figures["swish scalar"] = median_us(lambda: swish(scalar))
+    figures["add scalar"] = median_us(lambda: np.add(scalar, scalar))
+    small = (rng.random(1000) * 8 - 4).astype(np.float32)
+    figures["swish 1000"] = median_us(lambda: swish(small))
+    figures["add 1000"] = median_us(lambda: np.add(small, small))
+    return figures
+
+
+def in_child(threads, big, scaling):
+    """target_figures in a child process with TARVELON_NUM_THREADS=threads (None: unset)."""
+    env = {k: v for k, v in os.environ.items() if k != "TARVELON_NUM_THREADS"}
+    if threads is not None:
+        env["TARVELON_NUM_THREADS"] = str(threads)
+    args = [sys.executable, __file__, "--child", str(big), ",".join(map(str, scaling)),
+            str(BUDGET[0])]
+    done = subprocess.run(args, env=env, capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)
+
+
+def targets(quick):
+    big = 10**6 if quick else 10**7
+    scaling = [10**5, 10**6] if quick else [10**5, 10**6, 10**7, 10**8]
+    one = in_child(1, big, scaling)
+    two = in_child(2, big, scaling)
+    pool = in_child(None, big, scaling)
+    rows = []  # (target, measured ratio, required, how it compares)
+
+    def check(text, ratio, need, at_least=True):
+        ok = ratio >= need if at_least else ratio <= need
+        rows.append((text, ratio, ("≥ " if at_least else "≤ ") + f"{need:g}", "met" if ok else
+                     "MISSED"))
+
+    exp = "10^6" if quick else "10^7"
+    for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus"):
+        for label, figs in (("1 thread", one), ("pool", pool)):
+            if f"{name} numexpr" in figs:
+                check(f"{name} {exp}, {label}: numexpr / evaluator",
+                      figs[f"{name} numexpr"] / figs[name], 5)
+            check(f"{name} {exp}, {label}: numpy / evaluator", figs[f"{name} numpy"] / figs[name], 3)
+    if "f64 a + b * c numexpr" in one:
+        check(f"f64 a + b * c {exp}, 1 thread: numexpr / evaluator",
+              one["f64 a + b * c numexpr"] / one["f64 a + b * c"], 1)
+    check(f"f16 x * y + z {exp}, 1 thread: numpy / evaluator",
+          one["f16 x * y + z numpy"] / one["f16 x * y + z"], 20)
+    largest = max(scaling)
+    check(f"f32 swish 10^{len(str(largest)) - 1}, pool: evaluator / np.copyto",
+          pool[f"swish {largest}"] / pool[f"copy {largest}"], 1.25, at_least=False)
+    check("f32 tanh-GELU 10^6: 1 thread / 2 threads", one["gelu 1e6"] / two["gelu 1e6"], 1.7)
+    check("swish scalar call / np.add scalar call", pool["swish scalar"] / pool["add scalar"], 2,
+          at_least=False)
+    check("swish 1,000 call / np.add 1,000 call", pool["swish 1000"] / pool["add 1000"], 2,
+          at_least=False)
+    reference = pool[f"swish {scaling[-1]}"] / scaling[-1]
+    for n in scaling[:-1]:
+        per = pool[f"swish {n}"] / n
+        rows.append((f"swish per element, pool: 10^{len(str(n)) - 1} / 10^{len(str(scaling[-1])) - 1}",
+                     per / reference, "0.8 to 1.2",
+                     "met" if 0.8 <= per / reference <= 1.2 else "MISSED"))
+    print(f"\n{'target':62} {'ratio':>8}  {'needed':>10}")
+    for text, ratio, need, verdict in rows:
+        print(f"{text:62} {ratio:8.2f}  {need:>10}  {verdict}")
+    print("\nfigures (microseconds): 1 thread", json.dumps(one))
+    print("pool", json.dumps(pool))
+    print("2 threads", json.dumps(two))
+
+
+def main(argv):
+    if argv[:1] == ["--child"]:
+        BUDGET[0] = float(argv[3])
+        scaling = [int(s) for s in argv[2].split(",")]
+        print(json.dumps(target_figures(int(argv[1]), scaling)))
+        return
+    quick = "--quick" in argv
+    if quick:
+        BUDGET[0] = 0.15
+    sizes = [int(float(s)) for s in argv if not s.startswith("--")]
+    if "--no-table" not in argv:
+        table(sizes or ([10**3, 10**5] if quick else [10**3, 10**5, 10**7]))
+    targets(quick)
+
+
 if __name__ == "__main__":
-    main([int(float(s)) for s in sys.argv[1:]] or [10**3, 10**5, 10**7])
+    main(sys.argv[1:])

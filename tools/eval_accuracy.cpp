@@ -1,5 +1,6 @@
 // Prints the worst error, in ulps, of every float builtin of the typed evaluator in f32 and f64,
-// measured against MPFR on many points per function (ten million unless given):
+// through the whole program and through each vector unit's kernel the CPU has, measured against
+// MPFR on many points per function (ten million unless given):
 //   eval_accuracy [points per function] [builtin,builtin,...]
 #include <cstdio>
 #include <cstdlib>
@@ -13,20 +14,27 @@ int main(int argc, char** argv) {
   const std::string only = argc > 2 ? "," + std::string(argv[2]) + "," : "";
   constexpr std::size_t kChunk = 1 << 20;  // bounds the buffers, not the sample
   widen_mpfr_range();
-  std::printf("%-12s %-5s %10s %8s  %s\n", "builtin", "dtype", "max ulp", "bound", "worst x");
+  std::printf("%-12s %-5s %-9s %10s %8s  %s\n", "builtin", "dtype", "path", "max ulp", "bound",
+              "worst x");
   for (const AccuracyCase& c : accuracy_cases()) {
     const std::string name(tarvelon::vocab::builtin_name(c.builtin));
     if (!only.empty() && only.find("," + name + ",") == std::string::npos) continue;
     for (const bool single : {true, false}) {
-      Measured worst;
+      std::vector<Measured> worst(paths().size());
+      std::vector<bool> ran;
       for (std::size_t done = 0, k = 0; done < points; done += kChunk, ++k) {
         const std::size_t n = std::min(kChunk, points - done);
         const auto xs = sample_points(c, single, n, 0xacc0 + 1000 * k + unsigned(c.builtin));
-        const Measured m = measure(c, single, xs);
-        if (m.max_ulp > worst.max_ulp) worst = m;
+        const std::vector<Measured> m = measure(c, single, xs, &ran);
+        for (std::size_t p = 0; p < m.size(); ++p) {
+          if (m[p].max_ulp > worst[p].max_ulp) worst[p] = m[p];
+        }
       }
-      std::printf("%-12s %-5s %10.4f %8.1f  %a\n", name.c_str(), single ? "f32" : "f64",
-                  worst.max_ulp, c.bound, worst.worst_x);
+      for (std::size_t p = 0; p < worst.size(); ++p) {
+        if (!ran[p]) continue;
+        std::printf("%-12s %-5s %-9s %10.6f %8.1f  %a\n", name.c_str(), single ? "f32" : "f64",
+                    paths()[p].name, worst[p].max_ulp, c.bound, worst[p].worst_x);
+      }
       std::fflush(stdout);
     }
   }

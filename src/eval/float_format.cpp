@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+#include "eval/wide_math.h"
+
 namespace tarvelon::eval {
 
 std::uint16_t f16_bits_from_float(float x) {
@@ -48,6 +50,7 @@ namespace {
 /// Whether the CPU converts half precision in hardware (F16C, with the OS saving AVX state).
 bool has_f16c() {
   static const bool yes = [] {
+    if (detail::cpu_vectors_allowed() == detail::CpuVectors::Baseline) return false;
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
     if (!(c & bit_F16C) || !(c & bit_AVX) || !(c & bit_OSXSAVE)) return false;

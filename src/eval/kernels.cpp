@@ -3,7 +3,11 @@
 #include <emmintrin.h>
 #include <sleef.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "eval/values.h"
@@ -177,7 +181,21 @@ __m128d exp2x(__m128d x) { return Sleef_expd2_u10(x); }
 __m128d log2x(__m128d x) { return Sleef_logd2_u10(x); }
 __m128d sin2x(__m128d x) { return Sleef_sind2_u10(x); }
 __m128d cos2x(__m128d x) { return Sleef_cosd2_u10(x); }
-__m128d tanh2x(__m128d x) { return Sleef_tanhd2_u10(x); }
+/// tanh of doubles as the wide units compute it: x itself below |x| = 2^-27, 1 - 2 / (1 + e^2|x|)
+/// from |x| = 2 on, the library's tanh between (see WideKernels::tanh_double).
+__m128d tanh2x(__m128d x) {
+  const __m128d sign = _mm_set1_pd(-0.0);
+  const __m128d a = _mm_andnot_pd(sign, x);
+  const __m128d one = _mm_set1_pd(1.0);
+  const __m128d e = Sleef_expd2_u10(_mm_add_pd(a, a));
+  const __m128d far = _mm_or_pd(_mm_sub_pd(one, _mm_div_pd(_mm_set1_pd(2.0), _mm_add_pd(one, e))),
+                                _mm_and_pd(sign, x));
+  const __m128d use_far = _mm_cmpge_pd(a, _mm_set1_pd(2.0));
+  const __m128d r =
+      _mm_or_pd(_mm_and_pd(use_far, far), _mm_andnot_pd(use_far, Sleef_tanhd2_u10(x)));
+  const __m128d tiny = _mm_cmplt_pd(_mm_mul_pd(x, x), _mm_set1_pd(0x1p-54));
+  return _mm_or_pd(_mm_and_pd(tiny, x), _mm_andnot_pd(tiny, r));
+}
 
 /// The composite functions on two doubles, for arguments of f32 and narrower: the double result
 /// is far more accurate than the final rounding needs. Each form keeps e^-|x| <= 1, so nothing
@@ -229,7 +247,6 @@ typename Tag::T float_builtin(typename Tag::T x) {
   using T = typename Tag::T;
   using W = typename Tag::Wide;
   if constexpr (B == Builtin::Sqrt) return Tag::round(std::sqrt(x));
-  if constexpr (B == Builtin::Tanh) return Tag::from_double(static_cast<double>(std::tanh(W(x))));
   if constexpr (B == Builtin::Abs) return std::fabs(x);
   if constexpr (B == Builtin::Floor) return std::floor(x);
   if constexpr (B == Builtin::Ceil) return std::ceil(x);
@@ -326,10 +343,7 @@ OpFn baseline_float_builtin(Builtin b) {
     case Builtin::Cos:
       return &vector_kernel<cos2x, Tag>;
     case Builtin::Tanh:
-      // The library's double tanh comes within a hair of 1 ulp near +-1; an f64 result is
-      // computed in long double instead and rounded once.
-      if constexpr (std::is_same_v<typename Tag::Wide, double>) return &vector_kernel<tanh2x, Tag>;
-      return &float_builtin_kernel<Tag, Builtin::Tanh>;
+      return &vector_kernel<tanh2x, Tag>;
     case Builtin::Sigmoid:
       if constexpr (std::is_same_v<typename Tag::Wide, double>)
         return &vector_kernel<sigmoid2x, Tag>;
@@ -458,6 +472,9 @@ struct Stored<BF16Tag> {
 template <class Tag>
 void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std::size_t n) {
   if constexpr (std::is_same_v<Tag, F16Tag>) {
+    if (stride == 2 && reinterpret_cast<std::uintptr_t>(src) % 2 == 0) {
+      return f16_block_from_bits(reinterpret_cast<const std::uint16_t*>(src), as<float>(d), n);
+    }
     std::uint16_t bits[kMaxBlock];
     for (std::size_t i = 0; i < n; ++i) {
       std::memcpy(&bits[i], src + static_cast<std::ptrdiff_t>(i) * stride, 2);
@@ -479,6 +496,9 @@ void load_kernel(std::byte* d, const std::byte* src, std::ptrdiff_t stride, std:
 template <class Tag>
 void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std::size_t n) {
   if constexpr (std::is_same_v<Tag, F16Tag>) {
+    if (stride == 2 && reinterpret_cast<std::uintptr_t>(d) % 2 == 0) {
+      return f16_block_to_bits(as<float>(src), reinterpret_cast<std::uint16_t*>(d), n);
+    }
     std::uint16_t bits[kMaxBlock];
     f16_block_to_bits(as<float>(src), bits, n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -509,22 +529,70 @@ OpFn neg_fn(vocab::DType d) {
 
 OpFn not_fn() { return &not_kernel; }
 
+/// `+ - * /` of f16 or bf16 registers (floats): the float operation on the widest unit, then
+/// the rounding to the format, as the baseline kernel does.
+template <class Tag, BinaryOp Op>
+void narrow_wide_arith(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
+                       std::size_t n) {
+  static const OpFn wide = wide_arith_fn(Op, true);
+  wide(d, a, b, c, n);
+  Tag::round_block(as<float>(d), n);
+}
+
+template <class Tag>
+OpFn narrow_wide_arith_of(BinaryOp op) {
+  switch (op) {
+    case BinaryOp::Add:
+      return &narrow_wide_arith<Tag, BinaryOp::Add>;
+    case BinaryOp::Sub:
+      return &narrow_wide_arith<Tag, BinaryOp::Sub>;
+    case BinaryOp::Mul:
+      return &narrow_wide_arith<Tag, BinaryOp::Mul>;
+    case BinaryOp::Div:
+      return &narrow_wide_arith<Tag, BinaryOp::Div>;
+    default:
+      return nullptr;
+  }
+}
+
 OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
   if (operands == vocab::dtypes::kF32 || operands == vocab::dtypes::kF64) {
     if (OpFn wide = wide_arith_fn(op, operands == vocab::dtypes::kF32)) return wide;
+  }
+  if (operands.kind == vocab::DTypeKind::Float && operands.bits == 16 &&
+      wide_arith_fn(op, true) != nullptr) {
+    if (OpFn narrow =
+            operands.brain ? narrow_wide_arith_of<BF16Tag>(op) : narrow_wide_arith_of<F16Tag>(op))
+      return narrow;
   }
   return with_tag(operands, [&](auto tag) {
     return binary_lookup<decltype(tag)>(op, std::make_index_sequence<vocab::kBinaryOpCount>{});
   });
 }
 
+CpuVectors cpu_vectors_allowed() {
+  static const CpuVectors cap = [] {
+    const char* text = std::getenv("TARVELON_CPU");
+    const std::string_view want = text != nullptr ? text : "";
+    if (want == "baseline") return CpuVectors::Baseline;
+    if (want == "avx2") return CpuVectors::Avx2;
+    return CpuVectors::Avx512;
+  }();
+  return cap;
+}
+
 CpuVectors cpu_vectors() {
   static const CpuVectors level = [] {
     __builtin_cpu_init();
-    if (!__builtin_cpu_supports("fma")) return CpuVectors::Baseline;
-    if (__builtin_cpu_supports("avx512f")) return CpuVectors::Avx512;
-    if (__builtin_cpu_supports("avx2")) return CpuVectors::Avx2;
-    return CpuVectors::Baseline;
+    CpuVectors found = CpuVectors::Baseline;
+    if (__builtin_cpu_supports("fma")) {
+      if (__builtin_cpu_supports("avx512f")) {
+        found = CpuVectors::Avx512;
+      } else if (__builtin_cpu_supports("avx2")) {
+        found = CpuVectors::Avx2;
+      }
+    }
+    return std::min(found, cpu_vectors_allowed());
   }();
   return level;
 }

@@ -18,9 +18,12 @@ struct Avx2Math {
   static D sin(D x) { return Sleef_sind4_u10avx2(x); }
   static D cos(D x) { return Sleef_cosd4_u10avx2(x); }
   static D tanh(D x) { return Sleef_tanhd4_u10avx2(x); }
-  static D coarse_log(D x) { return Sleef_logd4_u35avx2(x); }
-  static D coarse_sin(D x) { return Sleef_sind4_u35avx2(x); }
-  static D coarse_cos(D x) { return Sleef_cosd4_u35avx2(x); }
+  /// Single-precision forms, each within 1.0 ulp of the exact function.
+  using FW = __m256;
+  static FW expf(FW x) { return Sleef_expf8_u10avx2(x); }
+  static FW logf(FW x) { return Sleef_logf8_u10avx2(x); }
+  static FW sinf(FW x) { return Sleef_sinf8_u10avx2(x); }
+  static FW cosf(FW x) { return Sleef_cosf8_u10avx2(x); }
 };
 
 }  // namespace

@@ -18,9 +18,12 @@ struct Avx512Math {
   static D sin(D x) { return Sleef_sind8_u10avx512f(x); }
   static D cos(D x) { return Sleef_cosd8_u10avx512f(x); }
   static D tanh(D x) { return Sleef_tanhd8_u10avx512f(x); }
-  static D coarse_log(D x) { return Sleef_logd8_u35avx512f(x); }
-  static D coarse_sin(D x) { return Sleef_sind8_u35avx512f(x); }
-  static D coarse_cos(D x) { return Sleef_cosd8_u35avx512f(x); }
+  /// Single-precision forms, each within 1.0 ulp of the exact function.
+  using FW = __m512;
+  static FW expf(FW x) { return Sleef_expf16_u10avx512f(x); }
+  static FW logf(FW x) { return Sleef_logf16_u10avx512f(x); }
+  static FW sinf(FW x) { return Sleef_sinf16_u10avx512f(x); }
+  static FW cosf(FW x) { return Sleef_cosf16_u10avx512f(x); }
 };
 
 }  // namespace

@@ -20,6 +20,10 @@ OpFn avx512_arith_fn(vocab::BinaryOp op, bool single);
 /// checked once.
 enum class CpuVectors : unsigned char { Baseline, Avx2, Avx512 };
 CpuVectors cpu_vectors();
+/// The widest unit the environment variable TARVELON_CPU lets the evaluator use, read once:
+/// "baseline" keeps every kernel on baseline x86-64 code (no AVX2, AVX-512 or F16C), "avx2"
+/// stops below AVX-512, and any other value or none leaves the choice to the CPU.
+CpuVectors cpu_vectors_allowed();
 
 /// The kernel of the widest unit in `cpu_vectors()`, or null where the baseline one serves.
 OpFn wide_builtin_fn(vocab::Builtin b, bool single);

@@ -10,10 +10,10 @@
 namespace tarvelon::eval::detail {
 namespace {
 
-/// Block kernels over vectors of `Math::kLanes` doubles. `Math` names the vector types and the
-/// elementary functions of one instruction set: within 1 ulp of a double, and the `coarse_` ones
-/// within 3.5. Results of f32 use the coarse ones: an error of a few ulps of a double moves the
-/// rounded float by a few parts in 2^29 of its ulp, far inside the bound, for much less work.
+/// Block kernels over vectors of `Math::kLanes` doubles, or of a full vector of floats. `Math`
+/// names the vector types and the elementary functions of one instruction set, each within 1 ulp
+/// of its format. f32 exp, log, sin and cos are computed in single precision; f32 tanh and the
+/// composites in doubles from a short series, which the one rounding to float needs no more of.
 template <class Math>
 struct WideKernels {
   using D = typename Math::D;  // doubles, a GCC vector
@@ -23,11 +23,43 @@ struct WideKernels {
 
   static D neg_abs(D x) { return (D)((I)x | (I)(-D{})); }
 
+  /// e^t - 1 and e^t for t <= 0, each within 2^-30 relative: enough for a result rounded to float,
+  /// at a fraction of the cost of the double functions. Below t = -110, t counts as -110: e^t then
+  /// rounds to zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k
+  /// below stays a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero
+  /// bits, so k ln2_hi is exact); (e^r - 1) / r is its Taylor series to r^7, whose remainder is
+  /// below 0.3466^8 / 9! e^0.3466 < 2^-33.5, and the roundings add a few 2^-53. For k = 0, r is t
+  /// and e^t - 1 = r q carries no cancellation; otherwise e^t <= 0.71 and 2^k e^r - 1 cancels
+  /// at most two bits.
+  struct ExpM1 {
+    D minus_one;  ///< e^t - 1
+    D exp;        ///< e^t
+  };
+  static ExpM1 expm1_nonpositive(D t) {
+    t = t < -110.0 ? D{} - 110.0 : t;
+    const D shifter = D{} + 0x1.8p52;
+    const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
+    const D k = shifted - shifter;
+    const D r = (t - k * 0x1.62e42fee00000p-1) - k * 0x1.a39ef35793c76p-33;
+    D q = D{} + 1.0 / 40320;
+    q = q * r + 1.0 / 5040;
+    q = q * r + 1.0 / 720;
+    q = q * r + 1.0 / 120;
+    q = q * r + 1.0 / 24;
+    q = q * r + 1.0 / 6;
+    q = q * r + 0.5;
+    q = q * r + 1.0;
+    const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
+    const D e = (r * q + 1.0) * scale;
+    return {k == 0.0 ? r * q : e - 1.0, e};
+  }
+  static D exp_nonpositive(D t) { return expm1_nonpositive(t).exp; }
+
   /// The composite functions, for arguments of f32: each form keeps e^-|x| <= 1 so nothing
-  /// overflows, and the double result is far more accurate than the final rounding to float needs.
-  /// No f64 result uses them.
+  /// overflows; the double result is within 2^-29 relative, so the float it rounds to is within
+  /// 0.52 ulp. No f64 result uses them.
   static D sigmoid(D x) {
-    const D e = Math::exp(neg_abs(x));
+    const D e = exp_nonpositive(neg_abs(x));
     const D one = D{} + 1.0;
     return (x >= 0.0 ? one : e) / (one + e);
   }
@@ -42,24 +74,33 @@ struct WideKernels {
     return 2.0 * s * p;
   }
   static D softplus(D x) {
-    const D rest = log1p_unit(Math::exp(neg_abs(x)));
+    const D rest = log1p_unit(exp_nonpositive(neg_abs(x)));
     // max(x, 0), which is x itself for a NaN so that the NaN goes through
     const D keep = ((x > 0.0) | (x != x)) ? x : D{};
     return keep + rest;
   }
   static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
 
-  /// tanh for f32 results from one exponential, (1 - e) / (1 + e) with e = e^-2|x| <= 1. For
-  /// |x| >= 2^-18, 1 - e >= 2^-17 carries an absolute error near 2^-53, so the quotient is within
-  /// 2^-35 relative; below, tanh x = x (1 - x^2/3) to within 2^-37.
+  static D sigmoid_log(D x) { return -softplus(-x); }
+
+  /// tanh for f32 results: -m / (2 + m) with m = e^-2|x| - 1 in (-1, 0], within 2^-29 relative
+  /// with no cancellation anywhere, and the sign of x put back (so -0 stays -0).
   static D tanh_single(D x) {
     const I sign = (I)(-D{});
-    const D t = (D)((I)x & ~sign);
-    const D e = Math::exp(-2.0 * t);
-    const D r = (t < 0x1p-18) ? t * (1.0 - t * t * (1.0 / 3)) : (1.0 - e) / (1.0 + e);
-    return (D)((I)r | ((I)x & sign));
+    const D m = expm1_nonpositive(-2.0 * (D)((I)x & ~sign)).minus_one;
+    return (D)((I)(-m / (2.0 + m)) | ((I)x & sign));
   }
-  static D sigmoid_log(D x) { return -softplus(-x); }
+  /// tanh of doubles: x itself below |x| = 2^-27, where tanh x = x (1 - x^2/3 + ...) is nearer x
+  /// than a sixth of an ulp; 1 - 2 / (1 + e^2|x|) from |x| = 2 on, within 0.5 + 4 (1 - tanh|x|)
+  /// <= 0.65 ulp for an exponential within 1; the library's tanh between, which comes within a
+  /// hair of a whole ulp only as the result nears 1.
+  static D tanh_double(D x) {
+    const I sign = (I)(-D{});
+    const D a = (D)((I)x & ~sign);
+    const D far = (D)((I)(1.0 - 2.0 / (1.0 + Math::exp(2.0 * a))) | ((I)x & sign));
+    const D r = a >= 2.0 ? far : Math::tanh(x);
+    return x * x < 0x1p-54 ? x : r;
+  }
 
   /// Full vectors straight from the block, the last partial one through a local copy, so that
   /// nothing past `n` is read or written.
@@ -75,6 +116,31 @@ struct WideKernels {
     for (std::size_t k = 0; i + k < n; ++k) in_tail[k] = x[i + k];
     lanes<Fn>(out_tail, in_tail);
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = out_tail[k];
+  }
+
+  /// A function computed in single precision over a full vector of floats: for the elementary
+  /// functions whose single-precision forms are themselves within 1 ulp.
+  template <typename Math::FW (*Fn)(typename Math::FW)>
+  static void apply_single(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
+                           std::size_t n) {
+    using FW = typename Math::FW;
+    constexpr std::size_t kWide = sizeof(FW) / sizeof(float);
+    float* out = reinterpret_cast<float*>(dst);
+    const float* x = reinterpret_cast<const float*>(a);
+    std::size_t i = 0;
+    FW v;
+    for (; i + kWide <= n; i += kWide) {
+      __builtin_memcpy(&v, x + i, sizeof v);
+      v = Fn(v);
+      __builtin_memcpy(out + i, &v, sizeof v);
+    }
+    if (i == n) return;
+    float tail[kWide] = {};
+    for (std::size_t k = 0; i + k < n; ++k) tail[k] = x[i + k];
+    __builtin_memcpy(&v, tail, sizeof v);
+    v = Fn(v);
+    __builtin_memcpy(tail, &v, sizeof v);
+    for (std::size_t k = 0; i + k < n; ++k) out[i + k] = tail[k];
   }
 
   /// One vector: floats are widened exactly and the result is rounded to float once.
@@ -133,13 +199,13 @@ struct WideKernels {
     if (single) {
       switch (b) {
         case Builtin::Exp:
-          return &apply<Math::exp, float>;
+          return &apply_single<Math::expf>;
         case Builtin::Log:
-          return &apply<Math::coarse_log, float>;
+          return &apply_single<Math::logf>;
         case Builtin::Sin:
-          return &apply<Math::coarse_sin, float>;
+          return &apply_single<Math::sinf>;
         case Builtin::Cos:
-          return &apply<Math::coarse_cos, float>;
+          return &apply_single<Math::cosf>;
         case Builtin::Tanh:
           return &apply<tanh_single, float>;
         case Builtin::Sigmoid:
@@ -154,8 +220,10 @@ struct WideKernels {
           return nullptr;
       }
     }
-    // f64 tanh and the f64 composites need more than double precision on the way.
+    // The f64 composites need more than double precision on the way.
     switch (b) {
+      case Builtin::Tanh:
+        return &apply<tanh_double, double>;
       case Builtin::Exp:
         return &apply<Math::exp, double>;
       case Builtin::Log:

@@ -4,6 +4,7 @@
 #include "pybindings/evaluate.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <cxxabi.h>
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
@@ -15,12 +16,14 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "api/pipeline.h"
+#include "eval/parallel.h"
 #include "eval/program.h"
 #include "vocab/dtype.h"
 
@@ -28,9 +31,6 @@ namespace tarvelon::pybindings {
 
 namespace {
 
-/// Elements computed between two looks at the clock: small enough for the most expensive kernel
-/// to look often, large enough that looking costs nothing.
-constexpr std::size_t kChunk = std::size_t{1} << 14;
 /// How often a long evaluation takes the interpreter lock back to look for Ctrl-C.
 constexpr std::chrono::milliseconds kSignalInterval{20};
 /// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
@@ -500,16 +500,13 @@ std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const 
   return arrays;
 }
 
-/// Runs the program over the iterator's inner runs with the interpreter lock released, taking it
-/// back every kSignalInterval to look for Ctrl-C. 0, or -1 with an exception set.
-int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t nresults) {
-  NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iter, nullptr);
-  if (next == nullptr) return -1;
-  char** data = NpyIter_GetDataPtrArray(iter);
-  npy_intp* strides = NpyIter_GetInnerStrideArray(iter);
-  npy_intp* size = NpyIter_GetInnerLoopSizePtr(iter);
-  const bool needs_api = NpyIter_IterationNeedsAPI(iter);
-
+/// Runs the program over the runs `next_run(in, out)` gives, which fills both and returns the
+/// run's length, or nullopt when no run is left (or with an exception set). With `release`, the
+/// interpreter lock is released meanwhile and taken back every kSignalInterval to look for
+/// Ctrl-C. 0, -1 with an exception set, or -2 for a C++ failure being handled.
+template <class NextRun>
+int run_runs(Evaluator& ev, bool release, std::size_t nparams, std::size_t nresults,
+             NextRun next_run) {
   eval::Program::Workspace ws;
   std::vector<eval::Program::In> in(nparams);
   std::vector<eval::Program::Out> out(nresults);
@@ -518,36 +515,33 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   } catch (...) {
     return -2;
   }
-  PyThreadState* released = needs_api ? nullptr : PyEval_SaveThread();
+  PyThreadState* released = release ? PyEval_SaveThread() : nullptr;
   bool failed = false;
   bool cpp_failure = false;
   auto last_check = std::chrono::steady_clock::now();
+  eval::ParallelOptions options;
+  options.interval = kSignalInterval;
+  options.keep_going = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_check < kSignalInterval) return true;
+    last_check = now;
+    if (released != nullptr) PyEval_RestoreThread(released);
+    released = nullptr;
+    failed = PyErr_CheckSignals() < 0;
+    if (release && !failed) released = PyEval_SaveThread();
+    return !failed;
+  };
   try {
-    do {
-      const auto run_length = static_cast<std::size_t>(*size);
-      // A grown inner run may span the whole array: it is cut into chunks between which the
-      // signals are looked at.
-      for (std::size_t done = 0; done < run_length && !failed;) {
-        const std::size_t n = std::min(run_length - done, kChunk);
-        const auto offset = static_cast<std::ptrdiff_t>(done);
-        for (std::size_t k = 0; k < nparams; ++k)
-          in[k] = {reinterpret_cast<const std::byte*>(data[k]) + offset * strides[k], strides[k]};
-        for (std::size_t k = 0; k < nresults; ++k) {
-          const std::size_t op = nparams + k;
-          out[k] = {reinterpret_cast<std::byte*>(data[op]) + offset * strides[op], strides[op]};
-        }
-        ev.program->run(in, out, n, ws);
-        done += n;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= kSignalInterval) {
-          last_check = now;
-          if (released != nullptr) PyEval_RestoreThread(released);
-          released = nullptr;
-          failed = PyErr_CheckSignals() < 0;
-          if (!needs_api && !failed) released = PyEval_SaveThread();
-        }
-      }
-    } while (!failed && next(iter));
+    // A run may span the whole array: the workers share it in pieces, between which the
+    // signals are looked at.
+    while (!failed) {
+      const std::optional<std::size_t> n = next_run(in, out);
+      if (!n) break;
+      eval::run_parallel(*ev.program, in, out, *n, ws, options);
+    }
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread at its exit while the thread takes the lock back.
+    throw;
   } catch (...) {
     cpp_failure = true;
   }
@@ -556,6 +550,109 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   ev.give_back(std::move(ws));
   if (failed || PyErr_Occurred()) return -1;
   return 0;
+}
+
+/// Runs the program over the iterator's inner runs.
+int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t nresults) {
+  NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iter, nullptr);
+  if (next == nullptr) return -1;
+  char** data = NpyIter_GetDataPtrArray(iter);
+  npy_intp* strides = NpyIter_GetInnerStrideArray(iter);
+  npy_intp* size = NpyIter_GetInnerLoopSizePtr(iter);
+  bool first = true;
+  return run_runs(ev, !NpyIter_IterationNeedsAPI(iter), nparams, nresults,
+                  [&](std::span<eval::Program::In> in,
+                      std::span<eval::Program::Out> out) -> std::optional<std::size_t> {
+                    if (!first && !next(iter)) return std::nullopt;
+                    first = false;
+                    for (std::size_t k = 0; k < nparams; ++k)
+                      in[k] = {reinterpret_cast<const std::byte*>(data[k]), strides[k]};
+                    for (std::size_t k = 0; k < nresults; ++k) {
+                      const std::size_t op = nparams + k;
+                      out[k] = {reinterpret_cast<std::byte*>(data[op]), strides[op]};
+                    }
+                    return static_cast<std::size_t>(*size);
+                  });
+}
+
+/// Shorter calls keep the interpreter lock: releasing and taking it back would cost more than
+/// other threads gain.
+constexpr std::size_t kReleaseMinimum = 4096;
+
+/// The byte range an operand's elements take.
+std::pair<const char*, const char*> extent(PyArrayObject* a) {
+  const char* p = PyArray_BYTES(a);
+  return {p, p + PyArray_NBYTES(a)};
+}
+
+/// Computes the call without the iterator when its operands are already what the evaluator
+/// reads: every operand of exactly its storage dtype, in native byte order and aligned, and
+/// either one element (read for every element) or C-contiguous in the broadcast shape; and no
+/// result sharing memory with an input unless it is that input exactly. 1 when it did not
+/// apply (nothing was computed), else what run_runs gives.
+int run_direct(Evaluator& ev, const std::vector<Ref>& ops, int ndim, const npy_intp* shape,
+               std::size_t nparams, std::size_t nresults) {
+  npy_intp n = 1;
+  for (int k = 0; k < ndim; ++k) n *= shape[k];
+  std::vector<std::ptrdiff_t> strides(ops.size());
+  for (std::size_t k = 0; k < ops.size(); ++k) {
+    PyArrayObject* a = ops[k].array();
+    const bool input = k < nparams;
+    const vocab::DType d = input ? ev.params[k] : ev.results[k - nparams];
+    if (PyArray_TYPE(a) != numpy_type(d) || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a))
+      return 1;
+    if (input && PyArray_SIZE(a) == 1 && n != 1) {
+      strides[k] = 0;
+      continue;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(a) || PyArray_NDIM(a) != ndim ||
+        !std::equal(shape, shape + ndim, PyArray_DIMS(a)))
+      return 1;
+    strides[k] = PyArray_ITEMSIZE(a);
+  }
+  for (std::size_t r = nparams; r < ops.size(); ++r) {
+    const auto [lo, hi] = extent(ops[r].array());
+    for (std::size_t k = 0; k < nparams; ++k) {
+      const auto [in_lo, in_hi] = extent(ops[k].array());
+      const bool same = in_lo == lo && strides[k] == strides[r];
+      if (!same && in_lo < hi && lo < in_hi) return 1;
+    }
+  }
+  bool done = false;
+  return run_runs(
+      ev, static_cast<std::size_t>(n) >= kReleaseMinimum, nparams, nresults,
+      [&](std::span<eval::Program::In> in,
+          std::span<eval::Program::Out> out) -> std::optional<std::size_t> {
+        if (done) return std::nullopt;
+        done = true;
+        for (std::size_t k = 0; k < nparams; ++k)
+          in[k] = {reinterpret_cast<const std::byte*>(PyArray_BYTES(ops[k].array())), strides[k]};
+        for (std::size_t k = 0; k < nresults; ++k) {
+          const std::size_t op = nparams + k;
+          out[k] = {reinterpret_cast<std::byte*>(PyArray_BYTES(ops[op].array())), strides[op]};
+        }
+        return static_cast<std::size_t>(n);
+      });
+}
+
+/// What a call returns once its results are computed: `out` when given, else the results (NumPy
+/// scalars for a 0-d call), one or in a tuple.
+PyObject* result_of(std::vector<Ref>& ops, PyObject* out, int ndim, std::size_t nparams,
+                    std::size_t nresults) {
+  if (out != nullptr) return Py_NewRef(nresults == 1 ? ops[nparams].p : out);
+  if (nresults == 1) {
+    PyObject* result = ops[nparams].release();
+    return ndim == 0 ? PyArray_Return(reinterpret_cast<PyArrayObject*>(result)) : result;
+  }
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(nresults)));
+  if (tuple.p == nullptr) return nullptr;
+  for (std::size_t k = 0; k < nresults; ++k) {
+    PyObject* result = ops[nparams + k].release();
+    if (ndim == 0) result = PyArray_Return(reinterpret_cast<PyArrayObject*>(result));
+    if (result == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.p, static_cast<Py_ssize_t>(k), result);
+  }
+  return tuple.release();
 }
 
 PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
@@ -589,6 +686,11 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
       if (arr == nullptr) return nullptr;
       ops.emplace_back(arr);
     }
+  }
+
+  if (const int rc = run_direct(ev, ops, ndim, shape, nparams, nresults); rc != 1) {
+    if (rc == -2) raise_current_exception(native_internal_fault);
+    return rc < 0 ? nullptr : result_of(ops, given_out ? out : nullptr, ndim, nparams, nresults);
   }
 
   const std::size_t nop = ops.size();
@@ -633,21 +735,7 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
     return nullptr;
   }
   if (NpyIter_Deallocate(iter) != NPY_SUCCEED || rc < 0) return nullptr;
-
-  if (given_out) return Py_NewRef(nresults == 1 ? ops[nparams].p : out);
-  if (nresults == 1) {
-    PyObject* result = ops[nparams].release();
-    return ndim == 0 ? PyArray_Return(reinterpret_cast<PyArrayObject*>(result)) : result;
-  }
-  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(nresults)));
-  if (tuple.p == nullptr) return nullptr;
-  for (std::size_t k = 0; k < nresults; ++k) {
-    PyObject* result = ops[nparams + k].release();
-    if (ndim == 0) result = PyArray_Return(reinterpret_cast<PyArrayObject*>(result));
-    if (result == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.p, static_cast<Py_ssize_t>(k), result);
-  }
-  return tuple.release();
+  return result_of(ops, given_out ? out : nullptr, ndim, nparams, nresults);
 }
 
 /// Binds positional and keyword arguments to the parameters; `out` is keyword-only.
@@ -702,6 +790,8 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   try {
     return evaluate(ev, bound.data(), out);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception(native_internal_fault);
     return nullptr;

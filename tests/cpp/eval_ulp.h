@@ -14,7 +14,9 @@
 #include <span>
 #include <vector>
 
+#include "eval/kernels.h"
 #include "eval/program.h"
+#include "eval/wide_math.h"
 #include "ir/dag.h"
 
 namespace tarvelon::testing {
@@ -199,18 +201,30 @@ struct Measured {
   double worst_x = 0;
 };
 
-/// Runs the builtin through the evaluator over `xs` in f32 or f64 and measures its worst error.
-inline Measured measure(const AccuracyCase& c, bool single, std::span<const double> xs) {
-  const vocab::DType d = single ? vocab::dtypes::kF32 : vocab::dtypes::kF64;
-  ir::TypedDag dag;
-  dag.params.push_back({"x", d});
-  dag.nodes.push_back(ir::node::Param{0});
-  dag.dtypes.push_back(d);
-  dag.nodes.push_back(ir::node::Call{{0}, c.builtin});
-  dag.dtypes.push_back(d);
-  dag.outputs = {1};
-  auto program = eval::Program::build(dag);
-  if (!program) return {std::numeric_limits<double>::infinity(), 0};
+/// One way the evaluator computes a builtin: the whole program (on the unit the CPU dispatches
+/// to), or the block kernel of one vector unit called directly.
+struct Path {
+  const char* name;
+  /// Needed of the CPU before `kernel` may be called.
+  eval::detail::CpuVectors needs;
+  /// Null for the program; a unit's lookup otherwise, which gives null where it has no form.
+  eval::detail::OpFn (*kernel)(vocab::Builtin, bool);
+};
+inline const std::vector<Path>& paths() {
+  using eval::detail::CpuVectors;
+  static const std::vector<Path> all = {
+      {"program", CpuVectors::Baseline, nullptr},
+      {"baseline", CpuVectors::Baseline, &eval::detail::baseline_builtin_fn},
+      {"avx2", CpuVectors::Avx2, &eval::detail::avx2_builtin_fn},
+      {"avx512", CpuVectors::Avx512, &eval::detail::avx512_builtin_fn},
+  };
+  return all;
+}
+
+/// The builtin of `c` over `xs` by `path`, widened to double; empty where the path has no form of
+/// it or the CPU lacks the unit.
+inline std::vector<double> evaluate(const Path& path, const AccuracyCase& c, bool single,
+                                    std::span<const double> xs) {
   const std::size_t n = xs.size();
   const std::size_t width = single ? 4 : 8;
   std::vector<std::byte> in(n * width), out(n * width);
@@ -222,27 +236,71 @@ inline Measured measure(const AccuracyCase& c, bool single, std::span<const doub
       std::memcpy(in.data() + i * 8, &xs[i], 8);
     }
   }
-  auto ws = program->make_workspace();
-  const eval::Program::In args[] = {{in.data(), static_cast<std::ptrdiff_t>(width)}};
-  const eval::Program::Out results[] = {{out.data(), static_cast<std::ptrdiff_t>(width)}};
-  program->run(args, results, n, ws);
-  mpfr_t x, y;
-  mpfr_init2(x, kRefPrecision);
-  mpfr_init2(y, kRefPrecision);
-  Measured m;
+  if (path.kernel == nullptr) {
+    const vocab::DType d = single ? vocab::dtypes::kF32 : vocab::dtypes::kF64;
+    ir::TypedDag dag;
+    dag.params.push_back({"x", d});
+    dag.nodes.push_back(ir::node::Param{0});
+    dag.dtypes.push_back(d);
+    dag.nodes.push_back(ir::node::Call{{0}, c.builtin});
+    dag.dtypes.push_back(d);
+    dag.outputs = {1};
+    auto program = eval::Program::build(dag);
+    if (!program) return {};
+    auto ws = program->make_workspace();
+    const eval::Program::In args[] = {{in.data(), static_cast<std::ptrdiff_t>(width)}};
+    const eval::Program::Out results[] = {{out.data(), static_cast<std::ptrdiff_t>(width)}};
+    program->run(args, results, n, ws);
+  } else {
+    if (eval::detail::cpu_vectors() < path.needs) return {};
+    const eval::detail::OpFn fn = path.kernel(c.builtin, single);
+    if (fn == nullptr) return {};
+    // Through a whole block at a time: a kernel may touch the rest of its block.
+    constexpr std::size_t kBlock = eval::detail::kMaxBlock;
+    std::vector<std::byte> a(kBlock * width), r(kBlock * width);
+    for (std::size_t start = 0; start < n; start += kBlock) {
+      const std::size_t len = std::min(kBlock, n - start);
+      std::memcpy(a.data(), in.data() + start * width, len * width);
+      fn(r.data(), a.data(), nullptr, nullptr, len);
+      std::memcpy(out.data() + start * width, r.data(), len * width);
+    }
+  }
+  std::vector<double> got(n);
   for (std::size_t i = 0; i < n; ++i) {
-    double got = 0;
     if (single) {
       float v;
       std::memcpy(&v, out.data() + i * 4, 4);
-      got = v;
+      got[i] = v;
     } else {
-      std::memcpy(&got, out.data() + i * 8, 8);
+      std::memcpy(&got[i], out.data() + i * 8, 8);
     }
+  }
+  return got;
+}
+
+/// The worst error of the builtin over `xs` in f32 or f64 on every path, in paths() order;
+/// `ran` tells which paths computed it.
+inline std::vector<Measured> measure(const AccuracyCase& c, bool single, std::span<const double> xs,
+                                     std::vector<bool>* ran = nullptr) {
+  std::vector<std::vector<double>> got;
+  for (const Path& p : paths()) got.push_back(evaluate(p, c, single, xs));
+  if (ran != nullptr) {
+    ran->clear();
+    for (const auto& g : got) ran->push_back(!g.empty());
+  }
+  std::vector<Measured> m(got.size());
+  if (got[0].empty()) m[0] = {std::numeric_limits<double>::infinity(), 0};  // not built
+  mpfr_t x, y;
+  mpfr_init2(x, kRefPrecision);
+  mpfr_init2(y, kRefPrecision);
+  for (std::size_t i = 0; i < xs.size(); ++i) {
     mpfr_set_d(x, xs[i], MPFR_RNDN);
     c.exact(y, x);
-    const double e = ulp_error(got, y, single ? kSingle : kDouble);
-    if (e > m.max_ulp || std::isnan(e)) m = {e, xs[i]};
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      if (got[k].empty()) continue;
+      const double e = ulp_error(got[k][i], y, single ? kSingle : kDouble);
+      if (e > m[k].max_ulp || std::isnan(e)) m[k] = {e, xs[i]};
+    }
   }
   mpfr_clear(x);
   mpfr_clear(y);

@@ -1,6 +1,7 @@
 // The kernels built for wider vector units against the baseline ones, on every unit this CPU has:
 // the same special values and signs, the same rounded arithmetic, elementary functions within an
-// ulp of each other (both are within half an ulp and a hair of the exact value in f32).
+// ulp of each other (the baseline's are within half an ulp and a hair of the exact value in f32,
+// the wide ones within one).
 #include <gtest/gtest.h>
 
 #include <bit>
