@@ -25,39 +25,15 @@
 #include "api/pipeline.h"
 #include "eval/parallel.h"
 #include "eval/program.h"
+#include "pybindings/array_storage.h"
 #include "vocab/dtype.h"
 
 namespace tarvelon::pybindings {
 
 namespace {
 
-/// How often a long evaluation takes the interpreter lock back to look for Ctrl-C.
-constexpr std::chrono::milliseconds kSignalInterval{20};
 /// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
 constexpr std::size_t kPooledWorkspaces = 8;
-
-/// The NumPy type that stores a dtype at the evaluator's boundary; bf16 travels as float32.
-int numpy_type(vocab::DType d) {
-  switch (d.kind) {
-    case vocab::DTypeKind::Bool:
-      return NPY_BOOL;
-    case vocab::DTypeKind::UInt:
-      return d.bits == 8    ? NPY_UINT8
-             : d.bits == 16 ? NPY_UINT16
-             : d.bits == 32 ? NPY_UINT32
-                            : NPY_UINT64;
-    case vocab::DTypeKind::Int:
-      return d.bits == 8    ? NPY_INT8
-             : d.bits == 16 ? NPY_INT16
-             : d.bits == 32 ? NPY_INT32
-                            : NPY_INT64;
-    case vocab::DTypeKind::Float:
-      return d.bits == 64 ? NPY_FLOAT64 : d.bits == 32 || d.brain ? NPY_FLOAT32 : NPY_FLOAT16;
-    case vocab::DTypeKind::Complex:
-      return d.bits == 64 ? NPY_COMPLEX64 : NPY_COMPLEX128;
-  }
-  return NPY_FLOAT64;
-}
 
 /// The compiled side of one kernel. `program` is empty when the evaluator refused the kernel;
 /// `refusal` then says why.
@@ -151,7 +127,7 @@ class Call {
   /// numbers for a bf16 parameter become float64, so that they round only once.
   PyArrayObject* converted(PyObject* v) const {
     const vocab::DType d = ev_.params[i_];
-    PyArray_Descr* target = PyArray_DescrFromType(numpy_type(d));
+    PyArray_Descr* target = PyArray_DescrFromType(storage_type(d));
     if (PyArray_Check(v) || PyArray_IsScalar(v, Generic)) {
       Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
       if (arr.p == nullptr) {
@@ -478,7 +454,7 @@ std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const 
       return {};
     }
     auto* arr = reinterpret_cast<PyArrayObject*>(item);
-    const int type = numpy_type(ev.results[k]);
+    const int type = storage_type(ev.results[k]);
     if (PyArray_TYPE(arr) != type || !PyArray_ISNBO(PyArray_DESCR(arr)->byteorder)) {
       Ref want(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
       PyErr_Format(PyExc_TypeError, "%s(): out has dtype %s, the result is %s", ev.name.c_str(),
@@ -599,7 +575,7 @@ int run_direct(Evaluator& ev, const std::vector<Ref>& ops, int ndim, const npy_i
     PyArrayObject* a = ops[k].array();
     const bool input = k < nparams;
     const vocab::DType d = input ? ev.params[k] : ev.results[k - nparams];
-    if (PyArray_TYPE(a) != numpy_type(d) || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a))
+    if (PyArray_TYPE(a) != storage_type(d) || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a))
       return 1;
     if (input && PyArray_SIZE(a) == 1 && n != 1) {
       strides[k] = 0;
@@ -682,7 +658,7 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
     for (Ref& o : outs) ops.push_back(std::move(o));
   } else {
     for (std::size_t k = 0; k < nresults; ++k) {
-      PyObject* arr = PyArray_SimpleNew(ndim, shape, numpy_type(ev.results[k]));
+      PyObject* arr = PyArray_SimpleNew(ndim, shape, storage_type(ev.results[k]));
       if (arr == nullptr) return nullptr;
       ops.emplace_back(arr);
     }
@@ -713,7 +689,7 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
     op_flags[k] = NPY_ITER_NBO | NPY_ITER_ALIGNED | NPY_ITER_OVERLAP_ASSUME_ELEMENTWISE |
                   (input ? NPY_ITER_READONLY : NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST);
     op_dtypes[k] =
-        PyArray_DescrFromType(numpy_type(input ? ev.params[k] : ev.results[k - nparams]));
+        PyArray_DescrFromType(storage_type(input ? ev.params[k] : ev.results[k - nparams]));
   }
   NpyIter* iter = NpyIter_MultiNew(
       static_cast<int>(nop), operands.data(),

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "api/pipeline.h"
+#include "eval/parallel.h"
 #include "eval/program.h"
 #include "pybindings/array_storage.h"
 #include "pybindings/binding.h"
@@ -89,11 +90,26 @@ struct LoopThread {
 
 thread_local LoopThread loop_thread;
 
-/// The one place the ufunc's loop hands a run of elements to the evaluator.
+/// Takes the interpreter lock to look for Ctrl-C once kSignalInterval has passed; false once a
+/// signal handler raised, which leaves the exception set for NumPy to find.
+bool look_for_signals(LoopThread& thread) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - thread.last_look < kSignalInterval) return true;
+  thread.last_look = now;
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  thread.stopped = PyErr_CheckSignals() < 0;
+  PyGILState_Release(gil);
+  return !thread.stopped;
+}
+
+/// The one place the ufunc's loop hands a run of elements to the evaluator: a long run is shared
+/// with the evaluator's worker threads, looking for Ctrl-C between pieces.
 void compute(const eval::Program& program, std::span<const eval::Program::In> in,
-             std::span<const eval::Program::Out> out, std::size_t n,
-             eval::Program::Workspace& workspace) {
-  program.run(in, out, n, workspace);
+             std::span<const eval::Program::Out> out, std::size_t n, LoopThread& thread) {
+  eval::ParallelOptions options;
+  options.interval = kSignalInterval;
+  options.keep_going = [&thread] { return look_for_signals(thread); };
+  eval::run_parallel(program, in, out, n, thread.workspace, options);
 }
 
 /// NumPy's inner loop: `args` holds the inputs then the outputs, each strided by `steps`. NumPy
@@ -113,7 +129,9 @@ void kernel_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
   std::array<eval::Program::In, NPY_MAXARGS> in;
   std::array<eval::Program::Out, NPY_MAXARGS> out;
   const auto total = static_cast<std::size_t>(dimensions[0]);
-  const std::size_t chunk = loop.sequential(args, steps, total) ? 1 : kPollChunk;
+  // An output that overlaps an input other than exactly (a reduction's running value) must see
+  // each element written before the next is read: such runs go one element at a time.
+  const std::size_t chunk = loop.sequential(args, steps, total) ? 1 : total;
   try {
     for (std::size_t done = 0; done < total;) {
       const std::size_t n = std::min(total - done, chunk);
@@ -124,22 +142,20 @@ void kernel_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
         const std::size_t op = nin + k;
         out[k] = {reinterpret_cast<std::byte*>(args[op]) + offset * steps[op], steps[op]};
       }
-      compute(loop.program, std::span(in.data(), nin), std::span(out.data(), nout), n,
-              thread.workspace);
-      done += n;
+      const auto ins = std::span(in.data(), nin);
+      const auto outs = std::span(out.data(), nout);
+      if (chunk != 1) {
+        compute(loop.program, ins, outs, n, thread);
+        if (thread.stopped) return;
+        break;
+      }
+      loop.program.run(ins, outs, 1, thread.workspace);
+      ++done;
       // NumPy may hand over a few elements a call (buffers, reductions): the clock is read once
       // a chunk's worth, counted across calls.
-      thread.unpolled += n;
-      if (thread.unpolled < kPollChunk) continue;
+      if (++thread.unpolled < kPollChunk) continue;
       thread.unpolled = 0;
-      const auto now = std::chrono::steady_clock::now();
-      if (now - thread.last_look >= kSignalInterval) {
-        thread.last_look = now;
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        thread.stopped = PyErr_CheckSignals() < 0;
-        PyGILState_Release(gil);
-        if (thread.stopped) return;
-      }
+      if (!look_for_signals(thread)) return;
     }
   } catch (...) {
     const PyGILState_STATE gil = PyGILState_Ensure();
