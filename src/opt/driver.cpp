@@ -21,7 +21,7 @@ namespace {
 /// The cheapest equivalent of the stripped expression's output, after equality saturation.
 std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
     const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
-  std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
+  const std::vector<rules::MathRewrite>& rule_list = rules::all_rules(config);
   egraph::Runner<MathLang> runner;
   runner.with_iter_limit(config.max_iterations)
       .with_node_limit(config.max_nodes)
