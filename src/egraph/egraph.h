@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,9 +29,9 @@ struct EClass {
   /// The class's root id.
   Id id = 0;
   /// Children canonical as of the last rebuild, then sorted ascending and free of duplicates.
-  std::vector<L> nodes;
+  std::pmr::vector<L> nodes;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
-  std::vector<Id> parents;
+  std::pmr::vector<Id> parents;
 
   std::size_t size() const { return nodes.size(); }
 
@@ -85,7 +87,9 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    classes_.push_back(EClass<L>{id, {canonical}, {}});
+    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
+    eclass.nodes.push_back(canonical);
+    classes_.push_back(std::move(eclass));
     for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
     pending_.push_back(id);
     ++class_count_;
@@ -217,7 +221,7 @@ class EGraph {
   std::string dump() const {
     std::string out;
     for (const EClass<L>& c : classes()) {
-      std::vector<L> sorted = c.nodes;
+      std::vector<L> sorted(c.nodes.begin(), c.nodes.end());
       std::sort(sorted.begin(), sorted.end());
       out += cat(c.id, " (): ", nodes_text<L>(sorted), "\n");
     }
@@ -233,7 +237,7 @@ class EGraph {
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
-  static void concat(std::vector<T>& into, std::vector<T>& from) {
+  static void concat(std::pmr::vector<T>& into, std::pmr::vector<T>& from) {
     if (into.size() < from.size()) into.swap(from);
     into.insert(into.end(), from.begin(), from.end());
     from.clear();
@@ -309,6 +313,11 @@ class EGraph {
     if (set.empty() || set.back() != id) set.push_back(id);
   }
 
+  /// Holds the node and parent lists of the classes: the store makes many small lists and grows
+  /// them often, and releases them all together when it goes. Held by pointer so that the lists
+  /// keep it when the store moves.
+  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_ =
+      std::make_unique<std::pmr::monotonic_buffer_resource>();
   UnionFind union_find_;
   /// For every id, the node as passed when the id was created.
   std::vector<L> nodes_;
