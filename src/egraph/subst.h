@@ -106,9 +106,7 @@ class SubstRows {
   bool empty() const { return count_ == 0; }
 
   /// Row `i`: the id of each variable, in the order of `vars()`.
-  std::span<const Id> row(std::size_t i) const {
-    return {ids_.data() + i * vars_.size(), vars_.size()};
-  }
+  std::span<const Id> row(std::size_t i) const { return {ids() + i * vars_.size(), vars_.size()}; }
   /// Row `i` as a substitution.
   Subst operator[](std::size_t i) const {
     Subst subst;
@@ -119,7 +117,14 @@ class SubstRows {
 
   /// Appends `count` rows given one after another in `ids`, `vars().size()` ids per row.
   void append_rows(std::span<const Id> ids, std::size_t count) {
-    ids_.insert(ids_.end(), ids.begin(), ids.end());
+    std::size_t held = count_ * vars_.size();
+    if (heap_.empty() && held + ids.size() <= kInline) {
+      std::copy(ids.begin(), ids.end(), inline_.begin() + static_cast<std::ptrdiff_t>(held));
+    } else {
+      if (heap_.empty())
+        heap_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(held));
+      heap_.insert(heap_.end(), ids.begin(), ids.end());
+    }
     count_ += count;
   }
 
@@ -150,8 +155,14 @@ class SubstRows {
   iterator end() const { return {this, count_}; }
 
  private:
+  /// Rows of up to this many ids in all are held without allocation: most classes match a
+  /// rule once or twice.
+  static constexpr std::size_t kInline = 6;
+  const Id* ids() const { return heap_.empty() ? inline_.data() : heap_.data(); }
+
   std::span<const Var> vars_;
-  std::vector<Id> ids_;
+  std::array<Id, kInline> inline_{};
+  std::vector<Id> heap_;
   std::size_t count_ = 0;
 };
 
