@@ -177,6 +177,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
                                 GlobalSymbol) const override {
+    if (matches.empty()) return {};
     std::vector<Id> changed;
     std::vector<Id> buffer;
     // For each variable entry of the pattern, its column in the match rows.
