@@ -94,6 +94,7 @@ class EGraph {
     pending_.push_back(id);
     ++class_count_;
     clean_ = false;
+    changed_ = true;
     return id;
   }
 
@@ -129,8 +130,12 @@ class EGraph {
   std::size_t rebuild() {
     std::size_t old_nodes = node_count(), old_classes = class_count();
     auto start = std::chrono::steady_clock::now();
-    std::size_t unions = process_unions();
-    std::size_t trimmed = rebuild_classes();
+    std::size_t unions = 0, trimmed = 0;
+    if (changed_) {
+      unions = process_unions();
+      trimmed = rebuild_classes();
+      changed_ = false;
+    }
     auto elapsed = std::chrono::steady_clock::now() - start;
     log(LogLevel::Info, [&] {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -248,6 +253,7 @@ class EGraph {
     Id r1 = union_find_.find_mut(a);
     Id r2 = union_find_.find_mut(b);
     if (r1 == r2) return false;
+    changed_ = true;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
@@ -332,6 +338,9 @@ class EGraph {
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
+  /// Whether a node was added or two classes merged since the last rebuild; when not, the
+  /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
+  bool changed_ = true;
 };
 
 }  // namespace tarvelon::egraph
