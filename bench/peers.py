@@ -21,6 +21,7 @@ except ImportError:  # SymPy is optional: its columns are left empty
     sympy = None
 
 SUM8_PARAMS = ["a", "b", "c", "d", "p", "q", "r", "s"]
+POLY40 = "0.5" + "".join(f" + {k}.5 * x ** {k}" for k in range(1, 40))
 
 # name: (kernel text, equivalent hand-written Python function, SymPy expression and symbols)
 TABLE = {
@@ -48,6 +49,18 @@ TABLE = {
         "|" + ", ".join(f"{p}: f64" for p in SUM8_PARAMS) + "| " + " + ".join(SUM8_PARAMS),
         "def f(" + ", ".join(SUM8_PARAMS) + "):\n    return " + " + ".join(SUM8_PARAMS) + "\n",
         (" + ".join(SUM8_PARAMS), " ".join(SUM8_PARAMS)),
+    ),
+    "product of 8": (
+        "|" + ", ".join(f"{p}: f64" for p in SUM8_PARAMS) + "| " + " * ".join(SUM8_PARAMS),
+        "def f(" + ", ".join(SUM8_PARAMS) + "):\n    return " + " * ".join(SUM8_PARAMS) + "\n",
+        (" * ".join(SUM8_PARAMS), " ".join(SUM8_PARAMS)),
+    ),
+    # The optimizer's largest e-graph among these: every grouping of a 40-term sum. SymPy's
+    # simplify takes seconds on it, so its columns are left empty.
+    "polynomial 40": (
+        "|x: f64| " + POLY40,
+        "def f(x):\n    return " + POLY40 + "\n",
+        None,
     ),
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,9 +29,9 @@ struct EClass {
   /// The class's root id.
   Id id = 0;
   /// Children canonical as of the last rebuild, then sorted ascending and free of duplicates.
-  std::vector<L> nodes;
+  std::pmr::vector<L> nodes;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
-  std::vector<Id> parents;
+  std::pmr::vector<Id> parents;
 
   std::size_t size() const { return nodes.size(); }
 
@@ -85,11 +87,14 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    classes_.push_back(EClass<L>{id, {canonical}, {}});
+    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
+    eclass.nodes.push_back(canonical);
+    classes_.push_back(std::move(eclass));
     for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
     pending_.push_back(id);
     ++class_count_;
     clean_ = false;
+    changed_ = true;
     return id;
   }
 
@@ -132,8 +137,12 @@ class EGraph {
   std::size_t rebuild() {
     std::size_t old_nodes = node_count(), old_classes = class_count();
     auto start = std::chrono::steady_clock::now();
-    std::size_t unions = process_unions();
-    std::size_t trimmed = rebuild_classes();
+    std::size_t unions = 0, trimmed = 0;
+    if (changed_) {
+      unions = process_unions();
+      trimmed = rebuild_classes();
+      changed_ = false;
+    }
     auto elapsed = std::chrono::steady_clock::now() - start;
     log(LogLevel::Info, [&] {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -224,7 +233,7 @@ class EGraph {
   std::string dump() const {
     std::string out;
     for (const EClass<L>& c : classes()) {
-      std::vector<L> sorted = c.nodes;
+      std::vector<L> sorted(c.nodes.begin(), c.nodes.end());
       std::sort(sorted.begin(), sorted.end());
       out += cat(c.id, " (): ", nodes_text<L>(sorted), "\n");
     }
@@ -240,7 +249,7 @@ class EGraph {
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
-  static void concat(std::vector<T>& into, std::vector<T>& from) {
+  static void concat(std::pmr::vector<T>& into, std::pmr::vector<T>& from) {
     if (into.size() < from.size()) into.swap(from);
     into.insert(into.end(), from.begin(), from.end());
     from.clear();
@@ -251,6 +260,7 @@ class EGraph {
     Id r1 = union_find_.find_mut(a);
     Id r2 = union_find_.find_mut(b);
     if (r1 == r2) return false;
+    changed_ = true;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
@@ -316,6 +326,11 @@ class EGraph {
     if (set.empty() || set.back() != id) set.push_back(id);
   }
 
+  /// Holds the node and parent lists of the classes: the store makes many small lists and grows
+  /// them often, and releases them all together when it goes. Held by pointer so that the lists
+  /// keep it when the store moves.
+  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_ =
+      std::make_unique<std::pmr::monotonic_buffer_resource>();
   UnionFind union_find_;
   /// For every id, the node as passed when the id was created.
   std::vector<L> nodes_;
@@ -330,6 +345,9 @@ class EGraph {
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
+  /// Whether a node was added or two classes merged since the last rebuild; when not, the
+  /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
+  bool changed_ = true;
 };
 
 }  // namespace tarvelon::egraph

@@ -98,6 +98,11 @@ template <Language L>
 struct Program {
   std::vector<Instruction<L>> instructions;
   Subst subst;
+  /// The variables of `subst` in order and the register of each: the columns of a match row.
+  std::vector<Var> vars;
+  std::vector<Reg> var_regs;
+  /// Registers the program uses; the machine holds them all from the start.
+  std::size_t register_count = 1;
 
   /// Compiles a compacted pattern. Grounded sub-terms become `Lookup`s; otherwise the most
   /// constrained pending sub-pattern is bound next.
@@ -170,8 +175,12 @@ class Compiler {
       Reg k = 0;
       for (Id child : node.children()) add_todo(child, out + k++);
     }
-    for (Id var_entry : var_order_)
+    for (Id var_entry : var_order_) {
       program_.subst.append(pattern_[var_entry].var(), reg_of_[var_entry]);
+      program_.vars.push_back(pattern_[var_entry].var());
+      program_.var_regs.push_back(reg_of_[var_entry]);
+    }
+    program_.register_count = next_reg_;
     return std::move(program_);
   }
 
@@ -254,13 +263,21 @@ namespace detail {
 template <Language L>
 class Machine {
  public:
-  Machine(const Program<L>& program, const EGraph<L>& egraph, std::size_t limit)
-      : program_(program), egraph_(egraph), remaining_(limit) {}
+  /// A machine for running `program` on `egraph` class after class; it keeps its registers
+  /// between runs.
+  Machine(const Program<L>& program, const EGraph<L>& egraph)
+      : program_(program), egraph_(egraph), registers_(program.register_count, Id{0}) {}
 
-  std::vector<Subst> run(Id eclass) {
-    registers_.assign(1, eclass);
+  /// Appends to `rows` the match rows in class `eclass`, at most `limit` (at least 1) of them;
+  /// returns how many were appended.
+  std::size_t run(Id eclass, std::size_t limit, SubstRows& rows) {
+    remaining_ = limit;
+    registers_[0] = eclass;
+    found_.clear();
     step(0);
-    return std::move(found_);
+    std::size_t count = limit - remaining_;
+    rows.append_rows(found_, count);
+    return count;
   }
 
  private:
@@ -270,10 +287,10 @@ class Machine {
     for (; pc < code.size(); ++pc) {
       const Instruction<L>& instruction = code[pc];
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
+        const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
         bool reached = false;
-        egraph_[registers_[bind->eclass]].for_each_matching_node(bind->node, [&](const L& node) {
+        eclass.for_each_matching_node(bind->node, [&](const L& node) {
           std::span<const Id> children = node.children();
-          registers_.resize(bind->out + children.size());
           std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
           reached = support::with_stack_guard([&] { return step(pc + 1); });
           return !reached;
@@ -299,18 +316,17 @@ class Machine {
       }
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
-    Subst subst;
-    for (const Subst::Binding& b : program_.subst.bindings()) subst.append(b.var, registers_[b.id]);
-    found_.push_back(std::move(subst));
+    for (Reg reg : program_.var_regs) found_.push_back(registers_[reg]);
     return --remaining_ == 0;
   }
 
   const Program<L>& program_;
   const EGraph<L>& egraph_;
-  std::size_t remaining_;
   std::vector<Id> registers_;
   std::vector<Id> scratch_;
-  std::vector<Subst> found_;
+  /// The rows of the current run, reused from run to run.
+  std::vector<Id> found_;
+  std::size_t remaining_ = 0;
 };
 
 }  // namespace detail
@@ -320,7 +336,9 @@ std::vector<Subst> Program<L>::run_with_limit(const EGraph<L>& egraph, Id eclass
                                               std::size_t limit) const {
   if (!egraph.clean()) support::internal_fault("Tried to search a dirty e-graph!");
   if (limit == 0) return {};
-  std::vector<Subst> found = detail::Machine<L>(*this, egraph, limit).run(eclass);
+  SubstRows rows(vars);
+  detail::Machine<L>(*this, egraph).run(eclass, limit, rows);
+  std::vector<Subst> found(rows.begin(), rows.end());
   log(LogLevel::Trace, [&] {
     std::string out = "Ran program, found [";
     append_joined(out, found, ", ", [](std::string& o, const Subst& s) { append_text(o, s); });

@@ -23,7 +23,7 @@ namespace tarvelon::egraph {
 template <Language L>
 struct SearchMatches {
   Id eclass = 0;
-  std::vector<Subst> substs;
+  SubstRows substs;
   /// The searcher's pattern, when it has one; borrowed from the searcher.
   const PatternAst<L>* ast = nullptr;
 };
@@ -87,17 +87,18 @@ class Applier {
   }
 };
 
-/// Adds the instance of `pattern` under `subst` to `egraph` and returns its class; `buffer` is
-/// scratch space reused across calls.
-template <Language L>
-Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph,
-             const Subst& subst) {
-  log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(pattern), " ", subst); });
+namespace detail {
+
+/// Adds the instance of `pattern` to `egraph`, entry by entry, taking the class of the variable
+/// at entry `i` from `var_id(i)`; returns the root's class. `buffer` is scratch space.
+template <Language L, class VarId>
+Id instantiate(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph,
+               VarId&& var_id) {
   buffer.resize(pattern.size());
   for (Id i = 0; i < pattern.size(); ++i) {
     const ENodeOrVar<L>& entry = pattern[i];
     if (entry.is_var()) {
-      buffer[i] = subst[entry.var()];
+      buffer[i] = var_id(i);
       continue;
     }
     L node = map_children(entry.node(), [&](Id child) { return buffer[child]; });
@@ -105,6 +106,18 @@ Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& e
     buffer[i] = egraph.add(node);
   }
   return buffer.back();
+}
+
+}  // namespace detail
+
+/// Adds the instance of `pattern` under `subst` to `egraph` and returns its class; `buffer` is
+/// scratch space reused across calls.
+template <Language L>
+Id apply_pat(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph,
+             const Subst& subst) {
+  log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(pattern), " ", subst); });
+  return detail::instantiate(buffer, pattern, egraph,
+                             [&](Id i) { return subst[pattern[i].var()]; });
 }
 
 /// A term with variables, compiled once for matching; serves as both searcher and applier.
@@ -141,47 +154,49 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   std::optional<SearchMatches<L>> search_eclass_with_limit(const EGraph<L>& egraph, Id eclass,
                                                            std::size_t limit) const override {
-    std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
-    if (substs.empty()) return std::nullopt;
-    return SearchMatches<L>{eclass, std::move(substs), &ast_};
+    if (!egraph.clean()) support::internal_fault("Tried to search a dirty e-graph!");
+    if (limit == 0) return std::nullopt;
+    detail::Machine<L> machine(program_, egraph);
+    return run_in(machine, eclass, limit);
   }
 
   std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
                                                   std::size_t limit) const override {
     std::vector<SearchMatches<L>> matches;
-    auto search_in = [&](Id eclass) {
-      support::poll_cancel();
+    detail::Machine<L> machine(program_, egraph);
+    for_each_candidate(egraph, [&](Id eclass) {
       if (limit == 0) return false;
-      if (auto m = search_eclass_with_limit(egraph, eclass, limit)) {
-        if (m->substs.size() > limit) support::internal_fault("assertion failed: len <= limit");
+      if (auto m = run_in(machine, eclass, limit)) {
         limit -= m->substs.size();
         matches.push_back(std::move(*m));
       }
       return true;
-    };
-    const ENodeOrVar<L>& root = ast_.root();
-    if (root.is_var()) {
-      for (const EClass<L>& c : egraph.classes()) {
-        if (!search_in(c.id)) break;
-      }
-      return matches;
-    }
-    const std::vector<Id>* candidates = egraph.classes_by_op(root.node().discriminant());
-    if (candidates == nullptr) return matches;
-    for (Id eclass : *candidates) {
-      if (!search_in(eclass)) break;
-    }
+    });
     return matches;
   }
 
   std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
                                 GlobalSymbol) const override {
+    if (matches.empty()) return {};
     std::vector<Id> changed;
     std::vector<Id> buffer;
+    // For each variable entry of the pattern, its column in the match rows.
+    std::vector<std::size_t> column(ast_.size());
+    std::span<const Var> columns_for;
     for (const auto& m : matches) {
-      for (const Subst& subst : m.substs) {
+      if (m.substs.empty()) continue;
+      if (m.substs.vars().data() != columns_for.data() ||
+          m.substs.vars().size() != columns_for.size()) {
+        columns_for = m.substs.vars();
+        for (Id i = 0; i < ast_.size(); ++i) {
+          if (ast_[i].is_var()) column[i] = column_of(m.substs, ast_[i].var());
+        }
+      }
+      for (std::size_t r = 0; r < m.substs.size(); ++r) {
         support::poll_cancel();
-        Id id = apply_pat(buffer, ast_, egraph, subst);
+        std::span<const Id> row = m.substs.row(r);
+        log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
+        Id id = detail::instantiate(buffer, ast_, egraph, [&](Id i) { return row[column[i]]; });
         if (egraph.union_(id, m.eclass)) changed.push_back(id);
       }
     }
@@ -197,6 +212,51 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   }
 
  private:
+  /// Calls `visit(eclass)` for every class the root of the pattern may match, in ascending order,
+  /// until it returns false.
+  template <class Visit>
+  void for_each_candidate(const EGraph<L>& egraph, Visit&& visit) const {
+    if (!egraph.clean()) support::internal_fault("Tried to search a dirty e-graph!");
+    const ENodeOrVar<L>& root = ast_.root();
+    if (root.is_var()) {
+      for (const EClass<L>& c : egraph.classes()) {
+        support::poll_cancel();
+        if (!visit(c.id)) return;
+      }
+      return;
+    }
+    const std::vector<Id>* candidates = egraph.classes_by_op(root.node().discriminant());
+    if (candidates == nullptr) return;
+    for (Id eclass : *candidates) {
+      support::poll_cancel();
+      if (!visit(eclass)) return;
+    }
+  }
+
+  /// The matches of the program in `eclass`, at most `limit` (at least 1) of them.
+  std::optional<SearchMatches<L>> run_in(detail::Machine<L>& machine, Id eclass,
+                                         std::size_t limit) const {
+    SearchMatches<L> found{eclass, SubstRows(program_.vars), &ast_};
+    if (machine.run(eclass, limit, found.substs) == 0) return std::nullopt;
+    log(LogLevel::Trace, [&] {
+      std::string out = "Ran program, found [";
+      append_joined(out, found.substs, ", ",
+                    [](std::string& o, const Subst& s) { append_text(o, s); });
+      return out + "]";
+    });
+    return found;
+  }
+
+  /// The column of `var` in `rows`; a variable the rows do not bind is a fault of the rule.
+  static std::size_t column_of(const SubstRows& rows, const Var& var) {
+    std::span<const Var> vars = rows.vars();
+    for (std::size_t k = 0; k < vars.size(); ++k) {
+      if (vars[k] == var) return k;
+    }
+    (void)rows[0][var];
+    support::internal_fault("unreachable: an unbound variable was found");
+  }
+
   PatternAst<L> ast_;
   Program<L> program_;
 };

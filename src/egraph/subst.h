@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -90,6 +91,79 @@ class Subst {
   std::array<Binding, kInline> inline_{};
   std::vector<Binding> heap_;
   std::uint32_t size_ = 0;
+};
+
+/// Substitutions over one list of variables, stored as rows of class ids, one id per variable:
+/// the matches of a searcher in one class, kept without a `Subst` per match. The variable list
+/// is borrowed and must outlive the rows (it belongs to the searcher's compiled pattern).
+class SubstRows {
+ public:
+  SubstRows() = default;
+  explicit SubstRows(std::span<const Var> vars) : vars_(vars) {}
+
+  std::span<const Var> vars() const { return vars_; }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+
+  /// Row `i`: the id of each variable, in the order of `vars()`.
+  std::span<const Id> row(std::size_t i) const { return {ids() + i * vars_.size(), vars_.size()}; }
+  /// Row `i` as a substitution.
+  Subst operator[](std::size_t i) const {
+    Subst subst;
+    std::span<const Id> ids = row(i);
+    for (std::size_t k = 0; k < vars_.size(); ++k) subst.append(vars_[k], ids[k]);
+    return subst;
+  }
+
+  /// Appends `count` rows given one after another in `ids`, `vars().size()` ids per row.
+  void append_rows(std::span<const Id> ids, std::size_t count) {
+    std::size_t held = count_ * vars_.size();
+    if (heap_.empty() && held + ids.size() <= kInline) {
+      std::copy(ids.begin(), ids.end(), inline_.begin() + static_cast<std::ptrdiff_t>(held));
+    } else {
+      if (heap_.empty())
+        heap_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(held));
+      heap_.insert(heap_.end(), ids.begin(), ids.end());
+    }
+    count_ += count;
+  }
+
+  /// Walks the rows as `Subst` values, each built on the way.
+  class iterator {
+   public:
+    using value_type = Subst;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const SubstRows* rows, std::size_t i) : rows_(rows), i_(i) {}
+    Subst operator*() const { return (*rows_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator before = *this;
+      ++i_;
+      return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.i_ == b.i_; }
+
+   private:
+    const SubstRows* rows_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, count_}; }
+
+ private:
+  /// Rows of up to this many ids in all are held without allocation: most classes match a
+  /// rule once or twice.
+  static constexpr std::size_t kInline = 6;
+  const Id* ids() const { return heap_.empty() ? inline_.data() : heap_.data(); }
+
+  std::span<const Var> vars_;
+  std::array<Id, kInline> inline_{};
+  std::vector<Id> heap_;
+  std::size_t count_ = 0;
 };
 
 }  // namespace tarvelon::egraph

@@ -23,7 +23,7 @@ namespace {
 /// The cheapest equivalent of the stripped expression's output, after equality saturation.
 std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
     const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
-  std::vector<rules::MathRewrite> rule_list = rules::all_rules(config);
+  const std::vector<rules::MathRewrite>& rule_list = rules::all_rules(config);
   using Runner = egraph::Runner<MathLang>;
   // A saturated e-graph of millions of classes takes a second to free: it goes to the releaser
   // thread, also when Ctrl-C unwinds past it, so the interrupt surfaces at once.

@@ -160,6 +160,58 @@ TEST(PatternSearch, LargeClassesAreSearchedByBinarySearchWithTheSameResult) {
   }
 }
 
+TEST(PatternSearch, WholeStoreSearchAgreesWithClassByClassRuns) {
+  // One machine serves every class of a whole-store search; its registers from one class must
+  // not leak into the next, whatever the pattern's shape.
+  Graph g;
+  for (const char* t : {"(+ a b)", "(+ b a)", "(+ (+ a b) c)", "(+ a (+ b c))", "(* a (+ a a))",
+                        "(* (+ b c) (+ b c))", "(f a)", "(f (+ a b))"})
+    add(g, t);
+  g.union_(add(g, "(+ a b)"), add(g, "(+ b a)"));
+  g.union_(add(g, "(f a)"), add(g, "(+ a a)"));
+  g.rebuild();
+  const char* const patterns[] = {
+      "(+ ?x ?y)", "(+ ?x ?x)", "(+ (+ ?x ?y) ?z)", "(* ?x (+ ?x ?x))", "(* ?x ?x)",
+      "(+ a b)",   "?v",        "(f (+ ?x ?y))",    "(* ?a (+ ?b ?c))"};
+  for (const char* text : patterns) {
+    Pattern<Node> p = pattern(text);
+    for (std::size_t limit : {kNoLimit, std::size_t{1}, std::size_t{3}}) {
+      SCOPED_TRACE(cat(text, " limit ", limit));
+      std::vector<std::string> one_by_one;
+      std::size_t left = limit;
+      for (const EClass<Node>& c : g.classes()) {
+        if (left == 0) break;
+        for (const Subst& s : p.program().run_with_limit(g, c.id, left)) {
+          one_by_one.push_back(cat(c.id, ": ", s));
+          --left;
+        }
+      }
+      EXPECT_EQ(matches(g, p, limit), one_by_one);
+    }
+  }
+}
+
+TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
+  // The applier lists its variables in another order than the searcher binds them.
+  const std::pair<const char*, const char*> rules[] = {{"(f ?x ?y)", "(g ?y ?x)"},
+                                                       {"(f ?x ?y)", "(g ?y ?y)"},
+                                                       {"(f ?x ?y)", "?y"},
+                                                       {"(h (f ?x ?y) ?z)", "(g ?z (g ?y ?x))"}};
+  const char* const expected[] = {"(g b a)", "(g b b)", "b", "(g c (g b a))"};
+  for (std::size_t k = 0; k < std::size(rules); ++k) {
+    SCOPED_TRACE(rules[k].second);
+    Graph g;
+    Id root = add(g, "(h (f a b) c)");
+    Id fab = add(g, "(f a b)");
+    g.rebuild();
+    Pattern<Node> lhs = pattern(rules[k].first), rhs = pattern(rules[k].second);
+    rhs.apply_matches(g, lhs.search(g), GlobalSymbol("r"));
+    g.rebuild();
+    Id target = std::string_view(rules[k].first).starts_with("(h") ? root : fab;
+    EXPECT_EQ(g.find(add(g, expected[k])), g.find(target));
+  }
+}
+
 TEST(PatternApply, MergesInstancesAndReportsOnlyChangingMerges) {
   Graph g;
   Id fa = add(g, "(f a)");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,44 @@ TEST(EGraphStore, RebuildSortsDeduplicatesAndIndexesByOperator) {
   ASSERT_NE(with_k, nullptr);
   EXPECT_EQ(*with_k, std::vector<Id>{g.find(m)});
   EXPECT_EQ(g.classes_by_op(Node("absent", {}).discriminant()), nullptr);
+}
+
+TEST(EGraphStore, RebuildAfterChangelessOperationsKeepsTheStoreAndItsIndex) {
+  struct Case {
+    const char* what;
+    std::function<void(Graph&)> operations;
+    bool changes;
+  };
+  const Case cases[] = {
+      {"nothing", [](Graph&) {}, false},
+      {"existing node added", [](Graph& g) { add(g, "(f (g a) b)"); }, false},
+      {"class merged with itself", [](Graph& g) { g.union_(add(g, "(g a)"), add(g, "c")); }, false},
+      {"new node", [](Graph& g) { add(g, "(h b)"); }, true},
+      {"two classes merged", [](Graph& g) { g.union_(add(g, "a"), add(g, "b")); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Graph g;
+    add(g, "(f (g a) b)");
+    g.union_(add(g, "(g a)"), add(g, "c"));
+    g.rebuild();
+    const std::string before = g.dump();
+    const std::vector<Id> with_g = *g.classes_by_op(Node("g", {0}).discriminant());
+    c.operations(g);
+    g.rebuild();
+    EXPECT_TRUE(g.clean());
+    EXPECT_EQ(g.dump() != before, c.changes) << g.dump();
+    // Whatever happened, the store is canonical: a fresh rebuild of the same operations agrees.
+    Graph fresh;
+    add(fresh, "(f (g a) b)");
+    fresh.union_(add(fresh, "(g a)"), add(fresh, "c"));
+    c.operations(fresh);
+    fresh.rebuild();
+    EXPECT_EQ(g.dump(), fresh.dump());
+    if (!c.changes) {
+      EXPECT_EQ(*g.classes_by_op(Node("g", {0}).discriminant()), with_g);
+    }
+  }
 }
 
 TEST(EGraphStore, LookupCanonicalizesChildrenWithoutChangingTheStore) {

@@ -3,12 +3,15 @@
 // ThreadSanitizer build (tools/test.sh --tsan).
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/pipeline.h"
+#include "backend/python.h"
 #include "egraph/symbol.h"
+#include "opt/driver.h"
 
 namespace tarvelon {
 namespace {
@@ -45,6 +48,33 @@ TEST(ThreadSafety, SymbolsInternedAndResolvedConcurrentlyAgree) {
     for (int t = 0; t < kThreads; ++t)
       ASSERT_EQ(handles[t][k], symbol.handle()) << text(k) << " thread " << t;
   }
+}
+
+/// The optimized kernel of `source` emitted as Python, or the error's text.
+std::string optimized_text(const std::string& source, bool aggressive) {
+  auto dag = api::lowered_dag(source, false);
+  if (!dag) return dag.error().to_string();
+  auto result = opt::optimize_with_info_and_config(
+      *dag, {.aggressive = aggressive, .aggressive_override = std::nullopt});
+  return result ? backend::PythonBackend{}.emit_kernel(result->dag, "f")
+                : result.error().to_string();
+}
+
+// Defined before any other optimizing test, so that in a run of this suite alone the rule lists
+// are built here, by threads released together, half of them asking for the aggressive list.
+TEST(ThreadSafety, RuleListsBuiltOnFirstUseByRacingThreadsServeEveryThread) {
+  const std::string kernel = "|a: f64, b: f64, c: f64| sigmoid(exp(a)) * (b + 0) + log(exp(c))";
+  std::latch start(kThreads);
+  std::vector<std::string> results(kThreads);
+  on_threads([&](int t) {
+    start.arrive_and_wait();
+    results[t] = optimized_text(kernel, t % 2 == 1);
+  });
+  const std::string plain = optimized_text(kernel, false);
+  const std::string aggressive = optimized_text(kernel, true);
+  EXPECT_EQ(plain.find("math.log"), std::string::npos) << plain;
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(results[t], t % 2 == 1 ? aggressive : plain) << "thread " << t;
 }
 
 /// What a caller sees of one compilation: the emitted source or the error text.
