@@ -31,7 +31,7 @@ struct Operands {
   }
   std::vector<Program::In> in() const {
     return {{reinterpret_cast<const std::byte*>(xs.data()), 8},
-            {reinterpret_cast<const std::byte*>(ys.data() + n - 1), -2},
+            {reinterpret_cast<const std::byte*>(n == 0 ? ys.data() : ys.data() + (n - 1)), -2},
             {reinterpret_cast<const std::byte*>(&k), 0}};
   }
   std::vector<Program::Out> out() {
