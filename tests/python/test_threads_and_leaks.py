@@ -193,4 +193,7 @@ def test_ctrl_c_surfaces_promptly_at_every_point_of_a_compilation(entry):
         child.kill()
     assert latencies, "every compilation finished before its signal"
     # The work polls well within 100 ms; the rest is slack for a loaded machine's scheduling.
-    assert max(latencies) < 0.3, latencies
+    # The sanitizer's unoptimized, instrumented build runs several times slower between polls:
+    # there the test shows that a late interrupt leaks nothing, with a bound to match.
+    bound = 3.0 if os.environ.get("TARVELON_SANITIZED") else 0.3
+    assert max(latencies) < bound, latencies
