@@ -13,6 +13,10 @@ struct Avx512Math {
   using D = __m512d;
   using F = __m256;
   using I = __m512i;
+  /// Floats to doubles exactly, and doubles to the nearest floats, one instruction each.
+  /// (The zero-masked forms, since the unmasked ones trip a false uninitialized-value warning.)
+  static D widen(F x) { return _mm512_maskz_cvtps_pd(0xff, x); }
+  static F narrow(D x) { return _mm512_maskz_cvtpd_ps(0xff, x); }
   static D exp(D x) { return Sleef_expd8_u10avx512f(x); }
   static D log(D x) { return Sleef_logd8_u10avx512f(x); }
   static D sin(D x) { return Sleef_sind8_u10avx512f(x); }

@@ -64,13 +64,14 @@ struct WideKernels {
     return (x >= 0.0 ? one : e) / (one + e);
   }
   /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3: the odd series to
-  /// s^21 is within 2^-36 relative (each term shrinks by at least 9), with no cancellation for a
-  /// small e, and it costs a fraction of a general logarithm.
+  /// s^15 leaves s^16 / 17 / (1 - s^2) <= 9^-8 / 17 * 9/8 < 2^-29 relative (each term shrinks by
+  /// at least 9), with no cancellation for a small e, and it costs a fraction of a general
+  /// logarithm. With e^t within 2^-30 that keeps softplus within 2^-28, 0.5625 ulp once rounded.
   static D log1p_unit(D e) {
     const D s = e / (2.0 + e);
     const D s2 = s * s;
-    D p = D{} + 1.0 / 21;
-    for (int k = 19; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
+    D p = D{} + 1.0 / 15;
+    for (int k = 13; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
     return 2.0 * s * p;
   }
   static D softplus(D x) {
@@ -154,7 +155,7 @@ struct WideKernels {
     } else {
       F v;
       __builtin_memcpy(&v, x, sizeof v);
-      v = __builtin_convertvector(Fn(__builtin_convertvector(v, D)), F);
+      v = Math::narrow(Fn(Math::widen(v)));
       __builtin_memcpy(out, &v, sizeof v);
     }
   }
