@@ -27,10 +27,11 @@ struct WideKernels {
   /// at a fraction of the cost of the double functions. Below t = -110, t counts as -110: e^t then
   /// rounds to zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k
   /// below stays a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero
-  /// bits, so k ln2_hi is exact); (e^r - 1) / r is its Taylor series to r^7, whose remainder is
-  /// below 0.3466^8 / 9! e^0.3466 < 2^-33.5, and the roundings add a few 2^-53. For k = 0, r is t
-  /// and e^t - 1 = r q carries no cancellation; otherwise e^t <= 0.71 and 2^k e^r - 1 cancels
-  /// at most two bits.
+  /// bits, so k ln2_hi is exact); q = (e^r - 1) / r is the polynomial of degree 6 through the
+  /// Chebyshev points of [-ln2/2, ln2/2]. q's seventh derivative (of the integral of e^rs over s in
+  /// [0, 1]) is at most e^(ln2/2) / 8, so q is off by at most that / 7! * 2 (ln2/4)^7 < 2^-31.5,
+  /// and the roundings add a few 2^-53. For k = 0, r is t and e^t - 1 = r q carries no
+  /// cancellation (q >= 0.85); otherwise e^t <= 0.71 and 2^k e^r - 1 cancels at most two bits.
   struct ExpM1 {
     D minus_one;  ///< e^t - 1
     D exp;        ///< e^t
@@ -41,13 +42,12 @@ struct WideKernels {
     const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
     const D k = shifted - shifter;
     const D r = (t - k * 0x1.62e42fee00000p-1) - k * 0x1.a39ef35793c76p-33;
-    D q = D{} + 1.0 / 40320;
-    q = q * r + 1.0 / 5040;
-    q = q * r + 1.0 / 720;
-    q = q * r + 1.0 / 120;
-    q = q * r + 1.0 / 24;
-    q = q * r + 1.0 / 6;
-    q = q * r + 0.5;
+    D q = D{} + 0x1.a15169e096556p-13;
+    q = q * r + 0x1.6d7531eae5468p-10;
+    q = q * r + 0x1.1110c63a4eed0p-7;
+    q = q * r + 0x1.5554ace120b86p-5;
+    q = q * r + 0x1.5555556750672p-3;
+    q = q * r + 0x1.00000028794dfp-1;
     q = q * r + 1.0;
     const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
     const D e = (r * q + 1.0) * scale;
@@ -63,15 +63,21 @@ struct WideKernels {
     const D one = D{} + 1.0;
     return (x >= 0.0 ? one : e) / (one + e);
   }
-  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3: the odd series to
-  /// s^15 leaves s^16 / 17 / (1 - s^2) <= 9^-8 / 17 * 9/8 < 2^-29 relative (each term shrinks by
-  /// at least 9), with no cancellation for a small e, and it costs a fraction of a general
-  /// logarithm. With e^t within 2^-30 that keeps softplus within 2^-28, 0.5625 ulp once rounded.
+  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3, with no cancellation
+  /// for a small e and at a fraction of the cost of a general logarithm. atanh(s) / s = g(s^2),
+  /// g(u) = sum of u^j / (2j + 1) >= 1, is the polynomial of degree 5 through the Chebyshev points
+  /// of [0, 1/9]: g's sixth derivative there is below 114, so the polynomial is off by at most
+  /// 114 / 6! * 2 (1/36)^6 < 2^-32.5. With e^t within 2^-30 that keeps softplus within 2^-29,
+  /// 0.53 ulp once rounded.
   static D log1p_unit(D e) {
     const D s = e / (2.0 + e);
-    const D s2 = s * s;
-    D p = D{} + 1.0 / 15;
-    for (int k = 13; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
+    const D u = s * s;
+    D p = D{} + 0x1.f396553366952p-4;
+    p = p * u + 0x1.b63e15bc9ce88p-4;
+    p = p * u + 0x1.25122810f580ap-3;
+    p = p * u + 0x1.999638bb7f313p-3;
+    p = p * u + 0x1.5555597b077dap-2;
+    p = p * u + 0x1.ffffffff2e000p-1;
     return 2.0 * s * p;
   }
   static D softplus(D x) {
