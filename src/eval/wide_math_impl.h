@@ -23,6 +23,14 @@ struct WideKernels {
 
   static D neg_abs(D x) { return (D)((I)x | (I)(-D{})); }
 
+  /// The polynomial with coefficients `c`, highest degree first, at x.
+  template <std::size_t N>
+  static D horner(D x, const double (&c)[N]) {
+    D p = D{} + c[0];
+    for (std::size_t i = 1; i < N; ++i) p = p * x + c[i];
+    return p;
+  }
+
   /// e^t - 1 and e^t for t <= 0, each within 2^-30 relative: enough for a result rounded to float,
   /// at a fraction of the cost of the double functions. Below t = -110, t counts as -110: e^t then
   /// rounds to zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k
@@ -42,13 +50,8 @@ struct WideKernels {
     const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
     const D k = shifted - shifter;
     const D r = (t - k * 0x1.62e42fee00000p-1) - k * 0x1.a39ef35793c76p-33;
-    D q = D{} + 0x1.a15169e096556p-13;
-    q = q * r + 0x1.6d7531eae5468p-10;
-    q = q * r + 0x1.1110c63a4eed0p-7;
-    q = q * r + 0x1.5554ace120b86p-5;
-    q = q * r + 0x1.5555556750672p-3;
-    q = q * r + 0x1.00000028794dfp-1;
-    q = q * r + 1.0;
+    const D q = horner(r, {0x1.a15169e096556p-13, 0x1.6d7531eae5468p-10, 0x1.1110c63a4eed0p-7,
+                           0x1.5554ace120b86p-5, 0x1.5555556750672p-3, 0x1.00000028794dfp-1, 1.0});
     const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
     const D e = (r * q + 1.0) * scale;
     return {k == 0.0 ? r * q : e - 1.0, e};
@@ -72,12 +75,8 @@ struct WideKernels {
   static D log1p_unit(D e) {
     const D s = e / (2.0 + e);
     const D u = s * s;
-    D p = D{} + 0x1.f396553366952p-4;
-    p = p * u + 0x1.b63e15bc9ce88p-4;
-    p = p * u + 0x1.25122810f580ap-3;
-    p = p * u + 0x1.999638bb7f313p-3;
-    p = p * u + 0x1.5555597b077dap-2;
-    p = p * u + 0x1.ffffffff2e000p-1;
+    const D p = horner(u, {0x1.f396553366952p-4, 0x1.b63e15bc9ce88p-4, 0x1.25122810f580ap-3,
+                           0x1.999638bb7f313p-3, 0x1.5555597b077dap-2, 0x1.ffffffff2e000p-1});
     return 2.0 * s * p;
   }
   static D softplus(D x) {
