@@ -45,7 +45,7 @@ struct WideKernels {
     D exp;        ///< e^t
   };
   static ExpM1 expm1_nonpositive(D t) {
-    t = t < -110.0 ? D{} - 110.0 : t;
+    t = Math::at_least(D{} - 110.0, t);
     const D shifter = D{} + 0x1.8p52;
     const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
     const D k = shifted - shifter;
@@ -81,9 +81,7 @@ struct WideKernels {
   }
   static D softplus(D x) {
     const D rest = log1p_unit(exp_nonpositive(neg_abs(x)));
-    // max(x, 0), which is x itself for a NaN so that the NaN goes through
-    const D keep = ((x > 0.0) | (x != x)) ? x : D{};
-    return keep + rest;
+    return Math::at_least(D{}, x) + rest;
   }
   static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
 
