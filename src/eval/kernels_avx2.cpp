@@ -13,6 +13,12 @@ struct Avx2Math {
   using D = __m256d;
   using F = __m128;
   using I = __m256i;
+  /// Floats to doubles exactly, and doubles to the nearest floats, one instruction each.
+  static D widen(F x) { return _mm256_cvtps_pd(x); }
+  static F narrow(D x) { return _mm256_cvtpd_ps(x); }
+  /// The larger of `floor` and x, and x itself where it is a NaN (the instruction returns its
+  /// second operand when either is one).
+  static D at_least(D floor, D x) { return _mm256_max_pd(floor, x); }
   static D exp(D x) { return Sleef_expd4_u10avx2(x); }
   static D log(D x) { return Sleef_logd4_u10avx2(x); }
   static D sin(D x) { return Sleef_sind4_u10avx2(x); }

@@ -8,11 +8,19 @@ namespace tarvelon::eval::detail {
 
 namespace {
 
+/// The conversions and the maximum use the zero-masked forms of their instructions (all lanes
+/// kept): the unmasked ones trip a false uninitialized-value warning in the compiler's headers.
 struct Avx512Math {
   static constexpr std::size_t kLanes = 8;
   using D = __m512d;
   using F = __m256;
   using I = __m512i;
+  /// Floats to doubles exactly, and doubles to the nearest floats, one instruction each.
+  static D widen(F x) { return _mm512_maskz_cvtps_pd(0xff, x); }
+  static F narrow(D x) { return _mm512_maskz_cvtpd_ps(0xff, x); }
+  /// The larger of `floor` and x, and x itself where it is a NaN (the instruction returns its
+  /// second operand when either is one).
+  static D at_least(D floor, D x) { return _mm512_maskz_max_pd(0xff, floor, x); }
   static D exp(D x) { return Sleef_expd8_u10avx512f(x); }
   static D log(D x) { return Sleef_logd8_u10avx512f(x); }
   static D sin(D x) { return Sleef_sind8_u10avx512f(x); }

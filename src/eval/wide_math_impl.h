@@ -23,32 +23,35 @@ struct WideKernels {
 
   static D neg_abs(D x) { return (D)((I)x | (I)(-D{})); }
 
+  /// The polynomial with coefficients `c`, highest degree first, at x.
+  template <std::size_t N>
+  static D horner(D x, const double (&c)[N]) {
+    D p = D{} + c[0];
+    for (std::size_t i = 1; i < N; ++i) p = p * x + c[i];
+    return p;
+  }
+
   /// e^t - 1 and e^t for t <= 0, each within 2^-30 relative: enough for a result rounded to float,
   /// at a fraction of the cost of the double functions. Below t = -110, t counts as -110: e^t then
   /// rounds to zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k
   /// below stays a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero
-  /// bits, so k ln2_hi is exact); (e^r - 1) / r is its Taylor series to r^7, whose remainder is
-  /// below 0.3466^8 / 9! e^0.3466 < 2^-33.5, and the roundings add a few 2^-53. For k = 0, r is t
-  /// and e^t - 1 = r q carries no cancellation; otherwise e^t <= 0.71 and 2^k e^r - 1 cancels
-  /// at most two bits.
+  /// bits, so k ln2_hi is exact); q = (e^r - 1) / r is the polynomial of degree 6 through the
+  /// Chebyshev points of [-ln2/2, ln2/2]. q's seventh derivative (of the integral of e^rs over s in
+  /// [0, 1]) is at most e^(ln2/2) / 8, so q is off by at most that / 7! * 2 (ln2/4)^7 < 2^-31.5,
+  /// and the roundings add a few 2^-53. For k = 0, r is t and e^t - 1 = r q carries no
+  /// cancellation (q >= 0.85); otherwise e^t <= 0.71 and 2^k e^r - 1 cancels at most two bits.
   struct ExpM1 {
     D minus_one;  ///< e^t - 1
     D exp;        ///< e^t
   };
   static ExpM1 expm1_nonpositive(D t) {
-    t = t < -110.0 ? D{} - 110.0 : t;
+    t = Math::at_least(D{} - 110.0, t);
     const D shifter = D{} + 0x1.8p52;
     const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
     const D k = shifted - shifter;
     const D r = (t - k * 0x1.62e42fee00000p-1) - k * 0x1.a39ef35793c76p-33;
-    D q = D{} + 1.0 / 40320;
-    q = q * r + 1.0 / 5040;
-    q = q * r + 1.0 / 720;
-    q = q * r + 1.0 / 120;
-    q = q * r + 1.0 / 24;
-    q = q * r + 1.0 / 6;
-    q = q * r + 0.5;
-    q = q * r + 1.0;
+    const D q = horner(r, {0x1.a15169e096556p-13, 0x1.6d7531eae5468p-10, 0x1.1110c63a4eed0p-7,
+                           0x1.5554ace120b86p-5, 0x1.5555556750672p-3, 0x1.00000028794dfp-1, 1.0});
     const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
     const D e = (r * q + 1.0) * scale;
     return {k == 0.0 ? r * q : e - 1.0, e};
@@ -57,27 +60,28 @@ struct WideKernels {
 
   /// The composite functions, for arguments of f32: each form keeps e^-|x| <= 1 so nothing
   /// overflows; the double result is within 2^-29 relative, so the float it rounds to is within
-  /// 0.52 ulp. No f64 result uses them.
+  /// 0.5 + 2^24 2^-29 < 0.532 ulp. No f64 result uses them.
   static D sigmoid(D x) {
     const D e = exp_nonpositive(neg_abs(x));
     const D one = D{} + 1.0;
     return (x >= 0.0 ? one : e) / (one + e);
   }
-  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3: the odd series to
-  /// s^21 is within 2^-36 relative (each term shrinks by at least 9), with no cancellation for a
-  /// small e, and it costs a fraction of a general logarithm.
+  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3, with no cancellation
+  /// for a small e and at a fraction of the cost of a general logarithm. atanh(s) / s = g(s^2),
+  /// g(u) = sum of u^j / (2j + 1) >= 1, is the polynomial of degree 5 through the Chebyshev points
+  /// of [0, 1/9]: g's sixth derivative there is below 114, so the polynomial is off by at most
+  /// 114 / 6! * 2 (1/36)^6 < 2^-32.5. With e^t within 2^-30 that keeps softplus within 2^-29,
+  /// under 0.532 ulp once rounded.
   static D log1p_unit(D e) {
     const D s = e / (2.0 + e);
-    const D s2 = s * s;
-    D p = D{} + 1.0 / 21;
-    for (int k = 19; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
+    const D u = s * s;
+    const D p = horner(u, {0x1.f396553366952p-4, 0x1.b63e15bc9ce88p-4, 0x1.25122810f580ap-3,
+                           0x1.999638bb7f313p-3, 0x1.5555597b077dap-2, 0x1.ffffffff2e000p-1});
     return 2.0 * s * p;
   }
   static D softplus(D x) {
     const D rest = log1p_unit(exp_nonpositive(neg_abs(x)));
-    // max(x, 0), which is x itself for a NaN so that the NaN goes through
-    const D keep = ((x > 0.0) | (x != x)) ? x : D{};
-    return keep + rest;
+    return Math::at_least(D{}, x) + rest;
   }
   static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
 
@@ -154,7 +158,7 @@ struct WideKernels {
     } else {
       F v;
       __builtin_memcpy(&v, x, sizeof v);
-      v = __builtin_convertvector(Fn(__builtin_convertvector(v, D)), F);
+      v = Math::narrow(Fn(Math::widen(v)));
       __builtin_memcpy(out, &v, sizeof v);
     }
   }
