@@ -292,7 +292,11 @@ class Machine {
         eclass.for_each_matching_node(bind->node, [&](const L& node) {
           std::span<const Id> children = node.children();
           std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
-          reached = support::with_stack_guard([&] { return step(pc + 1); });
+          // Each bound node nests one frame; checking the stack on every few levels keeps the
+          // deepest pattern safe without paying for the check on every node.
+          reached = (pc + 1) % kGuardStride == 0
+                        ? support::with_stack_guard([&] { return step(pc + 1); })
+                        : step(pc + 1);
           return !reached;
         });
         return reached;
@@ -319,6 +323,9 @@ class Machine {
     for (Reg reg : program_.var_regs) found_.push_back(registers_[reg]);
     return --remaining_ == 0;
   }
+
+  /// Instructions between two stack checks: fewer nested frames than the reserve holds.
+  static constexpr std::size_t kGuardStride = 8;
 
   const Program<L>& program_;
   const EGraph<L>& egraph_;
