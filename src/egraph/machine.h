@@ -273,10 +273,10 @@ class Machine {
   std::size_t run(Id eclass, std::size_t limit, SubstRows& rows) {
     remaining_ = limit;
     registers_[0] = eclass;
-    found_.clear();
+    found_size_ = 0;
     step(0);
     std::size_t count = limit - remaining_;
-    rows.append_rows(found_, count);
+    rows.append_rows(std::span<const Id>(found_.data(), found_size_), count);
     return count;
   }
 
@@ -320,7 +320,12 @@ class Machine {
       }
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
-    for (Reg reg : program_.var_regs) found_.push_back(registers_[reg]);
+    const std::size_t width = program_.var_regs.size();
+    if (found_.size() - found_size_ < width)
+      found_.resize(std::max(2 * found_.size(), found_size_ + width));
+    Id* row = found_.data() + found_size_;
+    for (std::size_t k = 0; k < width; ++k) row[k] = registers_[program_.var_regs[k]];
+    found_size_ += width;
     return --remaining_ == 0;
   }
 
@@ -331,8 +336,10 @@ class Machine {
   const EGraph<L>& egraph_;
   std::vector<Id> registers_;
   std::vector<Id> scratch_;
-  /// The rows of the current run, reused from run to run.
+  /// The rows of the current run in its first `found_size_` ids, reused from run to run; it only
+  /// grows, so that writing a row is a few stores rather than a call per id.
   std::vector<Id> found_;
+  std::size_t found_size_ = 0;
   std::size_t remaining_ = 0;
 };
 
