@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -15,12 +16,23 @@ struct LogSink {
   void* context = nullptr;
 };
 
+namespace detail {
+
+/// The host's diagnostics hook. Holds no compilation state: it only decides where trace records
+/// go. Visible here so that the check on the engine's hot paths is a load, not a call.
+inline std::atomic<const LogSink*> installed_sink{nullptr};
+
+}  // namespace detail
+
 /// Installs `sink` (nullptr removes it) and returns the previous one. No sink is installed by
 /// default, and then no record is ever formatted.
 const LogSink* set_log_sink(const LogSink* sink) noexcept;
 
 /// Whether a record at `level` would reach a sink.
-bool log_enabled(LogLevel level) noexcept;
+inline bool log_enabled(LogLevel level) noexcept {
+  const LogSink* sink = detail::installed_sink.load(std::memory_order_acquire);
+  return sink != nullptr && sink->write != nullptr && level >= sink->min_level;
+}
 
 /// Hands `message` to the installed sink, if it accepts `level`.
 void log_write(LogLevel level, std::string_view message);

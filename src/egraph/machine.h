@@ -273,10 +273,10 @@ class Machine {
   std::size_t run(Id eclass, std::size_t limit, SubstRows& rows) {
     remaining_ = limit;
     registers_[0] = eclass;
-    found_.clear();
+    found_size_ = 0;
     step(0);
     std::size_t count = limit - remaining_;
-    rows.append_rows(found_, count);
+    rows.append_rows(std::span<const Id>(found_.data(), found_size_), count);
     return count;
   }
 
@@ -292,7 +292,11 @@ class Machine {
         eclass.for_each_matching_node(bind->node, [&](const L& node) {
           std::span<const Id> children = node.children();
           std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
-          reached = support::with_stack_guard([&] { return step(pc + 1); });
+          // Each bound node nests one frame; checking the stack on every few levels keeps the
+          // deepest pattern safe without paying for the check on every node.
+          reached = (pc + 1) % kGuardStride == 0
+                        ? support::with_stack_guard([&] { return step(pc + 1); })
+                        : step(pc + 1);
           return !reached;
         });
         return reached;
@@ -316,16 +320,26 @@ class Machine {
       }
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
-    for (Reg reg : program_.var_regs) found_.push_back(registers_[reg]);
+    const std::size_t width = program_.var_regs.size();
+    if (found_.size() - found_size_ < width)
+      found_.resize(std::max(2 * found_.size(), found_size_ + width));
+    Id* row = found_.data() + found_size_;
+    for (std::size_t k = 0; k < width; ++k) row[k] = registers_[program_.var_regs[k]];
+    found_size_ += width;
     return --remaining_ == 0;
   }
+
+  /// Instructions between two stack checks: fewer nested frames than the reserve holds.
+  static constexpr std::size_t kGuardStride = 8;
 
   const Program<L>& program_;
   const EGraph<L>& egraph_;
   std::vector<Id> registers_;
   std::vector<Id> scratch_;
-  /// The rows of the current run, reused from run to run.
+  /// The rows of the current run in its first `found_size_` ids, reused from run to run; it only
+  /// grows, so that writing a row is a few stores rather than a call per id.
   std::vector<Id> found_;
+  std::size_t found_size_ = 0;
   std::size_t remaining_ = 0;
 };
 

@@ -90,11 +90,12 @@ class Applier {
 namespace detail {
 
 /// Adds the instance of `pattern` to `egraph`, entry by entry, taking the class of the variable
-/// at entry `i` from `var_id(i)`; returns the root's class. `buffer` is scratch space.
+/// at entry `i` from `var_id(i)`; returns the root's class. `buffer` is scratch space, grown to
+/// the pattern's size and never shrunk, so that one buffer serves every match of a rule.
 template <Language L, class VarId>
 Id instantiate(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>& egraph,
                VarId&& var_id) {
-  buffer.resize(pattern.size());
+  if (buffer.size() < pattern.size()) buffer.resize(pattern.size());
   for (Id i = 0; i < pattern.size(); ++i) {
     const ENodeOrVar<L>& entry = pattern[i];
     if (entry.is_var()) {
@@ -105,7 +106,7 @@ Id instantiate(std::vector<Id>& buffer, const PatternAst<L>& pattern, EGraph<L>&
     log(LogLevel::Trace, [&] { return cat("adding: ", node_text(node)); });
     buffer[i] = egraph.add(node);
   }
-  return buffer.back();
+  return buffer[pattern.size() - 1];
 }
 
 }  // namespace detail

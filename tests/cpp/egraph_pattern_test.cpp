@@ -128,6 +128,30 @@ TEST(PatternSearch, LimitCutsMatchesInCandidateOrder) {
   EXPECT_EQ(p.n_matches(g), 10u);
 }
 
+// The matcher nests one frame per bound node and checks the stack only every few levels: depths
+// around that stride, and one far beyond any thread's stack, must all bind the innermost leaf.
+TEST(PatternSearch, DeepChainsMatchAtEveryDepthAroundTheStackCheck) {
+  for (std::size_t depth : {1u, 7u, 8u, 9u, 16u, 17u, 200'000u}) {
+    SCOPED_TRACE(depth);
+    auto nested = [depth](std::string_view leaf) {
+      std::string text;
+      for (std::size_t k = 0; k < depth; ++k) text += "(g ";
+      text += leaf;
+      text.append(depth, ')');
+      return text;
+    };
+    Graph g;
+    Id leaf = add(g, "a");
+    Id root = add(g, nested("a"));
+    add(g, nested("b"));
+    g.rebuild();
+    auto found = pattern(nested("?x")).search_eclass(g, root);
+    ASSERT_TRUE(found.has_value());
+    ASSERT_EQ(found->substs.size(), 1u);
+    EXPECT_EQ(found->substs.row(0)[0], g.find(leaf));
+  }
+}
+
 TEST(PatternSearch, AbsentOperatorYieldsNothingAndDirtyStoreFaults) {
   Graph g;
   add(g, "(f a)");
