@@ -39,7 +39,7 @@ struct Operands {
             {reinterpret_cast<std::byte*>(r1.data()), 2}};
   }
   bool same_bits(const Operands& o) const {
-    return std::memcmp(r0.data(), o.r0.data(), n * sizeof(float)) == 0 && r1 == o.r1;
+    return (n == 0 || std::memcmp(r0.data(), o.r0.data(), n * sizeof(float)) == 0) && r1 == o.r1;
   }
 
   std::size_t n;
