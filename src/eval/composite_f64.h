@@ -145,7 +145,8 @@ struct CompositeF64 {
     const Pair sum = two_sum(keep, log1p.hi);
     const D general = sum.hi + (sum.lo + (log1p.lo + 2.0 * s.lo));
     const D tiny = scale(e.m.hi, e.k);
-    return keep_nan(x, x < -40.0 ? tiny : general);
+    // the pair's sum of an infinite x is NaN; an infinite x is its own result
+    return keep_nan(x, x < -40.0 ? tiny : x == __builtin_inf() ? x : general);
   }
 
   static D sigmoid_log(D x) { return -softplus(-x); }
