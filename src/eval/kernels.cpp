@@ -300,20 +300,29 @@ void int_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, cons
 template <class Tag>
 OpFn baseline_float_builtin(Builtin b);
 
-/// A builtin of f16 or bf16 registers (floats): the f32 kernel of the widest unit, then the
-/// rounding to the format. The f32 result is within an f32 ulp, 2^-13 of an f16 ulp, so the
-/// rounded one stays within half an ulp and a hair, as the baseline kernel's does.
-template <class Tag, Builtin B>
-void narrow_wide_builtin(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
-                         std::size_t n) {
-  static const OpFn wide = wide_builtin_fn(B, true);
+/// An operation of f16 or bf16 registers (floats): the f32 kernel `WideF32()` of the widest unit,
+/// then the rounding of the block to the format. For `+ - * /` that is the correctly rounded
+/// result; a builtin's f32 result is within an f32 ulp, 2^-13 of an f16 ulp, so the rounded one
+/// stays within half an ulp and a hair, as the baseline kernel's does.
+template <class Tag, OpFn (*WideF32)()>
+void narrow_wide(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
+                 std::size_t n) {
+  static const OpFn wide = WideF32();
   wide(d, a, b, c, n);
   Tag::round_block(as<float>(d), n);
+}
+template <Builtin B>
+OpFn wide_f32_builtin() {
+  return wide_builtin_fn(B, true);
+}
+template <BinaryOp Op>
+OpFn wide_f32_arith() {
+  return wide_arith_fn(Op, true);
 }
 
 template <class Tag, std::size_t... I>
 OpFn narrow_wide_builtin_of(Builtin b, std::index_sequence<I...>) {
-  constexpr OpFn table[] = {&narrow_wide_builtin<Tag, static_cast<Builtin>(I)>...};
+  constexpr OpFn table[] = {&narrow_wide<Tag, &wide_f32_builtin<static_cast<Builtin>(I)>>...};
   return wide_builtin_fn(b, true) != nullptr ? table[static_cast<std::size_t>(b)] : nullptr;
 }
 
@@ -521,27 +530,17 @@ OpFn neg_fn(vocab::DType d) {
 
 OpFn not_fn() { return &not_kernel; }
 
-/// `+ - * /` of f16 or bf16 registers (floats): the float operation on the widest unit, then
-/// the rounding to the format, as the baseline kernel does.
-template <class Tag, BinaryOp Op>
-void narrow_wide_arith(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
-                       std::size_t n) {
-  static const OpFn wide = wide_arith_fn(Op, true);
-  wide(d, a, b, c, n);
-  Tag::round_block(as<float>(d), n);
-}
-
 template <class Tag>
 OpFn narrow_wide_arith_of(BinaryOp op) {
   switch (op) {
     case BinaryOp::Add:
-      return &narrow_wide_arith<Tag, BinaryOp::Add>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Add>>;
     case BinaryOp::Sub:
-      return &narrow_wide_arith<Tag, BinaryOp::Sub>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Sub>>;
     case BinaryOp::Mul:
-      return &narrow_wide_arith<Tag, BinaryOp::Mul>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Mul>>;
     case BinaryOp::Div:
-      return &narrow_wide_arith<Tag, BinaryOp::Div>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Div>>;
     default:
       return nullptr;
   }
