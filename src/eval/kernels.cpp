@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "eval/composite_f64.h"
 #include "eval/values.h"
 #include "eval/wide_math.h"
 
@@ -151,29 +152,6 @@ OpFn binary_lookup(BinaryOp op, std::index_sequence<I...>) {
 
 // ---- Builtins -----------------------------------------------------------------------------
 
-/// The composite functions, evaluated in a format wider than the result's so that one final
-/// rounding keeps them within an ulp; each form avoids the intermediate overflow that would
-/// turn softplus(1000) or sigmoid_log(-1000) into an infinity.
-template <class W>
-W sigmoid_w(W x) {
-  if (x >= 0) return W(1) / (W(1) + std::exp(-x));
-  const W e = std::exp(x);
-  return e / (W(1) + e);
-}
-template <class W>
-W softplus_w(W x) {
-  if (x > 0) return x + std::log1p(std::exp(-x));
-  return std::log1p(std::exp(x));
-}
-template <class W>
-W exp_sigmoid_w(W x) {
-  return sigmoid_w(std::exp(x));
-}
-template <class W>
-W sigmoid_log_w(W x) {
-  return -softplus_w(-x);
-}
-
 using VecFn = __m128d (*)(__m128d);
 
 // The library's declarations carry attributes a template argument cannot name.
@@ -222,6 +200,17 @@ __m128d sigmoid_log2x(__m128d x) {
   return _mm_xor_pd(softplus2x(_mm_xor_pd(x, sign)), sign);
 }
 
+/// The composites of f64 results, whose pair arithmetic keeps them within an ulp.
+struct Sse2Vectors {
+  using D = __m128d;
+  using I = __m128i;
+};
+using F64Composite = CompositeF64<Sse2Vectors>;
+__m128d sigmoid_f64_2x(__m128d x) { return F64Composite::sigmoid(x); }
+__m128d softplus_f64_2x(__m128d x) { return F64Composite::softplus(x); }
+__m128d exp_sigmoid_f64_2x(__m128d x) { return F64Composite::sigmoid(Sleef_expd2_u10(x)); }
+__m128d sigmoid_log_f64_2x(__m128d x) { return F64Composite::sigmoid_log(x); }
+
 /// A function of doubles applied two lanes at a time. Blocks hold an even number of elements,
 /// so the last pair may read and write one element past `n` but never past the block.
 template <VecFn F, class Tag>
@@ -245,23 +234,11 @@ void vector_kernel(std::byte* d, const std::byte* a, const std::byte*, const std
 template <class Tag, Builtin B>
 typename Tag::T float_builtin(typename Tag::T x) {
   using T = typename Tag::T;
-  using W = typename Tag::Wide;
   if constexpr (B == Builtin::Sqrt) return Tag::round(std::sqrt(x));
   if constexpr (B == Builtin::Abs) return std::fabs(x);
   if constexpr (B == Builtin::Floor) return std::floor(x);
   if constexpr (B == Builtin::Ceil) return std::ceil(x);
   if constexpr (B == Builtin::Relu) return x > 0 ? x : T(0);
-  if constexpr (B == Builtin::Sigmoid)
-    return Tag::from_double(static_cast<double>(sigmoid_w<W>(x)));
-  if constexpr (B == Builtin::Softplus) {
-    return Tag::from_double(static_cast<double>(softplus_w<W>(x)));
-  }
-  if constexpr (B == Builtin::ExpSigmoid) {
-    return Tag::from_double(static_cast<double>(exp_sigmoid_w<W>(x)));
-  }
-  if constexpr (B == Builtin::SigmoidLog) {
-    return Tag::from_double(static_cast<double>(sigmoid_log_w<W>(x)));
-  }
   return x;
 }
 
@@ -323,10 +300,40 @@ void int_builtin_kernel(std::byte* d, const std::byte* a, const std::byte*, cons
 template <class Tag>
 OpFn baseline_float_builtin(Builtin b);
 
+/// An operation of f16 or bf16 registers (floats): the f32 kernel `WideF32()` of the widest unit,
+/// then the rounding of the block to the format. For `+ - * /` that is the correctly rounded
+/// result; a builtin's f32 result is within an f32 ulp, 2^-13 of an f16 ulp, so the rounded one
+/// stays within half an ulp and a hair, as the baseline kernel's does.
+template <class Tag, OpFn (*WideF32)()>
+void narrow_wide(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
+                 std::size_t n) {
+  static const OpFn wide = WideF32();
+  wide(d, a, b, c, n);
+  Tag::round_block(as<float>(d), n);
+}
+template <Builtin B>
+OpFn wide_f32_builtin() {
+  return wide_builtin_fn(B, true);
+}
+template <BinaryOp Op>
+OpFn wide_f32_arith() {
+  return wide_arith_fn(Op, true);
+}
+
+template <class Tag, std::size_t... I>
+OpFn narrow_wide_builtin_of(Builtin b, std::index_sequence<I...>) {
+  constexpr OpFn table[] = {&narrow_wide<Tag, &wide_f32_builtin<static_cast<Builtin>(I)>>...};
+  return wide_builtin_fn(b, true) != nullptr ? table[static_cast<std::size_t>(b)] : nullptr;
+}
+
 template <class Tag>
 OpFn float_builtin_lookup(Builtin b) {
   if constexpr (std::is_same_v<Tag, F32Tag> || std::is_same_v<Tag, F64Tag>) {
     if (OpFn wide = wide_builtin_fn(b, std::is_same_v<Tag, F32Tag>)) return wide;
+  } else {
+    if (OpFn narrow =
+            narrow_wide_builtin_of<Tag>(b, std::make_index_sequence<vocab::kBuiltinCount>{}))
+      return narrow;
   }
   return baseline_float_builtin<Tag>(b);
 }
@@ -345,23 +352,17 @@ OpFn baseline_float_builtin(Builtin b) {
     case Builtin::Tanh:
       return &vector_kernel<tanh2x, Tag>;
     case Builtin::Sigmoid:
-      if constexpr (std::is_same_v<typename Tag::Wide, double>)
-        return &vector_kernel<sigmoid2x, Tag>;
-      return &float_builtin_kernel<Tag, Builtin::Sigmoid>;
+      if constexpr (std::is_same_v<Tag, F64Tag>) return &vector_kernel<sigmoid_f64_2x, Tag>;
+      return &vector_kernel<sigmoid2x, Tag>;
     case Builtin::Softplus:
-      if constexpr (std::is_same_v<typename Tag::Wide, double>)
-        return &vector_kernel<softplus2x, Tag>;
-      return &float_builtin_kernel<Tag, Builtin::Softplus>;
+      if constexpr (std::is_same_v<Tag, F64Tag>) return &vector_kernel<softplus_f64_2x, Tag>;
+      return &vector_kernel<softplus2x, Tag>;
     case Builtin::ExpSigmoid:
-      if constexpr (std::is_same_v<typename Tag::Wide, double>) {
-        return &vector_kernel<exp_sigmoid2x, Tag>;
-      }
-      return &float_builtin_kernel<Tag, Builtin::ExpSigmoid>;
+      if constexpr (std::is_same_v<Tag, F64Tag>) return &vector_kernel<exp_sigmoid_f64_2x, Tag>;
+      return &vector_kernel<exp_sigmoid2x, Tag>;
     case Builtin::SigmoidLog:
-      if constexpr (std::is_same_v<typename Tag::Wide, double>) {
-        return &vector_kernel<sigmoid_log2x, Tag>;
-      }
-      return &float_builtin_kernel<Tag, Builtin::SigmoidLog>;
+      if constexpr (std::is_same_v<Tag, F64Tag>) return &vector_kernel<sigmoid_log_f64_2x, Tag>;
+      return &vector_kernel<sigmoid_log2x, Tag>;
 #define TARVELON_SCALAR(name) \
   case Builtin::name:         \
     return &float_builtin_kernel<Tag, Builtin::name>;
@@ -529,27 +530,17 @@ OpFn neg_fn(vocab::DType d) {
 
 OpFn not_fn() { return &not_kernel; }
 
-/// `+ - * /` of f16 or bf16 registers (floats): the float operation on the widest unit, then
-/// the rounding to the format, as the baseline kernel does.
-template <class Tag, BinaryOp Op>
-void narrow_wide_arith(std::byte* d, const std::byte* a, const std::byte* b, const std::byte* c,
-                       std::size_t n) {
-  static const OpFn wide = wide_arith_fn(Op, true);
-  wide(d, a, b, c, n);
-  Tag::round_block(as<float>(d), n);
-}
-
 template <class Tag>
 OpFn narrow_wide_arith_of(BinaryOp op) {
   switch (op) {
     case BinaryOp::Add:
-      return &narrow_wide_arith<Tag, BinaryOp::Add>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Add>>;
     case BinaryOp::Sub:
-      return &narrow_wide_arith<Tag, BinaryOp::Sub>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Sub>>;
     case BinaryOp::Mul:
-      return &narrow_wide_arith<Tag, BinaryOp::Mul>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Mul>>;
     case BinaryOp::Div:
-      return &narrow_wide_arith<Tag, BinaryOp::Div>;
+      return &narrow_wide<Tag, &wide_f32_arith<BinaryOp::Div>>;
     default:
       return nullptr;
   }

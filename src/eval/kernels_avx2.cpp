@@ -24,6 +24,7 @@ struct Avx2Math {
   static D sin(D x) { return Sleef_sind4_u10avx2(x); }
   static D cos(D x) { return Sleef_cosd4_u10avx2(x); }
   static D tanh(D x) { return Sleef_tanhd4_u10avx2(x); }
+  static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
   /// Single-precision forms, each within 1.0 ulp of the exact function.
   using FW = __m256;
   static FW expf(FW x) { return Sleef_expf8_u10avx2(x); }

@@ -26,6 +26,7 @@ struct Avx512Math {
   static D sin(D x) { return Sleef_sind8_u10avx512f(x); }
   static D cos(D x) { return Sleef_cosd8_u10avx512f(x); }
   static D tanh(D x) { return Sleef_tanhd8_u10avx512f(x); }
+  static D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
   /// Single-precision forms, each within 1.0 ulp of the exact function.
   using FW = __m512;
   static FW expf(FW x) { return Sleef_expf16_u10avx512f(x); }

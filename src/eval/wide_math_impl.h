@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "eval/composite_f64.h"
 #include "eval/wide_math.h"
 
 namespace tarvelon::eval::detail {
@@ -86,6 +87,9 @@ struct WideKernels {
   static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
 
   static D sigmoid_log(D x) { return -softplus(-x); }
+
+  using F64 = CompositeF64<Math>;
+  static D exp_sigmoid_f64(D x) { return F64::sigmoid(Math::exp(x)); }
 
   /// tanh for f32 results: -m / (2 + m) with m = e^-2|x| - 1 in (-1, 0], within 2^-29 relative
   /// with no cancellation anywhere, and the sign of x put back (so -0 stays -0).
@@ -224,8 +228,15 @@ struct WideKernels {
           return nullptr;
       }
     }
-    // The f64 composites need more than double precision on the way.
     switch (b) {
+      case Builtin::Sigmoid:
+        return &apply<F64::sigmoid, double>;
+      case Builtin::Softplus:
+        return &apply<F64::softplus, double>;
+      case Builtin::ExpSigmoid:
+        return &apply<exp_sigmoid_f64, double>;
+      case Builtin::SigmoidLog:
+        return &apply<F64::sigmoid_log, double>;
       case Builtin::Tanh:
         return &apply<tanh_double, double>;
       case Builtin::Exp:

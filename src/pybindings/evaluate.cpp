@@ -143,6 +143,7 @@ class Call {
     if (PyBool_Check(v) || PyLong_Check(v) || PyFloat_Check(v) || PyComplex_Check(v)) {
       Py_DECREF(target);
       if (number_fits(v, d) < 0) return nullptr;
+      if (stores_numbers_directly(d)) return number_in_storage(v, d);
       // Checked by value: NumPy reads the number in its own dtype and the iterator converts it.
       Ref value(Py_NewRef(v));
       if (PyLong_Check(v) && !PyBool_Check(v) && !d.is_integer()) {
@@ -244,6 +245,77 @@ class Call {
     }
     if (static_cast<double>(t) == x) return t;
     return std::bit_cast<float>(std::bit_cast<std::uint32_t>(t) | 1u);
+  }
+
+  /// Whether a Python number for a parameter of dtype `d` is written straight into its storage:
+  /// every dtype but f16 and the complex ones, whose conversions stay with NumPy.
+  static bool stores_numbers_directly(vocab::DType d) {
+    return d.kind != vocab::DTypeKind::Complex &&
+           !(d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.brain);
+  }
+
+  /// The Python number `v`, already checked against `d` by value, as a 0-d array of d's storage
+  /// holding what NumPy's reading of the number and its cast to that storage would give: an
+  /// integer in range keeps its value, a bool is 0 or 1 (or itself), a real rounds once from
+  /// double (bf16 through float32 rounded to odd, as arrays go). Such an operand needs no
+  /// iterator. Null with an exception on failure.
+  static PyArrayObject* number_in_storage(PyObject* v, vocab::DType d) {
+    const int type = storage_type(d);
+    Ref arr(PyArray_SimpleNew(0, nullptr, type));
+    if (arr.p == nullptr) return nullptr;
+    void* data = PyArray_DATA(arr.array());
+    if (d.kind == vocab::DTypeKind::Bool) {
+      const int truth = PyObject_IsTrue(v);
+      if (truth < 0) return nullptr;
+      *static_cast<npy_bool*>(data) = static_cast<npy_bool>(truth);
+    } else if (d.is_integer()) {
+      if (!store_integer(v, type, data)) return nullptr;
+    } else {
+      const double x = PyFloat_AsDouble(v);
+      if (x == -1.0 && PyErr_Occurred()) return nullptr;
+      if (type == NPY_FLOAT64) {
+        *static_cast<double*>(data) = x;
+      } else {
+        *static_cast<float*>(data) = d.is_bf16() ? float_rounded_to_odd(x) : static_cast<float>(x);
+      }
+    }
+    return reinterpret_cast<PyArrayObject*>(arr.release());
+  }
+
+  /// Writes the integer (or bool) `v`, in range of `type`, into `data`.
+  static bool store_integer(PyObject* v, int type, void* data) {
+    if (type == NPY_UINT64) {
+      const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+      if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+      *static_cast<npy_uint64*>(data) = u;
+      return true;
+    }
+    const long long x = PyLong_AsLongLong(v);
+    if (x == -1 && PyErr_Occurred()) return false;
+    switch (type) {
+      case NPY_INT8:
+        *static_cast<npy_int8*>(data) = static_cast<npy_int8>(x);
+        break;
+      case NPY_UINT8:
+        *static_cast<npy_uint8*>(data) = static_cast<npy_uint8>(x);
+        break;
+      case NPY_INT16:
+        *static_cast<npy_int16*>(data) = static_cast<npy_int16>(x);
+        break;
+      case NPY_UINT16:
+        *static_cast<npy_uint16*>(data) = static_cast<npy_uint16>(x);
+        break;
+      case NPY_INT32:
+        *static_cast<npy_int32*>(data) = static_cast<npy_int32>(x);
+        break;
+      case NPY_UINT32:
+        *static_cast<npy_uint32*>(data) = static_cast<npy_uint32>(x);
+        break;
+      default:
+        *static_cast<npy_int64*>(data) = x;
+        break;
+    }
+    return true;
   }
 
   const char* arg() const { return ev_.arg_names[i_].c_str(); }
