@@ -11,6 +11,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <string_view>
@@ -145,7 +146,10 @@ class Pool {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
-      std::thread(&Pool::work, this).detach();
+      // The pool owns each worker's working memory, so it stays reachable (and is not taken for
+      // a leak) in a child of fork, where the workers are gone.
+      Program::Workspace& ws = workspaces_.emplace_back();
+      std::thread(&Pool::work, this, &ws).detach();
     } catch (...) {
       pthread_sigmask(SIG_SETMASK, &old, nullptr);
       throw;
@@ -154,8 +158,7 @@ class Pool {
     ++threads_;
   }
 
-  void work() {
-    Program::Workspace ws;
+  void work(Program::Workspace* ws) {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -165,7 +168,7 @@ class Pool {
       ++joined_;
       Job* job = job_;
       lock.unlock();
-      job->share(ws, nullptr);
+      job->share(*ws, nullptr);
       lock.lock();
       if (--joined_ == 0) done_.notify_all();
     }
@@ -180,13 +183,26 @@ class Pool {
   std::size_t joined_ = 0;
   /// Only touched with `caller` held.
   std::size_t threads_ = 0;
+  /// One per worker, in a deque so that adding one moves none; only touched with `caller` held.
+  std::deque<Program::Workspace> workspaces_;
+
+ public:
+  /// Pools a child of fork left behind, kept reachable from here.
+  Pool* forgotten_before = nullptr;
 };
 
 std::atomic<Pool*> the_pool{nullptr};
+/// The pools children of fork left behind, chained through `forgotten_before`.
+Pool* forgotten_pools = nullptr;
 
 /// A child of fork has none of its parent's workers, and the pool's locks may have been held by
 /// threads that are gone: the child leaves that pool behind and makes its own on first need.
-void forget_pool_in_child() { the_pool.store(nullptr, std::memory_order_relaxed); }
+void forget_pool_in_child() {
+  if (Pool* left = the_pool.exchange(nullptr, std::memory_order_relaxed)) {
+    left->forgotten_before = forgotten_pools;
+    forgotten_pools = left;
+  }
+}
 
 Pool& pool() {
   static const bool registered = [] {
