@@ -4,7 +4,10 @@
 #include <sched.h>
 #include <signal.h>
 
-#include <cxxabi.h>
+#include <version>  // names the C++ library
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind, the C library ending a thread
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -78,8 +81,10 @@ struct Job {
         if (start >= n) break;
         piece(start, std::min(kPiece, n - start), views, ws);
       }
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
       throw;
+#endif
     } catch (...) {
       std::lock_guard lock(error_mutex);
       if (!error) error = std::current_exception();

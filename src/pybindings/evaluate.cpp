@@ -4,7 +4,10 @@
 #include "pybindings/evaluate.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#include <cxxabi.h>
+#include <version>  // names the C++ library
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind, the C library ending a thread
+#endif
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
@@ -587,9 +590,11 @@ int run_runs(Evaluator& ev, bool release, std::size_t nparams, std::size_t nresu
       if (!n) break;
       eval::run_parallel(*ev.program, in, out, *n, ws, options);
     }
+#if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     // The interpreter ends this thread at its exit while the thread takes the lock back.
     throw;
+#endif
   } catch (...) {
     cpp_failure = true;
   }
@@ -838,8 +843,10 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   try {
     return evaluate(ev, bound.data(), out);
+#if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;
+#endif
   } catch (...) {
     raise_current_exception(native_internal_fault);
     return nullptr;
