@@ -346,6 +346,17 @@ def nested_sines(count):
     return tarvelon.compile(f"|x: f32| {body}", "k")
 
 
+def assert_interrupted_within_a_second(run, *args):
+    """Ctrl-C, sent 50 ms into `run(*args)`, ends it with KeyboardInterrupt within a second."""
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        run(*args)
+    assert time.monotonic() - start < 1.0
+    timer.join()
+
+
 def test_other_threads_run_while_a_kernel_computes():
     kernel = nested_sines(40)
     x = np.ones(2 * 10**6, np.float32)
@@ -365,12 +376,4 @@ def test_other_threads_run_while_a_kernel_computes():
 def test_ctrl_c_interrupts_a_long_evaluation():
     # Two hundred nested sines over 4 million elements take seconds; the interrupt comes within
     # a million elements.
-    kernel = nested_sines(200)
-    x = np.ones(4 * 10**6, np.float32)
-    timer = threading.Timer(0.05, _thread.interrupt_main)
-    timer.start()
-    start = time.monotonic()
-    with pytest.raises(KeyboardInterrupt):
-        kernel(x)
-    assert time.monotonic() - start < 1.0
-    timer.join()
+    assert_interrupted_within_a_second(nested_sines(200), np.ones(4 * 10**6, np.float32))

@@ -1,19 +1,17 @@
 """Kernel.ufunc: a NumPy ufunc that computes what the kernel's call computes, with NumPy's own
 machinery for broadcasting, out=, where=, reductions and dispatch, and a lifetime of its own."""
-import _thread
 import functools
 import gc
 import os
 import pickle
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import tarvelon
 from tarvelon import _kernel
-from test_typed_eval import CASES, nested_sines
+from test_typed_eval import CASES, assert_interrupted_within_a_second, nested_sines
 from typed_reference import same_values
 
 STORAGE = {"bool": np.bool_, "u8": np.uint8, "u16": np.uint16, "u32": np.uint32,
@@ -261,15 +259,7 @@ def nested_sines_of_two(count):
     lambda: nested_sines_of_two(200).ufunc.reduce,
 ], ids=["masked call", "reduction"])
 def test_ctrl_c_interrupts_a_long_ufunc_loop(prepare):
-    run = prepare()
-    x = np.ones(4 * 10**6, np.float32)
-    timer = threading.Timer(0.05, _thread.interrupt_main)
-    timer.start()
-    start = time.monotonic()
-    with pytest.raises(KeyboardInterrupt):
-        run(x)
-    assert time.monotonic() - start < 1.0
-    timer.join()
+    assert_interrupted_within_a_second(prepare(), np.ones(4 * 10**6, np.float32))
     assert nested_sines(200).ufunc(np.float32(0)) == 0
 
 
