@@ -129,33 +129,35 @@ void kernel_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
   std::array<eval::Program::In, NPY_MAXARGS> in;
   std::array<eval::Program::Out, NPY_MAXARGS> out;
   const auto total = static_cast<std::size_t>(dimensions[0]);
-  // An output that overlaps an input other than exactly (a reduction's running value) must see
-  // each element written before the next is read: such runs go one element at a time.
-  const std::size_t chunk = loop.sequential(args, steps, total) ? 1 : total;
+  const auto ins = std::span(in.data(), nin);
+  const auto outs = std::span(out.data(), nout);
+  // Points the operands at element `first` of NumPy's runs.
+  const auto place = [&](std::size_t first) {
+    const auto offset = static_cast<std::ptrdiff_t>(first);
+    for (std::size_t k = 0; k < nin; ++k)
+      in[k] = {reinterpret_cast<const std::byte*>(args[k]) + offset * steps[k], steps[k]};
+    for (std::size_t k = 0; k < nout; ++k) {
+      const std::size_t op = nin + k;
+      out[k] = {reinterpret_cast<std::byte*>(args[op]) + offset * steps[op], steps[op]};
+    }
+  };
   try {
-    for (std::size_t done = 0; done < total;) {
-      const std::size_t n = std::min(total - done, chunk);
-      const auto offset = static_cast<std::ptrdiff_t>(done);
-      for (std::size_t k = 0; k < nin; ++k)
-        in[k] = {reinterpret_cast<const std::byte*>(args[k]) + offset * steps[k], steps[k]};
-      for (std::size_t k = 0; k < nout; ++k) {
-        const std::size_t op = nin + k;
-        out[k] = {reinterpret_cast<std::byte*>(args[op]) + offset * steps[op], steps[op]};
+    // An output that overlaps an input other than exactly (a reduction's running value) must
+    // see each element written before the next is read: such runs go one element at a time.
+    if (total > 0 && !loop.sequential(args, steps, total)) {
+      place(0);
+      compute(loop.program, ins, outs, total, thread);
+      if (thread.stopped) return;
+    } else {
+      for (std::size_t done = 0; done < total; ++done) {
+        place(done);
+        loop.program.run(ins, outs, 1, thread.workspace);
+        // NumPy may hand over a few elements a call (buffers, reductions): the clock is read
+        // once a chunk's worth, counted across calls.
+        if (++thread.unpolled < kPollChunk) continue;
+        thread.unpolled = 0;
+        if (!look_for_signals(thread)) return;
       }
-      const auto ins = std::span(in.data(), nin);
-      const auto outs = std::span(out.data(), nout);
-      if (chunk != 1) {
-        compute(loop.program, ins, outs, n, thread);
-        if (thread.stopped) return;
-        break;
-      }
-      loop.program.run(ins, outs, 1, thread.workspace);
-      ++done;
-      // NumPy may hand over a few elements a call (buffers, reductions): the clock is read once
-      // a chunk's worth, counted across calls.
-      if (++thread.unpolled < kPollChunk) continue;
-      thread.unpolled = 0;
-      if (!look_for_signals(thread)) return;
     }
   } catch (...) {
     const PyGILState_STATE gil = PyGILState_Ensure();
