@@ -299,15 +299,21 @@ class Builder {
   }
 
   /// A contiguous input whose storage is its register layout is read where it lies instead of
-  /// being copied, unless a result reads it: results are stored one after another, and one of
-  /// them may be written over that very input before the next is stored.
+  /// being copied, unless a result stores it after another result is stored: results are stored
+  /// one after another, and an earlier one may be written over that very input. A kernel that
+  /// returns its parameter thus copies each block once, straight from the input to the result.
   void allow_views() {
-    std::size_t first_store = code_.size();
-    for (std::size_t i = 0; i < code_.size() && first_store == code_.size(); ++i) {
-      if (code_[i].kind == Program::Instr::Kind::Store) first_store = i;
-    }
     std::vector<bool> stored(values_.size(), false);
-    for (std::size_t i = first_store; i < code_.size(); ++i) stored[code_[i].a] = true;
+    std::uint32_t first_stored = kNoOperand;
+    bool others_stored = false;
+    for (const Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Store) continue;
+      if (first_stored == kNoOperand) first_stored = in.a;
+      // The stores of the first value before any other's write over an input at most the bytes
+      // that input already holds.
+      others_stored = others_stored || in.a != first_stored;
+      if (others_stored) stored[in.a] = true;
+    }
     for (Program::Instr& in : code_) {
       if (in.kind != Program::Instr::Kind::Load) continue;
       const DType d = values_[in.dst].dtype;

@@ -122,6 +122,52 @@ TEST(EvalProgram, ContiguousInputsReadInPlaceGiveTheSameResults) {
   }
 }
 
+TEST(EvalProgram, ParametersPassedThroughSurviveResultsStoredOverTheirInputs) {
+  // Each result list is run with every result in turn written over input x; the other results
+  // must be what a run into separate memory gives.
+  const char* sources[] = {
+      "|x: f32, y: f32|\n(x, x * y)", "|x: f32, y: f32|\n(x * y, x)", "|x: f32, y: f32|\n(x, x, y)",
+      "|x: f32, y: f32|\n(y, x)",     "|x: f32, y: f32|\nx",
+  };
+  constexpr std::size_t n = 700;
+  std::vector<float> original(n), ys(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    original[i] = static_cast<float>(i) * 0.75f - 200.0f;
+    ys[i] = static_cast<float>(i % 7) - 3.0f;
+  }
+  const auto bytes = [](const float* p) { return reinterpret_cast<const std::byte*>(p); };
+  for (const char* source : sources) {
+    const Program p = must_build(source);
+    const std::size_t results = p.results().size();
+    std::vector<std::vector<float>> expected(results, std::vector<float>(n));
+    {
+      std::vector<Program::Out> out;
+      for (auto& e : expected) out.push_back({reinterpret_cast<std::byte*>(e.data()), 4});
+      const Program::In in[] = {{bytes(original.data()), 4}, {bytes(ys.data()), 4}};
+      auto ws = p.make_workspace();
+      p.run(in, out, n, ws);
+    }
+    for (std::size_t over = 0; over < results; ++over) {
+      std::vector<float> xs = original;
+      std::vector<std::vector<float>> got(results, std::vector<float>(n));
+      std::vector<Program::Out> out;
+      for (std::size_t r = 0; r < results; ++r) {
+        float* at = r == over ? xs.data() : got[r].data();
+        out.push_back({reinterpret_cast<std::byte*>(at), 4});
+      }
+      got[over].clear();
+      const Program::In in[] = {{bytes(xs.data()), 4}, {bytes(ys.data()), 4}};
+      auto ws = p.make_workspace();
+      p.run(in, out, n, ws);
+      got[over] = xs;
+      for (std::size_t r = 0; r < results; ++r) {
+        EXPECT_EQ(got[r], expected[r])
+            << source << ": result " << r << ", result " << over << " over x";
+      }
+    }
+  }
+}
+
 TEST(EvalProgram, NothingIsWrittenForZeroElements) {
   const Program p = must_build("|x: u16|\nx + 1@u16");
   std::uint16_t x = 5, r = 42;
