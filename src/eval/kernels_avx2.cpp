@@ -2,6 +2,7 @@
 #include <immintrin.h>
 #include <sleef.h>
 
+#include "eval/fused_impl.h"
 #include "eval/wide_math_impl.h"
 
 namespace tarvelon::eval::detail {
@@ -42,5 +43,7 @@ OpFn avx2_builtin_fn(vocab::Builtin b, bool single) {
 OpFn avx2_arith_fn(vocab::BinaryOp op, bool single) {
   return WideKernels<Avx2Math>::arith_lookup(op, single);
 }
+
+FusedFn avx2_fused_fn(bool single) { return fused_kernel_of<32, 4>(single); }
 
 }  // namespace tarvelon::eval::detail

@@ -2,6 +2,7 @@
 #include <immintrin.h>
 #include <sleef.h>
 
+#include "eval/fused_impl.h"
 #include "eval/wide_math_impl.h"
 
 namespace tarvelon::eval::detail {
@@ -44,5 +45,7 @@ OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
 OpFn avx512_arith_fn(vocab::BinaryOp op, bool single) {
   return WideKernels<Avx512Math>::arith_lookup(op, single);
 }
+
+FusedFn avx512_fused_fn(bool single) { return fused_kernel_of<64, 8>(single); }
 
 }  // namespace tarvelon::eval::detail

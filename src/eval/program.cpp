@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "eval/fused.h"
 #include "eval/kernels.h"
 
 namespace tarvelon::eval {
@@ -47,17 +48,21 @@ EvalError cannot(std::string_view op, DType d) {
 }  // namespace
 
 struct Program::Instr {
-  enum class Kind : std::uint8_t { Load, Fill, Op, Store };
+  enum class Kind : std::uint8_t { Load, Fill, Op, Tree, Store };
   Kind kind = Kind::Op;
-  /// Register written (Load, Op) or result index (Store).
+  /// Register written (Load, Fill, Op, Tree) or result index (Store).
   std::uint32_t dst = 0;
   /// Operands: registers or constants (kConstantBit); for Load, `a` is the parameter index and
   /// `b` the element size when the block may be read in place (see `Builder::allow_views`), else
-  /// 0; for Fill, `a` is the element's offset among the scalar constants and `b` its size.
+  /// 0; for Fill, `a` is the element's offset among the scalar constants and `b` its size; for
+  /// Tree, `a` is the first of its `b` operands in the tree operand list and `c` its first step.
   std::uint32_t a = kNoOperand, b = kNoOperand, c = kNoOperand;
+  /// Steps of a Tree.
+  std::uint32_t steps = 0;
   OpFn op = nullptr;
   detail::LoadFn load = nullptr;
   detail::StoreFn store = nullptr;
+  detail::FusedFn tree = nullptr;
 };
 
 namespace {
@@ -70,7 +75,10 @@ class Builder {
 
   std::expected<void, EvalError> run(std::vector<Program::Instr>& code,
                                      std::vector<std::byte>& constants,
-                                     std::vector<std::byte>& scalars, std::size_t& registers) {
+                                     std::vector<std::byte>& scalars,
+                                     std::vector<std::uint32_t>& tree_operands,
+                                     std::vector<detail::FusedStep>& tree_steps,
+                                     std::size_t& registers) {
     auto order = topological_order();
     if (!order) return std::unexpected(order.error());
     value_of_.assign(dag_.nodes.size(), kNoOperand);
@@ -87,11 +95,14 @@ class Builder {
       st.store = detail::store_fn(dag_.dtypes[dag_.outputs[k]]);
       code_.push_back(st);
     }
+    fuse_arithmetic();
     allow_views();
     registers = allocate_registers();
     code = std::move(code_);
     constants = std::move(constants_);
     scalars = std::move(scalars_);
+    tree_operands = std::move(tree_operands_);
+    tree_steps = std::move(tree_steps_);
     return {};
   }
 
@@ -242,7 +253,9 @@ class Builder {
                                            coerce(value_of_[n.arg], vocab::dtypes::kBool));
               return coerce(v, d);
             }
-            return emit(detail::neg_fn(d), d, coerce(value_of_[n.arg], d));
+            const std::uint32_t v = emit(detail::neg_fn(d), d, coerce(value_of_[n.arg], d));
+            note_arithmetic(v, detail::FusedOp::Add, true);
+            return v;
           } else if constexpr (std::is_same_v<N, node::Binary>) {
             return emit_binary(n, d);
           } else if constexpr (std::is_same_v<N, node::If>) {
@@ -279,6 +292,22 @@ class Builder {
     const bool gives_bool = t == vocab::dtypes::kBool || compares(n.op);
     const std::uint32_t v =
         emit(fn, gives_bool ? vocab::dtypes::kBool : t, coerce(l, t), coerce(r, t));
+    switch (n.op) {
+      case BinaryOp::Add:
+        note_arithmetic(v, detail::FusedOp::Add, false);
+        break;
+      case BinaryOp::Sub:
+        note_arithmetic(v, detail::FusedOp::Sub, false);
+        break;
+      case BinaryOp::Mul:
+        note_arithmetic(v, detail::FusedOp::Mul, false);
+        break;
+      case BinaryOp::Div:
+        note_arithmetic(v, detail::FusedOp::Div, false);
+        break;
+      default:
+        break;
+    }
     return coerce(v, d);
   }
 
@@ -296,6 +325,161 @@ class Builder {
     const DType f64 = vocab::dtypes::kF64;
     const std::uint32_t wide = emit(detail::builtin_fn(n.builtin, f64), f64, coerce(arg, f64));
     return coerce(wide, d);
+  }
+
+  /// Records that value `v`, when computed by the instruction just appended, is an operator of a
+  /// float dtype that arithmetic trees compute: `op` of its two operands, or with `negate` the
+  /// negation of its one.
+  void note_arithmetic(std::uint32_t v, detail::FusedOp op, bool negate) {
+    if (values_[v].constant || detail::fused_fn(values_[v].dtype) == nullptr) return;
+    arithmetic_.resize(values_.size());
+    arithmetic_[v] = Arithmetic{true, negate, op, code_.size() - 1};
+  }
+
+  /// The shape of the tree rooted at a value: slots it keeps aside at once, steps, and an upper
+  /// bound on its distinct operand blocks.
+  struct TreeSize {
+    std::size_t slots = 0, steps = 0, leaves = 0;
+  };
+
+  /// Computes each connected run of float arithmetic as one Tree instruction where it has more
+  /// than one operator: an operator whose value only one operator of its dtype reads is computed
+  /// inside that operator's tree, unless the tree would outgrow its slots, steps or operands.
+  void fuse_arithmetic() {
+    if (arithmetic_.empty()) return;
+    arithmetic_.resize(values_.size());
+    std::vector<std::uint32_t> uses(values_.size(), 0);
+    for (const Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Op && in.kind != Program::Instr::Kind::Store) continue;
+      for (std::uint32_t o : {in.a, in.b, in.c}) {
+        if (o != kNoOperand) ++uses[o];
+      }
+    }
+    inner_.assign(values_.size(), false);
+    sizes_.assign(values_.size(), TreeSize{});
+    for (const Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is) continue;
+      std::vector<std::uint32_t> children;
+      for (std::uint32_t o : operands_of(in.dst)) {
+        if (arithmetic_[o].is && uses[o] == 1 && values_[o].dtype == values_[in.dst].dtype)
+          children.push_back(o);
+      }
+      // The largest subtree stays outside first, until the tree fits.
+      std::sort(children.begin(), children.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return sizes_[x].steps < sizes_[y].steps;
+      });
+      for (std::uint32_t o : children) inner_[o] = true;
+      while (!children.empty() && !fits(tree_size(in.dst))) {
+        inner_[children.back()] = false;
+        children.pop_back();
+      }
+      sizes_[in.dst] = tree_size(in.dst);
+    }
+    std::vector<bool> dead(code_.size(), false);
+    for (Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is || inner_[in.dst])
+        continue;
+      const auto operands = operands_of(in.dst);
+      if (std::none_of(operands.begin(), operands.end(),
+                       [&](std::uint32_t o) { return o != kNoOperand && inner_[o]; }))
+        continue;
+      std::vector<std::uint32_t> leaves;
+      const auto first_step = static_cast<std::uint32_t>(tree_steps_.size());
+      emit_tree(in.dst, 0, leaves, dead);
+      in.kind = Program::Instr::Kind::Tree;
+      in.tree = detail::fused_fn(values_[in.dst].dtype);
+      in.a = static_cast<std::uint32_t>(tree_operands_.size());
+      in.b = static_cast<std::uint32_t>(leaves.size());
+      in.c = first_step;
+      in.steps = static_cast<std::uint32_t>(tree_steps_.size()) - first_step;
+      tree_operands_.insert(tree_operands_.end(), leaves.begin(), leaves.end());
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < code_.size(); ++i) {
+      if (!dead[i]) code_[kept++] = code_[i];
+    }
+    code_.resize(kept);
+  }
+
+  /// The operands of an arithmetic value's instruction: two, or one for a negation.
+  std::vector<std::uint32_t> operands_of(std::uint32_t v) const {
+    const Program::Instr& in = code_[arithmetic_[v].instr];
+    if (arithmetic_[v].negate) return {in.a};
+    return {in.a, in.b};
+  }
+
+  static bool fits(const TreeSize& t) {
+    return t.slots <= detail::kFusedSlots && t.steps <= detail::kMaxFusedSteps &&
+           t.leaves <= detail::kMaxFusedOperands;
+  }
+
+  /// The size of the tree rooted at `v` with its operands marked in `inner_` computed inside.
+  TreeSize tree_size(std::uint32_t v) const {
+    const auto operands = operands_of(v);
+    const auto part = [&](std::uint32_t o) { return inner_[o] ? sizes_[o] : TreeSize{0, 0, 1}; };
+    if (operands.size() == 1) {
+      const TreeSize c = part(operands[0]);
+      return {c.slots, std::max<std::size_t>(c.steps, 1) + 1, c.leaves};
+    }
+    const TreeSize l = part(operands[0]), r = part(operands[1]);
+    const bool both = inner_[operands[0]] && inner_[operands[1]];
+    const std::size_t slots =
+        both ? std::min(std::max(l.slots, r.slots + 1), std::max(r.slots, l.slots + 1))
+             : std::max(l.slots, r.slots);
+    // A leaf costs a step only as the first operand loaded; a second subtree costs a push.
+    const std::size_t steps = l.steps + r.steps + 1 + (both ? 1 : 0) +
+                              (!inner_[operands[0]] && !inner_[operands[1]] ? 1 : 0);
+    return {slots, steps, l.leaves + r.leaves};
+  }
+
+  std::uint8_t leaf(std::uint32_t v, std::vector<std::uint32_t>& leaves) const {
+    auto it = std::find(leaves.begin(), leaves.end(), v);
+    if (it == leaves.end()) it = leaves.insert(it, v);
+    return static_cast<std::uint8_t>(it - leaves.begin());
+  }
+
+  void step(std::uint8_t code, std::uint8_t operand = 0) {
+    tree_steps_.push_back(detail::FusedStep{code, operand});
+  }
+
+  /// Appends the steps that leave `v` in the accumulator, keeping values aside in the slots from
+  /// `depth` on, and marks the instructions of the operators computed inside as dead.
+  void emit_tree(std::uint32_t v, std::size_t depth, std::vector<std::uint32_t>& leaves,
+                 std::vector<bool>& dead) {
+    using detail::FusedSource;
+    using detail::FusedStep;
+    const Arithmetic& a = arithmetic_[v];
+    const auto operands = operands_of(v);
+    const auto compute = [&](std::uint32_t o, std::size_t at) {
+      if (inner_[o]) {
+        dead[arithmetic_[o].instr] = true;
+        emit_tree(o, at, leaves, dead);
+      } else {
+        step(FusedStep::Load, leaf(o, leaves));
+      }
+    };
+    if (a.negate) {
+      compute(operands[0], depth);
+      step(FusedStep::Negate);
+      return;
+    }
+    const std::uint32_t l = operands[0], r = operands[1];
+    if (!inner_[r]) {
+      compute(l, depth);
+      step(detail::fused_operator(a.op, FusedSource::Leaf, false), leaf(r, leaves));
+    } else if (!inner_[l]) {
+      compute(r, depth);
+      step(detail::fused_operator(a.op, FusedSource::Leaf, true), leaf(l, leaves));
+    } else {
+      // The operand that needs more slots goes first, while none is kept aside.
+      const bool left_first = std::max(sizes_[l].slots, sizes_[r].slots + 1) <=
+                              std::max(sizes_[r].slots, sizes_[l].slots + 1);
+      const auto slot = depth == 0 ? FusedSource::Slot0 : FusedSource::Slot1;
+      compute(left_first ? l : r, depth);
+      step(depth == 0 ? FusedStep::Push0 : FusedStep::Push1);
+      compute(left_first ? r : l, depth + 1);
+      step(detail::fused_operator(a.op, slot, left_first));
+    }
   }
 
   /// A contiguous input whose storage is its register layout is read where it lies instead of
@@ -324,30 +508,46 @@ class Builder {
     }
   }
 
+  /// The operand fields of an instruction (a Tree's in the tree operand list), each a value.
+  void operand_fields(Program::Instr& in, std::vector<std::uint32_t*>& fields) {
+    fields.clear();
+    switch (in.kind) {
+      case Program::Instr::Kind::Load:
+      case Program::Instr::Kind::Fill:
+        break;
+      case Program::Instr::Kind::Tree:
+        for (std::uint32_t k = 0; k < in.b; ++k) fields.push_back(&tree_operands_[in.a + k]);
+        break;
+      case Program::Instr::Kind::Op:
+        fields = {&in.a, &in.b, &in.c};
+        break;
+      case Program::Instr::Kind::Store:
+        fields = {&in.a};
+        break;
+    }
+  }
+
   std::size_t allocate_registers() {
     const std::size_t none = static_cast<std::size_t>(-1);
     std::vector<std::size_t> last_use(values_.size(), none);
-    const auto operands = [](Program::Instr& in) {
-      if (in.kind == Program::Instr::Kind::Load || in.kind == Program::Instr::Kind::Fill) {
-        return std::array<std::uint32_t*, 3>{};
-      }
-      return std::array<std::uint32_t*, 3>{&in.a, &in.b, &in.c};
-    };
+    std::vector<std::uint32_t*> fields;
     for (std::size_t i = 0; i < code_.size(); ++i) {
-      for (std::uint32_t* o : operands(code_[i])) {
-        if (o != nullptr && *o != kNoOperand) last_use[*o] = i;
+      operand_fields(code_[i], fields);
+      for (const std::uint32_t* o : fields) {
+        if (*o != kNoOperand) last_use[*o] = i;
       }
     }
     std::vector<std::uint32_t> reg(values_.size(), kNoOperand);
     std::vector<std::uint32_t> free;
+    std::vector<std::uint32_t> seen, dying;
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < code_.size(); ++i) {
       Program::Instr& in = code_[i];
-      std::array<std::uint32_t, 3> seen{kNoOperand, kNoOperand, kNoOperand};
-      std::array<std::uint32_t, 3> dying{kNoOperand, kNoOperand, kNoOperand};
-      std::size_t k = 0;
-      for (std::uint32_t* o : operands(in)) {
-        if (o == nullptr || *o == kNoOperand) continue;
+      seen.clear();
+      dying.clear();
+      operand_fields(in, fields);
+      for (std::uint32_t* o : fields) {
+        if (*o == kNoOperand) continue;
         const std::uint32_t v = *o;
         if (values_[v].constant) {
           *o = kConstantBit | static_cast<std::uint32_t>(const_slot_[v]);
@@ -358,15 +558,11 @@ class Builder {
         // its operand's (a widening cast, a builtin computed in f64) would overwrite elements
         // of the operand it has not read yet.
         if (last_use[v] == i && std::find(seen.begin(), seen.end(), v) == seen.end()) {
-          dying[k] = reg[v];
+          dying.push_back(reg[v]);
         }
-        seen[k++] = v;
+        seen.push_back(v);
       }
-      const auto release_dying = [&] {
-        for (std::uint32_t r : dying) {
-          if (r != kNoOperand) free.push_back(r);
-        }
-      };
+      const auto release_dying = [&] { free.insert(free.end(), dying.begin(), dying.end()); };
       if (in.kind == Program::Instr::Kind::Store) {
         release_dying();
         continue;
@@ -396,6 +592,21 @@ class Builder {
   std::unordered_map<std::string, std::uint32_t> shared_;
   /// For constants kept as one element: their offset among the scalars, else kNoOperand.
   std::vector<std::uint32_t> late_;
+
+  /// An operator value that an arithmetic tree may compute, and the instruction computing it.
+  struct Arithmetic {
+    bool is = false;
+    bool negate = false;
+    detail::FusedOp op = detail::FusedOp::Add;
+    std::size_t instr = 0;
+  };
+  /// By value; shorter than `values_` where no later value is one.
+  std::vector<Arithmetic> arithmetic_;
+  /// By value: computed inside the tree of the operator that reads it.
+  std::vector<bool> inner_;
+  std::vector<TreeSize> sizes_;
+  std::vector<std::uint32_t> tree_operands_;
+  std::vector<detail::FusedStep> tree_steps_;
 };
 
 }  // namespace
@@ -421,7 +632,9 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   for (const ir::Param& param : dag.params) p.params_.push_back(param.dtype);
   for (NodeId id : dag.outputs) p.results_.push_back(dag.dtypes[id]);
   Builder builder(dag);
-  if (auto ok = builder.run(p.code_, p.constants_, p.scalars_, p.registers_); !ok) {
+  if (auto ok = builder.run(p.code_, p.constants_, p.scalars_, p.tree_operands_, p.tree_steps_,
+                            p.registers_);
+      !ok) {
     return std::unexpected(ok.error());
   }
   return p;
@@ -482,6 +695,11 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
           const std::byte* b = operand(ins.b);
           const std::byte* c = operand(ins.c);
           ins.op(reg(ins.dst), a, b, c, len);
+        } break;
+        case Instr::Kind::Tree: {
+          const std::byte* blocks[detail::kMaxFusedOperands];
+          for (std::uint32_t k = 0; k < ins.b; ++k) blocks[k] = operand(tree_operands_[ins.a + k]);
+          ins.tree(reg(ins.dst), blocks, ins.b, tree_steps_.data() + ins.c, ins.steps, len);
         } break;
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];

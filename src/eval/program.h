@@ -13,6 +13,10 @@
 
 namespace tarvelon::eval {
 
+namespace detail {
+struct FusedStep;
+}
+
 /// Why a kernel cannot be evaluated typed, e.g. "cannot evaluate `<` on c64".
 struct EvalError {
   std::string message;
@@ -90,6 +94,9 @@ class Program {
   std::vector<std::byte> constants_;
   /// Constants beyond the blocks, one element each, filled into a register where used.
   std::vector<std::byte> scalars_;
+  /// The operand blocks and the steps of the arithmetic trees, each tree a range of both.
+  std::vector<std::uint32_t> tree_operands_;
+  std::vector<detail::FusedStep> tree_steps_;
   std::size_t registers_ = 0;
 };
 

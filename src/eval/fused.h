@@ -1,0 +1,63 @@
+#pragma once
+// Arithmetic trees in one instruction: a connected run of `+ - * /` and negation of one float
+// dtype computed vector by vector, its intermediate values held in vector registers instead of
+// each going through a block.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vocab/dtype.h"
+
+namespace tarvelon::eval::detail {
+
+/// The most distinct operand blocks (registers, inputs read in place, constants) one tree reads.
+inline constexpr std::size_t kMaxFusedOperands = 16;
+/// The most steps one tree takes; a longer run is split into several trees.
+inline constexpr std::size_t kMaxFusedSteps = 48;
+/// Values a tree keeps aside while it computes another operand of the same operator.
+inline constexpr std::size_t kFusedSlots = 2;
+
+/// Where an operator's other operand comes from, the accumulator being one side.
+enum class FusedSource : std::uint8_t { Leaf, Slot0, Slot1 };
+inline constexpr std::size_t kFusedSources = 3;
+/// The arithmetic operators, in the order of the kernels' step codes.
+enum class FusedOp : std::uint8_t { Add, Sub, Mul, Div };
+inline constexpr std::size_t kFusedOps = 4;
+
+/// One step of a tree over an accumulator (a few vectors of one dtype):
+/// - `Load`: the accumulator is the operand block;
+/// - `Negate`: the accumulator changes sign;
+/// - `Push0`, `Push1`: slot 0 or 1 keeps the accumulator;
+/// - otherwise `code - kFusedFirstOperator` is `(source * 2 + reversed) * kFusedOps + op`: the
+///   accumulator becomes `acc op x`, or `x op acc` when reversed, where x is the operand block
+///   (a leaf) or a slot. Each operation rounds once to the dtype, as its own instruction would.
+struct FusedStep {
+  enum Code : std::uint8_t { Load, Negate, Push0, Push1 };
+  std::uint8_t code = Load;
+  /// Index among the tree's operand blocks, for `Load` and leaf operators.
+  std::uint8_t operand = 0;
+};
+inline constexpr std::uint8_t kFusedFirstOperator = 4;
+constexpr std::uint8_t fused_operator(FusedOp op, FusedSource source, bool reversed) {
+  return static_cast<std::uint8_t>(
+      kFusedFirstOperator + (static_cast<unsigned>(source) * 2 + (reversed ? 1 : 0)) * kFusedOps +
+      static_cast<unsigned>(op));
+}
+
+/// Computes `n` elements of `dst` by running `count` steps over each vector, then storing the
+/// accumulator. `operands` holds `operand_count` blocks of at least `n` elements; none of them is
+/// `dst`. Nothing past `n` is read or written.
+using FusedFn = void (*)(std::byte* dst, const std::byte* const* operands,
+                         std::size_t operand_count, const FusedStep* steps, std::size_t count,
+                         std::size_t n);
+
+/// The tree kernel of the widest unit the CPU offers for f32 or f64 registers; null for every
+/// other dtype.
+FusedFn fused_fn(vocab::DType d);
+/// The kernel of each unit, for a test that compares them; only call the wider ones after
+/// checking the CPU.
+FusedFn baseline_fused_fn(bool single);
+FusedFn avx2_fused_fn(bool single);
+FusedFn avx512_fused_fn(bool single);
+
+}  // namespace tarvelon::eval::detail

@@ -1,0 +1,160 @@
+#pragma once
+// The tree kernel, included once by each unit of one instruction set (fused.cpp for the baseline,
+// kernels_avx2.cpp, kernels_avx512.cpp): everything here has internal linkage, so that no copy
+// compiled for a wider set can stand in for the baseline's.
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "eval/fused.h"
+
+namespace tarvelon::eval::detail {
+namespace {
+
+/// Trees over vectors `V` of `T` (a GCC vector type, whose operators round each lane once). The
+/// accumulator and the slots are a tile of `kUnroll` vectors each, kept in registers:
+/// the steps' dispatch is paid once per tile of `kTile` elements, and no intermediate value
+/// touches memory.
+template <class V, class T, std::size_t Unroll>
+struct FusedKernel {
+  static constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
+  static constexpr std::size_t kUnroll = Unroll;
+  static constexpr std::size_t kTile = kLanes * kUnroll;
+
+  static V load(const T* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+  }
+
+  /// Four vectors, named rather than an array: the compiler keeps named members in registers,
+  /// where it leaves an array that a loop indexes in memory.
+  struct Tile {
+    V v0{}, v1{}, v2{}, v3{}, v4{}, v5{}, v6{}, v7{};
+    template <std::size_t J>
+    V& operator[](std::integral_constant<std::size_t, J>) {
+      static_assert(J < kUnroll && kUnroll <= 8);
+      if constexpr (J == 0) return v0;
+      if constexpr (J == 1) return v1;
+      if constexpr (J == 2) return v2;
+      if constexpr (J == 3) return v3;
+      if constexpr (J == 4) return v4;
+      if constexpr (J == 5) return v5;
+      if constexpr (J == 6) return v6;
+      if constexpr (J == 7) return v7;
+    }
+  };
+
+  /// `f(j)` for each vector j of a tile, j a constant, so that the compiler sees every array
+  /// index and keeps the arrays in registers.
+  template <class Fn>
+  static void each_vector(Fn f) {
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+      (f(std::integral_constant<std::size_t, J>{}), ...);
+    }
+    (std::make_index_sequence<kUnroll>{});
+  }
+
+  /// By value, so that the accumulator never has its address taken and stays in registers.
+  static void store(T* p, V v) { __builtin_memcpy(p, &v, sizeof v); }
+
+  /// Elements `[at, at + kTile)` of every operand into the same elements of `out`.
+  [[gnu::always_inline]] static void tile(T* out, const T* const* ops, const FusedStep* steps,
+                                          std::size_t count, std::size_t at) {
+    Tile acc, slot0, slot1;
+#define TARVELON_LANES(body)          \
+  each_vector([&](auto j) { body; }); \
+  break
+#define TARVELON_OPERATOR(op, sym)                             \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, false):  \
+    TARVELON_LANES(acc[j] = acc[j] sym load(p + j * kLanes));  \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, true):   \
+    TARVELON_LANES(acc[j] = load(p + j * kLanes) sym acc[j]);  \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, false): \
+    TARVELON_LANES(acc[j] = acc[j] sym slot0[j]);              \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, true):  \
+    TARVELON_LANES(acc[j] = slot0[j] sym acc[j]);              \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, false): \
+    TARVELON_LANES(acc[j] = acc[j] sym slot1[j]);              \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, true):  \
+    TARVELON_LANES(acc[j] = slot1[j] sym acc[j])
+    for (std::size_t k = 0; k < count; ++k) {
+      const T* p = ops[steps[k].operand] + at;
+      switch (steps[k].code) {
+        case FusedStep::Load:
+          TARVELON_LANES(acc[j] = load(p + j * kLanes));
+        case FusedStep::Negate:
+          TARVELON_LANES(acc[j] = -acc[j]);
+        case FusedStep::Push0:
+          TARVELON_LANES(slot0[j] = acc[j]);
+        case FusedStep::Push1:
+          TARVELON_LANES(slot1[j] = acc[j]);
+          TARVELON_OPERATOR(Add, +);
+          TARVELON_OPERATOR(Sub, -);
+          TARVELON_OPERATOR(Mul, *);
+          TARVELON_OPERATOR(Div, /);
+        default:
+          break;
+      }
+    }
+#undef TARVELON_OPERATOR
+#undef TARVELON_LANES
+    each_vector([&](auto j) { store(out + at + j * kLanes, acc[j]); });
+  }
+
+  /// Whole tiles straight from the operands; the last partial one through local copies padded
+  /// with ones, so that nothing past `n` is read or written.
+  static void run(std::byte* dst, const std::byte* const* operands, std::size_t operand_count,
+                  const FusedStep* steps, std::size_t count, std::size_t n) {
+    T* out = reinterpret_cast<T*>(dst);
+    const T* ops[kMaxFusedOperands];
+    for (std::size_t k = 0; k < operand_count; ++k)
+      ops[k] = reinterpret_cast<const T*>(operands[k]);
+    std::size_t at = 0;
+    for (; at + kTile <= n; at += kTile) tile(out, ops, steps, count, at);
+    if (at == n) return;
+    const std::size_t rest = n - at;
+    T local[kMaxFusedOperands][kTile];
+    const T* local_ops[kMaxFusedOperands];
+    for (std::size_t k = 0; k < operand_count; ++k) {
+      for (std::size_t i = 0; i < kTile; ++i) local[k][i] = i < rest ? ops[k][at + i] : T(1);
+      local_ops[k] = local[k];
+    }
+    T local_out[kTile];
+    tile(local_out, local_ops, steps, count, 0);
+    for (std::size_t i = 0; i < rest; ++i) out[at + i] = local_out[i];
+  }
+};
+
+/// Vectors of floats and doubles `Bytes` wide, named outside any template: a vector size that
+/// depends on a template parameter is dropped.
+template <std::size_t Bytes>
+struct VectorsOf;
+template <>
+struct VectorsOf<16> {
+  typedef float F __attribute__((vector_size(16)));
+  typedef double D __attribute__((vector_size(16)));
+};
+template <>
+struct VectorsOf<32> {
+  typedef float F __attribute__((vector_size(32)));
+  typedef double D __attribute__((vector_size(32)));
+};
+template <>
+struct VectorsOf<64> {
+  typedef float F __attribute__((vector_size(64)));
+  typedef double D __attribute__((vector_size(64)));
+};
+
+/// The f32 (`single`) or f64 tree kernel over vectors of `Bytes` bytes.
+template <std::size_t Bytes, std::size_t Unroll>
+FusedFn fused_kernel_of(bool single) {
+  using F = typename VectorsOf<Bytes>::F;
+  using D = typename VectorsOf<Bytes>::D;
+  static_assert(FusedKernel<F, float, Unroll>::kLanes == Bytes / 4, "a tile is whole vectors");
+  return single ? &FusedKernel<F, float, Unroll>::run : &FusedKernel<D, double, Unroll>::run;
+}
+
+}  // namespace
+}  // namespace tarvelon::eval::detail

@@ -1,0 +1,252 @@
+// Arithmetic trees: every step of the tree kernel on every unit this CPU has, and kernels whose
+// arithmetic the program computes as trees against the same operations rounded one at a time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "eval/fused.h"
+#include "eval/wide_math.h"
+#include "eval_test_util.h"
+
+namespace tarvelon::testing {
+namespace {
+
+using eval::Program;
+using eval::detail::FusedFn;
+using eval::detail::FusedOp;
+using eval::detail::FusedSource;
+using eval::detail::FusedStep;
+
+/// Equal bits, or both NaN: which NaN an operation with two NaN operands gives is not fixed.
+template <class T>
+bool same(T a, T b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+/// Signed zeros, infinities, NaN, the smallest subnormal and normal, the largest value, values
+/// whose products round, then a spread of both signs; `shift` rotates it, so that each operand
+/// meets the others' special values.
+template <class T>
+std::vector<T> operands(std::size_t n, std::size_t shift) {
+  using L = std::numeric_limits<T>;
+  const std::vector<T> special = {T(0),
+                                  -T(0),
+                                  T(1),
+                                  T(-1),
+                                  L::infinity(),
+                                  -L::infinity(),
+                                  L::quiet_NaN(),
+                                  L::denorm_min(),
+                                  -L::denorm_min(),
+                                  L::min(),
+                                  L::max(),
+                                  -L::max(),
+                                  1 + L::epsilon(),
+                                  1 - L::epsilon() / 2,
+                                  T(3),
+                                  T(0.1)};
+  std::vector<T> xs(n);
+  std::uint64_t state = 0x9e3779b97f4a7c15u + shift;
+  for (std::size_t i = 0; i < n; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const std::size_t k = (i + shift * 5) % (2 * special.size());
+    xs[i] = k < special.size()
+                ? special[k]
+                : static_cast<T>(((state & 1) ? -1.0 : 1.0) *
+                                 std::ldexp(1.0 + static_cast<double>(state >> 11) * 0x1p-53,
+                                            static_cast<int>((state >> 4) % 40) - 20));
+  }
+  return xs;
+}
+
+struct Unit {
+  const char* name;
+  eval::detail::CpuVectors needs;
+  FusedFn (*fn)(bool);
+};
+const Unit kUnits[] = {
+    {"baseline", eval::detail::CpuVectors::Baseline, &eval::detail::baseline_fused_fn},
+    {"avx2", eval::detail::CpuVectors::Avx2, &eval::detail::avx2_fused_fn},
+    {"avx512", eval::detail::CpuVectors::Avx512, &eval::detail::avx512_fused_fn},
+};
+
+template <class T>
+T apply(FusedOp op, T a, T b) {
+  switch (op) {
+    case FusedOp::Add:
+      return a + b;
+    case FusedOp::Sub:
+      return a - b;
+    case FusedOp::Mul:
+      return a * b;
+    case FusedOp::Div:
+      return a / b;
+  }
+  return a;
+}
+
+/// Each operator step in each form after a prologue that fills both slots and negates the
+/// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf.
+template <class T>
+void every_step_on_every_unit() {
+  const bool single = sizeof(T) == 4;
+  for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{100},
+                              std::size_t{255}, std::size_t{256}}) {
+    const std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
+    const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(a.data()),
+                                 reinterpret_cast<const std::byte*>(b.data()),
+                                 reinterpret_cast<const std::byte*>(c.data())};
+    for (const FusedOp op : {FusedOp::Add, FusedOp::Sub, FusedOp::Mul, FusedOp::Div}) {
+      for (const FusedSource source : {FusedSource::Leaf, FusedSource::Slot0, FusedSource::Slot1}) {
+        for (const bool reversed : {false, true}) {
+          const FusedStep steps[] = {{FusedStep::Load, 0},
+                                     {FusedStep::Push0, 0},
+                                     {FusedStep::Load, 1},
+                                     {FusedStep::Push1, 0},
+                                     {FusedStep::Load, 2},
+                                     {FusedStep::Negate, 0},
+                                     {eval::detail::fused_operator(op, source, reversed), 1}};
+          for (const Unit& unit : kUnits) {
+            if (eval::detail::cpu_vectors() < unit.needs) continue;
+            // One element more than asked for, which must stay as it was.
+            std::vector<T> got(n + 1, T(42));
+            unit.fn(single)(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps,
+                            std::size(steps), n);
+            for (std::size_t i = 0; i < n; ++i) {
+              const T x = source == FusedSource::Slot0 ? a[i] : b[i];
+              const T acc = -c[i];
+              const T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
+              ASSERT_TRUE(same(got[i], want))
+                  << unit.name << " op " << int(op) << " source " << int(source) << " reversed "
+                  << reversed << " n " << n << " at " << i << ": " << got[i] << " for " << want;
+            }
+            ASSERT_EQ(got[n], T(42)) << unit.name << " wrote past n = " << n;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(EvalFused, EveryStepOnEveryUnitRoundsAsOneOperation) {
+  every_step_on_every_unit<float>();
+  every_step_on_every_unit<double>();
+}
+
+/// A kernel of x, y, z with `{T}` standing for the dtype, and what it computes, one rounding per
+/// operation.
+template <class T>
+struct Kernel {
+  std::string source;
+  std::function<T(T, T, T)> expected;
+};
+
+std::string with_dtype(std::string text, const std::string& dtype) {
+  for (std::size_t at = text.find("{T}"); at != std::string::npos; at = text.find("{T}"))
+    text.replace(at, 3, dtype);
+  return text;
+}
+
+template <class T>
+std::vector<Kernel<T>> kernels() {
+  std::vector<Kernel<T>> table = {
+      {"x * y + z", [](T x, T y, T z) { return x * y + z; }},
+      {"x * y - 1.0@{T}", [](T x, T y, T) { return x * y - T(1); }},
+      {"z - x * y", [](T x, T y, T z) { return z - x * y; }},
+      {"2.0@{T} / (x - y) * z", [](T x, T y, T z) { return T(2) / (x - y) * z; }},
+      {"-(x - y) / (z + x) * 3.0@{T} - x",
+       [](T x, T y, T z) { return -(x - y) / (z + x) * T(3) - x; }},
+      {"((2.0@{T} * x - 3.0@{T}) * x + 0.5@{T}) * x - 7.0@{T}",
+       [](T x, T, T) { return ((T(2) * x - T(3)) * x + T(0.5)) * x - T(7); }},
+      {"0.044715@{T} * x * x * x + x", [](T x, T, T) { return T(0.044715) * x * x * x + x; }},
+      {"x / -(y * -z)", [](T x, T y, T z) { return x / -(y * -z); }},
+      // Two subtrees at every level: the kernel's two slots, then a third it has not.
+      {"((x + y) * (y - z)) / ((z * x) - (x / y))",
+       [](T x, T y, T z) { return ((x + y) * (y - z)) / ((z * x) - (x / y)); }},
+      {"(((x + y) * (y - z)) - ((z * x) + (x / y))) * (((x - z) / (y + x)) + ((y * y) - (z / x)))",
+       [](T x, T y, T z) {
+         return (((x + y) * (y - z)) - ((z * x) + (x / y))) *
+                (((x - z) / (y + x)) + ((y * y) - (z / x)));
+       }},
+  };
+  // Longer than a tree's steps, and more distinct constants than its operands.
+  std::string chain = "x", spread = "x";
+  for (int k = 1; k <= 30; ++k) {
+    chain = "(" + chain + " * y + z)";
+    spread += " + " + std::to_string(k) + ".5@{T} * y";
+  }
+  table.push_back({chain, [](T x, T y, T z) {
+                     for (int k = 1; k <= 30; ++k) x = x * y + z;
+                     return x;
+                   }});
+  table.push_back({spread, [](T x, T y, T) {
+                     for (int k = 1; k <= 30; ++k) x = x + (T(k) + T(0.5)) * y;
+                     return x;
+                   }});
+  return table;
+}
+
+/// Runs every kernel over blocks and a partial one, into separate memory and over x itself.
+template <class T>
+void trees_compute_like_single_operations(const std::string& dtype) {
+  constexpr std::size_t n = 777;
+  const std::vector<T> xs = operands<T>(n, 0), ys = operands<T>(n, 1), zs = operands<T>(n, 2);
+  const auto bytes = [](const T* p) { return reinterpret_cast<const std::byte*>(p); };
+  for (const Kernel<T>& k : kernels<T>()) {
+    const std::string source = with_dtype("|x: {T}, y: {T}, z: {T}|\n" + k.source, dtype);
+    auto program = build_program(source);
+    ASSERT_TRUE(program.has_value()) << source;
+    for (const bool over_x : {false, true}) {
+      std::vector<T> x = xs, separate(n);
+      T* result = over_x ? x.data() : separate.data();
+      const Program::In in[] = {{bytes(x.data()), sizeof(T)},
+                                {bytes(ys.data()), sizeof(T)},
+                                {bytes(zs.data()), sizeof(T)}};
+      const Program::Out out[] = {{reinterpret_cast<std::byte*>(result), sizeof(T)}};
+      auto ws = program->make_workspace();
+      program->run(in, out, n, ws);
+      for (std::size_t i = 0; i < n; ++i) {
+        const T want = k.expected(xs[i], ys[i], zs[i]);
+        ASSERT_TRUE(same(result[i], want))
+            << source << (over_x ? " over x" : "") << " at " << i << " (" << xs[i] << ", " << ys[i]
+            << ", " << zs[i] << "): " << result[i] << " for " << want;
+      }
+    }
+  }
+}
+
+TEST(EvalFused, TreesComputeWhatSingleOperationsCompute) {
+  trees_compute_like_single_operations<float>("f32");
+  trees_compute_like_single_operations<double>("f64");
+}
+
+TEST(EvalFused, NoProductIsContractedWithTheSumAfterIt) {
+  // (1 + 2^-23)^2 - 1 is 2^-22 once the product rounds, and 2^-22 + 2^-46 from a fused
+  // multiply-add.
+  const float x = 1.0f + 0x1p-23f;
+  EXPECT_EQ(as_double(eval_one("|x: f32, y: f32|\nx * y - 1.0@f32", {x, x})), 0x1p-22);
+  const double d = 1.0 + 0x1p-52;
+  EXPECT_EQ(as_double(eval_one("|x: f64, y: f64|\nx * y - 1.0", {d, d})), 0x1p-51);
+}
+
+TEST(EvalFused, ValuesReadTwiceAndResultsOfTreesStayExact) {
+  // A tree's value feeding two results and another tree.
+  auto program = build_program("|x: f64, y: f64|\na = x * y + 1.0\n(a, a * a - x, -a)");
+  ASSERT_TRUE(program.has_value());
+  for (const double x : {0.1, -3.5, 1e300}) {
+    const double a = x * 0.3 + 1.0;
+    const std::vector<Val> got = eval_all(*program, {x, 0.3});
+    EXPECT_EQ(got.at(0), Val(a)) << x;
+    EXPECT_EQ(got.at(1), Val(a * a - x)) << x;
+    EXPECT_EQ(got.at(2), Val(-a)) << x;
+  }
+}
+
+}  // namespace
+}  // namespace tarvelon::testing
