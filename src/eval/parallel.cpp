@@ -59,6 +59,8 @@ struct Job {
 
   /// Computes `[start, start + len)`.
   void piece(std::size_t start, std::size_t len, Views& v, Program::Workspace& ws) const {
+    // The first piece, often the whole of a short run, needs no offset and so no copies.
+    if (start == 0) return program->run(in, out, len, ws);
     const auto offset = static_cast<std::ptrdiff_t>(start);
     v.in.assign(in.begin(), in.end());
     v.out.assign(out.begin(), out.end());

@@ -11,6 +11,7 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -121,6 +122,13 @@ class Call {
   /// The argument as an array the iterator can cast to the parameter's storage under the
   /// same_kind rule; nullptr with TypeError or OverflowError naming the parameter.
   PyArrayObject* operand(PyObject* v) const {
+    // An array of exactly the parameter's storage is taken as it is, as the checks below would.
+    if (PyArray_CheckExact(v)) {
+      auto* a = reinterpret_cast<PyArrayObject*>(v);
+      if (PyArray_TYPE(a) == storage_type(ev_.params[i_]) &&
+          PyArray_ISNBO(PyArray_DESCR(a)->byteorder))
+        return reinterpret_cast<PyArrayObject*>(Py_NewRef(v));
+    }
     PyArrayObject* arr = converted(v);
     return arr != nullptr && ev_.params[i_].is_bf16() ? rounded_to_odd(arr) : arr;
   }
@@ -462,6 +470,23 @@ class Call {
   std::size_t i_;
 };
 
+/// A call's operands, parameters then results: at most NPY_MAXARGS, held in place, so that a
+/// call allocates nothing beyond its results.
+class Operands {
+ public:
+  void push_back(Ref r) { items_[count_++] = std::move(r); }
+  void emplace_back(PyObject* o) { push_back(Ref(o)); }
+  std::size_t size() const { return count_; }
+  Ref& operator[](std::size_t k) { return items_[k]; }
+  const Ref& operator[](std::size_t k) const { return items_[k]; }
+  const Ref* begin() const { return items_.data(); }
+  const Ref* end() const { return items_.data() + count_; }
+
+ private:
+  std::array<Ref, NPY_MAXARGS> items_;
+  std::size_t count_ = 0;
+};
+
 std::string shape_text(int ndim, const npy_intp* shape) {
   std::string s = "(";
   for (int k = 0; k < ndim; ++k) {
@@ -473,7 +498,7 @@ std::string shape_text(int ndim, const npy_intp* shape) {
 }
 
 /// The broadcast shape of all operands into `shape`; its length, or -1 with ValueError.
-int broadcast_shape(const Evaluator& ev, const std::vector<Ref>& ops, npy_intp* shape) {
+int broadcast_shape(const Evaluator& ev, const Operands& ops, npy_intp* shape) {
   int ndim = 0;
   for (const Ref& op : ops) ndim = std::max(ndim, PyArray_NDIM(op.array()));
   for (int k = 0; k < ndim; ++k) shape[k] = 1;
@@ -555,33 +580,46 @@ std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const 
 /// run's length, or nullopt when no run is left (or with an exception set). With `release`, the
 /// interpreter lock is released meanwhile and taken back every kSignalInterval to look for
 /// Ctrl-C. 0, -1 with an exception set, or -2 for a C++ failure being handled.
+/// Without `looks`, the signals are left to the interpreter after the call: for a short call
+/// that keeps the lock, where even reading the clock would cost a noticeable share.
 template <class NextRun>
-int run_runs(Evaluator& ev, bool release, std::size_t nparams, std::size_t nresults,
+int run_runs(Evaluator& ev, bool release, bool looks, std::size_t nparams, std::size_t nresults,
              NextRun next_run) {
   eval::Program::Workspace ws;
-  std::vector<eval::Program::In> in(nparams);
-  std::vector<eval::Program::Out> out(nresults);
+  std::array<eval::Program::In, NPY_MAXARGS> in_storage;
+  std::array<eval::Program::Out, NPY_MAXARGS> out_storage;
+  const std::span<eval::Program::In> in(in_storage.data(), nparams);
+  const std::span<eval::Program::Out> out(out_storage.data(), nresults);
   try {
     ws = ev.take_workspace();
   } catch (...) {
     return -2;
   }
-  PyThreadState* released = release ? PyEval_SaveThread() : nullptr;
-  bool failed = false;
+  struct Watch {
+    PyThreadState* released;
+    bool release;
+    bool failed = false;
+    std::chrono::steady_clock::time_point last_check{};
+  } watch{release ? PyEval_SaveThread() : nullptr, release};
   bool cpp_failure = false;
-  auto last_check = std::chrono::steady_clock::now();
   eval::ParallelOptions options;
   options.interval = kSignalInterval;
-  options.keep_going = [&] {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_check < kSignalInterval) return true;
-    last_check = now;
-    if (released != nullptr) PyEval_RestoreThread(released);
-    released = nullptr;
-    failed = PyErr_CheckSignals() < 0;
-    if (release && !failed) released = PyEval_SaveThread();
-    return !failed;
-  };
+  if (looks) {
+    watch.last_check = std::chrono::steady_clock::now();
+    // One pointer captured, which the function object holds without allocating.
+    options.keep_going = [w = &watch] {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - w->last_check < kSignalInterval) return true;
+      w->last_check = now;
+      if (w->released != nullptr) PyEval_RestoreThread(w->released);
+      w->released = nullptr;
+      w->failed = PyErr_CheckSignals() < 0;
+      if (w->release && !w->failed) w->released = PyEval_SaveThread();
+      return !w->failed;
+    };
+  }
+  PyThreadState*& released = watch.released;
+  const bool& failed = watch.failed;
   try {
     // A run may span the whole array: the workers share it in pieces, between which the
     // signals are looked at.
@@ -613,7 +651,7 @@ int run_iterator(Evaluator& ev, NpyIter* iter, std::size_t nparams, std::size_t 
   npy_intp* strides = NpyIter_GetInnerStrideArray(iter);
   npy_intp* size = NpyIter_GetInnerLoopSizePtr(iter);
   bool first = true;
-  return run_runs(ev, !NpyIter_IterationNeedsAPI(iter), nparams, nresults,
+  return run_runs(ev, !NpyIter_IterationNeedsAPI(iter), true, nparams, nresults,
                   [&](std::span<eval::Program::In> in,
                       std::span<eval::Program::Out> out) -> std::optional<std::size_t> {
                     if (!first && !next(iter)) return std::nullopt;
@@ -643,11 +681,11 @@ std::pair<const char*, const char*> extent(PyArrayObject* a) {
 /// either one element (read for every element) or C-contiguous in the broadcast shape; and no
 /// result sharing memory with an input unless it is that input exactly. 1 when it did not
 /// apply (nothing was computed), else what run_runs gives.
-int run_direct(Evaluator& ev, const std::vector<Ref>& ops, int ndim, const npy_intp* shape,
+int run_direct(Evaluator& ev, const Operands& ops, int ndim, const npy_intp* shape,
                std::size_t nparams, std::size_t nresults) {
   npy_intp n = 1;
   for (int k = 0; k < ndim; ++k) n *= shape[k];
-  std::vector<std::ptrdiff_t> strides(ops.size());
+  std::array<std::ptrdiff_t, NPY_MAXARGS> strides;
   for (std::size_t k = 0; k < ops.size(); ++k) {
     PyArrayObject* a = ops[k].array();
     const bool input = k < nparams;
@@ -672,8 +710,9 @@ int run_direct(Evaluator& ev, const std::vector<Ref>& ops, int ndim, const npy_i
     }
   }
   bool done = false;
+  const bool long_run = static_cast<std::size_t>(n) >= kReleaseMinimum;
   return run_runs(
-      ev, static_cast<std::size_t>(n) >= kReleaseMinimum, nparams, nresults,
+      ev, long_run, long_run, nparams, nresults,
       [&](std::span<eval::Program::In> in,
           std::span<eval::Program::Out> out) -> std::optional<std::size_t> {
         if (done) return std::nullopt;
@@ -690,7 +729,7 @@ int run_direct(Evaluator& ev, const std::vector<Ref>& ops, int ndim, const npy_i
 
 /// What a call returns once its results are computed: `out` when given, else the results (NumPy
 /// scalars for a 0-d call), one or in a tuple.
-PyObject* result_of(std::vector<Ref>& ops, PyObject* out, int ndim, std::size_t nparams,
+PyObject* result_of(Operands& ops, PyObject* out, int ndim, std::size_t nparams,
                     std::size_t nresults) {
   if (out != nullptr) return Py_NewRef(nresults == 1 ? ops[nparams].p : out);
   if (nresults == 1) {
@@ -718,8 +757,7 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
                  ev.name.c_str(), NPY_MAXARGS, nparams + nresults);
     return nullptr;
   }
-  std::vector<Ref> ops;
-  ops.reserve(nparams + nresults);
+  Operands ops;
   for (std::size_t k = 0; k < nparams; ++k) {
     PyArrayObject* arr = Call(ev, k).operand(args[k]);
     if (arr == nullptr) return nullptr;
@@ -806,7 +844,11 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                  ev.name.c_str(), nparams, nparams == 1 ? "" : "s", given);
     return nullptr;
   }
-  std::vector<PyObject*> bound(nparams, nullptr);
+  // On the stack for any kernel typed evaluation takes (evaluate refuses more).
+  std::array<PyObject*, NPY_MAXARGS> on_stack{};
+  std::vector<PyObject*> on_heap;
+  if (nparams > on_stack.size()) on_heap.assign(nparams, nullptr);
+  PyObject** bound = on_heap.empty() ? on_stack.data() : on_heap.data();
   for (std::size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
   PyObject* out = nullptr;
   if (kwargs != nullptr) {
@@ -842,7 +884,7 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   try {
-    return evaluate(ev, bound.data(), out);
+    return evaluate(ev, bound, out);
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;
