@@ -59,6 +59,10 @@ struct Program::Instr {
   std::uint32_t a = kNoOperand, b = kNoOperand, c = kNoOperand;
   /// Steps of a Tree.
   std::uint32_t steps = 0;
+  /// For the last Op or Tree of a kernel of one result whose storage is its register layout: the
+  /// element size. A contiguous, aligned result then takes the block in place, and the Store
+  /// finds it there.
+  std::uint32_t in_place = 0;
   OpFn op = nullptr;
   detail::LoadFn load = nullptr;
   detail::StoreFn store = nullptr;
@@ -97,6 +101,7 @@ class Builder {
     }
     fuse_arithmetic();
     allow_views();
+    write_result_in_place();
     registers = allocate_registers();
     code = std::move(code_);
     constants = std::move(constants_);
@@ -508,6 +513,20 @@ class Builder {
     }
   }
 
+  /// Lets the last computing instruction write the single result's block where the Store would
+  /// copy it to. Nothing runs after it but the Store, so no input it may write over is read again.
+  void write_result_in_place() {
+    if (dag_.outputs.size() != 1 || code_.size() < 2) return;
+    const Program::Instr& store = code_.back();
+    Program::Instr& last = code_[code_.size() - 2];
+    if (last.kind != Program::Instr::Kind::Op && last.kind != Program::Instr::Kind::Tree) return;
+    if (last.dst != store.a) return;
+    const DType d = values_[store.a].dtype;
+    if (d.kind == vocab::DTypeKind::Bool || (d.kind == vocab::DTypeKind::Float && d.bits == 16))
+      return;
+    last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
+  }
+
   /// The operand fields of an instruction (a Tree's in the tree operand list), each a value.
   void operand_fields(Program::Instr& in, std::vector<std::uint32_t*>& fields) {
     fields.clear();
@@ -665,6 +684,17 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
     views[r] = regs + r * kRegisterPitch;
     return regs + r * kRegisterPitch;
   };
+  /// Where an instruction writes its block: the result itself where it may, else its register.
+  const auto target = [&](const Instr& ins, std::ptrdiff_t offset) {
+    if (ins.in_place != 0 && out[0].stride == static_cast<std::ptrdiff_t>(ins.in_place)) {
+      std::byte* at = out[0].data + offset * out[0].stride;
+      if (reinterpret_cast<std::uintptr_t>(at) % std::min<std::size_t>(ins.in_place, 8) == 0) {
+        views[ins.dst] = at;
+        return at;
+      }
+    }
+    return reg(ins.dst);
+  };
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
     const auto offset = static_cast<std::ptrdiff_t>(start);
@@ -694,12 +724,12 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
           const std::byte* a = operand(ins.a);
           const std::byte* b = operand(ins.b);
           const std::byte* c = operand(ins.c);
-          ins.op(reg(ins.dst), a, b, c, len);
+          ins.op(target(ins, offset), a, b, c, len);
         } break;
         case Instr::Kind::Tree: {
           const std::byte* blocks[detail::kMaxFusedOperands];
           for (std::uint32_t k = 0; k < ins.b; ++k) blocks[k] = operand(tree_operands_[ins.a + k]);
-          ins.tree(reg(ins.dst), blocks, ins.b, tree_steps_.data() + ins.c, ins.steps, len);
+          ins.tree(target(ins, offset), blocks, ins.b, tree_steps_.data() + ins.c, ins.steps, len);
         } break;
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];

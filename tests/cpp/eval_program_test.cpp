@@ -168,6 +168,50 @@ TEST(EvalProgram, ParametersPassedThroughSurviveResultsStoredOverTheirInputs) {
   }
 }
 
+TEST(EvalProgram, AResultIsTheSameWhereverItIsWritten) {
+  // The last instruction writes a contiguous, aligned result in place; any other layout goes
+  // through a register and the store.
+  const char* sources[] = {
+      "|x: f64, y: f64|\nx * y",        // one operator
+      "|x: f64, y: f64|\nx * y + x",    // a tree
+      "|x: f64, y: f64|\ntanh(x) + y",  // a builtin, then an operator
+      "|x: f64, y: f64|\nx@i64",        // a cast
+      "|x: f64, y: f64|\nx",            // a parameter
+  };
+  constexpr std::size_t n = 600;
+  std::vector<double> original(n), ys(n, 0.5);
+  for (std::size_t i = 0; i < n; ++i) original[i] = static_cast<double>(i) * 0.25 - 70.0;
+  const auto in_bytes = [](const double* p) { return reinterpret_cast<const std::byte*>(p); };
+  enum class Layout { Contiguous, Strided, Misaligned, OverX };
+  for (const char* source : sources) {
+    const Program p = must_build(source);
+    std::vector<std::byte> expected(n * 8);
+    {
+      const Program::In in[] = {{in_bytes(original.data()), 8}, {in_bytes(ys.data()), 8}};
+      const Program::Out out[] = {{expected.data(), 8}};
+      auto ws = p.make_workspace();
+      p.run(in, out, n, ws);
+    }
+    for (const Layout layout :
+         {Layout::Contiguous, Layout::Strided, Layout::Misaligned, Layout::OverX}) {
+      std::vector<double> xs = original;
+      std::vector<std::byte> memory(n * 16 + 8);
+      std::byte* at = layout == Layout::OverX        ? reinterpret_cast<std::byte*>(xs.data())
+                      : layout == Layout::Misaligned ? memory.data() + 1
+                                                     : memory.data();
+      const std::ptrdiff_t stride = layout == Layout::Strided ? 16 : 8;
+      const Program::In in[] = {{in_bytes(xs.data()), 8}, {in_bytes(ys.data()), 8}};
+      const Program::Out out[] = {{at, stride}};
+      auto ws = p.make_workspace();
+      p.run(in, out, n, ws);
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(std::memcmp(at + static_cast<std::ptrdiff_t>(i) * stride, &expected[i * 8], 8), 0)
+            << source << " layout " << int(layout) << " at " << i;
+      }
+    }
+  }
+}
+
 TEST(EvalProgram, NothingIsWrittenForZeroElements) {
   const Program p = must_build("|x: u16|\nx + 1@u16");
   std::uint16_t x = 5, r = 42;
