@@ -474,16 +474,29 @@ class Call {
 /// call allocates nothing beyond its results.
 class Operands {
  public:
-  void push_back(Ref r) { items_[count_++] = std::move(r); }
+  Operands() = default;
+  Operands(const Operands&) = delete;
+  Operands& operator=(const Operands&) = delete;
+  /// Only the slots in use are constructed and destroyed: the call is short enough that
+  /// clearing all of them would show.
+  ~Operands() {
+    for (std::size_t k = 0; k < count_; ++k) (*this)[k].~Ref();
+  }
+  void push_back(Ref r) { new (&slots_[count_++]) Ref(std::move(r)); }
   void emplace_back(PyObject* o) { push_back(Ref(o)); }
   std::size_t size() const { return count_; }
-  Ref& operator[](std::size_t k) { return items_[k]; }
-  const Ref& operator[](std::size_t k) const { return items_[k]; }
-  const Ref* begin() const { return items_.data(); }
-  const Ref* end() const { return items_.data() + count_; }
+  Ref& operator[](std::size_t k) { return *std::launder(reinterpret_cast<Ref*>(&slots_[k])); }
+  const Ref& operator[](std::size_t k) const {
+    return *std::launder(reinterpret_cast<const Ref*>(&slots_[k]));
+  }
+  const Ref* begin() const { return &(*this)[0]; }
+  const Ref* end() const { return begin() + count_; }
 
  private:
-  std::array<Ref, NPY_MAXARGS> items_;
+  struct alignas(Ref) Slot {
+    std::byte bytes[sizeof(Ref)];
+  };
+  std::array<Slot, NPY_MAXARGS> slots_;
   std::size_t count_ = 0;
 };
 
@@ -845,11 +858,12 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   // On the stack for any kernel typed evaluation takes (evaluate refuses more).
-  std::array<PyObject*, NPY_MAXARGS> on_stack{};
+  std::array<PyObject*, NPY_MAXARGS> on_stack;
   std::vector<PyObject*> on_heap;
-  if (nparams > on_stack.size()) on_heap.assign(nparams, nullptr);
+  if (nparams > on_stack.size()) on_heap.resize(nparams);
   PyObject** bound = on_heap.empty() ? on_stack.data() : on_heap.data();
   for (std::size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
+  std::fill(bound + given, bound + nparams, nullptr);
   PyObject* out = nullptr;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
