@@ -78,6 +78,10 @@ TABLE = {
     "f64 a + b * c": ("|a: f64, b: f64, c: f64| a + b * c", fma_np, "a + b * c"),
     "f16 x * y + z": ("|a: f16, b: f16, c: f16| a * b + c", fma_np, None),
     "i8 x * y + z (wrapping)": ("|a: i8, b: i8, c: i8| a * b + c", fma_np, "a * b + c"),
+    # A kernel that returns its parameter costs no more than one that adds to it.
+    "f32 x": ("|x: f32| x", lambda x, out: np.copyto(out, x), "x"),
+    "f32 x + 1": ("|x: f32| x + 1.0@f32", lambda x, out: np.add(x, np.float32(1), out=out),
+                  "x + 1"),
 }
 
 
@@ -169,9 +173,10 @@ def table(sizes):
 def target_figures(big, scaling):
     """What the targets need, in microseconds, under this process's thread count. Each figure of
     the evaluator is taken right before the baselines it is compared with, so that a load that
-    changes during the run moves both alike: the three f32 kernels, a + b * c and the f16 kernel
-    at `big` elements with NumPy and numexpr, tanh-GELU at 10^6, swish at each size of `scaling`
-    with np.copyto at the largest, and a scalar and a 1,000-element swish with np.add."""
+    changes during the run moves both alike: the three f32 kernels, a + b * c, the f16 kernel,
+    and `x` and `x + 1` in f32 at `big` elements with NumPy and numexpr, tanh-GELU at 10^6, swish
+    at each size of `scaling` with np.copyto at the largest, and a scalar and a 1,000-element
+    swish with np.add."""
     rng = np.random.default_rng(1)
     figures = {}
 
@@ -188,7 +193,8 @@ def target_figures(big, scaling):
                 lambda: numexpr.evaluate(expression, local_dict=names))
         return args, out
 
-    for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus", "f64 a + b * c", "f16 x * y + z"):
+    for name in ("f32 swish", "f32 tanh-GELU", "f32 softplus", "f64 a + b * c", "f16 x * y + z",
+                 "f32 x", "f32 x + 1"):
         source, by_hand, expression = TABLE[name]
         time_kernel(name, source, big, by_hand, expression)
     time_kernel("gelu 1e6", TABLE["f32 tanh-GELU"][0], 10**6)
@@ -246,6 +252,8 @@ def targets(quick):
     check(f"f32 swish 10^{len(str(largest)) - 1}, pool: evaluator / np.copyto",
           pool[f"swish {largest}"] / pool[f"copy {largest}"], 1.25, at_least=False)
     check("f32 tanh-GELU 10^6: 1 thread / 2 threads", one["gelu 1e6"] / two["gelu 1e6"], 1.7)
+    check(f"f32 x {exp}, 1 thread: evaluator / same for x + 1", one["f32 x"] / one["f32 x + 1"], 1,
+          at_least=False)
     check("swish scalar call / np.add scalar call", pool["swish scalar"] / pool["add scalar"], 2,
           at_least=False)
     check("swish 1,000 call / np.add 1,000 call", pool["swish 1000"] / pool["add 1000"], 2,
