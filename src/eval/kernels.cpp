@@ -13,6 +13,7 @@
 #include "eval/composite_f64.h"
 #include "eval/values.h"
 #include "eval/wide_math.h"
+#include "eval/wide_select.h"
 
 namespace tarvelon::eval::detail {
 
@@ -560,7 +561,9 @@ OpFn narrow_wide_arith_of(BinaryOp op) {
 
 OpFn binary_fn(vocab::BinaryOp op, vocab::DType operands) {
   if (operands == vocab::dtypes::kF32 || operands == vocab::dtypes::kF64) {
-    if (OpFn wide = wide_arith_fn(op, operands == vocab::dtypes::kF32)) return wide;
+    const bool single = operands == vocab::dtypes::kF32;
+    if (OpFn wide = wide_arith_fn(op, single)) return wide;
+    if (OpFn wide = wide_compare_fn(op, single)) return wide;
   }
   if (operands.kind == vocab::DTypeKind::Float && operands.bits == 16 &&
       wide_arith_fn(op, true) != nullptr) {
@@ -622,6 +625,22 @@ OpFn wide_arith_fn(vocab::BinaryOp op, bool single) {
   return widest(&avx2_arith_fn, &avx512_arith_fn, op, single);
 }
 
+OpFn wide_compare_fn(vocab::BinaryOp op, bool single) {
+  return widest(&avx2_compare_fn, &avx512_compare_fn, op, single);
+}
+
+OpFn wide_select_fn(bool single) {
+  switch (cpu_vectors()) {
+    case CpuVectors::Avx512:
+      return avx512_select_fn(single);
+    case CpuVectors::Avx2:
+      return avx2_select_fn(single);
+    case CpuVectors::Baseline:
+      break;
+  }
+  return nullptr;
+}
+
 OpFn baseline_builtin_fn(vocab::Builtin b, bool single) {
   return single ? baseline_float_builtin<F32Tag>(b) : baseline_float_builtin<F64Tag>(b);
 }
@@ -647,6 +666,9 @@ OpFn cast_fn(vocab::DType from, vocab::DType to) {
 }
 
 OpFn select_fn(vocab::DType d) {
+  if (d == vocab::dtypes::kF32 || d == vocab::dtypes::kF64) {
+    if (OpFn wide = wide_select_fn(d == vocab::dtypes::kF32)) return wide;
+  }
   return with_tag(d, [](auto tag) -> OpFn { return &select_kernel<decltype(tag)>; });
 }
 

@@ -4,6 +4,7 @@
 
 #include "eval/fused_impl.h"
 #include "eval/wide_math_impl.h"
+#include "eval/wide_select_impl.h"
 
 namespace tarvelon::eval::detail {
 
@@ -36,6 +37,39 @@ struct Avx512Math {
   static FW cosf(FW x) { return Sleef_cosf16_u10avx512f(x); }
 };
 
+/// A vector of bool bytes widened to lane masks, and lane masks narrowed to bytes (the zero-masked
+/// narrowing of ones writes 1 where the mask is set and 0 elsewhere), with AVX-512F alone.
+struct Avx512SelectF32 {
+  static constexpr std::size_t kLanes = 16;
+  template <int Predicate>
+  static void compare(std::byte* dst, const float* a, const float* b) {
+    const __mmask16 m = _mm512_cmp_ps_mask(_mm512_loadu_ps(a), _mm512_loadu_ps(b), Predicate);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                     _mm512_maskz_cvtepi32_epi8(m, _mm512_set1_epi32(1)));
+  }
+  static void select(float* dst, const std::byte* c, const float* a, const float* b) {
+    const __m512i bytes =
+        _mm512_maskz_cvtepu8_epi32(0xffff, _mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+    const __mmask16 m = _mm512_test_epi32_mask(bytes, bytes);
+    _mm512_storeu_ps(dst, _mm512_mask_blend_ps(m, _mm512_loadu_ps(b), _mm512_loadu_ps(a)));
+  }
+};
+struct Avx512SelectF64 {
+  static constexpr std::size_t kLanes = 8;
+  template <int Predicate>
+  static void compare(std::byte* dst, const double* a, const double* b) {
+    const __mmask8 m = _mm512_cmp_pd_mask(_mm512_loadu_pd(a), _mm512_loadu_pd(b), Predicate);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst),
+                     _mm512_maskz_cvtepi64_epi8(m, _mm512_set1_epi64(1)));
+  }
+  static void select(double* dst, const std::byte* c, const double* a, const double* b) {
+    const __m512i bytes =
+        _mm512_maskz_cvtepu8_epi64(0xff, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(c)));
+    const __mmask8 m = _mm512_test_epi64_mask(bytes, bytes);
+    _mm512_storeu_pd(dst, _mm512_mask_blend_pd(m, _mm512_loadu_pd(b), _mm512_loadu_pd(a)));
+  }
+};
+
 }  // namespace
 
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
@@ -44,6 +78,14 @@ OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
 
 OpFn avx512_arith_fn(vocab::BinaryOp op, bool single) {
   return WideKernels<Avx512Math>::arith_lookup(op, single);
+}
+
+OpFn avx512_compare_fn(vocab::BinaryOp op, bool single) {
+  return wide_compare_of<Avx512SelectF32, Avx512SelectF64>(op, single);
+}
+
+OpFn avx512_select_fn(bool single) {
+  return wide_select_of<Avx512SelectF32, Avx512SelectF64>(single);
 }
 
 FusedFn avx512_fused_fn(bool single) { return fused_kernel_of<64, 8>(single); }

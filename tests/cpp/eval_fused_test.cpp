@@ -1,5 +1,6 @@
 // Arithmetic trees: every step of the tree kernel on every unit this CPU has, and kernels whose
-// arithmetic the program computes as trees against the same operations rounded one at a time.
+// arithmetic the program computes as trees against the same operations rounded one at a time;
+// the wide units' comparisons and selects of floats against the scalar operators.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "eval/fused.h"
 #include "eval/wide_math.h"
+#include "eval/wide_select.h"
 #include "eval_test_util.h"
 
 namespace tarvelon::testing {
@@ -137,6 +139,77 @@ void every_step_on_every_unit() {
 TEST(EvalFused, EveryStepOnEveryUnitRoundsAsOneOperation) {
   every_step_on_every_unit<float>();
   every_step_on_every_unit<double>();
+}
+
+template <class T>
+bool compared(vocab::BinaryOp op, T x, T y) {
+  using vocab::BinaryOp;
+  switch (op) {
+    case BinaryOp::Eq:
+      return x == y;
+    case BinaryOp::Ne:
+      return x != y;
+    case BinaryOp::Lt:
+      return x < y;
+    case BinaryOp::Le:
+      return x <= y;
+    case BinaryOp::Gt:
+      return x > y;
+    default:
+      return x >= y;
+  }
+}
+
+/// Every comparison, then a select by its result, on each wide unit the CPU has; one byte past
+/// `n` stays as it was.
+template <class T>
+void compare_and_select_on_every_unit() {
+  using vocab::BinaryOp;
+  const bool single = sizeof(T) == 4;
+  struct WideUnit {
+    const char* name;
+    eval::detail::CpuVectors needs;
+    eval::detail::OpFn (*compare)(BinaryOp, bool);
+    eval::detail::OpFn (*select)(bool);
+  };
+  const WideUnit units[] = {
+      {"avx2", eval::detail::CpuVectors::Avx2, &eval::detail::avx2_compare_fn,
+       &eval::detail::avx2_select_fn},
+      {"avx512", eval::detail::CpuVectors::Avx512, &eval::detail::avx512_compare_fn,
+       &eval::detail::avx512_select_fn},
+  };
+  for (const std::size_t n :
+       {std::size_t{1}, std::size_t{5}, std::size_t{16}, std::size_t{100}, std::size_t{256}}) {
+    const std::vector<T> a = operands<T>(n, 0);
+    std::vector<T> b = operands<T>(n, 3);
+    for (std::size_t i = 0; i < n; i += 3) b[i] = a[i];  // equal pairs, NaN with NaN among them
+    const auto* pa = reinterpret_cast<const std::byte*>(a.data());
+    const auto* pb = reinterpret_cast<const std::byte*>(b.data());
+    for (const BinaryOp op :
+         {BinaryOp::Eq, BinaryOp::Ne, BinaryOp::Lt, BinaryOp::Le, BinaryOp::Gt, BinaryOp::Ge}) {
+      for (const WideUnit& unit : units) {
+        if (eval::detail::cpu_vectors() < unit.needs) continue;
+        std::vector<std::uint8_t> truth(n + 1, 7);
+        unit.compare(op, single)(reinterpret_cast<std::byte*>(truth.data()), pa, pb, nullptr, n);
+        std::vector<T> chosen(n + 1, T(42));
+        unit.select(single)(reinterpret_cast<std::byte*>(chosen.data()),
+                            reinterpret_cast<const std::byte*>(truth.data()), pa, pb, n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const bool want = compared(op, a[i], b[i]);
+          ASSERT_EQ(truth[i], want ? 1 : 0)
+              << unit.name << " op " << int(op) << " at " << i << ": " << a[i] << ", " << b[i];
+          ASSERT_TRUE(same(chosen[i], want ? a[i] : b[i])) << unit.name << " select at " << i;
+        }
+        ASSERT_EQ(truth[n], 7) << unit.name << " compared past n = " << n;
+        ASSERT_EQ(chosen[n], T(42)) << unit.name << " selected past n = " << n;
+      }
+    }
+  }
+}
+
+TEST(EvalFused, WideComparisonsAndSelectsAreTheScalarOnes) {
+  compare_and_select_on_every_unit<float>();
+  compare_and_select_on_every_unit<double>();
 }
 
 /// A kernel of x, y, z with `{T}` standing for the dtype, and what it computes, one rounding per

@@ -21,6 +21,10 @@ KERNELS = [
     ("|x: bf16, y: bf16| (x * y + x / y - y, sqrt(x))", ("bf16", "bf16"), 0),
     ("|x: f32, y: i8| (x@i16 + y * y, x@f16, x@bf16, y@f32 * x)", ("f32", "i8"), 0),
     ("|x: f64| (x@f32, x@i64, x@u8)", ("f64",), 0),
+    ("|x: f32, y: f32| (if x < y then x else y, x == y, x != y, x <= y, x > y, x >= y,"
+     " if x > 0.0@f32 then x else 0.0@f32)", ("f32", "f32"), 0),
+    ("|x: f64, y: f64| (if x < y then x else y, x == y, x != y, x <= y, x > y, x >= y,"
+     " if x > 0.0 then x else 0.0)", ("f64", "f64"), 0),
     # arithmetic computed as trees, with values kept aside and a tree split at its slots
     ("|x: f32, y: f32, z: f32| (((x + y) * (y - z)) / (z * x - x / y) - -(0.5@f32 * x * x * x),"
      " ((x * y - z) * (y + z)) / (((x - y) * (y / z)) + ((z + x) * (x - 1.0@f32))))",
