@@ -5,20 +5,28 @@
 
 namespace tarvelon::eval::detail {
 
-FusedFn baseline_fused_fn(bool single) { return fused_kernel_of<16, 4>(single); }
+FusedFn baseline_fused_fn(TreeElement e) { return fused_kernel_of<16, 4>(e); }
 
 FusedFn fused_fn(vocab::DType d) {
-  if (d != vocab::dtypes::kF32 && d != vocab::dtypes::kF64) return nullptr;
-  const bool single = d == vocab::dtypes::kF32;
+  TreeElement e;
+  if (d == vocab::dtypes::kF32) {
+    e = TreeElement::F32;
+  } else if (d == vocab::dtypes::kF64) {
+    e = TreeElement::F64;
+  } else if (d.is_integer() && d.bits == 32) {
+    e = TreeElement::U32;
+  } else {
+    return nullptr;
+  }
   switch (cpu_vectors()) {
     case CpuVectors::Avx512:
-      return avx512_fused_fn(single);
+      return avx512_fused_fn(e);
     case CpuVectors::Avx2:
-      return avx2_fused_fn(single);
+      return avx2_fused_fn(e);
     case CpuVectors::Baseline:
       break;
   }
-  return baseline_fused_fn(single);
+  return baseline_fused_fn(e);
 }
 
 }  // namespace tarvelon::eval::detail

@@ -1,7 +1,7 @@
 #pragma once
-// Arithmetic trees in one instruction: a connected run of `+ - * /` and negation of one float
-// dtype computed vector by vector, its intermediate values held in vector registers instead of
-// each going through a block.
+// Arithmetic trees in one instruction: a connected run of `+ - * /` and negation of one float or
+// integer dtype computed vector by vector, its intermediate values held in vector registers instead
+// of each going through a block.
 
 #include <cstddef>
 #include <cstdint>
@@ -51,13 +51,19 @@ using FusedFn = void (*)(std::byte* dst, const std::byte* const* operands,
                          std::size_t operand_count, const FusedStep* steps, std::size_t count,
                          std::size_t n);
 
-/// The tree kernel of the widest unit the CPU offers for f32 or f64 registers; null for every
-/// other dtype.
+/// The elements a tree kernel computes on: f32, f64, or 32-bit integers, whose `+ - *` and
+/// negation wrap alike signed or not, so one unsigned kernel serves both. Trees of 8- and 16-bit
+/// integers measured no faster than their single instructions (the AVX-512 unit has no byte or
+/// word lanes), and of 64-bit ones slower (no 64-bit lane product).
+enum class TreeElement : std::uint8_t { F32, F64, U32 };
+
+/// The tree kernel of the widest unit the CPU offers for registers of dtype `d`; null where
+/// single instructions serve.
 FusedFn fused_fn(vocab::DType d);
 /// The kernel of each unit, for a test that compares them; only call the wider ones after
 /// checking the CPU.
-FusedFn baseline_fused_fn(bool single);
-FusedFn avx2_fused_fn(bool single);
-FusedFn avx512_fused_fn(bool single);
+FusedFn baseline_fused_fn(TreeElement e);
+FusedFn avx2_fused_fn(TreeElement e);
+FusedFn avx512_fused_fn(TreeElement e);
 
 }  // namespace tarvelon::eval::detail

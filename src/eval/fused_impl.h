@@ -3,23 +3,28 @@
 // kernels_avx2.cpp, kernels_avx512.cpp): everything here has internal linkage, so that no copy
 // compiled for a wider set can stand in for the baseline's.
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
 #include "eval/fused.h"
+#include "eval/kernels.h"
 
 namespace tarvelon::eval::detail {
 namespace {
 
-/// Trees over vectors `V` of `T` (a GCC vector type, whose operators round each lane once). The
+/// Trees over vectors `V` of `T` (a GCC vector type, whose operators round each float lane once and
+/// wrap each unsigned one). The
 /// accumulator and the slots are a tile of `kUnroll` vectors each, kept in registers:
 /// the steps' dispatch is paid once per tile of `kTile` elements, and no intermediate value
 /// touches memory.
 template <class V, class T, std::size_t Unroll>
 struct FusedKernel {
   static constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
-  static constexpr std::size_t kUnroll = Unroll;
+  /// A tile never exceeds a block, which would leave every block to the partial tile's copies.
+  static constexpr std::size_t kUnroll = std::min(Unroll, kMaxBlock / kLanes);
   static constexpr std::size_t kTile = kLanes * kUnroll;
 
   static V load(const T* p) {
@@ -49,8 +54,8 @@ struct FusedKernel {
   /// `f(j)` for each vector j of a tile, j a constant, so that the compiler sees every array
   /// index and keeps the arrays in registers.
   template <class Fn>
-  static void each_vector(Fn f) {
-    [&]<std::size_t... J>(std::index_sequence<J...>) {
+  [[gnu::always_inline]] static void each_vector(Fn f) {
+    [&]<std::size_t... J>(std::index_sequence<J...>) __attribute__((always_inline)) {
       (f(std::integral_constant<std::size_t, J>{}), ...);
     }
     (std::make_index_sequence<kUnroll>{});
@@ -63,8 +68,8 @@ struct FusedKernel {
   [[gnu::always_inline]] static void tile(T* out, const T* const* ops, const FusedStep* steps,
                                           std::size_t count, std::size_t at) {
     Tile acc, slot0, slot1;
-#define TARVELON_LANES(body)          \
-  each_vector([&](auto j) { body; }); \
+#define TARVELON_LANES(body)                                         \
+  each_vector([&](auto j) __attribute__((always_inline)) { body; }); \
   break
 #define TARVELON_OPERATOR(op, sym)                             \
   case fused_operator(FusedOp::op, FusedSource::Leaf, false):  \
@@ -100,7 +105,8 @@ struct FusedKernel {
     }
 #undef TARVELON_OPERATOR
 #undef TARVELON_LANES
-    each_vector([&](auto j) { store(out + at + j * kLanes, acc[j]); });
+    each_vector([&](auto j)
+                    __attribute__((always_inline)) { store(out + at + j * kLanes, acc[j]); });
   }
 
   /// Whole tiles straight from the operands; the last partial one through local copies padded
@@ -135,25 +141,34 @@ template <>
 struct VectorsOf<16> {
   typedef float F __attribute__((vector_size(16)));
   typedef double D __attribute__((vector_size(16)));
+  typedef std::uint32_t U32 __attribute__((vector_size(16)));
 };
 template <>
 struct VectorsOf<32> {
   typedef float F __attribute__((vector_size(32)));
   typedef double D __attribute__((vector_size(32)));
+  typedef std::uint32_t U32 __attribute__((vector_size(32)));
 };
 template <>
 struct VectorsOf<64> {
   typedef float F __attribute__((vector_size(64)));
   typedef double D __attribute__((vector_size(64)));
+  typedef std::uint32_t U32 __attribute__((vector_size(64)));
 };
 
-/// The f32 (`single`) or f64 tree kernel over vectors of `Bytes` bytes.
+/// The tree kernel of elements `e` over vectors of `Bytes` bytes.
 template <std::size_t Bytes, std::size_t Unroll>
-FusedFn fused_kernel_of(bool single) {
-  using F = typename VectorsOf<Bytes>::F;
-  using D = typename VectorsOf<Bytes>::D;
-  static_assert(FusedKernel<F, float, Unroll>::kLanes == Bytes / 4, "a tile is whole vectors");
-  return single ? &FusedKernel<F, float, Unroll>::run : &FusedKernel<D, double, Unroll>::run;
+FusedFn fused_kernel_of(TreeElement e) {
+  using S = VectorsOf<Bytes>;
+  switch (e) {
+    case TreeElement::F32:
+      return &FusedKernel<typename S::F, float, Unroll>::run;
+    case TreeElement::F64:
+      return &FusedKernel<typename S::D, double, Unroll>::run;
+    case TreeElement::U32:
+      return &FusedKernel<typename S::U32, std::uint32_t, Unroll>::run;
+  }
+  return nullptr;
 }
 
 }  // namespace

@@ -87,6 +87,6 @@ OpFn avx2_compare_fn(vocab::BinaryOp op, bool single) {
 
 OpFn avx2_select_fn(bool single) { return wide_select_of<Avx2SelectF32, Avx2SelectF64>(single); }
 
-FusedFn avx2_fused_fn(bool single) { return fused_kernel_of<32, 4>(single); }
+FusedFn avx2_fused_fn(TreeElement e) { return fused_kernel_of<32, 4>(e); }
 
 }  // namespace tarvelon::eval::detail

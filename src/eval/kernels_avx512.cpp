@@ -88,6 +88,6 @@ OpFn avx512_select_fn(bool single) {
   return wide_select_of<Avx512SelectF32, Avx512SelectF64>(single);
 }
 
-FusedFn avx512_fused_fn(bool single) { return fused_kernel_of<64, 8>(single); }
+FusedFn avx512_fused_fn(TreeElement e) { return fused_kernel_of<64, 8>(e); }
 
 }  // namespace tarvelon::eval::detail

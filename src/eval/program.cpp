@@ -345,6 +345,9 @@ class Builder {
   /// bound on its distinct operand blocks.
   struct TreeSize {
     std::size_t slots = 0, steps = 0, leaves = 0;
+    /// Leaves computed for this tree alone (a filled constant, a cast, a builtin's value): each
+    /// stays live from where it is computed until the tree runs.
+    std::size_t temporaries = 0;
   };
 
   /// Computes each connected run of float arithmetic as one Tree instruction where it has more
@@ -359,6 +362,12 @@ class Builder {
       for (std::uint32_t o : {in.a, in.b, in.c}) {
         if (o != kNoOperand) ++uses[o];
       }
+    }
+    temporary_.assign(values_.size(), false);
+    for (const Program::Instr& in : code_) {
+      const bool computed =
+          in.kind == Program::Instr::Kind::Fill || in.kind == Program::Instr::Kind::Op;
+      if (computed && uses[in.dst] == 1) temporary_[in.dst] = true;
     }
     inner_.assign(values_.size(), false);
     sizes_.assign(values_.size(), TreeSize{});
@@ -414,17 +423,21 @@ class Builder {
   }
 
   static bool fits(const TreeSize& t) {
+    // One temporary at most, so that a tree holds no more registers at once than the single
+    // instructions it replaces (a run of many literals, each filled and cast, keeps three).
     return t.slots <= detail::kFusedSlots && t.steps <= detail::kMaxFusedSteps &&
-           t.leaves <= detail::kMaxFusedOperands;
+           t.leaves <= detail::kMaxFusedOperands && t.temporaries <= 1;
   }
 
   /// The size of the tree rooted at `v` with its operands marked in `inner_` computed inside.
   TreeSize tree_size(std::uint32_t v) const {
     const auto operands = operands_of(v);
-    const auto part = [&](std::uint32_t o) { return inner_[o] ? sizes_[o] : TreeSize{0, 0, 1}; };
+    const auto part = [&](std::uint32_t o) {
+      return inner_[o] ? sizes_[o] : TreeSize{0, 0, 1, temporary_[o] ? 1u : 0u};
+    };
     if (operands.size() == 1) {
       const TreeSize c = part(operands[0]);
-      return {c.slots, std::max<std::size_t>(c.steps, 1) + 1, c.leaves};
+      return {c.slots, std::max<std::size_t>(c.steps, 1) + 1, c.leaves, c.temporaries};
     }
     const TreeSize l = part(operands[0]), r = part(operands[1]);
     const bool both = inner_[operands[0]] && inner_[operands[1]];
@@ -434,7 +447,7 @@ class Builder {
     // A leaf costs a step only as the first operand loaded; a second subtree costs a push.
     const std::size_t steps = l.steps + r.steps + 1 + (both ? 1 : 0) +
                               (!inner_[operands[0]] && !inner_[operands[1]] ? 1 : 0);
-    return {slots, steps, l.leaves + r.leaves};
+    return {slots, steps, l.leaves + r.leaves, l.temporaries + r.temporaries};
   }
 
   std::uint8_t leaf(std::uint32_t v, std::vector<std::uint32_t>& leaves) const {
@@ -623,6 +636,8 @@ class Builder {
   std::vector<Arithmetic> arithmetic_;
   /// By value: computed inside the tree of the operator that reads it.
   std::vector<bool> inner_;
+  /// By value: computed by an instruction other than a Load and read once.
+  std::vector<bool> temporary_;
   std::vector<TreeSize> sizes_;
   std::vector<std::uint32_t> tree_operands_;
   std::vector<detail::FusedStep> tree_steps_;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "eval/fused.h"
@@ -33,44 +34,57 @@ bool same(T a, T b) {
 
 /// Signed zeros, infinities, NaN, the smallest subnormal and normal, the largest value, values
 /// whose products round, then a spread of both signs; `shift` rotates it, so that each operand
-/// meets the others' special values.
+/// meets the others' special values. For integers: the edges, then any bits.
 template <class T>
 std::vector<T> operands(std::size_t n, std::size_t shift) {
-  using L = std::numeric_limits<T>;
-  const std::vector<T> special = {T(0),
-                                  -T(0),
-                                  T(1),
-                                  T(-1),
-                                  L::infinity(),
-                                  -L::infinity(),
-                                  L::quiet_NaN(),
-                                  L::denorm_min(),
-                                  -L::denorm_min(),
-                                  L::min(),
-                                  L::max(),
-                                  -L::max(),
-                                  1 + L::epsilon(),
-                                  1 - L::epsilon() / 2,
-                                  T(3),
-                                  T(0.1)};
-  std::vector<T> xs(n);
-  std::uint64_t state = 0x9e3779b97f4a7c15u + shift;
-  for (std::size_t i = 0; i < n; ++i) {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    const std::size_t k = (i + shift * 5) % (2 * special.size());
-    xs[i] = k < special.size()
-                ? special[k]
-                : static_cast<T>(((state & 1) ? -1.0 : 1.0) *
-                                 std::ldexp(1.0 + static_cast<double>(state >> 11) * 0x1p-53,
-                                            static_cast<int>((state >> 4) % 40) - 20));
+  if constexpr (std::is_integral_v<T>) {
+    using L = std::numeric_limits<T>;
+    const T special[] = {T(0), T(1), T(2), L::max(), T(L::max() / 2), T(L::max() / 2 + 1), T(-1)};
+    std::vector<T> xs(n);
+    std::uint64_t state = 0x2545f4914f6cdd1du + shift;
+    for (std::size_t i = 0; i < n; ++i) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      const std::size_t k = (i + shift * 3) % 14;
+      xs[i] = k < std::size(special) ? special[k] : static_cast<T>(state >> 17);
+    }
+    return xs;
+  } else {
+    using L = std::numeric_limits<T>;
+    const std::vector<T> special = {T(0),
+                                    -T(0),
+                                    T(1),
+                                    T(-1),
+                                    L::infinity(),
+                                    -L::infinity(),
+                                    L::quiet_NaN(),
+                                    L::denorm_min(),
+                                    -L::denorm_min(),
+                                    L::min(),
+                                    L::max(),
+                                    -L::max(),
+                                    1 + L::epsilon(),
+                                    1 - L::epsilon() / 2,
+                                    T(3),
+                                    T(0.1)};
+    std::vector<T> xs(n);
+    std::uint64_t state = 0x9e3779b97f4a7c15u + shift;
+    for (std::size_t i = 0; i < n; ++i) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      const std::size_t k = (i + shift * 5) % (2 * special.size());
+      xs[i] = k < special.size()
+                  ? special[k]
+                  : static_cast<T>(((state & 1) ? -1.0 : 1.0) *
+                                   std::ldexp(1.0 + static_cast<double>(state >> 11) * 0x1p-53,
+                                              static_cast<int>((state >> 4) % 40) - 20));
+    }
+    return xs;
   }
-  return xs;
 }
 
 struct Unit {
   const char* name;
   eval::detail::CpuVectors needs;
-  FusedFn (*fn)(bool);
+  FusedFn (*fn)(eval::detail::TreeElement);
 };
 const Unit kUnits[] = {
     {"baseline", eval::detail::CpuVectors::Baseline, &eval::detail::baseline_fused_fn},
@@ -78,15 +92,17 @@ const Unit kUnits[] = {
     {"avx512", eval::detail::CpuVectors::Avx512, &eval::detail::avx512_fused_fn},
 };
 
+/// One operation, wrapping for integers (computed wide enough that no promotion overflows).
 template <class T>
 T apply(FusedOp op, T a, T b) {
+  using W = std::conditional_t<std::is_integral_v<T>, std::uint64_t, T>;
   switch (op) {
     case FusedOp::Add:
-      return a + b;
+      return static_cast<T>(W(a) + W(b));
     case FusedOp::Sub:
-      return a - b;
+      return static_cast<T>(W(a) - W(b));
     case FusedOp::Mul:
-      return a * b;
+      return static_cast<T>(W(a) * W(b));
     case FusedOp::Div:
       return a / b;
   }
@@ -96,8 +112,7 @@ T apply(FusedOp op, T a, T b) {
 /// Each operator step in each form after a prologue that fills both slots and negates the
 /// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf.
 template <class T>
-void every_step_on_every_unit() {
-  const bool single = sizeof(T) == 4;
+void every_step_on_every_unit(eval::detail::TreeElement element) {
   for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{100},
                               std::size_t{255}, std::size_t{256}}) {
     const std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
@@ -105,6 +120,7 @@ void every_step_on_every_unit() {
                                  reinterpret_cast<const std::byte*>(b.data()),
                                  reinterpret_cast<const std::byte*>(c.data())};
     for (const FusedOp op : {FusedOp::Add, FusedOp::Sub, FusedOp::Mul, FusedOp::Div}) {
+      if (std::is_integral_v<T> && op == FusedOp::Div) continue;  // integers have no `/`
       for (const FusedSource source : {FusedSource::Leaf, FusedSource::Slot0, FusedSource::Slot1}) {
         for (const bool reversed : {false, true}) {
           const FusedStep steps[] = {{FusedStep::Load, 0},
@@ -118,11 +134,12 @@ void every_step_on_every_unit() {
             if (eval::detail::cpu_vectors() < unit.needs) continue;
             // One element more than asked for, which must stay as it was.
             std::vector<T> got(n + 1, T(42));
-            unit.fn(single)(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps,
-                            std::size(steps), n);
+            unit.fn(element)(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps,
+                             std::size(steps), n);
             for (std::size_t i = 0; i < n; ++i) {
               const T x = source == FusedSource::Slot0 ? a[i] : b[i];
-              const T acc = -c[i];
+              T acc = -c[i];
+              if constexpr (std::is_integral_v<T>) acc = apply(FusedOp::Sub, T(0), c[i]);
               const T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
               ASSERT_TRUE(same(got[i], want))
                   << unit.name << " op " << int(op) << " source " << int(source) << " reversed "
@@ -136,9 +153,11 @@ void every_step_on_every_unit() {
   }
 }
 
-TEST(EvalFused, EveryStepOnEveryUnitRoundsAsOneOperation) {
-  every_step_on_every_unit<float>();
-  every_step_on_every_unit<double>();
+TEST(EvalFused, EveryStepOnEveryUnitRoundsOrWrapsAsOneOperation) {
+  using eval::detail::TreeElement;
+  every_step_on_every_unit<float>(TreeElement::F32);
+  every_step_on_every_unit<double>(TreeElement::F64);
+  every_step_on_every_unit<std::uint32_t>(TreeElement::U32);
 }
 
 template <class T>
@@ -297,6 +316,62 @@ void trees_compute_like_single_operations(const std::string& dtype) {
 TEST(EvalFused, TreesComputeWhatSingleOperationsCompute) {
   trees_compute_like_single_operations<float>("f32");
   trees_compute_like_single_operations<double>("f64");
+}
+
+/// Integer kernels wrap: each is computed in the unsigned type of the width, whose bits a signed
+/// dtype shares.
+template <class T>
+void integer_trees_wrap(const std::string& dtype) {
+  using U = std::make_unsigned_t<T>;
+  const auto op = [](FusedOp o, U a, U b) { return apply(o, a, b); };
+  struct Case {
+    std::string source;
+    std::function<U(U, U, U)> expected;
+  };
+  std::string chain = "x";
+  for (int k = 0; k < 30; ++k) chain = "(" + chain + " * y + z)";
+  const Case cases[] = {
+      {"x * y + z", [&](U x, U y, U z) { return op(FusedOp::Add, op(FusedOp::Mul, x, y), z); }},
+      {"-(x - y) * z + x",
+       [&](U x, U y, U z) {
+         const U d = op(FusedOp::Sub, x, y);
+         return op(FusedOp::Add, op(FusedOp::Mul, op(FusedOp::Sub, U(0), d), z), x);
+       }},
+      {"((x + y) * (y - z)) - ((z * x) + (x * y))",
+       [&](U x, U y, U z) {
+         return op(FusedOp::Sub, op(FusedOp::Mul, op(FusedOp::Add, x, y), op(FusedOp::Sub, y, z)),
+                   op(FusedOp::Add, op(FusedOp::Mul, z, x), op(FusedOp::Mul, x, y)));
+       }},
+      {chain,
+       [&](U x, U y, U z) {
+         for (int k = 0; k < 30; ++k) x = op(FusedOp::Add, op(FusedOp::Mul, x, y), z);
+         return x;
+       }},
+  };
+  constexpr std::size_t n = 700;
+  const std::vector<U> xs = operands<U>(n, 0), ys = operands<U>(n, 1), zs = operands<U>(n, 2);
+  for (const Case& c : cases) {
+    const std::string source = with_dtype("|x: {T}, y: {T}, z: {T}|\n" + c.source, dtype);
+    auto program = build_program(source);
+    ASSERT_TRUE(program.has_value()) << source;
+    std::vector<U> got(n);
+    const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), sizeof(U)},
+                              {reinterpret_cast<const std::byte*>(ys.data()), sizeof(U)},
+                              {reinterpret_cast<const std::byte*>(zs.data()), sizeof(U)}};
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(got.data()), sizeof(U)}};
+    auto ws = program->make_workspace();
+    program->run(in, out, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(got[i], c.expected(xs[i], ys[i], zs[i])) << source << " at " << i;
+    }
+  }
+}
+
+TEST(EvalFused, IntegerTreesWrapLikeSingleOperations) {
+  integer_trees_wrap<std::int8_t>("i8");
+  integer_trees_wrap<std::uint16_t>("u16");
+  integer_trees_wrap<std::int32_t>("i32");
+  integer_trees_wrap<std::uint64_t>("u64");
 }
 
 TEST(EvalFused, NoProductIsContractedWithTheSumAfterIt) {
