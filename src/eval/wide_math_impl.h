@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "eval/composite_f32.h"
 #include "eval/composite_f64.h"
 #include "eval/wide_math.h"
 
@@ -89,6 +90,7 @@ struct WideKernels {
   static D sigmoid_log(D x) { return -softplus(-x); }
 
   using F64 = CompositeF64<Math>;
+  using F32 = CompositeF32<typename Math::Floats>;
   static D exp_sigmoid_f64(D x) { return F64::sigmoid(Math::exp(x)); }
 
   /// tanh for f32 results: -m / (2 + m) with m = e^-2|x| - 1 in (-1, 0], within 2^-29 relative
@@ -217,7 +219,7 @@ struct WideKernels {
         case Builtin::Tanh:
           return &apply<tanh_single, float>;
         case Builtin::Sigmoid:
-          return &apply<sigmoid, float>;
+          return &apply_single<F32::sigmoid>;
         case Builtin::Softplus:
           return &apply<softplus, float>;
         case Builtin::ExpSigmoid:
