@@ -30,6 +30,13 @@ struct CompositeF32 {
   static constexpr std::uint32_t kSign = 0x80000000u;
 
   static F ldexp(F v, FI k) { return Vec::ldexp(v, k); }
+  /// 2^k for integers k in [-126, 127].
+  static F pow2(FI k) { return (F)(((FU)k + 127u) << 23); }
+  /// -|x|, no lower than `floor`; a NaN stays a NaN.
+  static F neg_abs_at_least(F x, float floor) {
+    return Vec::at_least(splat(floor), (F)((FU)x | kSign));
+  }
+
   /// 2^(j/16) for j = 0..15 as a pair of floats, within 2^-47 together.
   static constexpr float kExp2Hi[16] = {
       0x1.000000p+0f, 0x1.0b5586p+0f, 0x1.172b84p+0f, 0x1.2387a6p+0f,
@@ -113,6 +120,52 @@ struct CompositeF32 {
     const Reciprocal w = reciprocal(sh, ((big - sh) + small) + e.lo);
     return ldexp(fma(w.rest, w.inv, w.inv), -e.m);
   }
+
+  /// log(1 + e^x) = max(x, 0) + log(1 + e), e = e^-|x|, with log(1 + e) = 2 atanh(s),
+  /// s = e / (2 + e) <= 1/3, and atanh(s) = s (1 + u g(u)), u = s^2 <= 1/9.
+  ///
+  /// s = 2^m (sh + sl): 2 + e as a pair (as for 1 + e), the quotient of the pairs corrected
+  /// through the residual and renormalised (|sl| <= 2^-24 sh), within 2^-32 (e's error, moved by
+  /// 2 / (2 + e) <= 1) + 2^-44. g is the polynomial of degree 4 through the Chebyshev points of
+  /// [0, 1/9], within 2^-26.1 of (atanh(s)/s - 1)/u there, 2^-24.2 more with its float
+  /// coefficients, and Horner's roundings add 2^-24.4. The tail sh u g + sl carries g's 1.92
+  /// 2^-24, u's 3 2^-24 (from s^2 by sh^2, rounded), and 2^-24 each for sh u, the sl u g left out
+  /// and its own rounding: 7.92 2^-24 relative of a tail worth at most 2 s u g = 0.0265 of the
+  /// result's ulp, so 0.21 ulp. For x < 0 the result is 2^(m+1) RN(sh + tail): 0.5 + 0.21 + 0.004
+  /// < 0.715 ulp, and 0.754 where it turns subnormal (a second rounding, the tail negligible
+  /// there). For x >= 0, x + 2^(m+1) sh is an exact two-sum and the rest, at most 0.0265 ulp of the
+  /// result, rounds once more before the last addition: < 0.745 ulp. From x = 2^24 on, x.
+  static constexpr float kAtanhTail[] = {0x1.dba260p-4f, 0x1.bc8cf8p-4f, 0x1.24c926p-3f,
+                                         0x1.9998d4p-3f, 0x1.555556p-2f};
+  static F softplus(F x) {
+    const Exp e = exp_pair(neg_abs_at_least(x, -104.0f), F{});
+    const F scale = pow2(e.m > -126 ? e.m : FI{} - 126);
+    const F eh = e.hi * scale, el = e.lo * scale;
+    const F dh = 2.0f + eh;
+    const F dl = ((2.0f - dh) + eh) + el;
+    const F inv = splat(1.0f) / dh;
+    const F q = e.hi * inv;
+    const F q_lo = fma(-q, dl, fma(-q, dh, e.hi) + e.lo) * inv;
+    const F sh = q + q_lo;  // a fast two-sum: |q_lo| <= 2^-22 q
+    const F sl = (q - sh) + q_lo;
+    const F s = sh * scale;
+    const F u = s * s;
+    F g = splat(kAtanhTail[0]);
+    for (std::size_t i = 1; i < sizeof kAtanhTail / sizeof(float); ++i) {
+      g = fma(g, u, splat(kAtanhTail[i]));
+    }
+    const F tail = fma(sh * u, g, sl);  // 2^-m (log(1 + e) / 2 - sh)
+    const F negative = ldexp(sh + tail, e.m + 1);
+    const F twice = scale + scale;
+    const F b = sh * twice;
+    const F sum = x + b;
+    const F bb = sum - x;
+    const F err = (x - (sum - bb)) + (b - bb);
+    const F positive = sum + (err + tail * twice);
+    const F general = x < 0.0f ? negative : positive;
+    return x >= 0x1p24f ? x : general;  // the two-sum of an infinite x is NaN
+  }
+  static F sigmoid_log(F x) { return -softplus(-x); }
 };
 
 }  // namespace

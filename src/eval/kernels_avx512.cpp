@@ -14,6 +14,7 @@ struct Avx512Floats {
   using F = __m512;
   using FI = int __attribute__((vector_size(64)));
   using FU = unsigned __attribute__((vector_size(64)));
+  static constexpr bool kSingleLog1p = true;
   static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm512_maskz_max_ps(0xffff, floor, x); }

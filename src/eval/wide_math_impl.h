@@ -221,10 +221,12 @@ struct WideKernels {
         case Builtin::Sigmoid:
           return &apply_single<F32::sigmoid>;
         case Builtin::Softplus:
+          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::softplus>;
           return &apply<softplus, float>;
         case Builtin::ExpSigmoid:
           return &apply<exp_sigmoid, float>;
         case Builtin::SigmoidLog:
+          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::sigmoid_log>;
           return &apply<sigmoid_log, float>;
         default:
           return nullptr;
