@@ -61,7 +61,8 @@ struct CompositeF32 {
                                         0x1.52486cp-27f};
 
   /// e^(t + tl) = 2^m (hi + lo) for |t| <= 150 and |tl| <= 2^-19, hi + lo within 2^-32 relative,
-  /// hi in [0.978, 1.96] and |lo| < 2^-23.
+  /// hi in [0.978, 1.96] and |lo| < 2^-23. For tanh, which cancels 1 - e^t, `r` and `c` give
+  /// e^t - 1 = r + c directly where k = 0.
   ///
   /// k = round(t 16/ln2), m = k >> 4, j = k & 15, and t + tl - k ln2/16 = r + rl: with a fused
   /// multiply-add t - k L_hi is exact (|r| < 2^-5 and both terms are multiples of 2^-29), and
@@ -77,6 +78,8 @@ struct CompositeF32 {
   struct Exp {
     F hi, lo;
     FI m;
+    FI k;
+    F r, c;
   };
   static Exp exp_pair(F t, F tl) {
     const F shifter = splat(0x1.8p23f);
@@ -92,7 +95,7 @@ struct CompositeF32 {
     const F c = fma(r * r, q, fma(rl, r, rl));
     const F hi = fma(th, r + c, th);
     const F lo = fma(th, r, th - hi) + fma(th, c, fma(tlo, r, tlo));
-    return {hi, lo, ki >> 4};
+    return {hi, lo, ki >> 4, ki, r, c};
   }
 
   /// 1 / (1 + e) = inv (1 + rest) to 2^-44 relative, for 1 + e = sh + sl with |sl| <= 2^-22 sh:
@@ -166,6 +169,34 @@ struct CompositeF32 {
     return x >= 0x1p24f ? x : general;  // the two-sum of an infinite x is NaN
   }
   static F sigmoid_log(F x) { return -softplus(-x); }
+
+  /// tanh |x| = n / (2 - n) with n = 1 - e^-2|x| in [0, 1), the sign of x put back (so -0 stays
+  /// -0). Beyond |x| = 20, |x| counts as 20: tanh rounds to 1 from 9.01 on.
+  ///
+  /// Where k = 0 (|x| <= ln2/64), n = -(r + c) as a pair, within 2^-28 relative: the series left
+  /// out is r^4/120 < 2^-29 of r, and c's roundings 2^-34.2 / |r| at most 2^-28.9 of it. Elsewhere
+  /// 1 - 2^m hi is an exact two-sum and n's pair carries the exponential's absolute error,
+  /// 2^-32 e, which is 2^-32 e / (1 - e) of n; tanh moves by 2 / (2 - n) times that,
+  /// 2^-32 2e / (1 - e^2) = 2^-32 / sinh(2|x|) <= 2^-26.47 at the smallest such |x|. The quotient
+  /// of pairs adds 2^-44: within 0.5 + 2^24 2^-26.47 < 0.68 ulp (0.57 for k = 0); the bound is 1.
+  static F tanh(F x) {
+    const F a = (F)((FU)x & ~kSign);
+    const Exp e = exp_pair(Vec::at_least(splat(-40.0f), a * -2.0f), F{});
+    const F scale = pow2(e.m);
+    const F eh = e.hi * scale;
+    const F d = 1.0f - eh;
+    const auto near = e.k == 0;
+    const F big = near ? -e.r : d;
+    const F small = near ? -e.c : ((1.0f - d) - eh) - e.lo * scale;
+    const F nh = big + small;  // a fast two-sum: |small| <= |big| / 40
+    const F nl = (big - nh) + small;
+    const F den = 2.0f - nh;
+    const F den_lo = ((2.0f - den) - nh) - nl;
+    const F inv = splat(1.0f) / den;
+    const F q = nh * inv;
+    const F y = fma(fma(-q, den_lo, fma(-q, den, nh) + nl), inv, q);
+    return (F)((FU)y | ((FU)x & kSign));
+  }
 };
 
 }  // namespace

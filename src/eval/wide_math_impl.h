@@ -217,7 +217,7 @@ struct WideKernels {
         case Builtin::Cos:
           return &apply_single<Math::cosf>;
         case Builtin::Tanh:
-          return &apply<tanh_single, float>;
+          return &apply_single<F32::tanh>;
         case Builtin::Sigmoid:
           return &apply_single<F32::sigmoid>;
         case Builtin::Softplus:
