@@ -107,6 +107,13 @@ struct CompositeF32 {
     const F inv = splat(1.0f) / sh;
     return {inv, fma(-inv, sl, fma(-inv, sh, splat(1.0f)))};
   }
+  /// 1 + e for 0 <= e = e_hi + e_lo <= 1 + 2^-23, as sh + sl: 1 - sh and (1 - sh) + e_hi are
+  /// exact (a fast two-sum), and adding e_lo rounds at 2^-24 of |sl| <= 2^-23.
+  static Reciprocal inverse_one_plus(F e_hi, F e_lo) {
+    const F sh = 1.0f + e_hi;
+    return reciprocal(sh, ((1.0f - sh) + e_hi) + e_lo);
+  }
+
   /// 1 / (1 + e^-x), with -x clamped to [-20, 104]: beyond, the result rounds to 1 or to 0.
   ///
   /// 1 + e^-x = 2^m (hi + lo + 2^-m): 2^-m + hi is an exact fast two-sum once ordered by size, and
@@ -122,6 +129,22 @@ struct CompositeF32 {
     const F sh = big + small;
     const Reciprocal w = reciprocal(sh, ((big - sh) + small) + e.lo);
     return ldexp(fma(w.rest, w.inv, w.inv), -e.m);
+  }
+
+  /// sigmoid(e^x) = 1 / (1 + v) with v = e^-u, u = e^x. x is clamped to [-87, 4]: below, u <
+  /// 2^-125 and the result rounds to 1/2; above, v < 2^-78 and it rounds to 1.
+  ///
+  /// u = 2^m (hi + lo) within 2^-32 is renormalised by a fast two-sum, so the second reduction
+  /// takes its low part (below 2^-19 for u <= e^4). v's error is its own 2^-32 plus u's absolute
+  /// error, 2^-32 u; the result moves by v / (1 + v) <= 1/2 of the first and u v / (1 + v) <= 0.28
+  /// of the second: within 0.5 + 2^24 (0.78 2^-32 + 2^-44) < 0.504 ulp.
+  static F exp_sigmoid(F x) {
+    const Exp u = exp_pair(Vec::at_most(splat(4.0f), Vec::at_least(splat(-87.0f), x)), F{});
+    const F uh = ldexp(u.hi, u.m), ul = ldexp(u.lo, u.m);
+    const F sum = uh + ul;
+    const Exp v = exp_pair(-sum, sum - uh - ul);
+    const Reciprocal w = inverse_one_plus(ldexp(v.hi, v.m), ldexp(v.lo, v.m));
+    return fma(w.rest, w.inv, w.inv);
   }
 
   /// log(1 + e^x) = max(x, 0) + log(1 + e), e = e^-|x|, with log(1 + e) = 2 atanh(s),

@@ -33,13 +33,9 @@ struct ProvenBound {
   double normal;   ///< where the exact result is a normal number or zero
   double overall;  ///< subnormal results too
 };
-/// Where the f32 result is still a double within 2^-29 rounded once.
-constexpr double kDoubleProven = 0.5 + 0x1p24 * 0x1p-29;
 constexpr ProvenBound kF32Proven[] = {
-    {vocab::Builtin::Tanh, 0.68, 0.68},
-    {vocab::Builtin::Sigmoid, 0.504, 0.754},
-    {vocab::Builtin::Softplus, 0.745, 0.754},
-    {vocab::Builtin::ExpSigmoid, kDoubleProven, kDoubleProven},
+    {vocab::Builtin::Tanh, 0.68, 0.68},         {vocab::Builtin::Sigmoid, 0.504, 0.754},
+    {vocab::Builtin::Softplus, 0.745, 0.754},   {vocab::Builtin::ExpSigmoid, 0.504, 0.504},
     {vocab::Builtin::SigmoidLog, 0.745, 0.754},
 };
 
