@@ -2,7 +2,7 @@
 // through the whole program and through each vector unit's kernel the CPU has, measured against
 // MPFR on many points per function (ten million unless given), over all points and over those whose
 // result is not subnormal:
-//   eval_accuracy [points per function] [builtin,builtin,...]
+//   eval_accuracy [points per function] [builtin,builtin,...] [f32|f64]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   using namespace tarvelon::testing;  // NOLINT
   const std::size_t points = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10'000'000;
   const std::string only = argc > 2 ? "," + std::string(argv[2]) + "," : "";
+  const std::string dtype = argc > 3 ? argv[3] : "";
   constexpr std::size_t kChunk = 1 << 20;  // bounds the buffers, not the sample
   widen_mpfr_range();
   std::printf("%-12s %-5s %-9s %10s %10s %8s  %s\n", "builtin", "dtype", "path", "max ulp",
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     const std::string name(tarvelon::vocab::builtin_name(c.builtin));
     if (!only.empty() && only.find("," + name + ",") == std::string::npos) continue;
     for (const bool single : {true, false}) {
+      if (!dtype.empty() && dtype != (single ? "f32" : "f64")) continue;
       std::vector<Measured> worst(paths().size());
       std::vector<bool> ran;
       for (std::size_t done = 0, k = 0; done < points; done += kChunk, ++k) {
