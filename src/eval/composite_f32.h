@@ -17,7 +17,7 @@ namespace tarvelon::eval::detail {
 namespace {
 
 /// `Vec::F` is a GCC vector of floats, `Vec::FI` and `Vec::FU` ones of as many signed and unsigned
-/// 32-bit integers; `Vec` gives a fused multiply-add, clamps that keep a NaN of their second
+/// 32-bit integers; `Vec` gives fused multiply-adds, clamps that keep a NaN of their second
 /// operand, v 2^k rounded once, and a lookup of 16 floats by the low four bits of each lane.
 template <class Vec>
 struct CompositeF32 {
@@ -27,6 +27,8 @@ struct CompositeF32 {
 
   static F splat(float v) { return F{} + v; }
   static F fma(F a, F b, F c) { return Vec::fma(a, b, c); }
+  /// c - a b, rounded once.
+  static F fnma(F a, F b, F c) { return Vec::fnma(a, b, c); }
   static constexpr std::uint32_t kSign = 0x80000000u;
 
   static F ldexp(F v, FI k) { return Vec::ldexp(v, k); }
@@ -105,7 +107,7 @@ struct CompositeF32 {
   };
   static Reciprocal reciprocal(F sh, F sl) {
     const F inv = splat(1.0f) / sh;
-    return {inv, fma(-inv, sl, fma(-inv, sh, splat(1.0f)))};
+    return {inv, fnma(inv, sl, fnma(inv, sh, splat(1.0f)))};
   }
   /// 1 + e for 0 <= e = e_hi + e_lo <= 1 + 2^-23, as sh + sl: 1 - sh and (1 - sh) + e_hi are
   /// exact (a fast two-sum), and adding e_lo rounds at 2^-24 of |sl| <= 2^-23.
@@ -171,7 +173,7 @@ struct CompositeF32 {
     const F dl = ((2.0f - dh) + eh) + el;
     const F inv = splat(1.0f) / dh;
     const F q = e.hi * inv;
-    const F q_lo = fma(-q, dl, fma(-q, dh, e.hi) + e.lo) * inv;
+    const F q_lo = fnma(q, dl, fnma(q, dh, e.hi) + e.lo) * inv;
     const F sh = q + q_lo;  // a fast two-sum: |q_lo| <= 2^-22 q
     const F sl = (q - sh) + q_lo;
     const F s = sh * scale;
@@ -217,7 +219,7 @@ struct CompositeF32 {
     const F den_lo = ((2.0f - den) - nh) - nl;
     const F inv = splat(1.0f) / den;
     const F q = nh * inv;
-    const F y = fma(fma(-q, den_lo, fma(-q, den, nh) + nl), inv, q);
+    const F y = fma(fnma(q, den_lo, fnma(q, den, nh) + nl), inv, q);
     return (F)((FU)y | ((FU)x & kSign));
   }
 };

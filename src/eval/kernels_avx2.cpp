@@ -18,6 +18,7 @@ struct Avx2Floats {
   /// lookups take three instructions each, measured no faster than 4 lanes of doubles.
   static constexpr bool kSingleLog1p = false;
   static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+  static F fnma(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm256_max_ps(floor, x); }
   static F at_most(F ceiling, F x) { return _mm256_min_ps(ceiling, x); }

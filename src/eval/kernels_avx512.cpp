@@ -16,6 +16,7 @@ struct Avx512Floats {
   using FU = unsigned __attribute__((vector_size(64)));
   static constexpr bool kSingleLog1p = true;
   static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+  static F fnma(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm512_maskz_max_ps(0xffff, floor, x); }
   static F at_most(F ceiling, F x) { return _mm512_maskz_min_ps(0xffff, ceiling, x); }
