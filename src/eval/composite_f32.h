@@ -158,11 +158,12 @@ struct CompositeF32 {
   /// [0, 1/9], within 2^-26.1 of (atanh(s)/s - 1)/u there, 2^-24.2 more with its float
   /// coefficients, and Horner's roundings add 2^-24.4. The tail sh u g + sl carries g's 1.92
   /// 2^-24, u's 3 2^-24 (from s^2 by sh^2, rounded), and 2^-24 each for sh u, the sl u g left out
-  /// and its own rounding: 7.92 2^-24 relative of a tail worth at most 2 s u g = 0.0265 of the
-  /// result's ulp, so 0.21 ulp. For x < 0 the result is 2^(m+1) RN(sh + tail): 0.5 + 0.21 + 0.004
-  /// < 0.715 ulp, and 0.754 where it turns subnormal (a second rounding, the tail negligible
-  /// there). For x >= 0, x + 2^(m+1) sh is an exact two-sum and the rest, at most 0.0265 ulp of the
-  /// result, rounds once more before the last addition: < 0.745 ulp. From x = 2^24 on, x.
+  /// and its own rounding: 7.92 2^-24 relative of a tail 2 s u g at most 0.0265 where the
+  /// result's ulp is 2^-24 (at x = 0; smaller against the ulp elsewhere), so 0.21 ulp. For x < 0
+  /// the result is 2^(m+1) RN(sh + tail): 0.5 + 0.21 + 0.004 < 0.715 ulp, and 0.754 where it turns
+  /// subnormal (a second rounding, the tail negligible there). For x >= 0, x + 2^(m+1) sh is an
+  /// exact two-sum and the rest, at most 0.0265, rounds once more (2^-24 of it, 0.0265 ulp) before
+  /// the last addition: < 0.745 ulp. From x = 2^24 on, the result is x.
   static constexpr float kAtanhTail[] = {0x1.dba260p-4f, 0x1.bc8cf8p-4f, 0x1.24c926p-3f,
                                          0x1.9998d4p-3f, 0x1.555556p-2f};
   static F softplus(F x) {
