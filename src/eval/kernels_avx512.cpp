@@ -10,6 +10,27 @@ namespace tarvelon::eval::detail {
 
 namespace {
 
+/// Single precision over 16 floats; a 16-entry table is one permutation of one register. The
+/// clamps, the scaling and the lookup use the zero-masked forms of their instructions, as below.
+struct Avx512Floats {
+  using F = __m512;
+  using FI = int __attribute__((vector_size(64)));
+  using FU = unsigned __attribute__((vector_size(64)));
+  static constexpr bool kSingleLog1p = true;
+  static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+  static F fnma(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
+  /// The instructions return their second operand when either is a NaN, so x's NaN stays.
+  static F at_least(F floor, F x) { return _mm512_maskz_max_ps(0xffff, floor, x); }
+  static F at_most(F ceiling, F x) { return _mm512_maskz_min_ps(0xffff, ceiling, x); }
+  /// v 2^k, rounded once, one instruction.
+  static F ldexp(F v, FI k) {
+    return _mm512_maskz_scalef_ps(0xffff, v, _mm512_maskz_cvtepi32_ps(0xffff, (__m512i)k));
+  }
+  static F table16(const float (&t)[16], FI i) {
+    return _mm512_maskz_permutexvar_ps(0xffff, (__m512i)i, _mm512_loadu_ps(t));
+  }
+};
+
 /// The conversions and the maximum use the zero-masked forms of their instructions (all lanes
 /// kept): the unmasked ones trip a false uninitialized-value warning in the compiler's headers.
 struct Avx512Math {
@@ -31,6 +52,7 @@ struct Avx512Math {
   static D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
   /// Single-precision forms, each within 1.0 ulp of the exact function.
   using FW = __m512;
+  using Floats = Avx512Floats;
   static FW expf(FW x) { return Sleef_expf16_u10avx512f(x); }
   static FW logf(FW x) { return Sleef_logf16_u10avx512f(x); }
   static FW sinf(FW x) { return Sleef_sinf16_u10avx512f(x); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "eval/composite_f32.h"
 #include "eval/composite_f64.h"
 #include "eval/wide_math.h"
 
@@ -13,8 +14,10 @@ namespace {
 
 /// Block kernels over vectors of `Math::kLanes` doubles, or of a full vector of floats. `Math`
 /// names the vector types and the elementary functions of one instruction set, each within 1 ulp
-/// of its format. f32 exp, log, sin and cos are computed in single precision; f32 tanh and the
-/// composites in doubles from a short series, which the one rounding to float needs no more of.
+/// of its format. f32 exp, log, sin and cos are computed in single precision by the library, f32
+/// tanh and the composites in single precision from an exponential carried as a pair of floats;
+/// softplus and sigmoid_log of f32 stay in doubles where the unit's single-precision form is no
+/// faster (`Math::Floats::kSingleLog1p`).
 template <class Math>
 struct WideKernels {
   using D = typename Math::D;  // doubles, a GCC vector
@@ -32,20 +35,15 @@ struct WideKernels {
     return p;
   }
 
-  /// e^t - 1 and e^t for t <= 0, each within 2^-30 relative: enough for a result rounded to float,
-  /// at a fraction of the cost of the double functions. Below t = -110, t counts as -110: e^t then
-  /// rounds to zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k
-  /// below stays a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero
-  /// bits, so k ln2_hi is exact); q = (e^r - 1) / r is the polynomial of degree 6 through the
-  /// Chebyshev points of [-ln2/2, ln2/2]. q's seventh derivative (of the integral of e^rs over s in
-  /// [0, 1]) is at most e^(ln2/2) / 8, so q is off by at most that / 7! * 2 (ln2/4)^7 < 2^-31.5,
-  /// and the roundings add a few 2^-53. For k = 0, r is t and e^t - 1 = r q carries no
-  /// cancellation (q >= 0.85); otherwise e^t <= 0.71 and 2^k e^r - 1 cancels at most two bits.
-  struct ExpM1 {
-    D minus_one;  ///< e^t - 1
-    D exp;        ///< e^t
-  };
-  static ExpM1 expm1_nonpositive(D t) {
+  /// e^t for t <= 0 within 2^-30 relative: enough for a result rounded to float, at a fraction
+  /// of the cost of the double functions. Below t = -110, t counts as -110: e^t then rounds to
+  /// zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k below stays
+  /// a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero bits, so
+  /// k ln2_hi is exact); q = (e^r - 1) / r is the polynomial of degree 6 through the Chebyshev
+  /// points of [-ln2/2, ln2/2]. q's seventh derivative (of the integral of e^rs over s in [0, 1])
+  /// is at most e^(ln2/2) / 8, so q is off by at most that / 7! * 2 (ln2/4)^7 < 2^-31.5, and the
+  /// roundings add a few 2^-53.
+  static D exp_nonpositive(D t) {
     t = Math::at_least(D{} - 110.0, t);
     const D shifter = D{} + 0x1.8p52;
     const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
@@ -54,19 +52,12 @@ struct WideKernels {
     const D q = horner(r, {0x1.a15169e096556p-13, 0x1.6d7531eae5468p-10, 0x1.1110c63a4eed0p-7,
                            0x1.5554ace120b86p-5, 0x1.5555556750672p-3, 0x1.00000028794dfp-1, 1.0});
     const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
-    const D e = (r * q + 1.0) * scale;
-    return {k == 0.0 ? r * q : e - 1.0, e};
+    return (r * q + 1.0) * scale;
   }
-  static D exp_nonpositive(D t) { return expm1_nonpositive(t).exp; }
 
-  /// The composite functions, for arguments of f32: each form keeps e^-|x| <= 1 so nothing
-  /// overflows; the double result is within 2^-29 relative, so the float it rounds to is within
+  /// softplus and sigmoid_log for arguments of f32, in doubles: e^-|x| <= 1 so nothing overflows;
+  /// the double result is within 2^-29 relative, so the float it rounds to is within
   /// 0.5 + 2^24 2^-29 < 0.532 ulp. No f64 result uses them.
-  static D sigmoid(D x) {
-    const D e = exp_nonpositive(neg_abs(x));
-    const D one = D{} + 1.0;
-    return (x >= 0.0 ? one : e) / (one + e);
-  }
   /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3, with no cancellation
   /// for a small e and at a fraction of the cost of a general logarithm. atanh(s) / s = g(s^2),
   /// g(u) = sum of u^j / (2j + 1) >= 1, is the polynomial of degree 5 through the Chebyshev points
@@ -84,20 +75,12 @@ struct WideKernels {
     const D rest = log1p_unit(exp_nonpositive(neg_abs(x)));
     return Math::at_least(D{}, x) + rest;
   }
-  static D exp_sigmoid(D x) { return sigmoid(Math::exp(x)); }
-
   static D sigmoid_log(D x) { return -softplus(-x); }
 
   using F64 = CompositeF64<Math>;
+  using F32 = CompositeF32<typename Math::Floats>;
   static D exp_sigmoid_f64(D x) { return F64::sigmoid(Math::exp(x)); }
 
-  /// tanh for f32 results: -m / (2 + m) with m = e^-2|x| - 1 in (-1, 0], within 2^-29 relative
-  /// with no cancellation anywhere, and the sign of x put back (so -0 stays -0).
-  static D tanh_single(D x) {
-    const I sign = (I)(-D{});
-    const D m = expm1_nonpositive(-2.0 * (D)((I)x & ~sign)).minus_one;
-    return (D)((I)(-m / (2.0 + m)) | ((I)x & sign));
-  }
   /// tanh of doubles: x itself below |x| = 2^-27, where tanh x = x (1 - x^2/3 + ...) is nearer x
   /// than a sixth of an ulp; 1 - 2 / (1 + e^2|x|) from |x| = 2 on, within 0.5 + 4 (1 - tanh|x|)
   /// <= 0.65 ulp for an exponential within 1; the library's tanh between, which comes within a
@@ -215,14 +198,16 @@ struct WideKernels {
         case Builtin::Cos:
           return &apply_single<Math::cosf>;
         case Builtin::Tanh:
-          return &apply<tanh_single, float>;
+          return &apply_single<F32::tanh>;
         case Builtin::Sigmoid:
-          return &apply<sigmoid, float>;
-        case Builtin::Softplus:
-          return &apply<softplus, float>;
+          return &apply_single<F32::sigmoid>;
         case Builtin::ExpSigmoid:
-          return &apply<exp_sigmoid, float>;
+          return &apply_single<F32::exp_sigmoid>;
+        case Builtin::Softplus:
+          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::softplus>;
+          return &apply<softplus, float>;
         case Builtin::SigmoidLog:
+          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::sigmoid_log>;
           return &apply<sigmoid_log, float>;
         default:
           return nullptr;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "eval/wide_math.h"
@@ -115,6 +116,81 @@ TEST(EvalWide, EveryUnitTheCpuHasAgreesWithTheBaseline) {
     compare_unit<double>(unit, false);
   }
   if (!ran) GTEST_SKIP() << "no vector unit beyond the baseline on this CPU";
+}
+
+/// What the f32 tanh and composites must give exactly at the edges of their clamps, tails and
+/// special values: each unit's kernel and the baseline's, for a lone element (the partial last
+/// vector) and for a block of them (whole vectors).
+struct EdgeCase {
+  Builtin builtin;
+  float x;
+  float want;  ///< compared bit for bit, so the sign of a zero counts
+};
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kMax = std::numeric_limits<float>::max();
+const EdgeCase kEdges[] = {
+    {Builtin::Sigmoid, -kInf, 0.0f},
+    {Builtin::Sigmoid, kInf, 1.0f},
+    {Builtin::Sigmoid, -0.0f, 0.5f},
+    {Builtin::Sigmoid, kNaN, kNaN},
+    {Builtin::Sigmoid, -104.0f, 0.0f},
+    {Builtin::Sigmoid, -103.0f, 0x1p-149f},
+    {Builtin::Sigmoid, 20.0f, 1.0f},
+    {Builtin::Sigmoid, -kMax, 0.0f},
+    {Builtin::Sigmoid, kMax, 1.0f},
+    {Builtin::Tanh, -0.0f, -0.0f},
+    {Builtin::Tanh, 0.0f, 0.0f},
+    {Builtin::Tanh, -kInf, -1.0f},
+    {Builtin::Tanh, kInf, 1.0f},
+    {Builtin::Tanh, kNaN, kNaN},
+    {Builtin::Tanh, 0x1p-149f, 0x1p-149f},
+    {Builtin::Tanh, -0x1p-149f, -0x1p-149f},
+    {Builtin::Tanh, 1e-30f, 1e-30f},
+    {Builtin::Tanh, 9.02f, 1.0f},
+    {Builtin::Tanh, -kMax, -1.0f},
+    {Builtin::Softplus, kInf, kInf},
+    {Builtin::Softplus, -kInf, 0.0f},
+    {Builtin::Softplus, 1000.0f, 1000.0f},
+    {Builtin::Softplus, 0x1p24f, 0x1p24f},
+    {Builtin::Softplus, kMax, kMax},
+    {Builtin::Softplus, kNaN, kNaN},
+    {Builtin::Softplus, -104.0f, 0.0f},
+    {Builtin::Softplus, -103.0f, 0x1p-149f},
+    {Builtin::Softplus, -0.0f, 0x1.62e43p-1f},
+    {Builtin::SigmoidLog, -1000.0f, -1000.0f},
+    {Builtin::SigmoidLog, -kInf, -kInf},
+    {Builtin::SigmoidLog, 103.0f, -0x1p-149f},
+    {Builtin::SigmoidLog, kNaN, kNaN},
+    {Builtin::ExpSigmoid, -kInf, 0.5f},
+    {Builtin::ExpSigmoid, kInf, 1.0f},
+    {Builtin::ExpSigmoid, -30.0f, 0.5f},
+    {Builtin::ExpSigmoid, 5.0f, 1.0f},
+    {Builtin::ExpSigmoid, kMax, 1.0f},
+    {Builtin::ExpSigmoid, kNaN, kNaN},
+};
+
+TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
+  std::vector<std::pair<std::string, OpFn (*)(Builtin, bool)>> kernels = {
+      {"baseline", &eval::detail::baseline_builtin_fn}};
+  for (const Unit& unit : kUnits) {
+    if (eval::detail::cpu_vectors() >= unit.needs) kernels.emplace_back(unit.name, unit.builtin);
+  }
+  for (const auto& [name, lookup] : kernels) {
+    for (const EdgeCase& e : kEdges) {
+      const OpFn fn = lookup(e.builtin, true);
+      ASSERT_NE(fn, nullptr) << name;
+      for (const std::size_t n : {std::size_t{1}, std::size_t{37}}) {
+        std::vector<float> in(n + 1, e.x), out(n + 1);  // the baseline may touch one past n
+        fn(reinterpret_cast<std::byte*>(out.data()), reinterpret_cast<const std::byte*>(in.data()),
+           nullptr, nullptr, n);
+        std::size_t i = 0;
+        while (i < n && distance(out[i], e.want) == 0) ++i;
+        EXPECT_EQ(i, n) << name << ' ' << vocab::builtin_name(e.builtin) << ' ' << std::hexfloat
+                        << e.x << ": " << out[i] << " instead of " << e.want;
+      }
+    }
+  }
 }
 
 }  // namespace
