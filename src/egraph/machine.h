@@ -274,14 +274,25 @@ class Machine {
     remaining_ = limit;
     registers_[0] = eclass;
     found_size_ = 0;
-    step(0);
+    step<false>(0);
     std::size_t count = limit - remaining_;
     rows.append_rows(std::span<const Id>(found_.data(), found_size_), count);
     return count;
   }
 
+  /// The number of match rows `run` would append in class `eclass`, at most `limit` (at least
+  /// 1), found without writing them.
+  std::size_t count(Id eclass, std::size_t limit) {
+    remaining_ = limit;
+    registers_[0] = eclass;
+    step<true>(0);
+    return limit - remaining_;
+  }
+
  private:
-  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run.
+  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run. When
+  /// only counting, a final `Bind` adds its matching nodes without visiting each one's row.
+  template <bool kCountOnly>
   bool step(std::size_t pc) {
     const auto& code = program_.instructions;
     for (; pc < code.size(); ++pc) {
@@ -289,14 +300,23 @@ class Machine {
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
         const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
         bool reached = false;
+        if constexpr (kCountOnly) {
+          if (pc + 1 == code.size()) {
+            eclass.for_each_matching_node(bind->node, [&](const L&) {
+              reached = --remaining_ == 0;
+              return !reached;
+            });
+            return reached;
+          }
+        }
         eclass.for_each_matching_node(bind->node, [&](const L& node) {
           std::span<const Id> children = node.children();
           std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
           // Each bound node nests one frame; checking the stack on every few levels keeps the
           // deepest pattern safe without paying for the check on every node.
           reached = (pc + 1) % kGuardStride == 0
-                        ? support::with_stack_guard([&] { return step(pc + 1); })
-                        : step(pc + 1);
+                        ? support::with_stack_guard([&] { return step<kCountOnly>(pc + 1); })
+                        : step<kCountOnly>(pc + 1);
           return !reached;
         });
         return reached;
@@ -320,6 +340,7 @@ class Machine {
       }
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
+    if constexpr (kCountOnly) return --remaining_ == 0;
     const std::size_t width = program_.var_regs.size();
     if (found_.size() - found_size_ < width)
       found_.resize(std::max(2 * found_.size(), found_size_ + width));

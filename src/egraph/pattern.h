@@ -51,6 +51,12 @@ class Searcher {
   std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const {
     return search_with_limit(egraph, kNoLimit);
   }
+  /// How many substitutions `search_with_limit(egraph, limit)` returns, without keeping them.
+  virtual std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
+    std::size_t total = 0;
+    for (const auto& m : search_with_limit(egraph, limit)) total += m.substs.size();
+    return total;
+  }
   std::size_t n_matches(const EGraph<L>& egraph) const {
     std::size_t total = 0;
     for (const auto& m : search(egraph)) total += m.substs.size();
@@ -174,6 +180,17 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       return true;
     });
     return matches;
+  }
+
+  std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
+    std::size_t total = 0;
+    detail::Machine<L> machine(program_, egraph);
+    for_each_candidate(egraph, [&](Id eclass) {
+      if (total == limit) return false;
+      total += machine.count(eclass, limit - total);
+      return true;
+    });
+    return total;
   }
 
   std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,

@@ -215,6 +215,31 @@ TEST(PatternSearch, WholeStoreSearchAgreesWithClassByClassRuns) {
   }
 }
 
+TEST(PatternSearch, CountingAgreesWithSearching) {
+  // Counting settles a final Bind by the number of matching nodes; every other instruction must
+  // still filter, and the limit must cut the count where it cuts the search.
+  Graph g;
+  for (const char* t : {"(+ a b)", "(+ b a)", "(+ (+ a b) c)", "(+ a (+ b c))", "(* a (+ a a))",
+                        "(* (+ b c) (+ b c))", "(f a)", "(f (+ a b))", "(+ a (exp a))"})
+    add(g, t);
+  g.union_(add(g, "(+ a b)"), add(g, "(+ b a)"));
+  g.union_(add(g, "(+ a b)"), add(g, "(+ c c)"));
+  g.union_(add(g, "(f a)"), add(g, "(+ a a)"));
+  g.rebuild();
+  const char* const patterns[] = {
+      "(+ ?x ?y)",        "(+ ?x ?x)",       "(+ (+ ?x ?y) ?z)", "(+ ?z (+ ?x ?y))",
+      "(* ?x (+ ?x ?x))", "(+ ?x (exp ?x))", "(+ a b)",          "?v",
+      "(f (+ ?x ?y))",    "(nothere ?x)"};
+  for (const char* text : patterns) {
+    Pattern<Node> p = pattern(text);
+    const std::size_t all = matches(g, p).size();
+    for (std::size_t limit : {kNoLimit, std::size_t{0}, std::size_t{1}, std::size_t{2}, all}) {
+      SCOPED_TRACE(cat(text, " limit ", limit));
+      EXPECT_EQ(p.count_with_limit(g, limit), matches(g, p, limit).size());
+    }
+  }
+}
+
 TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
   // The applier lists its variables in another order than the searcher binds them.
   const std::pair<const char*, const char*> rules[] = {{"(f ?x ?y)", "(g ?y ?x)"},
