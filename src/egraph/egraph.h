@@ -84,18 +84,7 @@ class EGraph {
     update_children(canonical, [&](Id child) { return find(child); });
     auto [existing, inserted] = memo_.try_emplace(canonical, static_cast<Id>(union_find_.size()));
     if (!inserted) return *existing;
-    Id id = union_find_.make_set();
-    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
-    nodes_.push_back(node);
-    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
-    eclass.nodes.push_back(canonical);
-    classes_.push_back(std::move(eclass));
-    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
-    pending_.push_back(id);
-    ++class_count_;
-    clean_ = false;
-    changed_ = true;
-    return id;
+    return make_class(node, canonical);
   }
 
   /// `add_uncanonical`, then the root of the result.
@@ -241,6 +230,23 @@ class EGraph {
   }
 
  private:
+  /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
+  /// as given. Out of line: most additions find their node and never come here.
+  [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {
+    Id id = union_find_.make_set();
+    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
+    nodes_.push_back(node);
+    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
+    eclass.nodes.push_back(canonical);
+    classes_.push_back(std::move(eclass));
+    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
+    pending_.push_back(id);
+    ++class_count_;
+    clean_ = false;
+    changed_ = true;
+    return id;
+  }
+
   EClass<L>& class_mut(Id id) {
     Id root = union_find_.find_mut(id);
     if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
