@@ -35,24 +35,19 @@ struct EClass {
 
   std::size_t size() const { return nodes.size(); }
 
-  /// Calls `visit(node)` for every node that matches `pattern_node` (children ignored), in node
-  /// order, until `visit` returns false. Large classes are searched by binary search, relying on
-  /// the nodes being sorted with the nodes of one operator kind contiguous.
-  template <class Visit>
-  void for_each_matching_node(const L& pattern_node, Visit&& visit) const {
-    if (nodes.size() < kBinarySearchThreshold) {
-      for (const L& node : nodes) {
-        if (node.matches(pattern_node) && !visit(node)) return;
-      }
-      return;
-    }
+  /// The nodes among which all that match `pattern_node` (children ignored) lie, in node order:
+  /// every node of a small class; in a large one, found by binary search, the nodes of the
+  /// pattern node's operator kind, which the sorted order keeps contiguous.
+  std::span<const L> matching_run(const L& pattern_node) const {
+    std::span<const L> all(nodes);
+    if (all.size() < kBinarySearchThreshold) return all;
     std::uint32_t kind = pattern_node.discriminant();
     std::size_t start = static_cast<std::size_t>(
-        std::lower_bound(nodes.begin(), nodes.end(), pattern_node) - nodes.begin());
-    while (start > 0 && nodes[start - 1].discriminant() == kind) --start;
-    for (std::size_t i = start; i < nodes.size() && nodes[i].discriminant() == kind; ++i) {
-      if (nodes[i].matches(pattern_node) && !visit(nodes[i])) return;
-    }
+        std::lower_bound(all.begin(), all.end(), pattern_node) - all.begin());
+    while (start > 0 && all[start - 1].discriminant() == kind) --start;
+    std::size_t end = start;
+    while (end < all.size() && all[end].discriminant() == kind) ++end;
+    return all.subspan(start, end - start);
   }
 
   static constexpr std::size_t kBinarySearchThreshold = 50;

@@ -290,8 +290,8 @@ class Machine {
   }
 
  private:
-  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run. When
-  /// only counting, a final `Bind` adds its matching nodes without visiting each one's row.
+  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run. A
+  /// final `Bind` yields a match per matching node in place, without a nested step for each.
   template <bool kCountOnly>
   bool step(std::size_t pc) {
     const auto& code = program_.instructions;
@@ -299,27 +299,27 @@ class Machine {
       const Instruction<L>& instruction = code[pc];
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
         const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
-        bool reached = false;
-        if constexpr (kCountOnly) {
-          if (pc + 1 == code.size()) {
-            eclass.for_each_matching_node(bind->node, [&](const L&) {
-              reached = --remaining_ == 0;
-              return !reached;
-            });
-            return reached;
+        const bool last = pc + 1 == code.size();
+        for (const L& node : eclass.matching_run(bind->node)) {
+          if (!node.matches(bind->node)) continue;
+          if (last && kCountOnly) {
+            if (--remaining_ == 0) return true;
+            continue;
           }
-        }
-        eclass.for_each_matching_node(bind->node, [&](const L& node) {
           std::span<const Id> children = node.children();
           std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
+          if (last) {
+            if (yield()) return true;
+            continue;
+          }
           // Each bound node nests one frame; checking the stack on every few levels keeps the
           // deepest pattern safe without paying for the check on every node.
-          reached = (pc + 1) % kGuardStride == 0
-                        ? support::with_stack_guard([&] { return step<kCountOnly>(pc + 1); })
-                        : step<kCountOnly>(pc + 1);
-          return !reached;
-        });
-        return reached;
+          bool reached = (pc + 1) % kGuardStride == 0
+                             ? support::with_stack_guard([&] { return step<kCountOnly>(pc + 1); })
+                             : step<kCountOnly>(pc + 1);
+          if (reached) return true;
+        }
+        return false;
       }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
         if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j]))
@@ -341,6 +341,11 @@ class Machine {
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
+    return yield();
+  }
+
+  /// Records the registers as a match row; true once the limit is reached.
+  bool yield() {
     const std::size_t width = program_.var_regs.size();
     if (found_.size() - found_size_ < width)
       found_.resize(std::max(2 * found_.size(), found_size_ + width));
