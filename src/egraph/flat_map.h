@@ -67,9 +67,12 @@ class FlatHashMap {
     V value{};
   };
 
+  /// The low bits of the hash, which place the entry, with the top bit set to mark the slot
+  /// used: growing the table re-places entries from their tags without hashing their keys again.
   static std::uint32_t tag_of(std::uint64_t hash) {
-    return static_cast<std::uint32_t>(hash >> 32) | 1u;
+    return static_cast<std::uint32_t>(hash) | kUsed;
   }
+  static constexpr std::uint32_t kUsed = 0x8000'0000u;
 
   V* place(std::size_t i, std::uint32_t tag, K key, V value) {
     tags_[i] = tag;
@@ -83,7 +86,7 @@ class FlatHashMap {
   /// millions of entries takes longer than an interrupt may wait.
   template <class T>
   static std::vector<T> cleared(std::size_t n) {
-    constexpr std::size_t kBlock = 64;
+    constexpr std::size_t kBlock = 4096;
     std::vector<T> v;
     v.reserve(n);
     while (v.size() < n) {
@@ -109,8 +112,7 @@ class FlatHashMap {
       // when a poll stops the work, so only tables whose entries copy as bytes poll here.
       if constexpr (std::is_trivially_copyable_v<Slot>) support::poll_cancel();
       if (tags_[j] == 0) continue;
-      std::uint64_t hash = Hash{}(slots_[j].key);
-      std::size_t i = hash & new_mask;
+      std::size_t i = capacity <= kUsed ? tags_[j] & new_mask : Hash{}(slots_[j].key) & new_mask;
       while (new_tags[i] != 0) i = (i + 1) & new_mask;
       new_tags[i] = tags_[j];
       new_slots[i] = std::move(slots_[j]);
