@@ -261,6 +261,13 @@ class EGraph {
     Id r1 = union_find_.find_mut(a);
     Id r2 = union_find_.find_mut(b);
     if (r1 == r2) return false;
+    merge_roots(r1, r2);
+    return true;
+  }
+
+  /// Merges two different classes by their roots. Out of line: most merges the rules ask for
+  /// find one class already.
+  [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
@@ -272,7 +279,6 @@ class EGraph {
     pending_.insert(pending_.end(), absorbed.parents.begin(), absorbed.parents.end());
     concat(survivor.nodes, absorbed.nodes);
     concat(survivor.parents, absorbed.parents);
-    return true;
   }
 
   std::size_t process_unions() {
