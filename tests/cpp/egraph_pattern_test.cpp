@@ -215,6 +215,26 @@ TEST(PatternSearch, WholeStoreSearchAgreesWithClassByClassRuns) {
   }
 }
 
+TEST(PatternSearch, OneClassWithManyMatchesKeepsEveryRowInNodeOrder) {
+  // The machine holds a few rows in itself and moves them to the heap as a class yields more.
+  for (std::size_t n : {1u, 31u, 32u, 33u, 100u}) {
+    SCOPED_TRACE(n);
+    Graph g;
+    Id root = add(g, "(f a0 b0)");
+    for (std::size_t i = 1; i < n; ++i) g.union_(root, add(g, cat("(f a", i, " b", i, ")")));
+    g.rebuild();
+    Id r = g.find(root);
+    std::vector<std::string> expected;
+    for (const Node& node : g[r].nodes) {
+      if (node.children().size() == 2)
+        expected.push_back(
+            cat(r, ": {?x: ", node.children()[0], ", ?y: ", node.children()[1], "}"));
+    }
+    ASSERT_EQ(expected.size(), n);
+    EXPECT_EQ(matches(g, pattern("(f ?x ?y)")), expected);
+  }
+}
+
 TEST(PatternSearch, CountingAgreesWithSearching) {
   // Counting settles a final Bind by the number of matching nodes; every other instruction must
   // still filter, and the limit must cut the count where it cuts the search.
