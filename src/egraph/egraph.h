@@ -35,24 +35,19 @@ struct EClass {
 
   std::size_t size() const { return nodes.size(); }
 
-  /// Calls `visit(node)` for every node that matches `pattern_node` (children ignored), in node
-  /// order, until `visit` returns false. Large classes are searched by binary search, relying on
-  /// the nodes being sorted with the nodes of one operator kind contiguous.
-  template <class Visit>
-  void for_each_matching_node(const L& pattern_node, Visit&& visit) const {
-    if (nodes.size() < kBinarySearchThreshold) {
-      for (const L& node : nodes) {
-        if (node.matches(pattern_node) && !visit(node)) return;
-      }
-      return;
-    }
+  /// The nodes among which all that match `pattern_node` (children ignored) lie, in node order:
+  /// every node of a small class; in a large one, found by binary search, the nodes of the
+  /// pattern node's operator kind, which the sorted order keeps contiguous.
+  std::span<const L> matching_run(const L& pattern_node) const {
+    std::span<const L> all(nodes);
+    if (all.size() < kBinarySearchThreshold) return all;
     std::uint32_t kind = pattern_node.discriminant();
     std::size_t start = static_cast<std::size_t>(
-        std::lower_bound(nodes.begin(), nodes.end(), pattern_node) - nodes.begin());
-    while (start > 0 && nodes[start - 1].discriminant() == kind) --start;
-    for (std::size_t i = start; i < nodes.size() && nodes[i].discriminant() == kind; ++i) {
-      if (nodes[i].matches(pattern_node) && !visit(nodes[i])) return;
-    }
+        std::lower_bound(all.begin(), all.end(), pattern_node) - all.begin());
+    while (start > 0 && all[start - 1].discriminant() == kind) --start;
+    std::size_t end = start;
+    while (end < all.size() && all[end].discriminant() == kind) ++end;
+    return all.subspan(start, end - start);
   }
 
   static constexpr std::size_t kBinarySearchThreshold = 50;
@@ -84,18 +79,7 @@ class EGraph {
     update_children(canonical, [&](Id child) { return find(child); });
     auto [existing, inserted] = memo_.try_emplace(canonical, static_cast<Id>(union_find_.size()));
     if (!inserted) return *existing;
-    Id id = union_find_.make_set();
-    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
-    nodes_.push_back(node);
-    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
-    eclass.nodes.push_back(canonical);
-    classes_.push_back(std::move(eclass));
-    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
-    pending_.push_back(id);
-    ++class_count_;
-    clean_ = false;
-    changed_ = true;
-    return id;
+    return make_class(node, canonical);
   }
 
   /// `add_uncanonical`, then the root of the result.
@@ -241,6 +225,23 @@ class EGraph {
   }
 
  private:
+  /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
+  /// as given. Out of line: most additions find their node and never come here.
+  [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {
+    Id id = union_find_.make_set();
+    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
+    nodes_.push_back(node);
+    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
+    eclass.nodes.push_back(canonical);
+    classes_.push_back(std::move(eclass));
+    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
+    pending_.push_back(id);
+    ++class_count_;
+    clean_ = false;
+    changed_ = true;
+    return id;
+  }
+
   EClass<L>& class_mut(Id id) {
     Id root = union_find_.find_mut(id);
     if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
@@ -260,6 +261,13 @@ class EGraph {
     Id r1 = union_find_.find_mut(a);
     Id r2 = union_find_.find_mut(b);
     if (r1 == r2) return false;
+    merge_roots(r1, r2);
+    return true;
+  }
+
+  /// Merges two different classes by their roots. Out of line: most merges the rules ask for
+  /// find one class already.
+  [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
@@ -271,7 +279,6 @@ class EGraph {
     pending_.insert(pending_.end(), absorbed.parents.begin(), absorbed.parents.end());
     concat(survivor.nodes, absorbed.nodes);
     concat(survivor.parents, absorbed.parents);
-    return true;
   }
 
   std::size_t process_unions() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -265,8 +266,14 @@ class Machine {
  public:
   /// A machine for running `program` on `egraph` class after class; it keeps its registers
   /// between runs.
-  Machine(const Program<L>& program, const EGraph<L>& egraph)
-      : program_(program), egraph_(egraph), registers_(program.register_count, Id{0}) {}
+  Machine(const Program<L>& program, const EGraph<L>& egraph) : program_(program), egraph_(egraph) {
+    if (program.register_count > kInlineIds) {
+      heap_registers_.assign(program.register_count, Id{0});
+      registers_ = heap_registers_.data();
+    }
+  }
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
 
   /// Appends to `rows` the match rows in class `eclass`, at most `limit` (at least 1) of them;
   /// returns how many were appended.
@@ -274,32 +281,52 @@ class Machine {
     remaining_ = limit;
     registers_[0] = eclass;
     found_size_ = 0;
-    step(0);
+    step<false>(0);
     std::size_t count = limit - remaining_;
-    rows.append_rows(std::span<const Id>(found_.data(), found_size_), count);
+    rows.append_rows(std::span<const Id>(found_, found_size_), count);
     return count;
   }
 
+  /// The number of match rows `run` would append in class `eclass`, at most `limit` (at least
+  /// 1), found without writing them.
+  std::size_t count(Id eclass, std::size_t limit) {
+    remaining_ = limit;
+    registers_[0] = eclass;
+    step<true>(0);
+    return limit - remaining_;
+  }
+
  private:
-  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run.
+  /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run. A
+  /// final `Bind` yields a match per matching node in place, without a nested step for each.
+  template <bool kCountOnly>
   bool step(std::size_t pc) {
     const auto& code = program_.instructions;
     for (; pc < code.size(); ++pc) {
       const Instruction<L>& instruction = code[pc];
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
         const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
-        bool reached = false;
-        eclass.for_each_matching_node(bind->node, [&](const L& node) {
+        const bool last = pc + 1 == code.size();
+        for (const L& node : eclass.matching_run(bind->node)) {
+          if (!node.matches(bind->node)) continue;
+          if (last && kCountOnly) {
+            if (--remaining_ == 0) return true;
+            continue;
+          }
           std::span<const Id> children = node.children();
-          std::copy(children.begin(), children.end(), registers_.begin() + bind->out);
+          std::copy(children.begin(), children.end(), registers_ + bind->out);
+          if (last) {
+            if (yield()) return true;
+            continue;
+          }
           // Each bound node nests one frame; checking the stack on every few levels keeps the
           // deepest pattern safe without paying for the check on every node.
-          reached = (pc + 1) % kGuardStride == 0
-                        ? support::with_stack_guard([&] { return step(pc + 1); })
-                        : step(pc + 1);
-          return !reached;
-        });
-        return reached;
+          bool reached = (pc + 1) % kGuardStride == 0
+                             ? support::with_stack_guard([&] { return step<kCountOnly>(pc + 1); })
+                             : step<kCountOnly>(pc + 1);
+          if (reached) return true;
+        }
+        return false;
       }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
         if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j]))
@@ -320,25 +347,47 @@ class Machine {
       }
       if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
     }
+    if constexpr (kCountOnly) return --remaining_ == 0;
+    return yield();
+  }
+
+  /// Records the registers as a match row; true once the limit is reached.
+  bool yield() {
     const std::size_t width = program_.var_regs.size();
-    if (found_.size() - found_size_ < width)
-      found_.resize(std::max(2 * found_.size(), found_size_ + width));
-    Id* row = found_.data() + found_size_;
+    if (found_capacity_ - found_size_ < width) grow_found(width);
+    Id* row = found_ + found_size_;
     for (std::size_t k = 0; k < width; ++k) row[k] = registers_[program_.var_regs[k]];
     found_size_ += width;
     return --remaining_ == 0;
   }
 
+  /// Makes room for `width` more ids of rows, keeping the rows found so far.
+  [[gnu::noinline]] void grow_found(std::size_t width) {
+    std::vector<Id> grown(std::max(2 * found_capacity_, found_size_ + width));
+    std::copy(found_, found_ + found_size_, grown.begin());
+    heap_found_.swap(grown);
+    found_ = heap_found_.data();
+    found_capacity_ = heap_found_.size();
+  }
+
   /// Instructions between two stack checks: fewer nested frames than the reserve holds.
   static constexpr std::size_t kGuardStride = 8;
+  /// Registers, and ids of rows, that a machine holds in itself: a machine serves one search,
+  /// and most searches need no more, so they allocate nothing.
+  static constexpr std::size_t kInlineIds = 16;
 
   const Program<L>& program_;
   const EGraph<L>& egraph_;
-  std::vector<Id> registers_;
+  std::array<Id, kInlineIds> inline_registers_;
+  std::vector<Id> heap_registers_;
+  Id* registers_ = inline_registers_.data();
   std::vector<Id> scratch_;
   /// The rows of the current run in its first `found_size_` ids, reused from run to run; it only
   /// grows, so that writing a row is a few stores rather than a call per id.
-  std::vector<Id> found_;
+  std::array<Id, 4 * kInlineIds> inline_found_;
+  std::vector<Id> heap_found_;
+  Id* found_ = inline_found_.data();
+  std::size_t found_capacity_ = inline_found_.size();
   std::size_t found_size_ = 0;
   std::size_t remaining_ = 0;
 };

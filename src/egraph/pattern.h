@@ -51,6 +51,12 @@ class Searcher {
   std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const {
     return search_with_limit(egraph, kNoLimit);
   }
+  /// How many substitutions `search_with_limit(egraph, limit)` returns, without keeping them.
+  virtual std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
+    std::size_t total = 0;
+    for (const auto& m : search_with_limit(egraph, limit)) total += m.substs.size();
+    return total;
+  }
   std::size_t n_matches(const EGraph<L>& egraph) const {
     std::size_t total = 0;
     for (const auto& m : search(egraph)) total += m.substs.size();
@@ -128,6 +134,9 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   /// Compacts `ast` and compiles it. `ast` must not be empty.
   explicit Pattern(const PatternAst<L>& ast)
       : ast_(compact(ast)), program_(Program<L>::compile_from_pat(ast_)) {
+    shape_.reserve(ast_.size());
+    for (const ENodeOrVar<L>& entry : ast_)
+      shape_.push_back(entry.is_var() ? ShapeEntry{L(), true} : ShapeEntry{entry.node(), false});
     log(LogLevel::Debug,
         [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
   }
@@ -176,11 +185,22 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     return matches;
   }
 
+  std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
+    std::size_t total = 0;
+    detail::Machine<L> machine(program_, egraph);
+    for_each_candidate(egraph, [&](Id eclass) {
+      if (total == limit) return false;
+      total += machine.count(eclass, limit - total);
+      return true;
+    });
+    return total;
+  }
+
   std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
                                 GlobalSymbol) const override {
     if (matches.empty()) return {};
     std::vector<Id> changed;
-    std::vector<Id> buffer;
+    std::vector<Id> buffer(ast_.size());
     // For each variable entry of the pattern, its column in the match rows.
     std::vector<std::size_t> column(ast_.size());
     std::span<const Var> columns_for;
@@ -197,7 +217,17 @@ class Pattern final : public Searcher<L>, public Applier<L> {
         support::poll_cancel();
         std::span<const Id> row = m.substs.row(r);
         log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
-        Id id = detail::instantiate(buffer, ast_, egraph, [&](Id i) { return row[column[i]]; });
+        Id id = 0;
+        for (std::size_t i = 0; i < shape_.size(); ++i) {
+          const ShapeEntry& entry = shape_[i];
+          if (entry.is_var) {
+            id = buffer[i] = row[column[i]];
+            continue;
+          }
+          L instance = map_children(entry.node, [&](Id child) { return buffer[child]; });
+          log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
+          id = buffer[i] = egraph.add(instance);
+        }
         if (egraph.union_(id, m.eclass)) changed.push_back(id);
       }
     }
@@ -260,6 +290,12 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   PatternAst<L> ast_;
   Program<L> program_;
+  struct ShapeEntry {
+    L node;
+    bool is_var = false;
+  };
+  /// `ast_` as instantiating walks it, entry by entry, without unpacking an entry per match.
+  std::vector<ShapeEntry> shape_;
 };
 
 }  // namespace tarvelon::egraph

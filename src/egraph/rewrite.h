@@ -53,6 +53,9 @@ class Rewrite {
                                                   std::size_t limit) const {
     return searcher_->search_with_limit(egraph, limit);
   }
+  std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
+    return searcher_->count_with_limit(egraph, limit);
+  }
   std::vector<SearchMatches<L>> search(const EGraph<L>& egraph) const {
     return searcher_->search(egraph);
   }

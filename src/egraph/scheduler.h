@@ -140,7 +140,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph,
                          const Rewrite<L>& rule) override {
-    RuleStats& s = rule_stats(rule.name());
+    std::size_t index = rule_index(rule.name());
+    RuleStats& s = stats_[index].second;
     if (iteration < s.banned_until) {
       log(LogLevel::Debug, [&] {
         return cat("Skipping ", rule.name(), " (", s.search_count, "-", s.ban_count,
@@ -151,17 +152,26 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     if (s.ban_count >= 32)
       support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
     std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
-    Matches matches = rule.search_with_limit(egraph, detail::saturating_add(threshold, 1));
+    std::size_t limit = detail::saturating_add(threshold, 1);
+    Trend& trend = trends_[index];
+    const std::size_t nodes = egraph.node_count();
+    // A search that will be banned finds its matches only to throw them away; when the rule's
+    // last count, grown with the e-graph, points there, counting first (much cheaper than
+    // keeping rows) settles the ban without them.
+    if (trend.likely_over(threshold, nodes)) {
+      std::size_t total = rule.count_with_limit(egraph, limit);
+      trend = {total, nodes};
+      if (total > threshold) {
+        ban(iteration, rule, s, threshold, total);
+        return {};
+      }
+    }
+    Matches matches = rule.search_with_limit(egraph, limit);
     std::size_t total = 0;
     for (const auto& m : matches) total += m.substs.size();
+    trend = {total, nodes};
     if (total > threshold) {
-      std::size_t ban_length = detail::saturating_shift(s.ban_length, s.ban_count);
-      s.ban_count += 1;
-      s.banned_until = detail::saturating_add(iteration, ban_length);
-      log(LogLevel::Info, [&] {
-        return cat("Banning ", rule.name(), " (", s.search_count, "-", s.ban_count, ") for ",
-                   ban_length, " iters: ", threshold, " < ", total);
-      });
+      ban(iteration, rule, s, threshold, total);
       return {};
     }
     s.search_count += 1;
@@ -169,17 +179,52 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   }
 
  private:
-  RuleStats& rule_stats(GlobalSymbol name) {
-    for (auto& [n, s] : stats_) {
-      if (n == name) return s;
+  /// A rule's match count at its last search and the e-graph's node count then.
+  struct Trend {
+    std::size_t matches = 0;
+    std::size_t nodes = 0;
+
+    /// Whether the count, grown with the square of the node count (a rule's matches grow about
+    /// as pairs of nodes), is likely to exceed `threshold` now.
+    bool likely_over(std::size_t threshold, std::size_t nodes_now) const {
+      if (nodes == 0 || matches == 0) return false;
+      double growth = static_cast<double>(nodes_now) / static_cast<double>(nodes);
+      return static_cast<double>(matches) * growth * growth > static_cast<double>(threshold);
     }
-    stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
-    return stats_.back().second;
+  };
+
+  void ban(std::size_t iteration, const Rewrite<L>& rule, RuleStats& s, std::size_t threshold,
+           std::size_t total) {
+    std::size_t ban_length = detail::saturating_shift(s.ban_length, s.ban_count);
+    s.ban_count += 1;
+    s.banned_until = detail::saturating_add(iteration, ban_length);
+    log(LogLevel::Info, [&] {
+      return cat("Banning ", rule.name(), " (", s.search_count, "-", s.ban_count, ") for ",
+                 ban_length, " iters: ", threshold, " < ", total);
+    });
   }
 
+  /// The position of the rule's record in `stats_`, created on its first search.
+  std::size_t rule_index(GlobalSymbol name) {
+    for (std::size_t i = 0; i < stats_.size(); ++i) {
+      if (stats_[i].first == name) return i;
+    }
+    if (stats_.empty()) {
+      stats_.reserve(kTypicalRules);
+      trends_.reserve(kTypicalRules);
+    }
+    stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
+    trends_.emplace_back();
+    return stats_.size() - 1;
+  }
+
+  /// Room for the records of a whole rule set at once, rather than one growth at a time.
+  static constexpr std::size_t kTypicalRules = 32;
   std::size_t initial_match_limit_ = 1000;
   std::size_t initial_ban_length_ = 5;
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
+  /// Parallel to `stats_`.
+  std::vector<Trend> trends_;
 };
 
 }  // namespace tarvelon::egraph

@@ -21,11 +21,10 @@ struct OpInfo {
   std::string_view name;
   std::string_view text;
   std::uint8_t arity;
-  std::uint8_t weight;
 };
 
 constexpr OpInfo kOps[] = {
-#define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) {#name, text, arity, weight},
+#define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) {#name, text, arity},
 #include "opt/math_ops.def"
 #undef TARVELON_MATH_OP
 };
@@ -114,8 +113,6 @@ void append_payload(std::string& out, const MathLang& node) {
 
 std::string_view math_op_name(MathOp op) { return info(op).name; }
 std::string_view math_op_text(MathOp op) { return info(op).text; }
-std::size_t math_op_weight(MathOp op) { return info(op).weight; }
-
 MathLang::MathLang(MathOp op, std::span<const Id> children) : op_(op) {
   if (math_op_is_leaf(op) || children.size() != math_op_arity(op)) {
     support::internal_fault(

@@ -32,7 +32,8 @@ enum class MathOp : std::uint8_t {
 inline constexpr std::size_t kMathOpCount = 39;
 
 namespace detail {
-/// Hot per-variant facts, kept here so that child access and comparisons inline.
+/// Hot per-variant facts, kept here so that child access, comparisons and extraction costs
+/// inline.
 inline constexpr std::uint8_t kMathOpArity[] = {
 #define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) arity,
 #include "opt/math_ops.def"
@@ -43,7 +44,13 @@ inline constexpr bool kMathOpIsLeaf[] = {
 #include "opt/math_ops.def"
 #undef TARVELON_MATH_OP
 };
+inline constexpr std::uint8_t kMathOpWeight[] = {
+#define TARVELON_MATH_OP(name, text, arity, weight, role, ir_name) weight,
+#include "opt/math_ops.def"
+#undef TARVELON_MATH_OP
+};
 static_assert(std::size(kMathOpArity) == kMathOpCount);
+static_assert(std::size(kMathOpWeight) == kMathOpCount);
 }  // namespace detail
 
 /// The variant's name as the catalogue spells it ("Add", "FusedExpSigmoid", ...).
@@ -60,7 +67,9 @@ constexpr bool math_op_is_leaf(MathOp op) {
   return detail::kMathOpIsLeaf[static_cast<std::size_t>(op)];
 }
 /// The variant's own extraction weight: 1 for leaves and fused functions, 2 for the rest.
-std::size_t math_op_weight(MathOp op);
+constexpr std::size_t math_op_weight(MathOp op) {
+  return detail::kMathOpWeight[static_cast<std::size_t>(op)];
+}
 
 /// One node of the optimizer's untyped term language: a variant with either up to three child
 /// ids or one payload (a boolean, an i64, an f64 or an interned dtype name). A small value,

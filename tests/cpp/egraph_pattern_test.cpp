@@ -215,6 +215,51 @@ TEST(PatternSearch, WholeStoreSearchAgreesWithClassByClassRuns) {
   }
 }
 
+TEST(PatternSearch, OneClassWithManyMatchesKeepsEveryRowInNodeOrder) {
+  // The machine holds a few rows in itself and moves them to the heap as a class yields more.
+  for (std::size_t n : {1u, 31u, 32u, 33u, 100u}) {
+    SCOPED_TRACE(n);
+    Graph g;
+    Id root = add(g, "(f a0 b0)");
+    for (std::size_t i = 1; i < n; ++i) g.union_(root, add(g, cat("(f a", i, " b", i, ")")));
+    g.rebuild();
+    Id r = g.find(root);
+    std::vector<std::string> expected;
+    for (const Node& node : g[r].nodes) {
+      if (node.children().size() == 2)
+        expected.push_back(
+            cat(r, ": {?x: ", node.children()[0], ", ?y: ", node.children()[1], "}"));
+    }
+    ASSERT_EQ(expected.size(), n);
+    EXPECT_EQ(matches(g, pattern("(f ?x ?y)")), expected);
+  }
+}
+
+TEST(PatternSearch, CountingAgreesWithSearching) {
+  // Counting settles a final Bind by the number of matching nodes; every other instruction must
+  // still filter, and the limit must cut the count where it cuts the search.
+  Graph g;
+  for (const char* t : {"(+ a b)", "(+ b a)", "(+ (+ a b) c)", "(+ a (+ b c))", "(* a (+ a a))",
+                        "(* (+ b c) (+ b c))", "(f a)", "(f (+ a b))", "(+ a (exp a))"})
+    add(g, t);
+  g.union_(add(g, "(+ a b)"), add(g, "(+ b a)"));
+  g.union_(add(g, "(+ a b)"), add(g, "(+ c c)"));
+  g.union_(add(g, "(f a)"), add(g, "(+ a a)"));
+  g.rebuild();
+  const char* const patterns[] = {
+      "(+ ?x ?y)",        "(+ ?x ?x)",       "(+ (+ ?x ?y) ?z)", "(+ ?z (+ ?x ?y))",
+      "(* ?x (+ ?x ?x))", "(+ ?x (exp ?x))", "(+ a b)",          "?v",
+      "(f (+ ?x ?y))",    "(nothere ?x)"};
+  for (const char* text : patterns) {
+    Pattern<Node> p = pattern(text);
+    const std::size_t all = matches(g, p).size();
+    for (std::size_t limit : {kNoLimit, std::size_t{0}, std::size_t{1}, std::size_t{2}, all}) {
+      SCOPED_TRACE(cat(text, " limit ", limit));
+      EXPECT_EQ(p.count_with_limit(g, limit), matches(g, p, limit).size());
+    }
+  }
+}
+
 TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
   // The applier lists its variables in another order than the searcher binds them.
   const std::pair<const char*, const char*> rules[] = {{"(f ?x ?y)", "(g ?y ?x)"},

@@ -174,6 +174,44 @@ TEST(BackoffScheduler, BansARuleThatMatchesTooOftenWithDoublingThresholdAndLengt
             std::vector<std::string>{"Skipping f-to-g (0-1), banned until 5..."});
 }
 
+// A rule whose matches grew with the e-graph since its last search is counted before it is
+// searched: the ban, the statistics and the matches kept must be what a plain search gives.
+TEST(BackoffScheduler, AGrownRuleIsJudgedAsAPlainSearchWouldJudgeIt) {
+  struct Case {
+    const char* name;
+    std::size_t more_f;      // f nodes added after the first search, which finds 600
+    std::size_t more_other;  // nodes the rule does not match, also added
+    std::size_t kept;        // matches the second search returns
+    RuleStats stats;
+    std::vector<std::string> info;
+  };
+  const Case cases[] = {
+      {"grown past the threshold",
+       600,
+       0,
+       0,
+       {1, 6, 1, 1000, 5},
+       {"Banning f-to-g (1-1) for 5 iters: 1000 < 1001"}},
+      {"grown to exactly the threshold", 400, 0, 1000, {2, 0, 0, 1000, 5}, {}},
+      {"only other nodes grew", 0, 1200, 600, {2, 0, 0, 1000, 5}, {}},
+      {"nothing grew", 0, 0, 600, {2, 0, 0, 1000, 5}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph g = many_f(600);
+    Rewrite<Node> r = rule("f-to-g", "(f ?x)", "(g ?x)");
+    BackoffScheduler<Node> scheduler;
+    EXPECT_EQ(total(scheduler.search_rewrite(0, g, r)), 600u);
+    for (std::size_t i = 0; i < c.more_f; ++i) add(g, cat("(f b", i, ")"));
+    for (std::size_t i = 0; i < c.more_other; ++i) add(g, cat("(k b", i, ")"));
+    g.rebuild();
+    LogCapture log(LogLevel::Info);
+    EXPECT_EQ(total(scheduler.search_rewrite(1, g, r)), c.kept);
+    EXPECT_EQ(scheduler.stats()[0].second, c.stats);
+    EXPECT_EQ(log.messages(LogLevel::Info), c.info);
+  }
+}
+
 TEST(BackoffScheduler, ExactlyTheThresholdIsNotBanned) {
   Graph g = many_f(1000);
   BackoffScheduler<Node> scheduler;
