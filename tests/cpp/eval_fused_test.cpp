@@ -284,30 +284,39 @@ std::vector<Kernel<T>> kernels() {
   return table;
 }
 
-/// Runs every kernel over blocks and a partial one, into separate memory and over x itself.
+/// Runs every kernel over blocks and a partial one: into separate memory, over x itself, and with
+/// z one value broadcast to every element (stride 0), each special value in turn.
 template <class T>
 void trees_compute_like_single_operations(const std::string& dtype) {
   constexpr std::size_t n = 777;
   const std::vector<T> xs = operands<T>(n, 0), ys = operands<T>(n, 1), zs = operands<T>(n, 2);
   const auto bytes = [](const T* p) { return reinterpret_cast<const std::byte*>(p); };
+  enum class Layout { Separate, OverX, BroadcastZ };
   for (const Kernel<T>& k : kernels<T>()) {
     const std::string source = with_dtype("|x: {T}, y: {T}, z: {T}|\n" + k.source, dtype);
     auto program = build_program(source);
     ASSERT_TRUE(program.has_value()) << source;
-    for (const bool over_x : {false, true}) {
-      std::vector<T> x = xs, separate(n);
-      T* result = over_x ? x.data() : separate.data();
-      const Program::In in[] = {{bytes(x.data()), sizeof(T)},
-                                {bytes(ys.data()), sizeof(T)},
-                                {bytes(zs.data()), sizeof(T)}};
-      const Program::Out out[] = {{reinterpret_cast<std::byte*>(result), sizeof(T)}};
-      auto ws = program->make_workspace();
-      program->run(in, out, n, ws);
-      for (std::size_t i = 0; i < n; ++i) {
-        const T want = k.expected(xs[i], ys[i], zs[i]);
-        ASSERT_TRUE(same(result[i], want))
-            << source << (over_x ? " over x" : "") << " at " << i << " (" << xs[i] << ", " << ys[i]
-            << ", " << zs[i] << "): " << result[i] << " for " << want;
+    for (const Layout layout : {Layout::Separate, Layout::OverX, Layout::BroadcastZ}) {
+      // Broadcasting runs once per value of z's first sixteen, the special ones.
+      const std::size_t runs = layout == Layout::BroadcastZ ? 16 : 1;
+      for (std::size_t z_at = 0; z_at < runs; ++z_at) {
+        std::vector<T> x = xs, separate(n);
+        T* result = layout == Layout::OverX ? x.data() : separate.data();
+        const bool broadcast = layout == Layout::BroadcastZ;
+        const Program::In in[] = {
+            {bytes(x.data()), sizeof(T)},
+            {bytes(ys.data()), sizeof(T)},
+            {bytes(zs.data() + z_at), broadcast ? 0 : static_cast<std::ptrdiff_t>(sizeof(T))}};
+        const Program::Out out[] = {{reinterpret_cast<std::byte*>(result), sizeof(T)}};
+        auto ws = program->make_workspace();
+        program->run(in, out, n, ws);
+        for (std::size_t i = 0; i < n; ++i) {
+          const T z = broadcast ? zs[z_at] : zs[i];
+          const T want = k.expected(xs[i], ys[i], z);
+          ASSERT_TRUE(same(result[i], want))
+              << source << " layout " << int(layout) << " at " << i << " (" << xs[i] << ", "
+              << ys[i] << ", " << z << "): " << result[i] << " for " << want;
+        }
       }
     }
   }
