@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "eval/float_format.h"
 #include "eval/fused.h"
 #include "eval/wide_math.h"
 #include "eval/wide_select.h"
@@ -111,11 +112,18 @@ T apply(FusedOp op, T a, T b) {
 
 /// Each operator step in each form after a prologue that fills both slots and negates the
 /// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf.
+/// `round` is what each operator's result becomes: itself, or for bf16 the nearest bf16; the
+/// operands are then values of that format.
 template <class T>
-void every_step_on_every_unit(eval::detail::TreeElement element) {
+void every_step_on_every_unit(eval::detail::TreeElement element, T (*round)(T) = nullptr) {
   for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{100},
                               std::size_t{255}, std::size_t{256}}) {
-    const std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
+    std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
+    if (round != nullptr) {
+      for (auto* v : {&a, &b, &c}) {
+        for (T& x : *v) x = round(x);
+      }
+    }
     const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(a.data()),
                                  reinterpret_cast<const std::byte*>(b.data()),
                                  reinterpret_cast<const std::byte*>(c.data())};
@@ -140,7 +148,8 @@ void every_step_on_every_unit(eval::detail::TreeElement element) {
               const T x = source == FusedSource::Slot0 ? a[i] : b[i];
               T acc = -c[i];
               if constexpr (std::is_integral_v<T>) acc = apply(FusedOp::Sub, T(0), c[i]);
-              const T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
+              T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
+              if (round != nullptr) want = round(want);
               ASSERT_TRUE(same(got[i], want))
                   << unit.name << " op " << int(op) << " source " << int(source) << " reversed "
                   << reversed << " n " << n << " at " << i << ": " << got[i] << " for " << want;
@@ -158,6 +167,7 @@ TEST(EvalFused, EveryStepOnEveryUnitRoundsOrWrapsAsOneOperation) {
   every_step_on_every_unit<float>(TreeElement::F32);
   every_step_on_every_unit<double>(TreeElement::F64);
   every_step_on_every_unit<std::uint32_t>(TreeElement::U32);
+  every_step_on_every_unit<float>(TreeElement::BF16, &eval::round_to_bf16);
 }
 
 template <class T>
@@ -381,6 +391,43 @@ TEST(EvalFused, IntegerTreesWrapLikeSingleOperations) {
   integer_trees_wrap<std::uint16_t>("u16");
   integer_trees_wrap<std::int32_t>("i32");
   integer_trees_wrap<std::uint64_t>("u64");
+}
+
+TEST(EvalFused, Bf16TreesRoundEveryOperationToTheFormat) {
+  // Inputs are floats the program rounds to bf16; each operation rounds its float result again.
+  const auto r = [](float v) { return eval::round_to_bf16(v); };
+  struct Case {
+    const char* source;
+    std::function<float(float, float, float)> expected;
+  };
+  const Case cases[] = {
+      {"x * y + z", [&](float x, float y, float z) { return r(r(x * y) + z); }},
+      {"-(x - y) / (z + x) * 3.0@bf16 - x",
+       [&](float x, float y, float z) { return r(r(r(-r(x - y) / r(z + x)) * 3.0f) - x); }},
+      {"((x + y) * (y - z)) / ((z * x) - (x / y))",
+       [&](float x, float y, float z) {
+         return r(r(r(x + y) * r(y - z)) / r(r(z * x) - r(x / y)));
+       }},
+  };
+  constexpr std::size_t n = 700;
+  const std::vector<float> xs = operands<float>(n, 0), ys = operands<float>(n, 1),
+                           zs = operands<float>(n, 2);
+  for (const Case& c : cases) {
+    const std::string source = std::string("|x: bf16, y: bf16, z: bf16|\n") + c.source;
+    auto program = build_program(source);
+    ASSERT_TRUE(program.has_value()) << source;
+    std::vector<float> got(n);
+    const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), 4},
+                              {reinterpret_cast<const std::byte*>(ys.data()), 4},
+                              {reinterpret_cast<const std::byte*>(zs.data()), 4}};
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(got.data()), 4}};
+    auto ws = program->make_workspace();
+    program->run(in, out, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float want = c.expected(r(xs[i]), r(ys[i]), r(zs[i]));
+      ASSERT_TRUE(same(got[i], want)) << source << " at " << i << ": " << got[i] << " for " << want;
+    }
+  }
 }
 
 TEST(EvalFused, NoProductIsContractedWithTheSumAfterIt) {
