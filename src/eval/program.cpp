@@ -536,7 +536,9 @@ class Builder {
     if (last.kind != Program::Instr::Kind::Op && last.kind != Program::Instr::Kind::Tree) return;
     if (last.dst != store.a) return;
     const DType d = values_[store.a].dtype;
-    if (d.kind == vocab::DTypeKind::Bool || (d.kind == vocab::DTypeKind::Float && d.bits == 16))
+    // A bf16 result is stored as the float its register holds.
+    if (d.kind == vocab::DTypeKind::Bool ||
+        (d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16()))
       return;
     last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
   }
