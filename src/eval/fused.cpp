@@ -17,6 +17,8 @@ FusedFn fused_fn(vocab::DType d) {
     e = TreeElement::U32;
   } else if (d.is_bf16()) {
     e = TreeElement::BF16;
+  } else if (d.kind == vocab::DTypeKind::Float && d.bits == 16) {
+    e = TreeElement::F16;
   } else {
     return nullptr;
   }

@@ -180,8 +180,9 @@ struct VectorsOf<64> {
   typedef std::uint32_t U32 __attribute__((vector_size(64)));
 };
 
-/// The tree kernel of elements `e` over vectors of `Bytes` bytes.
-template <std::size_t Bytes, std::size_t Unroll>
+/// The tree kernel of elements `e` over vectors of `Bytes` bytes; `F16Round` rounds float lanes to
+/// f16 (void where the unit has no such instruction, and the f16 kernel is null).
+template <std::size_t Bytes, std::size_t Unroll, class F16Round = void>
 FusedFn fused_kernel_of(TreeElement e) {
   using S = VectorsOf<Bytes>;
   switch (e) {
@@ -193,6 +194,12 @@ FusedFn fused_kernel_of(TreeElement e) {
       return &FusedKernel<typename S::U32, std::uint32_t, Unroll>::run;
     case TreeElement::BF16:
       return &FusedKernel<typename S::F, float, Unroll, ToBf16<typename S::U32>>::run;
+    case TreeElement::F16:
+      if constexpr (std::is_void_v<F16Round>) {
+        return nullptr;
+      } else {
+        return &FusedKernel<typename S::F, float, Unroll, F16Round>::run;
+      }
   }
   return nullptr;
 }
