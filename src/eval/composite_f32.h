@@ -5,10 +5,11 @@
 // wider instruction set never lends its copy to baseline code.
 //
 // A 1-ulp single-precision exponential alone would cost up to 2 ulps of e^x / (1 + e^x) below
-// zero. Here e^t comes as an unevaluated sum of two floats within 2^-32 relative, and the steps
-// after it keep the low part through error-free sums and a corrected quotient until the one
-// rounding to float. Every function's comment states what each step adds and the bound it proves;
-// the accuracy test holds each one to it.
+// zero. tanh, softplus and exp_sigmoid take e^t as an unevaluated sum of two floats within 2^-32
+// relative and keep the low part through error-free sums and a corrected quotient until the one
+// rounding to float, for about half an ulp. sigmoid spends more of its 2-ulp bound on speed: it
+// keeps e^t's low part but lets one sum round. Every function's comment states what each step adds
+// and the bound it proves; the accuracy test holds each one to it.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,13 @@ struct CompositeF32 {
   using FU = typename Vec::FU;
 
   static F splat(float v) { return F{} + v; }
+  /// The polynomial with coefficients `c`, highest degree first, at x.
+  template <std::size_t N>
+  static F horner(F x, const float (&c)[N]) {
+    F p = splat(c[0]);
+    for (std::size_t i = 1; i < N; ++i) p = fma(p, x, splat(c[i]));
+    return p;
+  }
   static F fma(F a, F b, F c) { return Vec::fma(a, b, c); }
   /// c - a b, rounded once.
   static F fnma(F a, F b, F c) { return Vec::fnma(a, b, c); }
@@ -116,21 +124,64 @@ struct CompositeF32 {
     return reciprocal(sh, ((1.0f - sh) + e_hi) + e_lo);
   }
 
-  /// 1 / (1 + e^-x), with -x clamped to [-20, 104]: beyond, the result rounds to 1 or to 0.
+  /// 2^(j/N - [j > 0]) for j = 0..N-1 as a pair of floats, N = `Vec::kExpTableSize` (16 or 8):
+  /// the entries of 2^(j/16) above, halved past the first, so that they pair with 2^floor.
+  static constexpr int kN = Vec::kExpTableSize;
+  struct Pow2Table {
+    float hi[kN], lo[kN];
+  };
+  static constexpr Pow2Table kPow2 = [] {
+    Pow2Table t{};
+    for (int j = 0; j < kN; ++j) {
+      const int from = j * (16 / kN);
+      t.hi[j] = j == 0 ? 1.0f : kExp2Hi[from] / 2;
+      t.lo[j] = j == 0 ? 0.0f : kExp2Lo[from] / 2;
+    }
+    return t;
+  }();
+  /// (1 - e^-s) / s for |s| <= ln2 / (2N), highest degree first: the degree-2 (N = 16) or
+  /// degree-3 (N = 8) polynomial of least relative error in e^-s with float coefficients,
+  /// within 2^-29.2 (2^-32.4) of e^-s once multiplied out as 1 - s q(s).
+  static constexpr float kExpTail16[] = {0x1.55559ap-3f, -0x1.00021ep-1f, 1.0f};
+  static constexpr float kExpTail8[] = {-0x1.555664p-5f, 0x1.555c6ep-3f, -0x1.0p-1f, 1.0f};
+
+  /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1.
   ///
-  /// 1 + e^-x = 2^m (hi + lo + 2^-m): 2^-m + hi is an exact fast two-sum once ordered by size, and
-  /// adding lo rounds at 2^-46 of the sum. The result, 2^-m / that, moves by e^-x / (1 + e^-x) <= 1
-  /// times the exponential's 2^-32; the corrected reciprocal adds 2^-44. So the result is within
-  /// 0.5 + 2^24 2^-31.99 < 0.504 ulp, and 2^-m put back rounds no further. A result that turns
-  /// subnormal (x below -87.3) rounds a second time there, the first rounding costing at most a
-  /// quarter of its final ulp: 0.754 ulp.
+  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded
+  /// 1/ln2). With j = N (k - floor(k)),
+  /// T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T e^s / a, so the result
+  /// is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by a power of two.
+  /// x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below 2^-4), and folding
+  /// in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as much relative.
+  /// p = ph + pl: ph = RN(T - u q) with u = RN(T s), and pl = (T - ph) - u q (exact, as T - ph
+  /// is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2 (2^-32.4), u's and q's
+  /// roundings times |s q| <= 0.022 (0.044) relative, and s's rounding: together under 0.1 2^-24
+  /// (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The reciprocal of sh + pl is
+  /// corrected once from a first one within 2^-14 relative (2^-22 after a Newton step where the
+  /// instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from the residual's
+  /// roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the sum's, so
+  /// before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2 ulp
+  /// (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
+  /// turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by 2^floor,
+  /// which rounds again: the first rounding costs a quarter of the final ulp and the error
+  /// before it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
   static F sigmoid(F x) {
-    const Exp e = exp_pair(Vec::at_most(splat(104.0f), Vec::at_least(splat(-20.0f), -x)), F{});
-    const F a = ldexp(splat(1.0f), -e.m);  // 1 + e^-x = 2^m (hi + lo + a)
-    const F big = Vec::at_least(a, e.hi), small = Vec::at_most(a, e.hi);
-    const F sh = big + small;
-    const Reciprocal w = reciprocal(sh, ((big - sh) + small) + e.lo);
-    return ldexp(fma(w.rest, w.inv, w.inv), -e.m);
+    constexpr bool kWide = kN == 16;
+    const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
+    const F shifter = splat(kWide ? 0x1.8p19f : 0x1.8p20f);  // k N in the low bits
+    const F m = fma(xc, splat(-0x1.715476p+0f), shifter);
+    const F nk = shifter - m;  // -k
+    F r = fnma(nk, splat(0x1.62e43p-1f), xc);
+    r = fma(nk, splat(0x1.05c61p-29f), r);  // -s
+    const F th = Vec::lookup(kPow2.hi, m);
+    const F q = kWide ? horner(r, kExpTail16) : horner(r, kExpTail8);
+    const F u = th * r;
+    const F ph = fnma(u, q, th);
+    const F pl = fnma(u, q, th - ph) + Vec::lookup(kPow2.lo, m);
+    const F sh = Vec::exp2_floor(nk) + ph;
+    const F inv = Vec::reciprocal(sh);
+    const F res = fnma(inv, pl, fnma(inv, sh, splat(1.0f)));
+    return Vec::scale_floor(fma(res, inv, inv), nk);
   }
 
   /// sigmoid(e^x) = 1 / (1 + v) with v = e^-u, u = e^x. x is clamped to [-87, 4]: below, u <

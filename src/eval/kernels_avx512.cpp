@@ -27,6 +27,14 @@ struct Avx512Floats {
   static F table16(const float (&t)[16], FI i) {
     return _mm512_maskz_permutexvar_ps(0xffff, (__m512i)i, _mm512_loadu_ps(t));
   }
+  /// The exponential's table for sigmoid: 16 entries, indexed by the low four bits of `m`.
+  static constexpr int kExpTableSize = 16;
+  static F lookup(const float (&t)[16], F m) { return table16(t, (FI)m); }
+  /// 2^floor(e), and v 2^floor(e) rounded once: one instruction each.
+  static F exp2_floor(F e) { return scale_floor(F{} + 1.0f, e); }
+  static F scale_floor(F v, F e) { return _mm512_maskz_scalef_ps(0xffff, v, e); }
+  /// 1 / v within 2^-14 relative.
+  static F reciprocal(F v) { return _mm512_maskz_rcp14_ps(0xffff, v); }
 };
 
 /// The conversions and the maximum use the zero-masked forms of their instructions (all lanes
