@@ -30,11 +30,24 @@ struct Avx512Floats {
   /// The exponential's table for sigmoid: 16 entries, indexed by the low four bits of `m`.
   static constexpr int kExpTableSize = 16;
   static F lookup(const float (&t)[16], F m) { return table16(t, (FI)m); }
+  /// 32 entries from two registers, indexed by the low five bits of `m`.
+  static F lookup32(const float (&t)[32], F m) {
+    return _mm512_maskz_permutex2var_ps(0xffff, _mm512_loadu_ps(t), (__m512i)m,
+                                        _mm512_loadu_ps(t + 16));
+  }
   /// 2^floor(e), and v 2^floor(e) rounded once: one instruction each.
   static F exp2_floor(F e) { return scale_floor(F{} + 1.0f, e); }
   static F scale_floor(F v, F e) { return _mm512_maskz_scalef_ps(0xffff, v, e); }
   /// 1 / v within 2^-14 relative.
   static F reciprocal(F v) { return _mm512_maskz_rcp14_ps(0xffff, v); }
+  /// `y`, with `g(x)` in the lanes where x < `bound`; g runs only when some lane needs it.
+  template <class G>
+  static F where_below(F x, float bound, F y, G g) {
+    const __mmask16 below = _mm512_cmp_ps_mask(x, F{} + bound, _CMP_LT_OQ);
+    return below == 0 ? y : _mm512_mask_mov_ps(y, below, g(x));
+  }
+  /// e^x within 1 ulp.
+  static F exp(F x) { return Sleef_expf16_u10avx512f(x); }
 };
 
 /// The conversions and the maximum use the zero-masked forms of their instructions (all lanes

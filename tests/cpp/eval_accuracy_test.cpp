@@ -34,9 +34,9 @@ struct ProvenBound {
   double overall;  ///< subnormal results too
 };
 constexpr ProvenBound kF32Proven[] = {
-    {vocab::Builtin::Tanh, 0.68, 0.68},         {vocab::Builtin::Sigmoid, 1.7, 1.7},
-    {vocab::Builtin::Softplus, 0.745, 0.754},   {vocab::Builtin::ExpSigmoid, 0.504, 0.504},
-    {vocab::Builtin::SigmoidLog, 0.745, 0.754},
+    {vocab::Builtin::Tanh, 0.68, 0.68},       {vocab::Builtin::Sigmoid, 1.7, 1.7},
+    {vocab::Builtin::Softplus, 1.84, 1.84},   {vocab::Builtin::ExpSigmoid, 0.504, 0.504},
+    {vocab::Builtin::SigmoidLog, 1.84, 1.84},
 };
 
 TEST(EvalAccuracy, F32TanhAndCompositesKeepTheirProvenMargins) {
