@@ -5,10 +5,12 @@
 // wider instruction set never lends its copy to baseline code.
 //
 // A 1-ulp single-precision exponential alone would cost up to 2 ulps of e^x / (1 + e^x) below
-// zero. Here e^t comes as an unevaluated sum of two floats within 2^-32 relative, and the steps
-// after it keep the low part through error-free sums and a corrected quotient until the one
-// rounding to float. Every function's comment states what each step adds and the bound it proves;
-// the accuracy test holds each one to it.
+// zero. tanh and exp_sigmoid take e^t as an unevaluated sum of two floats within 2^-32 relative
+// and keep the low part through error-free sums and a corrected quotient until the one rounding
+// to float, for about half an ulp. sigmoid and softplus spend more of their 2-ulp bound on speed:
+// sigmoid keeps e^t's low part but lets one sum round, and softplus reads log(1 + e^v) from
+// polynomial pieces. Every function's comment states what each step adds and the bound it
+// proves; the accuracy test holds each one to it.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,13 @@ struct CompositeF32 {
   using FU = typename Vec::FU;
 
   static F splat(float v) { return F{} + v; }
+  /// The polynomial with coefficients `c`, highest degree first, at x.
+  template <std::size_t N>
+  static F horner(F x, const float (&c)[N]) {
+    F p = splat(c[0]);
+    for (std::size_t i = 1; i < N; ++i) p = fma(p, x, splat(c[i]));
+    return p;
+  }
   static F fma(F a, F b, F c) { return Vec::fma(a, b, c); }
   /// c - a b, rounded once.
   static F fnma(F a, F b, F c) { return Vec::fnma(a, b, c); }
@@ -116,21 +125,64 @@ struct CompositeF32 {
     return reciprocal(sh, ((1.0f - sh) + e_hi) + e_lo);
   }
 
-  /// 1 / (1 + e^-x), with -x clamped to [-20, 104]: beyond, the result rounds to 1 or to 0.
+  /// 2^(j/N - [j > 0]) for j = 0..N-1 as a pair of floats, N = `Vec::kExpTableSize` (16 or 8):
+  /// the entries of 2^(j/16) above, halved past the first, so that they pair with 2^floor.
+  static constexpr int kN = Vec::kExpTableSize;
+  struct Pow2Table {
+    float hi[kN], lo[kN];
+  };
+  static constexpr Pow2Table kPow2 = [] {
+    Pow2Table t{};
+    for (int j = 0; j < kN; ++j) {
+      const int from = j * (16 / kN);
+      t.hi[j] = j == 0 ? 1.0f : kExp2Hi[from] / 2;
+      t.lo[j] = j == 0 ? 0.0f : kExp2Lo[from] / 2;
+    }
+    return t;
+  }();
+  /// (1 - e^-s) / s for |s| <= ln2 / (2N), highest degree first: the degree-2 (N = 16) or
+  /// degree-3 (N = 8) polynomial of least relative error in e^-s with float coefficients,
+  /// within 2^-29.2 (2^-32.4) of e^-s once multiplied out as 1 - s q(s).
+  static constexpr float kExpTail16[] = {0x1.55559ap-3f, -0x1.00021ep-1f, 1.0f};
+  static constexpr float kExpTail8[] = {-0x1.555664p-5f, 0x1.555c6ep-3f, -0x1.0p-1f, 1.0f};
+
+  /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1.
   ///
-  /// 1 + e^-x = 2^m (hi + lo + 2^-m): 2^-m + hi is an exact fast two-sum once ordered by size, and
-  /// adding lo rounds at 2^-46 of the sum. The result, 2^-m / that, moves by e^-x / (1 + e^-x) <= 1
-  /// times the exponential's 2^-32; the corrected reciprocal adds 2^-44. So the result is within
-  /// 0.5 + 2^24 2^-31.99 < 0.504 ulp, and 2^-m put back rounds no further. A result that turns
-  /// subnormal (x below -87.3) rounds a second time there, the first rounding costing at most a
-  /// quarter of its final ulp: 0.754 ulp.
+  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded
+  /// 1/ln2). With j = N (k - floor(k)),
+  /// T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T e^s / a, so the result
+  /// is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by a power of two.
+  /// x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below 2^-4), and folding
+  /// in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as much relative.
+  /// p = ph + pl: ph = RN(T - u q) with u = RN(T s), and pl = (T - ph) - u q (exact, as T - ph
+  /// is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2 (2^-32.4), u's and q's
+  /// roundings times |s q| <= 0.022 (0.044) relative, and s's rounding: together under 0.1 2^-24
+  /// (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The reciprocal of sh + pl is
+  /// corrected once from a first one within 2^-14 relative (2^-22 after a Newton step where the
+  /// instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from the residual's
+  /// roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the sum's, so
+  /// before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2 ulp
+  /// (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
+  /// turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by 2^floor,
+  /// which rounds again: the first rounding costs a quarter of the final ulp and the error
+  /// before it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
   static F sigmoid(F x) {
-    const Exp e = exp_pair(Vec::at_most(splat(104.0f), Vec::at_least(splat(-20.0f), -x)), F{});
-    const F a = ldexp(splat(1.0f), -e.m);  // 1 + e^-x = 2^m (hi + lo + a)
-    const F big = Vec::at_least(a, e.hi), small = Vec::at_most(a, e.hi);
-    const F sh = big + small;
-    const Reciprocal w = reciprocal(sh, ((big - sh) + small) + e.lo);
-    return ldexp(fma(w.rest, w.inv, w.inv), -e.m);
+    constexpr bool kWide = kN == 16;
+    const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
+    const F shifter = splat(kWide ? 0x1.8p19f : 0x1.8p20f);  // k N in the low bits
+    const F m = fma(xc, splat(-0x1.715476p+0f), shifter);
+    const F nk = shifter - m;  // -k
+    F r = fnma(nk, splat(0x1.62e43p-1f), xc);
+    r = fma(nk, splat(0x1.05c61p-29f), r);  // -s
+    const F th = Vec::lookup(kPow2.hi, m);
+    const F q = kWide ? horner(r, kExpTail16) : horner(r, kExpTail8);
+    const F u = th * r;
+    const F ph = fnma(u, q, th);
+    const F pl = fnma(u, q, th - ph) + Vec::lookup(kPow2.lo, m);
+    const F sh = Vec::exp2_floor(nk) + ph;
+    const F inv = Vec::reciprocal(sh);
+    const F res = fnma(inv, pl, fnma(inv, sh, splat(1.0f)));
+    return Vec::scale_floor(fma(res, inv, inv), nk);
   }
 
   /// sigmoid(e^x) = 1 / (1 + v) with v = e^-u, u = e^x. x is clamped to [-87, 4]: below, u <
@@ -149,51 +201,92 @@ struct CompositeF32 {
     return fma(w.rest, w.inv, w.inv);
   }
 
-  /// log(1 + e^x) = max(x, 0) + log(1 + e), e = e^-|x|, with log(1 + e) = 2 atanh(s),
-  /// s = e / (2 + e) <= 1/3, and atanh(s) = s (1 + u g(u)), u = s^2 <= 1/9.
+  /// log(1 + e^x) = max(x, 0) + l(-|x|), l(v) = log(1 + e^v), read from 32 pieces over
+  /// [-23.625, 0.375]: piece i serves v within 3/8 of c = -3i/4 as the polynomial of degree 6 in
+  /// t = v - c whose coefficients are rows below (highest degree first; the constant as a pair
+  /// of floats), each fitted for least relative error with its float coefficients, within
+  /// 2^-27.2 of l. Arguments below -23.6 take e^x, which the library gives within 1 ulp:
+  /// l(x) = e^x (1 - e^x / 2 + ...) and e^x / 2 < 2^-35 there. Above 23.6, l(-23.6) < 2^-34
+  /// stands in for l(-x): both are below half an ulp of x, so the result is x either way.
   ///
-  /// s = 2^m (sh + sl): 2 + e as a pair (as for 1 + e), the quotient of the pairs corrected
-  /// through the residual and renormalised (|sl| <= 2^-24 sh), within 2^-32 (e's error, moved by
-  /// 2 / (2 + e) <= 1) + 2^-44. g is the polynomial of degree 4 through the Chebyshev points of
-  /// [0, 1/9], within 2^-26.1 of (atanh(s)/s - 1)/u there, 2^-24.2 more with its float
-  /// coefficients, and Horner's roundings add 2^-24.4. The tail sh u g + sl carries g's 1.92
-  /// 2^-24, u's 3 2^-24 (from s^2 by sh^2, rounded), and 2^-24 each for sh u, the sl u g left out
-  /// and its own rounding: 7.92 2^-24 relative of a tail 2 s u g at most 0.0265 where the
-  /// result's ulp is 2^-24 (at x = 0; smaller against the ulp elsewhere), so 0.21 ulp. For x < 0
-  /// the result is 2^(m+1) RN(sh + tail): 0.5 + 0.21 + 0.004 < 0.715 ulp, and 0.754 where it turns
-  /// subnormal (a second rounding, the tail negligible there). For x >= 0, x + 2^(m+1) sh is an
-  /// exact two-sum and the rest, at most 0.0265, rounds once more (2^-24 of it, 0.0265 ulp) before
-  /// the last addition: < 0.745 ulp. From x = 2^24 on, the result is x.
-  static constexpr float kAtanhTail[] = {0x1.dba260p-4f, 0x1.bc8cf8p-4f, 0x1.24c926p-3f,
-                                         0x1.9998d4p-3f, 0x1.555556p-2f};
+  /// t = v + 3i/4 is exact (a multiple of 2^-25 below 3/8). l = c0 + (c0_lo + t P(t)), where
+  /// l(v) - l(c) stays below 0.455 l (l grows by at most e^(3/8) over a piece), so the
+  /// parenthesis, below half of l, rounds by at most a quarter of l's ulp. P, the mean slope,
+  /// is below 1.45 l (l' = e^v / (1 + e^v) <= l), so its rounding, times |t| <= 3/8, costs at
+  /// most 0.375 ulp of l; the higher coefficients' roundings, times t^2 <= 0.14, under 0.1. With
+  /// the fit's 0.11 ulp, l is within 0.84 ulp before its rounding, 1.34 after. For x > 0 the sum
+  /// x + l rounds once more, and its ulp is at least l's: within 1.84 ulp. NaN stays NaN; -inf
+  /// gives 0 and +inf gives +inf.
   static F softplus(F x) {
-    const Exp e = exp_pair(neg_abs_at_least(x, -104.0f), F{});
-    const F scale = pow2(e.m > -126 ? e.m : FI{} - 126);
-    const F eh = e.hi * scale, el = e.lo * scale;
-    const F dh = 2.0f + eh;
-    const F dl = ((2.0f - dh) + eh) + el;
-    const F inv = splat(1.0f) / dh;
-    const F q = e.hi * inv;
-    const F q_lo = fnma(q, dl, fnma(q, dh, e.hi) + e.lo) * inv;
-    const F sh = q + q_lo;  // a fast two-sum: |q_lo| <= 2^-22 q
-    const F sl = (q - sh) + q_lo;
-    const F s = sh * scale;
-    const F u = s * s;
-    F g = splat(kAtanhTail[0]);
-    for (std::size_t i = 1; i < sizeof kAtanhTail / sizeof(float); ++i) {
-      g = fma(g, u, splat(kAtanhTail[i]));
-    }
-    const F tail = fma(sh * u, g, sl);  // 2^-m (log(1 + e) / 2 - sh)
-    const F negative = ldexp(sh + tail, e.m + 1);
-    const F twice = scale + scale;
-    const F b = sh * twice;
-    const F sum = x + b;
-    const F bb = sum - x;
-    const F err = (x - (sum - bb)) + (b - bb);
-    const F positive = sum + (err + tail * twice);
-    const F general = x < 0.0f ? negative : positive;
-    return x >= 0x1p24f ? x : general;  // the two-sum of an infinite x is NaN
+    const F zc = neg_abs_at_least(x, -23.6f);
+    const F shifter = splat(0x1.8p23f);
+    const F m = fma(zc, splat(-0x1.555556p+0f), shifter);  // i in the low bits
+    const F t = fma(m - shifter, splat(0.75f), zc);
+    const auto piece = [&](std::size_t row) { return Vec::lookup32(kSoftplusPieces[row], m); };
+    F p = piece(0);
+    for (std::size_t row = 1; row < 7; ++row) p = fma(p, t, piece(row));
+    const F y = Vec::at_least(F{}, x) + (p + piece(7));
+    return Vec::where_below(x, -23.6f, y, [](F v) { return Vec::exp(v); });
   }
+  /// Rows: t^6 .. t^1, then the constant's low and high parts.
+  static constexpr float kSoftplusPieces[8][32] = {
+      {0x1.52174ep-12f, 0x1.807b60p-15f, -0x1.56b8e6p-13f, -0x1.58bec2p-14f, -0x1.e5a380p-18f,
+       0x1.8a2060p-17f, 0x1.5a10f4p-17f, 0x1.97b966p-18f,  0x1.a76da2p-19f,  0x1.a1a9bcp-20f,
+       0x1.9338d2p-21f, 0x1.84b540p-22f, 0x1.6c7af0p-23f,  0x1.5985a8p-24f,  0x1.46d4d2p-25f,
+       0x1.361ea8p-26f, 0x1.2667c2p-27f, 0x1.1474ccp-28f,  0x1.058d78p-29f,  0x1.ed7cb6p-31f,
+       0x1.cfa30cp-32f, 0x1.bae1e2p-33f, 0x1.a28f12p-34f,  0x1.881554p-35f,  0x1.75caaap-36f,
+       0x1.5dccf2p-37f, 0x1.4d16d8p-38f, 0x1.39d61cp-39f,  0x1.26def2p-40f,  0x1.190f26p-41f,
+       0x1.07376ep-42f, 0x1.f5015ap-44f},
+      {-0x1.050f80p-16f, -0x1.0ec61cp-10f, -0x1.464306p-11f, -0x1.a70926p-16f, 0x1.429ddcp-13f,
+       0x1.10c908p-13f,  0x1.43d114p-14f,  0x1.524796p-15f,  0x1.4ea070p-16f,  0x1.42f648p-17f,
+       0x1.343710p-18f,  0x1.250fd4p-19f,  0x1.1507d2p-20f,  0x1.061288p-21f,  0x1.ef5928p-23f,
+       0x1.d4591ap-24f,  0x1.bab270p-25f,  0x1.a214d0p-26f,  0x1.8b01e6p-27f,  0x1.752f4cp-28f,
+       0x1.6033a8p-29f,  0x1.4d3e70p-30f,  0x1.3ad5c4p-31f,  0x1.291802p-32f,  0x1.18f42ap-33f,
+       0x1.0925e2p-34f,  0x1.f58ab0p-36f,  0x1.d9a33ap-37f,  0x1.bf1678p-38f,  0x1.a6d99ep-39f,
+       0x1.8f2134p-40f,  0x1.79650ap-41f},
+      {-0x1.559628p-8f, -0x1.6dab84p-9f, 0x1.565714p-11f, 0x1.c67ba4p-10f, 0x1.67b0a8p-10f,
+       0x1.a8612cp-11f, 0x1.bbd058p-12f, 0x1.b7a46cp-13f, 0x1.a8b2c2p-14f, 0x1.95753ap-15f,
+       0x1.80f200p-16f, 0x1.6c8050p-17f, 0x1.58c242p-18f, 0x1.45df50p-19f, 0x1.33efdep-20f,
+       0x1.22f27cp-21f, 0x1.12e016p-22f, 0x1.03b326p-23f, 0x1.eab232p-25f, 0x1.cf956cp-26f,
+       0x1.b5fa14p-27f, 0x1.9dbf26p-28f, 0x1.86e12cp-29f, 0x1.714b0ap-30f, 0x1.5cdde4p-31f,
+       0x1.499a42p-32f, 0x1.375fc0p-33f, 0x1.262b66p-34f, 0x1.15eb4cp-35f, 0x1.068c1ep-36f,
+       0x1.f01904p-38f, 0x1.d4a970p-39f},
+      {-0x1.bd50a4p-22f, 0x1.aa686ep-7f,  0x1.02ac8ap-6f,  0x1.7d421cp-7f,  0x1.bea804p-8f,
+       0x1.d3e202p-9f,   0x1.d05148p-10f, 0x1.c10450p-11f, 0x1.acea56p-12f, 0x1.975582p-13f,
+       0x1.81c5fap-14f,  0x1.6cdf92p-15f, 0x1.58e712p-16f, 0x1.45ecc4p-17f, 0x1.33f348p-18f,
+       0x1.22f24cp-19f,  0x1.12df98p-20f, 0x1.03afacp-21f, 0x1.eaabcep-23f, 0x1.cf8df8p-24f,
+       0x1.b5f094p-25f,  0x1.9dbb30p-26f, 0x1.86dd98p-27f, 0x1.714460p-28f, 0x1.5cdb2cp-29f,
+       0x1.499426p-30f,  0x1.375c76p-31f, 0x1.262774p-32f, 0x1.15e628p-33f, 0x1.0689bep-34f,
+       0x1.f00f64p-36f,  0x1.d4a42ep-37f},
+      {0x1.fffffcp-4f,  0x1.be3fb0p-4f,  0x1.3173b4p-4f,  0x1.61500ap-5f,  0x1.721656p-6f,
+       0x1.6fcfa4p-7f,  0x1.641088p-8f,  0x1.5451fcp-9f,  0x1.434a4cp-10f, 0x1.3238b2p-11f,
+       0x1.21a7aap-12f, 0x1.11ce6cp-13f, 0x1.02bec4p-14f, 0x1.e8f436p-16f, 0x1.cdf59cp-17f,
+       0x1.b470e8p-18f, 0x1.9c5374p-19f, 0x1.858a5ep-20f, 0x1.700350p-21f, 0x1.5bacacp-22f,
+       0x1.4875b6p-23f, 0x1.364e98p-24f, 0x1.252848p-25f, 0x1.14f498p-26f, 0x1.05a626p-27f,
+       0x1.ee607ep-29f, 0x1.d30de6p-30f, 0x1.b93ddcp-31f, 0x1.a0db06p-32f, 0x1.89d13ap-33f,
+       0x1.740d5cp-34f, 0x1.5f7d74p-35f},
+      {0x1.p-1f,        0x1.488562p-2f,  0x1.759b84p-3f,  0x1.868d28p-4f,  0x1.848342p-5f,
+       0x1.787612p-6f,  0x1.680528p-7f,  0x1.561b2ep-8f,  0x1.441778p-9f,  0x1.329482p-10f,
+       0x1.21d0b2p-11f, 0x1.11e0c0p-12f, 0x1.02c6f6p-13f, 0x1.e8fb8cp-15f, 0x1.cdf8e6p-16f,
+       0x1.b47264p-17f, 0x1.9c5420p-18f, 0x1.858ab0p-19f, 0x1.700378p-20f, 0x1.5bacc2p-21f,
+       0x1.4875c4p-22f, 0x1.364ea0p-23f, 0x1.25284ep-24f, 0x1.14f49ep-25f, 0x1.05a62ap-26f,
+       0x1.ee6088p-28f, 0x1.d30deep-29f, 0x1.b93de4p-30f, 0x1.a0db0ep-31f, 0x1.89d140p-32f,
+       0x1.740d64p-33f, 0x1.5f7d7ap-34f},
+      {-0x1.068984p-29f, -0x1.efc198p-29f, 0x1.1c2fa0p-28f,  -0x1.627468p-29f, -0x1.120d06p-31f,
+       -0x1.5f30d4p-31f, -0x1.28a470p-32f, -0x1.6681f4p-36f, -0x1.27a122p-34f, -0x1.0f17eap-35f,
+       0x1.b22624p-36f,  0x1.0926c4p-37f,  -0x1.5dcb36p-40f, 0x1.0fc5f8p-41f,  -0x1.234a1cp-41f,
+       0x1.39ea74p-46f,  0x1.6ec2e4p-43f,  -0x1.7371b4p-44f, 0x1.9956a4p-45f,  -0x1.05db0ep-47f,
+       0x1.bab612p-47f,  -0x1.9187d6p-49f, 0x1.c19e92p-49f,  -0x1.1389cap-50f, 0x1.5375e0p-51f,
+       0x1.80e0c8p-53f,  -0x1.4c52e6p-54f, -0x1.bc541cp-58f, -0x1.db1238p-56f, -0x1.2d6bf2p-59f,
+       0x1.82d4d0p-58f,  0x1.597a8ap-62f},
+      {0x1.62e430p-1f,  0x1.8c27eap-2f,  0x1.9c7e90p-3f,  0x1.9a7232p-4f,  0x1.8e0710p-5f,
+       0x1.7cda8cp-6f,  0x1.6a0334p-7f,  0x1.570090p-8f,  0x1.447e36p-9f,  0x1.32c270p-10f,
+       0x1.21e534p-11f, 0x1.11e9e6p-12f, 0x1.02cb0cp-13f, 0x1.e8ff30p-15f, 0x1.cdfa86p-16f,
+       0x1.b4731cp-17f, 0x1.9c5470p-18f, 0x1.858ad4p-19f, 0x1.700386p-20f, 0x1.5bacc8p-21f,
+       0x1.4875c6p-22f, 0x1.364ea0p-23f, 0x1.25284cp-24f, 0x1.14f49ep-25f, 0x1.05a628p-26f,
+       0x1.ee6086p-28f, 0x1.d30decp-29f, 0x1.b93de2p-30f, 0x1.a0db0ep-31f, 0x1.89d13ep-32f,
+       0x1.740d62p-33f, 0x1.5f7d78p-34f},
+  };
   static F sigmoid_log(F x) { return -softplus(-x); }
 
   /// tanh |x| = n / (2 - n) with n = 1 - e^-2|x| in [0, 1), the sign of x put back (so -0 stays

@@ -15,6 +15,10 @@ FusedFn fused_fn(vocab::DType d) {
     e = TreeElement::F64;
   } else if (d.is_integer() && d.bits == 32) {
     e = TreeElement::U32;
+  } else if (d.is_bf16()) {
+    e = TreeElement::BF16;
+  } else if (d.kind == vocab::DTypeKind::Float && d.bits == 16) {
+    e = TreeElement::F16;
   } else {
     return nullptr;
   }

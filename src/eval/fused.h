@@ -51,11 +51,13 @@ using FusedFn = void (*)(std::byte* dst, const std::byte* const* operands,
                          std::size_t operand_count, const FusedStep* steps, std::size_t count,
                          std::size_t n);
 
-/// The elements a tree kernel computes on: f32, f64, or 32-bit integers, whose `+ - *` and
-/// negation wrap alike signed or not, so one unsigned kernel serves both. Trees of 8- and 16-bit
+/// The elements a tree kernel computes on: f32, f64, 32-bit integers, whose `+ - *` and negation
+/// wrap alike signed or not, so one unsigned kernel serves both, and bf16 and f16 held in
+/// floats, each operation rounded to the format (f16 only on the AVX-512 unit, whose conversion
+/// instructions round a vector at once; elsewhere its kernel is null). Trees of 8- and 16-bit
 /// integers measured no faster than their single instructions (the AVX-512 unit has no byte or
 /// word lanes), and of 64-bit ones slower (no 64-bit lane product).
-enum class TreeElement : std::uint8_t { F32, F64, U32 };
+enum class TreeElement : std::uint8_t { F32, F64, U32, BF16, F16 };
 
 /// The tree kernel of the widest unit the CPU offers for registers of dtype `d`; null where
 /// single instructions serve.

@@ -20,7 +20,31 @@ namespace {
 /// accumulator and the slots are a tile of `kUnroll` vectors each, kept in registers:
 /// the steps' dispatch is paid once per tile of `kTile` elements, and no intermediate value
 /// touches memory.
-template <class V, class T, std::size_t Unroll>
+/// What an operator's lanes become: themselves, for the dtypes whose arithmetic the vector
+/// operators compute.
+struct Exact {
+  template <class V>
+  static V apply(V x) {
+    return x;
+  }
+};
+
+/// bfloat16 values held in float lanes (`U` the same bits as unsigned lanes): each float result
+/// rounded to the nearest bfloat16 (ties to even), a NaN kept quiet with its sign, as the
+/// format's scalar rounding does. The float result is within 2^-24 of the exact one, so the
+/// second rounding, to 8 bits, gives the correctly rounded result.
+template <class U>
+struct ToBf16 {
+  template <class V>
+  static V apply(V x) {
+    const U u = (U)x;
+    const U rounded = (u + 0x7fffu + ((u >> 16) & 1u)) & 0xffff0000u;
+    const U quiet = (u | 0x00400000u) & 0xffff0000u;
+    return (V)((u & 0x7fffffffu) > 0x7f800000u ? quiet : rounded);
+  }
+};
+
+template <class V, class T, std::size_t Unroll, class Round = Exact>
 struct FusedKernel {
   static constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
   /// A tile never exceeds a block, which would leave every block to the partial tile's copies.
@@ -71,19 +95,19 @@ struct FusedKernel {
 #define TARVELON_LANES(body)                                         \
   each_vector([&](auto j) __attribute__((always_inline)) { body; }); \
   break
-#define TARVELON_OPERATOR(op, sym)                             \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, false):  \
-    TARVELON_LANES(acc[j] = acc[j] sym load(p + j * kLanes));  \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, true):   \
-    TARVELON_LANES(acc[j] = load(p + j * kLanes) sym acc[j]);  \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, false): \
-    TARVELON_LANES(acc[j] = acc[j] sym slot0[j]);              \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, true):  \
-    TARVELON_LANES(acc[j] = slot0[j] sym acc[j]);              \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, false): \
-    TARVELON_LANES(acc[j] = acc[j] sym slot1[j]);              \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, true):  \
-    TARVELON_LANES(acc[j] = slot1[j] sym acc[j])
+#define TARVELON_OPERATOR(op, sym)                                          \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, false):               \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load(p + j * kLanes))); \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, true):                \
+    TARVELON_LANES(acc[j] = Round::apply(load(p + j * kLanes) sym acc[j])); \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, false):              \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot0[j]));             \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, true):               \
+    TARVELON_LANES(acc[j] = Round::apply(slot0[j] sym acc[j]));             \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, false):              \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot1[j]));             \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, true):               \
+    TARVELON_LANES(acc[j] = Round::apply(slot1[j] sym acc[j]))
     for (std::size_t k = 0; k < count; ++k) {
       const T* p = ops[steps[k].operand] + at;
       switch (steps[k].code) {
@@ -156,8 +180,9 @@ struct VectorsOf<64> {
   typedef std::uint32_t U32 __attribute__((vector_size(64)));
 };
 
-/// The tree kernel of elements `e` over vectors of `Bytes` bytes.
-template <std::size_t Bytes, std::size_t Unroll>
+/// The tree kernel of elements `e` over vectors of `Bytes` bytes; `F16Round` rounds float lanes to
+/// f16 (void where the unit has no such instruction, and the f16 kernel is null).
+template <std::size_t Bytes, std::size_t Unroll, class F16Round = void>
 FusedFn fused_kernel_of(TreeElement e) {
   using S = VectorsOf<Bytes>;
   switch (e) {
@@ -167,6 +192,14 @@ FusedFn fused_kernel_of(TreeElement e) {
       return &FusedKernel<typename S::D, double, Unroll>::run;
     case TreeElement::U32:
       return &FusedKernel<typename S::U32, std::uint32_t, Unroll>::run;
+    case TreeElement::BF16:
+      return &FusedKernel<typename S::F, float, Unroll, ToBf16<typename S::U32>>::run;
+    case TreeElement::F16:
+      if constexpr (std::is_void_v<F16Round>) {
+        return nullptr;
+      } else {
+        return &FusedKernel<typename S::F, float, Unroll, F16Round>::run;
+      }
   }
   return nullptr;
 }

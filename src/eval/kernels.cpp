@@ -520,7 +520,8 @@ void store_kernel(std::byte* d, std::ptrdiff_t stride, const std::byte* src, std
   }
   using S = typename Stored<Tag>::T;
   using T = typename Tag::T;
-  if constexpr (Stored<Tag>::same) {
+  // bf16 stores the float its register holds: only its loads differ from its register layout.
+  if constexpr (Stored<Tag>::same || std::is_same_v<Tag, BF16Tag>) {
     // A parameter passed through to a result that is that very input is already in place.
     if (d == src) return;
     if (stride == sizeof(S)) return copy_forward(d, src, n * sizeof(S));

@@ -32,6 +32,24 @@ struct Avx2Floats {
     const F high = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t + 8), (__m256i)i);
     return _mm256_blendv_ps(low, high, (F)(i << 28));
   }
+  /// The exponential's table for sigmoid: 8 entries, one permutation, indexed by the low three
+  /// bits of `m`.
+  static constexpr int kExpTableSize = 8;
+  static F lookup(const float (&t)[8], F m) {
+    return _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), (__m256i)m);
+  }
+  /// 2^floor(e) for e in [-150, 30], zero below 2^-126; and v 2^floor(e) for v 2^(floor(e)+32)
+  /// a normal float, rounded once.
+  static FI floor_int(F e) { return (FI)_mm256_cvtps_epi32(_mm256_floor_ps(e)); }
+  static F exp2_floor(F e) {
+    return (F)((FI)_mm256_max_epi32((__m256i)(floor_int(e) + 127), __m256i{}) << 23);
+  }
+  static F scale_floor(F v, F e) { return ldexp(v, floor_int(e)); }
+  /// 1 / v within 2^-22 relative: the instruction's 1.5 2^-12 and one Newton step.
+  static F reciprocal(F v) {
+    const F r = _mm256_rcp_ps(v);
+    return fma(r, fnma(r, v, F{} + 1.0f), r);
+  }
 };
 
 struct Avx2Math {

@@ -29,6 +29,27 @@ struct Avx512Floats {
   static F table16(const float (&t)[16], FI i) {
     return _mm512_maskz_permutexvar_ps(0xffff, (__m512i)i, _mm512_loadu_ps(t));
   }
+  /// The exponential's table for sigmoid: 16 entries, indexed by the low four bits of `m`.
+  static constexpr int kExpTableSize = 16;
+  static F lookup(const float (&t)[16], F m) { return table16(t, (FI)m); }
+  /// 32 entries from two registers, indexed by the low five bits of `m`.
+  static F lookup32(const float (&t)[32], F m) {
+    return _mm512_maskz_permutex2var_ps(0xffff, _mm512_loadu_ps(t), (__m512i)m,
+                                        _mm512_loadu_ps(t + 16));
+  }
+  /// 2^floor(e), and v 2^floor(e) rounded once: one instruction each.
+  static F exp2_floor(F e) { return scale_floor(F{} + 1.0f, e); }
+  static F scale_floor(F v, F e) { return _mm512_maskz_scalef_ps(0xffff, v, e); }
+  /// 1 / v within 2^-14 relative.
+  static F reciprocal(F v) { return _mm512_maskz_rcp14_ps(0xffff, v); }
+  /// `y`, with `g(x)` in the lanes where x < `bound`; g runs only when some lane needs it.
+  template <class G>
+  static F where_below(F x, float bound, F y, G g) {
+    const __mmask16 below = _mm512_cmp_ps_mask(x, F{} + bound, _CMP_LT_OQ);
+    return below == 0 ? y : _mm512_mask_mov_ps(y, below, g(x));
+  }
+  /// e^x within 1 ulp.
+  static F exp(F x) { return Sleef_expf16_u10avx512f(x); }
 };
 
 /// The conversions and the maximum use the zero-masked forms of their instructions (all lanes
@@ -92,6 +113,19 @@ struct Avx512SelectF64 {
   }
 };
 
+/// Float lanes rounded to the nearest f16 (ties to even) and back, by the conversion
+/// instructions the block rounding of f16 uses, so the bits are the same.
+struct Avx512ToF16 {
+  template <class V>
+  static V apply(V x) {
+    __m512 v;
+    __builtin_memcpy(&v, &x, sizeof v);
+    v = _mm512_maskz_cvtph_ps(0xffff, _mm512_maskz_cvtps_ph(0xffff, v, _MM_FROUND_TO_NEAREST_INT));
+    __builtin_memcpy(&x, &v, sizeof v);
+    return x;
+  }
+};
+
 }  // namespace
 
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
@@ -110,6 +144,6 @@ OpFn avx512_select_fn(bool single) {
   return wide_select_of<Avx512SelectF32, Avx512SelectF64>(single);
 }
 
-FusedFn avx512_fused_fn(TreeElement e) { return fused_kernel_of<64, 8>(e); }
+FusedFn avx512_fused_fn(TreeElement e) { return fused_kernel_of<64, 8, Avx512ToF16>(e); }
 
 }  // namespace tarvelon::eval::detail

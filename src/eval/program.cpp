@@ -333,8 +333,8 @@ class Builder {
   }
 
   /// Records that value `v`, when computed by the instruction just appended, is an operator of a
-  /// float dtype that arithmetic trees compute: `op` of its two operands, or with `negate` the
-  /// negation of its one.
+  /// dtype that arithmetic trees compute: `op` of its two operands, or with `negate` the negation
+  /// of its one.
   void note_arithmetic(std::uint32_t v, detail::FusedOp op, bool negate) {
     if (values_[v].constant || detail::fused_fn(values_[v].dtype) == nullptr) return;
     arithmetic_.resize(values_.size());
@@ -350,9 +350,10 @@ class Builder {
     std::size_t temporaries = 0;
   };
 
-  /// Computes each connected run of float arithmetic as one Tree instruction where it has more
-  /// than one operator: an operator whose value only one operator of its dtype reads is computed
-  /// inside that operator's tree, unless the tree would outgrow its slots, steps or operands.
+  /// Computes each connected run of arithmetic as one Tree instruction where it has more than one
+  /// operator: an operator whose value only one operator of its dtype reads is computed inside
+  /// that operator's tree, unless the tree would outgrow its slots, steps, operands or its one
+  /// temporary.
   void fuse_arithmetic() {
     if (arithmetic_.empty()) return;
     arithmetic_.resize(values_.size());
@@ -535,7 +536,9 @@ class Builder {
     if (last.kind != Program::Instr::Kind::Op && last.kind != Program::Instr::Kind::Tree) return;
     if (last.dst != store.a) return;
     const DType d = values_[store.a].dtype;
-    if (d.kind == vocab::DTypeKind::Bool || (d.kind == vocab::DTypeKind::Float && d.bits == 16))
+    // A bf16 result is stored as the float its register holds.
+    if (d.kind == vocab::DTypeKind::Bool ||
+        (d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16()))
       return;
     last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
   }

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "eval/float_format.h"
 #include "eval/fused.h"
 #include "eval/wide_math.h"
 #include "eval/wide_select.h"
@@ -111,11 +112,18 @@ T apply(FusedOp op, T a, T b) {
 
 /// Each operator step in each form after a prologue that fills both slots and negates the
 /// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf.
+/// `round` is what each operator's result becomes: itself, or for bf16 the nearest bf16; the
+/// operands are then values of that format.
 template <class T>
-void every_step_on_every_unit(eval::detail::TreeElement element) {
+void every_step_on_every_unit(eval::detail::TreeElement element, T (*round)(T) = nullptr) {
   for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{100},
                               std::size_t{255}, std::size_t{256}}) {
-    const std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
+    std::vector<T> a = operands<T>(n, 0), b = operands<T>(n, 1), c = operands<T>(n, 2);
+    if (round != nullptr) {
+      for (auto* v : {&a, &b, &c}) {
+        for (T& x : *v) x = round(x);
+      }
+    }
     const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(a.data()),
                                  reinterpret_cast<const std::byte*>(b.data()),
                                  reinterpret_cast<const std::byte*>(c.data())};
@@ -132,15 +140,17 @@ void every_step_on_every_unit(eval::detail::TreeElement element) {
                                      {eval::detail::fused_operator(op, source, reversed), 1}};
           for (const Unit& unit : kUnits) {
             if (eval::detail::cpu_vectors() < unit.needs) continue;
+            const FusedFn fn = unit.fn(element);
+            if (fn == nullptr) continue;  // f16 trees only where the unit rounds vectors to f16
             // One element more than asked for, which must stay as it was.
             std::vector<T> got(n + 1, T(42));
-            unit.fn(element)(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps,
-                             std::size(steps), n);
+            fn(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps, std::size(steps), n);
             for (std::size_t i = 0; i < n; ++i) {
               const T x = source == FusedSource::Slot0 ? a[i] : b[i];
               T acc = -c[i];
               if constexpr (std::is_integral_v<T>) acc = apply(FusedOp::Sub, T(0), c[i]);
-              const T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
+              T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
+              if (round != nullptr) want = round(want);
               ASSERT_TRUE(same(got[i], want))
                   << unit.name << " op " << int(op) << " source " << int(source) << " reversed "
                   << reversed << " n " << n << " at " << i << ": " << got[i] << " for " << want;
@@ -158,6 +168,8 @@ TEST(EvalFused, EveryStepOnEveryUnitRoundsOrWrapsAsOneOperation) {
   every_step_on_every_unit<float>(TreeElement::F32);
   every_step_on_every_unit<double>(TreeElement::F64);
   every_step_on_every_unit<std::uint32_t>(TreeElement::U32);
+  every_step_on_every_unit<float>(TreeElement::BF16, &eval::round_to_bf16);
+  every_step_on_every_unit<float>(TreeElement::F16, &eval::round_to_f16);
 }
 
 template <class T>
@@ -284,30 +296,39 @@ std::vector<Kernel<T>> kernels() {
   return table;
 }
 
-/// Runs every kernel over blocks and a partial one, into separate memory and over x itself.
+/// Runs every kernel over blocks and a partial one: into separate memory, over x itself, and with
+/// z one value broadcast to every element (stride 0), each special value in turn.
 template <class T>
 void trees_compute_like_single_operations(const std::string& dtype) {
   constexpr std::size_t n = 777;
   const std::vector<T> xs = operands<T>(n, 0), ys = operands<T>(n, 1), zs = operands<T>(n, 2);
   const auto bytes = [](const T* p) { return reinterpret_cast<const std::byte*>(p); };
+  enum class Layout { Separate, OverX, BroadcastZ };
   for (const Kernel<T>& k : kernels<T>()) {
     const std::string source = with_dtype("|x: {T}, y: {T}, z: {T}|\n" + k.source, dtype);
     auto program = build_program(source);
     ASSERT_TRUE(program.has_value()) << source;
-    for (const bool over_x : {false, true}) {
-      std::vector<T> x = xs, separate(n);
-      T* result = over_x ? x.data() : separate.data();
-      const Program::In in[] = {{bytes(x.data()), sizeof(T)},
-                                {bytes(ys.data()), sizeof(T)},
-                                {bytes(zs.data()), sizeof(T)}};
-      const Program::Out out[] = {{reinterpret_cast<std::byte*>(result), sizeof(T)}};
-      auto ws = program->make_workspace();
-      program->run(in, out, n, ws);
-      for (std::size_t i = 0; i < n; ++i) {
-        const T want = k.expected(xs[i], ys[i], zs[i]);
-        ASSERT_TRUE(same(result[i], want))
-            << source << (over_x ? " over x" : "") << " at " << i << " (" << xs[i] << ", " << ys[i]
-            << ", " << zs[i] << "): " << result[i] << " for " << want;
+    for (const Layout layout : {Layout::Separate, Layout::OverX, Layout::BroadcastZ}) {
+      // Broadcasting runs once per value of z's first sixteen, the special ones.
+      const std::size_t runs = layout == Layout::BroadcastZ ? 16 : 1;
+      for (std::size_t z_at = 0; z_at < runs; ++z_at) {
+        std::vector<T> x = xs, separate(n);
+        T* result = layout == Layout::OverX ? x.data() : separate.data();
+        const bool broadcast = layout == Layout::BroadcastZ;
+        const Program::In in[] = {
+            {bytes(x.data()), sizeof(T)},
+            {bytes(ys.data()), sizeof(T)},
+            {bytes(zs.data() + z_at), broadcast ? 0 : static_cast<std::ptrdiff_t>(sizeof(T))}};
+        const Program::Out out[] = {{reinterpret_cast<std::byte*>(result), sizeof(T)}};
+        auto ws = program->make_workspace();
+        program->run(in, out, n, ws);
+        for (std::size_t i = 0; i < n; ++i) {
+          const T z = broadcast ? zs[z_at] : zs[i];
+          const T want = k.expected(xs[i], ys[i], z);
+          ASSERT_TRUE(same(result[i], want))
+              << source << " layout " << int(layout) << " at " << i << " (" << xs[i] << ", "
+              << ys[i] << ", " << z << "): " << result[i] << " for " << want;
+        }
       }
     }
   }
@@ -372,6 +393,43 @@ TEST(EvalFused, IntegerTreesWrapLikeSingleOperations) {
   integer_trees_wrap<std::uint16_t>("u16");
   integer_trees_wrap<std::int32_t>("i32");
   integer_trees_wrap<std::uint64_t>("u64");
+}
+
+TEST(EvalFused, Bf16TreesRoundEveryOperationToTheFormat) {
+  // Inputs are floats the program rounds to bf16; each operation rounds its float result again.
+  const auto r = [](float v) { return eval::round_to_bf16(v); };
+  struct Case {
+    const char* source;
+    std::function<float(float, float, float)> expected;
+  };
+  const Case cases[] = {
+      {"x * y + z", [&](float x, float y, float z) { return r(r(x * y) + z); }},
+      {"-(x - y) / (z + x) * 3.0@bf16 - x",
+       [&](float x, float y, float z) { return r(r(r(-r(x - y) / r(z + x)) * 3.0f) - x); }},
+      {"((x + y) * (y - z)) / ((z * x) - (x / y))",
+       [&](float x, float y, float z) {
+         return r(r(r(x + y) * r(y - z)) / r(r(z * x) - r(x / y)));
+       }},
+  };
+  constexpr std::size_t n = 700;
+  const std::vector<float> xs = operands<float>(n, 0), ys = operands<float>(n, 1),
+                           zs = operands<float>(n, 2);
+  for (const Case& c : cases) {
+    const std::string source = std::string("|x: bf16, y: bf16, z: bf16|\n") + c.source;
+    auto program = build_program(source);
+    ASSERT_TRUE(program.has_value()) << source;
+    std::vector<float> got(n);
+    const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), 4},
+                              {reinterpret_cast<const std::byte*>(ys.data()), 4},
+                              {reinterpret_cast<const std::byte*>(zs.data()), 4}};
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(got.data()), 4}};
+    auto ws = program->make_workspace();
+    program->run(in, out, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float want = c.expected(r(xs[i]), r(ys[i]), r(zs[i]));
+      ASSERT_TRUE(same(got[i], want)) << source << " at " << i << ": " << got[i] << " for " << want;
+    }
+  }
 }
 
 TEST(EvalFused, NoProductIsContractedWithTheSumAfterIt) {

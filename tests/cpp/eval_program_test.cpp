@@ -168,48 +168,68 @@ TEST(EvalProgram, ParametersPassedThroughSurviveResultsStoredOverTheirInputs) {
   }
 }
 
-TEST(EvalProgram, AResultIsTheSameWhereverItIsWritten) {
-  // The last instruction writes a contiguous, aligned result in place; any other layout goes
-  // through a register and the store.
-  const char* sources[] = {
-      "|x: f64, y: f64|\nx * y",        // one operator
-      "|x: f64, y: f64|\nx * y + x",    // a tree
-      "|x: f64, y: f64|\ntanh(x) + y",  // a builtin, then an operator
-      "|x: f64, y: f64|\nx@i64",        // a cast
-      "|x: f64, y: f64|\nx",            // a parameter
-  };
+/// Runs each kernel of parameters stored as `T` with its result in separate memory, strided,
+/// misaligned and over its first input, against the contiguous result.
+template <class T>
+void same_wherever_written(std::initializer_list<const char*> sources) {
   constexpr std::size_t n = 600;
-  std::vector<double> original(n), ys(n, 0.5);
-  for (std::size_t i = 0; i < n; ++i) original[i] = static_cast<double>(i) * 0.25 - 70.0;
-  const auto in_bytes = [](const double* p) { return reinterpret_cast<const std::byte*>(p); };
+  constexpr std::size_t size = sizeof(T);
+  std::vector<T> original(n), ys(n, T(0.5));
+  for (std::size_t i = 0; i < n; ++i)
+    original[i] = static_cast<T>(static_cast<double>(i) * 0.25 - 70.0);
+  const auto in_bytes = [](const T* p) { return reinterpret_cast<const std::byte*>(p); };
   enum class Layout { Contiguous, Strided, Misaligned, OverX };
   for (const char* source : sources) {
     const Program p = must_build(source);
-    std::vector<std::byte> expected(n * 8);
+    const std::size_t out_size = eval::storage_size(p.results()[0]);
+    std::vector<std::byte> expected(n * out_size);
     {
-      const Program::In in[] = {{in_bytes(original.data()), 8}, {in_bytes(ys.data()), 8}};
-      const Program::Out out[] = {{expected.data(), 8}};
+      const Program::In in[] = {{in_bytes(original.data()), size}, {in_bytes(ys.data()), size}};
+      const Program::Out out[] = {{expected.data(), static_cast<std::ptrdiff_t>(out_size)}};
       auto ws = p.make_workspace();
       p.run(in, out, n, ws);
     }
     for (const Layout layout :
          {Layout::Contiguous, Layout::Strided, Layout::Misaligned, Layout::OverX}) {
-      std::vector<double> xs = original;
-      std::vector<std::byte> memory(n * 16 + 8);
+      if (layout == Layout::OverX && out_size != size) continue;
+      std::vector<T> xs = original;
+      std::vector<std::byte> memory(n * 2 * out_size + 8);
       std::byte* at = layout == Layout::OverX        ? reinterpret_cast<std::byte*>(xs.data())
                       : layout == Layout::Misaligned ? memory.data() + 1
                                                      : memory.data();
-      const std::ptrdiff_t stride = layout == Layout::Strided ? 16 : 8;
-      const Program::In in[] = {{in_bytes(xs.data()), 8}, {in_bytes(ys.data()), 8}};
+      const auto stride =
+          static_cast<std::ptrdiff_t>(layout == Layout::Strided ? 2 * out_size : out_size);
+      const Program::In in[] = {{in_bytes(xs.data()), size}, {in_bytes(ys.data()), size}};
       const Program::Out out[] = {{at, stride}};
       auto ws = p.make_workspace();
       p.run(in, out, n, ws);
       for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(std::memcmp(at + static_cast<std::ptrdiff_t>(i) * stride, &expected[i * 8], 8), 0)
+        ASSERT_EQ(std::memcmp(at + static_cast<std::ptrdiff_t>(i) * stride, &expected[i * out_size],
+                              out_size),
+                  0)
             << source << " layout " << int(layout) << " at " << i;
       }
     }
   }
+}
+
+TEST(EvalProgram, AResultIsTheSameWhereverItIsWritten) {
+  // The last instruction writes a contiguous, aligned result in place; any other layout goes
+  // through a register and the store.
+  same_wherever_written<double>({
+      "|x: f64, y: f64|\nx * y",        // one operator
+      "|x: f64, y: f64|\nx * y + x",    // a tree
+      "|x: f64, y: f64|\ntanh(x) + y",  // a builtin, then an operator
+      "|x: f64, y: f64|\nx@i64",        // a cast
+      "|x: f64, y: f64|\nx",            // a parameter
+  });
+  // bf16 is stored as the float its register holds.
+  same_wherever_written<float>({
+      "|x: bf16, y: bf16|\nx * y",
+      "|x: bf16, y: bf16|\nx * y + x",
+      "|x: bf16, y: bf16|\nx",
+      "|x: f32, y: f32|\nx@bf16",
+  });
 }
 
 TEST(EvalProgram, NothingIsWrittenForZeroElements) {
