@@ -281,6 +281,26 @@ TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
   }
 }
 
+TEST(PatternApply, LongRightHandSidesInstantiateLikeShortOnes) {
+  // (g (g ... (k ?y ?x))) has depth + 3 entries: around and well past what is kept inline.
+  for (std::size_t depth : {1u, 13u, 14u, 40u}) {
+    SCOPED_TRACE(depth);
+    std::string rhs = "(k ?y ?x)", expected = "(k b a)";
+    for (std::size_t d = 0; d < depth; ++d) {
+      rhs = cat("(g ", rhs, ")");
+      expected = cat("(g ", expected, ")");
+    }
+    Graph g;
+    Id fab = add(g, "(f a b)");
+    g.rebuild();
+    EXPECT_EQ(
+        pattern(rhs).apply_matches(g, pattern("(f ?x ?y)").search(g), GlobalSymbol("r")).size(),
+        1u);
+    g.rebuild();
+    EXPECT_EQ(g.find(add(g, expected)), g.find(fab));
+  }
+}
+
 TEST(PatternApply, MergesInstancesAndReportsOnlyChangingMerges) {
   Graph g;
   Id fa = add(g, "(f a)");
