@@ -148,24 +148,23 @@ struct CompositeF32 {
 
   /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1.
   ///
-  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded
-  /// 1/ln2). With j = N (k - floor(k)),
-  /// T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T e^s / a, so the result
-  /// is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by a power of two.
-  /// x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below 2^-4), and folding
-  /// in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as much relative.
-  /// p = ph + pl: ph = RN(T - u q) with u = RN(T s), and pl = (T - ph) - u q (exact, as T - ph
-  /// is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2 (2^-32.4), u's and q's
-  /// roundings times |s q| <= 0.022 (0.044) relative, and s's rounding: together under 0.1 2^-24
-  /// (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The reciprocal of sh + pl is
-  /// corrected once from a first one within 2^-14 relative (2^-22 after a Newton step where the
-  /// instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from the residual's
-  /// roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the sum's, so
-  /// before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2 ulp
-  /// (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
+  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded 1/ln2).
+  /// With j = N (k - floor(k)), T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T
+  /// e^s / a, so the result is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by
+  /// a power of two. x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below
+  /// 2^-4), and folding in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as
+  /// much relative. p = ph + pl: ph = RN(T - u q(-s)) with u = RN(-T s), and pl = (T - ph) - u q
+  /// (exact, as T - ph is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2
+  /// (2^-32.4), u's and q's roundings times |s q| <= 0.022 (0.044) relative, and s's rounding:
+  /// together under 0.1 2^-24 (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The
+  /// reciprocal of sh + pl is corrected once from a first one within 2^-14 relative (2^-22 after a
+  /// Newton step where the instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from
+  /// the residual's roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the
+  /// sum's, so before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2
+  /// ulp (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
   /// turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by 2^floor,
-  /// which rounds again: the first rounding costs a quarter of the final ulp and the error
-  /// before it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
+  /// which rounds again: the first rounding costs a quarter of the final ulp and the error before
+  /// it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
   static F sigmoid(F x) {
     constexpr bool kWide = kN == 16;
     const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
