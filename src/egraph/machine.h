@@ -313,8 +313,7 @@ class Machine {
             if (--remaining_ == 0) return true;
             continue;
           }
-          std::span<const Id> children = node.children();
-          std::copy(children.begin(), children.end(), registers_ + bind->out);
+          copy_children(node.children(), registers_ + bind->out);
           if (last) {
             if (yield()) return true;
             continue;
@@ -349,6 +348,26 @@ class Machine {
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
     return yield();
+  }
+
+  /// Copies a bound node's children into its registers. Nodes have few children: stores by
+  /// count beat a library copy, which is a call and a branch on the size for every node.
+  static void copy_children(std::span<const Id> children, Id* out) {
+    switch (children.size()) {
+      case 3:
+        out[2] = children[2];
+        [[fallthrough]];
+      case 2:
+        out[1] = children[1];
+        [[fallthrough]];
+      case 1:
+        out[0] = children[0];
+        [[fallthrough]];
+      case 0:
+        return;
+      default:
+        std::copy(children.begin(), children.end(), out);
+    }
   }
 
   /// Records the registers as a match row; true once the limit is reached.

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -200,9 +203,20 @@ class Pattern final : public Searcher<L>, public Applier<L> {
                                 GlobalSymbol) const override {
     if (matches.empty()) return {};
     std::vector<Id> changed;
-    std::vector<Id> buffer(ast_.size());
-    // For each variable entry of the pattern, its column in the match rows.
-    std::vector<std::size_t> column(ast_.size());
+    // The ids instantiated so far and, for each variable entry, its column in the match rows:
+    // on the stack for the patterns a rule set holds, on the heap for longer ones.
+    std::array<Id, kInlineEntries> buffer_inline;
+    std::array<std::uint32_t, kInlineEntries> column_inline;
+    std::vector<Id> buffer_heap;
+    std::vector<std::uint32_t> column_heap;
+    std::span<Id> buffer(buffer_inline.data(), ast_.size());
+    std::span<std::uint32_t> column(column_inline.data(), ast_.size());
+    if (ast_.size() > kInlineEntries) {
+      buffer_heap.resize(ast_.size());
+      column_heap.resize(ast_.size());
+      buffer = buffer_heap;
+      column = column_heap;
+    }
     std::span<const Var> columns_for;
     for (const auto& m : matches) {
       if (m.substs.empty()) continue;
@@ -210,7 +224,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
           m.substs.vars().size() != columns_for.size()) {
         columns_for = m.substs.vars();
         for (Id i = 0; i < ast_.size(); ++i) {
-          if (ast_[i].is_var()) column[i] = column_of(m.substs, ast_[i].var());
+          if (ast_[i].is_var())
+            column[i] = static_cast<std::uint32_t>(column_of(m.substs, ast_[i].var()));
         }
       }
       for (std::size_t r = 0; r < m.substs.size(); ++r) {
@@ -287,6 +302,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     (void)rows[0][var];
     support::internal_fault("unreachable: an unbound variable was found");
   }
+
+  static constexpr std::size_t kInlineEntries = 16;
 
   PatternAst<L> ast_;
   Program<L> program_;

@@ -206,9 +206,16 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   /// The position of the rule's record in `stats_`, created on its first search.
   std::size_t rule_index(GlobalSymbol name) {
+    // A run searches its rules in one order every iteration, so the record after the last one
+    // found is nearly always the one asked for; the names of the records are distinct.
+    if (next_ < stats_.size() && stats_[next_].first == name) return next_++;
     for (std::size_t i = 0; i < stats_.size(); ++i) {
-      if (stats_[i].first == name) return i;
+      if (stats_[i].first == name) {
+        next_ = i + 1;
+        return i;
+      }
     }
+    next_ = stats_.size() + 1;
     if (stats_.empty()) {
       stats_.reserve(kTypicalRules);
       trends_.reserve(kTypicalRules);
@@ -225,6 +232,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
   /// Parallel to `stats_`.
   std::vector<Trend> trends_;
+  /// Where `rule_index` looks first.
+  std::size_t next_ = 0;
 };
 
 }  // namespace tarvelon::egraph

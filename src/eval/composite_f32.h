@@ -148,24 +148,23 @@ struct CompositeF32 {
 
   /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1.
   ///
-  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded
-  /// 1/ln2). With j = N (k - floor(k)),
-  /// T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T e^s / a, so the result
-  /// is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by a power of two.
-  /// x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below 2^-4), and folding
-  /// in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as much relative.
-  /// p = ph + pl: ph = RN(T - u q) with u = RN(T s), and pl = (T - ph) - u q (exact, as T - ph
-  /// is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2 (2^-32.4), u's and q's
-  /// roundings times |s q| <= 0.022 (0.044) relative, and s's rounding: together under 0.1 2^-24
-  /// (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The reciprocal of sh + pl is
-  /// corrected once from a first one within 2^-14 relative (2^-22 after a Newton step where the
-  /// instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from the residual's
-  /// roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the sum's, so
-  /// before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2 ulp
-  /// (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
+  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded 1/ln2).
+  /// With j = N (k - floor(k)), T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T
+  /// e^s / a, so the result is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by
+  /// a power of two. x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below
+  /// 2^-4), and folding in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as
+  /// much relative. p = ph + pl: ph = RN(T - u q(-s)) with u = RN(-T s), and pl = (T - ph) - u q
+  /// (exact, as T - ph is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2
+  /// (2^-32.4), u's and q's roundings times |s q| <= 0.022 (0.044) relative, and s's rounding:
+  /// together under 0.1 2^-24 (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The
+  /// reciprocal of sh + pl is corrected once from a first one within 2^-14 relative (2^-22 after a
+  /// Newton step where the instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from
+  /// the residual's roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the
+  /// sum's, so before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2
+  /// ulp (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
   /// turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by 2^floor,
-  /// which rounds again: the first rounding costs a quarter of the final ulp and the error
-  /// before it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
+  /// which rounds again: the first rounding costs a quarter of the final ulp and the error before
+  /// it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
   static F sigmoid(F x) {
     constexpr bool kWide = kN == 16;
     const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
@@ -228,30 +227,31 @@ struct CompositeF32 {
     const F y = Vec::at_least(F{}, x) + (p + piece(7));
     return Vec::where_below(x, -23.6f, y, [](F v) { return Vec::exp(v); });
   }
-  /// Rows: t^6 .. t^1, then the constant's low and high parts.
+  /// Rows: t^6 .. t^1, then the constant's low and high parts; tools/fit_softplus_pieces.py
+  /// fits them.
   static constexpr float kSoftplusPieces[8][32] = {
-      {0x1.52174ep-12f, 0x1.807b60p-15f, -0x1.56b8e6p-13f, -0x1.58bec2p-14f, -0x1.e5a380p-18f,
-       0x1.8a2060p-17f, 0x1.5a10f4p-17f, 0x1.97b966p-18f,  0x1.a76da2p-19f,  0x1.a1a9bcp-20f,
-       0x1.9338d2p-21f, 0x1.84b540p-22f, 0x1.6c7af0p-23f,  0x1.5985a8p-24f,  0x1.46d4d2p-25f,
-       0x1.361ea8p-26f, 0x1.2667c2p-27f, 0x1.1474ccp-28f,  0x1.058d78p-29f,  0x1.ed7cb6p-31f,
-       0x1.cfa30cp-32f, 0x1.bae1e2p-33f, 0x1.a28f12p-34f,  0x1.881554p-35f,  0x1.75caaap-36f,
-       0x1.5dccf2p-37f, 0x1.4d16d8p-38f, 0x1.39d61cp-39f,  0x1.26def2p-40f,  0x1.190f26p-41f,
+      {0x1.52174ep-12f, 0x1.807b60p-15f, -0x1.56b8e6p-13f, -0x1.58becep-14f, -0x1.e5a380p-18f,
+       0x1.8a2040p-17f, 0x1.5a10f4p-17f, 0x1.97b966p-18f,  0x1.a76da2p-19f,  0x1.a1a9bcp-20f,
+       0x1.9338d2p-21f, 0x1.84b52ap-22f, 0x1.6c7af0p-23f,  0x1.5985a8p-24f,  0x1.46d4d2p-25f,
+       0x1.361ea8p-26f, 0x1.266780p-27f, 0x1.1474ccp-28f,  0x1.058d78p-29f,  0x1.ed7ca8p-31f,
+       0x1.cfa30cp-32f, 0x1.bae1e2p-33f, 0x1.a28f14p-34f,  0x1.881554p-35f,  0x1.75caaap-36f,
+       0x1.5dccf2p-37f, 0x1.4d16d8p-38f, 0x1.39d600p-39f,  0x1.26def2p-40f,  0x1.190f26p-41f,
        0x1.07376ep-42f, 0x1.f5015ap-44f},
-      {-0x1.050f80p-16f, -0x1.0ec61cp-10f, -0x1.464306p-11f, -0x1.a70926p-16f, 0x1.429ddcp-13f,
+      {-0x1.050f7ep-16f, -0x1.0ec61cp-10f, -0x1.464306p-11f, -0x1.a70934p-16f, 0x1.429ddcp-13f,
        0x1.10c908p-13f,  0x1.43d114p-14f,  0x1.524796p-15f,  0x1.4ea070p-16f,  0x1.42f648p-17f,
-       0x1.343710p-18f,  0x1.250fd4p-19f,  0x1.1507d2p-20f,  0x1.061288p-21f,  0x1.ef5928p-23f,
-       0x1.d4591ap-24f,  0x1.bab270p-25f,  0x1.a214d0p-26f,  0x1.8b01e6p-27f,  0x1.752f4cp-28f,
+       0x1.343710p-18f,  0x1.250fcep-19f,  0x1.1507d2p-20f,  0x1.061288p-21f,  0x1.ef5928p-23f,
+       0x1.d4591ap-24f,  0x1.bab234p-25f,  0x1.a214d0p-26f,  0x1.8b01e6p-27f,  0x1.752f4ap-28f,
        0x1.6033a8p-29f,  0x1.4d3e70p-30f,  0x1.3ad5c4p-31f,  0x1.291802p-32f,  0x1.18f42ap-33f,
-       0x1.0925e2p-34f,  0x1.f58ab0p-36f,  0x1.d9a33ap-37f,  0x1.bf1678p-38f,  0x1.a6d99ep-39f,
+       0x1.0925e2p-34f,  0x1.f58ab0p-36f,  0x1.d9a338p-37f,  0x1.bf1678p-38f,  0x1.a6d99ep-39f,
        0x1.8f2134p-40f,  0x1.79650ap-41f},
       {-0x1.559628p-8f, -0x1.6dab84p-9f, 0x1.565714p-11f, 0x1.c67ba4p-10f, 0x1.67b0a8p-10f,
        0x1.a8612cp-11f, 0x1.bbd058p-12f, 0x1.b7a46cp-13f, 0x1.a8b2c2p-14f, 0x1.95753ap-15f,
        0x1.80f200p-16f, 0x1.6c8050p-17f, 0x1.58c242p-18f, 0x1.45df50p-19f, 0x1.33efdep-20f,
-       0x1.22f27cp-21f, 0x1.12e016p-22f, 0x1.03b326p-23f, 0x1.eab232p-25f, 0x1.cf956cp-26f,
+       0x1.22f27cp-21f, 0x1.12e014p-22f, 0x1.03b326p-23f, 0x1.eab232p-25f, 0x1.cf956cp-26f,
        0x1.b5fa14p-27f, 0x1.9dbf26p-28f, 0x1.86e12cp-29f, 0x1.714b0ap-30f, 0x1.5cdde4p-31f,
        0x1.499a42p-32f, 0x1.375fc0p-33f, 0x1.262b66p-34f, 0x1.15eb4cp-35f, 0x1.068c1ep-36f,
        0x1.f01904p-38f, 0x1.d4a970p-39f},
-      {-0x1.bd50a4p-22f, 0x1.aa686ep-7f,  0x1.02ac8ap-6f,  0x1.7d421cp-7f,  0x1.bea804p-8f,
+      {-0x1.bd50b2p-22f, 0x1.aa686ep-7f,  0x1.02ac8ap-6f,  0x1.7d421cp-7f,  0x1.bea804p-8f,
        0x1.d3e202p-9f,   0x1.d05148p-10f, 0x1.c10450p-11f, 0x1.acea56p-12f, 0x1.975582p-13f,
        0x1.81c5fap-14f,  0x1.6cdf92p-15f, 0x1.58e712p-16f, 0x1.45ecc4p-17f, 0x1.33f348p-18f,
        0x1.22f24cp-19f,  0x1.12df98p-20f, 0x1.03afacp-21f, 0x1.eaabcep-23f, 0x1.cf8df8p-24f,
@@ -265,7 +265,7 @@ struct CompositeF32 {
        0x1.4875b6p-23f, 0x1.364e98p-24f, 0x1.252848p-25f, 0x1.14f498p-26f, 0x1.05a626p-27f,
        0x1.ee607ep-29f, 0x1.d30de6p-30f, 0x1.b93ddcp-31f, 0x1.a0db06p-32f, 0x1.89d13ap-33f,
        0x1.740d5cp-34f, 0x1.5f7d74p-35f},
-      {0x1.p-1f,        0x1.488562p-2f,  0x1.759b84p-3f,  0x1.868d28p-4f,  0x1.848342p-5f,
+      {0x1.000000p-1f,  0x1.488562p-2f,  0x1.759b84p-3f,  0x1.868d28p-4f,  0x1.848342p-5f,
        0x1.787612p-6f,  0x1.680528p-7f,  0x1.561b2ep-8f,  0x1.441778p-9f,  0x1.329482p-10f,
        0x1.21d0b2p-11f, 0x1.11e0c0p-12f, 0x1.02c6f6p-13f, 0x1.e8fb8cp-15f, 0x1.cdf8e6p-16f,
        0x1.b47264p-17f, 0x1.9c5420p-18f, 0x1.858ab0p-19f, 0x1.700378p-20f, 0x1.5bacc2p-21f,

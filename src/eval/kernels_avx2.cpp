@@ -10,15 +10,12 @@ namespace tarvelon::eval::detail {
 
 namespace {
 
-/// Single precision over 8 floats: the lookup takes each half of the table through its own
-/// permutation and picks one by bit 3 of the index.
+/// Single precision over 8 floats: a lookup in 8 entries is one permutation; in 16 or 32, one
+/// per 8 entries and blends by the index's higher bits.
 struct Avx2Floats {
   using F = __m256;
   using FI = int __attribute__((vector_size(32)));
   using FU = unsigned __attribute__((vector_size(32)));
-  /// softplus and sigmoid_log stay in doubles here: 8 lanes of the single-precision form, whose
-  /// lookups take three instructions each, measured no faster than 4 lanes of doubles.
-  static constexpr bool kSingleLog1p = false;
   static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static F fnma(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
@@ -45,6 +42,23 @@ struct Avx2Floats {
     return (F)((FI)_mm256_max_epi32((__m256i)(floor_int(e) + 127), __m256i{}) << 23);
   }
   static F scale_floor(F v, F e) { return ldexp(v, floor_int(e)); }
+  /// 32 entries, indexed by the low five bits of `m`: four permutations and three blends.
+  static F lookup32(const float (&t)[32], F m) {
+    const __m256i i = (__m256i)m;
+    const auto quarter = [&](int q) {
+      return _mm256_permutevar8x32_ps(_mm256_loadu_ps(t + 8 * q), i);
+    };
+    const F bit3 = (F)((FI)m << 28), bit4 = (F)((FI)m << 27);
+    const F low = _mm256_blendv_ps(quarter(0), quarter(1), bit3);
+    const F high = _mm256_blendv_ps(quarter(2), quarter(3), bit3);
+    return _mm256_blendv_ps(low, high, bit4);
+  }
+  template <class G>
+  static F where_below(F x, float bound, F y, G g) {
+    const F below = _mm256_cmp_ps(x, F{} + bound, _CMP_LT_OQ);
+    return _mm256_movemask_ps(below) == 0 ? y : _mm256_blendv_ps(y, g(x), below);
+  }
+  static F exp(F x) { return Sleef_expf8_u10avx2(x); }
   /// 1 / v within 2^-22 relative: the instruction's 1.5 2^-12 and one Newton step.
   static F reciprocal(F v) {
     const F r = _mm256_rcp_ps(v);
@@ -55,11 +69,7 @@ struct Avx2Floats {
 struct Avx2Math {
   static constexpr std::size_t kLanes = 4;
   using D = __m256d;
-  using F = __m128;
   using I = __m256i;
-  /// Floats to doubles exactly, and doubles to the nearest floats, one instruction each.
-  static D widen(F x) { return _mm256_cvtps_pd(x); }
-  static F narrow(D x) { return _mm256_cvtpd_ps(x); }
   /// The larger of `floor` and x, and x itself where it is a NaN (the instruction returns its
   /// second operand when either is one).
   static D at_least(D floor, D x) { return _mm256_max_pd(floor, x); }

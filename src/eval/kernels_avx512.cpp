@@ -16,7 +16,6 @@ struct Avx512Floats {
   using F = __m512;
   using FI = int __attribute__((vector_size(64)));
   using FU = unsigned __attribute__((vector_size(64)));
-  static constexpr bool kSingleLog1p = true;
   static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static F fnma(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
@@ -52,16 +51,12 @@ struct Avx512Floats {
   static F exp(F x) { return Sleef_expf16_u10avx512f(x); }
 };
 
-/// The conversions and the maximum use the zero-masked forms of their instructions (all lanes
-/// kept): the unmasked ones trip a false uninitialized-value warning in the compiler's headers.
+/// The maximum uses the zero-masked form of its instruction (all lanes kept): the unmasked one
+/// trips a false uninitialized-value warning in the compiler's headers.
 struct Avx512Math {
   static constexpr std::size_t kLanes = 8;
   using D = __m512d;
-  using F = __m256;
   using I = __m512i;
-  /// Floats to doubles exactly, and doubles to the nearest floats, one instruction each.
-  static D widen(F x) { return _mm512_maskz_cvtps_pd(0xff, x); }
-  static F narrow(D x) { return _mm512_maskz_cvtpd_ps(0xff, x); }
   /// The larger of `floor` and x, and x itself where it is a NaN (the instruction returns its
   /// second operand when either is one).
   static D at_least(D floor, D x) { return _mm512_maskz_max_pd(0xff, floor, x); }

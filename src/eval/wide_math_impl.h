@@ -15,67 +15,12 @@ namespace {
 /// Block kernels over vectors of `Math::kLanes` doubles, or of a full vector of floats. `Math`
 /// names the vector types and the elementary functions of one instruction set, each within 1 ulp
 /// of its format. f32 exp, log, sin and cos are computed in single precision by the library, f32
-/// tanh and the composites in single precision from an exponential carried as a pair of floats;
-/// softplus and sigmoid_log of f32 stay in doubles where the unit's single-precision form is no
-/// faster (`Math::Floats::kSingleLog1p`).
+/// tanh and the composites in single precision by `CompositeF32`.
 template <class Math>
 struct WideKernels {
   using D = typename Math::D;  // doubles, a GCC vector
-  using F = typename Math::F;  // as many floats
   using I = typename Math::I;  // 64-bit integers, for the sign bit
   static constexpr std::size_t kLanes = Math::kLanes;
-
-  static D neg_abs(D x) { return (D)((I)x | (I)(-D{})); }
-
-  /// The polynomial with coefficients `c`, highest degree first, at x.
-  template <std::size_t N>
-  static D horner(D x, const double (&c)[N]) {
-    D p = D{} + c[0];
-    for (std::size_t i = 1; i < N; ++i) p = p * x + c[i];
-    return p;
-  }
-
-  /// e^t for t <= 0 within 2^-30 relative: enough for a result rounded to float, at a fraction
-  /// of the cost of the double functions. Below t = -110, t counts as -110: e^t then rounds to
-  /// zero in any float result it is a factor of (every f32 is 2^-149 or more), and 2^k below stays
-  /// a normal double. t = k ln2 + r with |r| <= ln2/2 (ln2's high part has 21 zero bits, so
-  /// k ln2_hi is exact); q = (e^r - 1) / r is the polynomial of degree 6 through the Chebyshev
-  /// points of [-ln2/2, ln2/2]. q's seventh derivative (of the integral of e^rs over s in [0, 1])
-  /// is at most e^(ln2/2) / 8, so q is off by at most that / 7! * 2 (ln2/4)^7 < 2^-31.5, and the
-  /// roundings add a few 2^-53.
-  static D exp_nonpositive(D t) {
-    t = Math::at_least(D{} - 110.0, t);
-    const D shifter = D{} + 0x1.8p52;
-    const D shifted = t * 1.4426950408889634 + shifter;  // k in the low bits
-    const D k = shifted - shifter;
-    const D r = (t - k * 0x1.62e42fee00000p-1) - k * 0x1.a39ef35793c76p-33;
-    const D q = horner(r, {0x1.a15169e096556p-13, 0x1.6d7531eae5468p-10, 0x1.1110c63a4eed0p-7,
-                           0x1.5554ace120b86p-5, 0x1.5555556750672p-3, 0x1.00000028794dfp-1, 1.0});
-    const D scale = (D)(((I)shifted - (I)shifter + 1023) << 52);  // 2^k
-    return (r * q + 1.0) * scale;
-  }
-
-  /// softplus and sigmoid_log for arguments of f32, in doubles: e^-|x| <= 1 so nothing overflows;
-  /// the double result is within 2^-29 relative, so the float it rounds to is within
-  /// 0.5 + 2^24 2^-29 < 0.532 ulp. No f64 result uses them.
-  /// log(1 + e) for 0 <= e <= 1, as 2 atanh(s) with s = e / (2 + e) <= 1/3, with no cancellation
-  /// for a small e and at a fraction of the cost of a general logarithm. atanh(s) / s = g(s^2),
-  /// g(u) = sum of u^j / (2j + 1) >= 1, is the polynomial of degree 5 through the Chebyshev points
-  /// of [0, 1/9]: g's sixth derivative there is below 114, so the polynomial is off by at most
-  /// 114 / 6! * 2 (1/36)^6 < 2^-32.5. With e^t within 2^-30 that keeps softplus within 2^-29,
-  /// under 0.532 ulp once rounded.
-  static D log1p_unit(D e) {
-    const D s = e / (2.0 + e);
-    const D u = s * s;
-    const D p = horner(u, {0x1.f396553366952p-4, 0x1.b63e15bc9ce88p-4, 0x1.25122810f580ap-3,
-                           0x1.999638bb7f313p-3, 0x1.5555597b077dap-2, 0x1.ffffffff2e000p-1});
-    return 2.0 * s * p;
-  }
-  static D softplus(D x) {
-    const D rest = log1p_unit(exp_nonpositive(neg_abs(x)));
-    return Math::at_least(D{}, x) + rest;
-  }
-  static D sigmoid_log(D x) { return -softplus(-x); }
 
   using F64 = CompositeF64<Math>;
   using F32 = CompositeF32<typename Math::Floats>;
@@ -93,17 +38,17 @@ struct WideKernels {
     return x * x < 0x1p-54 ? x : r;
   }
 
-  /// Full vectors straight from the block, the last partial one through a local copy, so that
-  /// nothing past `n` is read or written.
-  template <D (*Fn)(D), class T>
+  /// A function of doubles over a block of them: full vectors straight from the block, the last
+  /// partial one through a local copy, so that nothing past `n` is read or written.
+  template <D (*Fn)(D)>
   static void apply(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
                     std::size_t n) {
-    T* out = reinterpret_cast<T*>(dst);
-    const T* x = reinterpret_cast<const T*>(a);
+    double* out = reinterpret_cast<double*>(dst);
+    const double* x = reinterpret_cast<const double*>(a);
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) lanes<Fn>(out + i, x + i);
     if (i == n) return;
-    T in_tail[kLanes] = {}, out_tail[kLanes];
+    double in_tail[kLanes] = {}, out_tail[kLanes];
     for (std::size_t k = 0; i + k < n; ++k) in_tail[k] = x[i + k];
     lanes<Fn>(out_tail, in_tail);
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = out_tail[k];
@@ -134,20 +79,13 @@ struct WideKernels {
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = tail[k];
   }
 
-  /// One vector: floats are widened exactly and the result is rounded to float once.
-  template <D (*Fn)(D), class T>
-  static void lanes(T* out, const T* x) {
-    if constexpr (sizeof(T) == sizeof(double)) {
-      D v;
-      __builtin_memcpy(&v, x, sizeof v);
-      v = Fn(v);
-      __builtin_memcpy(out, &v, sizeof v);
-    } else {
-      F v;
-      __builtin_memcpy(&v, x, sizeof v);
-      v = Math::narrow(Fn(Math::widen(v)));
-      __builtin_memcpy(out, &v, sizeof v);
-    }
+  /// One vector of doubles.
+  template <D (*Fn)(D)>
+  static void lanes(double* out, const double* x) {
+    D v;
+    __builtin_memcpy(&v, x, sizeof v);
+    v = Fn(v);
+    __builtin_memcpy(out, &v, sizeof v);
   }
 
   /// `+ - * /` of two blocks, which the compiler vectorizes for the unit's width: one rounding
@@ -204,34 +142,32 @@ struct WideKernels {
         case Builtin::ExpSigmoid:
           return &apply_single<F32::exp_sigmoid>;
         case Builtin::Softplus:
-          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::softplus>;
-          return &apply<softplus, float>;
+          return &apply_single<F32::softplus>;
         case Builtin::SigmoidLog:
-          if constexpr (Math::Floats::kSingleLog1p) return &apply_single<F32::sigmoid_log>;
-          return &apply<sigmoid_log, float>;
+          return &apply_single<F32::sigmoid_log>;
         default:
           return nullptr;
       }
     }
     switch (b) {
       case Builtin::Sigmoid:
-        return &apply<F64::sigmoid, double>;
+        return &apply<F64::sigmoid>;
       case Builtin::Softplus:
-        return &apply<F64::softplus, double>;
+        return &apply<F64::softplus>;
       case Builtin::ExpSigmoid:
-        return &apply<exp_sigmoid_f64, double>;
+        return &apply<exp_sigmoid_f64>;
       case Builtin::SigmoidLog:
-        return &apply<F64::sigmoid_log, double>;
+        return &apply<F64::sigmoid_log>;
       case Builtin::Tanh:
-        return &apply<tanh_double, double>;
+        return &apply<tanh_double>;
       case Builtin::Exp:
-        return &apply<Math::exp, double>;
+        return &apply<Math::exp>;
       case Builtin::Log:
-        return &apply<Math::log, double>;
+        return &apply<Math::log>;
       case Builtin::Sin:
-        return &apply<Math::sin, double>;
+        return &apply<Math::sin>;
       case Builtin::Cos:
-        return &apply<Math::cos, double>;
+        return &apply<Math::cos>;
       default:
         return nullptr;
     }

@@ -95,6 +95,31 @@ TEST(PatternSearch, RepeatedVariableRequiresOneClass) {
   EXPECT_EQ(matches(g, p), std::vector<std::string>{cat(g.find(xx), ": {?x: ", g.find(x), "}")});
 }
 
+TEST(PatternSearch, EveryChildLandsInItsOwnVariableWhateverTheArity) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"(f a)", "{?a: 0}"},
+      {"(f a b)", "{?a: 0, ?b: 1}"},
+      {"(f a b c)", "{?a: 0, ?b: 1, ?c: 2}"},
+      {"(f a b c d)", "{?a: 0, ?b: 1, ?c: 2, ?d: 3}"},
+  };
+  const char* const vars[] = {"?a", "?b", "?c", "?d"};
+  for (const auto& [term, bound] : cases) {
+    SCOPED_TRACE(term);
+    Graph g;
+    Id root = add(g, term);
+    g.rebuild();
+    std::string text = "(f";
+    for (std::size_t k = 0; k < g.id_to_node(root).children().size(); ++k)
+      text = cat(text, " ", vars[k]);
+    // Nested one level down, so that the children are bound by a step that continues.
+    Id outer = add(g, cat("(g ", term, ")"));
+    g.rebuild();
+    EXPECT_EQ(matches(g, pattern(text + ")")), std::vector<std::string>{cat(root, ": ", bound)});
+    EXPECT_EQ(matches(g, pattern(cat("(g ", text, "))"))),
+              std::vector<std::string>{cat(outer, ": ", bound)});
+  }
+}
+
 TEST(PatternSearch, GroundedSubtermIsFoundByLookup) {
   Graph g;
   Id hit = add(g, "(+ a (exp a))");
@@ -278,6 +303,26 @@ TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
     g.rebuild();
     Id target = std::string_view(rules[k].first).starts_with("(h") ? root : fab;
     EXPECT_EQ(g.find(add(g, expected[k])), g.find(target));
+  }
+}
+
+TEST(PatternApply, LongRightHandSidesInstantiateLikeShortOnes) {
+  // (g (g ... (k ?y ?x))) has depth + 3 entries: around and well past what is kept inline.
+  for (std::size_t depth : {1u, 13u, 14u, 40u}) {
+    SCOPED_TRACE(depth);
+    std::string rhs = "(k ?y ?x)", expected = "(k b a)";
+    for (std::size_t d = 0; d < depth; ++d) {
+      rhs = cat("(g ", rhs, ")");
+      expected = cat("(g ", expected, ")");
+    }
+    Graph g;
+    Id fab = add(g, "(f a b)");
+    g.rebuild();
+    EXPECT_EQ(
+        pattern(rhs).apply_matches(g, pattern("(f ?x ?y)").search(g), GlobalSymbol("r")).size(),
+        1u);
+    g.rebuild();
+    EXPECT_EQ(g.find(add(g, expected)), g.find(fab));
   }
 }
 

@@ -212,6 +212,29 @@ TEST(BackoffScheduler, AGrownRuleIsJudgedAsAPlainSearchWouldJudgeIt) {
   }
 }
 
+TEST(BackoffScheduler, ARuleKeepsItsOwnRecordWhateverOrderTheRulesComeIn) {
+  // 2001 f nodes ban f-to-g; the others match nothing and are only counted as searched.
+  Graph g = many_f(2001);
+  const Rewrite<Node> rules[] = {rule("f-to-g", "(f ?x)", "(g ?x)"),
+                                 rule("h-to-g", "(h ?x)", "(g ?x)"),
+                                 rule("k-to-g", "(k ?x)", "(g ?x)")};
+  const std::vector<std::size_t> orders[] = {{0, 1, 2}, {0, 1, 2}, {2, 0, 1}, {2}, {2, 1, 0}};
+  BackoffScheduler<Node> scheduler;
+  std::size_t searched[3] = {};
+  for (std::size_t iteration = 0; iteration < std::size(orders); ++iteration) {
+    for (std::size_t k : orders[iteration]) {
+      scheduler.search_rewrite(iteration, g, rules[k]);
+      if (k != 0) ++searched[k];
+    }
+  }
+  ASSERT_EQ(scheduler.stats().size(), 3u);
+  EXPECT_EQ(scheduler.stats()[0], (std::pair{GlobalSymbol("f-to-g"), RuleStats{0, 5, 1, 1000, 5}}));
+  EXPECT_EQ(scheduler.stats()[1],
+            (std::pair{GlobalSymbol("h-to-g"), RuleStats{searched[1], 0, 0, 1000, 5}}));
+  EXPECT_EQ(scheduler.stats()[2],
+            (std::pair{GlobalSymbol("k-to-g"), RuleStats{searched[2], 0, 0, 1000, 5}}));
+}
+
 TEST(BackoffScheduler, ExactlyTheThresholdIsNotBanned) {
   Graph g = many_f(1000);
   BackoffScheduler<Node> scheduler;

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "egraph/flat_map.h"
+#include "egraph/hash.h"
 #include "egraph/symbol_lang.h"
 #include "egraph/unionfind.h"
 #include "egraph_test_util.h"
@@ -28,6 +30,30 @@ TEST(UnionFind, CompressingFindHalvesThePathAndPlainFindChangesNothing) {
   for (Id i = 0; i < 5; ++i) parents.push_back(uf.parent(i));
   EXPECT_EQ(parents, (std::vector<Id>{0, 0, 0, 2, 2}));
   EXPECT_EQ(fault_of([&] { uf.find(5); }), "index out of bounds: the len is 5 but the index is 5");
+}
+
+TEST(FlatHashMap, EveryEntrySurvivesGrowthAndAbsentKeysStayAbsent) {
+  // Sizes on either side of the first growths (a table of 16 holds 12 entries).
+  for (Id n : {0u, 1u, 12u, 13u, 24u, 25u, 1000u}) {
+    SCOPED_TRACE(n);
+    FlatHashMap<Id, Id, IdHash> map;
+    for (Id k = 0; k < n; ++k) {
+      auto [value, inserted] = map.try_emplace(k * 7919, k);
+      ASSERT_TRUE(inserted);
+      ASSERT_EQ(*value, k);
+    }
+    EXPECT_EQ(map.size(), n);
+    for (Id k = 0; k < n; ++k) {
+      const Id* found = map.find(k * 7919);
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(*found, k);
+      EXPECT_EQ(map.find(k * 7919 + 1), nullptr);
+      auto [again, inserted] = map.try_emplace(k * 7919, k + 1);
+      EXPECT_FALSE(inserted);
+      EXPECT_EQ(*again, k);
+    }
+    EXPECT_EQ(map.size(), n);
+  }
 }
 
 TEST(EGraphStore, AddingAnEqualNodeAgainReturnsItsIdAndCreatesNothing) {

@@ -1,7 +1,7 @@
 // The kernels built for wider vector units against the baseline ones, on every unit this CPU has:
 // the same special values and signs, the same rounded arithmetic, elementary functions within an
 // ulp of each other (the baseline's are within half an ulp and a hair of the exact value in f32,
-// the wide ones within one).
+// the wide ones within one) and the f32 composites that spend their 2-ulp bound within two.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -63,6 +63,16 @@ std::uint64_t distance(T a, T b) {
   return x > y ? x - y : y - x;
 }
 
+/// The f32 builtins whose wide kernels may be up to 1.84 ulp from the exact value: two float
+/// steps from the baseline's correctly rounded result.
+constexpr Builtin kSpendTheirBound[] = {Builtin::Sigmoid, Builtin::Softplus, Builtin::SigmoidLog};
+std::uint64_t steps_allowed(Builtin b, bool single) {
+  for (const Builtin loose : kSpendTheirBound) {
+    if (single && b == loose) return 2;
+  }
+  return 1;
+}
+
 template <class T>
 void compare_unit(const Unit& unit, bool single) {
   const std::vector<T> xs = sample<T>();
@@ -83,7 +93,7 @@ void compare_unit(const Unit& unit, bool single) {
     wide(reinterpret_cast<std::byte*>(got.data()), reinterpret_cast<const std::byte*>(got.data()),
          nullptr, nullptr, n);
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_LE(distance(got[i], expected[i]), 1u)
+      ASSERT_LE(distance(got[i], expected[i]), steps_allowed(builtin, single))
           << unit.name << ' ' << vocab::builtin_name(builtin) << (single ? " f32 " : " f64 ")
           << xs[i] << ": " << got[i] << " vs " << expected[i];
     }
@@ -107,15 +117,23 @@ void compare_unit(const Unit& unit, bool single) {
   }
 }
 
-TEST(EvalWide, EveryUnitTheCpuHasAgreesWithTheBaseline) {
+/// `check(unit)` for every unit the CPU has; the test is skipped where it has none.
+template <class Check>
+void on_every_unit(Check check) {
   bool ran = false;
   for (const Unit& unit : kUnits) {
     if (eval::detail::cpu_vectors() < unit.needs) continue;
     ran = true;
-    compare_unit<float>(unit, true);
-    compare_unit<double>(unit, false);
+    check(unit);
   }
   if (!ran) GTEST_SKIP() << "no vector unit beyond the baseline on this CPU";
+}
+
+TEST(EvalWide, EveryUnitTheCpuHasAgreesWithTheBaseline) {
+  on_every_unit([](const Unit& unit) {
+    compare_unit<float>(unit, true);
+    compare_unit<double>(unit, false);
+  });
 }
 
 /// What the f32 tanh and composites must give exactly at the edges of their clamps, tails and
@@ -158,10 +176,14 @@ const EdgeCase kEdges[] = {
     {Builtin::Softplus, -104.0f, 0.0f},
     {Builtin::Softplus, -103.0f, 0x1p-149f},
     {Builtin::Softplus, -0.0f, 0x1.62e43p-1f},
+    {Builtin::Softplus, 16.0f, 16.0f},
+    {Builtin::Softplus, 23.6f, 23.6f},
+    {Builtin::Softplus, -1000.0f, 0.0f},
     {Builtin::SigmoidLog, -1000.0f, -1000.0f},
     {Builtin::SigmoidLog, -kInf, -kInf},
     {Builtin::SigmoidLog, 103.0f, -0x1p-149f},
     {Builtin::SigmoidLog, kNaN, kNaN},
+    {Builtin::SigmoidLog, -23.6f, -23.6f},
     {Builtin::ExpSigmoid, -kInf, 0.5f},
     {Builtin::ExpSigmoid, kInf, 1.0f},
     {Builtin::ExpSigmoid, -30.0f, 0.5f},
@@ -191,6 +213,39 @@ TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
       }
     }
   }
+}
+
+/// A lane's result depends on its argument alone: a block mixing arguments that take different
+/// paths (a clamp, a piece of a table, the exponential some kernels run only for the lanes that
+/// need it) gives what each argument gives on its own, bit for bit. Checked for the kernels of
+/// our own; the library's f32 cos picks its argument reduction for a whole vector at once.
+constexpr Builtin kOwnKernels[] = {Builtin::Tanh, Builtin::Sigmoid, Builtin::Softplus,
+                                   Builtin::ExpSigmoid, Builtin::SigmoidLog};
+template <class T>
+void lanes_alone(const Unit& unit, bool single) {
+  const std::vector<T> xs = sample<T>();
+  for (const Builtin builtin : kOwnKernels) {
+    const OpFn wide = unit.builtin(builtin, single);
+    if (wide == nullptr) continue;
+    std::vector<T> block(xs.size());
+    wide(reinterpret_cast<std::byte*>(block.data()), reinterpret_cast<const std::byte*>(xs.data()),
+         nullptr, nullptr, xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+      T alone;
+      wide(reinterpret_cast<std::byte*>(&alone), reinterpret_cast<const std::byte*>(&xs[i]),
+           nullptr, nullptr, 1);
+      ASSERT_EQ(distance(block[i], alone), 0u)
+          << unit.name << ' ' << vocab::builtin_name(builtin) << (single ? " f32 " : " f64 ")
+          << std::hexfloat << xs[i] << ": " << block[i] << " in a block, " << alone << " alone";
+    }
+  }
+}
+
+TEST(EvalWide, EachLaneIsComputedFromItsOwnArgumentAlone) {
+  on_every_unit([](const Unit& unit) {
+    lanes_alone<float>(unit, true);
+    lanes_alone<double>(unit, false);
+  });
 }
 
 }  // namespace
