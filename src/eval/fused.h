@@ -17,36 +17,47 @@ inline constexpr std::size_t kMaxFusedSteps = 48;
 /// Values a tree keeps aside while it computes another operand of the same operator.
 inline constexpr std::size_t kFusedSlots = 2;
 
-/// Where an operator's other operand comes from, the accumulator being one side.
-enum class FusedSource : std::uint8_t { Leaf, Slot0, Slot1 };
-inline constexpr std::size_t kFusedSources = 3;
+/// Where an operator's other operand comes from, the accumulator being one side: an operand
+/// block, a slot, or one element of an operand read for every lane (a constant the program keeps
+/// as one element).
+enum class FusedSource : std::uint8_t { Leaf, Slot0, Slot1, Scalar };
+inline constexpr std::size_t kFusedSources = 4;
 /// The arithmetic operators, in the order of the kernels' step codes.
 enum class FusedOp : std::uint8_t { Add, Sub, Mul, Div };
 inline constexpr std::size_t kFusedOps = 4;
 
 /// One step of a tree over an accumulator (a few vectors of one dtype):
 /// - `Load`: the accumulator is the operand block;
+/// - `LoadScalar`: every lane of the accumulator is the operand's one element;
 /// - `Negate`: the accumulator changes sign;
 /// - `Push0`, `Push1`: slot 0 or 1 keeps the accumulator;
 /// - otherwise `code - kFusedFirstOperator` is `(source * 2 + reversed) * kFusedOps + op`: the
 ///   accumulator becomes `acc op x`, or `x op acc` when reversed, where x is the operand block
-///   (a leaf) or a slot. Each operation rounds once to the dtype, as its own instruction would.
+///   (a leaf), a slot or the operand's one element. Each operation rounds once to the dtype, as
+///   its own instruction would.
 struct FusedStep {
-  enum Code : std::uint8_t { Load, Negate, Push0, Push1 };
+  enum Code : std::uint8_t { Load, Negate, Push0, Push1, LoadScalar };
   std::uint8_t code = Load;
   /// Index among the tree's operand blocks, for `Load` and leaf operators.
   std::uint8_t operand = 0;
 };
-inline constexpr std::uint8_t kFusedFirstOperator = 4;
+inline constexpr std::uint8_t kFusedFirstOperator = 5;
 constexpr std::uint8_t fused_operator(FusedOp op, FusedSource source, bool reversed) {
   return static_cast<std::uint8_t>(
       kFusedFirstOperator + (static_cast<unsigned>(source) * 2 + (reversed ? 1 : 0)) * kFusedOps +
       static_cast<unsigned>(op));
 }
 
+/// Whether a step reads its operand's one element rather than a block.
+constexpr bool reads_scalar(std::uint8_t code) {
+  return code == FusedStep::LoadScalar ||
+         code >= fused_operator(FusedOp::Add, FusedSource::Scalar, false);
+}
+
 /// Computes `n` elements of `dst` by running `count` steps over each vector, then storing the
-/// accumulator. `operands` holds `operand_count` blocks of at least `n` elements; none of them is
-/// `dst`. Nothing past `n` is read or written.
+/// accumulator. `operands` holds `operand_count` blocks of at least `n` elements, or one element
+/// for an operand its steps read as a scalar; none of them is `dst`. Nothing past `n` is read or
+/// written.
 using FusedFn = void (*)(std::byte* dst, const std::byte* const* operands,
                          std::size_t operand_count, const FusedStep* steps, std::size_t count,
                          std::size_t n);

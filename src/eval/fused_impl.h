@@ -57,6 +57,13 @@ struct FusedKernel {
     return v;
   }
 
+  /// Every lane `*p`.
+  static V splat(const T* p) {
+    V v;
+    for (std::size_t i = 0; i < kLanes; ++i) v[i] = *p;
+    return v;
+  }
+
   /// Four vectors, named rather than an array: the compiler keeps named members in registers,
   /// where it leaves an array that a loop indexes in memory.
   struct Tile {
@@ -95,34 +102,46 @@ struct FusedKernel {
 #define TARVELON_LANES(body)                                         \
   each_vector([&](auto j) __attribute__((always_inline)) { body; }); \
   break
-#define TARVELON_OPERATOR(op, sym)                                          \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, false):               \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load(p + j * kLanes))); \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, true):                \
-    TARVELON_LANES(acc[j] = Round::apply(load(p + j * kLanes) sym acc[j])); \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, false):              \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot0[j]));             \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, true):               \
-    TARVELON_LANES(acc[j] = Round::apply(slot0[j] sym acc[j]));             \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, false):              \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot1[j]));             \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, true):               \
-    TARVELON_LANES(acc[j] = Round::apply(slot1[j] sym acc[j]))
+#define TARVELON_OPERATOR(op, sym)                                                  \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, false):                       \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load(base + at + j * kLanes))); \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, true):                        \
+    TARVELON_LANES(acc[j] = Round::apply(load(base + at + j * kLanes) sym acc[j])); \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, false):                      \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot0[j]));                     \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, true):                       \
+    TARVELON_LANES(acc[j] = Round::apply(slot0[j] sym acc[j]));                     \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, false):                      \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot1[j]));                     \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, true):                       \
+    TARVELON_LANES(acc[j] = Round::apply(slot1[j] sym acc[j]));                     \
+  case fused_operator(FusedOp::op, FusedSource::Scalar, false): {                   \
+    const V s = splat(base);                                                        \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym s));                            \
+  }                                                                                 \
+  case fused_operator(FusedOp::op, FusedSource::Scalar, true): {                    \
+    const V s = splat(base);                                                        \
+    TARVELON_LANES(acc[j] = Round::apply(s sym acc[j]));                            \
+  }
     for (std::size_t k = 0; k < count; ++k) {
-      const T* p = ops[steps[k].operand] + at;
+      const T* base = ops[steps[k].operand];
       switch (steps[k].code) {
         case FusedStep::Load:
-          TARVELON_LANES(acc[j] = load(p + j * kLanes));
+          TARVELON_LANES(acc[j] = load(base + at + j * kLanes));
+        case FusedStep::LoadScalar: {
+          const V s = splat(base);
+          TARVELON_LANES(acc[j] = s);
+        }
         case FusedStep::Negate:
           TARVELON_LANES(acc[j] = -acc[j]);
         case FusedStep::Push0:
           TARVELON_LANES(slot0[j] = acc[j]);
         case FusedStep::Push1:
           TARVELON_LANES(slot1[j] = acc[j]);
-          TARVELON_OPERATOR(Add, +);
-          TARVELON_OPERATOR(Sub, -);
-          TARVELON_OPERATOR(Mul, *);
-          TARVELON_OPERATOR(Div, /);
+          TARVELON_OPERATOR(Add, +)
+          TARVELON_OPERATOR(Sub, -)
+          TARVELON_OPERATOR(Mul, *)
+          TARVELON_OPERATOR(Div, /)
         default:
           break;
       }
@@ -145,9 +164,17 @@ struct FusedKernel {
     for (; at + kTile <= n; at += kTile) tile(out, ops, steps, count, at);
     if (at == n) return;
     const std::size_t rest = n - at;
+    std::uint32_t scalars = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      if (reads_scalar(steps[k].code)) scalars |= 1u << steps[k].operand;
+    }
     T local[kMaxFusedOperands][kTile];
     const T* local_ops[kMaxFusedOperands];
     for (std::size_t k = 0; k < operand_count; ++k) {
+      if ((scalars >> k) & 1u) {
+        local_ops[k] = ops[k];
+        continue;
+      }
       for (std::size_t i = 0; i < kTile; ++i) local[k][i] = i < rest ? ops[k][at + i] : T(1);
       local_ops[k] = local[k];
     }

@@ -2,7 +2,6 @@
 #include <immintrin.h>
 #include <sleef.h>
 
-#include "eval/fused_impl.h"
 #include "eval/wide_math_impl.h"
 #include "eval/wide_select_impl.h"
 
@@ -139,7 +138,5 @@ OpFn avx2_compare_fn(vocab::BinaryOp op, bool single) {
 }
 
 OpFn avx2_select_fn(bool single) { return wide_select_of<Avx2SelectF32, Avx2SelectF64>(single); }
-
-FusedFn avx2_fused_fn(TreeElement e) { return fused_kernel_of<32, 4>(e); }
 
 }  // namespace tarvelon::eval::detail

@@ -2,7 +2,6 @@
 #include <immintrin.h>
 #include <sleef.h>
 
-#include "eval/fused_impl.h"
 #include "eval/wide_math_impl.h"
 #include "eval/wide_select_impl.h"
 
@@ -108,19 +107,6 @@ struct Avx512SelectF64 {
   }
 };
 
-/// Float lanes rounded to the nearest f16 (ties to even) and back, by the conversion
-/// instructions the block rounding of f16 uses, so the bits are the same.
-struct Avx512ToF16 {
-  template <class V>
-  static V apply(V x) {
-    __m512 v;
-    __builtin_memcpy(&v, &x, sizeof v);
-    v = _mm512_maskz_cvtph_ps(0xffff, _mm512_maskz_cvtps_ph(0xffff, v, _MM_FROUND_TO_NEAREST_INT));
-    __builtin_memcpy(&x, &v, sizeof v);
-    return x;
-  }
-};
-
 }  // namespace
 
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
@@ -138,7 +124,5 @@ OpFn avx512_compare_fn(vocab::BinaryOp op, bool single) {
 OpFn avx512_select_fn(bool single) {
   return wide_select_of<Avx512SelectF32, Avx512SelectF64>(single);
 }
-
-FusedFn avx512_fused_fn(TreeElement e) { return fused_kernel_of<64, 8, Avx512ToF16>(e); }
 
 }  // namespace tarvelon::eval::detail

@@ -33,12 +33,25 @@ constexpr std::size_t kMaxConstantBlocks = 64;
 
 /// Marks an operand that names a constant block rather than a register.
 constexpr std::uint32_t kConstantBit = 0x80000000u;
+/// Marks a tree operand that names a constant kept as one element (its offset among the
+/// scalars), which the tree reads for every lane.
+constexpr std::uint32_t kScalarBit = 0x40000000u;
 constexpr std::uint32_t kNoOperand = 0xffffffffu;
 
 bool compares(vocab::BinaryOp op) {
   using vocab::BinaryOp;
   return op == BinaryOp::Eq || op == BinaryOp::Ne || op == BinaryOp::Lt || op == BinaryOp::Le ||
          op == BinaryOp::Gt || op == BinaryOp::Ge;
+}
+
+/// `count` copies of the `size`-byte element at `element` from `block` on: one copy, then the
+/// filled part copied after itself, so that a block takes a handful of copies.
+void replicate(std::byte* block, const std::byte* element, std::size_t size, std::size_t count) {
+  if (count == 0) return;
+  std::memcpy(block, element, size);
+  const std::size_t total = size * count;
+  for (std::size_t done = size; done < total; done *= 2)
+    std::memcpy(block + done, block, std::min(done, total - done));
 }
 
 EvalError cannot(std::string_view op, DType d) {
@@ -162,12 +175,21 @@ class Builder {
   }
 
   /// Appends an instruction computing a value of dtype `d`. When every operand is a constant the
-  /// instruction runs here, once, and its result is a constant block.
+  /// instruction runs here, once, and its result is a constant.
   std::uint32_t emit(OpFn fn, DType d, std::uint32_t a, std::uint32_t b = kNoOperand,
                      std::uint32_t c = kNoOperand) {
     const auto is_const = [&](std::uint32_t v) { return v == kNoOperand || values_[v].constant; };
     if (is_const(a) && is_const(b) && is_const(c)) {
-      fn(scratch_.data(), constant_operand(a), constant_operand(b), constant_operand(c), kBlock);
+      const std::uint32_t operands[] = {a, b, c};
+      const std::byte* blocks[3] = {};
+      for (std::size_t k = 0; k < 3; ++k) {
+        if (operands[k] == kNoOperand) continue;
+        std::byte* block = folding_.data() + k * kRegisterBytes;
+        replicate(block, known_.data() + known_at_[operands[k]],
+                  detail::element_size(values_[operands[k]].dtype), kBlock);
+        blocks[k] = block;
+      }
+      fn(scratch_.data(), blocks[0], blocks[1], blocks[2], kBlock);
       return constant(d);
     }
     Program::Instr in;
@@ -182,48 +204,57 @@ class Builder {
     return v;
   }
 
-  /// The constant of dtype `d` held in the scratch block. Equal constants share one block; past
-  /// the program's quota of blocks a constant is kept as one element and filled into a register
-  /// before use, so that the program stays small however many literals a kernel has.
+  /// The constant of dtype `d` whose value is the scratch block's first element; equal constants
+  /// are one value. A constant takes memory in the program only once an instruction that runs
+  /// reads it (see `ready`), so a literal that only ever feeds a cast, folded here, costs nothing.
   std::uint32_t constant(DType d) {
     const std::size_t size = detail::element_size(d);
     std::string key(d.to_str());
     key.append(reinterpret_cast<const char*>(scratch_.data()), size);
     if (auto it = shared_.find(key); it != shared_.end()) return it->second;
-    if (constants_.size() / kRegisterBytes < kMaxConstantBlocks) {
-      const std::uint32_t v = new_value(d, true);
-      const std::size_t slot = constants_.size() / kRegisterBytes;
-      constants_.insert(constants_.end(), scratch_.begin(), scratch_.end());
-      const_slot_.resize(values_.size(), 0);
-      const_slot_[v] = slot;
-      shared_.emplace(std::move(key), v);
-      return v;
-    }
-    const std::uint32_t v = new_value(d, false);
-    late_.resize(values_.size(), kNoOperand);
-    late_[v] = static_cast<std::uint32_t>(scalars_.size());
-    scalars_.insert(scalars_.end(), scratch_.begin(),
-                    scratch_.begin() + static_cast<std::ptrdiff_t>(size));
+    const std::uint32_t v = new_value(d, true);
+    known_at_.resize(values_.size(), 0);
+    known_at_[v] = known_.size();
+    known_.insert(known_.end(), scratch_.begin(),
+                  scratch_.begin() + static_cast<std::ptrdiff_t>(size));
+    shared_.emplace(std::move(key), v);
     return v;
   }
 
-  /// A value ready in a register: a constant kept as one element is filled in right here, at
-  /// each use, so it holds a register only while the using instruction runs.
+  /// A value ready for an instruction that runs. A constant gets its block on first use, while
+  /// the program's quota of blocks lasts; past it the constant is kept as one element and filled
+  /// into a register right here, at each use, so that it holds a register only while the using
+  /// instruction runs and the program stays small however many literals a kernel has.
   std::uint32_t ready(std::uint32_t v) {
-    if (v == kNoOperand || v >= late_.size() || late_[v] == kNoOperand) return v;
+    if (v == kNoOperand || !values_[v].constant) return v;
+    const_slot_.resize(values_.size(), kNoSlot);
+    if (const_slot_[v] != kNoSlot) return v;
     const DType d = values_[v].dtype;
+    const std::size_t size = detail::element_size(d);
+    const std::byte* element = known_.data() + known_at_[v];
+    if (constants_.size() / kRegisterBytes < kMaxConstantBlocks) {
+      const_slot_[v] = constants_.size() / kRegisterBytes;
+      constants_.resize(constants_.size() + kRegisterBytes);
+      replicate(constants_.data() + const_slot_[v] * kRegisterBytes, element, size, kBlock);
+      return v;
+    }
+    late_.resize(values_.size(), kNoOperand);
+    if (late_[v] == kNoOperand) {
+      // Aligned, as a tree reads the element where it lies.
+      scalars_.resize((scalars_.size() + size - 1) / size * size);
+      late_[v] = static_cast<std::uint32_t>(scalars_.size());
+      scalars_.insert(scalars_.end(), element, element + size);
+    }
     const std::uint32_t filled = new_value(d, false);
+    filled_.resize(values_.size(), Filled{});
+    filled_[filled] = Filled{late_[v], code_.size()};
     Program::Instr fill;
     fill.kind = Program::Instr::Kind::Fill;
     fill.dst = filled;
     fill.a = late_[v];
-    fill.b = static_cast<std::uint32_t>(detail::element_size(d));
+    fill.b = static_cast<std::uint32_t>(size);
     code_.push_back(fill);
     return filled;
-  }
-  std::byte* constant_block(std::size_t slot) { return constants_.data() + slot * kRegisterBytes; }
-  const std::byte* constant_operand(std::uint32_t v) {
-    return v == kNoOperand ? nullptr : constant_block(const_slot_[v]);
   }
 
   /// The value converted to `to` by the cast rules.
@@ -407,7 +438,8 @@ class Builder {
       in.b = static_cast<std::uint32_t>(leaves.size());
       in.c = first_step;
       in.steps = static_cast<std::uint32_t>(tree_steps_.size()) - first_step;
-      tree_operands_.insert(tree_operands_.end(), leaves.begin(), leaves.end());
+      for (std::uint32_t o : leaves)
+        tree_operands_.push_back(scalar(o) ? kScalarBit | filled_[o].scalar : o);
     }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < code_.size(); ++i) {
@@ -434,7 +466,7 @@ class Builder {
   TreeSize tree_size(std::uint32_t v) const {
     const auto operands = operands_of(v);
     const auto part = [&](std::uint32_t o) {
-      return inner_[o] ? sizes_[o] : TreeSize{0, 0, 1, temporary_[o] ? 1u : 0u};
+      return inner_[o] ? sizes_[o] : TreeSize{0, 0, 1, temporary_[o] && !scalar(o) ? 1u : 0u};
     };
     if (operands.size() == 1) {
       const TreeSize c = part(operands[0]);
@@ -449,6 +481,12 @@ class Builder {
     const std::size_t steps = l.steps + r.steps + 1 + (both ? 1 : 0) +
                               (!inner_[operands[0]] && !inner_[operands[1]] ? 1 : 0);
     return {slots, steps, l.leaves + r.leaves, l.temporaries + r.temporaries};
+  }
+
+  /// Whether a tree reads `v` as one element instead of a filled register: a filled constant,
+  /// whose Fill the tree then replaces (every use of a constant past the quota has its own).
+  bool scalar(std::uint32_t v) const {
+    return v < filled_.size() && filled_[v].scalar != kNoOperand;
   }
 
   std::uint8_t leaf(std::uint32_t v, std::vector<std::uint32_t>& leaves) const {
@@ -473,8 +511,20 @@ class Builder {
       if (inner_[o]) {
         dead[arithmetic_[o].instr] = true;
         emit_tree(o, at, leaves, dead);
+      } else if (scalar(o)) {
+        dead[filled_[o].instr] = true;
+        step(FusedStep::LoadScalar, leaf(o, leaves));
       } else {
         step(FusedStep::Load, leaf(o, leaves));
+      }
+    };
+    // A leaf operand of an operator: a block, or a filled constant's one element.
+    const auto leaf_operator = [&](std::uint32_t o, bool reversed) {
+      if (scalar(o)) {
+        dead[filled_[o].instr] = true;
+        step(detail::fused_operator(a.op, FusedSource::Scalar, reversed), leaf(o, leaves));
+      } else {
+        step(detail::fused_operator(a.op, FusedSource::Leaf, reversed), leaf(o, leaves));
       }
     };
     if (a.negate) {
@@ -485,10 +535,10 @@ class Builder {
     const std::uint32_t l = operands[0], r = operands[1];
     if (!inner_[r]) {
       compute(l, depth);
-      step(detail::fused_operator(a.op, FusedSource::Leaf, false), leaf(r, leaves));
+      leaf_operator(r, false);
     } else if (!inner_[l]) {
       compute(r, depth);
-      step(detail::fused_operator(a.op, FusedSource::Leaf, true), leaf(l, leaves));
+      leaf_operator(l, true);
     } else {
       // The operand that needs more slots goes first, while none is kept aside.
       const bool left_first = std::max(sizes_[l].slots, sizes_[r].slots + 1) <=
@@ -569,7 +619,7 @@ class Builder {
     for (std::size_t i = 0; i < code_.size(); ++i) {
       operand_fields(code_[i], fields);
       for (const std::uint32_t* o : fields) {
-        if (*o != kNoOperand) last_use[*o] = i;
+        if (*o != kNoOperand && (*o & kScalarBit) == 0) last_use[*o] = i;
       }
     }
     std::vector<std::uint32_t> reg(values_.size(), kNoOperand);
@@ -582,7 +632,7 @@ class Builder {
       dying.clear();
       operand_fields(in, fields);
       for (std::uint32_t* o : fields) {
-        if (*o == kNoOperand) continue;
+        if (*o == kNoOperand || (*o & kScalarBit) != 0) continue;
         const std::uint32_t v = *o;
         if (values_[v].constant) {
           *o = kConstantBit | static_cast<std::uint32_t>(const_slot_[v]);
@@ -618,15 +668,30 @@ class Builder {
 
   const ir::TypedDag& dag_;
   std::vector<Value> values_;
+  /// For constants with a block: its slot, else kNoSlot.
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
   std::vector<std::size_t> const_slot_;
   std::vector<std::uint32_t> value_of_;
   std::vector<Program::Instr> code_;
   std::vector<std::byte> constants_;
   std::vector<std::byte> scalars_;
   std::vector<std::byte> scratch_ = std::vector<std::byte>(kRegisterBytes);
+  /// The operands of an instruction run while building, one block each.
+  std::vector<std::byte> folding_ = std::vector<std::byte>(3 * kRegisterBytes);
   std::unordered_map<std::string, std::uint32_t> shared_;
-  /// For constants kept as one element: their offset among the scalars, else kNoOperand.
+  /// Every constant's value, one element each, at `known_at_` of the value.
+  std::vector<std::byte> known_;
+  std::vector<std::size_t> known_at_;
+  /// For constants kept as one element past the quota: their offset among the scalars, else
+  /// kNoOperand.
   std::vector<std::uint32_t> late_;
+  /// A register filled with a constant's one element: the element's offset among the scalars
+  /// (kNoOperand for other values) and the Fill instruction.
+  struct Filled {
+    std::uint32_t scalar = kNoOperand;
+    std::size_t instr = 0;
+  };
+  std::vector<Filled> filled_;
 
   /// An operator value that an arithmetic tree may compute, and the instruction computing it.
   struct Arithmetic {
@@ -677,6 +742,8 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   return p;
 }
 
+std::size_t Program::constant_blocks() const { return constants_.size() / kRegisterBytes; }
+
 Program::Workspace Program::make_workspace() const {
   Workspace ws;
   ws.bytes_.resize(registers_ * kRegisterPitch);
@@ -696,6 +763,7 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
   const auto operand = [&](std::uint32_t o) -> const std::byte* {
     if (o == kNoOperand) return nullptr;
     if (o & kConstantBit) return consts + (o & ~kConstantBit) * kRegisterBytes;
+    if (o & kScalarBit) return scalars_.data() + (o & ~kScalarBit);
     return views[o];
   };
   const auto reg = [&](std::uint32_t r) {
@@ -729,13 +797,9 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
           }
           break;
         }
-        case Instr::Kind::Fill: {
-          std::byte* dst = reg(ins.dst);
-          for (std::size_t i = 0; i < len; ++i) {
-            std::memcpy(dst + i * ins.b, scalars_.data() + ins.a, ins.b);
-          }
+        case Instr::Kind::Fill:
+          replicate(reg(ins.dst), scalars_.data() + ins.a, ins.b, len);
           break;
-        }
         case Instr::Kind::Op: {
           // The operands are looked up before the destination is its register again: an
           // instruction may write over its own operand, which may be a view.

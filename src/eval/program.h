@@ -53,6 +53,9 @@ class Program {
   std::span<const vocab::DType> results() const { return results_; }
   /// Registers the program needs: its working memory is this many blocks.
   std::size_t register_count() const { return registers_; }
+  /// Constant blocks the program keeps: one for each distinct constant (in the dtype it is read
+  /// in) that an instruction reads, up to a fixed quota.
+  std::size_t constant_blocks() const;
 
   /// Per-call working memory (the block registers); one per thread, reusable across calls and
   /// across programs (it grows to the largest program it has run).

@@ -9,15 +9,16 @@
 #include <cxxabi.h>  // abi::__forced_unwind, the C library ending a thread
 #endif
 #include <numpy/arrayobject.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -36,8 +37,10 @@ namespace tarvelon::pybindings {
 
 namespace {
 
-/// Workspaces kept for reuse once their call is over; more threads than this allocate afresh.
-constexpr std::size_t kPooledWorkspaces = 8;
+/// The working memory of this thread's calls, grown to the largest kernel it has run. A call
+/// takes it and gives it back when done, so that a call made while another is under way on the
+/// same thread (from a signal handler) works on memory of its own.
+thread_local eval::Program::Workspace spare_workspace;
 
 /// The compiled side of one kernel. `program` is empty when the evaluator refused the kernel;
 /// `refusal` then says why.
@@ -48,30 +51,11 @@ struct Evaluator {
   std::vector<vocab::DType> results;
   std::optional<eval::Program> program;
   std::string refusal;
-
-  std::mutex pool_mutex;
-  std::vector<eval::Program::Workspace> pool;
-
-  eval::Program::Workspace take_workspace() {
-    {
-      std::lock_guard lock(pool_mutex);
-      if (!pool.empty()) {
-        eval::Program::Workspace ws = std::move(pool.back());
-        pool.pop_back();
-        return ws;
-      }
-    }
-    return program->make_workspace();
-  }
-
-  void give_back(eval::Program::Workspace ws) {
-    std::lock_guard lock(pool_mutex);
-    if (pool.size() < kPooledWorkspaces) pool.push_back(std::move(ws));
-  }
 };
 
 struct EvaluatorObject {
   PyObject_HEAD Evaluator* impl;
+  vectorcallfunc vectorcall;
 };
 
 /// Owns one reference; releases it when the scope ends unless released.
@@ -598,16 +582,11 @@ std::vector<Ref> out_arrays(const Evaluator& ev, PyObject* out, int ndim, const 
 template <class NextRun>
 int run_runs(Evaluator& ev, bool release, bool looks, std::size_t nparams, std::size_t nresults,
              NextRun next_run) {
-  eval::Program::Workspace ws;
+  eval::Program::Workspace ws = std::move(spare_workspace);
   std::array<eval::Program::In, NPY_MAXARGS> in_storage;
   std::array<eval::Program::Out, NPY_MAXARGS> out_storage;
   const std::span<eval::Program::In> in(in_storage.data(), nparams);
   const std::span<eval::Program::Out> out(out_storage.data(), nresults);
-  try {
-    ws = ev.take_workspace();
-  } catch (...) {
-    return -2;
-  }
   struct Watch {
     PyThreadState* released;
     bool release;
@@ -651,7 +630,7 @@ int run_runs(Evaluator& ev, bool release, bool looks, std::size_t nparams, std::
   }
   if (released != nullptr) PyEval_RestoreThread(released);
   if (cpp_failure) return -2;
-  ev.give_back(std::move(ws));
+  spare_workspace = std::move(ws);
   if (failed || PyErr_Occurred()) return -1;
   return 0;
 }
@@ -842,63 +821,10 @@ PyObject* evaluate(Evaluator& ev, PyObject* const* args, PyObject* out) {
   return result_of(ops, given_out ? out : nullptr, ndim, nparams, nresults);
 }
 
-/// Binds positional and keyword arguments to the parameters; `out` is keyword-only.
-PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Evaluator& ev = *reinterpret_cast<EvaluatorObject*>(self)->impl;
-  if (!ev.program) {
-    PyErr_Format(PyExc_ValueError, "%s(): %s", ev.name.c_str(), ev.refusal.c_str());
-    return nullptr;
-  }
-  if (ensure_numpy() < 0) return nullptr;
-  const std::size_t nparams = ev.params.size();
-  const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  if (given > nparams) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu were given",
-                 ev.name.c_str(), nparams, nparams == 1 ? "" : "s", given);
-    return nullptr;
-  }
-  // On the stack for any kernel typed evaluation takes (evaluate refuses more).
-  std::array<PyObject*, NPY_MAXARGS> on_stack;
-  std::vector<PyObject*> on_heap;
-  if (nparams > on_stack.size()) on_heap.resize(nparams);
-  PyObject** bound = on_heap.empty() ? on_stack.data() : on_heap.data();
-  for (std::size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
-  std::fill(bound + given, bound + nparams, nullptr);
-  PyObject* out = nullptr;
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const char* name = PyUnicode_AsUTF8(key);
-      if (name == nullptr) return nullptr;
-      if (std::string_view(name) == "out") {
-        out = value;
-        continue;
-      }
-      std::size_t k = 0;
-      while (k < nparams && ev.arg_names[k] != name) ++k;
-      if (k == nparams) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
-                     ev.name.c_str(), name);
-        return nullptr;
-      }
-      if (bound[k] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", ev.name.c_str(),
-                     name);
-        return nullptr;
-      }
-      bound[k] = value;
-    }
-  }
-  for (std::size_t k = 0; k < nparams; ++k) {
-    if (bound[k] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", ev.name.c_str(),
-                   ev.arg_names[k].c_str());
-      return nullptr;
-    }
-  }
+/// `evaluate`, with a C++ failure raised as the internal fault.
+PyObject* evaluate_guarded(Evaluator& ev, PyObject* const* args, PyObject* out) {
   try {
-    return evaluate(ev, bound, out);
+    return evaluate(ev, args, out);
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;
@@ -908,6 +834,77 @@ PyObject* evaluator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 }
+
+/// The type, made by the first execution of the module and kept for the life of the process, as
+/// every evaluator the compiling calls hand out is of it.
+PyObject* evaluator_type = nullptr;
+
+}  // namespace
+
+PyObject* call_evaluator(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames) {
+  Evaluator& ev = *reinterpret_cast<EvaluatorObject*>(self)->impl;
+  if (!ev.program) {
+    PyErr_Format(PyExc_ValueError, "%s(): %s", ev.name.c_str(), ev.refusal.c_str());
+    return nullptr;
+  }
+  if (ensure_numpy() < 0) return nullptr;
+  const std::size_t nparams = ev.params.size();
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  if (given > nparams) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu were given",
+                 ev.name.c_str(), nparams, nparams == 1 ? "" : "s", given);
+    return nullptr;
+  }
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  // All positional, as most calls are: the arguments are read where they lie.
+  if (given == nparams && nkw == 0) return evaluate_guarded(ev, args, nullptr);
+  // On the stack for any kernel typed evaluation takes (evaluate refuses more).
+  std::array<PyObject*, NPY_MAXARGS> on_stack;
+  std::vector<PyObject*> on_heap;
+  if (nparams > on_stack.size()) on_heap.resize(nparams);
+  PyObject** bound = on_heap.empty() ? on_stack.data() : on_heap.data();
+  std::copy(args, args + given, bound);
+  std::fill(bound + given, bound + nparams, nullptr);
+  PyObject* out = nullptr;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* value = args[given + static_cast<std::size_t>(i)];
+    const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, i));
+    if (name == nullptr) return nullptr;
+    if (std::string_view(name) == "out") {
+      out = value;
+      continue;
+    }
+    std::size_t k = 0;
+    while (k < nparams && ev.arg_names[k] != name) ++k;
+    if (k == nparams) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", ev.name.c_str(),
+                   name);
+      return nullptr;
+    }
+    if (bound[k] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", ev.name.c_str(),
+                   name);
+      return nullptr;
+    }
+    bound[k] = value;
+  }
+  for (std::size_t k = 0; k < nparams; ++k) {
+    if (bound[k] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", ev.name.c_str(),
+                   ev.arg_names[k].c_str());
+      return nullptr;
+    }
+  }
+  return evaluate_guarded(ev, bound, out);
+}
+
+bool is_evaluator(PyObject* object) {
+  return evaluator_type != nullptr &&
+         Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(evaluator_type));
+}
+
+namespace {
 
 void evaluator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -928,23 +925,27 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef kMembers[] = {
+    {"__vectorcalloffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(EvaluatorObject, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&evaluator_dealloc)},
-    {Py_tp_call, reinterpret_cast<void*>(&evaluator_call)},
+    {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+    {Py_tp_members, kMembers},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("A kernel compiled for typed evaluation over NumPy arrays.")},
     {0, nullptr},
 };
 
-/// The type, made by the first execution of the module and kept for the life of the process, as
-/// every evaluator the compiling calls hand out is of it.
-PyObject* evaluator_type = nullptr;
-
 PyType_Spec kSpec = {
     "tarvelon._native.Evaluator",
     sizeof(EvaluatorObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_VECTORCALL,
     kSlots,
 };
 
@@ -975,6 +976,7 @@ PyObject* new_evaluator(std::string_view name, api::Compilation& compiled) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<EvaluatorObject*>(self)->impl = impl.release();
+  reinterpret_cast<EvaluatorObject*>(self)->vectorcall = &call_evaluator;
   return self;
 }
 

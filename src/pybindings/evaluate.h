@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 
 #include "api/pipeline.h"
@@ -22,5 +23,14 @@ int add_evaluator_type(PyObject* module);
 /// kernel without typed meaning still gives an Evaluator, which raises ValueError when called.
 /// Moves the program and the names out of `compiled`. Needs the module executed once.
 PyObject* new_evaluator(std::string_view name, api::Compilation& compiled);
+
+/// Calls Evaluator `evaluator` as a vectorcall would: the positional arguments, then the values
+/// of the keywords `kwnames` names (or null for none). The evaluator's own call; a caller that
+/// already holds the arguments in this form skips a second dispatch.
+PyObject* call_evaluator(PyObject* evaluator, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames);
+
+/// Whether `object` is an Evaluator.
+bool is_evaluator(PyObject* object);
 
 }  // namespace tarvelon::pybindings

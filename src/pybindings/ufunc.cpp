@@ -7,6 +7,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <array>
@@ -271,6 +272,9 @@ PyObject* make_ufunc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
 struct RoutedCallObject {
   PyObject_HEAD PyObject* evaluator;
   PyObject* deferred;
+  vectorcallfunc vectorcall;
+  /// Whether `evaluator` is an Evaluator, whose call this one makes without a dispatch.
+  bool direct;
 };
 
 /// The interned "__module__", made when the module is first executed.
@@ -303,20 +307,42 @@ bool is_deferred(PyObject* value) {
   return false;
 }
 
-PyObject* routed_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+/// The deferred path of a call: `deferred(args, kwargs)`, with kwargs None when there are none.
+PyObject* call_deferred(PyObject* deferred, PyObject* const* args, std::size_t nargs,
+                        PyObject* kwnames) {
+  PyObject* positional = PyTuple_New(static_cast<Py_ssize_t>(nargs));
+  if (positional == nullptr) return nullptr;
+  for (std::size_t k = 0; k < nargs; ++k)
+    PyTuple_SET_ITEM(positional, static_cast<Py_ssize_t>(k), Py_NewRef(args[k]));
+  PyObject* keywords = Py_NewRef(Py_None);
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    Py_SETREF(keywords, PyDict_New());
+    for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i),
+                         args[nargs + static_cast<std::size_t>(i)]) < 0)
+        Py_CLEAR(keywords);
+    }
+  }
+  PyObject* result = keywords == nullptr
+                         ? nullptr
+                         : PyObject_CallFunctionObjArgs(deferred, positional, keywords, nullptr);
+  Py_DECREF(positional);
+  Py_XDECREF(keywords);
+  return result;
+}
+
+/// A kernel's call: one dispatch, straight into the evaluator unless an argument is Dask's.
+PyObject* routed_call(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames) {
   auto* routed = reinterpret_cast<RoutedCallObject*>(self);
-  bool deferred = false;
-  for (Py_ssize_t k = 0; !deferred && k < PyTuple_GET_SIZE(args); ++k)
-    deferred = is_deferred(PyTuple_GET_ITEM(args, k));
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (!deferred && PyDict_Next(kwargs, &pos, &key, &value)) deferred = is_deferred(value);
+  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  const std::size_t total =
+      nargs + (kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)));
+  for (std::size_t k = 0; k < total; ++k) {
+    if (is_deferred(args[k])) return call_deferred(routed->deferred, args, nargs, kwnames);
   }
-  if (deferred) {
-    return PyObject_CallFunctionObjArgs(routed->deferred, args, kwargs ? kwargs : Py_None, nullptr);
-  }
-  return PyObject_Call(routed->evaluator, args, kwargs);
+  if (routed->direct) return call_evaluator(routed->evaluator, args, nargsf, kwnames);
+  return PyObject_Vectorcall(routed->evaluator, args, nargsf, kwnames);
 }
 
 int routed_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -342,11 +368,18 @@ void routed_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+PyMemberDef kRoutedMembers[] = {
+    {"__vectorcalloffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(RoutedCallObject, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot kRoutedSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&routed_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&routed_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&routed_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(&routed_call)},
+    {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+    {Py_tp_members, kRoutedMembers},
     {Py_tp_doc, const_cast<char*>("A kernel's call: the typed evaluator, or the deferred path "
                                   "when an argument is a Dask collection.")},
     {0, nullptr},
@@ -357,7 +390,7 @@ PyType_Spec kRoutedSpec = {
     sizeof(RoutedCallObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_VECTORCALL,
     kRoutedSlots,
 };
 
@@ -375,6 +408,8 @@ PyObject* new_routed_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   if (self == nullptr) return nullptr;
   self->evaluator = Py_NewRef(args[0]);
   self->deferred = Py_NewRef(args[1]);
+  self->vectorcall = &routed_call;
+  self->direct = is_evaluator(args[0]);
   PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
 }

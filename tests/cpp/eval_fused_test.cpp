@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -111,7 +112,8 @@ T apply(FusedOp op, T a, T b) {
 }
 
 /// Each operator step in each form after a prologue that fills both slots and negates the
-/// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf.
+/// accumulator: `a` in slot 0, `b` in slot 1, `-c` in the accumulator, `b` the leaf, one element
+/// of `b` the scalar.
 /// `round` is what each operator's result becomes: itself, or for bf16 the nearest bf16; the
 /// operands are then values of that format.
 template <class T>
@@ -124,12 +126,24 @@ void every_step_on_every_unit(eval::detail::TreeElement element, T (*round)(T) =
         for (T& x : *v) x = round(x);
       }
     }
+    // A scalar operand is one element alone on the heap, so that reading past it is caught.
+    const std::unique_ptr<T> one = std::make_unique<T>(b[n / 2]);
     const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(a.data()),
                                  reinterpret_cast<const std::byte*>(b.data()),
-                                 reinterpret_cast<const std::byte*>(c.data())};
+                                 reinterpret_cast<const std::byte*>(c.data()),
+                                 reinterpret_cast<const std::byte*>(one.get())};
+    for (const Unit& unit : kUnits) {
+      if (eval::detail::cpu_vectors() < unit.needs || unit.fn(element) == nullptr) continue;
+      const FusedStep load[] = {{FusedStep::LoadScalar, 3}};
+      std::vector<T> got(n + 1, T(42));
+      unit.fn(element)(reinterpret_cast<std::byte*>(got.data()), blocks, 4, load, 1, n);
+      for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same(got[i], *one)) << unit.name << i;
+      ASSERT_EQ(got[n], T(42)) << unit.name << " wrote past n = " << n;
+    }
     for (const FusedOp op : {FusedOp::Add, FusedOp::Sub, FusedOp::Mul, FusedOp::Div}) {
       if (std::is_integral_v<T> && op == FusedOp::Div) continue;  // integers have no `/`
-      for (const FusedSource source : {FusedSource::Leaf, FusedSource::Slot0, FusedSource::Slot1}) {
+      for (const FusedSource source :
+           {FusedSource::Leaf, FusedSource::Slot0, FusedSource::Slot1, FusedSource::Scalar}) {
         for (const bool reversed : {false, true}) {
           const FusedStep steps[] = {{FusedStep::Load, 0},
                                      {FusedStep::Push0, 0},
@@ -137,16 +151,19 @@ void every_step_on_every_unit(eval::detail::TreeElement element, T (*round)(T) =
                                      {FusedStep::Push1, 0},
                                      {FusedStep::Load, 2},
                                      {FusedStep::Negate, 0},
-                                     {eval::detail::fused_operator(op, source, reversed), 1}};
+                                     {eval::detail::fused_operator(op, source, reversed),
+                                      std::uint8_t(source == FusedSource::Scalar ? 3 : 1)}};
           for (const Unit& unit : kUnits) {
             if (eval::detail::cpu_vectors() < unit.needs) continue;
             const FusedFn fn = unit.fn(element);
             if (fn == nullptr) continue;  // f16 trees only where the unit rounds vectors to f16
             // One element more than asked for, which must stay as it was.
             std::vector<T> got(n + 1, T(42));
-            fn(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps, std::size(steps), n);
+            fn(reinterpret_cast<std::byte*>(got.data()), blocks, 4, steps, std::size(steps), n);
             for (std::size_t i = 0; i < n; ++i) {
-              const T x = source == FusedSource::Slot0 ? a[i] : b[i];
+              const T x = source == FusedSource::Slot0    ? a[i]
+                          : source == FusedSource::Scalar ? *one
+                                                          : b[i];
               T acc = -c[i];
               if constexpr (std::is_integral_v<T>) acc = apply(FusedOp::Sub, T(0), c[i]);
               T want = reversed ? apply(op, x, acc) : apply(op, acc, x);
@@ -430,6 +447,50 @@ TEST(EvalFused, Bf16TreesRoundEveryOperationToTheFormat) {
       ASSERT_TRUE(same(got[i], want)) << source << " at " << i << ": " << got[i] << " for " << want;
     }
   }
+}
+
+/// A Horner chain with more distinct coefficients than the program keeps as blocks, alternately
+/// added and subtracted, over special values and a tail shorter than a vector: the trees read
+/// the coefficients past the quota as one element each, and must compute what single operations
+/// compute (`U` the unsigned type of an integer dtype, in which it wraps).
+template <class T, class U = T>
+void horner_past_the_constant_quota(const std::string& dtype, T (*round)(T) = nullptr) {
+  constexpr int kCoefficients = 90;
+  std::string chain = "x";
+  for (int k = 1; k <= kCoefficients; ++k)
+    chain = "(" + chain + " * x " + (k % 2 ? "+ " : "- ") + std::to_string(k) + "@{T})";
+  auto program = build_program(with_dtype("|x: {T}|\n" + chain, dtype));
+  ASSERT_TRUE(program.has_value()) << dtype;
+  for (const std::size_t n : {std::size_t{1}, std::size_t{13}, std::size_t{700}}) {
+    std::vector<T> xs = operands<T>(n, 0);
+    if (round != nullptr) {
+      for (T& x : xs) x = round(x);
+    }
+    std::vector<T> got(n);
+    const Program::In in[] = {{reinterpret_cast<const std::byte*>(xs.data()), sizeof(T)}};
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(got.data()), sizeof(T)}};
+    auto ws = program->make_workspace();
+    program->run(in, out, n, ws);
+    for (std::size_t i = 0; i < n; ++i) {
+      const U x = static_cast<U>(xs[i]);
+      U want = x;
+      for (int k = 1; k <= kCoefficients; ++k) {
+        want = apply(FusedOp::Mul, want, x);
+        if (round != nullptr) want = round(want);
+        want = apply(k % 2 ? FusedOp::Add : FusedOp::Sub, want, static_cast<U>(k));
+        if (round != nullptr) want = round(want);
+      }
+      ASSERT_TRUE(same(static_cast<T>(got[i]), static_cast<T>(want)))
+          << dtype << " n " << n << " at " << i << ": " << got[i] << " for " << want;
+    }
+  }
+}
+
+TEST(EvalFused, TreesReadConstantsPastTheQuotaAsOneElement) {
+  horner_past_the_constant_quota<float>("f32");
+  horner_past_the_constant_quota<double>("f64");
+  horner_past_the_constant_quota<std::int32_t, std::uint32_t>("i32");
+  horner_past_the_constant_quota<float>("bf16", &eval::round_to_bf16);
 }
 
 TEST(EvalFused, NoProductIsContractedWithTheSumAfterIt) {

@@ -267,6 +267,31 @@ TEST(EvalProgram, ManyDistinctConstantsStillComputeExactly) {
   EXPECT_EQ(eval_all(p, {5}).at(0), Val(sum + 5));
 }
 
+TEST(EvalProgram, EachConstantTakesOneBlockInTheDtypeItIsReadIn) {
+  struct Case {
+    const char* source;
+    std::size_t blocks;
+    Val x, result;
+  };
+  const Case cases[] = {
+      {"|x: f64|\nx", 0, 1.5, 1.5},
+      {"|x: f64|\nx * 2", 1, 1.5, 3.0},              // an i64 literal read as f64 only
+      {"|x: f64|\nx * 2 + 2.0", 1, 1.5, 5.0},        // the same value twice
+      {"|x: f64|\n(2 + 3) * x", 1, 1.5, 7.5},        // folded: the operands are never read
+      {"|x: f32|\nx * 2 + 2.5@f32", 2, 1.5, 5.5},    // two values
+      {"|x: i8|\nx + (300)@i8", 1, 1, 45},           // cast wraps before the block is filled
+      {"|x: f64|\n1.5@f64 + 2.5@f64", 1, 0.0, 4.0},  // a constant result is stored from a block
+  };
+  for (const Case& c : cases) {
+    const Program p = must_build(c.source);
+    EXPECT_EQ(p.constant_blocks(), c.blocks) << c.source;
+    EXPECT_EQ(eval_all(p, {c.x}).at(0), c.result) << c.source;
+  }
+  std::string source = "|x: f64|\nx";
+  for (int i = 1; i <= 100; ++i) source += " + " + std::to_string(i);
+  EXPECT_EQ(must_build(source).constant_blocks(), 64u);  // the quota holds
+}
+
 TEST(EvalProgram, ConstantKernelsNeedNoRegisters) {
   const Program p = must_build("|x: f64|\n(2.0 + 3.0) * 4.0");
   EXPECT_EQ(p.register_count(), 0u);

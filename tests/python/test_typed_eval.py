@@ -235,13 +235,36 @@ def test_an_argument_that_does_not_convert_names_its_parameter(source, args, err
     assert str(info.value) == message
 
 
-def test_arguments_bind_by_keyword():
+# Every way a call binds its arguments, each computing x - n for x = 4, n = 1 (or refused):
+# positional arguments are read where they lie, anything with a keyword is bound by name.
+BINDINGS = [
+    ((4.0, 1), {}, None),
+    ((), {"n": 1, "x": 4.0}, None),
+    ((4.0,), {"n": 1}, None),
+    ((4.0, 1), {"out": "array"}, None),
+    ((), {"out": "array", "x": 4.0, "n": 1}, None),
+    ((1.0,), {"x": 2.0, "n": 1}, "k() got multiple values for argument 'x'"),
+    ((1.0, 1), {"y": 2}, "k() got an unexpected keyword argument 'y'"),
+    ((1.0, 1, 2), {}, "k() takes 2 positional arguments but 3 were given"),
+    ((), {"n": 1}, "k() missing required argument 'x'"),
+    ((4.0,), {"out": "array"}, "k() missing required argument 'n'"),
+]
+
+
+@pytest.mark.parametrize("args,kwargs,refusal", BINDINGS)
+def test_arguments_bind_by_position_and_keyword(args, kwargs, refusal):
     kernel = tarvelon.compile("|x: f64, n: i32| x - n@f64", "k")
-    assert kernel(n=1, x=4.0) == 3.0
-    with pytest.raises(TypeError, match="^k\\(\\) got multiple values for argument 'x'$"):
-        kernel(1.0, x=2.0, n=1)
-    with pytest.raises(TypeError, match="^k\\(\\) got an unexpected keyword argument 'y'$"):
-        kernel(1.0, 1, y=2)
+    out = np.zeros((), np.float64)
+    kwargs = {key: out if value == "array" else value for key, value in kwargs.items()}
+    if refusal is not None:
+        with pytest.raises(TypeError) as info:
+            kernel(*args, **kwargs)
+        assert str(info.value) == refusal
+        return
+    result = kernel(*args, **kwargs)
+    assert result == 3.0
+    if "out" in kwargs:
+        assert result is out
 
 
 # ---- shapes, strides and results -------------------------------------------------------------
