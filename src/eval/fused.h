@@ -48,10 +48,11 @@ constexpr std::uint8_t fused_operator(FusedOp op, FusedSource source, bool rever
       static_cast<unsigned>(op));
 }
 
-/// Whether a step reads its operand's one element rather than a block.
-constexpr bool reads_scalar(std::uint8_t code) {
-  return code == FusedStep::LoadScalar ||
-         code >= fused_operator(FusedOp::Add, FusedSource::Scalar, false);
+/// Whether a step reads its operand's block: a `Load`, or an operator whose other side is a leaf.
+constexpr bool reads_block(std::uint8_t code) {
+  return code == FusedStep::Load ||
+         (code >= fused_operator(FusedOp::Add, FusedSource::Leaf, false) &&
+          code < fused_operator(FusedOp::Add, FusedSource::Slot0, false));
 }
 
 /// Computes `n` elements of `dst` by running `count` steps over each vector, then storing the

@@ -164,14 +164,16 @@ struct FusedKernel {
     for (; at + kTile <= n; at += kTile) tile(out, ops, steps, count, at);
     if (at == n) return;
     const std::size_t rest = n - at;
-    std::uint32_t scalars = 0;
+    // Only operands read as blocks are copied: a scalar's one element, or an operand no step
+    // reads, may be all there is to read.
+    std::uint32_t blocks = 0;
     for (std::size_t k = 0; k < count; ++k) {
-      if (reads_scalar(steps[k].code)) scalars |= 1u << steps[k].operand;
+      if (reads_block(steps[k].code)) blocks |= 1u << steps[k].operand;
     }
     T local[kMaxFusedOperands][kTile];
     const T* local_ops[kMaxFusedOperands];
     for (std::size_t k = 0; k < operand_count; ++k) {
-      if ((scalars >> k) & 1u) {
+      if (((blocks >> k) & 1u) == 0) {
         local_ops[k] = ops[k];
         continue;
       }
