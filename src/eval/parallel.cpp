@@ -17,6 +17,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -40,7 +41,10 @@ std::size_t cpus_available() {
 struct Job {
   Job(const Program& p, std::span<const Program::In> i, std::span<const Program::Out> o,
       std::size_t count, std::size_t piece_length)
-      : program(&p), in(i), out(o), n(count), piece_len(piece_length) {}
+      : program(&p), in(i), out(o), n(count), piece_len(piece_length) {
+    // The result of the whole run, not of one piece, decides: every piece streams or none.
+    if (p.results().size() == 1) stream = n * storage_size(p.results()[0]) >= kStreamMinimum;
+  }
 
   const Program* program;
   std::span<const Program::In> in;
@@ -49,6 +53,7 @@ struct Job {
   /// A whole number of blocks, so that every thread computes the blocks a lone thread would.
   /// Changed only while no worker shares the job.
   std::size_t piece_len;
+  bool stream = false;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex error_mutex;
@@ -63,13 +68,13 @@ struct Job {
   /// Computes `[start, start + len)`.
   void piece(std::size_t start, std::size_t len, Views& v, Program::Workspace& ws) const {
     // The first piece, often the whole of a short run, needs no offset and so no copies.
-    if (start == 0) return program->run(in, out, len, ws);
+    if (start == 0) return program->run(in, out, len, ws, stream);
     const auto offset = static_cast<std::ptrdiff_t>(start);
     v.in.assign(in.begin(), in.end());
     v.out.assign(out.begin(), out.end());
     for (Program::In& i : v.in) i.data += offset * i.stride;
     for (Program::Out& o : v.out) o.data += offset * o.stride;
-    program->run(v.in, v.out, len, ws);
+    program->run(v.in, v.out, len, ws, stream);
   }
 
   /// Takes pieces until none is left, the run is stopped or `most` pieces are done; the caller
@@ -192,7 +197,7 @@ class Pool {
  private:
   /// Measured on two cores from the time of runs of 10^5 elements of cheap and of costly
   /// kernels on one thread and shared, with the workers watching and asleep.
-  static constexpr std::chrono::nanoseconds kHandOffWatching{3'000};
+  static constexpr std::chrono::nanoseconds kHandOffWatching{6'000};
   static constexpr std::chrono::nanoseconds kHandOffAsleep{20'000};
 
   void start_worker() {
@@ -294,20 +299,24 @@ std::size_t piece_length(std::size_t n, std::size_t threads) {
   return std::clamp((share + kBlock - 1) / kBlock * kBlock, kProbe, kPiece);
 }
 
-/// Computes the run's first kProbe elements on the calling thread and tells from their time
-/// whether the rest, shared by the caller and `workers` workers, ends sooner than on the caller
-/// alone once handing it over is paid for. A cheap kernel needs many more elements than a
-/// costly one before it does.
-bool worth_sharing(Job& job, std::size_t workers, const Pool& pool, Program::Workspace& ws,
-                   const ParallelOptions& options) {
+/// Computes the run's first kProbe elements on the calling thread and gives the time
+/// they took per element; nothing when the run was stopped or is no longer than that.
+std::optional<double> probe(Job& job, Program::Workspace& ws, const ParallelOptions& options) {
   const std::size_t rest_pieces = job.piece_len;
   job.piece_len = kProbe;
   const auto start = std::chrono::steady_clock::now();
   job.share(ws, &options.keep_going, 1);
   const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
   job.piece_len = rest_pieces;
-  if (job.stop.load(std::memory_order_relaxed) || job.n <= kProbe) return false;
-  const double alone = took.count() * static_cast<double>(job.n - kProbe) / kProbe;
+  if (job.stop.load(std::memory_order_relaxed) || job.n <= kProbe) return std::nullopt;
+  return took.count() / kProbe;
+}
+
+/// Whether the rest of a run after the probe, shared by the caller and `workers` workers, ends
+/// sooner than on the caller alone once handing it over is paid for. A cheap kernel needs many
+/// more elements than a costly one before it does.
+bool worth_sharing(const Job& job, double per_element, std::size_t workers, const Pool& pool) {
+  const double alone = per_element * static_cast<double>(job.n - kProbe);
   const double saved = alone - alone / static_cast<double>(workers + 1);
   return saved > static_cast<double>(pool.hand_off().count());
 }
@@ -336,10 +345,14 @@ bool run_parallel(const Program& program, std::span<const Program::In> in,
   Job job(program, in, out, n, piece_length(n, threads));
   const std::size_t pieces = (n + job.piece_len - 1) / job.piece_len;
   const std::size_t workers = std::min(threads, pieces) - (pieces == 0 ? 0 : 1);
-  if (n >= options.minimum && workers > 0) {
+  const bool may_share = n >= options.minimum && workers > 0;
+  std::optional<double> per_element;
+  if (may_share && options.measure) per_element = probe(job, ws, options);
+  if (may_share) {
     Pool& p = pool();
     std::unique_lock lock(p.caller, std::try_to_lock);
-    if (lock.owns_lock() && (!options.measure || worth_sharing(job, workers, p, ws, options))) {
+    if (lock.owns_lock() &&
+        (!options.measure || (per_element && worth_sharing(job, *per_element, workers, p)))) {
       p.run(job, workers, options, ws);
     }
   }

@@ -26,6 +26,11 @@ inline constexpr std::size_t kPiece = 64 * kBlock;
 /// thread computes alone and times to judge whether the rest is worth sharing.
 inline constexpr std::size_t kProbe = 16 * kBlock;
 
+/// Bytes of a single result from which a run writes it past the caches (see Program::run): as
+/// large as the last-level cache of a server processor, so that the result and its inputs
+/// could not stay there together anyway.
+inline constexpr std::size_t kStreamMinimum = std::size_t{32} << 20;
+
 struct ParallelOptions {
   /// The most threads to use, the calling one included; 0 means thread_count().
   std::size_t threads = 0;

@@ -119,6 +119,29 @@ TEST(ThreadSafety, ShortRunsOfCheapAndCostlyKernelsGiveTheSameBitsAsOneThread) {
   }
 }
 
+TEST(ThreadSafety, ResultsLargeEnoughToStreamAreTheSameForAnyThreadCount) {
+  const Program p = must_build("|x: f32| x * x + 1.0@f32");
+  const std::size_t n = eval::kStreamMinimum / sizeof(float) + 2 * eval::kPiece + 5;
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(i % 4099) * 0.25f - 512.0f;
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(x.data()), sizeof(float)}};
+  const auto result = [&](std::size_t threads) {
+    std::vector<float> r(n, -1.0f);
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(r.data()), sizeof(float)}};
+    Program::Workspace ws;
+    if (threads == 0) {
+      p.run(in, out, n, ws);
+    } else {
+      EXPECT_TRUE(eval::run_parallel(p, in, out, n, ws, on(threads)));
+    }
+    return r;
+  };
+  const std::vector<float> expected = result(0);
+  for (std::size_t threads : {1, 2, 3}) {
+    EXPECT_TRUE(result(threads) == expected) << threads << " threads";
+  }
+}
+
 TEST(ThreadSafety, CallersAtOnceShareThePoolOrRunAlone) {
   const Program p = must_build(Operands::kSource);
   const std::size_t n = 9 * eval::kPiece + 5;
