@@ -110,19 +110,22 @@ struct Job {
 /// watches answers within a fraction of one.
 constexpr std::chrono::microseconds kWatch{100};
 
-/// Watches `done()` for up to kWatch; true once it holds.
+/// Watches `done()` for up to kWatch; true once it holds. Yields the processor between looks:
+/// on a machine whose other cores are busy, the thread it waits for may be waiting for this
+/// very core.
 template <class Done>
 bool watch_for(Done done) {
   auto deadline = std::chrono::steady_clock::time_point{};
   for (unsigned round = 0;; ++round) {
     if (done()) return true;
-    if (round % 64 == 0) {
+    if (round % 16 == 0) {
       const auto now = std::chrono::steady_clock::now();
       if (round == 0) {
         deadline = now + kWatch;
       } else if (now >= deadline) {
         return false;
       }
+      sched_yield();
     }
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
