@@ -16,12 +16,20 @@ namespace tarvelon::eval {
 std::size_t thread_count();
 inline constexpr std::size_t kMaxThreads = 256;
 
-/// Runs shorter than this stay on the calling thread: waking a worker costs some microseconds,
-/// which a shorter run does not repay.
-inline constexpr std::size_t kParallelMinimum = std::size_t{1} << 16;
-/// Elements a thread takes at a time: a whole number of blocks, short enough that the calling
-/// thread answers `keep_going` promptly even on the slowest kernels.
+/// Runs shorter than this stay on the calling thread: handing work to another thread costs some
+/// microseconds, which a shorter run does not repay even on the costliest kernels.
+inline constexpr std::size_t kParallelMinimum = std::size_t{1} << 15;
+/// The most elements a thread takes at a time: a whole number of blocks, short enough that the
+/// calling thread answers `keep_going` promptly even on the slowest kernels.
 inline constexpr std::size_t kPiece = 64 * kBlock;
+/// The fewest elements a thread takes at a time, and the first piece of a run, which the calling
+/// thread computes alone and times to judge whether the rest is worth sharing.
+inline constexpr std::size_t kProbe = 16 * kBlock;
+
+/// Bytes of a single result from which a run writes it past the caches (see Program::run): as
+/// large as the last-level cache of a server processor, so that the result and its inputs
+/// could not stay there together anyway.
+inline constexpr std::size_t kStreamMinimum = std::size_t{32} << 20;
 
 struct ParallelOptions {
   /// The most threads to use, the calling one included; 0 means thread_count().
@@ -33,14 +41,18 @@ struct ParallelOptions {
   /// piece starts.
   std::function<bool()> keep_going;
   std::chrono::milliseconds interval{20};
+  /// Whether the calling thread times the run's first piece and keeps the run to itself when
+  /// the rest, shared, would not end sooner (false: every run from `minimum` on is shared).
+  bool measure = true;
 };
 
 /// Computes `n` elements exactly as `program.run(in, out, n, ws)` does, in pieces shared between
 /// the calling thread (with `ws`) and the process's worker threads (each with its own
-/// workspace). Every element is computed by the same kernels whichever thread takes it, so the
-/// results are the same bits for any thread count. Runs shorter than `options.minimum`, a limit
-/// of one thread, and runs that find the workers busy with another caller's run compute on the
-/// calling thread alone.
+/// workspace). Every piece is a whole number of blocks, and every element is computed by the same
+/// kernels whichever thread takes it, so the results are the same bits for any thread count. Runs
+/// shorter than `options.minimum`, a limit of one thread, runs that find the workers busy with
+/// another caller's run, and runs too cheap for the rest after the first piece to repay handing
+/// it over compute on the calling thread alone.
 ///
 /// The pool starts on first need, keeps its threads (which never take a signal) for the life of
 /// the process, and is started afresh in a child process after fork.

@@ -1,5 +1,9 @@
 #include "eval/program.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -52,6 +56,38 @@ void replicate(std::byte* block, const std::byte* element, std::size_t size, std
   const std::size_t total = size * count;
   for (std::size_t done = size; done < total; done *= 2)
     std::memcpy(block + done, block, std::min(done, total - done));
+}
+
+/// Whether a result of dtype `d` is stored as its register holds it: a bf16 result is stored as
+/// the float its register holds; bool and f16 registers are wider than their storage.
+bool stored_as_held(DType d) {
+  return d.kind != vocab::DTypeKind::Bool &&
+         !(d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16());
+}
+
+/// Copies `bytes` from `src` to the 16-byte aligned `dst` with stores that bypass the caches,
+/// the last few bytes with ordinary ones.
+void stream_copy(std::byte* dst, const std::byte* src, std::size_t bytes) {
+  // A parameter passed through to a result that is that very input is already in place.
+  if (dst == src) return;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 64 <= bytes; i += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+  }
+  for (; i + 16 <= bytes; i += 16) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+  }
+#endif
+  std::memcpy(dst + i, src + i, bytes - i);
 }
 
 EvalError cannot(std::string_view op, DType d) {
@@ -123,6 +159,9 @@ class Builder {
     tree_steps = std::move(tree_steps_);
     return {};
   }
+
+  /// Whether the kernel calls an elementary function.
+  bool calls() const { return calls_; }
 
  private:
   struct Value {
@@ -299,6 +338,7 @@ class Builder {
             return emit(detail::select_fn(d), d, c, coerce(value_of_[n.then_branch], d),
                         coerce(value_of_[n.else_branch], d));
           } else if constexpr (std::is_same_v<N, node::Call>) {
+            calls_ = true;
             return emit_call(n, d);
           } else {
             return coerce(value_of_[n.arg], d);
@@ -586,10 +626,7 @@ class Builder {
     if (last.kind != Program::Instr::Kind::Op && last.kind != Program::Instr::Kind::Tree) return;
     if (last.dst != store.a) return;
     const DType d = values_[store.a].dtype;
-    // A bf16 result is stored as the float its register holds.
-    if (d.kind == vocab::DTypeKind::Bool ||
-        (d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16()))
-      return;
+    if (!stored_as_held(d)) return;
     last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
   }
 
@@ -667,6 +704,7 @@ class Builder {
   }
 
   const ir::TypedDag& dag_;
+  bool calls_ = false;
   std::vector<Value> values_;
   /// For constants with a block: its slot, else kNoSlot.
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -739,6 +777,10 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
       !ok) {
     return std::unexpected(ok.error());
   }
+  // A kernel that calls an elementary function is bound by its computing, which stores that
+  // must drain to memory before the next block starts would only hold up.
+  if (p.results_.size() == 1 && stored_as_held(p.results_[0]) && !builder.calls())
+    p.stream_size_ = static_cast<std::uint32_t>(detail::element_size(p.results_[0]));
   return p;
 }
 
@@ -751,8 +793,8 @@ Program::Workspace Program::make_workspace() const {
   return ws;
 }
 
-void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t n,
-                  Workspace& ws) const {
+void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t n, Workspace& ws,
+                  bool stream) const {
   if (ws.bytes_.size() < registers_ * kRegisterPitch) ws.bytes_.resize(registers_ * kRegisterPitch);
   if (ws.views_.size() < registers_) ws.views_.resize(registers_);
   std::byte* regs = ws.bytes_.data();
@@ -770,9 +812,21 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
     views[r] = regs + r * kRegisterPitch;
     return regs + r * kRegisterPitch;
   };
-  /// Where an instruction writes its block: the result itself where it may, else its register.
+#if defined(__SSE2__)
+  // Every block starts a whole number of 16-byte units past the first.
+  const bool streamed = stream && stream_size_ != 0 && n > 0 &&
+                        out[0].stride == static_cast<std::ptrdiff_t>(stream_size_) &&
+                        reinterpret_cast<std::uintptr_t>(out[0].data) % 16 == 0 &&
+                        kBlock * stream_size_ % 16 == 0;
+#else
+  const bool streamed = false;
+  (void)stream;
+#endif
+  /// Where an instruction writes its block: the result itself where it may, else its register
+  /// (always, when the result is streamed from there).
   const auto target = [&](const Instr& ins, std::ptrdiff_t offset) {
-    if (ins.in_place != 0 && out[0].stride == static_cast<std::ptrdiff_t>(ins.in_place)) {
+    if (ins.in_place != 0 && !streamed &&
+        out[0].stride == static_cast<std::ptrdiff_t>(ins.in_place)) {
       std::byte* at = out[0].data + offset * out[0].stride;
       if (reinterpret_cast<std::uintptr_t>(at) % std::min<std::size_t>(ins.in_place, 8) == 0) {
         views[ins.dst] = at;
@@ -815,12 +869,20 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
         } break;
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];
-          ins.store(dst.data + offset * dst.stride, dst.stride, operand(ins.a), len);
+          if (streamed) {
+            stream_copy(dst.data + offset * dst.stride, operand(ins.a), len * stream_size_);
+          } else {
+            ins.store(dst.data + offset * dst.stride, dst.stride, operand(ins.a), len);
+          }
           break;
         }
       }
     }
   }
+#if defined(__SSE2__)
+  // Streamed stores are ordered only by a fence: whoever is told the run ended sees them all.
+  if (streamed) _mm_sfence();
+#endif
 }
 
 }  // namespace tarvelon::eval

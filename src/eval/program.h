@@ -85,7 +85,13 @@ class Program {
   /// and stride). Nothing at the value level fails and it does not throw (a workspace too small
   /// for the program is grown, which may throw std::bad_alloc). `in` and `out` must have
   /// params().size() and results().size() entries.
-  void run(std::span<const In> in, std::span<const Out> out, std::size_t n, Workspace& ws) const;
+  ///
+  /// With `stream`, a single result whose storage is its register layout and which is
+  /// contiguous and 16-byte aligned is written past the caches, unless the kernel calls an
+  /// elementary function: meant for a result far larger than the last-level cache, whose lines
+  /// the processor would otherwise read before writing them. The values are the same either way.
+  void run(std::span<const In> in, std::span<const Out> out, std::size_t n, Workspace& ws,
+           bool stream = false) const;
 
  private:
   Program();
@@ -101,6 +107,9 @@ class Program {
   std::vector<std::uint32_t> tree_operands_;
   std::vector<detail::FusedStep> tree_steps_;
   std::size_t registers_ = 0;
+  /// The element size of a single result whose storage is its register layout, of a kernel
+  /// that calls no elementary function; else 0 (never streamed).
+  std::uint32_t stream_size_ = 0;
 };
 
 }  // namespace tarvelon::eval

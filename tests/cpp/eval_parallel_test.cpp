@@ -56,9 +56,10 @@ Program must_build(std::string_view source) {
   return std::move(*program);
 }
 
-eval::ParallelOptions on(std::size_t threads) {
+eval::ParallelOptions on(std::size_t threads, bool measure = true) {
   eval::ParallelOptions options;
   options.threads = threads;
+  options.measure = measure;
   return options;
 }
 
@@ -72,17 +73,72 @@ Operands serial(const Program& p, std::size_t n) {
 
 TEST(ThreadSafety, PoolGivesTheSameBitsForAnyThreadCountAndLength) {
   const Program p = must_build(Operands::kSource);
-  // Below the pool's minimum, one piece past it, and a length that ends in a partial block.
-  const std::size_t lengths[] = {0, 1000, eval::kParallelMinimum + eval::kPiece + 3,
-                                 7 * eval::kPiece + 129};
+  using eval::kBlock, eval::kParallelMinimum, eval::kPiece, eval::kProbe;
+  // Either side of the pool's minimum and of the timed first piece, lengths ending in a partial
+  // block, and either side of where pieces stop growing with the length on 2 and 5 threads.
+  const std::size_t lengths[] = {0,
+                                 1000,
+                                 kProbe + 1,
+                                 kParallelMinimum - 1,
+                                 kParallelMinimum,
+                                 kParallelMinimum + kPiece + 3,
+                                 7 * kPiece + 129,
+                                 8 * kPiece - kBlock + 1,
+                                 8 * kPiece + kBlock + 1,
+                                 20 * kPiece + 7};
   for (std::size_t n : lengths) {
     const Operands expected = serial(p, n);
-    for (std::size_t threads : {1, 2, 3, 5}) {
-      Operands r(n);
-      Program::Workspace ws;
-      EXPECT_TRUE(eval::run_parallel(p, r.in(), r.out(), n, ws, on(threads)));
-      EXPECT_TRUE(r.same_bits(expected)) << n << " elements on " << threads << " threads";
+    for (bool measure : {true, false}) {
+      for (std::size_t threads : {1, 2, 3, 5}) {
+        Operands r(n);
+        Program::Workspace ws;
+        EXPECT_TRUE(eval::run_parallel(p, r.in(), r.out(), n, ws, on(threads, measure)));
+        EXPECT_TRUE(r.same_bits(expected))
+            << n << " elements on " << threads << " threads, measured " << measure;
+      }
     }
+  }
+}
+
+TEST(ThreadSafety, ShortRunsOfCheapAndCostlyKernelsGiveTheSameBitsAsOneThread) {
+  // A kernel that only copies stays on one thread far longer than a costly one; both are run
+  // back to back, so that the workers are both asleep and still watching for work.
+  const char* sources[] = {"|x: f32, y: i16, k: f64|\n(x, y)", Operands::kSource};
+  const std::size_t lengths[] = {eval::kParallelMinimum, 3 * eval::kPiece + 1, 12 * eval::kPiece};
+  for (const char* source : sources) {
+    const Program p = must_build(source);
+    for (std::size_t n : lengths) {
+      const Operands expected = serial(p, n);
+      Program::Workspace ws;
+      for (int round = 0; round < 4; ++round) {
+        Operands r(n);
+        EXPECT_TRUE(eval::run_parallel(p, r.in(), r.out(), n, ws, on(2)));
+        EXPECT_TRUE(r.same_bits(expected)) << source << ", " << n << " elements, round " << round;
+      }
+    }
+  }
+}
+
+TEST(ThreadSafety, ResultsLargeEnoughToStreamAreTheSameForAnyThreadCount) {
+  const Program p = must_build("|x: f32| x * x + 1.0@f32");
+  const std::size_t n = eval::kStreamMinimum / sizeof(float) + 2 * eval::kPiece + 5;
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(i % 4099) * 0.25f - 512.0f;
+  const Program::In in[] = {{reinterpret_cast<const std::byte*>(x.data()), sizeof(float)}};
+  const auto result = [&](std::size_t threads) {
+    std::vector<float> r(n, -1.0f);
+    const Program::Out out[] = {{reinterpret_cast<std::byte*>(r.data()), sizeof(float)}};
+    Program::Workspace ws;
+    if (threads == 0) {
+      p.run(in, out, n, ws);
+    } else {
+      EXPECT_TRUE(eval::run_parallel(p, in, out, n, ws, on(threads)));
+    }
+    return r;
+  };
+  const std::vector<float> expected = result(0);
+  for (std::size_t threads : {1, 2, 3}) {
+    EXPECT_TRUE(result(threads) == expected) << threads << " threads";
   }
 }
 
@@ -112,27 +168,30 @@ TEST(ThreadSafety, StoppingEndsTheRunAfterTheStartedPieces) {
   const std::size_t n = 20 * eval::kPiece;
   const Operands expected = serial(p, n);
   for (std::size_t threads : {1, 2, 4}) {
-    Operands r(n);
-    const std::int16_t untouched = 0x5555;
-    std::fill(r.r1.begin(), r.r1.end(), untouched);
-    std::atomic<int> asked{0};
-    Program::Workspace ws;
-    eval::ParallelOptions options = on(threads);
-    options.keep_going = [&] {
-      ++asked;
-      return false;
-    };
-    EXPECT_FALSE(eval::run_parallel(p, r.in(), r.out(), n, ws, options)) << threads;
-    EXPECT_EQ(asked.load(), 1) << "asked again after being told to stop, " << threads;
-    // Alone, the calling thread is asked before its first piece; with workers, how far they got
-    // depends on the scheduler.
-    if (threads == 1) {
-      EXPECT_EQ(std::count(r.r1.begin(), r.r1.end(), untouched), std::ptrdiff_t(n));
+    for (bool measure : {true, false}) {
+      Operands r(n);
+      const std::int16_t untouched = 0x5555;
+      std::fill(r.r1.begin(), r.r1.end(), untouched);
+      std::atomic<int> asked{0};
+      Program::Workspace ws;
+      eval::ParallelOptions options = on(threads, measure);
+      options.keep_going = [&] {
+        ++asked;
+        return false;
+      };
+      EXPECT_FALSE(eval::run_parallel(p, r.in(), r.out(), n, ws, options)) << threads;
+      EXPECT_EQ(asked.load(), 1) << "asked again after being told to stop, " << threads;
+      // Alone, or timing its first piece before it hands any out, the calling thread is asked
+      // before anything is computed; with workers at once, how far they got depends on the
+      // scheduler.
+      if (threads == 1 || measure) {
+        EXPECT_EQ(std::count(r.r1.begin(), r.r1.end(), untouched), std::ptrdiff_t(n));
+      }
+      // The pool is usable again afterwards.
+      Operands again(n);
+      EXPECT_TRUE(eval::run_parallel(p, again.in(), again.out(), n, ws, on(threads, measure)));
+      EXPECT_TRUE(again.same_bits(expected));
     }
-    // The pool is usable again afterwards.
-    Operands again(n);
-    EXPECT_TRUE(eval::run_parallel(p, again.in(), again.out(), n, ws, on(threads)));
-    EXPECT_TRUE(again.same_bits(expected));
   }
 }
 
