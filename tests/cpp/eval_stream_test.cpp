@@ -55,7 +55,7 @@ std::vector<std::byte> run(const Program& p, std::size_t n, Place place, bool st
     if (place == Place::OneElementIn) at += size;
     if (place == Place::EveryOther) stride *= 2;
     if (place == Place::OverTheInput && k == 0) {
-      std::memcpy(at, inputs[0].data(), n * size);
+      if (n > 0) std::memcpy(at, inputs[0].data(), n * size);
       in[0] = {at, stride};
     }
     out.push_back({at, stride});
