@@ -31,17 +31,18 @@ inline constexpr std::size_t kFusedOps = 4;
 /// - `LoadScalar`: every lane of the accumulator is the operand's one element;
 /// - `Negate`: the accumulator changes sign;
 /// - `Push0`, `Push1`: slot 0 or 1 keeps the accumulator;
+/// - `Fetch0`, `Fetch1`: the accumulator is slot 0 or 1;
 /// - otherwise `code - kFusedFirstOperator` is `(source * 2 + reversed) * kFusedOps + op`: the
 ///   accumulator becomes `acc op x`, or `x op acc` when reversed, where x is the operand block
 ///   (a leaf), a slot or the operand's one element. Each operation rounds once to the dtype, as
 ///   its own instruction would.
 struct FusedStep {
-  enum Code : std::uint8_t { Load, Negate, Push0, Push1, LoadScalar };
+  enum Code : std::uint8_t { Load, Negate, Push0, Push1, LoadScalar, Fetch0, Fetch1 };
   std::uint8_t code = Load;
   /// Index among the tree's operand blocks, for `Load` and leaf operators.
   std::uint8_t operand = 0;
 };
-inline constexpr std::uint8_t kFusedFirstOperator = 5;
+inline constexpr std::uint8_t kFusedFirstOperator = 7;
 constexpr std::uint8_t fused_operator(FusedOp op, FusedSource source, bool reversed) {
   return static_cast<std::uint8_t>(
       kFusedFirstOperator + (static_cast<unsigned>(source) * 2 + (reversed ? 1 : 0)) * kFusedOps +

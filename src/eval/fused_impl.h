@@ -59,9 +59,11 @@ struct FusedKernel {
 
   /// Every lane `*p`.
   static V splat(const T* p) {
-    V v;
-    for (std::size_t i = 0; i < kLanes; ++i) v[i] = *p;
-    return v;
+    const T x = *p;
+    // An initializer of equal lanes, which the compiler turns into one broadcast where a loop
+    // of lane writes became one masked move per lane.
+    return [&]<std::size_t... I>(std::index_sequence<I...>) { return V{((void)I, x)...}; }
+    (std::make_index_sequence<kLanes>{});
   }
 
   /// Four vectors, named rather than an array: the compiler keeps named members in registers,
@@ -138,6 +140,10 @@ struct FusedKernel {
           TARVELON_LANES(slot0[j] = acc[j]);
         case FusedStep::Push1:
           TARVELON_LANES(slot1[j] = acc[j]);
+        case FusedStep::Fetch0:
+          TARVELON_LANES(acc[j] = slot0[j]);
+        case FusedStep::Fetch1:
+          TARVELON_LANES(acc[j] = slot1[j]);
           TARVELON_OPERATOR(Add, +)
           TARVELON_OPERATOR(Sub, -)
           TARVELON_OPERATOR(Mul, *)

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -23,10 +24,9 @@ using detail::OpFn;
 using ir::NodeId;
 using vocab::DType;
 
-/// Bytes of one register: a block of the widest element (c128).
-constexpr std::size_t kRegisterBytes = kBlock * 16;
+static_assert(kRegisterBytes == kBlock * 16, "the shortest block is of the widest element");
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
-static_assert(kBlock <= detail::kMaxBlock, "kernels hold a block of storage on their stack");
+static_assert(detail::kMaxBlock % kBlock == 0, "every block length is a multiple of the shortest");
 
 /// Distance between registers in a workspace: a cache line more than a register, so that blocks
 /// read together do not all map to the same cache sets (and the same 4 KiB alias).
@@ -131,7 +131,7 @@ class Builder {
                                      std::vector<std::byte>& scalars,
                                      std::vector<std::uint32_t>& tree_operands,
                                      std::vector<detail::FusedStep>& tree_steps,
-                                     std::size_t& registers) {
+                                     std::size_t& registers, std::size_t& block) {
     auto order = topological_order();
     if (!order) return std::unexpected(order.error());
     value_of_.assign(dag_.nodes.size(), kNoOperand);
@@ -152,6 +152,9 @@ class Builder {
     allow_views();
     write_result_in_place();
     registers = allocate_registers();
+    std::size_t widest = 1;
+    for (const Value& v : values_) widest = std::max(widest, detail::element_size(v.dtype));
+    block = std::min(detail::kMaxBlock, kRegisterBytes / widest);
     code = std::move(code_);
     constants = std::move(constants_);
     scalars = std::move(scalars_);
@@ -274,7 +277,8 @@ class Builder {
     if (constants_.size() / kRegisterBytes < kMaxConstantBlocks) {
       const_slot_[v] = constants_.size() / kRegisterBytes;
       constants_.resize(constants_.size() + kRegisterBytes);
-      replicate(constants_.data() + const_slot_[v] * kRegisterBytes, element, size, kBlock);
+      replicate(constants_.data() + const_slot_[v] * kRegisterBytes, element, size,
+                kRegisterBytes / size);
       return v;
     }
     late_.resize(values_.size(), kNoOperand);
@@ -422,9 +426,9 @@ class Builder {
   };
 
   /// Computes each connected run of arithmetic as one Tree instruction where it has more than one
-  /// operator: an operator whose value only one operator of its dtype reads is computed inside
-  /// that operator's tree, unless the tree would outgrow its slots, steps, operands or its one
-  /// temporary.
+  /// operator or reads a constant: an operator whose value only one operator of its dtype reads
+  /// is computed inside that operator's tree, unless the tree would outgrow its slots, steps,
+  /// operands or its one temporary.
   void fuse_arithmetic() {
     if (arithmetic_.empty()) return;
     arithmetic_.resize(values_.size());
@@ -465,13 +469,17 @@ class Builder {
     for (Program::Instr& in : code_) {
       if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is || inner_[in.dst])
         continue;
+      // A lone operator with a constant is a tree too: it reads the constant's one element for
+      // every lane instead of a whole block of copies.
       const auto operands = operands_of(in.dst);
-      if (std::none_of(operands.begin(), operands.end(),
-                       [&](std::uint32_t o) { return o != kNoOperand && inner_[o]; }))
+      if (std::none_of(operands.begin(), operands.end(), [&](std::uint32_t o) {
+            return o != kNoOperand && (inner_[o] || scalar(o));
+          }))
         continue;
       std::vector<std::uint32_t> leaves;
       const auto first_step = static_cast<std::uint32_t>(tree_steps_.size());
       emit_tree(in.dst, 0, leaves, dead);
+      keep_leaves_in_free_slots(first_step);
       in.kind = Program::Instr::Kind::Tree;
       in.tree = detail::fused_fn(values_[in.dst].dtype);
       in.a = static_cast<std::uint32_t>(tree_operands_.size());
@@ -479,7 +487,7 @@ class Builder {
       in.c = first_step;
       in.steps = static_cast<std::uint32_t>(tree_steps_.size()) - first_step;
       for (std::uint32_t o : leaves)
-        tree_operands_.push_back(scalar(o) ? kScalarBit | filled_[o].scalar : o);
+        tree_operands_.push_back(filled(o) ? kScalarBit | filled_[o].scalar : o);
     }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < code_.size(); ++i) {
@@ -525,7 +533,8 @@ class Builder {
 
   /// Whether a tree reads `v` as one element instead of a filled register: a filled constant,
   /// whose Fill the tree then replaces (every use of a constant past the quota has its own).
-  bool scalar(std::uint32_t v) const {
+  bool scalar(std::uint32_t v) const { return values_[v].constant || filled(v); }
+  bool filled(std::uint32_t v) const {
     return v < filled_.size() && filled_[v].scalar != kNoOperand;
   }
 
@@ -552,7 +561,7 @@ class Builder {
         dead[arithmetic_[o].instr] = true;
         emit_tree(o, at, leaves, dead);
       } else if (scalar(o)) {
-        dead[filled_[o].instr] = true;
+        if (filled(o)) dead[filled_[o].instr] = true;
         step(FusedStep::LoadScalar, leaf(o, leaves));
       } else {
         step(FusedStep::Load, leaf(o, leaves));
@@ -561,7 +570,7 @@ class Builder {
     // A leaf operand of an operator: a block, or a filled constant's one element.
     const auto leaf_operator = [&](std::uint32_t o, bool reversed) {
       if (scalar(o)) {
-        dead[filled_[o].instr] = true;
+        if (filled(o)) dead[filled_[o].instr] = true;
         step(detail::fused_operator(a.op, FusedSource::Scalar, reversed), leaf(o, leaves));
       } else {
         step(detail::fused_operator(a.op, FusedSource::Leaf, reversed), leaf(o, leaves));
@@ -589,6 +598,49 @@ class Builder {
       compute(left_first ? r : l, depth + 1);
       step(detail::fused_operator(a.op, slot, left_first));
     }
+  }
+
+  /// Gives the slots that the tree from step `first` on never keeps a value in to the operand
+  /// blocks it reads most often, each loaded once before the other steps. A read from memory
+  /// costs as much as the operation that takes it, so a tree that reads `x` five times spends
+  /// half its time loading; an operand read once or twice gains nothing worth the extra steps.
+  void keep_leaves_in_free_slots(std::size_t first) {
+    using detail::FusedOp;
+    using detail::FusedSource;
+    using detail::FusedStep;
+    constexpr std::size_t kFewestReads = 3;
+    const auto steps = std::span(tree_steps_).subspan(first);
+    bool free[detail::kFusedSlots] = {true, true};
+    std::array<std::size_t, detail::kMaxFusedOperands> reads{};
+    for (const FusedStep& s : steps) {
+      if (s.code == FusedStep::Push0) free[0] = false;
+      if (s.code == FusedStep::Push1) free[1] = false;
+      if (detail::reads_block(s.code)) ++reads[s.operand];
+    }
+    std::vector<FusedStep> prologue;
+    for (std::size_t slot = 0; slot < detail::kFusedSlots; ++slot) {
+      if (!free[slot]) continue;
+      const auto most = std::max_element(reads.begin(), reads.end());
+      if (*most < kFewestReads) break;
+      *most = 0;
+      const auto operand = static_cast<std::uint8_t>(most - reads.begin());
+      const auto source = slot == 0 ? FusedSource::Slot0 : FusedSource::Slot1;
+      for (FusedStep& s : steps) {
+        if (s.operand != operand || !detail::reads_block(s.code)) continue;
+        if (s.code == FusedStep::Load) {
+          s.code = slot == 0 ? FusedStep::Fetch0 : FusedStep::Fetch1;
+        } else {
+          const unsigned form = s.code - detail::kFusedFirstOperator;
+          s.code = detail::fused_operator(static_cast<FusedOp>(form % detail::kFusedOps), source,
+                                          form / detail::kFusedOps % 2 != 0);
+        }
+        s.operand = 0;
+      }
+      prologue.push_back({FusedStep::Load, operand});
+      prologue.push_back({slot == 0 ? FusedStep::Push0 : FusedStep::Push1, 0});
+    }
+    tree_steps_.insert(tree_steps_.begin() + static_cast<std::ptrdiff_t>(first), prologue.begin(),
+                       prologue.end());
   }
 
   /// A contiguous input whose storage is its register layout is read where it lies instead of
@@ -773,7 +825,7 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   for (NodeId id : dag.outputs) p.results_.push_back(dag.dtypes[id]);
   Builder builder(dag);
   if (auto ok = builder.run(p.code_, p.constants_, p.scalars_, p.tree_operands_, p.tree_steps_,
-                            p.registers_);
+                            p.registers_, p.block_);
       !ok) {
     return std::unexpected(ok.error());
   }
@@ -817,7 +869,7 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
   const bool streamed = stream && stream_size_ != 0 && n > 0 &&
                         out[0].stride == static_cast<std::ptrdiff_t>(stream_size_) &&
                         reinterpret_cast<std::uintptr_t>(out[0].data) % 16 == 0 &&
-                        kBlock * stream_size_ % 16 == 0;
+                        block_ * stream_size_ % 16 == 0;
 #else
   const bool streamed = false;
   (void)stream;
@@ -835,8 +887,8 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
     }
     return reg(ins.dst);
   };
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    const std::size_t len = std::min(kBlock, n - start);
+  for (std::size_t start = 0; start < n; start += block_) {
+    const std::size_t len = std::min(block_, n - start);
     const auto offset = static_cast<std::ptrdiff_t>(start);
     for (const Instr& ins : code_) {
       switch (ins.kind) {

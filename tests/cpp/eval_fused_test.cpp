@@ -180,6 +180,32 @@ void every_step_on_every_unit(eval::detail::TreeElement element, T (*round)(T) =
   }
 }
 
+TEST(EvalFused, FetchedSlotsAreTheValuesPushed) {
+  // Slot 0 keeps x and slot 1 keeps y; the accumulator then holds z until a fetch replaces it.
+  constexpr std::size_t n = 300;
+  const std::vector<float> x = operands<float>(n, 0), y = operands<float>(n, 1),
+                           z = operands<float>(n, 2);
+  const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(x.data()),
+                               reinterpret_cast<const std::byte*>(y.data()),
+                               reinterpret_cast<const std::byte*>(z.data())};
+  struct Case {
+    FusedStep::Code fetch;
+    const std::vector<float>* want;
+  };
+  for (const Case c : {Case{FusedStep::Fetch0, &x}, Case{FusedStep::Fetch1, &y}}) {
+    const FusedStep steps[] = {{FusedStep::Load, 0},  {FusedStep::Push0, 0}, {FusedStep::Load, 1},
+                               {FusedStep::Push1, 0}, {FusedStep::Load, 2},  {c.fetch, 0}};
+    for (const Unit& unit : kUnits) {
+      if (eval::detail::cpu_vectors() < unit.needs) continue;
+      std::vector<float> got(n);
+      unit.fn(eval::detail::TreeElement::F32)(reinterpret_cast<std::byte*>(got.data()), blocks, 3,
+                                              steps, std::size(steps), n);
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(same(got[i], (*c.want)[i])) << unit.name << " fetch " << int(c.fetch) << i;
+    }
+  }
+}
+
 TEST(EvalFused, EveryStepOnEveryUnitRoundsOrWrapsAsOneOperation) {
   using eval::detail::TreeElement;
   every_step_on_every_unit<float>(TreeElement::F32);
@@ -286,6 +312,12 @@ std::vector<Kernel<T>> kernels() {
       {"((2.0@{T} * x - 3.0@{T}) * x + 0.5@{T}) * x - 7.0@{T}",
        [](T x, T, T) { return ((T(2) * x - T(3)) * x + T(0.5)) * x - T(7); }},
       {"0.044715@{T} * x * x * x + x", [](T x, T, T) { return T(0.044715) * x * x * x + x; }},
+      // Operands read three times or more, kept in the slots the tree leaves free: one beside
+      // a slot the tree keeps its own value in, and two when it needs none.
+      {"(x * y - x) / (z - x * x)", [](T x, T y, T z) { return (x * y - x) / (z - x * x); }},
+      {"y * x - x * y / x + y", [](T x, T y, T) { return y * x - x * y / x + y; }},
+      {"(((x + y) * (y - z)) - ((z * x) + (x / y))) * z",
+       [](T x, T y, T z) { return (((x + y) * (y - z)) - ((z * x) + (x / y))) * z; }},
       {"x / -(y * -z)", [](T x, T y, T z) { return x / -(y * -z); }},
       // Two subtrees at every level: the kernel's two slots, then a third it has not.
       {"((x + y) * (y - z)) / ((z * x) - (x / y))",
