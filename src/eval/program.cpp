@@ -65,13 +65,16 @@ bool stored_as_held(DType d) {
          !(d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16());
 }
 
-/// Copies `bytes` from `src` to the 16-byte aligned `dst` with stores that bypass the caches,
-/// the last few bytes with ordinary ones.
+/// Copies `bytes` from `src` to `dst` with stores that bypass the caches for every whole cache
+/// line of `dst`, and ordinary ones for the partial lines at either end: a line written partly
+/// past the caches and partly through them would be read from memory after all.
 void stream_copy(std::byte* dst, const std::byte* src, std::size_t bytes) {
   // A parameter passed through to a result that is that very input is already in place.
   if (dst == src) return;
   std::size_t i = 0;
 #if defined(__SSE2__)
+  i = std::min(bytes, (64 - reinterpret_cast<std::uintptr_t>(dst) % 64) % 64);
+  std::memcpy(dst, src, i);
   for (; i + 64 <= bytes; i += 64) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
@@ -81,10 +84,6 @@ void stream_copy(std::byte* dst, const std::byte* src, std::size_t bytes) {
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
-  }
-  for (; i + 16 <= bytes; i += 16) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
   }
 #endif
   std::memcpy(dst + i, src + i, bytes - i);
@@ -865,11 +864,8 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
     return regs + r * kRegisterPitch;
   };
 #if defined(__SSE2__)
-  // Every block starts a whole number of 16-byte units past the first.
   const bool streamed = stream && stream_size_ != 0 && n > 0 &&
-                        out[0].stride == static_cast<std::ptrdiff_t>(stream_size_) &&
-                        reinterpret_cast<std::uintptr_t>(out[0].data) % 16 == 0 &&
-                        block_ * stream_size_ % 16 == 0;
+                        out[0].stride == static_cast<std::ptrdiff_t>(stream_size_);
 #else
   const bool streamed = false;
   (void)stream;

@@ -93,8 +93,8 @@ class Program {
   /// for the program is grown, which may throw std::bad_alloc). `in` and `out` must have
   /// params().size() and results().size() entries.
   ///
-  /// With `stream`, a single result whose storage is its register layout and which is
-  /// contiguous and 16-byte aligned is written past the caches, unless the kernel calls an
+  /// With `stream`, the whole cache lines of a single result whose storage is its register
+  /// layout and which is contiguous are written past the caches, unless the kernel calls an
   /// elementary function: meant for a result far larger than the last-level cache, whose lines
   /// the processor would otherwise read before writing them. The values are the same either way.
   void run(std::span<const In> in, std::span<const Out> out, std::size_t n, Workspace& ws,
