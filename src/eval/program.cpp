@@ -830,8 +830,10 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   }
   // A kernel that calls an elementary function is bound by its computing, which stores that
   // must drain to memory before the next block starts would only hold up.
-  if (p.results_.size() == 1 && stored_as_held(p.results_[0]) && !builder.calls())
-    p.stream_size_ = static_cast<std::uint32_t>(detail::element_size(p.results_[0]));
+  if (p.results_.size() == 1 && !builder.calls()) {
+    p.stream_size_ = static_cast<std::uint32_t>(storage_size(p.results_[0]));
+    p.stream_held_ = stored_as_held(p.results_[0]);
+  }
   return p;
 }
 
@@ -918,7 +920,13 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];
           if (streamed) {
-            stream_copy(dst.data + offset * dst.stride, operand(ins.a), len * stream_size_);
+            const std::byte* from = operand(ins.a);
+            alignas(64) std::byte stored[kRegisterBytes];
+            if (!stream_held_) {
+              ins.store(stored, stream_size_, from, len);
+              from = stored;
+            }
+            stream_copy(dst.data + offset * dst.stride, from, len * stream_size_);
           } else {
             ins.store(dst.data + offset * dst.stride, dst.stride, operand(ins.a), len);
           }

@@ -93,10 +93,10 @@ class Program {
   /// for the program is grown, which may throw std::bad_alloc). `in` and `out` must have
   /// params().size() and results().size() entries.
   ///
-  /// With `stream`, the whole cache lines of a single result whose storage is its register
-  /// layout and which is contiguous are written past the caches, unless the kernel calls an
-  /// elementary function: meant for a result far larger than the last-level cache, whose lines
-  /// the processor would otherwise read before writing them. The values are the same either way.
+  /// With `stream`, the whole cache lines of a single contiguous result are written past the
+  /// caches, unless the kernel calls an elementary function: meant for a result far larger than the
+  /// last-level cache, whose lines the processor would otherwise read before writing them. The
+  /// values are the same either way.
   void run(std::span<const In> in, std::span<const Out> out, std::size_t n, Workspace& ws,
            bool stream = false) const;
 
@@ -115,9 +115,12 @@ class Program {
   std::vector<detail::FusedStep> tree_steps_;
   std::size_t registers_ = 0;
   std::size_t block_ = kBlock;
-  /// The element size of a single result whose storage is its register layout, of a kernel
-  /// that calls no elementary function; else 0 (never streamed).
+  /// The storage size of a single result of a kernel that calls no elementary function; else 0
+  /// (never streamed).
   std::uint32_t stream_size_ = 0;
+  /// Whether that result's storage is its register layout, which then streams straight from
+  /// its register; any other is first stored into a block on the stack.
+  bool stream_held_ = false;
 };
 
 }  // namespace tarvelon::eval

@@ -84,9 +84,12 @@ TEST(EvalStream, StreamedResultsAreTheBytesCachedStoresWrite) {
       {"|x: c64| x * x + 1.0@c64", true},
       {"|x: bf16| x + x", true},
       {"|x: f64| x@f32", false},
-      // Never streamed: wider registers than storage, more than one result, or a function call.
+      // Registers wider than storage: stored into a block first, then streamed.
       {"|x: f16| x + x", true},
+      {"|x: f16| x * 0.5@f16 - 3.0@f16", true},
       {"|x: f32| x > 0.0@f32", false},
+      {"|x: u8, y: u8| x == y", true},
+      // Never streamed: more than one result, or a function call.
       {"|x: i16| (x, x * 3@i16)", true},
       {"|x: f32| x * sigmoid(x)", true},
   };
