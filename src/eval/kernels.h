@@ -9,8 +9,8 @@
 
 namespace tarvelon::eval::detail {
 
-/// The most elements an instruction computes at once (the longest block of a program).
-inline constexpr std::size_t kMaxBlock = 1024;
+/// The most elements an instruction computes at once (the program's block).
+inline constexpr std::size_t kMaxBlock = 256;
 
 /// Computes `n` elements of `dst` from up to three operand blocks (unused ones are null). Every
 /// kernel reads an element's operands before writing it, so `dst` may be one of the operands.

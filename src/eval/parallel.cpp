@@ -23,8 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "eval/kernels.h"
-
 namespace tarvelon::eval {
 
 namespace {
@@ -298,15 +296,11 @@ Pool& pool() {
   return *expected;
 }
 
-static_assert(kProbe % detail::kMaxBlock == 0 && kPiece % kProbe == 0,
-              "the first piece and the longest are whole blocks of any program");
-
 /// Pieces of a run on `threads` threads: about four for each thread, so that a thread slowed
-/// by another process leaves little for the others to wait on, whole blocks of the program
-/// within kProbe and kPiece.
-std::size_t piece_length(std::size_t n, std::size_t threads, std::size_t block) {
+/// by another process leaves little for the others to wait on, within kProbe and kPiece.
+std::size_t piece_length(std::size_t n, std::size_t threads) {
   const std::size_t share = n / (4 * threads);
-  return std::clamp((share + block - 1) / block * block, kProbe, kPiece);
+  return std::clamp((share + kBlock - 1) / kBlock * kBlock, kProbe, kPiece);
 }
 
 /// Computes the run's first kProbe elements on the calling thread and gives the time
@@ -352,7 +346,7 @@ bool run_parallel(const Program& program, std::span<const Program::In> in,
                   const ParallelOptions& options) {
   const std::size_t threads =
       std::min(options.threads == 0 ? thread_count() : options.threads, kMaxThreads);
-  Job job(program, in, out, n, piece_length(n, threads, program.block()));
+  Job job(program, in, out, n, piece_length(n, threads));
   const std::size_t pieces = (n + job.piece_len - 1) / job.piece_len;
   const std::size_t workers = std::min(threads, pieces) - (pieces == 0 ? 0 : 1);
   const bool may_share = n >= options.minimum && workers > 0;

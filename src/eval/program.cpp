@@ -24,9 +24,10 @@ using detail::OpFn;
 using ir::NodeId;
 using vocab::DType;
 
-static_assert(kRegisterBytes == kBlock * 16, "the shortest block is of the widest element");
+/// Bytes of one register: a block of the widest element (c128).
+constexpr std::size_t kRegisterBytes = kBlock * 16;
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
-static_assert(detail::kMaxBlock % kBlock == 0, "every block length is a multiple of the shortest");
+static_assert(kBlock <= detail::kMaxBlock, "kernels hold a block of storage on their stack");
 
 /// Distance between registers in a workspace: a cache line more than a register, so that blocks
 /// read together do not all map to the same cache sets (and the same 4 KiB alias).
@@ -130,7 +131,7 @@ class Builder {
                                      std::vector<std::byte>& scalars,
                                      std::vector<std::uint32_t>& tree_operands,
                                      std::vector<detail::FusedStep>& tree_steps,
-                                     std::size_t& registers, std::size_t& block) {
+                                     std::size_t& registers) {
     auto order = topological_order();
     if (!order) return std::unexpected(order.error());
     value_of_.assign(dag_.nodes.size(), kNoOperand);
@@ -151,9 +152,6 @@ class Builder {
     allow_views();
     write_result_in_place();
     registers = allocate_registers();
-    std::size_t widest = 1;
-    for (const Value& v : values_) widest = std::max(widest, detail::element_size(v.dtype));
-    block = std::min(detail::kMaxBlock, kRegisterBytes / widest);
     code = std::move(code_);
     constants = std::move(constants_);
     scalars = std::move(scalars_);
@@ -276,8 +274,7 @@ class Builder {
     if (constants_.size() / kRegisterBytes < kMaxConstantBlocks) {
       const_slot_[v] = constants_.size() / kRegisterBytes;
       constants_.resize(constants_.size() + kRegisterBytes);
-      replicate(constants_.data() + const_slot_[v] * kRegisterBytes, element, size,
-                kRegisterBytes / size);
+      replicate(constants_.data() + const_slot_[v] * kRegisterBytes, element, size, kBlock);
       return v;
     }
     late_.resize(values_.size(), kNoOperand);
@@ -425,9 +422,9 @@ class Builder {
   };
 
   /// Computes each connected run of arithmetic as one Tree instruction where it has more than one
-  /// operator or reads a constant: an operator whose value only one operator of its dtype reads
-  /// is computed inside that operator's tree, unless the tree would outgrow its slots, steps,
-  /// operands or its one temporary.
+  /// operator: an operator whose value only one operator of its dtype reads is computed inside
+  /// that operator's tree, unless the tree would outgrow its slots, steps, operands or its one
+  /// temporary.
   void fuse_arithmetic() {
     if (arithmetic_.empty()) return;
     arithmetic_.resize(values_.size());
@@ -468,12 +465,9 @@ class Builder {
     for (Program::Instr& in : code_) {
       if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is || inner_[in.dst])
         continue;
-      // A lone operator with a constant is a tree too: it reads the constant's one element for
-      // every lane instead of a whole block of copies.
       const auto operands = operands_of(in.dst);
-      if (std::none_of(operands.begin(), operands.end(), [&](std::uint32_t o) {
-            return o != kNoOperand && (inner_[o] || scalar(o));
-          }))
+      if (std::none_of(operands.begin(), operands.end(),
+                       [&](std::uint32_t o) { return o != kNoOperand && inner_[o]; }))
         continue;
       std::vector<std::uint32_t> leaves;
       const auto first_step = static_cast<std::uint32_t>(tree_steps_.size());
@@ -824,7 +818,7 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   for (NodeId id : dag.outputs) p.results_.push_back(dag.dtypes[id]);
   Builder builder(dag);
   if (auto ok = builder.run(p.code_, p.constants_, p.scalars_, p.tree_operands_, p.tree_steps_,
-                            p.registers_, p.block_);
+                            p.registers_);
       !ok) {
     return std::unexpected(ok.error());
   }
@@ -885,8 +879,8 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
     }
     return reg(ins.dst);
   };
-  for (std::size_t start = 0; start < n; start += block_) {
-    const std::size_t len = std::min(block_, n - start);
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
     const auto offset = static_cast<std::ptrdiff_t>(start);
     for (const Instr& ins : code_) {
       switch (ins.kind) {
