@@ -5,15 +5,18 @@
 // wider instruction set never lends its copy to baseline code.
 //
 // A 1-ulp single-precision exponential alone would cost up to 2 ulps of e^x / (1 + e^x) below
-// zero. tanh and exp_sigmoid take e^t as an unevaluated sum of two floats within 2^-32 relative
-// and keep the low part through error-free sums and a corrected quotient until the one rounding
-// to float, for about half an ulp. sigmoid and softplus spend more of their 2-ulp bound on speed:
+// zero. exp_sigmoid takes e^t as an unevaluated sum of two floats within 2^-32 relative and
+// keeps the low part through error-free sums and a corrected quotient until the one rounding to
+// float, for about half an ulp. tanh reads its value from polynomial pieces that each end in one
+// rounding, for 0.62 ulp or 0.74. sigmoid and softplus spend more of their 2-ulp bound on speed:
 // sigmoid keeps e^t's low part but lets one sum round, and softplus reads log(1 + e^v) from
 // polynomial pieces. Every function's comment states what each step adds and the bound it
 // proves; the accuracy test holds each one to it.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace tarvelon::eval::detail {
 namespace {
@@ -41,8 +44,6 @@ struct CompositeF32 {
   static constexpr std::uint32_t kSign = 0x80000000u;
 
   static F ldexp(F v, FI k) { return Vec::ldexp(v, k); }
-  /// 2^k for integers k in [-126, 127].
-  static F pow2(FI k) { return (F)(((FU)k + 127u) << 23); }
   /// -|x|, no lower than `floor`; a NaN stays a NaN.
   static F neg_abs_at_least(F x, float floor) {
     return Vec::at_least(splat(floor), (F)((FU)x | kSign));
@@ -72,8 +73,7 @@ struct CompositeF32 {
                                         0x1.52486cp-27f};
 
   /// e^(t + tl) = 2^m (hi + lo) for |t| <= 150 and |tl| <= 2^-19, hi + lo within 2^-32 relative,
-  /// hi in [0.978, 1.96] and |lo| < 2^-23. For tanh, which cancels 1 - e^t, `r` and `c` give
-  /// e^t - 1 = r + c directly where k = 0.
+  /// hi in [0.978, 1.96] and |lo| < 2^-23.
   ///
   /// k = round(t 16/ln2), m = k >> 4, j = k & 15, and t + tl - k ln2/16 = r + rl: with a fused
   /// multiply-add t - k L_hi is exact (|r| < 2^-5 and both terms are multiples of 2^-29), and
@@ -89,8 +89,6 @@ struct CompositeF32 {
   struct Exp {
     F hi, lo;
     FI m;
-    FI k;
-    F r, c;
   };
   static Exp exp_pair(F t, F tl) {
     const F shifter = splat(0x1.8p23f);
@@ -106,7 +104,7 @@ struct CompositeF32 {
     const F c = fma(r * r, q, fma(rl, r, rl));
     const F hi = fma(th, r + c, th);
     const F lo = fma(th, r, th - hi) + fma(th, c, fma(tlo, r, tlo));
-    return {hi, lo, ki >> 4, ki, r, c};
+    return {hi, lo, ki >> 4};
   }
 
   /// 1 / (1 + e) = inv (1 + rest) to 2^-44 relative, for 1 + e = sh + sl with |sl| <= 2^-22 sh:
@@ -289,33 +287,151 @@ struct CompositeF32 {
   };
   static F sigmoid_log(F x) { return -softplus(-x); }
 
-  /// tanh |x| = n / (2 - n) with n = 1 - e^-2|x| in [0, 1), the sign of x put back (so -0 stays
-  /// -0). Beyond |x| = 20, |x| counts as 20: tanh rounds to 1 from 9.01 on.
+  /// tanh x = sign(x) tanh a, a = |x| no larger than 9.75: tanh rounds to 1 from 9.011 on, and
+  /// the last piece gives 1 there. a is read from `Vec::kPieceSlots` slots of a table that
+  /// tools/fit_tanh_pieces.py fits, indexed by a's exponent and leading mantissa bits
+  /// (`TanhLayout`). Slot 0 serves a below 1/4 as a + a p(a^2), where p(v) = v R(v) has no
+  /// constant term, so a subnormal or tiny a gives a itself. Slot i serves the i-th of 2^m equal
+  /// pieces of a binade from 1/4 on as C + t p(t), t = a - c: the float c lies in the piece's
+  /// binade, so t is exact, and is chosen so that tanh c is within 2^-12 ulp of the float C.
+  /// Both forms end in one fused multiply-add, fma(t, p, B) with B = a or C: the half ulp.
   ///
-  /// Where k = 0 (|x| <= ln2/64), n = -(r + c) as a pair, within 2^-28 relative: the series left
-  /// out is r^4/120 < 2^-29 of r, and c's roundings 2^-34.2 / |r| at most 2^-28.9 of it. Elsewhere
-  /// 1 - 2^m hi is an exact two-sum and n's pair carries the exponential's absolute error,
-  /// 2^-32 e, which is 2^-32 e / (1 - e) of n; tanh moves by 2 / (2 - n) times that,
-  /// 2^-32 2e / (1 - e^2) = 2^-32 / sinh(2|x|) <= 2^-26.47 at the smallest such |x|. The quotient
-  /// of pairs adds 2^-44: within 0.5 + 2^24 2^-26.47 < 0.68 ulp (0.57 for k = 0); the bound is 1.
+  /// Before it: the fit, C included, is within 0.014 ulp (32 slots: m = 2, p of degree 5) or 0.1
+  /// (16 slots: m = 1, degree 6). Each Horner step rounds by 2^-24 of its value, which reaches
+  /// the result times |t| v^j. The last step's matters most: t p = y - C, and |t| <= 2^(e-m-1)
+  /// in a binade [2^e, 2^(e+1)) while tanh' <= min(1, sech^2 2^e), so |y - C| <= 1.09 2^(-m-1) y
+  /// and the step costs at most that many ulps (y 2^-24 is below y's ulp): 0.14 or 0.27. In slot
+  /// 0, |a p| <= a^3 / 3 <= y / 46, and v = a^2 rounds by 2^-24 too. Summed point by point over
+  /// a dense grid of every slot, fit and roundings stay within 0.12 ulp (32 slots) or 0.24 (16
+  /// slots): within 0.62 and 0.74 ulp in all. Over every f32 argument against tanh in double the
+  /// worst errors are 0.567 and 0.628 ulp. NaN stays NaN (quiet), and -0 gives -0.
   static F tanh(F x) {
-    const F a = (F)((FU)x & ~kSign);
-    const Exp e = exp_pair(Vec::at_least(splat(-40.0f), a * -2.0f), F{});
-    const F scale = pow2(e.m);
-    const F eh = e.hi * scale;
-    const F d = 1.0f - eh;
-    const auto near = e.k == 0;
-    const F big = near ? -e.r : d;
-    const F small = near ? -e.c : ((1.0f - d) - eh) - e.lo * scale;
-    const F nh = big + small;  // a fast two-sum: |small| <= |big| / 40
-    const F nl = (big - nh) + small;
-    const F den = 2.0f - nh;
-    const F den_lo = ((2.0f - den) - nh) - nl;
-    const F inv = splat(1.0f) / den;
-    const F q = nh * inv;
-    const F y = fma(fnma(q, den_lo, fnma(q, den, nh) + nl), inv, q);
+    constexpr TanhLayout layout = TanhLayout::of(Vec::kPieceSlots);
+    const auto& rows = tanh_rows<Vec::kPieceSlots>();
+    const F a = Vec::at_most(splat(9.75f), (F)((FU)x & ~kSign));
+    FI slot = ((FI)a >> layout.shift) - layout.base;
+    slot = slot < 0 ? FI{} : slot;
+    const auto pick = [&](std::size_t row) { return Vec::lookup_slot(rows[row], slot); };
+    const F t = a - pick(0);
+    const auto small = a < layout.small_below;
+    const F v = small ? a * a : t;
+    F p = pick(2);
+    for (std::size_t row = 3; row < std::size(rows); ++row) p = fma(p, v, pick(row));
+    const F y = fma(t, p, small ? a : pick(1));
     return (F)((FU)y | ((FU)x & kSign));
   }
+  /// Slot 0 holds a below `small_below`; slot i >= 1 the piece whose leading bits, a's bits
+  /// shifted right by `shift`, are `base` + i: 2^(23 - shift) pieces a binade.
+  struct TanhLayout {
+    float small_below;
+    int shift;
+    int base;
+    static constexpr TanhLayout of(int slots) {
+      const int shift = slots == 32 ? 21 : 22;
+      return {0.25f, shift, static_cast<int>(std::bit_cast<std::uint32_t>(0.25f) >> shift) - 1};
+    }
+  };
+  /// Rows: c, C, then p's coefficients from the highest degree down, one entry per slot.
+  template <int Slots>
+  static constexpr const auto& tanh_rows() {
+    if constexpr (Slots == 32) {
+      return kTanhPieces32;
+    } else {
+      return kTanhPieces16;
+    }
+  }
+  static constexpr float kTanhPieces32[8][32] = {
+      {0x0.0p+0f,      0x1.201c7cp-2f, 0x1.600068p-2f, 0x1.9fefaap-2f, 0x1.e0167ep-2f,
+       0x1.2018b0p-1f, 0x1.5ffc7cp-1f, 0x1.a01cfcp-1f, 0x1.dff95ap-1f, 0x1.20155cp+0f,
+       0x1.5fef1ep+0f, 0x1.a01248p+0f, 0x1.dfe980p+0f, 0x1.1ff226p+1f, 0x1.5fe7f2p+1f,
+       0x1.a01c78p+1f, 0x1.e01726p+1f, 0x1.1fe142p+2f, 0x1.5fe8bep+2f, 0x1.9fef28p+2f,
+       0x1.e434e0p+2f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f,
+       0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f,
+       0x1.154246p+3f, 0x1.154246p+3f},
+      {0x0.0p+0f,      0x1.18bdf2p-2f, 0x1.52c322p-2f, 0x1.8a79f8p-2f, 0x1.bfc09cp-2f,
+       0x1.051ab4p-1f, 0x1.31559cp-1f, 0x1.5798eep-1f, 0x1.77d528p-1f, 0x1.9e6b72p-1f,
+       0x1.c27104p-1f, 0x1.d9cc3cp-1f, 0x1.e87494p-1f, 0x1.f4bd6ep-1f, 0x1.fbd37ap-1f,
+       0x1.fe7728p-1f, 0x1.ff6f4cp-1f, 0x1.ffdf88p-1f, 0x1.fffb9cp-1f, 0x1.ffff68p-1f,
+       0x1.ffffeep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f},
+      {-0x1.26bfd2p-6f,  -0x1.867364p-3f,  -0x1.d762dap-5f,  -0x1.fbb25ap-5f,  -0x1.ef2344p-5f,
+       0x1.ee24e2p-6f,   -0x1.921b70p-7f,  0x1.2bd6c2p-7f,   0x1.f9209cp-7f,   0x1.2f1d50p-6f,
+       0x1.66c728p-7f,   0x1.0f1a5ep-8f,   0x1.550238p-11f,  -0x1.776972p-11f, -0x1.1dffeep-11f,
+       -0x1.fee5bep-13f, -0x1.914100p-14f, -0x1.7b75e8p-16f, -0x1.9dfbc8p-19f, -0x1.c0ada4p-22f,
+       -0x1.e37d8cp-25f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f,
+       -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f,
+       -0x1.0fb45ap-28f, -0x1.0fb45ap-28f},
+      {0x1.7e22d8p-6f,  0x1.481e02p-5f,  -0x1.2cf5c4p-5f, -0x1.3572d4p-4f, 0x1.0b2892p-8f,
+       -0x1.358548p-5f, -0x1.116ceap-4f, -0x1.e49c98p-5f, -0x1.a182d2p-5f, -0x1.066304p-5f,
+       -0x1.37dd32p-7f, 0x1.6041c4p-10f, 0x1.2b97d2p-8f,  0x1.04c62ep-8f,  0x1.f69288p-10f,
+       0x1.935b16p-11f, 0x1.3265c6p-12f, 0x1.1f7ef6p-14f, 0x1.383022p-17f, 0x1.51eb10p-20f,
+       0x1.3cfd4ep-23f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f,
+       0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f,
+       0x1.1fed24p-26f, 0x1.1fed24p-26f},
+      {-0x1.babe34p-5f,  0x1.335cc4p-3f,   0x1.5028ccp-3f,   0x1.5c3db2p-3f,   0x1.5869cep-3f,
+       0x1.39750ap-3f,   0x1.e9904ap-4f,   0x1.46c4b2p-4f,   0x1.629b28p-5f,   0x1.a55c3ep-9f,
+       -0x1.5da026p-6f,  -0x1.9d2502p-6f,  -0x1.55f768p-6f,  -0x1.9414dep-7f,  -0x1.4eb1acp-8f,
+       -0x1.00065ep-9f,  -0x1.7ea9e0p-11f, -0x1.596eb0p-13f, -0x1.76457cp-16f, -0x1.94fa7cp-19f,
+       -0x1.7daff8p-22f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f,
+       -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f,
+       -0x1.5e6d82p-25f, -0x1.5e6d82p-25f},
+      {0x1.1111e8p-3f,  -0x1.e8f032p-3f, -0x1.982c08p-3f, -0x1.425406p-3f, -0x1.d6fe18p-4f,
+       -0x1.bc5352p-5f, 0x1.d7d3c8p-7f,  0x1.0764eap-4f,  0x1.8420aep-4f,  0x1.c69278p-4f,
+       0x1.97eed0p-4f,  0x1.33c2c4p-4f,  0x1.a89952p-5f,  0x1.bc25a2p-6f,  0x1.5a1234p-7f,
+       0x1.032424p-8f,  0x1.805cdep-10f, 0x1.59acf4p-12f, 0x1.763b08p-15f, 0x1.94e6c0p-18f,
+       0x1.7fc208p-21f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f,
+       0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f,
+       0x1.54d698p-24f, 0x1.54d698p-24f},
+      {-0x1.555556p-2f,  -0x1.03a3dap-2f,  -0x1.2dafd8p-2f,  -0x1.4fef5ep-2f,  -0x1.6a24fep-2f,
+       -0x1.8265e4p-2f,  -0x1.897d76p-2f,  -0x1.79b5b2p-2f,  -0x1.5aa5e4p-2f,  -0x1.1dd33ap-2f,
+       -0x1.973662p-3f,  -0x1.104374p-3f,  -0x1.5f2088p-4f,  -0x1.5c859cp-5f,  -0x1.07df88p-6f,
+       -0x1.87145ap-8f,  -0x1.20ed60p-9f,  -0x1.03a81cp-11f, -0x1.18fd5ap-14f, -0x1.300098p-17f,
+       -0x1.2008acp-20f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f,
+       -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f,
+       -0x1.ff4112p-24f, -0x1.ff4112p-24f},
+      {0x0.0p+0f,       0x1.d983fep-1f,  0x1.c7f704p-1f,  0x1.b4048ap-1f,  0x1.9e1bbap-1f,
+       0x1.7ad846p-1f,  0x1.49e972p-1f,  0x1.196a6cp-1f,  0x1.d83dd4p-2f,  0x1.61204ep-2f,
+       0x1.cedcf8p-3f,  0x1.26374ep-3f,  0x1.700d5ap-4f,  0x1.645bf0p-5f,  0x1.0a0ac4p-6f,
+       0x1.884152p-8f,  0x1.213f20p-9f,  0x1.03b92ap-11f, 0x1.190054p-14f, 0x1.30017ep-17f,
+       0x1.2000c4p-20f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f,
+       0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f,
+       0x1.00025ap-23f, 0x1.00025ap-23f},
+  };
+  static constexpr float kTanhPieces16[9][16] = {
+      {0x0.0p+0f, 0x1.400624p-2f, 0x1.c0023cp-2f, 0x1.400dfap-1f, 0x1.c0129cp-1f, 0x1.3fed1ep+0f,
+       0x1.bff09ap+0f, 0x1.3fe024p+1f, 0x1.c01338p+1f, 0x1.3ffc3cp+2f, 0x1.bec3a6p+2f,
+       0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f},
+      {0x0.0p+0f, 0x1.35ff1ep-2f, 0x1.a5747ap-2f, 0x1.1bfe2cp-1f, 0x1.686fb4p-1f, 0x1.b247a4p-1f,
+       0x1.e1f878p-1f, 0x1.f9221ep-1f, 0x1.ff1174p-1f, 0x1.fff418p-1f, 0x1.ffffc6p-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f},
+      {0x0.0p+0f, 0x1.78c2d6p+0f, 0x1.009482p+0f, -0x1.19f9c4p-7f, 0x1.77b264p-5f, -0x1.243998p-8f,
+       -0x1.03cb96p-9f, 0x1.f1fb34p-15f, 0x1.5ed3bap-15f, 0x1.5f0e4cp-19f, 0x1.9f0038p-25f,
+       0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f},
+      {-0x1.26bfd2p-6f, -0x1.3ad9bcp-4f, -0x1.03f752p-4f, -0x1.81e47cp-6f, 0x1.b0688ap-7f,
+       0x1.ee9bfcp-7f, 0x1.10ef82p-9f, -0x1.6ea9e2p-11f, -0x1.48fc78p-13f, -0x1.352416p-17f,
+       -0x1.79bc86p-23f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f,
+       -0x1.7a40b6p-28f},
+      {0x1.7e22d8p-6f, 0x1.1b7fcep-5f, -0x1.a59616p-7f, -0x1.ba517ap-5f, -0x1.e9e8d8p-5f,
+       -0x1.3b0708p-6f, 0x1.e48572p-9f, 0x1.779804p-9f, 0x1.ee6f0ep-12f, 0x1.91565cp-16f,
+       0x1.ec325ep-22f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f,
+       0x1.17add0p-26f},
+      {-0x1.babe34p-5f, 0x1.43df7ep-3f, 0x1.5c2b3ap-3f, 0x1.1a566cp-3f, 0x1.f1a982p-5f,
+       -0x1.9b73aep-7f, -0x1.817818p-6f, -0x1.0843f0p-7f, -0x1.399244p-10f, -0x1.f5e48cp-15f,
+       -0x1.31d04ep-20f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f,
+       -0x1.554240p-25f},
+      {0x1.1111e8p-3f, -0x1.c190bcp-3f, -0x1.16d7eap-3f, -0x1.235bb4p-6f, 0x1.4f415cp-4f,
+       0x1.bbb342p-4f, 0x1.01d112p-4f, 0x1.17615cp-6f, 0x1.3c0a94p-9f, 0x1.fc2e1ap-14f,
+       0x1.3567acp-19f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f,
+       0x1.54e826p-24f},
+      {-0x1.555556p-2f, -0x1.19962cp-2f, -0x1.5e0ff4p-2f, -0x1.893cd8p-2f, -0x1.6b9ea8p-2f,
+       -0x1.e75a32p-3f, -0x1.b706d6p-4f, -0x1.aeaac8p-6f, -0x1.dbcba2p-9f, -0x1.7d301cp-13f,
+       -0x1.d04a4ep-19f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f,
+       -0x1.fffb96p-24f},
+      {0x0.0p+0f, 0x1.d113c4p-1f, 0x1.a944f6p-1f, 0x1.627a08p-1f, 0x1.0242d2p-1f, 0x1.1f4904p-2f,
+       0x1.d26170p-4f, 0x1.b48618p-6f, 0x1.dca8dap-9f, 0x1.7cf838p-13f, 0x1.cffeacp-19f,
+       0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f},
+  };
 };
 
 }  // namespace

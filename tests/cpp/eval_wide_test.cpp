@@ -166,6 +166,11 @@ const EdgeCase kEdges[] = {
     {Builtin::Tanh, -0x1p-149f, -0x1p-149f},
     {Builtin::Tanh, 1e-30f, 1e-30f},
     {Builtin::Tanh, 9.02f, 1.0f},
+    {Builtin::Tanh, 9.1f, 1.0f},
+    {Builtin::Tanh, 9.75f, 1.0f},
+    {Builtin::Tanh, -0x1.380002p+3f, -1.0f},
+    {Builtin::Tanh, 0x1p-13f, 0x1p-13f},
+    {Builtin::Tanh, -0x1.fffffep-14f, -0x1.fffffep-14f},
     {Builtin::Tanh, -kMax, -1.0f},
     {Builtin::Softplus, kInf, kInf},
     {Builtin::Softplus, -kInf, 0.0f},
@@ -213,6 +218,50 @@ TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
       }
     }
   }
+}
+
+/// f32 tanh is read from pieces that change at the quarters of each binade from 1/4 up to 8, and
+/// it stops at 9.75. Around each change, and around 9.011 where the result starts to round to 1,
+/// a run of neighbouring floats must give results that never decrease and stay within one step
+/// of the baseline's: a piece fitted or indexed one off breaks one or the other.
+std::vector<float> tanh_piece_edges() {
+  std::vector<float> edges = {0x1.205966p+3f, 9.75f};
+  for (int e = -2; e <= 3; ++e) {
+    for (int quarter = 0; quarter < 4; ++quarter)
+      edges.push_back(std::ldexp(1 + quarter / 4.0f, e));
+  }
+  return edges;
+}
+
+TEST(EvalWide, F32TanhRisesSteadilyAcrossItsPieces) {
+  on_every_unit([](const Unit& unit) {
+    const OpFn wide = unit.builtin(Builtin::Tanh, true);
+    const OpFn base = eval::detail::baseline_builtin_fn(Builtin::Tanh, true);
+    ASSERT_NE(wide, nullptr);
+    for (const float edge : tanh_piece_edges()) {
+      std::vector<float> xs;
+      for (int step = -40; step <= 40; ++step) {
+        xs.push_back(std::bit_cast<float>(std::bit_cast<std::uint32_t>(edge) + step));
+      }
+      for (const float sign : {1.0f, -1.0f}) {
+        std::vector<float> in(xs.size() + 1), got(xs.size()), want(xs.size() + 1);
+        for (std::size_t i = 0; i < xs.size(); ++i) in[i] = sign * xs[i];
+        wide(reinterpret_cast<std::byte*>(got.data()),
+             reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, xs.size());
+        base(reinterpret_cast<std::byte*>(want.data()),
+             reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, xs.size());
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          ASSERT_LE(distance(got[i], want[i]), 1u) << unit.name << std::hexfloat << " tanh "
+                                                   << in[i] << ": " << got[i] << " vs " << want[i];
+          if (i > 0) {
+            ASSERT_LE(sign * got[i - 1], sign * got[i])
+                << unit.name << std::hexfloat << " tanh falls from " << in[i - 1] << " to "
+                << in[i];
+          }
+        }
+      }
+    }
+  });
 }
 
 /// A lane's result depends on its argument alone: a block mixing arguments that take different
