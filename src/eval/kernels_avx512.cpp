@@ -20,10 +20,6 @@ struct Avx512Floats {
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm512_maskz_max_ps(0xffff, floor, x); }
   static F at_most(F ceiling, F x) { return _mm512_maskz_min_ps(0xffff, ceiling, x); }
-  /// v 2^k, rounded once, one instruction.
-  static F ldexp(F v, FI k) {
-    return _mm512_maskz_scalef_ps(0xffff, v, _mm512_maskz_cvtepi32_ps(0xffff, (__m512i)k));
-  }
   static F table16(const float (&t)[16], FI i) {
     return _mm512_maskz_permutexvar_ps(0xffff, (__m512i)i, _mm512_loadu_ps(t));
   }

@@ -37,10 +37,17 @@ struct ProvenBound {
   const char* path = "";  ///< the one path the row holds, or every path when empty
 };
 constexpr ProvenBound kF32Proven[] = {
-    {vocab::Builtin::Tanh, 0.62, 0.62, "avx512"},  {vocab::Builtin::Tanh, 0.75, 0.75, "avx2"},
-    {vocab::Builtin::Tanh, 0.75, 0.75, "program"}, {vocab::Builtin::Tanh, 0.51, 0.51, "baseline"},
-    {vocab::Builtin::Sigmoid, 1.7, 1.7},           {vocab::Builtin::Softplus, 1.84, 1.84},
-    {vocab::Builtin::ExpSigmoid, 0.504, 0.504},    {vocab::Builtin::SigmoidLog, 1.84, 1.84},
+    {vocab::Builtin::Tanh, 0.62, 0.62, "avx512"},
+    {vocab::Builtin::Tanh, 0.75, 0.75, "avx2"},
+    {vocab::Builtin::Tanh, 0.75, 0.75, "program"},
+    {vocab::Builtin::Tanh, 0.51, 0.51, "baseline"},
+    {vocab::Builtin::ExpSigmoid, 0.72, 0.72, "avx512"},
+    {vocab::Builtin::ExpSigmoid, 0.94, 0.94, "avx2"},
+    {vocab::Builtin::ExpSigmoid, 0.94, 0.94, "program"},
+    {vocab::Builtin::ExpSigmoid, 0.504, 0.504, "baseline"},
+    {vocab::Builtin::Sigmoid, 1.7, 1.7},
+    {vocab::Builtin::Softplus, 1.84, 1.84},
+    {vocab::Builtin::SigmoidLog, 1.84, 1.84},
 };
 
 TEST(EvalAccuracy, F32TanhAndCompositesKeepTheirProvenMargins) {
