@@ -54,7 +54,7 @@ class RewriteScheduler {
   /// Applies `matches`; returns the number of merges that changed something.
   virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph,
                                     const Rewrite<L>& rule, const Matches& matches) {
-    return rule.apply(egraph, matches).size();
+    return rule.apply_count(egraph, matches);
   }
 };
 
