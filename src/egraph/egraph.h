@@ -126,6 +126,7 @@ class EGraph {
       unions = process_unions();
       trimmed = rebuild_classes();
       changed_ = false;
+      ++version_;
     }
     auto elapsed = std::chrono::steady_clock::now() - start;
     log(LogLevel::Info, [&] {
@@ -159,6 +160,9 @@ class EGraph {
   std::size_t class_count() const { return class_count_; }
   /// Whether nothing changed since the last `rebuild`.
   bool clean() const { return clean_; }
+  /// Grows with every node added, every merge and every rebuild that had work to do: two equal
+  /// readings enclose no change of the store (a path halved by `find` aside).
+  std::uint64_t version() const { return version_; }
   const UnionFind& union_find() const { return union_find_; }
 
   /// Root ids of the classes holding a node of operator kind `discriminant`, in ascending order;
@@ -237,6 +241,7 @@ class EGraph {
     for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
     pending_.push_back(id);
     ++class_count_;
+    ++version_;
     clean_ = false;
     changed_ = true;
     return id;
@@ -269,6 +274,7 @@ class EGraph {
   /// find one class already.
   [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
+    ++version_;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
@@ -352,6 +358,7 @@ class EGraph {
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
+  std::uint64_t version_ = 0;
   /// Whether a node was added or two classes merged since the last rebuild; when not, the
   /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
   bool changed_ = true;
