@@ -4,13 +4,13 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "egraph/arena_list.h"
 #include "egraph/flat_map.h"
 #include "egraph/hash.h"
 #include "egraph/id.h"
@@ -29,9 +29,9 @@ struct EClass {
   /// The class's root id.
   Id id = 0;
   /// Children canonical as of the last rebuild, then sorted ascending and free of duplicates.
-  std::pmr::vector<L> nodes;
+  ArenaList<L> nodes;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
-  std::pmr::vector<Id> parents;
+  ArenaList<Id> parents;
 
   std::size_t size() const { return nodes.size(); }
 
@@ -39,7 +39,7 @@ struct EClass {
   /// every node of a small class; in a large one, found by binary search, the nodes of the
   /// pattern node's operator kind, which the sorted order keeps contiguous.
   std::span<const L> matching_run(const L& pattern_node) const {
-    std::span<const L> all(nodes);
+    std::span<const L> all(nodes.data(), nodes.size());
     if (all.size() < kBinarySearchThreshold) return all;
     std::uint32_t kind = pattern_node.discriminant();
     std::size_t start = static_cast<std::size_t>(
@@ -126,6 +126,7 @@ class EGraph {
       unions = process_unions();
       trimmed = rebuild_classes();
       changed_ = false;
+      ++version_;
     }
     auto elapsed = std::chrono::steady_clock::now() - start;
     log(LogLevel::Info, [&] {
@@ -159,6 +160,9 @@ class EGraph {
   std::size_t class_count() const { return class_count_; }
   /// Whether nothing changed since the last `rebuild`.
   bool clean() const { return clean_; }
+  /// Grows with every node added, every merge and every rebuild that had work to do: two equal
+  /// readings enclose no change of the store (a path halved by `find` aside).
+  std::uint64_t version() const { return version_; }
   const UnionFind& union_find() const { return union_find_; }
 
   /// Root ids of the classes holding a node of operator kind `discriminant`, in ascending order;
@@ -231,12 +235,12 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    EClass<L> eclass{id, std::pmr::vector<L>(arena_.get()), std::pmr::vector<Id>(arena_.get())};
-    eclass.nodes.push_back(canonical);
-    classes_.push_back(std::move(eclass));
-    for (Id child : canonical.children()) class_mut(child).parents.push_back(id);
+    EClass<L>& eclass = classes_.emplace_back(std::in_place, EClass<L>{id, {}, {}}).value();
+    eclass.nodes.push_back(canonical, *arena_);
+    for (Id child : canonical.children()) class_mut(child).parents.push_back(id, *arena_);
     pending_.push_back(id);
     ++class_count_;
+    ++version_;
     clean_ = false;
     changed_ = true;
     return id;
@@ -250,9 +254,9 @@ class EGraph {
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
-  static void concat(std::pmr::vector<T>& into, std::pmr::vector<T>& from) {
+  void concat(ArenaList<T>& into, ArenaList<T>& from) {
     if (into.size() < from.size()) into.swap(from);
-    into.insert(into.end(), from.begin(), from.end());
+    into.append(from.data(), from.size(), *arena_);
     from.clear();
   }
 
@@ -269,6 +273,7 @@ class EGraph {
   /// find one class already.
   [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
+    ++version_;
     if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
@@ -309,7 +314,8 @@ class EGraph {
         update_children(node, [&](Id child) { return union_find_.find_mut(child); });
       std::sort(c.nodes.begin(), c.nodes.end());
       std::size_t before = c.nodes.size();
-      c.nodes.erase(std::unique(c.nodes.begin(), c.nodes.end()), c.nodes.end());
+      c.nodes.truncate(
+          static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
       trimmed += before - c.nodes.size();
       if (c.nodes.empty()) continue;
       const L* last = &c.nodes.front();
@@ -334,10 +340,9 @@ class EGraph {
   }
 
   /// Holds the node and parent lists of the classes: the store makes many small lists and grows
-  /// them often, and releases them all together when it goes. Held by pointer so that the lists
-  /// keep it when the store moves.
-  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_ =
-      std::make_unique<std::pmr::monotonic_buffer_resource>();
+  /// them often, and releases them all together when it goes. Held by pointer so that the store
+  /// can move.
+  std::unique_ptr<Arena> arena_ = std::make_unique<Arena>();
   UnionFind union_find_;
   /// For every id, the node as passed when the id was created.
   std::vector<L> nodes_;
@@ -352,6 +357,7 @@ class EGraph {
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
+  std::uint64_t version_ = 0;
   /// Whether a node was added or two classes merged since the last rebuild; when not, the
   /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
   bool changed_ = true;

@@ -278,14 +278,23 @@ class Machine {
   /// Appends to `rows` the match rows in class `eclass`, at most `limit` (at least 1) of them;
   /// returns how many were appended.
   std::size_t run(Id eclass, std::size_t limit, SubstRows& rows) {
+    std::size_t count = run(eclass, limit);
+    rows.append_rows(found(), count);
+    return count;
+  }
+
+  /// Finds the match rows in class `eclass`, at most `limit` (at least 1) of them, and returns
+  /// how many; `found()` holds them until the next run.
+  std::size_t run(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
     found_size_ = 0;
     step<false>(0);
-    std::size_t count = limit - remaining_;
-    rows.append_rows(std::span<const Id>(found_, found_size_), count);
-    return count;
+    return limit - remaining_;
   }
+
+  /// The rows of the last `run`, one after another.
+  std::span<const Id> found() const { return {found_, found_size_}; }
 
   /// The number of match rows `run` would append in class `eclass`, at most `limit` (at least
   /// 1), found without writing them.

@@ -94,6 +94,13 @@ class Applier {
     }
     return changed;
   }
+
+  /// `apply_matches(...).size()`: the number of merges that changed something.
+  virtual std::size_t apply_matches_count(EGraph<L>& egraph,
+                                          const std::vector<SearchMatches<L>>& matches,
+                                          GlobalSymbol rule_name) const {
+    return apply_matches(egraph, matches, rule_name).size();
+  }
 };
 
 namespace detail {
@@ -201,51 +208,15 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   std::vector<Id> apply_matches(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
                                 GlobalSymbol) const override {
-    if (matches.empty()) return {};
     std::vector<Id> changed;
-    // The ids instantiated so far and, for each variable entry, its column in the match rows:
-    // on the stack for the patterns a rule set holds, on the heap for longer ones.
-    std::array<Id, kInlineEntries> buffer_inline;
-    std::array<std::uint32_t, kInlineEntries> column_inline;
-    std::vector<Id> buffer_heap;
-    std::vector<std::uint32_t> column_heap;
-    std::span<Id> buffer(buffer_inline.data(), ast_.size());
-    std::span<std::uint32_t> column(column_inline.data(), ast_.size());
-    if (ast_.size() > kInlineEntries) {
-      buffer_heap.resize(ast_.size());
-      column_heap.resize(ast_.size());
-      buffer = buffer_heap;
-      column = column_heap;
-    }
-    std::span<const Var> columns_for;
-    for (const auto& m : matches) {
-      if (m.substs.empty()) continue;
-      if (m.substs.vars().data() != columns_for.data() ||
-          m.substs.vars().size() != columns_for.size()) {
-        columns_for = m.substs.vars();
-        for (Id i = 0; i < ast_.size(); ++i) {
-          if (ast_[i].is_var())
-            column[i] = static_cast<std::uint32_t>(column_of(m.substs, ast_[i].var()));
-        }
-      }
-      for (std::size_t r = 0; r < m.substs.size(); ++r) {
-        support::poll_cancel();
-        std::span<const Id> row = m.substs.row(r);
-        log(LogLevel::Trace, [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
-        Id id = 0;
-        for (std::size_t i = 0; i < shape_.size(); ++i) {
-          const ShapeEntry& entry = shape_[i];
-          if (entry.is_var) {
-            id = buffer[i] = row[column[i]];
-            continue;
-          }
-          L instance = map_children(entry.node, [&](Id child) { return buffer[child]; });
-          log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
-          id = buffer[i] = egraph.add(instance);
-        }
-        if (egraph.union_(id, m.eclass)) changed.push_back(id);
-      }
-    }
+    apply_each(egraph, matches, [&](Id id) { changed.push_back(id); });
+    return changed;
+  }
+
+  std::size_t apply_matches_count(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
+                                  GlobalSymbol) const override {
+    std::size_t changed = 0;
+    apply_each(egraph, matches, [&](Id) { ++changed; });
     return changed;
   }
 
@@ -282,8 +253,11 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   /// The matches of the program in `eclass`, at most `limit` (at least 1) of them.
   std::optional<SearchMatches<L>> run_in(detail::Machine<L>& machine, Id eclass,
                                          std::size_t limit) const {
+    // Most candidate classes do not match: the record is built only for one that does.
+    const std::size_t count = machine.run(eclass, limit);
+    if (count == 0) return std::nullopt;
     SearchMatches<L> found{eclass, SubstRows(program_.vars), &ast_};
-    if (machine.run(eclass, limit, found.substs) == 0) return std::nullopt;
+    found.substs.append_rows(machine.found(), count);
     log(LogLevel::Trace, [&] {
       std::string out = "Ran program, found [";
       append_joined(out, found.substs, ", ",
@@ -291,6 +265,62 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       return out + "]";
     });
     return found;
+  }
+
+  /// Instantiates the pattern for every substitution of every match in order and merges it with
+  /// the match's class, calling `changed(id)` for each merge that changed something.
+  template <class Changed>
+  void apply_each(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches,
+                  Changed&& changed) const {
+    if (matches.empty()) return;
+    // Asked once: the trace records cost a load and a branch per node otherwise.
+    const bool trace = log_enabled(LogLevel::Trace);
+    // The ids instantiated so far and, for each variable entry, its column in the match rows:
+    // on the stack for the patterns a rule set holds, on the heap for longer ones.
+    std::array<Id, kInlineEntries> buffer_inline;
+    std::array<std::uint32_t, kInlineEntries> column_inline;
+    std::vector<Id> buffer_heap;
+    std::vector<std::uint32_t> column_heap;
+    std::span<Id> buffer(buffer_inline.data(), ast_.size());
+    std::span<std::uint32_t> column(column_inline.data(), ast_.size());
+    if (ast_.size() > kInlineEntries) {
+      buffer_heap.resize(ast_.size());
+      column_heap.resize(ast_.size());
+      buffer = buffer_heap;
+      column = column_heap;
+    }
+    std::span<const Var> columns_for;
+    for (const auto& m : matches) {
+      if (m.substs.empty()) continue;
+      if (m.substs.vars().data() != columns_for.data() ||
+          m.substs.vars().size() != columns_for.size()) {
+        columns_for = m.substs.vars();
+        for (Id i = 0; i < ast_.size(); ++i) {
+          if (ast_[i].is_var())
+            column[i] = static_cast<std::uint32_t>(column_of(m.substs, ast_[i].var()));
+        }
+      }
+      for (std::size_t r = 0; r < m.substs.size(); ++r) {
+        support::poll_cancel();
+        std::span<const Id> row = m.substs.row(r);
+        if (trace) [[unlikely]]
+          log(LogLevel::Trace,
+              [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
+        Id id = 0;
+        for (std::size_t i = 0; i < shape_.size(); ++i) {
+          const ShapeEntry& entry = shape_[i];
+          if (entry.is_var) {
+            id = buffer[i] = row[column[i]];
+            continue;
+          }
+          L instance = map_children(entry.node, [&](Id child) { return buffer[child]; });
+          if (trace) [[unlikely]]
+            log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
+          id = buffer[i] = egraph.add(instance);
+        }
+        if (egraph.union_(id, m.eclass)) changed(id);
+      }
+    }
   }
 
   /// The column of `var` in `rows`; a variable the rows do not bind is a fault of the rule.

@@ -64,6 +64,10 @@ class Rewrite {
   std::vector<Id> apply(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches) const {
     return applier_->apply_matches(egraph, matches, name_);
   }
+  /// `apply(...).size()`, without listing the ids.
+  std::size_t apply_count(EGraph<L>& egraph, const std::vector<SearchMatches<L>>& matches) const {
+    return applier_->apply_matches_count(egraph, matches, name_);
+  }
 
  private:
   Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher<L>> searcher,

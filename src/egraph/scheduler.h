@@ -54,7 +54,7 @@ class RewriteScheduler {
   /// Applies `matches`; returns the number of merges that changed something.
   virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph,
                                     const Rewrite<L>& rule, const Matches& matches) {
-    return rule.apply(egraph, matches).size();
+    return rule.apply_count(egraph, matches);
   }
 };
 
@@ -155,6 +155,14 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     std::size_t limit = detail::saturating_add(threshold, 1);
     Trend& trend = trends_[index];
     const std::size_t nodes = egraph.node_count();
+    // Nothing changed the store since this rule last kept its matches, so applying them changed
+    // nothing either: it would find the same matches, as many as then (within the threshold
+    // then, which only grows), and they would change nothing again.
+    if (trend.searched_graph == &egraph && trend.searched_version == egraph.version() &&
+        (trend.matches == 0 || trend.applied) && trend.matches <= threshold) {
+      s.search_count += 1;
+      return {};
+    }
     // A search that will be banned finds its matches only to throw them away; when the rule's
     // last count, grown with the e-graph, points there, counting first (much cheaper than
     // keeping rows) settles the ban without them.
@@ -174,15 +182,33 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       ban(iteration, rule, s, threshold, total);
       return {};
     }
+    trend.searched_graph = &egraph;
+    trend.searched_version = egraph.version();
     s.search_count += 1;
     return matches;
   }
 
+  std::size_t apply_rewrite(std::size_t iteration, EGraph<L>& egraph, const Rewrite<L>& rule,
+                            const Matches& matches) override {
+    if (!matches.empty()) {
+      if (Trend* trend = applied_trend(rule.name())) trend->applied = true;
+    }
+    return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
+  }
+
  private:
+  static constexpr std::uint64_t kNoVersion = ~std::uint64_t{0};
+
   /// A rule's match count at its last search and the e-graph's node count then.
   struct Trend {
     std::size_t matches = 0;
     std::size_t nodes = 0;
+    /// The store searched by the rule's last search and its version then, when that search
+    /// kept its matches.
+    const EGraph<L>* searched_graph = nullptr;
+    std::uint64_t searched_version = kNoVersion;
+    /// Whether the matches of that search went to `apply_rewrite`.
+    bool applied = false;
 
     /// Whether the count, grown with the square of the node count (a rule's matches grow about
     /// as pairs of nodes), is likely to exceed `threshold` now.
@@ -225,6 +251,21 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     return stats_.size() - 1;
   }
 
+  /// The trend of a rule being applied, if it was ever searched. The apply phase takes the rules
+  /// in the order the search phase did, so the record after the last one found is nearly always
+  /// it.
+  Trend* applied_trend(GlobalSymbol name) {
+    if (apply_next_ < stats_.size() && stats_[apply_next_].first == name)
+      return &trends_[apply_next_++];
+    for (std::size_t i = 0; i < stats_.size(); ++i) {
+      if (stats_[i].first == name) {
+        apply_next_ = i + 1;
+        return &trends_[i];
+      }
+    }
+    return nullptr;
+  }
+
   /// Room for the records of a whole rule set at once, rather than one growth at a time.
   static constexpr std::size_t kTypicalRules = 32;
   std::size_t initial_match_limit_ = 1000;
@@ -234,6 +275,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   std::vector<Trend> trends_;
   /// Where `rule_index` looks first.
   std::size_t next_ = 0;
+  /// Where `applied_trend` looks first.
+  std::size_t apply_next_ = 0;
 };
 
 }  // namespace tarvelon::egraph

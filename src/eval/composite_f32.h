@@ -5,22 +5,24 @@
 // wider instruction set never lends its copy to baseline code.
 //
 // A 1-ulp single-precision exponential alone would cost up to 2 ulps of e^x / (1 + e^x) below
-// zero. tanh and exp_sigmoid take e^t as an unevaluated sum of two floats within 2^-32 relative
-// and keep the low part through error-free sums and a corrected quotient until the one rounding
-// to float, for about half an ulp. sigmoid and softplus spend more of their 2-ulp bound on speed:
-// sigmoid keeps e^t's low part but lets one sum round, and softplus reads log(1 + e^v) from
-// polynomial pieces. Every function's comment states what each step adds and the bound it
-// proves; the accuracy test holds each one to it.
+// zero. tanh and exp_sigmoid read their values from polynomial pieces that each end in one
+// rounding, for 0.62 ulp (0.74 on AVX2) and 0.72 (0.94). sigmoid and softplus spend more of their
+// 2-ulp bound on speed: sigmoid carries e^t's low part but lets one sum round, and softplus reads
+// log(1 + e^v) from polynomial pieces. Every function's comment states what each step adds and
+// the bound it proves; the accuracy test holds each one to it.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace tarvelon::eval::detail {
 namespace {
 
 /// `Vec::F` is a GCC vector of floats, `Vec::FI` and `Vec::FU` ones of as many signed and unsigned
 /// 32-bit integers; `Vec` gives fused multiply-adds, clamps that keep a NaN of their second
-/// operand, v 2^k rounded once, and a lookup of 16 floats by the low four bits of each lane.
+/// operand, lookups of 32 floats by the low five bits of each lane and of `Vec::kPieceSlots` by
+/// an index, and the exponential's table and scaling for sigmoid.
 template <class Vec>
 struct CompositeF32 {
   using F = typename Vec::F;
@@ -40,9 +42,6 @@ struct CompositeF32 {
   static F fnma(F a, F b, F c) { return Vec::fnma(a, b, c); }
   static constexpr std::uint32_t kSign = 0x80000000u;
 
-  static F ldexp(F v, FI k) { return Vec::ldexp(v, k); }
-  /// 2^k for integers k in [-126, 127].
-  static F pow2(FI k) { return (F)(((FU)k + 127u) << 23); }
   /// -|x|, no lower than `floor`; a NaN stays a NaN.
   static F neg_abs_at_least(F x, float floor) {
     return Vec::at_least(splat(floor), (F)((FU)x | kSign));
@@ -70,60 +69,6 @@ struct CompositeF32 {
                                         -0x1.3d56b2p-27f,
                                         -0x1.822dbcp-27f,
                                         0x1.52486cp-27f};
-
-  /// e^(t + tl) = 2^m (hi + lo) for |t| <= 150 and |tl| <= 2^-19, hi + lo within 2^-32 relative,
-  /// hi in [0.978, 1.96] and |lo| < 2^-23. For tanh, which cancels 1 - e^t, `r` and `c` give
-  /// e^t - 1 = r + c directly where k = 0.
-  ///
-  /// k = round(t 16/ln2), m = k >> 4, j = k & 15, and t + tl - k ln2/16 = r + rl: with a fused
-  /// multiply-add t - k L_hi is exact (|r| < 2^-5 and both terms are multiples of 2^-29), and
-  /// rl = tl + k |L_lo| is within 2^-40 (|rl| < 2^-18.9). e^(r + rl) - 1 - r is
-  /// c = rl (1 + r) + r^2 (1/2 + rl/2 + r/6 + r^2/24): the series left out, r^5/120 + rl^2/2 +
-  /// rl r^3/6, is below 2^-34.4 for |r| <= 1.0002 ln2/32, and c's roundings (r^2, q, the constant
-  /// 1/2 + rl/2 and c itself, half an ulp of 1/2 times r^2 or of c < 2^-12) below 2^-34.2.
-  /// With T = Th + Tl = 2^(j/16) (Th <= 1.92), e^(r + rl) T = Th (1 + r + c) + Tl (1 + r) +
-  /// Tl c, where hi = RN(Th (1 + RN(r + c))) and lo = [Th (1 + r) - hi] + [Th c + Tl (1 + r)]:
-  /// each bracket one fused multiply-add below 2^-11, rounded at 2^-36, their sum below 2^-23
-  /// rounded at 2^-48, and Tl c < 2^-36 left out. In all, 1.92 (2^-34.4 + 2^-34.2) + 3 2^-36 <
-  /// 2^-32.05 against hi + lo >= 0.978.
-  struct Exp {
-    F hi, lo;
-    FI m;
-    FI k;
-    F r, c;
-  };
-  static Exp exp_pair(F t, F tl) {
-    const F shifter = splat(0x1.8p23f);
-    const F shifted = fma(t, splat(0x1.715476p+4f), shifter);  // k in the low bits
-    const F k = shifted - shifter;
-    const FI ki = (FI)((FU)shifted - (FU)shifter);
-    const F r = fma(k, splat(-0x1.62e43p-5f), t);
-    const F rl = fma(k, splat(0x1.05c61p-33f), tl);
-    const F th = Vec::table16(kExp2Hi, ki);
-    const F tlo = Vec::table16(kExp2Lo, ki);
-    const F q =
-        fma(fma(r, splat(1.0f / 24), splat(1.0f / 6)), r, fma(rl, splat(0.5f), splat(0.5f)));
-    const F c = fma(r * r, q, fma(rl, r, rl));
-    const F hi = fma(th, r + c, th);
-    const F lo = fma(th, r, th - hi) + fma(th, c, fma(tlo, r, tlo));
-    return {hi, lo, ki >> 4, ki, r, c};
-  }
-
-  /// 1 / (1 + e) = inv (1 + rest) to 2^-44 relative, for 1 + e = sh + sl with |sl| <= 2^-22 sh:
-  /// inv = RN(1 / sh), whose residual 1 - inv sh is exact by a fused multiply-add.
-  struct Reciprocal {
-    F inv, rest;
-  };
-  static Reciprocal reciprocal(F sh, F sl) {
-    const F inv = splat(1.0f) / sh;
-    return {inv, fnma(inv, sl, fnma(inv, sh, splat(1.0f)))};
-  }
-  /// 1 + e for 0 <= e = e_hi + e_lo <= 1 + 2^-23, as sh + sl: 1 - sh and (1 - sh) + e_hi are
-  /// exact (a fast two-sum), and adding e_lo rounds at 2^-24 of |sl| <= 2^-23.
-  static Reciprocal inverse_one_plus(F e_hi, F e_lo) {
-    const F sh = 1.0f + e_hi;
-    return reciprocal(sh, ((1.0f - sh) + e_hi) + e_lo);
-  }
 
   /// 2^(j/N - [j > 0]) for j = 0..N-1 as a pair of floats, N = `Vec::kExpTableSize` (16 or 8):
   /// the entries of 2^(j/16) above, halved past the first, so that they pair with 2^floor.
@@ -184,22 +129,172 @@ struct CompositeF32 {
     return Vec::scale_floor(fma(res, inv, inv), nk);
   }
 
-  /// sigmoid(e^x) = 1 / (1 + v) with v = e^-u, u = e^x. x is clamped to [-87, 4]: below, u <
-  /// 2^-125 and the result rounds to 1/2; above, v < 2^-78 and it rounds to 1.
+  /// sigmoid(e^x), which lies in [1/2, 1) where the ulp is 2^-24 throughout, read from
+  /// `Vec::kPieceSlots` pieces of width w = 20 / slots (5/8 on AVX-512, 5/4 on AVX2): piece i
+  /// serves x within w/2 of c = w (i - K), K = 26 or 13 the piece of 0, as C_hi + (C_lo + t p(t))
+  /// with t = x - c, p of degree 7 or 10 and C_hi + C_lo the value at c, fitted by
+  /// tools/fit_exp_sigmoid_pieces.py. x is clamped to [-16.5, 3.1]: from there on the result
+  /// exceeds 1/2 by less than 0.29 ulp, or rounds to 1.
   ///
-  /// u = 2^m (hi + lo) within 2^-32 is renormalised by a fast two-sum, so the second reduction
-  /// takes its low part (below 2^-19 for u <= e^4). v's error is its own 2^-32 plus u's absolute
-  /// error, 2^-32 u; the result moves by v / (1 + v) <= 1/2 of the first and u v / (1 + v) <= 0.28
-  /// of the second: within 0.5 + 2^24 (0.78 2^-32 + 2^-44) < 0.504 ulp.
+  /// The piece is found by one rounding of x / w to an integer j, so t = x - j w is exact by a
+  /// fused multiply-add (a multiple of x's ulp below w/2 when j != 0, x itself when j = 0); 1 / w
+  /// rounded to a float moves a piece's edge by less than 2^-20, which the fit covers. The fit is
+  /// within 0.0082 ulp (0.027 on AVX2). The slope f' = u e^-u / (1 + e^-u)^2, u = e^x, stays
+  /// below 0.23, so |t p| <= 0.23 w/2 and C_lo + t p rounds by at most 2^-28 (2^-27); each
+  /// Horner step rounds by 2^-24 of its value, which reaches the result times |t|^(j+1). Summed
+  /// point by point over a dense grid of every piece, fit and roundings stay within 0.214 ulp
+  /// (0.433): within 0.72 ulp (0.94) after the last sum rounds. Over every f32 argument against
+  /// f in double the worst errors are 0.608 and 0.715 ulp. NaN stays NaN; -inf gives 1/2, inf 1.
   static F exp_sigmoid(F x) {
-    const Exp u = exp_pair(Vec::at_most(splat(4.0f), Vec::at_least(splat(-87.0f), x)), F{});
-    const F uh = ldexp(u.hi, u.m), ul = ldexp(u.lo, u.m);
-    const F sum = uh + ul;
-    const Exp v = exp_pair(-sum, sum - uh - ul);
-    const Reciprocal w = inverse_one_plus(ldexp(v.hi, v.m), ldexp(v.lo, v.m));
-    return fma(w.rest, w.inv, w.inv);
+    constexpr int kSlots = Vec::kPieceSlots;
+    static_assert(kSlots == 16 || kSlots == 32, "fitted for 16 or 32 pieces");
+    constexpr float kWidth = 20.0f / kSlots;
+    const auto& rows = exp_sigmoid_rows<kSlots>();
+    constexpr std::size_t kLast = std::size(rows) - 1;
+    const F xc = Vec::at_most(splat(3.1f), Vec::at_least(splat(-16.5f), x));
+    const F shifter = splat(0x1.8p23f + (kSlots == 32 ? 26 : 13));
+    const F m = fma(xc, splat(1 / kWidth), shifter);  // the piece in the low bits
+    const F t = fma(m - shifter, splat(-kWidth), xc);
+    const auto piece = [&](std::size_t row) { return Vec::lookup_slot(rows[row], (FI)m); };
+    F p = piece(0);
+    for (std::size_t row = 1; row < kLast - 1; ++row) p = fma(p, t, piece(row));
+    return piece(kLast) + fma(t, p, piece(kLast - 1));
   }
-
+  template <int Slots>
+  static constexpr const auto& exp_sigmoid_rows() {
+    if constexpr (Slots == 32) {
+      return kExpSigmoidPieces32;
+    } else {
+      return kExpSigmoidPieces16;
+    }
+  }
+  /// Rows: p's coefficients from the highest degree, then C_lo and C_hi.
+  static constexpr float kExpSigmoidPieces32[10][32] = {
+      {0x1.a3a7fap-32f,  -0x1.27032cp-30f, -0x1.60dfc0p-31f, 0x1.61afd4p-30f,  0x1.3a137ep-31f,
+       0x1.418d04p-33f,  -0x1.f5b4d2p-31f, 0x1.595f36p-32f,  0x1.02ea40p-33f,  0x1.9522fep-32f,
+       -0x1.e07c56p-33f, -0x1.4effd0p-30f, 0x1.da6040p-30f,  -0x1.8b1a80p-31f, 0x1.056488p-29f,
+       0x1.fec998p-28f,  0x1.17aabep-25f,  -0x1.23a23cp-26f, 0x1.e2c97ep-24f,  -0x1.0951a6p-23f,
+       0x1.1f4390p-23f,  -0x1.673550p-22f, -0x1.0c04fep-19f, -0x1.925ff8p-17f, -0x1.4071e8p-15f,
+       0x1.3ac4ccp-14f,  0x1.3d308ep-10f,  -0x1.8bdea2p-8f,  0x1.12fa28p-7f,   -0x1.1976a6p-8f,
+       0x1.ed2454p-11f,  -0x1.0f51c2p-14f},
+      {-0x1.cd88cep-36f, -0x1.34d412p-35f, 0x1.8ef414p-36f, 0x1.bcf672p-37f,  -0x1.0281f4p-35f,
+       -0x1.2891e8p-33f, 0x1.7026f4p-33f,  0x1.787878p-32f, 0x1.8247c0p-31f,  0x1.4994fep-29f,
+       -0x1.a627aep-31f, 0x1.b3b324p-27f,  0x1.30c202p-26f, 0x1.18d680p-25f,  0x1.6a5c68p-24f,
+       -0x1.2064cep-26f, 0x1.932c2ep-23f,  0x1.9bc67ep-22f, 0x1.217b60p-24f,  0x1.8c23bap-20f,
+       0x1.31ae64p-20f,  -0x1.3f80f6p-19f, 0x1.ba04c6p-18f, -0x1.be517cp-16f, -0x1.beef92p-14f,
+       -0x1.1285e4p-12f, 0x1.82be16p-9f,   -0x1.a6d66ap-8f, 0x1.29e2c2p-7f,   -0x1.523210p-8f,
+       0x1.4b4e66p-10f,  0x1.5d8766p-15f},
+      {-0x1.a2a970p-35f, 0x1.2b9022p-32f, 0x1.ffd2b4p-33f, -0x1.d9eb4ap-35f, 0x1.157af4p-32f,
+       0x1.6cbad6p-31f,  0x1.96a36cp-30f, 0x1.450bf4p-29f, 0x1.35df3ap-28f,  0x1.2056c8p-27f,
+       0x1.10adb8p-26f,  0x1.0034bap-25f, 0x1.d73cbcp-25f, 0x1.bbd79cp-24f,  0x1.9d1456p-23f,
+       0x1.80f960p-22f,  0x1.6566eap-21f, 0x1.5225eap-20f, 0x1.371f5ep-19f,  0x1.254f82p-18f,
+       0x1.0892c4p-17f,  0x1.c66b42p-17f, 0x1.1fb784p-16f, -0x1.37c9a0p-16f, -0x1.4b078ep-12f,
+       -0x1.7af4e4p-10f, 0x1.af25b6p-10f, 0x1.6290fep-7f,  -0x1.6e862ap-6f,  0x1.f1e372p-7f,
+       -0x1.e31fccp-9f,  -0x1.4b90a4p-17f},
+      {0x1.9bec94p-33f, 0x1.7e2940p-32f, 0x1.5dc116p-31f, 0x1.47e952p-30f, 0x1.338478p-29f,
+       0x1.205102p-28f, 0x1.0adacap-27f, 0x1.f265ecp-27f, 0x1.d16496p-26f, 0x1.b12228p-25f,
+       0x1.9873e4p-24f, 0x1.785dc4p-23f, 0x1.60a8b2p-22f, 0x1.4978d0p-21f, 0x1.32b0c8p-20f,
+       0x1.227d5cp-19f, 0x1.0cd338p-18f, 0x1.f5c22ep-18f, 0x1.d818d4p-17f, 0x1.b417aap-16f,
+       0x1.9646d2p-15f, 0x1.73ac86p-14f, 0x1.3372c4p-13f, 0x1.69d6fep-13f, -0x1.3bd052p-12f,
+       -0x1.b24b90p-9f, -0x1.d961c8p-8f, 0x1.c0c1c0p-6f,  -0x1.3b47b2p-6f, -0x1.3f1bd2p-9f,
+       0x1.0002d2p-8f,  0x1.8285fap-19f},
+      {0x1.f8a6f4p-31f, 0x1.d11d4ep-30f, 0x1.b4e10cp-29f, 0x1.9a2968p-28f, 0x1.7e6a46p-27f,
+       0x1.65019ap-26f, 0x1.4d5b4ep-25f, 0x1.37806cp-24f, 0x1.22f81ap-23f, 0x1.0fcdaep-22f,
+       0x1.fbc81cp-22f, 0x1.da5306p-21f, 0x1.bb17cap-20f, 0x1.9de538p-19f, 0x1.82a1c0p-18f,
+       0x1.692960p-17f, 0x1.515e2ap-16f, 0x1.3b1d28p-15f, 0x1.264c9ep-14f, 0x1.12b132p-13f,
+       0x1.ffd638p-13f, 0x1.d9a8d4p-12f, 0x1.ac0158p-11f, 0x1.6178f0p-10f, 0x1.777d0ap-10f,
+       -0x1.9244f0p-9f, -0x1.685758p-6f, -0x1.872b28p-9f, 0x1.a48ed2p-5f,  -0x1.9d282ap-6f,
+       -0x1.552412p-9f, -0x1.36998ap-20f},
+      {0x1.f5de16p-29f, 0x1.d4d050p-28f, 0x1.b5f2cap-27f, 0x1.991836p-26f, 0x1.7e2426p-25f,
+       0x1.64f694p-24f, 0x1.4d747ep-23f, 0x1.377cfcp-22f, 0x1.22f7f2p-21f, 0x1.0fcd88p-20f,
+       0x1.fbc868p-20f, 0x1.da58eep-19f, 0x1.bb1872p-18f, 0x1.9de7ccp-17f, 0x1.82a448p-16f,
+       0x1.692876p-15f, 0x1.515f26p-14f, 0x1.3b2400p-13f, 0x1.265a60p-12f, 0x1.12e5dcp-11f,
+       0x1.008e9ep-10f, 0x1.ddd14cp-10f, 0x1.b986cep-9f,  0x1.8cd71cp-8f,  0x1.419f36p-7f,
+       0x1.3d8534p-7f,  -0x1.2fe0b4p-6f, -0x1.2da806p-4f, 0x1.513736p-6f,  0x1.35079ap-5f,
+       0x1.335ca6p-10f, 0x1.10bc8cp-22f},
+      {0x1.786b04p-27f,  0x1.5fa0f4p-26f, 0x1.487620p-25f, 0x1.32d222p-24f, 0x1.1e9bf8p-23f,
+       0x1.0bba84p-22f,  0x1.f42ee4p-22f, 0x1.d33b7ap-21f, 0x1.b473d6p-20f, 0x1.97b346p-19f,
+       0x1.7cd79cp-18f,  0x1.63c0e4p-17f, 0x1.4c5146p-16f, 0x1.366ce6p-15f, 0x1.21f9b6p-14f,
+       0x1.0edf60p-13f,  0x1.fa0e38p-13f, 0x1.d8b700p-12f, 0x1.b99024p-11f, 0x1.9c7072p-10f,
+       0x1.8127aap-9f,   0x1.676918p-8f,  0x1.4e8636p-7f,  0x1.34913cp-6f,  0x1.13b978p-5f,
+       0x1.b73238p-5f,   0x1.b12b4ep-5f,  -0x1.46b65ep-5f, -0x1.d4bd1cp-4f, -0x1.af7864p-6f,
+       -0x1.6da34ap-12f, -0x1.0ed8aep-25f},
+      {0x1.786bf0p-26f, 0x1.5f9fc4p-25f, 0x1.4875cap-24f, 0x1.32d278p-23f, 0x1.1e9c10p-22f,
+       0x1.0bba88p-21f, 0x1.f42ed4p-21f, 0x1.d33b7cp-20f, 0x1.b473d6p-19f, 0x1.97b346p-18f,
+       0x1.7cd79cp-17f, 0x1.63c0e2p-16f, 0x1.4c5146p-15f, 0x1.366ce6p-14f, 0x1.21f9b8p-13f,
+       0x1.0edf6ap-12f, 0x1.fa0e76p-12f, 0x1.d8b7c8p-11f, 0x1.b992b6p-10f, 0x1.9c78cep-9f,
+       0x1.8142f0p-8f,  0x1.67c1fap-7f,  0x1.4fa788p-6f,  0x1.383b4cp-5f,  0x1.1f7118p-4f,
+       0x1.fea66ep-4f,  0x1.92a946p-3f,  0x1.bb49f2p-3f,  0x1.9a7daap-4f,  0x1.39b3d0p-7f,
+       0x1.0598bap-14f, 0x1.7abb02p-29f},
+      {0x1.786beep-26f,  -0x1.40c07cp-26f, 0x1.21d728p-26f,  0x1.9693c0p-26f,  0x1.e9c0fap-26f,
+       0x1.7750e6p-26f,  -0x1.7a2582p-26f, 0x1.9dbe00p-27f,  -0x1.c614fcp-26f, -0x1.32e5dep-28f,
+       0x1.af36aap-26f,  -0x1.f8e850p-27f, -0x1.75cad8p-26f, -0x1.319356p-26f, -0x1.918ec4p-27f,
+       -0x1.26a386p-29f, -0x1.74c600p-28f, 0x1.7b8278p-32f,  -0x1.bdee8cp-28f, -0x1.9d5db8p-27f,
+       0x1.e176ccp-30f,  0x1.ba757ap-27f,  0x1.01442ap-26f,  -0x1.1b6496p-26f, 0x1.601686p-28f,
+       0x1.295794p-27f,  -0x1.454ba8p-26f, 0x1.b5f808p-26f,  0x1.cc2424p-26f,  -0x1.ff29fap-26f,
+       0x1.ce9352p-28f,  -0x1.1ee6c0p-33f},
+      {0x1.000000p-1f, 0x1.000002p-1f, 0x1.000002p-1f, 0x1.000004p-1f, 0x1.000008p-1f,
+       0x1.000010p-1f, 0x1.000020p-1f, 0x1.00003ap-1f, 0x1.00006ep-1f, 0x1.0000ccp-1f,
+       0x1.00017cp-1f, 0x1.0002c8p-1f, 0x1.000532p-1f, 0x1.0009b4p-1f, 0x1.001220p-1f,
+       0x1.0021dcp-1f, 0x1.003f42p-1f, 0x1.00762ep-1f, 0x1.00dccap-1f, 0x1.019c7cp-1f,
+       0x1.030298p-1f, 0x1.059f7ep-1f, 0x1.0a8040p-1f, 0x1.139750p-1f, 0x1.246c7ep-1f,
+       0x1.42ec58p-1f, 0x1.764d50p-1f, 0x1.bb85ccp-1f, 0x1.f0d9cep-1f, 0x1.ff3f4ap-1f,
+       0x1.ffff54p-1f, 0x1.000000p+0f},
+  };
+  static constexpr float kExpSigmoidPieces16[13][16] = {
+      {-0x1.765adcp-37f, 0x1.7102bap-39f, -0x1.796db8p-35f, -0x1.630e32p-37f, 0x1.a82696p-35f,
+       -0x1.9c54e6p-29f, 0x1.59eca0p-27f, 0x1.f9cf00p-25f, 0x1.7e86dap-24f, -0x1.101282p-22f,
+       0x1.f6a264p-25f, 0x1.f99f14p-18f, 0x1.3a6878p-15f, -0x1.6f0a5cp-14f, 0x1.1fa920p-10f,
+       0x1.9611f0p-12f},
+      {-0x1.63c282p-36f, 0x1.da3e26p-36f, -0x1.1ec1f2p-35f, 0x1.55a9fcp-35f, -0x1.2c8fd4p-38f,
+       0x1.2271a6p-33f, -0x1.a34972p-33f, 0x1.b2528ap-32f, -0x1.58005cp-28f, -0x1.26ecdap-26f,
+       -0x1.0c550cp-26f, 0x1.fd4c90p-30f, -0x1.13c662p-23f, -0x1.7817c0p-12f, -0x1.344a7cp-9f,
+       0x1.26ecc8p-13f},
+      {0x1.c0723ap-37f, -0x1.84dfc6p-39f, 0x1.b97ee0p-35f, 0x1.f8e452p-37f, -0x1.7c3e90p-35f,
+       0x1.c4e962p-29f, -0x1.726018p-27f, -0x1.0ef6b0p-24f, -0x1.9b9742p-24f, 0x1.2e162cp-22f,
+       -0x1.171fcep-24f, -0x1.24e5dep-17f, -0x1.8d1ebcp-15f, -0x1.87ef0cp-14f, -0x1.094bf0p-8f,
+       -0x1.803bb6p-10f},
+      {0x1.6265d6p-36f, -0x1.abecc8p-36f, 0x1.4e66d0p-35f, -0x1.fba2b2p-37f, 0x1.7649b6p-34f,
+       0x1.70502ep-33f, 0x1.3ee8c4p-30f, 0x1.ac8ed0p-29f, 0x1.1b4c5cp-26f, 0x1.e262b6p-25f,
+       0x1.e58996p-24f, -0x1.8261bcp-20f, -0x1.64d424p-15f, 0x1.53b370p-10f, 0x1.1f94d6p-7f,
+       0x1.f72f4ap-11f},
+      {-0x1.585618p-40f, 0x1.21240ep-36f, 0x1.1a74eep-35f, 0x1.8b8444p-33f, 0x1.6ded58p-31f,
+       0x1.0838c0p-30f, 0x1.a12c3ap-27f, 0x1.c15220p-25f, 0x1.20344ep-23f, 0x1.db7640p-23f,
+       0x1.20eaaep-20f, 0x1.449cdcp-19f, -0x1.07ce28p-13f, 0x1.7ea65cp-9f, 0x1.44b43cp-7f,
+       0x1.9ac17cp-10f},
+      {0x1.a29522p-36f, 0x1.fa6912p-34f, 0x1.8c100ap-32f, 0x1.673192p-30f, 0x1.364768p-28f,
+       0x1.0f6a6ep-26f, 0x1.d82a74p-25f, 0x1.9c99bcp-23f, 0x1.670abep-21f, 0x1.38869cp-19f,
+       0x1.08b250p-17f, 0x1.1e0312p-16f, -0x1.4a31d0p-12f, 0x1.ad4190p-10f, -0x1.6e5854p-6f,
+       -0x1.e4eedap-9f},
+      {0x1.93e8a0p-33f, 0x1.5e3946p-31f, 0x1.323f7ap-29f, 0x1.0acbb8p-27f, 0x1.d17d82p-26f,
+       0x1.97309ep-24f, 0x1.61ae7ep-22f, 0x1.342926p-20f, 0x1.0d6ddcp-18f, 0x1.d73970p-17f,
+       0x1.965ca2p-15f, 0x1.34f5aep-13f, -0x1.3836aep-12f, -0x1.d8fc86p-8f, -0x1.3c2be6p-6f,
+       0x1.fd46d0p-9f},
+      {0x1.f6662ap-31f, 0x1.b5c6c4p-29f, 0x1.7e31fep-27f, 0x1.4d70aap-25f, 0x1.22f7f6p-23f,
+       0x1.fbc900p-22f, 0x1.bb1776p-20f, 0x1.82a1eap-18f, 0x1.515d96p-16f, 0x1.264c24p-14f,
+       0x1.ffd628p-13f, 0x1.ac01f0p-11f, 0x1.777ab4p-10f, -0x1.685642p-6f, 0x1.a485f8p-5f,
+       -0x1.54eff0p-9f},
+      {0x1.f5e21ep-29f, 0x1.b5f290p-27f, 0x1.7e24c6p-25f, 0x1.4d7484p-23f, 0x1.22f7ecp-21f,
+       0x1.fbc910p-20f, 0x1.bb17eap-18f, 0x1.82a384p-16f, 0x1.515ed6p-14f, 0x1.265a9ap-12f,
+       0x1.008e98p-10f, 0x1.b98604p-9f, 0x1.419e44p-7f, -0x1.2fe18cp-6f, 0x1.513c6ep-6f,
+       0x1.337f0ap-10f},
+      {0x1.786b8ap-27f, 0x1.4875ecp-25f, 0x1.1e9c06p-23f, 0x1.f42edap-22f, 0x1.b473d6p-20f,
+       0x1.7cd79cp-18f, 0x1.4c5146p-16f, 0x1.21f9b6p-14f, 0x1.fa0e38p-13f, 0x1.b99024p-11f,
+       0x1.8127aap-9f, 0x1.4e8636p-7f, 0x1.13b978p-5f, 0x1.b12b4cp-5f, -0x1.d4bcf4p-4f,
+       -0x1.6dafcap-12f},
+      {0x1.786bf0p-26f, 0x1.4875cap-24f, 0x1.1e9c10p-22f, 0x1.f42ed4p-21f, 0x1.b473d6p-19f,
+       0x1.7cd79cp-17f, 0x1.4c5146p-15f, 0x1.21f9b8p-13f, 0x1.fa0e76p-12f, 0x1.b992b6p-10f,
+       0x1.8142f0p-8f, 0x1.4fa788p-6f, 0x1.1f7118p-4f, 0x1.92a946p-3f, 0x1.9a7da8p-4f,
+       0x1.05956cp-14f},
+      {0x1.786beep-26f, 0x1.21d728p-26f, 0x1.e9c0fap-26f, -0x1.7a2582p-26f, -0x1.c614fcp-26f,
+       0x1.af36aap-26f, -0x1.75cad8p-26f, -0x1.918ec4p-27f, -0x1.74c600p-28f, -0x1.bdee8cp-28f,
+       0x1.e176ccp-30f, 0x1.01442ap-26f, 0x1.601686p-28f, -0x1.454ba8p-26f, 0x1.cc2424p-26f,
+       0x1.ce9352p-28f},
+      {0x1.000000p-1f, 0x1.000002p-1f, 0x1.000008p-1f, 0x1.000020p-1f, 0x1.00006ep-1f,
+       0x1.00017cp-1f, 0x1.000532p-1f, 0x1.001220p-1f, 0x1.003f42p-1f, 0x1.00dccap-1f,
+       0x1.030298p-1f, 0x1.0a8040p-1f, 0x1.246c7ep-1f, 0x1.764d50p-1f, 0x1.f0d9cep-1f,
+       0x1.ffff54p-1f},
+  };
   /// log(1 + e^x) = max(x, 0) + l(-|x|), l(v) = log(1 + e^v), read from 32 pieces over
   /// [-23.625, 0.375]: piece i serves v within 3/8 of c = -3i/4 as the polynomial of degree 6 in
   /// t = v - c whose coefficients are rows below (highest degree first; the constant as a pair
@@ -289,33 +384,152 @@ struct CompositeF32 {
   };
   static F sigmoid_log(F x) { return -softplus(-x); }
 
-  /// tanh |x| = n / (2 - n) with n = 1 - e^-2|x| in [0, 1), the sign of x put back (so -0 stays
-  /// -0). Beyond |x| = 20, |x| counts as 20: tanh rounds to 1 from 9.01 on.
+  /// tanh x = sign(x) tanh a, a = |x| no larger than 9.75: tanh rounds to 1 from 9.011 on, and
+  /// the last piece gives 1 there. a is read from `Vec::kPieceSlots` slots of a table that
+  /// tools/fit_tanh_pieces.py fits, indexed by a's exponent and leading mantissa bits
+  /// (`TanhLayout`). Slot 0 serves a below 1/4 as a + a p(a^2), where p(v) = v R(v) has no
+  /// constant term, so a subnormal or tiny a gives a itself. Slot i serves the i-th of 2^m equal
+  /// pieces of a binade from 1/4 on as C + t p(t), t = a - c: the float c lies in the piece's
+  /// binade, so t is exact, and is chosen so that tanh c is within 2^-12 ulp of the float C.
+  /// Both forms end in one fused multiply-add, fma(t, p, B) with B = a or C: the half ulp.
   ///
-  /// Where k = 0 (|x| <= ln2/64), n = -(r + c) as a pair, within 2^-28 relative: the series left
-  /// out is r^4/120 < 2^-29 of r, and c's roundings 2^-34.2 / |r| at most 2^-28.9 of it. Elsewhere
-  /// 1 - 2^m hi is an exact two-sum and n's pair carries the exponential's absolute error,
-  /// 2^-32 e, which is 2^-32 e / (1 - e) of n; tanh moves by 2 / (2 - n) times that,
-  /// 2^-32 2e / (1 - e^2) = 2^-32 / sinh(2|x|) <= 2^-26.47 at the smallest such |x|. The quotient
-  /// of pairs adds 2^-44: within 0.5 + 2^24 2^-26.47 < 0.68 ulp (0.57 for k = 0); the bound is 1.
+  /// Before it: the fit, C included, is within 0.014 ulp (32 slots: m = 2, p of degree 5) or 0.1
+  /// (16 slots: m = 1, degree 6). Each Horner step rounds by 2^-24 of its value, which reaches
+  /// the result times |t| v^j. The last step's matters most: t p = y - C, and |t| <= 2^(e-m-1)
+  /// in a binade [2^e, 2^(e+1)) while tanh' <= min(1, sech^2 2^e), so |y - C| <= 1.09 2^(-m-1) y
+  /// and the step costs at most that many ulps (y 2^-24 is below y's ulp): 0.14 or 0.27. In slot
+  /// 0, |a p| <= a^3 / 3 <= y / 46, and v = a^2 rounds by 2^-24 too. Summed point by point over
+  /// a dense grid of every slot, fit and roundings stay within 0.12 ulp (32 slots) or 0.24 (16
+  /// slots): within 0.62 and 0.74 ulp in all. Over every f32 argument against tanh in double the
+  /// worst errors are 0.567 and 0.628 ulp. NaN stays NaN (quiet), and -0 gives -0.
   static F tanh(F x) {
-    const F a = (F)((FU)x & ~kSign);
-    const Exp e = exp_pair(Vec::at_least(splat(-40.0f), a * -2.0f), F{});
-    const F scale = pow2(e.m);
-    const F eh = e.hi * scale;
-    const F d = 1.0f - eh;
-    const auto near = e.k == 0;
-    const F big = near ? -e.r : d;
-    const F small = near ? -e.c : ((1.0f - d) - eh) - e.lo * scale;
-    const F nh = big + small;  // a fast two-sum: |small| <= |big| / 40
-    const F nl = (big - nh) + small;
-    const F den = 2.0f - nh;
-    const F den_lo = ((2.0f - den) - nh) - nl;
-    const F inv = splat(1.0f) / den;
-    const F q = nh * inv;
-    const F y = fma(fnma(q, den_lo, fnma(q, den, nh) + nl), inv, q);
+    static_assert(Vec::kPieceSlots == 16 || Vec::kPieceSlots == 32, "fitted for 16 or 32 slots");
+    constexpr TanhLayout layout = TanhLayout::of(Vec::kPieceSlots);
+    const auto& rows = tanh_rows<Vec::kPieceSlots>();
+    const F a = Vec::at_most(splat(9.75f), (F)((FU)x & ~kSign));
+    FI slot = ((FI)a >> layout.shift) - layout.base;
+    slot = slot < 0 ? FI{} : slot;
+    const auto pick = [&](std::size_t row) { return Vec::lookup_slot(rows[row], slot); };
+    const F t = a - pick(0);
+    const auto small = a < layout.small_below;
+    const F v = small ? a * a : t;
+    F p = pick(2);
+    for (std::size_t row = 3; row < std::size(rows); ++row) p = fma(p, v, pick(row));
+    const F y = fma(t, p, small ? a : pick(1));
     return (F)((FU)y | ((FU)x & kSign));
   }
+  /// Slot 0 holds a below `small_below`; slot i >= 1 the piece whose leading bits, a's bits
+  /// shifted right by `shift`, are `base` + i: 2^(23 - shift) pieces a binade.
+  struct TanhLayout {
+    float small_below;
+    int shift;
+    int base;
+    static constexpr TanhLayout of(int slots) {
+      const int shift = slots == 32 ? 21 : 22;
+      return {0.25f, shift, static_cast<int>(std::bit_cast<std::uint32_t>(0.25f) >> shift) - 1};
+    }
+  };
+  /// Rows: c, C, then p's coefficients from the highest degree down, one entry per slot.
+  template <int Slots>
+  static constexpr const auto& tanh_rows() {
+    if constexpr (Slots == 32) {
+      return kTanhPieces32;
+    } else {
+      return kTanhPieces16;
+    }
+  }
+  static constexpr float kTanhPieces32[8][32] = {
+      {0x0.0p+0f,      0x1.201c7cp-2f, 0x1.600068p-2f, 0x1.9fefaap-2f, 0x1.e0167ep-2f,
+       0x1.2018b0p-1f, 0x1.5ffc7cp-1f, 0x1.a01cfcp-1f, 0x1.dff95ap-1f, 0x1.20155cp+0f,
+       0x1.5fef1ep+0f, 0x1.a01248p+0f, 0x1.dfe980p+0f, 0x1.1ff226p+1f, 0x1.5fe7f2p+1f,
+       0x1.a01c78p+1f, 0x1.e01726p+1f, 0x1.1fe142p+2f, 0x1.5fe8bep+2f, 0x1.9fef28p+2f,
+       0x1.e434e0p+2f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f,
+       0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f,
+       0x1.154246p+3f, 0x1.154246p+3f},
+      {0x0.0p+0f,      0x1.18bdf2p-2f, 0x1.52c322p-2f, 0x1.8a79f8p-2f, 0x1.bfc09cp-2f,
+       0x1.051ab4p-1f, 0x1.31559cp-1f, 0x1.5798eep-1f, 0x1.77d528p-1f, 0x1.9e6b72p-1f,
+       0x1.c27104p-1f, 0x1.d9cc3cp-1f, 0x1.e87494p-1f, 0x1.f4bd6ep-1f, 0x1.fbd37ap-1f,
+       0x1.fe7728p-1f, 0x1.ff6f4cp-1f, 0x1.ffdf88p-1f, 0x1.fffb9cp-1f, 0x1.ffff68p-1f,
+       0x1.ffffeep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f},
+      {-0x1.26bfd2p-6f,  -0x1.867364p-3f,  -0x1.d762dap-5f,  -0x1.fbb25ap-5f,  -0x1.ef2344p-5f,
+       0x1.ee24e2p-6f,   -0x1.921b70p-7f,  0x1.2bd6c2p-7f,   0x1.f9209cp-7f,   0x1.2f1d50p-6f,
+       0x1.66c728p-7f,   0x1.0f1a5ep-8f,   0x1.550238p-11f,  -0x1.776972p-11f, -0x1.1dffeep-11f,
+       -0x1.fee5bep-13f, -0x1.914100p-14f, -0x1.7b75e8p-16f, -0x1.9dfbc8p-19f, -0x1.c0ada4p-22f,
+       -0x1.e37d8cp-25f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f,
+       -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f, -0x1.0fb45ap-28f,
+       -0x1.0fb45ap-28f, -0x1.0fb45ap-28f},
+      {0x1.7e22d8p-6f,  0x1.481e02p-5f,  -0x1.2cf5c4p-5f, -0x1.3572d4p-4f, 0x1.0b2892p-8f,
+       -0x1.358548p-5f, -0x1.116ceap-4f, -0x1.e49c98p-5f, -0x1.a182d2p-5f, -0x1.066304p-5f,
+       -0x1.37dd32p-7f, 0x1.6041c4p-10f, 0x1.2b97d2p-8f,  0x1.04c62ep-8f,  0x1.f69288p-10f,
+       0x1.935b16p-11f, 0x1.3265c6p-12f, 0x1.1f7ef6p-14f, 0x1.383022p-17f, 0x1.51eb10p-20f,
+       0x1.3cfd4ep-23f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f,
+       0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f, 0x1.1fed24p-26f,
+       0x1.1fed24p-26f, 0x1.1fed24p-26f},
+      {-0x1.babe34p-5f,  0x1.335cc4p-3f,   0x1.5028ccp-3f,   0x1.5c3db2p-3f,   0x1.5869cep-3f,
+       0x1.39750ap-3f,   0x1.e9904ap-4f,   0x1.46c4b2p-4f,   0x1.629b28p-5f,   0x1.a55c3ep-9f,
+       -0x1.5da026p-6f,  -0x1.9d2502p-6f,  -0x1.55f768p-6f,  -0x1.9414dep-7f,  -0x1.4eb1acp-8f,
+       -0x1.00065ep-9f,  -0x1.7ea9e0p-11f, -0x1.596eb0p-13f, -0x1.76457cp-16f, -0x1.94fa7cp-19f,
+       -0x1.7daff8p-22f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f,
+       -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f, -0x1.5e6d82p-25f,
+       -0x1.5e6d82p-25f, -0x1.5e6d82p-25f},
+      {0x1.1111e8p-3f,  -0x1.e8f032p-3f, -0x1.982c08p-3f, -0x1.425406p-3f, -0x1.d6fe18p-4f,
+       -0x1.bc5352p-5f, 0x1.d7d3c8p-7f,  0x1.0764eap-4f,  0x1.8420aep-4f,  0x1.c69278p-4f,
+       0x1.97eed0p-4f,  0x1.33c2c4p-4f,  0x1.a89952p-5f,  0x1.bc25a2p-6f,  0x1.5a1234p-7f,
+       0x1.032424p-8f,  0x1.805cdep-10f, 0x1.59acf4p-12f, 0x1.763b08p-15f, 0x1.94e6c0p-18f,
+       0x1.7fc208p-21f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f,
+       0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f, 0x1.54d698p-24f,
+       0x1.54d698p-24f, 0x1.54d698p-24f},
+      {-0x1.555556p-2f,  -0x1.03a3dap-2f,  -0x1.2dafd8p-2f,  -0x1.4fef5ep-2f,  -0x1.6a24fep-2f,
+       -0x1.8265e4p-2f,  -0x1.897d76p-2f,  -0x1.79b5b2p-2f,  -0x1.5aa5e4p-2f,  -0x1.1dd33ap-2f,
+       -0x1.973662p-3f,  -0x1.104374p-3f,  -0x1.5f2088p-4f,  -0x1.5c859cp-5f,  -0x1.07df88p-6f,
+       -0x1.87145ap-8f,  -0x1.20ed60p-9f,  -0x1.03a81cp-11f, -0x1.18fd5ap-14f, -0x1.300098p-17f,
+       -0x1.2008acp-20f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f,
+       -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f, -0x1.ff4112p-24f,
+       -0x1.ff4112p-24f, -0x1.ff4112p-24f},
+      {0x0.0p+0f,       0x1.d983fep-1f,  0x1.c7f704p-1f,  0x1.b4048ap-1f,  0x1.9e1bbap-1f,
+       0x1.7ad846p-1f,  0x1.49e972p-1f,  0x1.196a6cp-1f,  0x1.d83dd4p-2f,  0x1.61204ep-2f,
+       0x1.cedcf8p-3f,  0x1.26374ep-3f,  0x1.700d5ap-4f,  0x1.645bf0p-5f,  0x1.0a0ac4p-6f,
+       0x1.884152p-8f,  0x1.213f20p-9f,  0x1.03b92ap-11f, 0x1.190054p-14f, 0x1.30017ep-17f,
+       0x1.2000c4p-20f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f,
+       0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f,
+       0x1.00025ap-23f, 0x1.00025ap-23f},
+  };
+  static constexpr float kTanhPieces16[9][16] = {
+      {0x0.0p+0f, 0x1.400624p-2f, 0x1.c0023cp-2f, 0x1.400dfap-1f, 0x1.c0129cp-1f, 0x1.3fed1ep+0f,
+       0x1.bff09ap+0f, 0x1.3fe024p+1f, 0x1.c01338p+1f, 0x1.3ffc3cp+2f, 0x1.bec3a6p+2f,
+       0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f},
+      {0x0.0p+0f, 0x1.35ff1ep-2f, 0x1.a5747ap-2f, 0x1.1bfe2cp-1f, 0x1.686fb4p-1f, 0x1.b247a4p-1f,
+       0x1.e1f878p-1f, 0x1.f9221ep-1f, 0x1.ff1174p-1f, 0x1.fff418p-1f, 0x1.ffffc6p-1f,
+       0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f},
+      {0x0.0p+0f, 0x1.78c2d6p+0f, 0x1.009482p+0f, -0x1.19f9c4p-7f, 0x1.77b264p-5f, -0x1.243998p-8f,
+       -0x1.03cb96p-9f, 0x1.f1fb34p-15f, 0x1.5ed3bap-15f, 0x1.5f0e4cp-19f, 0x1.9f0038p-25f,
+       0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f},
+      {-0x1.26bfd2p-6f, -0x1.3ad9bcp-4f, -0x1.03f752p-4f, -0x1.81e47cp-6f, 0x1.b0688ap-7f,
+       0x1.ee9bfcp-7f, 0x1.10ef82p-9f, -0x1.6ea9e2p-11f, -0x1.48fc78p-13f, -0x1.352416p-17f,
+       -0x1.79bc86p-23f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f,
+       -0x1.7a40b6p-28f},
+      {0x1.7e22d8p-6f, 0x1.1b7fcep-5f, -0x1.a59616p-7f, -0x1.ba517ap-5f, -0x1.e9e8d8p-5f,
+       -0x1.3b0708p-6f, 0x1.e48572p-9f, 0x1.779804p-9f, 0x1.ee6f0ep-12f, 0x1.91565cp-16f,
+       0x1.ec325ep-22f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f,
+       0x1.17add0p-26f},
+      {-0x1.babe34p-5f, 0x1.43df7ep-3f, 0x1.5c2b3ap-3f, 0x1.1a566cp-3f, 0x1.f1a982p-5f,
+       -0x1.9b73aep-7f, -0x1.817818p-6f, -0x1.0843f0p-7f, -0x1.399244p-10f, -0x1.f5e48cp-15f,
+       -0x1.31d04ep-20f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f,
+       -0x1.554240p-25f},
+      {0x1.1111e8p-3f, -0x1.c190bcp-3f, -0x1.16d7eap-3f, -0x1.235bb4p-6f, 0x1.4f415cp-4f,
+       0x1.bbb342p-4f, 0x1.01d112p-4f, 0x1.17615cp-6f, 0x1.3c0a94p-9f, 0x1.fc2e1ap-14f,
+       0x1.3567acp-19f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f,
+       0x1.54e826p-24f},
+      {-0x1.555556p-2f, -0x1.19962cp-2f, -0x1.5e0ff4p-2f, -0x1.893cd8p-2f, -0x1.6b9ea8p-2f,
+       -0x1.e75a32p-3f, -0x1.b706d6p-4f, -0x1.aeaac8p-6f, -0x1.dbcba2p-9f, -0x1.7d301cp-13f,
+       -0x1.d04a4ep-19f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f,
+       -0x1.fffb96p-24f},
+      {0x0.0p+0f, 0x1.d113c4p-1f, 0x1.a944f6p-1f, 0x1.627a08p-1f, 0x1.0242d2p-1f, 0x1.1f4904p-2f,
+       0x1.d26170p-4f, 0x1.b48618p-6f, 0x1.dca8dap-9f, 0x1.7cf838p-13f, 0x1.cffeacp-19f,
+       0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f},
+  };
 };
 
 }  // namespace

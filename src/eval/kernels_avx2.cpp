@@ -34,6 +34,9 @@ struct Avx2Floats {
   static F lookup(const float (&t)[8], F m) {
     return _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), (__m256i)m);
   }
+  /// tanh's pieces: 16 slots, two permutations and a blend.
+  static constexpr int kPieceSlots = 16;
+  static F lookup_slot(const float (&t)[16], FI i) { return table16(t, i); }
   /// 2^floor(e) for e in [-150, 30], zero below 2^-126; and v 2^floor(e) for v 2^(floor(e)+32)
   /// a normal float, rounded once.
   static FI floor_int(F e) { return (FI)_mm256_cvtps_epi32(_mm256_floor_ps(e)); }

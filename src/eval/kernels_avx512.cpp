@@ -20,10 +20,6 @@ struct Avx512Floats {
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm512_maskz_max_ps(0xffff, floor, x); }
   static F at_most(F ceiling, F x) { return _mm512_maskz_min_ps(0xffff, ceiling, x); }
-  /// v 2^k, rounded once, one instruction.
-  static F ldexp(F v, FI k) {
-    return _mm512_maskz_scalef_ps(0xffff, v, _mm512_maskz_cvtepi32_ps(0xffff, (__m512i)k));
-  }
   static F table16(const float (&t)[16], FI i) {
     return _mm512_maskz_permutexvar_ps(0xffff, (__m512i)i, _mm512_loadu_ps(t));
   }
@@ -35,6 +31,9 @@ struct Avx512Floats {
     return _mm512_maskz_permutex2var_ps(0xffff, _mm512_loadu_ps(t), (__m512i)m,
                                         _mm512_loadu_ps(t + 16));
   }
+  /// tanh's pieces: 32 slots, one lookup of two registers.
+  static constexpr int kPieceSlots = 32;
+  static F lookup_slot(const float (&t)[32], FI i) { return lookup32(t, (F)i); }
   /// 2^floor(e), and v 2^floor(e) rounded once: one instruction each.
   static F exp2_floor(F e) { return scale_floor(F{} + 1.0f, e); }
   static F scale_floor(F v, F e) { return _mm512_maskz_scalef_ps(0xffff, v, e); }

@@ -133,6 +133,15 @@ class MathLang {
     if (a.op_ == MathOp::Num) return total_equal(a.num_value(), b.num_value());
     return a.slots_[0] == b.slots_[0] && a.slots_[1] == b.slots_[1] && a.slots_[2] == b.slots_[2];
   }
+  /// The order of `<=>`, answered without a three-way result for operators with children, the
+  /// nodes a rebuild sorts by the thousand: variant, then the children as unsigned ids.
+  friend bool operator<(const MathLang& a, const MathLang& b) {
+    if (a.op_ != b.op_) return a.op_ < b.op_;
+    if (math_op_is_leaf(a.op_)) return (a <=> b) < 0;
+    if (a.slots_[0] != b.slots_[0]) return a.slots_[0] < b.slots_[0];
+    if (a.slots_[1] != b.slots_[1]) return a.slots_[1] < b.slots_[1];
+    return a.slots_[2] < b.slots_[2];
+  }
   /// By variant index, then payload (false before true; integers and floats numerically, NaN
   /// above every float; type tokens by symbol id), then children lexicographically.
   friend std::weak_ordering operator<=>(const MathLang& a, const MathLang& b) {

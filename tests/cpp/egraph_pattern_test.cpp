@@ -306,6 +306,27 @@ TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
   }
 }
 
+TEST(PatternApply, CountingMergesChangesTheGraphAsListingThem) {
+  // Two twin graphs, one applied through the listing call and one through the counting call.
+  const std::pair<const char*, const char*> rules[] = {{"(f ?x ?y)", "(f ?y ?x)"},
+                                                       {"(f ?x ?y)", "?x"},
+                                                       {"(f ?x ?x)", "(g ?x)"},
+                                                       {"(g ?x)", "(g ?x)"}};
+  for (const auto& [lhs_text, rhs_text] : rules) {
+    SCOPED_TRACE(rhs_text);
+    Graph listed, counted;
+    for (Graph* g : {&listed, &counted}) {
+      add(*g, "(h (f a b) (f b b) (g (f a a)))");
+      g->rebuild();
+    }
+    Pattern<Node> lhs = pattern(lhs_text), rhs = pattern(rhs_text);
+    const std::size_t n = rhs.apply_matches(listed, lhs.search(listed), GlobalSymbol("r")).size();
+    EXPECT_EQ(rhs.apply_matches_count(counted, lhs.search(counted), GlobalSymbol("r")), n);
+    EXPECT_EQ(listed.rebuild(), counted.rebuild());
+    EXPECT_EQ(counted.dump(), listed.dump());
+  }
+}
+
 TEST(PatternApply, LongRightHandSidesInstantiateLikeShortOnes) {
   // (g (g ... (k ?y ?x))) has depth + 3 entries: around and well past what is kept inline.
   for (std::size_t depth : {1u, 13u, 14u, 40u}) {

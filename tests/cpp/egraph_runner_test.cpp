@@ -273,6 +273,85 @@ TEST(BackoffScheduler, RunGoesOnWhileOnlyBannedRulesCouldFire) {
   EXPECT_EQ(runner.egraph().lookup(Node("g", {0})), runner.egraph().find(runner.roots()[0]));
 }
 
+/// A searcher that counts the searches that reach it.
+class CountedSearcher final : public Searcher<Node> {
+ public:
+  explicit CountedSearcher(std::string_view text) : pattern_(*Pattern<Node>::from_str(text)) {}
+  std::optional<SearchMatches<Node>> search_eclass_with_limit(const Graph& g, Id eclass,
+                                                              std::size_t limit) const override {
+    return pattern_.search_eclass_with_limit(g, eclass, limit);
+  }
+  std::vector<SearchMatches<Node>> search_with_limit(const Graph& g,
+                                                     std::size_t limit) const override {
+    ++searches;
+    return pattern_.search_with_limit(g, limit);
+  }
+  std::vector<Var> vars() const override { return pattern_.vars(); }
+  mutable std::size_t searches = 0;
+
+ private:
+  Pattern<Node> pattern_;
+};
+
+// A rule whose matches all went in without changing the store, which has not changed since, is
+// not searched again: it would find the same matches and they would change nothing. Anything
+// else searches it.
+TEST(BackoffScheduler, SearchesARuleAgainOnlyWhenItsMatchesMayChangeSomething) {
+  enum Between { kNothing, kAddNode, kMerge, kOtherGraph };
+  struct Case {
+    const char* name;
+    const char* lhs;
+    bool apply;  // the first search's matches go to apply_rewrite
+    Between between;
+    std::size_t searches;  // that reach the searcher, of two
+    std::size_t second;    // matches the second search returns
+  };
+  const Case cases[] = {
+      {"applied, unchanged", "(f ?x)", true, kNothing, 1, 0},
+      {"not applied, unchanged", "(f ?x)", false, kNothing, 2, 2},
+      {"no matches, unchanged", "(q ?x)", false, kNothing, 1, 0},
+      {"applied, a node added", "(f ?x)", true, kAddNode, 2, 2},
+      {"applied, two classes merged", "(f ?x)", true, kMerge, 2, 2},
+      {"applied, another store", "(f ?x)", true, kOtherGraph, 2, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph g, other;
+    for (Graph* graph : {&g, &other}) {
+      add(*graph, "(f a)");
+      add(*graph, "(f b)");
+      add(*graph, "(g a)");
+      add(*graph, "(g b)");
+      graph->rebuild();
+    }
+    auto searcher = std::make_shared<CountedSearcher>(c.lhs);
+    auto made = Rewrite<Node>::make("r", searcher,
+                                    std::make_shared<const Pattern<Node>>(*Pattern<Node>::from_str(
+                                        c.lhs[1] == 'f' ? "(g ?x)" : "?x")));
+    ASSERT_TRUE(made.has_value());
+    // The rule's instances are merged already, so applying it changes nothing.
+    add(g, "(h a)");
+    g.union_(add(g, "(f a)"), add(g, "(g a)"));
+    g.union_(add(g, "(f b)"), add(g, "(g b)"));
+    g.rebuild();
+    other.union_(add(other, "(f a)"), add(other, "(g a)"));
+    other.union_(add(other, "(f b)"), add(other, "(g b)"));
+    other.rebuild();
+    BackoffScheduler<Node> scheduler;
+    auto first = scheduler.search_rewrite(0, g, *made);
+    if (c.apply) {
+      EXPECT_EQ(scheduler.apply_rewrite(0, g, *made, first), 0u);
+    }
+    if (c.between == kAddNode) add(g, "(k a)");
+    if (c.between == kMerge) g.union_(add(g, "a"), add(g, "(h a)"));
+    g.rebuild();
+    Graph& second_graph = c.between == kOtherGraph ? other : g;
+    EXPECT_EQ(total(scheduler.search_rewrite(1, second_graph, *made)), c.second);
+    EXPECT_EQ(searcher->searches, c.searches);
+    EXPECT_EQ(scheduler.stats()[0].second.search_count, 2u);
+  }
+}
+
 TEST(Runner, SearchRequiresAFreshRunnerEachTime) {
   Runner<Node> runner;
   runner.with_expr(expr("a")).run(Rules{});

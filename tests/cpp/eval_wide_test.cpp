@@ -4,6 +4,7 @@
 // the wide ones within one) and the f32 composites that spend their 2-ulp bound within two.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -166,6 +167,11 @@ const EdgeCase kEdges[] = {
     {Builtin::Tanh, -0x1p-149f, -0x1p-149f},
     {Builtin::Tanh, 1e-30f, 1e-30f},
     {Builtin::Tanh, 9.02f, 1.0f},
+    {Builtin::Tanh, 9.1f, 1.0f},
+    {Builtin::Tanh, 9.75f, 1.0f},
+    {Builtin::Tanh, -0x1.380002p+3f, -1.0f},
+    {Builtin::Tanh, 0x1p-13f, 0x1p-13f},
+    {Builtin::Tanh, -0x1.fffffep-14f, -0x1.fffffep-14f},
     {Builtin::Tanh, -kMax, -1.0f},
     {Builtin::Softplus, kInf, kInf},
     {Builtin::Softplus, -kInf, 0.0f},
@@ -190,6 +196,10 @@ const EdgeCase kEdges[] = {
     {Builtin::ExpSigmoid, 5.0f, 1.0f},
     {Builtin::ExpSigmoid, kMax, 1.0f},
     {Builtin::ExpSigmoid, kNaN, kNaN},
+    {Builtin::ExpSigmoid, -16.5f, 0.5f},
+    {Builtin::ExpSigmoid, -16.6f, 0.5f},
+    {Builtin::ExpSigmoid, 3.1f, 1.0f},
+    {Builtin::ExpSigmoid, 2.9f, 1.0f},
 };
 
 TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
@@ -213,6 +223,70 @@ TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
       }
     }
   }
+}
+
+/// f32 tanh and exp_sigmoid are read from polynomial pieces, and clamp their arguments where the
+/// result has settled. Around each change of piece and each clamp, a run of neighbouring floats
+/// of either sign must give results that never decrease as the argument grows (both functions
+/// rise) and stay within one step of the baseline's: a piece fitted or indexed one off breaks one
+/// or the other.
+struct PieceEdges {
+  Builtin builtin;
+  std::vector<float> (*edges)();
+};
+/// tanh: the quarters of each binade from 1/4 up to 8 (halves on AVX2, a subset), the last piece's
+/// clamp, and 9.011, from where the result rounds to 1.
+std::vector<float> tanh_edges() {
+  std::vector<float> edges = {0x1.205966p+3f, 9.75f};
+  for (int e = -2; e <= 3; ++e) {
+    for (int quarter = 0; quarter < 4; ++quarter)
+      edges.push_back(std::ldexp(1 + quarter / 4.0f, e));
+  }
+  return edges;
+}
+/// exp_sigmoid: the edges 5/8 (j + 1/2) of its pieces and its clamps.
+std::vector<float> exp_sigmoid_edges() {
+  std::vector<float> edges = {-16.5f, 3.1f};
+  for (int j = -26; j < 5; ++j) edges.push_back(0.625f * (static_cast<float>(j) + 0.5f));
+  return edges;
+}
+const PieceEdges kPieceEdges[] = {{Builtin::Tanh, &tanh_edges},
+                                  {Builtin::ExpSigmoid, &exp_sigmoid_edges}};
+
+TEST(EvalWide, F32PiecewiseFunctionsRiseSteadilyAcrossTheirPieces) {
+  on_every_unit([](const Unit& unit) {
+    for (const PieceEdges& piecewise : kPieceEdges) {
+      const OpFn wide = unit.builtin(piecewise.builtin, true);
+      const OpFn base = eval::detail::baseline_builtin_fn(piecewise.builtin, true);
+      ASSERT_NE(wide, nullptr);
+      const std::string name(vocab::builtin_name(piecewise.builtin));
+      for (const float edge : piecewise.edges()) {
+        for (const float sign : {1.0f, -1.0f}) {
+          std::vector<float> in;
+          for (int step = -40; step <= 40; ++step) {
+            in.push_back(sign * std::bit_cast<float>(std::bit_cast<std::uint32_t>(edge) + step));
+          }
+          if (in.front() > in.back()) std::reverse(in.begin(), in.end());
+          const std::size_t n = in.size();
+          std::vector<float> got(n), want(n + 1);
+          in.push_back(0.0f);  // the baseline may touch one past the end
+          wide(reinterpret_cast<std::byte*>(got.data()),
+               reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, n);
+          base(reinterpret_cast<std::byte*>(want.data()),
+               reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, n);
+          for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_LE(distance(got[i], want[i]), 1u)
+                << unit.name << ' ' << name << std::hexfloat << ' ' << in[i] << ": " << got[i]
+                << " vs " << want[i];
+            if (i > 0) {
+              ASSERT_LE(got[i - 1], got[i]) << unit.name << ' ' << name << std::hexfloat
+                                            << " falls from " << in[i - 1] << " to " << in[i];
+            }
+          }
+        }
+      }
+    }
+  });
 }
 
 /// A lane's result depends on its argument alone: a block mixing arguments that take different

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,58 @@ TEST(Optimizer, TheRunStopsAtTheLimitsItsConfigurationStates) {
     ASSERT_TRUE(stats.stop_reason.has_value()) << c.what;
     EXPECT_EQ(stats.stop_reason->value.index(), c.stop_index) << c.what;
     EXPECT_LE(stats.iterations, c.config.max_iterations) << c.what;
+  }
+}
+
+// What the saturation run explores on the benchmark's kernels: e-node and class counts,
+// iterations and stop reasons. The engine's speed work must leave every one of them as it is.
+TEST(Optimizer, TheBenchmarkKernelsExploreWhatTheyAlwaysHave) {
+  const std::string sum8 =
+      "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a + b + c + d + p + q + r "
+      "+ "
+      "s";
+  std::string product8 = sum8;
+  std::replace(product8.begin(), product8.end(), '+', '*');
+  std::string polynomial40 = "|x: f64| 0.5";
+  for (int k = 1; k < 40; ++k) polynomial40 += egraph::cat(" + ", k, ".5 * x ** ", k);
+  const struct {
+    const char* name;
+    std::string source;
+    OptStats stats;
+  } cases[] = {
+      {"gelu",
+       "|x: f64|\nc = 0.7978845608028654\ninner = c * (x + 0.044715 * x * x * x)\n0.5 * x * "
+       "(1.0 + tanh(inner))",
+       {4, 43, 19, egraph::StopReason{egraph::StopReason::Saturated{}}}},
+      {"softplus",
+       "|x: f64| softplus(x)",
+       {1, 3, 3, egraph::StopReason{egraph::StopReason::Saturated{}}}},
+      {"sigmoid of exp",
+       "|x: f64| sigmoid(exp(x))",
+       {2, 5, 4, egraph::StopReason{egraph::StopReason::Saturated{}}}},
+      {"horner 8",
+       "|x: f64| ((((((((2.0 * x - 3.0) * x + 0.5) * x - 7.0) * x + 1.5) * x - 2.0) * x + 4.0) * "
+       "x - 1.0) * x + 6.0)",
+       {2, 38, 26, egraph::StopReason{egraph::StopReason::Saturated{}}}},
+      {"sum of 8", sum8, {8, 5885, 965, egraph::StopReason{egraph::StopReason::IterationLimit{8}}}},
+      {"product of 8",
+       product8,
+       {8, 5885, 965, egraph::StopReason{egraph::StopReason::IterationLimit{8}}}},
+      {"polynomial 40",
+       polynomial40,
+       {8, 14719, 5275, egraph::StopReason{egraph::StopReason::IterationLimit{8}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto lowered = api::lowered_dag(c.source, false);
+    ASSERT_TRUE(lowered.has_value());
+    OptStats stats;
+    ASSERT_TRUE(optimize_with_info_and_config(*lowered, {}, &stats).has_value());
+    EXPECT_EQ(stats.iterations, c.stats.iterations);
+    EXPECT_EQ(stats.egraph_nodes, c.stats.egraph_nodes);
+    EXPECT_EQ(stats.egraph_classes, c.stats.egraph_classes);
+    ASSERT_TRUE(stats.stop_reason.has_value());
+    EXPECT_EQ(egraph::to_string(*stats.stop_reason), egraph::to_string(*c.stats.stop_reason));
   }
 }
 
