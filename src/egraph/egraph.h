@@ -312,7 +312,9 @@ class EGraph {
       EClass<L>& c = *slot;
       for (L& node : c.nodes)
         update_children(node, [&](Id child) { return union_find_.find_mut(child); });
-      std::sort(c.nodes.begin(), c.nodes.end());
+      // Most classes are still in order: checking is linear where sorting is not.
+      if (!std::is_sorted(c.nodes.begin(), c.nodes.end()))
+        std::sort(c.nodes.begin(), c.nodes.end());
       std::size_t before = c.nodes.size();
       c.nodes.truncate(
           static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -130,6 +132,13 @@ class Runner {
   }
 
   static void check_rule_names(std::span<const Rewrite<L>> rules) {
+    // Rule sets are built with distinct names: sorted handles show that in one pass, and only a
+    // set with a repeated name is counted name by name for the report.
+    std::vector<std::uint32_t> handles;
+    handles.reserve(rules.size());
+    for (const Rewrite<L>& rule : rules) handles.push_back(rule.name().handle());
+    std::sort(handles.begin(), handles.end());
+    if (std::adjacent_find(handles.begin(), handles.end()) == handles.end()) return;
     std::vector<std::pair<GlobalSymbol, std::size_t>> counts;
     for (const Rewrite<L>& rule : rules) {
       auto it = std::find_if(counts.begin(), counts.end(),

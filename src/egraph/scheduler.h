@@ -157,9 +157,11 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     const std::size_t nodes = egraph.node_count();
     // Nothing changed the store since this rule last kept its matches, so applying them changed
     // nothing either: it would find the same matches, as many as then (within the threshold
-    // then, which only grows), and they would change nothing again.
+    // then, which only grows), and they would change nothing again. A debug log reports every
+    // search's matches, so while one is wanted the rule is searched as always.
     if (trend.searched_graph == &egraph && trend.searched_version == egraph.version() &&
-        (trend.matches == 0 || trend.applied) && trend.matches <= threshold) {
+        (trend.matches == 0 || trend.applied) && trend.matches <= threshold &&
+        !log_enabled(LogLevel::Debug)) {
       s.search_count += 1;
       return {};
     }

@@ -27,6 +27,7 @@ using vocab::DType;
 /// Bytes of one register: a block of the widest element (c128).
 constexpr std::size_t kRegisterBytes = kBlock * 16;
 static_assert(kBlock % 2 == 0, "kernels of doubles work on pairs of elements");
+static_assert(kBlock % 8 == 0, "a block keeps every element's alignment up to 8 bytes");
 static_assert(kBlock <= detail::kMaxBlock, "kernels hold a block of storage on their stack");
 
 /// Distance between registers in a workspace: a cache line more than a register, so that blocks
@@ -837,6 +838,7 @@ Program::Workspace Program::make_workspace() const {
   Workspace ws;
   ws.bytes_.resize(registers_ * kRegisterPitch);
   ws.views_.resize(registers_);
+  ws.direct_.resize(code_.size());
   return ws;
 }
 
@@ -866,29 +868,50 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
   const bool streamed = false;
   (void)stream;
 #endif
-  /// Where an instruction writes its block: the result itself where it may, else its register
-  /// (always, when the result is streamed from there).
-  const auto target = [&](const Instr& ins, std::ptrdiff_t offset) {
-    if (ins.in_place != 0 && !streamed &&
-        out[0].stride == static_cast<std::ptrdiff_t>(ins.in_place)) {
+  // Which Loads read their input where it lies, and which instruction writes the result where
+  // it lies, decided once for the run: a block starts kBlock elements past the one before, which
+  // keeps an element's alignment for every stride the decision allows.
+  if (ws.direct_.size() < code_.size()) ws.direct_.resize(code_.size());
+  std::uint8_t* direct = ws.direct_.data();
+  const auto aligned = [](const std::byte* p, std::size_t size) {
+    return reinterpret_cast<std::uintptr_t>(p) % std::min<std::size_t>(size, 8) == 0;
+  };
+  for (std::size_t i = 0; i < code_.size(); ++i) {
+    const Instr& ins = code_[i];
+    if (ins.kind == Instr::Kind::Load) {
+      const In& src = in[ins.a];
+      direct[i] = ins.b != 0 && src.stride == static_cast<std::ptrdiff_t>(ins.b) &&
+                  aligned(src.data, ins.b);
+    } else {
+      // Never when the result is streamed from the register.
+      direct[i] = ins.in_place != 0 && !streamed &&
+                  out[0].stride == static_cast<std::ptrdiff_t>(ins.in_place) &&
+                  aligned(out[0].data, ins.in_place);
+    }
+  }
+  /// Where an instruction writes its block: the result itself where it may, else its register.
+  const auto target = [&](const Instr& ins, bool in_place, std::ptrdiff_t offset) {
+    if (in_place) {
       std::byte* at = out[0].data + offset * out[0].stride;
-      if (reinterpret_cast<std::uintptr_t>(at) % std::min<std::size_t>(ins.in_place, 8) == 0) {
-        views[ins.dst] = at;
-        return at;
-      }
+      views[ins.dst] = at;
+      return at;
     }
     return reg(ins.dst);
   };
+  // Held in locals: the kernels called through pointers could, for all the compiler knows,
+  // change the vector.
+  const Instr* const code = code_.data();
+  const std::size_t count = code_.size();
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
     const auto offset = static_cast<std::ptrdiff_t>(start);
-    for (const Instr& ins : code_) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const Instr& ins = code[i];
       switch (ins.kind) {
         case Instr::Kind::Load: {
           const In& src = in[ins.a];
           const std::byte* at = src.data + offset * src.stride;
-          if (ins.b != 0 && src.stride == static_cast<std::ptrdiff_t>(ins.b) &&
-              reinterpret_cast<std::uintptr_t>(at) % std::min<std::size_t>(ins.b, 8) == 0) {
+          if (direct[i] != 0) {
             views[ins.dst] = at;
           } else {
             ins.load(reg(ins.dst), at, src.stride, len);
@@ -904,12 +927,13 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
           const std::byte* a = operand(ins.a);
           const std::byte* b = operand(ins.b);
           const std::byte* c = operand(ins.c);
-          ins.op(target(ins, offset), a, b, c, len);
+          ins.op(target(ins, direct[i] != 0, offset), a, b, c, len);
         } break;
         case Instr::Kind::Tree: {
           const std::byte* blocks[detail::kMaxFusedOperands];
           for (std::uint32_t k = 0; k < ins.b; ++k) blocks[k] = operand(tree_operands_[ins.a + k]);
-          ins.tree(target(ins, offset), blocks, ins.b, tree_steps_.data() + ins.c, ins.steps, len);
+          ins.tree(target(ins, direct[i] != 0, offset), blocks, ins.b, tree_steps_.data() + ins.c,
+                   ins.steps, len);
         } break;
         case Instr::Kind::Store: {
           const Out& dst = out[ins.dst];
@@ -921,8 +945,10 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
               from = stored;
             }
             stream_copy(dst.data + offset * dst.stride, from, len * stream_size_);
-          } else {
-            ins.store(dst.data + offset * dst.stride, dst.stride, operand(ins.a), len);
+          } else if (const std::byte* from = operand(ins.a);
+                     from != dst.data + offset * dst.stride) {
+            // Not when the result was computed in place, or is the input it was loaded from.
+            ins.store(dst.data + offset * dst.stride, dst.stride, from, len);
           }
           break;
         }

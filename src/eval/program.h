@@ -70,6 +70,8 @@ class Program {
     friend class Program;
     std::vector<std::byte> bytes_;
     std::vector<const std::byte*> views_;
+    /// Per instruction, for the current run: whether it reads or writes in place.
+    std::vector<std::uint8_t> direct_;
   };
   /// A workspace sized for this program; may throw std::bad_alloc.
   Workspace make_workspace() const;

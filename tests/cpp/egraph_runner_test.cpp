@@ -295,9 +295,9 @@ class CountedSearcher final : public Searcher<Node> {
 
 // A rule whose matches all went in without changing the store, which has not changed since, is
 // not searched again: it would find the same matches and they would change nothing. Anything
-// else searches it.
+// else searches it, and so does a run whose debug log reports every search's matches.
 TEST(BackoffScheduler, SearchesARuleAgainOnlyWhenItsMatchesMayChangeSomething) {
-  enum Between { kNothing, kAddNode, kMerge, kOtherGraph };
+  enum Between { kNothing, kAddNode, kMerge, kOtherGraph, kDebugLog };
   struct Case {
     const char* name;
     const char* lhs;
@@ -313,6 +313,7 @@ TEST(BackoffScheduler, SearchesARuleAgainOnlyWhenItsMatchesMayChangeSomething) {
       {"applied, a node added", "(f ?x)", true, kAddNode, 2, 2},
       {"applied, two classes merged", "(f ?x)", true, kMerge, 2, 2},
       {"applied, another store", "(f ?x)", true, kOtherGraph, 2, 2},
+      {"applied, unchanged, debug log wanted", "(f ?x)", true, kDebugLog, 2, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -346,7 +347,10 @@ TEST(BackoffScheduler, SearchesARuleAgainOnlyWhenItsMatchesMayChangeSomething) {
     if (c.between == kMerge) g.union_(add(g, "a"), add(g, "(h a)"));
     g.rebuild();
     Graph& second_graph = c.between == kOtherGraph ? other : g;
+    const LogSink debug{LogLevel::Debug, [](void*, LogLevel, std::string_view) {}, nullptr};
+    const LogSink* before = set_log_sink(c.between == kDebugLog ? &debug : nullptr);
     EXPECT_EQ(total(scheduler.search_rewrite(1, second_graph, *made)), c.second);
+    set_log_sink(before);
     EXPECT_EQ(searcher->searches, c.searches);
     EXPECT_EQ(scheduler.stats()[0].second.search_count, 2u);
   }

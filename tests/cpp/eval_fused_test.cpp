@@ -316,6 +316,8 @@ std::vector<Kernel<T>> kernels() {
       // a slot the tree keeps its own value in, and two when it needs none.
       {"(x * y - x) / (z - x * x)", [](T x, T y, T z) { return (x * y - x) / (z - x * x); }},
       {"y * x - x * y / x + y", [](T x, T y, T) { return y * x - x * y / x + y; }},
+      {"x * y * x - y * x / y + x", [](T x, T y, T) { return x * y * x - y * x / y + x; }},
+      {"x * y * x * y * x * y - x", [](T x, T y, T) { return x * y * x * y * x * y - x; }},
       {"(((x + y) * (y - z)) - ((z * x) + (x / y))) * z",
        [](T x, T y, T z) { return (((x + y) * (y - z)) - ((z * x) + (x / y))) * z; }},
       {"x / -(y * -z)", [](T x, T y, T z) { return x / -(y * -z); }},

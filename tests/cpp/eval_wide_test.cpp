@@ -225,6 +225,28 @@ TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
   }
 }
 
+/// `builtin` over `in` by `unit`'s f32 kernel into `got`, each result asserted to lie within one
+/// step of the baseline kernel's.
+void within_a_step_of_the_baseline(const Unit& unit, Builtin builtin, std::vector<float> in,
+                                   std::vector<float>& got) {
+  const OpFn wide = unit.builtin(builtin, true);
+  const OpFn base = eval::detail::baseline_builtin_fn(builtin, true);
+  ASSERT_NE(wide, nullptr);
+  const std::size_t n = in.size();
+  got.assign(n, 0.0f);
+  std::vector<float> want(n + 1);
+  in.push_back(0.0f);  // the baseline may touch one past the end
+  wide(reinterpret_cast<std::byte*>(got.data()), reinterpret_cast<const std::byte*>(in.data()),
+       nullptr, nullptr, n);
+  base(reinterpret_cast<std::byte*>(want.data()), reinterpret_cast<const std::byte*>(in.data()),
+       nullptr, nullptr, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_LE(distance(got[i], want[i]), 1u)
+        << unit.name << ' ' << vocab::builtin_name(builtin) << std::hexfloat << ' ' << in[i] << ": "
+        << got[i] << " vs " << want[i];
+  }
+}
+
 /// f32 tanh and exp_sigmoid are read from polynomial pieces, and clamp their arguments where the
 /// result has settled. Around each change of piece and each clamp, a run of neighbouring floats
 /// of either sign must give results that never decrease as the argument grows (both functions
@@ -239,8 +261,9 @@ struct PieceEdges {
 std::vector<float> tanh_edges() {
   std::vector<float> edges = {0x1.205966p+3f, 9.75f};
   for (int e = -2; e <= 3; ++e) {
-    for (int quarter = 0; quarter < 4; ++quarter)
+    for (int quarter = 0; quarter < 4; ++quarter) {
       edges.push_back(std::ldexp(1 + quarter / 4.0f, e));
+    }
   }
   return edges;
 }
@@ -256,34 +279,60 @@ const PieceEdges kPieceEdges[] = {{Builtin::Tanh, &tanh_edges},
 TEST(EvalWide, F32PiecewiseFunctionsRiseSteadilyAcrossTheirPieces) {
   on_every_unit([](const Unit& unit) {
     for (const PieceEdges& piecewise : kPieceEdges) {
-      const OpFn wide = unit.builtin(piecewise.builtin, true);
-      const OpFn base = eval::detail::baseline_builtin_fn(piecewise.builtin, true);
-      ASSERT_NE(wide, nullptr);
-      const std::string name(vocab::builtin_name(piecewise.builtin));
       for (const float edge : piecewise.edges()) {
         for (const float sign : {1.0f, -1.0f}) {
-          std::vector<float> in;
+          std::vector<float> in, got;
           for (int step = -40; step <= 40; ++step) {
             in.push_back(sign * std::bit_cast<float>(std::bit_cast<std::uint32_t>(edge) + step));
           }
           if (in.front() > in.back()) std::reverse(in.begin(), in.end());
-          const std::size_t n = in.size();
-          std::vector<float> got(n), want(n + 1);
-          in.push_back(0.0f);  // the baseline may touch one past the end
-          wide(reinterpret_cast<std::byte*>(got.data()),
-               reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, n);
-          base(reinterpret_cast<std::byte*>(want.data()),
-               reinterpret_cast<const std::byte*>(in.data()), nullptr, nullptr, n);
-          for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_LE(distance(got[i], want[i]), 1u)
-                << unit.name << ' ' << name << std::hexfloat << ' ' << in[i] << ": " << got[i]
-                << " vs " << want[i];
-            if (i > 0) {
-              ASSERT_LE(got[i - 1], got[i]) << unit.name << ' ' << name << std::hexfloat
-                                            << " falls from " << in[i - 1] << " to " << in[i];
-            }
+          within_a_step_of_the_baseline(unit, piecewise.builtin, in, got);
+          if (::testing::Test::HasFatalFailure()) return;
+          for (std::size_t i = 1; i < in.size(); ++i) {
+            ASSERT_LE(got[i - 1], got[i])
+                << unit.name << ' ' << vocab::builtin_name(piecewise.builtin) << std::hexfloat
+                << " falls from " << in[i - 1] << " to " << in[i];
           }
         }
+      }
+    }
+  });
+}
+
+/// A sweep through every range a piecewise kernel reads from a table, a few hundred thousand
+/// evenly spaced floats: each result within one step of the baseline's, so a single slot with a
+/// wrong coefficient cannot hide between random samples. tanh is odd, so negated arguments must
+/// give the results negated, bit for bit.
+struct Sweep {
+  Builtin builtin;
+  float lo, hi;
+  bool odd;
+};
+const Sweep kSweeps[] = {
+    {Builtin::Tanh, 0.0f, 10.0f, true},
+    {Builtin::ExpSigmoid, -17.0f, 3.5f, false},
+};
+
+TEST(EvalWide, F32PiecewiseFunctionsFollowTheBaselineOverEveryPiece) {
+  on_every_unit([](const Unit& unit) {
+    for (const Sweep& sweep : kSweeps) {
+      std::vector<float> in, got, negated, got_negated;
+      for (const float end : {sweep.lo, sweep.hi}) {  // from zero out to each end
+        const std::uint32_t last = std::bit_cast<std::uint32_t>(end);
+        for (std::uint32_t bits = std::bit_cast<std::uint32_t>(std::copysign(0.0f, end));
+             bits < last; bits += 4099) {
+          in.push_back(std::bit_cast<float>(bits));
+          negated.push_back(-in.back());
+        }
+      }
+      within_a_step_of_the_baseline(unit, sweep.builtin, in, got);
+      if (::testing::Test::HasFatalFailure()) return;
+      if (!sweep.odd) continue;
+      within_a_step_of_the_baseline(unit, sweep.builtin, negated, got_negated);
+      for (std::size_t i = 0; i < in.size(); ++i) {
+        ASSERT_EQ(distance(got_negated[i], -got[i]), 0u)
+            << unit.name << ' ' << vocab::builtin_name(sweep.builtin) << std::hexfloat << ' '
+            << in[i];
       }
     }
   });
