@@ -98,8 +98,9 @@ struct FusedKernel {
   static void store(T* p, V v) { __builtin_memcpy(p, &v, sizeof v); }
 
   /// Elements `[at, at + kTile)` of every operand into the same elements of `out`.
-  [[gnu::always_inline]] static void tile(T* out, const T* const* ops, const FusedStep* steps,
-                                          std::size_t count, std::size_t at) {
+  [[gnu::always_inline]] static void tile(T* out, const std::byte* const* ops,
+                                          const FusedStep* steps, std::size_t count,
+                                          std::size_t at) {
     Tile acc, slot0, slot1;
 #define TARVELON_LANES(body)                                         \
   each_vector([&](auto j) __attribute__((always_inline)) { body; }); \
@@ -126,7 +127,7 @@ struct FusedKernel {
     TARVELON_LANES(acc[j] = Round::apply(s sym acc[j]));                            \
   }
     for (std::size_t k = 0; k < count; ++k) {
-      const T* base = ops[steps[k].operand];
+      const T* base = reinterpret_cast<const T*>(ops[steps[k].operand]);
       switch (steps[k].code) {
         case FusedStep::Load:
           TARVELON_LANES(acc[j] = load(base + at + j * kLanes));
@@ -163,11 +164,10 @@ struct FusedKernel {
   static void run(std::byte* dst, const std::byte* const* operands, std::size_t operand_count,
                   const FusedStep* steps, std::size_t count, std::size_t n) {
     T* out = reinterpret_cast<T*>(dst);
-    const T* ops[kMaxFusedOperands];
-    for (std::size_t k = 0; k < operand_count; ++k)
-      ops[k] = reinterpret_cast<const T*>(operands[k]);
+    // The operands are cast where a step reads them: a local array of typed pointers would cost
+    // every call a copy of the pointers, which the compiler makes a library call.
     std::size_t at = 0;
-    for (; at + kTile <= n; at += kTile) tile(out, ops, steps, count, at);
+    for (; at + kTile <= n; at += kTile) tile(out, operands, steps, count, at);
     if (at == n) return;
     const std::size_t rest = n - at;
     // Only operands read as blocks are copied: a scalar's one element, or an operand no step
@@ -177,14 +177,15 @@ struct FusedKernel {
       if (reads_block(steps[k].code)) blocks |= 1u << steps[k].operand;
     }
     T local[kMaxFusedOperands][kTile];
-    const T* local_ops[kMaxFusedOperands];
+    const std::byte* local_ops[kMaxFusedOperands];
     for (std::size_t k = 0; k < operand_count; ++k) {
       if (((blocks >> k) & 1u) == 0) {
-        local_ops[k] = ops[k];
+        local_ops[k] = operands[k];
         continue;
       }
-      for (std::size_t i = 0; i < kTile; ++i) local[k][i] = i < rest ? ops[k][at + i] : T(1);
-      local_ops[k] = local[k];
+      const T* op = reinterpret_cast<const T*>(operands[k]);
+      for (std::size_t i = 0; i < kTile; ++i) local[k][i] = i < rest ? op[at + i] : T(1);
+      local_ops[k] = reinterpret_cast<const std::byte*>(local[k]);
     }
     T local_out[kTile];
     tile(local_out, local_ops, steps, count, 0);
