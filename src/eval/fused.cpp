@@ -7,6 +7,12 @@ namespace tarvelon::eval::detail {
 
 FusedFn baseline_fused_fn(TreeElement e) { return fused_kernel_of<16, 4>(e); }
 
+FusedFn fused_stored_fn(vocab::DType d) {
+  const bool f16 = d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16();
+  if (!f16 || cpu_vectors() != CpuVectors::Avx512) return nullptr;
+  return avx512_fused_fn(TreeElement::F16Stored);
+}
+
 FusedFn fused_fn(vocab::DType d) {
   TreeElement e;
   if (d == vocab::dtypes::kF32) {

@@ -3,6 +3,8 @@
 // here are ever fused.
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "eval/fused.h"
 #include "eval/fused_impl.h"
 
@@ -20,6 +22,23 @@ struct Avx512ToF16 {
     v = _mm512_maskz_cvtph_ps(0xffff, _mm512_maskz_cvtps_ph(0xffff, v, _MM_FROUND_TO_NEAREST_INT));
     __builtin_memcpy(&x, &v, sizeof v);
     return x;
+  }
+  /// Sixteen halves at `p`, widened exactly.
+  template <class V>
+  static V load_half(const std::uint16_t* p) {
+    const __m512 v =
+        _mm512_maskz_cvtph_ps(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    V x;
+    __builtin_memcpy(&x, &v, sizeof v);
+    return x;
+  }
+  /// Sixteen float lanes narrowed to halves at `p`; lanes already f16 values narrow exactly.
+  template <class V>
+  static void store_half(std::uint16_t* p, V x) {
+    __m512 v;
+    __builtin_memcpy(&v, &x, sizeof v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                        _mm512_maskz_cvtps_ph(0xffff, v, _MM_FROUND_TO_NEAREST_INT));
   }
 };
 

@@ -4,6 +4,7 @@
 // compiled for a wider set can stand in for the baseline's.
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -44,7 +45,15 @@ struct ToBf16 {
   }
 };
 
-template <class V, class T, std::size_t Unroll, class Round = Exact>
+/// Whether `Round` also converts vectors from and to f16 storage (`load_half`, `store_half`).
+template <class Round, class V>
+concept HalfStorage = requires(const std::uint16_t* in, std::uint16_t* out, V v) {
+  { Round::template load_half<V>(in) } -> std::same_as<V>;
+  Round::store_half(out, v);
+};
+
+/// `HalfOut`: the accumulator is written as f16 storage.
+template <class V, class T, std::size_t Unroll, class Round = Exact, bool HalfOut = false>
 struct FusedKernel {
   static constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
   /// A tile never exceeds a block, which would leave every block to the partial tile's copies.
@@ -97,6 +106,17 @@ struct FusedKernel {
   /// By value, so that the accumulator never has its address taken and stays in registers.
   static void store(T* p, V v) { __builtin_memcpy(p, &v, sizeof v); }
 
+  static constexpr bool kHalves = HalfStorage<Round, V>;
+  static_assert(kHalves || !HalfOut);
+  /// The vector of f16 storage at element `at` of an operand that holds halves.
+  static V load_half(const T* base, std::size_t at) {
+    if constexpr (kHalves) {
+      return Round::template load_half<V>(reinterpret_cast<const std::uint16_t*>(base) + at);
+    } else {
+      return V{};
+    }
+  }
+
   /// Elements `[at, at + kTile)` of every operand into the same elements of `out`.
   [[gnu::always_inline]] static void tile(T* out, const std::byte* const* ops,
                                           const FusedStep* steps, std::size_t count,
@@ -105,32 +125,38 @@ struct FusedKernel {
 #define TARVELON_LANES(body)                                         \
   each_vector([&](auto j) __attribute__((always_inline)) { body; }); \
   break
-#define TARVELON_OPERATOR(op, sym)                                                  \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, false):                       \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load(base + at + j * kLanes))); \
-  case fused_operator(FusedOp::op, FusedSource::Leaf, true):                        \
-    TARVELON_LANES(acc[j] = Round::apply(load(base + at + j * kLanes) sym acc[j])); \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, false):                      \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot0[j]));                     \
-  case fused_operator(FusedOp::op, FusedSource::Slot0, true):                       \
-    TARVELON_LANES(acc[j] = Round::apply(slot0[j] sym acc[j]));                     \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, false):                      \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot1[j]));                     \
-  case fused_operator(FusedOp::op, FusedSource::Slot1, true):                       \
-    TARVELON_LANES(acc[j] = Round::apply(slot1[j] sym acc[j]));                     \
-  case fused_operator(FusedOp::op, FusedSource::Scalar, false): {                   \
-    const V s = splat(base);                                                        \
-    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym s));                            \
-  }                                                                                 \
-  case fused_operator(FusedOp::op, FusedSource::Scalar, true): {                    \
-    const V s = splat(base);                                                        \
-    TARVELON_LANES(acc[j] = Round::apply(s sym acc[j]));                            \
-  }
+#define TARVELON_OPERATOR(op, sym)                                                      \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, false):                           \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load(base + at + j * kLanes)));     \
+  case fused_operator(FusedOp::op, FusedSource::Leaf, true):                            \
+    TARVELON_LANES(acc[j] = Round::apply(load(base + at + j * kLanes) sym acc[j]));     \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, false):                          \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot0[j]));                         \
+  case fused_operator(FusedOp::op, FusedSource::Slot0, true):                           \
+    TARVELON_LANES(acc[j] = Round::apply(slot0[j] sym acc[j]));                         \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, false):                          \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym slot1[j]));                         \
+  case fused_operator(FusedOp::op, FusedSource::Slot1, true):                           \
+    TARVELON_LANES(acc[j] = Round::apply(slot1[j] sym acc[j]));                         \
+  case fused_operator(FusedOp::op, FusedSource::Scalar, false): {                       \
+    const V s = splat(base);                                                            \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym s));                                \
+  }                                                                                     \
+  case fused_operator(FusedOp::op, FusedSource::Scalar, true): {                        \
+    const V s = splat(base);                                                            \
+    TARVELON_LANES(acc[j] = Round::apply(s sym acc[j]));                                \
+  }                                                                                     \
+  case fused_operator(FusedOp::op, FusedSource::Half, false):                           \
+    TARVELON_LANES(acc[j] = Round::apply(acc[j] sym load_half(base, at + j * kLanes))); \
+  case fused_operator(FusedOp::op, FusedSource::Half, true):                            \
+    TARVELON_LANES(acc[j] = Round::apply(load_half(base, at + j * kLanes) sym acc[j]));
     for (std::size_t k = 0; k < count; ++k) {
       const T* base = reinterpret_cast<const T*>(ops[steps[k].operand]);
       switch (steps[k].code) {
         case FusedStep::Load:
           TARVELON_LANES(acc[j] = load(base + at + j * kLanes));
+        case FusedStep::LoadHalf:
+          TARVELON_LANES(acc[j] = load_half(base, at + j * kLanes));
         case FusedStep::LoadScalar: {
           const V s = splat(base);
           TARVELON_LANES(acc[j] = s);
@@ -155,8 +181,13 @@ struct FusedKernel {
     }
 #undef TARVELON_OPERATOR
 #undef TARVELON_LANES
-    each_vector([&](auto j)
-                    __attribute__((always_inline)) { store(out + at + j * kLanes, acc[j]); });
+    each_vector([&](auto j) __attribute__((always_inline)) {
+      if constexpr (HalfOut) {
+        Round::store_half(reinterpret_cast<std::uint16_t*>(out) + at + j * kLanes, acc[j]);
+      } else {
+        store(out + at + j * kLanes, acc[j]);
+      }
+    });
   }
 
   /// Whole tiles straight from the operands; the last partial one through local copies padded
@@ -172,9 +203,10 @@ struct FusedKernel {
     const std::size_t rest = n - at;
     // Only operands read as blocks are copied: a scalar's one element, or an operand no step
     // reads, may be all there is to read.
-    std::uint32_t blocks = 0;
+    std::uint32_t blocks = 0, halves = 0;
     for (std::size_t k = 0; k < count; ++k) {
       if (reads_block(steps[k].code)) blocks |= 1u << steps[k].operand;
+      if (reads_half(steps[k].code)) halves |= 1u << steps[k].operand;
     }
     T local[kMaxFusedOperands][kTile];
     const std::byte* local_ops[kMaxFusedOperands];
@@ -183,13 +215,31 @@ struct FusedKernel {
         local_ops[k] = operands[k];
         continue;
       }
-      const T* op = reinterpret_cast<const T*>(operands[k]);
-      for (std::size_t i = 0; i < kTile; ++i) local[k][i] = i < rest ? op[at + i] : T(1);
+      if (((halves >> k) & 1u) != 0) {
+        copy_padded(reinterpret_cast<std::uint16_t*>(local[k]),
+                    reinterpret_cast<const std::uint16_t*>(operands[k]) + at, rest, kHalfOne);
+      } else {
+        copy_padded(local[k], reinterpret_cast<const T*>(operands[k]) + at, rest, T(1));
+      }
       local_ops[k] = reinterpret_cast<const std::byte*>(local[k]);
     }
     T local_out[kTile];
     tile(local_out, local_ops, steps, count, 0);
-    for (std::size_t i = 0; i < rest; ++i) out[at + i] = local_out[i];
+    if constexpr (HalfOut) {
+      __builtin_memcpy(reinterpret_cast<std::uint16_t*>(out) + at, local_out,
+                       rest * sizeof(std::uint16_t));
+    } else {
+      for (std::size_t i = 0; i < rest; ++i) out[at + i] = local_out[i];
+    }
+  }
+
+  /// 1.0 as f16: the padding of a partial tile, which no operation turns into a fault.
+  static constexpr std::uint16_t kHalfOne = 0x3c00;
+
+  /// `rest` elements of `from`, then `pad` up to a tile.
+  template <class E>
+  static void copy_padded(E* to, const E* from, std::size_t rest, E pad) {
+    for (std::size_t i = 0; i < kTile; ++i) to[i] = i < rest ? from[i] : pad;
   }
 };
 
@@ -235,6 +285,14 @@ FusedFn fused_kernel_of(TreeElement e) {
         return nullptr;
       } else {
         return &FusedKernel<typename S::F, float, Unroll, F16Round>::run;
+      }
+    case TreeElement::F16Stored:
+      if constexpr (std::is_void_v<F16Round>) {
+        return nullptr;
+      } else if constexpr (!HalfStorage<F16Round, typename S::F>) {
+        return nullptr;
+      } else {
+        return &FusedKernel<typename S::F, float, Unroll, F16Round, true>::run;
       }
   }
   return nullptr;

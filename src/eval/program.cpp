@@ -150,6 +150,7 @@ class Builder {
       code_.push_back(st);
     }
     fuse_arithmetic();
+    trees_on_f16_storage();
     allow_views();
     write_result_in_place();
     registers = allocate_registers();
@@ -163,6 +164,8 @@ class Builder {
 
   /// Whether the kernel calls an elementary function.
   bool calls() const { return calls_; }
+  /// Whether the single result's register holds it as its storage does.
+  bool result_held_as_stored() const { return result_halves_; }
 
  private:
   struct Value {
@@ -637,6 +640,62 @@ class Builder {
                        prologue.end());
   }
 
+  /// Where the unit's f16 trees convert on load and on store: an f16 input that only trees read
+  /// keeps its halves in its register (or is read where it lies), and the single result computed
+  /// by a tree last is written as halves, so that no block is widened or narrowed on its own.
+  void trees_on_f16_storage() {
+    using detail::FusedSource;
+    using detail::FusedStep;
+    std::vector<std::uint32_t> uses(values_.size(), 0), tree_uses(values_.size(), 0);
+    std::vector<std::uint32_t*> fields;
+    for (Program::Instr& in : code_) {
+      operand_fields(in, fields);
+      for (const std::uint32_t* o : fields) {
+        if (*o == kNoOperand || (*o & kScalarBit) != 0) continue;
+        ++uses[*o];
+        if (in.kind == Program::Instr::Kind::Tree &&
+            detail::fused_stored_fn(values_[in.dst].dtype) != nullptr)
+          ++tree_uses[*o];
+      }
+    }
+    halves_.assign(values_.size(), false);
+    for (Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Load || uses[in.dst] == 0 ||
+          uses[in.dst] != tree_uses[in.dst])
+        continue;
+      halves_[in.dst] = true;
+      in.load = detail::load_fn(vocab::dtypes::kU16);
+    }
+    for (Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Tree) continue;
+      for (std::uint32_t k = 0; k < in.b; ++k) {
+        const std::uint32_t o = tree_operands_[in.a + k];
+        if ((o & kScalarBit) != 0 || !halves_[o]) continue;
+        for (FusedStep& s : std::span(tree_steps_).subspan(in.c, in.steps)) {
+          if (s.operand != k || !detail::reads_block(s.code)) continue;
+          if (s.code == FusedStep::Load) {
+            s.code = FusedStep::LoadHalf;
+          } else {
+            const unsigned form = s.code - detail::kFusedFirstOperator;
+            s.code = detail::fused_operator(static_cast<detail::FusedOp>(form % detail::kFusedOps),
+                                            FusedSource::Half, form / detail::kFusedOps % 2 != 0);
+          }
+        }
+      }
+    }
+    if (dag_.outputs.size() != 1 || code_.size() < 2) return;
+    Program::Instr& store = code_.back();
+    Program::Instr& last = code_[code_.size() - 2];
+    if (last.kind != Program::Instr::Kind::Tree || last.dst != store.a || uses[store.a] != 1)
+      return;
+    const detail::FusedFn stored = detail::fused_stored_fn(values_[last.dst].dtype);
+    if (stored == nullptr) return;
+    last.tree = stored;
+    store.store = detail::store_fn(vocab::dtypes::kU16);
+    halves_[last.dst] = true;
+    result_halves_ = true;
+  }
+
   /// A contiguous input whose storage is its register layout is read where it lies instead of
   /// being copied, unless a result stores it after another result is stored: results are stored
   /// one after another, and an earlier one may be written over that very input. A kernel that
@@ -658,8 +717,9 @@ class Builder {
       const DType d = values_[in.dst].dtype;
       const bool same_layout =
           d.kind != vocab::DTypeKind::Bool && !(d.kind == vocab::DTypeKind::Float && d.bits == 16);
-      in.b =
-          same_layout && !stored[in.dst] ? static_cast<std::uint32_t>(detail::element_size(d)) : 0;
+      const std::size_t size = halves_[in.dst] ? 2 : detail::element_size(d);
+      in.b = (same_layout || halves_[in.dst]) && !stored[in.dst] ? static_cast<std::uint32_t>(size)
+                                                                 : 0;
     }
   }
 
@@ -672,8 +732,11 @@ class Builder {
     if (last.kind != Program::Instr::Kind::Op && last.kind != Program::Instr::Kind::Tree) return;
     if (last.dst != store.a) return;
     const DType d = values_[store.a].dtype;
-    if (!stored_as_held(d)) return;
-    last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
+    if (result_halves_) {
+      last.in_place = 2;
+    } else if (stored_as_held(d)) {
+      last.in_place = static_cast<std::uint32_t>(detail::element_size(d));
+    }
   }
 
   /// The operand fields of an instruction (a Tree's in the tree operand list), each a value.
@@ -751,6 +814,9 @@ class Builder {
 
   const ir::TypedDag& dag_;
   bool calls_ = false;
+  /// By value: its register holds f16 storage (halves) rather than floats.
+  std::vector<bool> halves_;
+  bool result_halves_ = false;
   std::vector<Value> values_;
   /// For constants with a block: its slot, else kNoSlot.
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -827,7 +893,7 @@ std::expected<Program, EvalError> Program::build(const ir::TypedDag& dag) {
   // must drain to memory before the next block starts would only hold up.
   if (p.results_.size() == 1 && !builder.calls()) {
     p.stream_size_ = static_cast<std::uint32_t>(storage_size(p.results_[0]));
-    p.stream_held_ = stored_as_held(p.results_[0]);
+    p.stream_held_ = stored_as_held(p.results_[0]) || builder.result_held_as_stored();
   }
   return p;
 }

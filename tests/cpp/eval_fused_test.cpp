@@ -206,6 +206,53 @@ TEST(EvalFused, FetchedSlotsAreTheValuesPushed) {
   }
 }
 
+TEST(EvalFused, F16TreesOnStorageComputeAsOnFloatRegisters) {
+  // The same tree with its leaves read as halves (in the load, as either side of each operator)
+  // and its result written as halves gives the halves of the float-register tree, for whole and
+  // partial tiles, and writes nothing past n.
+  using eval::detail::TreeElement;
+  if (eval::detail::cpu_vectors() < eval::detail::CpuVectors::Avx512) GTEST_SKIP();
+  const FusedFn floats = eval::detail::avx512_fused_fn(TreeElement::F16);
+  const FusedFn stored = eval::detail::avx512_fused_fn(TreeElement::F16Stored);
+  ASSERT_NE(stored, nullptr);
+  for (const std::size_t n :
+       {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{129}, std::size_t{256}}) {
+    std::vector<float> a = operands<float>(n, 0), b = operands<float>(n, 1);
+    for (auto* v : {&a, &b}) {
+      for (float& x : *v) x = eval::round_to_f16(x);
+    }
+    std::vector<std::uint16_t> a_bits(n), b_bits(n);
+    eval::f16_block_to_bits(a.data(), a_bits.data(), n);
+    eval::f16_block_to_bits(b.data(), b_bits.data(), n);
+    const std::byte* as_floats[] = {reinterpret_cast<const std::byte*>(a.data()),
+                                    reinterpret_cast<const std::byte*>(b.data())};
+    const std::byte* as_halves[] = {reinterpret_cast<const std::byte*>(a_bits.data()),
+                                    reinterpret_cast<const std::byte*>(b_bits.data())};
+    for (const FusedOp op : {FusedOp::Add, FusedOp::Sub, FusedOp::Mul, FusedOp::Div}) {
+      for (const bool reversed : {false, true}) {
+        const FusedStep on_floats[] = {
+            {FusedStep::Load, 0},
+            {eval::detail::fused_operator(op, FusedSource::Leaf, reversed), 1}};
+        const FusedStep on_halves[] = {
+            {FusedStep::LoadHalf, 0},
+            {eval::detail::fused_operator(op, FusedSource::Half, reversed), 1}};
+        std::vector<float> want(n);
+        floats(reinterpret_cast<std::byte*>(want.data()), as_floats, 2, on_floats, 2, n);
+        std::vector<std::uint16_t> want_bits(n);
+        eval::f16_block_to_bits(want.data(), want_bits.data(), n);
+        std::vector<std::uint16_t> got(n + 1, 0x5555);
+        stored(reinterpret_cast<std::byte*>(got.data()), as_halves, 2, on_halves, 2, n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const float g = eval::float_from_f16_bits(got[i]);
+          ASSERT_TRUE(same(g, eval::float_from_f16_bits(want_bits[i])))
+              << "op " << int(op) << " reversed " << reversed << " n " << n << " at " << i;
+        }
+        ASSERT_EQ(got[n], 0x5555) << "wrote past n = " << n;
+      }
+    }
+  }
+}
+
 TEST(EvalFused, EveryStepOnEveryUnitRoundsOrWrapsAsOneOperation) {
   using eval::detail::TreeElement;
   every_step_on_every_unit<float>(TreeElement::F32);

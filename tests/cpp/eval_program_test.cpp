@@ -359,6 +359,76 @@ TEST(EvalProgram, EveryElementOfARunOverManyBlocksIsComputedAlike) {
   }
 }
 
+TEST(EvalProgram, F16TreesGiveEachElementsOwnResultInEveryLayout) {
+  // Where a unit's f16 trees read and write f16 storage directly, an input read in place, one
+  // copied from strided or misaligned memory, a result written in place or through the store,
+  // and a partial last tile must all give what each element gives alone: every operation
+  // rounded once to f16, halves of every kind (subnormals, infinities, NaNs) included.
+  const char* const sources[] = {
+      "|x: f16, y: f16| x * y + x",                // leaves read as halves
+      "|x: f16, y: f16| (x - y) / (y + 1.0@f16)",  // a slot and a constant
+      "|x: f16, y: f16| x * x * x + x * y - x",    // an operand kept in a slot
+      "|x: f16, y: f16| -(x * y) + x@f32@f16",     // one leaf also read by a cast
+      "|x: f16, y: f16| (x * y + y, x)",           // an input passed through
+      "|x: f16, y: f16| (x * y + x)@f32",          // a result not stored as f16
+  };
+  enum class Layout { Contiguous, Strided, Misaligned };
+  const vocab::DType f16 = vocab::dtypes::kF16;
+  for (const char* source : sources) {
+    const Program p = must_build(source);
+    for (const std::size_t n :
+         {std::size_t{1}, std::size_t{17}, std::size_t{128}, std::size_t{eval::kBlock + 129}}) {
+      std::vector<std::uint16_t> xs(n), ys(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        xs[i] = static_cast<std::uint16_t>(i * 40503u + 7u);
+        ys[i] = static_cast<std::uint16_t>(i * 2654435761u >> 16);
+      }
+      std::vector<std::vector<Val>> alone(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        alone[i] = eval_all(p, {from_storage(f16, reinterpret_cast<const std::byte*>(&xs[i])),
+                                from_storage(f16, reinterpret_cast<const std::byte*>(&ys[i]))});
+      }
+      for (const Layout in_layout : {Layout::Contiguous, Layout::Strided, Layout::Misaligned}) {
+        for (const Layout out_layout : {Layout::Contiguous, Layout::Strided, Layout::Misaligned}) {
+          const std::size_t gap = in_layout == Layout::Strided ? 2 : 1;
+          const std::size_t shift = in_layout == Layout::Misaligned ? 1 : 0;
+          std::vector<std::byte> x_mem(n * 2 * gap + 1), y_mem(n * 2 * gap + 1);
+          for (std::size_t i = 0; i < n; ++i) {
+            std::memcpy(&x_mem[shift + i * 2 * gap], &xs[i], 2);
+            std::memcpy(&y_mem[shift + i * 2 * gap], &ys[i], 2);
+          }
+          const auto in_stride = static_cast<std::ptrdiff_t>(2 * gap);
+          const Program::In in[] = {{x_mem.data() + shift, in_stride},
+                                    {y_mem.data() + shift, in_stride}};
+          std::vector<Program::Out> out;
+          std::vector<std::vector<std::byte>> out_mem;
+          for (const vocab::DType d : p.results()) {
+            const std::size_t size = eval::storage_size(d);
+            const std::size_t out_gap = out_layout == Layout::Strided ? 2 : 1;
+            const std::size_t out_shift = out_layout == Layout::Misaligned ? 1 : 0;
+            out_mem.emplace_back(n * size * out_gap + 1);
+            out.push_back(
+                {out_mem.back().data() + out_shift, static_cast<std::ptrdiff_t>(size * out_gap)});
+          }
+          for (const bool stream : {false, true}) {
+            auto ws = p.make_workspace();
+            p.run(in, out, n, ws, stream);
+            for (std::size_t k = 0; k < out.size(); ++k) {
+              for (std::size_t i = 0; i < n; ++i) {
+                const Val got = from_storage(
+                    p.results()[k], out[k].data + static_cast<std::ptrdiff_t>(i) * out[k].stride);
+                ASSERT_EQ(got, alone[i][k])
+                    << source << " n " << n << " layouts " << int(in_layout) << "/"
+                    << int(out_layout) << " stream " << stream << " result " << k << " at " << i;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(EvalProgram, ThreadsShareOneProgramWithTheirOwnWorkspaces) {
   const Program p = must_build("|x: f32|\ntanh(x) * sigmoid(x) + x@f16@f32");
   constexpr std::size_t n = 5000;
