@@ -238,7 +238,6 @@ class EGraph {
     EClass<L>& eclass = classes_.emplace_back(std::in_place, EClass<L>{id, {}, {}}).value();
     eclass.nodes.push_back(canonical, *arena_);
     for (Id child : canonical.children()) class_mut(child).parents.push_back(id, *arena_);
-    pending_.push_back(id);
     ++class_count_;
     ++version_;
     clean_ = false;
@@ -350,7 +349,10 @@ class EGraph {
   std::vector<L> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
-  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack.
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A node
+  /// enters only when the class of one of its children is absorbed, through that class's parent
+  /// list: a node added since the last rebuild is in `memo_` under its form as added, which
+  /// only such a merge can change.
   std::vector<Id> pending_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>> classes_;
