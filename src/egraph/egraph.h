@@ -292,7 +292,7 @@ class EGraph {
       Id n = pending_.back();
       pending_.pop_back();
       L node = nodes_[n];
-      update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+      update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
@@ -310,7 +310,7 @@ class EGraph {
       if (!slot) continue;
       EClass<L>& c = *slot;
       for (L& node : c.nodes)
-        update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+        update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
       // Most classes are still in order: checking is linear where sorting is not.
       if (!std::is_sorted(c.nodes.begin(), c.nodes.end()))
         std::sort(c.nodes.begin(), c.nodes.end());
