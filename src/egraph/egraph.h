@@ -237,7 +237,8 @@ class EGraph {
     nodes_.push_back(node);
     EClass<L>& eclass = classes_.emplace_back(std::in_place, EClass<L>{id, {}, {}}).value();
     eclass.nodes.push_back(canonical, *arena_);
-    for (Id child : canonical.children()) class_mut(child).parents.push_back(id, *arena_);
+    // Canonical children are roots: their classes need no find.
+    for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
     ++class_count_;
     ++version_;
     clean_ = false;
