@@ -235,8 +235,8 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    EClass<L>& eclass = classes_.emplace_back(std::in_place, EClass<L>{id, {}, {}}).value();
-    eclass.nodes.push_back(canonical, *arena_);
+    classes_.emplace_back(std::in_place,
+                          EClass<L>{id, ArenaList<L>::single(canonical, *arena_), {}});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
     ++class_count_;
