@@ -246,12 +246,6 @@ class EGraph {
     return id;
   }
 
-  EClass<L>& class_mut(Id id) {
-    Id root = union_find_.find_mut(id);
-    if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
-    return *classes_[root];
-  }
-
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
   void concat(ArenaList<T>& into, ArenaList<T>& from) {
@@ -274,7 +268,7 @@ class EGraph {
   [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
     ++version_;
-    if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
+    if (classes_[r1]->parents.size() < classes_[r2]->parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
     classes_[r2].reset();
