@@ -89,6 +89,17 @@ class ArenaList {
     return *this;
   }
 
+  /// A list holding just `value`, in a piece of its size: what a new e-class's node list
+  /// starts as, made without the out-of-line growth.
+  static ArenaList single(const T& value, Arena& arena) {
+    ArenaList list;
+    list.data_ = static_cast<T*>(arena.allocate(sizeof(T), alignof(T)));
+    list.data_[0] = value;
+    list.size_ = 1;
+    list.capacity_ = 1;
+    return list;
+  }
+
   T* begin() { return data_; }
   T* end() { return data_ + size_; }
   const T* begin() const { return data_; }

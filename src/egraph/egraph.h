@@ -235,21 +235,15 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    EClass<L>& eclass = classes_.emplace_back(std::in_place, EClass<L>{id, {}, {}}).value();
-    eclass.nodes.push_back(canonical, *arena_);
-    for (Id child : canonical.children()) class_mut(child).parents.push_back(id, *arena_);
-    pending_.push_back(id);
+    classes_.emplace_back(std::in_place,
+                          EClass<L>{id, ArenaList<L>::single(canonical, *arena_), {}});
+    // Canonical children are roots: their classes need no find.
+    for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
     ++class_count_;
     ++version_;
     clean_ = false;
     changed_ = true;
     return id;
-  }
-
-  EClass<L>& class_mut(Id id) {
-    Id root = union_find_.find_mut(id);
-    if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
-    return *classes_[root];
   }
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
@@ -274,7 +268,7 @@ class EGraph {
   [[gnu::noinline]] void merge_roots(Id r1, Id r2) {
     changed_ = true;
     ++version_;
-    if (class_mut(r1).parents.size() < class_mut(r2).parents.size()) std::swap(r1, r2);
+    if (classes_[r1]->parents.size() < classes_[r2]->parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L> absorbed = std::move(*classes_[r2]);
     classes_[r2].reset();
@@ -293,7 +287,7 @@ class EGraph {
       Id n = pending_.back();
       pending_.pop_back();
       L node = nodes_[n];
-      update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+      update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
@@ -311,7 +305,7 @@ class EGraph {
       if (!slot) continue;
       EClass<L>& c = *slot;
       for (L& node : c.nodes)
-        update_children(node, [&](Id child) { return union_find_.find_mut(child); });
+        update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
       // Most classes are still in order: checking is linear where sorting is not.
       if (!std::is_sorted(c.nodes.begin(), c.nodes.end()))
         std::sort(c.nodes.begin(), c.nodes.end());
@@ -350,7 +344,10 @@ class EGraph {
   std::vector<L> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
-  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack.
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A node
+  /// enters only when the class of one of its children is absorbed, through that class's parent
+  /// list: a node added since the last rebuild is in `memo_` under its form as added, which
+  /// only such a merge can change.
   std::vector<Id> pending_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>> classes_;

@@ -129,9 +129,11 @@ class Extractor {
       support::poll_cancel();
       if (!known_[c.id]) continue;
       for (const L& node : c.nodes) {
-        if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;
+        if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
+          continue;
         if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node, [&](Id child) { return costs_[uf.find(child)] < costs_[c.id]; }))
+        if (!all_children(node,
+                          [&](Id child) { return costs_[uf.find_in_range(child)] < costs_[c.id]; }))
           continue;
         best_[c.id] = node;
         break;
@@ -147,7 +149,8 @@ class Extractor {
     const UnionFind& uf = egraph_.union_find();
     ChildCosts child_costs(uf, costs_, known_);
     for (const L& node : c.nodes) {
-      if (!all_children(node, [&](Id child) { return known_[uf.find(child)] != 0; })) continue;
+      if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
+        continue;
       Cost cost = model_.node_cost(node, child_costs);
       if (!best || cost < best->first) best.emplace(cost, &node);
     }

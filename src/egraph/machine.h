@@ -98,12 +98,19 @@ std::string to_string(const Instruction<L>& instruction) {
 template <Language L>
 struct Program {
   std::vector<Instruction<L>> instructions;
+  /// When the instructions are `nested_binds.size()` (1 to `kMaxNestedBinds`) `Bind`s followed
+  /// only by `Compare`s, as every pattern of a rule set is: the same instructions unpacked, for
+  /// the machine to run as nested loops. Both empty otherwise.
+  std::vector<Bind<L>> nested_binds;
+  std::vector<Compare> nested_compares;
   Subst subst;
   /// The variables of `subst` in order and the register of each: the columns of a match row.
   std::vector<Var> vars;
   std::vector<Reg> var_regs;
   /// Registers the program uses; the machine holds them all from the start.
   std::size_t register_count = 1;
+
+  static constexpr std::size_t kMaxNestedBinds = 3;
 
   /// Compiles a compacted pattern. Grounded sub-terms become `Lookup`s; otherwise the most
   /// constrained pending sub-pattern is bound next.
@@ -182,11 +189,30 @@ class Compiler {
       program_.var_regs.push_back(reg_of_[var_entry]);
     }
     program_.register_count = next_reg_;
+    unpack_nested();
     return std::move(program_);
   }
 
  private:
   static constexpr Reg kUnbound = std::numeric_limits<Reg>::max();
+
+  void unpack_nested() {
+    std::vector<Bind<L>> binds;
+    std::vector<Compare> compares;
+    for (const Instruction<L>& instruction : program_.instructions) {
+      if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
+        if (!compares.empty()) return;
+        binds.push_back(*bind);
+      } else if (const auto* compare = std::get_if<Compare>(&instruction)) {
+        compares.push_back(*compare);
+      } else {
+        return;
+      }
+    }
+    if (binds.empty() || binds.size() > Program<L>::kMaxNestedBinds) return;
+    program_.nested_binds = std::move(binds);
+    program_.nested_compares = std::move(compares);
+  }
 
   struct Todo {
     Id entry;
@@ -289,7 +315,7 @@ class Machine {
     remaining_ = limit;
     registers_[0] = eclass;
     found_size_ = 0;
-    step<false>(0);
+    start<false>();
     return limit - remaining_;
   }
 
@@ -301,11 +327,51 @@ class Machine {
   std::size_t count(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
-    step<true>(0);
+    start<true>();
     return limit - remaining_;
   }
 
  private:
+  template <bool kCountOnly>
+  void start() {
+    switch (program_.nested_binds.size()) {
+      case 1:
+        nest<kCountOnly, 0, 1>();
+        return;
+      case 2:
+        nest<kCountOnly, 0, 2>();
+        return;
+      case 3:
+        nest<kCountOnly, 0, 3>();
+        return;
+      default:
+        step<kCountOnly>(0);
+    }
+  }
+
+  /// Runs a program of `kBinds` nested `Bind`s and then `Compare`s from the `Bind` at `kLevel`
+  /// as that many nested loops, which the compiler lays out in one frame; true once the limit
+  /// is reached. Finds what `step` finds, in its order.
+  template <bool kCountOnly, std::size_t kLevel, std::size_t kBinds>
+  bool nest() {
+    if constexpr (kLevel == kBinds) {
+      for (const Compare& compare : program_.nested_compares) {
+        if (egraph_.find(registers_[compare.i]) != egraph_.find(registers_[compare.j]))
+          return false;
+      }
+      if constexpr (kCountOnly) return --remaining_ == 0;
+      return yield();
+    } else {
+      const Bind<L>& bind = program_.nested_binds[kLevel];
+      for (const L& node : egraph_[registers_[bind.eclass]].matching_run(bind.node)) {
+        if (!node.matches(bind.node)) continue;
+        copy_children(node.children(), registers_ + bind.out);
+        if (nest<kCountOnly, kLevel + 1, kBinds>()) return true;
+      }
+      return false;
+    }
+  }
+
   /// Runs from instruction `pc`; true once the limit is reached, which ends the whole run. A
   /// final `Bind` yields a match per matching node in place, without a nested step for each.
   template <bool kCountOnly>

@@ -144,9 +144,9 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   /// Compacts `ast` and compiles it. `ast` must not be empty.
   explicit Pattern(const PatternAst<L>& ast)
       : ast_(compact(ast)), program_(Program<L>::compile_from_pat(ast_)) {
-    shape_.reserve(ast_.size());
-    for (const ENodeOrVar<L>& entry : ast_)
-      shape_.push_back(entry.is_var() ? ShapeEntry{L(), true} : ShapeEntry{entry.node(), false});
+    for (Id i = 0; i < ast_.size(); ++i) {
+      if (!ast_[i].is_var()) parts_.push_back({ast_[i].node(), i});
+    }
     log(LogLevel::Debug,
         [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
   }
@@ -275,30 +275,37 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     if (matches.empty()) return;
     // Asked once: the trace records cost a load and a branch per node otherwise.
     const bool trace = log_enabled(LogLevel::Trace);
-    // The ids instantiated so far and, for each variable entry, its column in the match rows:
-    // on the stack for the patterns a rule set holds, on the heap for longer ones.
-    std::array<Id, kInlineEntries> buffer_inline;
-    std::array<std::uint32_t, kInlineEntries> column_inline;
-    std::vector<Id> buffer_heap;
-    std::vector<std::uint32_t> column_heap;
-    std::span<Id> buffer(buffer_inline.data(), ast_.size());
-    std::span<std::uint32_t> column(column_inline.data(), ast_.size());
+    // The ids instantiated so far, by entry, and the node entries with each variable child
+    // replaced by its column in the match rows: on the stack for the patterns a rule set holds,
+    // on the heap for longer ones.
+    std::array<Id, kInlineEntries> built_inline;
+    std::array<Part, kInlineEntries> parts_inline;
+    std::vector<Id> built_heap;
+    std::vector<Part> parts_heap;
+    std::span<Id> built(built_inline.data(), ast_.size());
+    std::span<Part> parts(parts_inline.data(), parts_.size());
     if (ast_.size() > kInlineEntries) {
-      buffer_heap.resize(ast_.size());
-      column_heap.resize(ast_.size());
-      buffer = buffer_heap;
-      column = column_heap;
+      built_heap.resize(ast_.size());
+      parts_heap.resize(parts_.size());
+      built = built_heap;
+      parts = parts_heap;
     }
+    const ENodeOrVar<L>& root = ast_.root();
+    std::size_t root_column = 0;
     std::span<const Var> columns_for;
     for (const auto& m : matches) {
       if (m.substs.empty()) continue;
       if (m.substs.vars().data() != columns_for.data() ||
           m.substs.vars().size() != columns_for.size()) {
         columns_for = m.substs.vars();
-        for (Id i = 0; i < ast_.size(); ++i) {
-          if (ast_[i].is_var())
-            column[i] = static_cast<std::uint32_t>(column_of(m.substs, ast_[i].var()));
+        for (std::size_t k = 0; k < parts_.size(); ++k) {
+          parts[k] = parts_[k];
+          update_children(parts[k].node, [&](Id child) {
+            if (!ast_[child].is_var()) return child;
+            return kFromRow | static_cast<Id>(column_of(m.substs, ast_[child].var()));
+          });
         }
+        if (root.is_var()) root_column = column_of(m.substs, root.var());
       }
       for (std::size_t r = 0; r < m.substs.size(); ++r) {
         support::poll_cancel();
@@ -306,17 +313,14 @@ class Pattern final : public Searcher<L>, public Applier<L> {
         if (trace) [[unlikely]]
           log(LogLevel::Trace,
               [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
-        Id id = 0;
-        for (std::size_t i = 0; i < shape_.size(); ++i) {
-          const ShapeEntry& entry = shape_[i];
-          if (entry.is_var) {
-            id = buffer[i] = row[column[i]];
-            continue;
-          }
-          L instance = map_children(entry.node, [&](Id child) { return buffer[child]; });
+        Id id = root.is_var() ? row[root_column] : 0;
+        for (const Part& part : parts) {
+          L instance = map_children(part.node, [&](Id child) {
+            return (child & kFromRow) != 0 ? row[child & ~kFromRow] : built[child];
+          });
           if (trace) [[unlikely]]
             log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
-          id = buffer[i] = egraph.add(instance);
+          id = built[part.entry] = egraph.add(instance);
         }
         if (egraph.union_(id, m.eclass)) changed(id);
       }
@@ -337,12 +341,15 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   PatternAst<L> ast_;
   Program<L> program_;
-  struct ShapeEntry {
+  /// A node entry of `ast_` as instantiating builds it; its children are entry positions until
+  /// a match list's columns are known, then each variable child is `kFromRow` and its column.
+  struct Part {
     L node;
-    bool is_var = false;
+    Id entry = 0;
   };
-  /// `ast_` as instantiating walks it, entry by entry, without unpacking an entry per match.
-  std::vector<ShapeEntry> shape_;
+  static constexpr Id kFromRow = Id{1} << 31;
+  /// The node entries of `ast_` in entry order, the root last unless it is a variable.
+  std::vector<Part> parts_;
 };
 
 }  // namespace tarvelon::egraph

@@ -27,10 +27,22 @@ class UnionFind {
     return id;
   }
 
+  /// `find` for an id known to be below `size()`, such as a stored node's child: the store's
+  /// own passes over its nodes ask it by the million.
+  Id find_in_range(Id id) const {
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+
   /// The root of `id`, halving the path on the way: every visited id is re-pointed at its
   /// grandparent.
   Id find_mut(Id id) {
     check(id);
+    return find_mut_in_range(id);
+  }
+
+  /// `find_mut` for an id known to be below `size()`.
+  Id find_mut_in_range(Id id) {
     while (parents_[id] != id) {
       Id grandparent = parents_[parents_[id]];
       parents_[id] = grandparent;

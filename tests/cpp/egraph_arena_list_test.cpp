@@ -35,6 +35,19 @@ TEST(ArenaList, InterleavedListsKeepTheirValuesThroughGrowth) {
   }
 }
 
+TEST(ArenaList, ASingleValueListGrowsOutOfItsPieceWithoutTouchingItsNeighbours) {
+  // A single-value list's piece holds one value: growing must move it, not write past it into
+  // the list allocated right after.
+  Arena arena;
+  ArenaList<std::uint32_t> a = ArenaList<std::uint32_t>::single(7, arena);
+  ArenaList<std::uint32_t> b = ArenaList<std::uint32_t>::single(8, arena);
+  EXPECT_EQ(values(a), std::vector<std::uint32_t>{7});
+  a.push_back(1, arena);
+  a.append(b.data(), b.size(), arena);
+  EXPECT_EQ(values(a), (std::vector<std::uint32_t>{7, 1, 8}));
+  EXPECT_EQ(values(b), std::vector<std::uint32_t>{8});
+}
+
 TEST(ArenaList, AppendSwapTruncateAndMoveActAsOnAVector) {
   Arena arena;
   ArenaList<std::uint32_t> a, b;

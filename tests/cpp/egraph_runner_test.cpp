@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "egraph/runner.h"
@@ -106,6 +107,23 @@ TEST(Runner, ReachesTheTimeLimitAndStopsOnAHookError) {
   EXPECT_EQ(stop_text(hooked), "Other(\"enough\")");
   EXPECT_EQ(hooked.iterations().size(), 2u);
   EXPECT_TRUE(hooked.iterations()[1].applied_counts.empty());
+}
+
+// A limit long enough that most checks read only the cheap clock: the run still stops once past
+// it, and soon after, however the checks are gated.
+TEST(Runner, StopsSoonAfterALimitLongerThanTheCheapClocksTick) {
+  using namespace std::chrono_literals;
+  Runner<Node> runner;
+  runner.with_time_limit(150ms).with_iter_limit(1'000).with_node_limit(1'000'000);
+  runner.with_hook([](Runner<Node>&) -> std::optional<std::string> {
+    std::this_thread::sleep_for(10ms);
+    return std::nullopt;
+  });
+  runner.with_expr(expr("(+ a b)")).run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+  const auto* stop = std::get_if<StopReason::TimeLimit>(&runner.stop_reason()->value);
+  ASSERT_NE(stop, nullptr) << stop_text(runner);
+  EXPECT_GT(stop->seconds, 0.150);
+  EXPECT_LT(runner.iterations().size(), 60u);
 }
 
 TEST(Runner, RecordsAppliedCountsPerIteration) {

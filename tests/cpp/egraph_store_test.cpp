@@ -251,31 +251,36 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
 }
 
 TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
-  // Deep random terms over two leaves with random merges: after rebuild, two nodes with equal
-  // operator and equal child classes must share a class.
-  Graph g;
-  std::vector<Id> ids{add(g, "a"), add(g, "b")};
-  std::uint64_t state = 12345;
-  auto next = [&] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<std::size_t>(state >> 33);
-  };
-  for (int i = 0; i < 400; ++i) {
-    Id l = ids[next() % ids.size()], r = ids[next() % ids.size()];
-    ids.push_back(g.add(Node(next() % 2 ? "f" : "g", {l, r})));
-    if (i % 37 == 0) g.union_(ids[next() % ids.size()], ids[next() % ids.size()]);
-  }
-  g.rebuild();
-  std::size_t nodes = 0;
-  for (const auto& c : g.classes()) {
-    nodes += c.nodes.size();
-    EXPECT_TRUE(std::is_sorted(c.nodes.begin(), c.nodes.end()));
-    for (const Node& n : c.nodes) {
-      EXPECT_EQ(g.lookup(n), c.id);
-      for (Id child : n.children()) EXPECT_EQ(g.find(child), child);
+  // Deep random terms over two leaves with random merges: after every rebuild, two nodes with
+  // equal operator and equal child classes must share a class. Rebuilding between rounds leaves
+  // nodes added since, and merges of their children, for the next rebuild to repair.
+  for (int round_length : {400, 50, 7}) {
+    SCOPED_TRACE(round_length);
+    Graph g;
+    std::vector<Id> ids{add(g, "a"), add(g, "b")};
+    std::uint64_t state = 12345;
+    auto next = [&] {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      return static_cast<std::size_t>(state >> 33);
+    };
+    for (int i = 1; i <= 400; ++i) {
+      Id l = ids[next() % ids.size()], r = ids[next() % ids.size()];
+      ids.push_back(g.add(Node(next() % 2 ? "f" : "g", {l, r})));
+      if (i % 37 == 0) g.union_(ids[next() % ids.size()], ids[next() % ids.size()]);
+      if (i % round_length != 0) continue;
+      g.rebuild();
+      std::size_t nodes = 0;
+      for (const auto& c : g.classes()) {
+        nodes += c.nodes.size();
+        EXPECT_TRUE(std::is_sorted(c.nodes.begin(), c.nodes.end()));
+        for (const Node& n : c.nodes) {
+          EXPECT_EQ(g.lookup(n), c.id);
+          for (Id child : n.children()) EXPECT_EQ(g.find(child), child);
+        }
+      }
+      EXPECT_LE(nodes, g.node_count());
     }
   }
-  EXPECT_LE(nodes, g.node_count());
 }
 
 }  // namespace
