@@ -15,6 +15,7 @@
 
 #include "eval/fused.h"
 #include "eval/kernels.h"
+#include "eval/wide_math.h"
 
 namespace tarvelon::eval {
 
@@ -405,8 +406,11 @@ class Builder {
     if (OpFn fn = detail::builtin_fn(n.builtin, d)) {
       const std::uint32_t v = emit(fn, d, arg);
       // A tree calls the builtins of the dtypes whose registers are its lanes as they are.
-      if (d == vocab::dtypes::kF32 || d == vocab::dtypes::kF64)
+      if (d == vocab::dtypes::kF32 || d == vocab::dtypes::kF64) {
         note_arithmetic(v, detail::FusedOp::Add, false, fn);
+        if (v < arithmetic_.size() && arithmetic_[v].call == fn)
+          arithmetic_[v].times = detail::wide_builtin_times_fn(n.builtin, d == vocab::dtypes::kF32);
+      }
       return v;
     }
     if (d.kind == vocab::DTypeKind::Complex) {
@@ -454,6 +458,8 @@ class Builder {
         if (o != kNoOperand) ++uses[o];
       }
     }
+    std::vector<bool> dead(code_.size(), false);
+    multiply_by_calls(uses, dead);
     temporary_.assign(values_.size(), false);
     for (const Program::Instr& in : code_) {
       const bool computed =
@@ -498,7 +504,6 @@ class Builder {
         leave_calls_out(in.dst);
       }
     }
-    std::vector<bool> dead(code_.size(), false);
     for (Program::Instr& in : code_) {
       if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is || inner_[in.dst])
         continue;
@@ -524,6 +529,31 @@ class Builder {
       if (!dead[i]) code_[kept++] = code_[i];
     }
     code_.resize(kept);
+  }
+
+  /// Computes x * b(x) as one instruction where only that product reads b(x): the builtin's
+  /// kernel multiplies each value by its operand as it leaves, instead of writing a block that
+  /// the product reads again (x * sigmoid(x)). Marks the builtin's own instruction dead.
+  void multiply_by_calls(std::vector<std::uint32_t>& uses, std::vector<bool>& dead) {
+    for (Program::Instr& in : code_) {
+      if (in.kind != Program::Instr::Kind::Op || !arithmetic_[in.dst].is) continue;
+      const Arithmetic& product = arithmetic_[in.dst];
+      if (product.negate || product.call != nullptr || product.op != detail::FusedOp::Mul) continue;
+      for (const auto& [x, c] : {std::pair{in.a, in.b}, std::pair{in.b, in.a}}) {
+        if (arithmetic_[c].times == nullptr || uses[c] != 1) continue;
+        Arithmetic& call = arithmetic_[c];
+        if (code_[call.instr].a != x) continue;
+        dead[call.instr] = true;
+        call.is = false;
+        arithmetic_[in.dst].is = false;
+        --uses[x];
+        uses[c] = 0;
+        in.op = call.times;
+        in.a = x;
+        in.b = kNoOperand;
+        break;
+      }
+    }
   }
 
   /// Whether `v` is a builtin's value whose operand no tree computes. A tree gains by calling a
@@ -941,8 +971,10 @@ class Builder {
     bool negate = false;
     detail::FusedOp op = detail::FusedOp::Add;
     std::size_t instr = 0;
-    /// For a builtin's value: its block kernel, which a tree calls on its one operand.
+    /// For a builtin's value: its block kernel, which a tree calls on its one operand, and the
+    /// kernel of its operand times it, where a wide unit has one.
     OpFn call = nullptr;
+    OpFn times = nullptr;
   };
   /// By value; shorter than `values_` where no later value is one.
   std::vector<Arithmetic> arithmetic_;

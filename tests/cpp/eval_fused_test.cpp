@@ -456,6 +456,13 @@ std::vector<Kernel<T>> kernels() {
                      return x * y + z * f(Builtin::Sin, z) - f(Builtin::Tanh, x * y + z);
                    }});
   table.push_back({"exp(x * y) * z", [f](T x, T y, T z) { return f(Builtin::Exp, x * y) * z; }});
+  // A product of a value and a builtin of it, one kernel where nothing else reads the builtin.
+  table.push_back({"x * sigmoid(x)", [f](T x, T, T) { return x * f(Builtin::Sigmoid, x); }});
+  table.push_back(
+      {"exp(y) * y - x * z", [f](T x, T y, T z) { return f(Builtin::Exp, y) * y - x * z; }});
+  table.push_back({"(x * tanh(x) + tanh(x)) * y", [f](T x, T y, T) {
+                     return (x * f(Builtin::Tanh, x) + f(Builtin::Tanh, x)) * y;
+                   }});
   table.push_back({"tanh(exp(x * y) * z - y)", [f](T x, T y, T z) {
                      return f(Builtin::Tanh, f(Builtin::Exp, x * y) * z - y);
                    }});
