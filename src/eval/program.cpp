@@ -721,19 +721,22 @@ class Builder {
   /// blocks it reads most often, each loaded once before the other steps. A read from memory
   /// costs as much as the operation that takes it, so a tree that reads `x` five times spends
   /// half its time loading; an operand read once or twice gains nothing worth the extra steps.
+  /// Only the steps before the tree's first call count: the slots keep nothing across one.
   void keep_leaves_in_free_slots(std::size_t first) {
     using detail::FusedOp;
     using detail::FusedSource;
     using detail::FusedStep;
     constexpr std::size_t kFewestReads = 3;
-    const auto steps = std::span(tree_steps_).subspan(first);
+    auto steps = std::span(tree_steps_).subspan(first);
+    steps = steps.first(static_cast<std::size_t>(
+        std::find_if(steps.begin(), steps.end(),
+                     [](const FusedStep& s) { return s.code == FusedStep::Call; }) -
+        steps.begin()));
     bool free[detail::kFusedSlots] = {true, true};
     std::array<std::size_t, detail::kMaxFusedOperands> reads{};
     for (const FusedStep& s : steps) {
       if (s.code == FusedStep::Push0) free[0] = false;
       if (s.code == FusedStep::Push1) free[1] = false;
-      // Nothing kept before the first step would outlive a call.
-      if (s.code == FusedStep::Call) return;
       if (detail::reads_block(s.code)) ++reads[s.operand];
     }
     std::vector<FusedStep> prologue;
