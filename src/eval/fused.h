@@ -33,17 +33,31 @@ inline constexpr std::size_t kFusedOps = 4;
 /// - `Negate`: the accumulator changes sign;
 /// - `Push0`, `Push1`: slot 0 or 1 keeps the accumulator;
 /// - `Fetch0`, `Fetch1`: the accumulator is slot 0 or 1;
+/// - `Call`: the accumulator becomes f(accumulator), f the block kernel (an `OpFn` of one
+///   operand, computing each element from that element alone) whose address the operand holds;
+///   the tile goes through f in a buffer on the stack, so its bits are f's over a block. The
+///   slots hold nothing across a call: a value pushed before one is gone after it;
 /// - otherwise `code - kFusedFirstOperator` is `(source * 2 + reversed) * kFusedOps + op`: the
 ///   accumulator becomes `acc op x`, or `x op acc` when reversed, where x is the operand block
 ///   (a leaf), a slot, the operand's one element or its f16 block. Each operation rounds once to
 ///   the dtype, as its own instruction would.
 struct FusedStep {
-  enum Code : std::uint8_t { Load, Negate, Push0, Push1, LoadScalar, Fetch0, Fetch1, LoadHalf };
+  enum Code : std::uint8_t {
+    Load,
+    Negate,
+    Push0,
+    Push1,
+    LoadScalar,
+    Fetch0,
+    Fetch1,
+    LoadHalf,
+    Call
+  };
   std::uint8_t code = Load;
-  /// Index among the tree's operand blocks, for `Load` and leaf operators.
+  /// Index among the tree's operands, for `Load`, leaf operators and `Call`.
   std::uint8_t operand = 0;
 };
-inline constexpr std::uint8_t kFusedFirstOperator = 8;
+inline constexpr std::uint8_t kFusedFirstOperator = 9;
 constexpr std::uint8_t fused_operator(FusedOp op, FusedSource source, bool reversed) {
   return static_cast<std::uint8_t>(
       kFusedFirstOperator + (static_cast<unsigned>(source) * 2 + (reversed ? 1 : 0)) * kFusedOps +

@@ -117,6 +117,17 @@ struct FusedKernel {
     }
   }
 
+  /// The tile through a block kernel of one operand. The kernel lies in another unit, built
+  /// with its own contraction rules, so it is called rather than inlined; the tile stays in the
+  /// first level of the cache on the way.
+  [[gnu::always_inline]] static void call(Tile& acc, OpFn f) {
+    alignas(64) T buffer[kTile];
+    each_vector([&](auto j) __attribute__((always_inline)) { store(buffer + j * kLanes, acc[j]); });
+    f(reinterpret_cast<std::byte*>(buffer), reinterpret_cast<const std::byte*>(buffer), nullptr,
+      nullptr, kTile);
+    each_vector([&](auto j) __attribute__((always_inline)) { acc[j] = load(buffer + j * kLanes); });
+  }
+
   /// Elements `[at, at + kTile)` of every operand into the same elements of `out`.
   [[gnu::always_inline]] static void tile(T* out, const std::byte* const* ops,
                                           const FusedStep* steps, std::size_t count,
@@ -171,6 +182,12 @@ struct FusedKernel {
           TARVELON_LANES(acc[j] = slot0[j]);
         case FusedStep::Fetch1:
           TARVELON_LANES(acc[j] = slot1[j]);
+        case FusedStep::Call:
+          // No slot holds a value across a call: cleared, they need no saving around it.
+          slot0 = Tile{};
+          slot1 = Tile{};
+          call(acc, *reinterpret_cast<const OpFn*>(ops[steps[k].operand]));
+          break;
           TARVELON_OPERATOR(Add, +)
           TARVELON_OPERATOR(Sub, -)
           TARVELON_OPERATOR(Mul, *)

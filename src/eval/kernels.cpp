@@ -622,6 +622,10 @@ OpFn wide_builtin_fn(vocab::Builtin b, bool single) {
   return widest(&avx2_builtin_fn, &avx512_builtin_fn, b, single);
 }
 
+OpFn wide_builtin_times_fn(vocab::Builtin b, bool single) {
+  return widest(&avx2_builtin_times_fn, &avx512_builtin_times_fn, b, single);
+}
+
 OpFn wide_arith_fn(vocab::BinaryOp op, bool single) {
   return widest(&avx2_arith_fn, &avx512_arith_fn, op, single);
 }

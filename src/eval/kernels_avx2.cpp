@@ -132,6 +132,10 @@ OpFn avx2_builtin_fn(vocab::Builtin b, bool single) {
   return WideKernels<Avx2Math>::lookup(b, single);
 }
 
+OpFn avx2_builtin_times_fn(vocab::Builtin b, bool single) {
+  return WideKernels<Avx2Math>::times_lookup(b, single);
+}
+
 OpFn avx2_arith_fn(vocab::BinaryOp op, bool single) {
   return WideKernels<Avx2Math>::arith_lookup(op, single);
 }

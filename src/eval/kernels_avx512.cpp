@@ -112,6 +112,10 @@ OpFn avx512_builtin_fn(vocab::Builtin b, bool single) {
   return WideKernels<Avx512Math>::lookup(b, single);
 }
 
+OpFn avx512_builtin_times_fn(vocab::Builtin b, bool single) {
+  return WideKernels<Avx512Math>::times_lookup(b, single);
+}
+
 OpFn avx512_arith_fn(vocab::BinaryOp op, bool single) {
   return WideKernels<Avx512Math>::arith_lookup(op, single);
 }

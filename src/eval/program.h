@@ -15,7 +15,9 @@ namespace tarvelon::eval {
 
 namespace detail {
 struct FusedStep;
-}
+using OpFn = void (*)(std::byte* dst, const std::byte* a, const std::byte* b, const std::byte* c,
+                      std::size_t n);
+}  // namespace detail
 
 /// Why a kernel cannot be evaluated typed, e.g. "cannot evaluate `<` on c64".
 struct EvalError {
@@ -111,6 +113,8 @@ class Program {
   /// The operand blocks and the steps of the arithmetic trees, each tree a range of both.
   std::vector<std::uint32_t> tree_operands_;
   std::vector<detail::FusedStep> tree_steps_;
+  /// The block kernels the trees call, each a builtin's over one operand.
+  std::vector<detail::OpFn> tree_calls_;
   std::size_t registers_ = 0;
   /// The storage size of a single result of a kernel that calls no elementary function; else 0
   /// (never streamed).

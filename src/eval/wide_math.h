@@ -12,6 +12,10 @@ namespace tarvelon::eval::detail {
 /// after checking the CPU (see `wide_builtin_fn`).
 OpFn avx2_builtin_fn(vocab::Builtin b, bool single);
 OpFn avx512_builtin_fn(vocab::Builtin b, bool single);
+/// The block kernel of x * b(x), each element the product of its value and the builtin's, rounded
+/// once, for the builtins the above give a kernel; null for the others.
+OpFn avx2_builtin_times_fn(vocab::Builtin b, bool single);
+OpFn avx512_builtin_times_fn(vocab::Builtin b, bool single);
 /// `+ - * /` of f32 or f64 blocks, likewise; null for the other operators.
 OpFn avx2_arith_fn(vocab::BinaryOp op, bool single);
 OpFn avx512_arith_fn(vocab::BinaryOp op, bool single);
@@ -27,6 +31,7 @@ CpuVectors cpu_vectors_allowed();
 
 /// The kernel of the widest unit in `cpu_vectors()`, or null where the baseline one serves.
 OpFn wide_builtin_fn(vocab::Builtin b, bool single);
+OpFn wide_builtin_times_fn(vocab::Builtin b, bool single);
 OpFn wide_arith_fn(vocab::BinaryOp op, bool single);
 /// The baseline kernel of an f32 or f64 builtin, whatever the CPU; what the wide ones must agree
 /// with.

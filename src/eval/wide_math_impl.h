@@ -39,24 +39,25 @@ struct WideKernels {
   }
 
   /// A function of doubles over a block of them: full vectors straight from the block, the last
-  /// partial one through a local copy, so that nothing past `n` is read or written.
-  template <D (*Fn)(D)>
+  /// partial one through a local copy, so that nothing past `n` is read or written. With
+  /// `Times`, each element is x * f(x), the product rounded once as its own operator would.
+  template <D (*Fn)(D), bool Times = false>
   static void apply(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
                     std::size_t n) {
     double* out = reinterpret_cast<double*>(dst);
     const double* x = reinterpret_cast<const double*>(a);
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) lanes<Fn>(out + i, x + i);
+    for (; i + kLanes <= n; i += kLanes) lanes<Fn, Times>(out + i, x + i);
     if (i == n) return;
     double in_tail[kLanes] = {}, out_tail[kLanes];
     for (std::size_t k = 0; i + k < n; ++k) in_tail[k] = x[i + k];
-    lanes<Fn>(out_tail, in_tail);
+    lanes<Fn, Times>(out_tail, in_tail);
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = out_tail[k];
   }
 
   /// A function computed in single precision over a full vector of floats: for the elementary
-  /// functions whose single-precision forms are themselves within 1 ulp.
-  template <typename Math::FW (*Fn)(typename Math::FW)>
+  /// functions whose single-precision forms are themselves within 1 ulp. `Times` as for `apply`.
+  template <typename Math::FW (*Fn)(typename Math::FW), bool Times = false>
   static void apply_single(std::byte* dst, const std::byte* a, const std::byte*, const std::byte*,
                            std::size_t n) {
     using FW = typename Math::FW;
@@ -67,24 +68,34 @@ struct WideKernels {
     FW v;
     for (; i + kWide <= n; i += kWide) {
       __builtin_memcpy(&v, x + i, sizeof v);
-      v = Fn(v);
+      v = times<Times>(v, Fn(v));
       __builtin_memcpy(out + i, &v, sizeof v);
     }
     if (i == n) return;
     float tail[kWide] = {};
     for (std::size_t k = 0; i + k < n; ++k) tail[k] = x[i + k];
     __builtin_memcpy(&v, tail, sizeof v);
-    v = Fn(v);
+    v = times<Times>(v, Fn(v));
     __builtin_memcpy(tail, &v, sizeof v);
     for (std::size_t k = 0; i + k < n; ++k) out[i + k] = tail[k];
   }
 
+  /// `y`, or with `Times` x * y. A product alone, which no contraction fuses with anything.
+  template <bool Times, class V>
+  static V times(V x, V y) {
+    if constexpr (Times) {
+      return x * y;
+    } else {
+      return y;
+    }
+  }
+
   /// One vector of doubles.
-  template <D (*Fn)(D)>
+  template <D (*Fn)(D), bool Times = false>
   static void lanes(double* out, const double* x) {
     D v;
     __builtin_memcpy(&v, x, sizeof v);
-    v = Fn(v);
+    v = times<Times>(v, Fn(v));
     __builtin_memcpy(out, &v, sizeof v);
   }
 
@@ -123,51 +134,56 @@ struct WideKernels {
     return single ? arith_of<float>(op) : arith_of<double>(op);
   }
 
-  static OpFn lookup(vocab::Builtin b, bool single) {
+  static OpFn lookup(vocab::Builtin b, bool single) { return lookup_of<false>(b, single); }
+  /// The kernels of x * f(x) for the builtins `lookup` gives.
+  static OpFn times_lookup(vocab::Builtin b, bool single) { return lookup_of<true>(b, single); }
+
+  template <bool Times>
+  static OpFn lookup_of(vocab::Builtin b, bool single) {
     using vocab::Builtin;
     if (single) {
       switch (b) {
         case Builtin::Exp:
-          return &apply_single<Math::expf>;
+          return &apply_single<Math::expf, Times>;
         case Builtin::Log:
-          return &apply_single<Math::logf>;
+          return &apply_single<Math::logf, Times>;
         case Builtin::Sin:
-          return &apply_single<Math::sinf>;
+          return &apply_single<Math::sinf, Times>;
         case Builtin::Cos:
-          return &apply_single<Math::cosf>;
+          return &apply_single<Math::cosf, Times>;
         case Builtin::Tanh:
-          return &apply_single<F32::tanh>;
+          return &apply_single<F32::tanh, Times>;
         case Builtin::Sigmoid:
-          return &apply_single<F32::sigmoid>;
+          return &apply_single<F32::sigmoid, Times>;
         case Builtin::ExpSigmoid:
-          return &apply_single<F32::exp_sigmoid>;
+          return &apply_single<F32::exp_sigmoid, Times>;
         case Builtin::Softplus:
-          return &apply_single<F32::softplus>;
+          return &apply_single<F32::softplus, Times>;
         case Builtin::SigmoidLog:
-          return &apply_single<F32::sigmoid_log>;
+          return &apply_single<F32::sigmoid_log, Times>;
         default:
           return nullptr;
       }
     }
     switch (b) {
       case Builtin::Sigmoid:
-        return &apply<F64::sigmoid>;
+        return &apply<F64::sigmoid, Times>;
       case Builtin::Softplus:
-        return &apply<F64::softplus>;
+        return &apply<F64::softplus, Times>;
       case Builtin::ExpSigmoid:
-        return &apply<exp_sigmoid_f64>;
+        return &apply<exp_sigmoid_f64, Times>;
       case Builtin::SigmoidLog:
-        return &apply<F64::sigmoid_log>;
+        return &apply<F64::sigmoid_log, Times>;
       case Builtin::Tanh:
-        return &apply<tanh_double>;
+        return &apply<tanh_double, Times>;
       case Builtin::Exp:
-        return &apply<Math::exp>;
+        return &apply<Math::exp, Times>;
       case Builtin::Log:
-        return &apply<Math::log>;
+        return &apply<Math::log, Times>;
       case Builtin::Sin:
-        return &apply<Math::sin>;
+        return &apply<Math::sin, Times>;
       case Builtin::Cos:
-        return &apply<Math::cos>;
+        return &apply<Math::cos, Times>;
       default:
         return nullptr;
     }

@@ -206,6 +206,51 @@ TEST(EvalFused, FetchedSlotsAreTheValuesPushed) {
   }
 }
 
+/// A tree that calls a builtin's block kernel between operators: `(f(b) - a) * a` with `a`
+/// pushed before the call, which the slot does not keep across it, so `a` is read again from its
+/// block; each unit's tree gives the kernel's own elements, for whole and partial tiles.
+template <class T>
+void calls_on_every_unit(eval::detail::TreeElement element, vocab::DType dtype) {
+  for (const vocab::Builtin b : {vocab::Builtin::Tanh, vocab::Builtin::Exp}) {
+    const eval::detail::OpFn f = eval::detail::builtin_fn(b, dtype);
+    ASSERT_NE(f, nullptr);
+    for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{100}, std::size_t{129},
+                                std::size_t{255}, std::size_t{256}}) {
+      const std::vector<T> a = operands<T>(n, 0), x = operands<T>(n, 1);
+      std::vector<T> fx(n);
+      f(reinterpret_cast<std::byte*>(fx.data()), reinterpret_cast<const std::byte*>(x.data()),
+        nullptr, nullptr, n);
+      const std::byte* blocks[] = {reinterpret_cast<const std::byte*>(a.data()),
+                                   reinterpret_cast<const std::byte*>(x.data()),
+                                   reinterpret_cast<const std::byte*>(&f)};
+      const FusedStep steps[] = {
+          {FusedStep::Load, 0},
+          {FusedStep::Push0, 0},
+          {FusedStep::Load, 1},
+          {FusedStep::Call, 2},
+          {eval::detail::fused_operator(FusedOp::Sub, FusedSource::Leaf, false), 0},
+          {eval::detail::fused_operator(FusedOp::Mul, FusedSource::Leaf, false), 0}};
+      for (const Unit& unit : kUnits) {
+        if (eval::detail::cpu_vectors() < unit.needs) continue;
+        std::vector<T> got(n + 1, T(42));
+        unit.fn(element)(reinterpret_cast<std::byte*>(got.data()), blocks, 3, steps,
+                         std::size(steps), n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const T want = (fx[i] - a[i]) * a[i];
+          ASSERT_TRUE(same(got[i], want)) << unit.name << " builtin " << int(b) << " n " << n
+                                          << " at " << i << ": " << got[i] << " for " << want;
+        }
+        ASSERT_EQ(got[n], T(42)) << unit.name << " wrote past n = " << n;
+      }
+    }
+  }
+}
+
+TEST(EvalFused, CallsOnEveryUnitGiveTheBuiltinsOwnElements) {
+  calls_on_every_unit<float>(eval::detail::TreeElement::F32, vocab::dtypes::kF32);
+  calls_on_every_unit<double>(eval::detail::TreeElement::F64, vocab::dtypes::kF64);
+}
+
 TEST(EvalFused, F16TreesOnStorageComputeAsOnFloatRegisters) {
   // The same tree with its leaves read as halves (in the load, as either side of each operator)
   // and its result written as halves gives the halves of the float-register tree, for whole and
@@ -333,6 +378,16 @@ TEST(EvalFused, WideComparisonsAndSelectsAreTheScalarOnes) {
   compare_and_select_on_every_unit<double>();
 }
 
+/// One element of a builtin, by the block kernel the program calls for it.
+template <class T>
+T builtin(vocab::Builtin b, T x) {
+  T y;
+  eval::detail::builtin_fn(b, sizeof(T) == 4 ? vocab::dtypes::kF32 : vocab::dtypes::kF64)(
+      reinterpret_cast<std::byte*>(&y), reinterpret_cast<const std::byte*>(&x), nullptr, nullptr,
+      1);
+  return y;
+}
+
 /// A kernel of x, y, z with `{T}` standing for the dtype, and what it computes, one rounding per
 /// operation.
 template <class T>
@@ -377,6 +432,40 @@ std::vector<Kernel<T>> kernels() {
                 (((x - z) / (y + x)) + ((y * y) - (z / x)));
        }},
   };
+  // Builtins called inside trees: between operators (tanh-GELU), on the side of an operator
+  // computed first, chained, on both sides of one operator (one stays out), on a leaf or as a
+  // tree's last step (left to their kernels), and around too few operators (likewise).
+  const auto f = [](vocab::Builtin b, T x) { return builtin<T>(b, x); };
+  using vocab::Builtin;
+  table.push_back(
+      {"0.5@{T} * x * (1.0@{T} + tanh(0.7978845608028654@{T} * (x + 0.044715@{T} * x * x * x)))",
+       [f](T x, T, T) {
+         return T(0.5) * x *
+                (T(1) + f(Builtin::Tanh, T(0.7978845608028654) * (x + T(0.044715) * x * x * x)));
+       }});
+  table.push_back({"(x * y + z) * (sigmoid(x * y - z) / y)", [f](T x, T y, T z) {
+                     return (x * y + z) * (f(Builtin::Sigmoid, x * y - z) / y);
+                   }});
+  table.push_back({"(y - x) * exp(tanh(x * y + z) * y - x) * z + x", [f](T x, T y, T z) {
+                     return (y - x) * f(Builtin::Exp, f(Builtin::Tanh, x * y + z) * y - x) * z + x;
+                   }});
+  table.push_back({"(tanh(x * y) - z) * (exp(y - z) + x) / y", [f](T x, T y, T z) {
+                     return (f(Builtin::Tanh, x * y) - z) * (f(Builtin::Exp, y - z) + x) / y;
+                   }});
+  table.push_back({"x * y + z * sin(z) - tanh(x * y + z)", [f](T x, T y, T z) {
+                     return x * y + z * f(Builtin::Sin, z) - f(Builtin::Tanh, x * y + z);
+                   }});
+  table.push_back({"exp(x * y) * z", [f](T x, T y, T z) { return f(Builtin::Exp, x * y) * z; }});
+  // A product of a value and a builtin of it, one kernel where nothing else reads the builtin.
+  table.push_back({"x * sigmoid(x)", [f](T x, T, T) { return x * f(Builtin::Sigmoid, x); }});
+  table.push_back(
+      {"exp(y) * y - x * z", [f](T x, T y, T z) { return f(Builtin::Exp, y) * y - x * z; }});
+  table.push_back({"(x * tanh(x) + tanh(x)) * y", [f](T x, T y, T) {
+                     return (x * f(Builtin::Tanh, x) + f(Builtin::Tanh, x)) * y;
+                   }});
+  table.push_back({"tanh(exp(x * y) * z - y)", [f](T x, T y, T z) {
+                     return f(Builtin::Tanh, f(Builtin::Exp, x * y) * z - y);
+                   }});
   // Longer than a tree's steps, and more distinct constants than its operands.
   std::string chain = "x", spread = "x";
   for (int k = 1; k <= 30; ++k) {

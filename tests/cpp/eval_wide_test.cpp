@@ -28,11 +28,13 @@ struct Unit {
   CpuVectors needs;
   OpFn (*builtin)(Builtin, bool);
   OpFn (*arith)(BinaryOp, bool);
+  OpFn (*times)(Builtin, bool);
 };
 const Unit kUnits[] = {
-    {"avx2", CpuVectors::Avx2, &eval::detail::avx2_builtin_fn, &eval::detail::avx2_arith_fn},
-    {"avx512", CpuVectors::Avx512, &eval::detail::avx512_builtin_fn,
-     &eval::detail::avx512_arith_fn},
+    {"avx2", CpuVectors::Avx2, &eval::detail::avx2_builtin_fn, &eval::detail::avx2_arith_fn,
+     &eval::detail::avx2_builtin_times_fn},
+    {"avx512", CpuVectors::Avx512, &eval::detail::avx512_builtin_fn, &eval::detail::avx512_arith_fn,
+     &eval::detail::avx512_builtin_times_fn},
 };
 
 /// Edges of both formats and of the functions, then a spread over many binades of both signs; an
@@ -97,6 +99,16 @@ void compare_unit(const Unit& unit, bool single) {
       ASSERT_LE(distance(got[i], expected[i]), steps_allowed(builtin, single))
           << unit.name << ' ' << vocab::builtin_name(builtin) << (single ? " f32 " : " f64 ")
           << xs[i] << ": " << got[i] << " vs " << expected[i];
+    }
+    // x * b(x) in one kernel: the unit's own b(x), times x, rounded once.
+    const OpFn times = unit.times(builtin, single);
+    ASSERT_NE(times, nullptr) << vocab::builtin_name(builtin);
+    std::vector<T> product(xs);
+    times(reinterpret_cast<std::byte*>(product.data()),
+          reinterpret_cast<const std::byte*>(product.data()), nullptr, nullptr, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(distance(product[i], xs[i] * got[i]), 0u)
+          << unit.name << " x * " << vocab::builtin_name(builtin) << "(x) at " << xs[i];
     }
   }
   std::vector<T> ys(xs.rbegin(), xs.rend());

@@ -35,6 +35,9 @@ KERNELS = [
     ("|x: f32| (exp(x), log(x), sin(x), cos(x), tanh(x))", ("f32",), 2),
     ("|x: f64| (exp(x), log(x), sin(x), cos(x), tanh(x))", ("f64",), 2),
     ("|x: f32| (sigmoid(x), softplus(x), x * sigmoid(x))", ("f32",), 4),
+    # a product with a builtin nothing else reads: one kernel on the wide units
+    ("|x: f32| (x * sigmoid(x), x + 1.0@f32)", ("f32",), 4),
+    ("|x: f64| (tanh(x) * x, x + 1.0)", ("f64",), 4),
     # sigmoid and softplus within 0.76 ulp each on every unit
     ("|x: f64| (sigmoid(x), softplus(x))", ("f64",), 2),
     ("|x: f16| (exp(x), tanh(x), sigmoid(x), softplus(x))", ("f16",), 2),
