@@ -239,6 +239,7 @@ class EGraph {
                           EClass<L>{id, ArenaList<L>::single(canonical, *arena_), {}});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
+    pending_.push_back(id);
     ++class_count_;
     ++version_;
     clean_ = false;
@@ -344,10 +345,9 @@ class EGraph {
   std::vector<L> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
-  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A node
-  /// enters only when the class of one of its children is absorbed, through that class's parent
-  /// list: a node added since the last rebuild is in `memo_` under its form as added, which
-  /// only such a merge can change.
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A new
+  /// class enters when it is made (its node then finds itself in `memo_`), and a node again when
+  /// the class of one of its children is absorbed, through that class's parent list.
   std::vector<Id> pending_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>> classes_;
