@@ -1100,6 +1100,22 @@ void Program::run(std::span<const In> in, std::span<const Out> out, std::size_t 
   // change the vector.
   const Instr* const code = code_.data();
   const std::size_t count = code_.size();
+  // One operation reading an input where it lies and writing the result where it lies, which
+  // the store then finds there: the commonest kernel, a builtin over a contiguous array, runs
+  // block after block with nothing left to decide per block.
+  if (count == 3 && code[0].kind == Instr::Kind::Load && direct[0] != 0 &&
+      code[1].kind == Instr::Kind::Op && direct[1] != 0 && code[1].a == code[0].dst &&
+      code[1].b == kNoOperand && code[1].c == kNoOperand && code[2].kind == Instr::Kind::Store &&
+      code[2].a == code[1].dst && code[2].dst == 0) {
+    const In& src = in[code[0].a];
+    const OpFn op = code[1].op;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+      const auto offset = static_cast<std::ptrdiff_t>(start);
+      op(out[0].data + offset * out[0].stride, src.data + offset * src.stride, nullptr, nullptr,
+         std::min(kBlock, n - start));
+    }
+    return;
+  }
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
     const auto offset = static_cast<std::ptrdiff_t>(start);

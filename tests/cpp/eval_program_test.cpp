@@ -220,6 +220,8 @@ TEST(EvalProgram, AResultIsTheSameWhereverItIsWritten) {
       "|x: f64, y: f64|\nx * y",        // one operator
       "|x: f64, y: f64|\nx * y + x",    // a tree
       "|x: f64, y: f64|\ntanh(x) + y",  // a builtin, then an operator
+      "|x: f64, y: f64|\ntanh(x)",      // a builtin alone
+      "|x: f64, y: f64|\n-x",           // an operator of one operand
       "|x: f64, y: f64|\nx@i64",        // a cast
       "|x: f64, y: f64|\nx",            // a parameter
   });
@@ -229,6 +231,8 @@ TEST(EvalProgram, AResultIsTheSameWhereverItIsWritten) {
       "|x: bf16, y: bf16|\nx * y + x",
       "|x: bf16, y: bf16|\nx",
       "|x: f32, y: f32|\nx@bf16",
+      "|x: f32, y: f32|\nsoftplus(x)",
+      "|x: f32, y: f32|\nsqrt(x)",
   });
 }
 
