@@ -407,9 +407,8 @@ class Builder {
       const std::uint32_t v = emit(fn, d, arg);
       // A tree calls the builtins of the dtypes whose registers are its lanes as they are.
       if (d == vocab::dtypes::kF32 || d == vocab::dtypes::kF64) {
-        note_arithmetic(v, detail::FusedOp::Add, false, fn);
-        if (v < arithmetic_.size() && arithmetic_[v].call == fn)
-          arithmetic_[v].times = detail::wide_builtin_times_fn(n.builtin, d == vocab::dtypes::kF32);
+        note_arithmetic(v, detail::FusedOp::Add, false, fn,
+                        detail::wide_builtin_times_fn(n.builtin, d == vocab::dtypes::kF32));
       }
       return v;
     }
@@ -425,11 +424,12 @@ class Builder {
 
   /// Records that value `v`, when computed by the instruction just appended, is an operator of a
   /// dtype that arithmetic trees compute: `op` of its two operands, with `negate` the negation
-  /// of its one, or with `call` that block kernel of its one.
-  void note_arithmetic(std::uint32_t v, detail::FusedOp op, bool negate, OpFn call = nullptr) {
+  /// of its one, or with `call` that block kernel of its one (`times` being x * call(x)'s).
+  void note_arithmetic(std::uint32_t v, detail::FusedOp op, bool negate, OpFn call = nullptr,
+                       OpFn times = nullptr) {
     if (values_[v].constant || detail::fused_fn(values_[v].dtype) == nullptr) return;
     arithmetic_.resize(values_.size());
-    arithmetic_[v] = Arithmetic{true, negate, op, code_.size() - 1, call};
+    arithmetic_[v] = Arithmetic{true, negate, op, code_.size() - 1, call, times};
   }
 
   /// The shape of the tree rooted at a value: slots it keeps aside at once, steps, and an upper
