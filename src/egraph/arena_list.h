@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/block_recycler.h"
+
 namespace tarvelon::egraph {
 
 /// Bump allocation for the many small lists of one e-graph. Nothing is freed on its own: a list
@@ -20,8 +22,12 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
+  ~Arena() {
+    for (const Block& block : blocks_) support::give_block(block.at, block.size);
+  }
 
-  /// `bytes` bytes aligned to `align` (a power of two no larger than the blocks' alignment).
+  /// `bytes` bytes aligned to `align` (a power of two no larger than
+  /// `__STDCPP_DEFAULT_NEW_ALIGNMENT__`, the blocks' alignment).
   void* allocate(std::size_t bytes, std::size_t align) {
     const auto next = reinterpret_cast<std::uintptr_t>(next_);
     const std::uintptr_t at = (next + align - 1) & ~(align - 1);
@@ -40,23 +46,27 @@ class Arena {
   /// a few dozen.
   [[gnu::noinline]] void* allocate_in_new_block(std::size_t bytes) {
     std::size_t size = std::max(bytes, next_block_);
+    // Room for the block's record first, so that a block once taken is always recorded.
+    if (blocks_.size() == blocks_.capacity())
+      blocks_.reserve(std::max<std::size_t>(8, 2 * blocks_.size()));
+    void* block = support::take_block(size);
+    blocks_.push_back({block, size});
     next_block_ = std::max(next_block_, size) * 2;
-    blocks_.push_back(
-        std::make_unique_for_overwrite<Block[]>((size + sizeof(Block) - 1) / sizeof(Block)));
     reserved_ += size;
-    next_ = reinterpret_cast<std::byte*>(blocks_.back().get());
+    next_ = static_cast<std::byte*>(block);
     end_ = next_ + size;
     void* at = next_;
     next_ += bytes;
     return at;
   }
 
-  struct alignas(std::max_align_t) Block {
-    std::byte bytes[alignof(std::max_align_t)];
+  struct Block {
+    void* at;
+    std::size_t size;
   };
   static constexpr std::size_t kFirstBlock = 4096;
 
-  std::vector<std::unique_ptr<Block[]>> blocks_;
+  std::vector<Block> blocks_;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
   std::size_t next_block_ = kFirstBlock;

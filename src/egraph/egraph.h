@@ -18,6 +18,7 @@
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/unionfind.h"
+#include "support/block_recycler.h"
 #include "support/cancel.h"
 #include "support/internal_fault.h"
 
@@ -342,15 +343,16 @@ class EGraph {
   std::unique_ptr<Arena> arena_ = std::make_unique<Arena>();
   UnionFind union_find_;
   /// For every id, the node as passed when the id was created.
-  std::vector<L> nodes_;
+  std::vector<L, support::RecyclingAllocator<L>> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
   /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A new
   /// class enters when it is made (its node then finds itself in `memo_`), and a node again when
   /// the class of one of its children is absorbed, through that class's parent list.
-  std::vector<Id> pending_;
+  std::vector<Id, support::RecyclingAllocator<Id>> pending_;
   /// Indexed by id; engaged exactly for roots.
-  std::vector<std::optional<EClass<L>>> classes_;
+  std::vector<std::optional<EClass<L>>, support::RecyclingAllocator<std::optional<EClass<L>>>>
+      classes_;
   std::size_t class_count_ = 0;
   /// By-operator index: discriminant -> position in `op_sets_`.
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;

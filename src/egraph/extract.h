@@ -13,6 +13,7 @@
 #include "egraph/log.h"
 #include "egraph/recexpr.h"
 #include "egraph/unionfind.h"
+#include "support/block_recycler.h"
 #include "support/cancel.h"
 #include "support/internal_fault.h"
 
@@ -160,9 +161,9 @@ class Extractor {
   const EGraph<L>& egraph_;
   C model_;
   /// Indexed by root id.
-  std::vector<Cost> costs_;
-  std::vector<std::uint8_t> known_;
-  std::vector<L> best_;
+  std::vector<Cost, support::RecyclingAllocator<Cost>> costs_;
+  std::vector<std::uint8_t, support::RecyclingAllocator<std::uint8_t>> known_;
+  std::vector<L, support::RecyclingAllocator<L>> best_;
 };
 
 }  // namespace tarvelon::egraph

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/block_recycler.h"
 #include "support/cancel.h"
 
 namespace tarvelon::egraph {
@@ -88,9 +89,9 @@ class FlatHashMap {
   /// `n` value-initialised entries, cleared a block at a time between polls: clearing a table of
   /// millions of entries takes longer than an interrupt may wait.
   template <class T>
-  static std::vector<T> cleared(std::size_t n) {
+  static std::vector<T, support::RecyclingAllocator<T>> cleared(std::size_t n) {
     constexpr std::size_t kBlock = 4096;
-    std::vector<T> v;
+    std::vector<T, support::RecyclingAllocator<T>> v;
     v.reserve(n);
     while (v.size() < n) {
       support::poll_cancel();
@@ -107,7 +108,7 @@ class FlatHashMap {
   /// pay only for the test.
   [[gnu::noinline]] void grow() {
     std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-    std::vector<Slot> new_slots = cleared<Slot>(capacity);
+    auto new_slots = cleared<Slot>(capacity);
     const std::size_t new_mask = capacity - 1;
     for (std::size_t j = 0; j < slots_.size(); ++j) {
       // A table of millions of entries takes a second to rehash. Copying leaves this table whole
@@ -123,7 +124,7 @@ class FlatHashMap {
     mask_ = new_mask;
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, support::RecyclingAllocator<Slot>> slots_;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "egraph/id.h"
+#include "support/block_recycler.h"
 
 namespace tarvelon::egraph {
 
@@ -68,7 +69,7 @@ class UnionFind {
       index_out_of_bounds(parents_.size(), id);
   }
 
-  std::vector<Id> parents_;
+  std::vector<Id, support::RecyclingAllocator<Id>> parents_;
 };
 
 }  // namespace tarvelon::egraph
