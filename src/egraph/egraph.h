@@ -91,13 +91,18 @@ class EGraph {
   std::vector<Id> add_expr_entries(const RecExpr<L>& expr) {
     std::vector<Id> ids;
     ids.reserve(expr.size());
-    // Doubling a store of millions of classes moves them all in one step that cannot poll.
-    const auto make_room = [n = expr.size()](auto& store) {
+    // Doubling a store of millions of classes moves them all in one step that cannot poll. A
+    // new store sets aside room for a small kernel's whole run, which then grows no array.
+    const std::size_t n = union_find_.size() == 0 ? std::max(expr.size(), kFirstRoom) : expr.size();
+    const auto make_room = [n](auto& store) {
       if (store.capacity() - store.size() < n)
         store.reserve(std::max(2 * store.capacity(), store.size() + n));
     };
     make_room(nodes_);
     make_room(classes_);
+    make_room(pending_);
+    union_find_.reserve(n);
+    memo_.reserve(n);
     for (const L& node : expr) {
       support::poll_cancel();
       ids.push_back(add_uncanonical(map_children(node, [&](Id child) { return ids[child]; })));
@@ -331,11 +336,16 @@ class EGraph {
   void register_class(std::uint32_t discriminant, Id id) {
     auto [slot, inserted] =
         op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
-    if (inserted) op_sets_.emplace_back();
+    if (inserted) op_sets_.emplace_back().reserve(kFirstOpSetRoom);
     std::vector<Id>& set = op_sets_[*slot];
     // Classes register in ascending order, each contiguously, so a repeat is always at the back.
     if (set.empty() || set.back() != id) set.push_back(id);
   }
+
+  /// Nodes a new store makes room for when its first expression arrives: a few KiB.
+  static constexpr std::size_t kFirstRoom = 64;
+  /// Classes an operator kind's index makes room for when it first appears.
+  static constexpr std::size_t kFirstOpSetRoom = 16;
 
   /// Holds the node and parent lists of the classes: the store makes many small lists and grows
   /// them often, and releases them all together when it goes. Held by pointer so that the store

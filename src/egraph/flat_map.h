@@ -44,7 +44,7 @@ class FlatHashMap {
   std::pair<V*, bool> try_emplace(const K& key, V value) {
     std::uint64_t hash = Hash{}(key);
     if (full()) [[unlikely]]
-      grow();
+      grow_to(slots_.empty() ? 16 : slots_.size() * 2);
     std::uint32_t tag = tag_of(hash);
     std::size_t i = hash & mask_;
     for (; slots_[i].tag != 0; i = (i + 1) & mask_) {
@@ -53,10 +53,17 @@ class FlatHashMap {
     return {place(i, tag, key, std::move(value)), true};
   }
 
+  /// Makes room for `n` more entries without growing.
+  void reserve(std::size_t n) {
+    std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    while ((size_ + n) * 4 > capacity * 3) capacity *= 2;
+    if (capacity > slots_.size()) grow_to(capacity);
+  }
+
   /// Inserts `key` -> `value` under a precomputed `hash`; `key` must be absent.
   V* insert_new_hashed(std::uint64_t hash, K key, V value) {
     if (full()) [[unlikely]]
-      grow();
+      grow_to(slots_.empty() ? 16 : slots_.size() * 2);
     std::uint32_t tag = tag_of(hash);
     std::size_t i = hash & mask_;
     while (slots_[i].tag != 0) i = (i + 1) & mask_;
@@ -104,10 +111,9 @@ class FlatHashMap {
   /// tables and faster on large ones, where the smaller table stays in cache).
   bool full() const { return (size_ + 1) * 4 > slots_.size() * 3; }
 
-  /// Doubles the table. Kept out of line so that the insertions that do not grow it, nearly all,
-  /// pay only for the test.
-  [[gnu::noinline]] void grow() {
-    std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+  /// Moves the entries to a table of `capacity` slots, a larger power of two. Kept out of line
+  /// so that the insertions that do not grow the table, nearly all, pay only for the test.
+  [[gnu::noinline]] void grow_to(std::size_t capacity) {
     auto new_slots = cleared<Slot>(capacity);
     const std::size_t new_mask = capacity - 1;
     for (std::size_t j = 0; j < slots_.size(); ++j) {

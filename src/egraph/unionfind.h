@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -20,6 +21,12 @@ class UnionFind {
   }
 
   std::size_t size() const { return parents_.size(); }
+
+  /// Makes room for `n` more sets, growing at least geometrically.
+  void reserve(std::size_t n) {
+    if (parents_.capacity() - parents_.size() < n)
+      parents_.reserve(std::max(2 * parents_.capacity(), parents_.size() + n));
+  }
 
   /// The root of `id`, without touching the parent array.
   Id find(Id id) const {
