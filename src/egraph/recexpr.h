@@ -81,6 +81,9 @@ class RecExpr {
     return static_cast<Id>(nodes_.size() - 1);
   }
 
+  /// Makes room for `n` entries in all.
+  void reserve(std::size_t n) { nodes_.reserve(n); }
+
   std::size_t size() const { return nodes_.size(); }
   bool empty() const { return nodes_.empty(); }
   const N& operator[](Id id) const {

@@ -73,7 +73,11 @@ class Restorer {
  public:
   Restorer(const egraph::RecExpr<MathLang>& expr, const TypeMap& types,
            std::span<const ir::Param> params)
-      : expr_(expr), types_(types), params_(params), node_of_(expr.size(), kNone) {}
+      : expr_(expr), types_(types), params_(params), node_of_(expr.size(), kNone) {
+    // A node an entry, type tokens aside.
+    nodes_.reserve(expr.size());
+    dtypes_.reserve(expr.size());
+  }
 
   std::expected<RestoreResult, OptError> run() {
     if (expr_.empty())
@@ -128,7 +132,7 @@ class Restorer {
         // A complex literal written with a real suffix (`0.5j@f64`) is a complex value in a
         // node of that real dtype; it comes back as it went in.
         vocab::DType dtype = types_.constants.find_complex(re.num_value(), im.num_value())
-                              .value_or(vocab::dtypes::kC128);
+                                 .value_or(vocab::dtypes::kC128);
         return push(i, ir::node::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, dtype);
       }
       case MathOp::Param: {

@@ -58,6 +58,9 @@ class Stripper {
       : dag_(dag), entry_of_(dag.nodes.size(), kUnmapped), live_(dag.nodes.size(), 0) {
     // Operands precede their users, so one backward sweep marks everything the output uses.
     live_[dag.outputs.front()] = 1;
+    // An entry a node, a cast's type token aside.
+    out_.expr.reserve(dag.nodes.size());
+    out_.types.node_dtypes.reserve(dag.nodes.size());
     for (std::size_t j = dag.nodes.size(); j-- > 0;) {
       support::poll_cancel();
       if (!live_[j]) continue;
