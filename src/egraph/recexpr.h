@@ -180,6 +180,11 @@ class NodeSet {
     if (inserted) expr_.add(node);
     return *position;
   }
+  /// Makes room for `n` nodes.
+  void reserve(std::size_t n) {
+    positions_.reserve(n);
+    expr_.reserve(n);
+  }
   /// Appends `node` even if an equal node is present.
   Id push(const N& node) { return expr_.add(node); }
   RecExpr<N> take() { return std::move(expr_); }
@@ -209,7 +214,12 @@ template <class N, class Fetch>
 RecExpr<N> build_recexpr(const N& root, Fetch&& fetch) {
   FlatHashMap<Id, Id, IdHash> index_of;
   NodeSet<N> set;
-  std::vector<Id> stack(root.children().begin(), root.children().end());
+  // Room for a small kernel's term, so that building it grows nothing.
+  constexpr std::size_t kFirstRoom = 16;
+  set.reserve(kFirstRoom);
+  std::vector<Id> stack;
+  stack.reserve(kFirstRoom);
+  stack.assign(root.children().begin(), root.children().end());
   while (!stack.empty()) {
     support::poll_cancel();
     Id id = stack.back();
