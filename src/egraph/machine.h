@@ -116,6 +116,14 @@ struct Program {
   /// constrained pending sub-pattern is bound next.
   static Program compile_from_pat(const PatternAst<L>& pattern);
 
+  /// Whether `other` finds the rows this program finds, column by column, on any e-graph: the
+  /// same instructions reading the columns from the same registers (its variables may be named
+  /// differently).
+  bool finds_same_rows(const Program& other) const {
+    return instructions == other.instructions && var_regs == other.var_regs &&
+           register_count == other.register_count;
+  }
+
   /// The substitutions under which the pattern matches class `eclass`, at most `limit` of them.
   /// The e-graph must be clean.
   std::vector<Subst> run_with_limit(const EGraph<L>& egraph, Id eclass, std::size_t limit) const;
