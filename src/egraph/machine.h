@@ -109,6 +109,9 @@ struct Program {
   std::vector<Reg> var_regs;
   /// Registers the program uses; the machine holds them all from the start.
   std::size_t register_count = 1;
+  /// A hash of what decides the rows found (instructions, column registers, register count),
+  /// set by the compiler: programs with different keys find different rows.
+  std::uint64_t rows_key = 0;
 
   static constexpr std::size_t kMaxNestedBinds = 3;
 
@@ -120,8 +123,8 @@ struct Program {
   /// same instructions reading the columns from the same registers (its variables may be named
   /// differently).
   bool finds_same_rows(const Program& other) const {
-    return instructions == other.instructions && var_regs == other.var_regs &&
-           register_count == other.register_count;
+    return rows_key == other.rows_key && instructions == other.instructions &&
+           var_regs == other.var_regs && register_count == other.register_count;
   }
 
   /// The substitutions under which the pattern matches class `eclass`, at most `limit` of them.
@@ -197,12 +200,34 @@ class Compiler {
       program_.var_regs.push_back(reg_of_[var_entry]);
     }
     program_.register_count = next_reg_;
+    program_.rows_key = rows_key(program_);
     unpack_nested();
     return std::move(program_);
   }
 
  private:
   static constexpr Reg kUnbound = std::numeric_limits<Reg>::max();
+
+  static std::uint64_t rows_key(const Program<L>& program) {
+    struct Visit {
+      std::uint64_t operator()(const Bind<L>& b) const {
+        return hash_combine(hash_combine(b.node.hash(), b.eclass), b.out);
+      }
+      std::uint64_t operator()(const Compare& c) const {
+        return hash_combine(hash_combine(2, c.i), c.j);
+      }
+      std::uint64_t operator()(const Lookup<L>& l) const {
+        std::uint64_t h = hash_combine(3, l.i);
+        for (const ENodeOrReg<L>& entry : l.term) h = hash_combine(h, entry.hash());
+        return h;
+      }
+    };
+    std::uint64_t h = program.register_count;
+    for (const Instruction<L>& instruction : program.instructions)
+      h = hash_combine(h, std::visit(Visit{}, instruction));
+    for (Reg reg : program.var_regs) h = hash_combine(h, reg);
+    return hash_finish(h);
+  }
 
   void unpack_nested() {
     std::vector<Bind<L>> binds;
