@@ -396,7 +396,7 @@ class Machine {
       return yield();
     } else {
       const Bind<L>& bind = program_.nested_binds[kLevel];
-      for (const L& node : egraph_[registers_[bind.eclass]].matching_run(bind.node)) {
+      for (const L& node : class_in(bind.eclass).matching_run(bind.node)) {
         if (!node.matches(bind.node)) continue;
         copy_children(node.children(), registers_ + bind.out);
         if (nest<kCountOnly, kLevel + 1, kBinds>()) return true;
@@ -413,7 +413,7 @@ class Machine {
     for (; pc < code.size(); ++pc) {
       const Instruction<L>& instruction = code[pc];
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
-        const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
+        const EClass<L>& eclass = class_in(bind->eclass);
         const bool last = pc + 1 == code.size();
         for (const L& node : eclass.matching_run(bind->node)) {
           if (!node.matches(bind->node)) continue;
@@ -456,6 +456,12 @@ class Machine {
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
     return yield();
+  }
+
+  /// The class in register `reg`. Every register but the first holds a child of a bound node,
+  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up.
+  const EClass<L>& class_in(Reg reg) const {
+    return reg == 0 ? egraph_[registers_[0]] : egraph_.root_class(registers_[reg]);
   }
 
   /// Copies a bound node's children into its registers. Nodes have few children: stores by
