@@ -165,8 +165,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
     std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
     std::size_t limit = detail::saturating_add(threshold, 1);
-    Trend& trend = trends_[index];
-    Sighting& sighting = sightings_[index];
+    Trend& trend = records_[index].trend;
+    Sighting& sighting = records_[index].sighting;
     // Rules that repeat a name share its record: only the rule that made it takes part.
     const bool own = sighting.program == rule.searcher().matching_program();
     const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
@@ -240,6 +240,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// matching program.
   struct Sighting {
     const Program<L>* program = nullptr;
+    std::uint64_t rows_key = 0;
     /// The latest earlier record with the same matching program, or `kNoTwin`.
     std::size_t twin = kNoTwin;
     /// The search phase of the sighting; 0 is none.
@@ -311,12 +312,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     next_ = stats_.size() + 1;
     if (stats_.empty()) {
       stats_.reserve(kTypicalRules);
-      trends_.reserve(kTypicalRules);
-      sightings_.reserve(kTypicalRules);
+      records_.reserve(kTypicalRules);
     }
     stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
-    trends_.emplace_back();
-    sightings_.push_back(Sighting{rule.searcher().matching_program(), twin_of(rule)});
+    const Program<L>* program = rule.searcher().matching_program();
+    records_.push_back(
+        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin_of(rule)}});
     return stats_.size() - 1;
   }
 
@@ -324,9 +325,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   std::size_t twin_of(const Rewrite<L>& rule) const {
     const Program<L>* program = rule.searcher().matching_program();
     if (program == nullptr) return kNoTwin;
-    for (std::size_t i = sightings_.size(); i-- > 0;) {
-      const Program<L>* other = sightings_[i].program;
-      if (other != nullptr && other->finds_same_rows(*program)) return i;
+    for (std::size_t i = records_.size(); i-- > 0;) {
+      // The keys, held in the records, settle nearly every pair without a call.
+      const Sighting& other = records_[i].sighting;
+      if (other.rows_key == program->rows_key && other.program != nullptr &&
+          other.program->finds_same_rows(*program))
+        return i;
     }
     return kNoTwin;
   }
@@ -336,7 +340,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// rule searches for itself.
   const Sighting* twin_sighting(const Sighting& sighting) const {
     if (sighting.twin == kNoTwin || phase_results_ == nullptr) return nullptr;
-    const Sighting& twin = sightings_[sighting.twin];
+    const Sighting& twin = records_[sighting.twin].sighting;
     if (twin.phase != phase_ || log_enabled(LogLevel::Trace)) return nullptr;
     return &twin;
   }
@@ -362,11 +366,11 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// it.
   Trend* applied_trend(GlobalSymbol name) {
     if (apply_next_ < stats_.size() && stats_[apply_next_].first == name)
-      return &trends_[apply_next_++];
+      return &records_[apply_next_++].trend;
     for (std::size_t i = 0; i < stats_.size(); ++i) {
       if (stats_[i].first == name) {
         apply_next_ = i + 1;
-        return &trends_[i];
+        return &records_[i].trend;
       }
     }
     return nullptr;
@@ -377,10 +381,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   std::size_t initial_match_limit_ = 1000;
   std::size_t initial_ban_length_ = 5;
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
-  /// Parallel to `stats_`.
-  std::vector<Trend> trends_;
-  /// Parallel to `stats_`.
-  std::vector<Sighting> sightings_;
+  /// What a rule's searches found, parallel to `stats_`.
+  struct Record {
+    Trend trend;
+    Sighting sighting;
+  };
+  std::vector<Record> records_;
   /// The search phase under way (counted from 1) and its results so far, null between phases.
   std::uint64_t phase_ = 0;
   const std::vector<Matches>* phase_results_ = nullptr;
