@@ -20,6 +20,12 @@ const char* const kSum8 =
 const char* const kProduct8 =
     "|a: f64, b: f64, c: f64, d: f64, p: f64, q: f64, r: f64, s: f64| a * b * c * d * p * q * r * "
     "s";
+const char* const kGelu =
+    "|x: f64|\nc = 0.7978845608028654\ninner = c * (x + 0.044715 * x * x * x)\n0.5 * x * (1.0 + "
+    "tanh(inner))";
+const char* const kHorner8 =
+    "|x: f64| ((((((((2.0 * x - 3.0) * x + 0.5) * x - 7.0) * x + 1.5) * x - 2.0) * x + 4.0) * x - "
+    "1.0) * x + 6.0)";
 const char* const kClamp =
     "|x: f64, lo: f64, hi: f64| if x < lo then lo else if x > hi then hi else x";
 
@@ -43,6 +49,8 @@ void optimize(benchmark::State& state, const std::string& source) {
   if (stats.stop_reason) state.SetLabel(egraph::to_string(*stats.stop_reason));
 }
 
+BENCHMARK_CAPTURE(optimize, gelu, std::string(kGelu))->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(optimize, horner8, std::string(kHorner8))->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(optimize, clamp, std::string(kClamp))->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(optimize, sum8, std::string(kSum8))->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(optimize, product8, std::string(kProduct8))->Unit(benchmark::kMicrosecond);

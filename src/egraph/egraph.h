@@ -372,6 +372,16 @@ class EGraph {
   /// Whether a node was added or two classes merged since the last rebuild; when not, the
   /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
   bool changed_ = true;
+
+ public:
+  /// The class of `root`, which must be a root, such as a child of a node of a clean store's
+  /// class or a class its by-operator index lists: `operator[]` without the `find`, for the
+  /// matcher, which looks up a class for every node it binds.
+  const EClass<L>& root_class(Id root) const {
+    if (root >= classes_.size() || !classes_[root]) [[unlikely]]
+      support::internal_fault(cat("Invalid id ", root));
+    return *classes_[root];
+  }
 };
 
 }  // namespace tarvelon::egraph

@@ -109,12 +109,23 @@ struct Program {
   std::vector<Reg> var_regs;
   /// Registers the program uses; the machine holds them all from the start.
   std::size_t register_count = 1;
+  /// A hash of what decides the rows found (instructions, column registers, register count),
+  /// set by the compiler: programs with different keys find different rows.
+  std::uint64_t rows_key = 0;
 
   static constexpr std::size_t kMaxNestedBinds = 3;
 
   /// Compiles a compacted pattern. Grounded sub-terms become `Lookup`s; otherwise the most
   /// constrained pending sub-pattern is bound next.
   static Program compile_from_pat(const PatternAst<L>& pattern);
+
+  /// Whether `other` finds the rows this program finds, column by column, on any e-graph: the
+  /// same instructions reading the columns from the same registers (its variables may be named
+  /// differently).
+  bool finds_same_rows(const Program& other) const {
+    return rows_key == other.rows_key && instructions == other.instructions &&
+           var_regs == other.var_regs && register_count == other.register_count;
+  }
 
   /// The substitutions under which the pattern matches class `eclass`, at most `limit` of them.
   /// The e-graph must be clean.
@@ -189,12 +200,34 @@ class Compiler {
       program_.var_regs.push_back(reg_of_[var_entry]);
     }
     program_.register_count = next_reg_;
+    program_.rows_key = rows_key(program_);
     unpack_nested();
     return std::move(program_);
   }
 
  private:
   static constexpr Reg kUnbound = std::numeric_limits<Reg>::max();
+
+  static std::uint64_t rows_key(const Program<L>& program) {
+    struct Visit {
+      std::uint64_t operator()(const Bind<L>& b) const {
+        return hash_combine(hash_combine(b.node.hash(), b.eclass), b.out);
+      }
+      std::uint64_t operator()(const Compare& c) const {
+        return hash_combine(hash_combine(2, c.i), c.j);
+      }
+      std::uint64_t operator()(const Lookup<L>& l) const {
+        std::uint64_t h = hash_combine(3, l.i);
+        for (const ENodeOrReg<L>& entry : l.term) h = hash_combine(h, entry.hash());
+        return h;
+      }
+    };
+    std::uint64_t h = program.register_count;
+    for (const Instruction<L>& instruction : program.instructions)
+      h = hash_combine(h, std::visit(Visit{}, instruction));
+    for (Reg reg : program.var_regs) h = hash_combine(h, reg);
+    return hash_finish(h);
+  }
 
   void unpack_nested() {
     std::vector<Bind<L>> binds;
@@ -363,7 +396,7 @@ class Machine {
       return yield();
     } else {
       const Bind<L>& bind = program_.nested_binds[kLevel];
-      for (const L& node : egraph_[registers_[bind.eclass]].matching_run(bind.node)) {
+      for (const L& node : class_in(bind.eclass).matching_run(bind.node)) {
         if (!node.matches(bind.node)) continue;
         copy_children(node.children(), registers_ + bind.out);
         if (nest<kCountOnly, kLevel + 1, kBinds>()) return true;
@@ -380,7 +413,7 @@ class Machine {
     for (; pc < code.size(); ++pc) {
       const Instruction<L>& instruction = code[pc];
       if (const auto* bind = std::get_if<Bind<L>>(&instruction)) {
-        const EClass<L>& eclass = egraph_[registers_[bind->eclass]];
+        const EClass<L>& eclass = class_in(bind->eclass);
         const bool last = pc + 1 == code.size();
         for (const L& node : eclass.matching_run(bind->node)) {
           if (!node.matches(bind->node)) continue;
@@ -423,6 +456,12 @@ class Machine {
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
     return yield();
+  }
+
+  /// The class in register `reg`. Every register but the first holds a child of a bound node,
+  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up.
+  const EClass<L>& class_in(Reg reg) const {
+    return reg == 0 ? egraph_[registers_[0]] : egraph_.root_class(registers_[reg]);
   }
 
   /// Copies a bound node's children into its registers. Nodes have few children: stores by

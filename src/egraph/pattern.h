@@ -47,6 +47,9 @@ class Searcher {
                                                           std::size_t limit) const = 0;
   virtual std::vector<Var> vars() const = 0;
   virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
+  /// The compiled program whose match rows `search_with_limit` returns, class by class in
+  /// ascending order, one column per entry of its `vars`; null for a searcher that is not one.
+  virtual const Program<L>* matching_program() const { return nullptr; }
 
   std::optional<SearchMatches<L>> search_eclass(const EGraph<L>& egraph, Id eclass) const {
     return search_eclass_with_limit(egraph, eclass, kNoLimit);
@@ -161,6 +164,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   const PatternAst<L>& ast() const { return ast_; }
   const Program<L>& program() const { return program_; }
   const PatternAst<L>* get_pattern_ast() const override { return &ast_; }
+  const Program<L>* matching_program() const override { return &program_; }
 
   /// The variables in entry order, each once.
   std::vector<Var> vars() const override {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -44,6 +46,11 @@ class RewriteScheduler {
       const LimitCheck& limit_check) {
     std::vector<Matches> all;
     all.reserve(rules.size());
+    struct Phase {
+      RewriteScheduler& scheduler;
+      ~Phase() { scheduler.on_search_phase(nullptr); }
+    } phase{*this};
+    on_search_phase(&all);
     for (const Rewrite<L>& rule : rules) {
       all.push_back(search_rewrite(iteration, egraph, rule));
       if (auto stop = limit_check()) return std::move(*stop);
@@ -56,6 +63,11 @@ class RewriteScheduler {
                                     const Rewrite<L>& rule, const Matches& matches) {
     return rule.apply_count(egraph, matches);
   }
+
+ protected:
+  /// Called with the list that `search_rewrites` fills, rule by rule, as its search begins, and
+  /// with null once it ends; `search_rewrite` returns the entry at the list's current size.
+  virtual void on_search_phase(const std::vector<Matches>* /*results*/) {}
 };
 
 /// Per-rule statistics of the backoff scheduler.
@@ -140,7 +152,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph,
                          const Rewrite<L>& rule) override {
-    std::size_t index = rule_index(rule.name());
+    std::size_t index = rule_index(rule);
     RuleStats& s = stats_[index].second;
     if (iteration < s.banned_until) {
       log(LogLevel::Debug, [&] {
@@ -153,7 +165,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
     std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
     std::size_t limit = detail::saturating_add(threshold, 1);
-    Trend& trend = trends_[index];
+    Trend& trend = records_[index].trend;
+    Sighting& sighting = records_[index].sighting;
+    // Rules that repeat a name share its record: only the rule that made it takes part.
+    const bool own = sighting.program == rule.searcher().matching_program();
+    const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
+    const std::uint64_t phase = own && phase_results_ != nullptr ? phase_ : 0;
     const std::size_t nodes = egraph.node_count();
     // Nothing changed the store since this rule last kept its matches, so applying them changed
     // nothing either: it would find the same matches, as many as then (within the threshold
@@ -169,17 +186,33 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     // last count, grown with the e-graph, points there, counting first (much cheaper than
     // keeping rows) settles the ban without them.
     if (trend.likely_over(threshold, nodes)) {
-      std::size_t total = rule.count_with_limit(egraph, limit);
+      std::size_t total = twin != nullptr && twin->knows(limit)
+                              ? twin->count_within(limit)
+                              : rule.count_with_limit(egraph, limit);
+      sighting.see(phase, total, limit, false, 0);
       trend = {total, nodes};
       if (total > threshold) {
         ban(iteration, rule, s, threshold, total);
         return {};
       }
     }
-    Matches matches = rule.search_with_limit(egraph, limit);
+    // A rule whose searcher finds the same rows as one searched earlier in this phase finds
+    // what that one found, on the same unchanged store: its count settles a ban, and its rows,
+    // read under this rule's variable names, are this rule's matches.
+    Matches matches;
     std::size_t total = 0;
-    for (const auto& m : matches) total += m.substs.size();
+    if (twin != nullptr && twin->knows(limit) &&
+        (twin->kept || twin->count_within(limit) > threshold)) {
+      total = twin->count_within(limit);
+      if (total <= threshold)
+        matches = renamed_rows((*phase_results_)[twin->position], rule.searcher());
+    } else {
+      matches = rule.search_with_limit(egraph, limit);
+      for (const auto& m : matches) total += m.substs.size();
+    }
     trend = {total, nodes};
+    sighting.see(phase, total, limit, total <= threshold,
+                 phase_results_ != nullptr ? phase_results_->size() : 0);
     if (total > threshold) {
       ban(iteration, rule, s, threshold, total);
       return {};
@@ -200,6 +233,38 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
  private:
   static constexpr std::uint64_t kNoVersion = ~std::uint64_t{0};
+
+  static constexpr std::size_t kNoTwin = ~std::size_t{0};
+
+  /// What a rule's search or count found in one search phase, for a later rule with the same
+  /// matching program.
+  struct Sighting {
+    const Program<L>* program = nullptr;
+    std::uint64_t rows_key = 0;
+    /// The latest earlier record with the same matching program, or `kNoTwin`.
+    std::size_t twin = kNoTwin;
+    /// The search phase of the sighting; 0 is none.
+    std::uint64_t phase = 0;
+    /// Rows found: all of them when `exact`, else the limit the search stopped at.
+    std::size_t count = 0;
+    bool exact = false;
+    /// Whether the rows were kept, at `position` of the phase's results.
+    bool kept = false;
+    std::size_t position = 0;
+
+    void see(std::uint64_t in_phase, std::size_t found, std::size_t limit, bool keep,
+             std::size_t at) {
+      if (in_phase == 0) return;
+      phase = in_phase;
+      count = found;
+      exact = found < limit;
+      kept = keep;
+      position = at;
+    }
+    /// Whether a search with `limit` would find a number of rows known from this sighting.
+    bool knows(std::size_t limit) const { return exact || limit <= count; }
+    std::size_t count_within(std::size_t limit) const { return std::min(count, limit); }
+  };
 
   /// A rule's match count at its last search and the e-graph's node count then.
   struct Trend {
@@ -233,7 +298,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   }
 
   /// The position of the rule's record in `stats_`, created on its first search.
-  std::size_t rule_index(GlobalSymbol name) {
+  std::size_t rule_index(const Rewrite<L>& rule) {
+    const GlobalSymbol name = rule.name();
     // A run searches its rules in one order every iteration, so the record after the last one
     // found is nearly always the one asked for; the names of the records are distinct.
     if (next_ < stats_.size() && stats_[next_].first == name) return next_++;
@@ -246,11 +312,53 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     next_ = stats_.size() + 1;
     if (stats_.empty()) {
       stats_.reserve(kTypicalRules);
-      trends_.reserve(kTypicalRules);
+      records_.reserve(kTypicalRules);
     }
     stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
-    trends_.emplace_back();
+    const Program<L>* program = rule.searcher().matching_program();
+    records_.push_back(
+        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin_of(rule)}});
     return stats_.size() - 1;
+  }
+
+  /// The latest record whose searcher finds the rows `rule`'s searcher finds, or `kNoTwin`.
+  std::size_t twin_of(const Rewrite<L>& rule) const {
+    const Program<L>* program = rule.searcher().matching_program();
+    if (program == nullptr) return kNoTwin;
+    for (std::size_t i = records_.size(); i-- > 0;) {
+      // The keys, held in the records, settle nearly every pair without a call.
+      const Sighting& other = records_[i].sighting;
+      if (other.rows_key == program->rows_key && other.program != nullptr &&
+          other.program->finds_same_rows(*program))
+        return i;
+    }
+    return kNoTwin;
+  }
+
+  /// What the twin of the rule of `sighting` saw in the current search phase, if it searched
+  /// or counted in it. A trace log records every search's rows, so while one is wanted every
+  /// rule searches for itself.
+  const Sighting* twin_sighting(const Sighting& sighting) const {
+    if (sighting.twin == kNoTwin || phase_results_ == nullptr) return nullptr;
+    const Sighting& twin = records_[sighting.twin].sighting;
+    if (twin.phase != phase_ || log_enabled(LogLevel::Trace)) return nullptr;
+    return &twin;
+  }
+
+  /// `rows` as the matches of `searcher`, whose program finds the same rows.
+  static Matches renamed_rows(const Matches& rows, const Searcher<L>& searcher) {
+    const std::span<const Var> vars = searcher.matching_program()->vars;
+    Matches out(rows);
+    for (SearchMatches<L>& m : out) {
+      m.substs.rename_vars(vars);
+      m.ast = searcher.get_pattern_ast();
+    }
+    return out;
+  }
+
+  void on_search_phase(const std::vector<Matches>* results) override {
+    phase_results_ = results;
+    if (results != nullptr) ++phase_;
   }
 
   /// The trend of a rule being applied, if it was ever searched. The apply phase takes the rules
@@ -258,11 +366,11 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// it.
   Trend* applied_trend(GlobalSymbol name) {
     if (apply_next_ < stats_.size() && stats_[apply_next_].first == name)
-      return &trends_[apply_next_++];
+      return &records_[apply_next_++].trend;
     for (std::size_t i = 0; i < stats_.size(); ++i) {
       if (stats_[i].first == name) {
         apply_next_ = i + 1;
-        return &trends_[i];
+        return &records_[i].trend;
       }
     }
     return nullptr;
@@ -273,8 +381,15 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   std::size_t initial_match_limit_ = 1000;
   std::size_t initial_ban_length_ = 5;
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
-  /// Parallel to `stats_`.
-  std::vector<Trend> trends_;
+  /// What a rule's searches found, parallel to `stats_`.
+  struct Record {
+    Trend trend;
+    Sighting sighting;
+  };
+  std::vector<Record> records_;
+  /// The search phase under way (counted from 1) and its results so far, null between phases.
+  std::uint64_t phase_ = 0;
+  const std::vector<Matches>* phase_results_ = nullptr;
   /// Where `rule_index` looks first.
   std::size_t next_ = 0;
   /// Where `applied_trend` looks first.

@@ -115,6 +115,14 @@ class SubstRows {
     return subst;
   }
 
+  /// The same rows read through `vars`, one variable per column as before: the rows of another
+  /// program that binds the same registers to its columns under other names.
+  void rename_vars(std::span<const Var> vars) {
+    if (vars.size() != vars_.size())
+      support::internal_fault("renamed match rows must keep their columns");
+    vars_ = vars;
+  }
+
   /// Appends `count` rows given one after another in `ids`, `vars().size()` ids per row.
   void append_rows(std::span<const Id> ids, std::size_t count) {
     std::size_t held = count_ * vars_.size();

@@ -260,6 +260,74 @@ TEST(BackoffScheduler, ExactlyTheThresholdIsNotBanned) {
   EXPECT_EQ(scheduler.stats()[0].second, (RuleStats{1, 0, 0, 1000, 5}));
 }
 
+// Two rules whose searchers compile to one program find the same rows; within one search phase
+// the second takes the first's count and rows. Every outcome must be what searching each rule
+// on its own gives: the matches under the second rule's names, the bans, counts and log.
+TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) {
+  struct Step {
+    std::size_t iteration;
+    std::size_t f_nodes;  // classes matching both rules
+    std::vector<std::size_t> rules;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"both keep their rows", {{0, 3, {0, 1}}, {1, 5, {0, 1}}}},
+      {"both banned", {{0, 1500, {0, 1}}}},
+      // "swap-rev" alone is banned first, so its threshold is twice that of "swap".
+      {"the first banned, the second keeps", {{0, 1500, {1}}, {5, 1500, {0, 1}}}},
+      {"the first keeps, the second banned", {{0, 1500, {0}}, {5, 1500, {1, 0}}}},
+      {"counted after growing", {{0, 600, {0, 1}}, {1, 1400, {0, 1}}, {2, 1400, {0, 1}}}},
+  };
+  const Rewrite<Node> rules[] = {rule("swap", "(f ?x ?y)", "(f ?y ?x)"),
+                                 rule("swap-rev", "(f ?y ?x)", "(f ?x ?y)")};
+  struct Outcome {
+    std::vector<std::vector<std::pair<Id, std::vector<Subst>>>> found;
+    std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
+    std::vector<std::string> info;
+  };
+  auto run = [&](const Case& c, bool in_phases) {
+    Outcome out;
+    Graph g;
+    std::size_t f_nodes = 0;
+    BackoffScheduler<Node> scheduler;
+    LogCapture log(LogLevel::Info);
+    for (const Step& step : c.steps) {
+      for (; f_nodes < step.f_nodes; ++f_nodes) add(g, cat("(f a", f_nodes, " b", f_nodes, ")"));
+      g.rebuild();
+      std::vector<Rewrite<Node>> chosen;
+      for (std::size_t k : step.rules) chosen.push_back(rules[k]);
+      std::vector<std::vector<SearchMatches<Node>>> found;
+      if (in_phases) {
+        found = std::get<0>(
+            scheduler.search_rewrites(step.iteration, g, chosen, [] { return std::nullopt; }));
+      } else {
+        for (const auto& r : chosen)
+          found.push_back(scheduler.search_rewrite(step.iteration, g, r));
+      }
+      for (const auto& matches : found) {
+        out.found.emplace_back();
+        for (const auto& m : matches)
+          out.found.back().emplace_back(m.eclass,
+                                        std::vector<Subst>(m.substs.begin(), m.substs.end()));
+      }
+    }
+    out.stats.assign(scheduler.stats().begin(), scheduler.stats().end());
+    out.info = log.messages(LogLevel::Info);
+    return out;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome alone = run(c, false);
+    Outcome shared = run(c, true);
+    EXPECT_EQ(shared.found, alone.found);
+    EXPECT_EQ(shared.stats, alone.stats);
+    EXPECT_EQ(shared.info, alone.info);
+  }
+}
+
 TEST(BackoffScheduler, FastForwardsTheEarliestBansWhenOnlyBannedRulesRemain) {
   Graph g = many_f(1001);
   Rewrite<Node> early = rule("early", "(f ?x)", "(g ?x)");
