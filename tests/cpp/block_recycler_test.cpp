@@ -14,7 +14,6 @@ namespace tarvelon::support {
 namespace {
 
 constexpr std::size_t KiB = 1024;
-constexpr std::size_t MiB = 1024 * KiB;
 
 /// Starts from an empty recycler, with no structure still being freed in the background.
 void start_empty() {
