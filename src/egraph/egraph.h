@@ -148,9 +148,14 @@ class EGraph {
   }
 
   /// The class of `find(id)`.
-  const EClass<L>& operator[](Id id) const {
-    Id root = find(id);
-    if (!classes_[root]) support::internal_fault(cat("Invalid id ", root));
+  const EClass<L>& operator[](Id id) const { return root_class(find(id)); }
+
+  /// The class of `root`, which must be a root, such as a child of a node of a clean store's
+  /// class or a class its by-operator index lists: `operator[]` without the `find`, for the
+  /// matcher, which looks up a class for every node it binds.
+  const EClass<L>& root_class(Id root) const {
+    if (root >= classes_.size() || !classes_[root]) [[unlikely]]
+      support::internal_fault(cat("Invalid id ", root));
     return *classes_[root];
   }
 
@@ -372,16 +377,6 @@ class EGraph {
   /// Whether a node was added or two classes merged since the last rebuild; when not, the
   /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
   bool changed_ = true;
-
- public:
-  /// The class of `root`, which must be a root, such as a child of a node of a clean store's
-  /// class or a class its by-operator index lists: `operator[]` without the `find`, for the
-  /// matcher, which looks up a class for every node it binds.
-  const EClass<L>& root_class(Id root) const {
-    if (root >= classes_.size() || !classes_[root]) [[unlikely]]
-      support::internal_fault(cat("Invalid id ", root));
-    return *classes_[root];
-  }
 };
 
 }  // namespace tarvelon::egraph

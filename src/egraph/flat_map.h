@@ -44,7 +44,7 @@ class FlatHashMap {
   std::pair<V*, bool> try_emplace(const K& key, V value) {
     std::uint64_t hash = Hash{}(key);
     if (full()) [[unlikely]]
-      grow_to(slots_.empty() ? 16 : slots_.size() * 2);
+      grow();
     std::uint32_t tag = tag_of(hash);
     std::size_t i = hash & mask_;
     for (; slots_[i].tag != 0; i = (i + 1) & mask_) {
@@ -63,7 +63,7 @@ class FlatHashMap {
   /// Inserts `key` -> `value` under a precomputed `hash`; `key` must be absent.
   V* insert_new_hashed(std::uint64_t hash, K key, V value) {
     if (full()) [[unlikely]]
-      grow_to(slots_.empty() ? 16 : slots_.size() * 2);
+      grow();
     std::uint32_t tag = tag_of(hash);
     std::size_t i = hash & mask_;
     while (slots_[i].tag != 0) i = (i + 1) & mask_;
@@ -110,6 +110,9 @@ class FlatHashMap {
   /// Whether one more entry would pass the load factor of 3/4 (measured as fast as 1/2 on small
   /// tables and faster on large ones, where the smaller table stays in cache).
   bool full() const { return (size_ + 1) * 4 > slots_.size() * 3; }
+
+  /// Doubles the table, or starts it at 16 slots.
+  void grow() { grow_to(slots_.empty() ? 16 : slots_.size() * 2); }
 
   /// Moves the entries to a table of `capacity` slots, a larger power of two. Kept out of line
   /// so that the insertions that do not grow the table, nearly all, pay only for the test.
