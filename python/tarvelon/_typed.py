@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import importlib
 import importlib.util
+import inspect
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from tarvelon import _native
-
-if TYPE_CHECKING:
-    from tarvelon._kernel import Kernel
 
 # NumPy's dtype that stores each kernel dtype at the evaluator's boundary.
 STORAGE = {
@@ -59,6 +57,21 @@ def ufunc(source: str, name: str, optimize: bool) -> Any:
     if numpy_missing():
         raise needs_numpy(name)
     return _native.ufunc(source, name, optimize=optimize)
+
+
+class Kernel(Protocol):
+    """What the Dask path reads of a compiled kernel. The kernel's own module builds on this one,
+    so this one names only the shape it needs."""
+
+    @property
+    def _key(self) -> tuple[str, str, bool]: ...
+    @property
+    def params(self) -> Sequence[Any]: ...
+    @property
+    def dtype(self) -> str | tuple[str, ...]: ...
+    @property
+    def __signature__(self) -> inspect.Signature: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
 
 
 def _with(values: Sequence[Any], slots: Sequence[int], arrays: Sequence[Any]) -> list[Any]:
