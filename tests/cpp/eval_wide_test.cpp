@@ -66,7 +66,7 @@ std::uint64_t distance(T a, T b) {
   return x > y ? x - y : y - x;
 }
 
-/// The f32 builtins whose wide kernels may be up to 1.84 ulp from the exact value: two float
+/// The f32 builtins whose wide kernels may be up to 1.7 ulp from the exact value: two float
 /// steps from the baseline's correctly rounded result.
 constexpr Builtin kSpendTheirBound[] = {Builtin::Sigmoid, Builtin::Softplus, Builtin::SigmoidLog};
 std::uint64_t steps_allowed(Builtin b, bool single) {
