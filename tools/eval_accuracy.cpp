@@ -27,6 +27,10 @@ struct DoubleReference {
 constexpr DoubleReference kDoubleReferences[] = {
     {Builtin::Tanh, [](double x) { return std::tanh(x); }},
     {Builtin::ExpSigmoid, [](double x) { return 1.0 / (1.0 + std::exp(-std::exp(x))); }},
+    {Builtin::Softplus,
+     [](double x) { return x > 0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x)); }},
+    {Builtin::SigmoidLog,
+     [](double x) { return x < 0 ? x - std::log1p(std::exp(x)) : -std::log1p(std::exp(-x)); }},
 };
 
 /// `got` against `want` in ulps of the f32 format at `want`: NaN against NaN is exact.

@@ -42,11 +42,6 @@ struct CompositeF32 {
   static F fnma(F a, F b, F c) { return Vec::fnma(a, b, c); }
   static constexpr std::uint32_t kSign = 0x80000000u;
 
-  /// -|x|, no lower than `floor`; a NaN stays a NaN.
-  static F neg_abs_at_least(F x, float floor) {
-    return Vec::at_least(splat(floor), (F)((FU)x | kSign));
-  }
-
   /// 2^(j/16) for j = 0..15 as a pair of floats, within 2^-47 together.
   static constexpr float kExp2Hi[16] = {
       0x1.000000p+0f, 0x1.0b5586p+0f, 0x1.172b84p+0f, 0x1.2387a6p+0f,
@@ -296,84 +291,77 @@ struct CompositeF32 {
        0x1.ffff54p-1f},
   };
   /// log(1 + e^x) = max(x, 0) + l(-|x|), l(v) = log(1 + e^v), read from 32 pieces over
-  /// [-23.625, 0.375]: piece i serves v within 3/8 of c = -3i/4 as the polynomial of degree 6 in
-  /// t = v - c whose coefficients are rows below (highest degree first; the constant as a pair
-  /// of floats), each fitted for least relative error with its float coefficients, within
-  /// 2^-27.2 of l. Arguments below -23.6 take e^x, which the library gives within 1 ulp:
-  /// l(x) = e^x (1 - e^x / 2 + ...) and e^x / 2 < 2^-35 there. Above 23.6, l(-23.6) < 2^-34
-  /// stands in for l(-x): both are below half an ulp of x, so the result is x either way.
+  /// [-23.625, 0]: piece i serves v within 3/8 of c = -3i/4 as C + t P(t), t = v - c, with C the
+  /// float nearest l(c) and P of degree 5 (rows below, highest degree first), fitted by
+  /// tools/fit_softplus_pieces.py for least relative error with float coefficients. Where -|x|
+  /// is below -23.6, x < 0 takes e^x, which the library gives within 1 ulp: l(x) = e^x (1 - e^x
+  /// / 2 + ...) and e^x / 2 < 2^-35 there; x > 0 gives x, as l(-x) < 2^-34 is below half an ulp
+  /// of x. That check alone keeps v in the table: the other lanes' pieces are never used.
   ///
-  /// t = v + 3i/4 is exact (a multiple of 2^-25 below 3/8). l = c0 + (c0_lo + t P(t)), where
-  /// l(v) - l(c) stays below 0.455 l (l grows by at most e^(3/8) over a piece), so the
-  /// parenthesis, below half of l, rounds by at most a quarter of l's ulp. P, the mean slope,
-  /// is below 1.45 l (l' = e^v / (1 + e^v) <= l), so its rounding, times |t| <= 3/8, costs at
-  /// most 0.375 ulp of l; the higher coefficients' roundings, times t^2 <= 0.14, under 0.1. With
-  /// the fit's 0.11 ulp, l is within 0.84 ulp before its rounding, 1.34 after. For x > 0 the sum
-  /// x + l rounds once more, and its ulp is at least l's: within 1.84 ulp. NaN stays NaN; -inf
-  /// gives 0 and +inf gives +inf.
+  /// t = v + 3i/4 is exact (a multiple of 2^-25 below 3/8); the rounded 4/3 moves a piece's edge
+  /// by less than 2^-20, which the fit covers. l rounds once, in the last fused multiply-add.
+  /// Before it, the fit (C's own rounding included) and each Horner step's rounding, 2^-24 of
+  /// its value reaching l times |t|^(j+1), summed point by point over a dense grid of every
+  /// piece, stay within 1.09 ulp of l: l is within 1.59 ulp. For x > 0, l's error and its
+  /// rounding, point by point in ulps of x + l (as large as l's where x + l < 1 and l >= 1/2,
+  /// at most half of them elsewhere), stay within 0.75 ulp before the sum rounds: within 1.25
+  /// ulp. NaN stays NaN; -inf gives 0 and +inf gives +inf.
   static F softplus(F x) {
-    const F zc = neg_abs_at_least(x, -23.6f);
+    const F v = (F)((FU)x | kSign);
     const F shifter = splat(0x1.8p23f);
-    const F m = fma(zc, splat(-0x1.555556p+0f), shifter);  // i in the low bits
-    const F t = fma(m - shifter, splat(0.75f), zc);
+    const F m = fma(v, splat(-0x1.555556p+0f), shifter);  // i in the low bits
+    const F t = fma(m - shifter, splat(0.75f), v);
     const auto piece = [&](std::size_t row) { return Vec::lookup32(kSoftplusPieces[row], m); };
     F p = piece(0);
-    for (std::size_t row = 1; row < 7; ++row) p = fma(p, t, piece(row));
-    const F y = Vec::at_least(F{}, x) + (p + piece(7));
-    return Vec::where_below(x, -23.6f, y, [](F v) { return Vec::exp(v); });
+    for (std::size_t row = 1; row < 6; ++row) p = fma(p, t, piece(row));
+    const F y = Vec::at_least(F{}, x) + fma(p, t, piece(6));
+    return Vec::where_below(v, -23.6f, y, [x](F w) { return Vec::at_least(Vec::exp(w), x); });
   }
-  /// Rows: t^6 .. t^1, then the constant's low and high parts; tools/fit_softplus_pieces.py
-  /// fits them.
-  static constexpr float kSoftplusPieces[8][32] = {
-      {0x1.52174ep-12f, 0x1.807b60p-15f, -0x1.56b8e6p-13f, -0x1.58becep-14f, -0x1.e5a380p-18f,
-       0x1.8a2040p-17f, 0x1.5a10f4p-17f, 0x1.97b966p-18f,  0x1.a76da2p-19f,  0x1.a1a9bcp-20f,
-       0x1.9338d2p-21f, 0x1.84b52ap-22f, 0x1.6c7af0p-23f,  0x1.5985a8p-24f,  0x1.46d4d2p-25f,
-       0x1.361ea8p-26f, 0x1.266780p-27f, 0x1.1474ccp-28f,  0x1.058d78p-29f,  0x1.ed7ca8p-31f,
-       0x1.cfa30cp-32f, 0x1.bae1e2p-33f, 0x1.a28f14p-34f,  0x1.881554p-35f,  0x1.75caaap-36f,
-       0x1.5dccf2p-37f, 0x1.4d16d8p-38f, 0x1.39d600p-39f,  0x1.26def2p-40f,  0x1.190f26p-41f,
-       0x1.07376ep-42f, 0x1.f5015ap-44f},
-      {-0x1.050f7ep-16f, -0x1.0ec61cp-10f, -0x1.464306p-11f, -0x1.a70934p-16f, 0x1.429ddcp-13f,
-       0x1.10c908p-13f,  0x1.43d114p-14f,  0x1.524796p-15f,  0x1.4ea070p-16f,  0x1.42f648p-17f,
-       0x1.343710p-18f,  0x1.250fcep-19f,  0x1.1507d2p-20f,  0x1.061288p-21f,  0x1.ef5928p-23f,
-       0x1.d4591ap-24f,  0x1.bab234p-25f,  0x1.a214d0p-26f,  0x1.8b01e6p-27f,  0x1.752f4ap-28f,
-       0x1.6033a8p-29f,  0x1.4d3e70p-30f,  0x1.3ad5c4p-31f,  0x1.291802p-32f,  0x1.18f42ap-33f,
-       0x1.0925e2p-34f,  0x1.f58ab0p-36f,  0x1.d9a338p-37f,  0x1.bf1678p-38f,  0x1.a6d99ep-39f,
-       0x1.8f2134p-40f,  0x1.79650ap-41f},
-      {-0x1.559628p-8f, -0x1.6dab84p-9f, 0x1.565714p-11f, 0x1.c67ba4p-10f, 0x1.67b0a8p-10f,
-       0x1.a8612cp-11f, 0x1.bbd058p-12f, 0x1.b7a46cp-13f, 0x1.a8b2c2p-14f, 0x1.95753ap-15f,
-       0x1.80f200p-16f, 0x1.6c8050p-17f, 0x1.58c242p-18f, 0x1.45df50p-19f, 0x1.33efdep-20f,
-       0x1.22f27cp-21f, 0x1.12e014p-22f, 0x1.03b326p-23f, 0x1.eab232p-25f, 0x1.cf956cp-26f,
-       0x1.b5fa14p-27f, 0x1.9dbf26p-28f, 0x1.86e12cp-29f, 0x1.714b0ap-30f, 0x1.5cdde4p-31f,
-       0x1.499a42p-32f, 0x1.375fc0p-33f, 0x1.262b66p-34f, 0x1.15eb4cp-35f, 0x1.068c1ep-36f,
-       0x1.f01904p-38f, 0x1.d4a970p-39f},
-      {-0x1.bd50b2p-22f, 0x1.aa686ep-7f,  0x1.02ac8ap-6f,  0x1.7d421cp-7f,  0x1.bea804p-8f,
-       0x1.d3e202p-9f,   0x1.d05148p-10f, 0x1.c10450p-11f, 0x1.acea56p-12f, 0x1.975582p-13f,
-       0x1.81c5fap-14f,  0x1.6cdf92p-15f, 0x1.58e712p-16f, 0x1.45ecc4p-17f, 0x1.33f348p-18f,
-       0x1.22f24cp-19f,  0x1.12df98p-20f, 0x1.03afacp-21f, 0x1.eaabcep-23f, 0x1.cf8df8p-24f,
-       0x1.b5f094p-25f,  0x1.9dbb30p-26f, 0x1.86dd98p-27f, 0x1.714460p-28f, 0x1.5cdb2cp-29f,
-       0x1.499426p-30f,  0x1.375c76p-31f, 0x1.262774p-32f, 0x1.15e628p-33f, 0x1.0689bep-34f,
-       0x1.f00f64p-36f,  0x1.d4a42ep-37f},
-      {0x1.fffffcp-4f,  0x1.be3fb0p-4f,  0x1.3173b4p-4f,  0x1.61500ap-5f,  0x1.721656p-6f,
-       0x1.6fcfa4p-7f,  0x1.641088p-8f,  0x1.5451fcp-9f,  0x1.434a4cp-10f, 0x1.3238b2p-11f,
-       0x1.21a7aap-12f, 0x1.11ce6cp-13f, 0x1.02bec4p-14f, 0x1.e8f436p-16f, 0x1.cdf59cp-17f,
-       0x1.b470e8p-18f, 0x1.9c5374p-19f, 0x1.858a5ep-20f, 0x1.700350p-21f, 0x1.5bacacp-22f,
-       0x1.4875b6p-23f, 0x1.364e98p-24f, 0x1.252848p-25f, 0x1.14f498p-26f, 0x1.05a626p-27f,
-       0x1.ee607ep-29f, 0x1.d30de6p-30f, 0x1.b93ddcp-31f, 0x1.a0db06p-32f, 0x1.89d13ap-33f,
-       0x1.740d5cp-34f, 0x1.5f7d74p-35f},
-      {0x1.000000p-1f,  0x1.488562p-2f,  0x1.759b84p-3f,  0x1.868d28p-4f,  0x1.848342p-5f,
-       0x1.787612p-6f,  0x1.680528p-7f,  0x1.561b2ep-8f,  0x1.441778p-9f,  0x1.329482p-10f,
-       0x1.21d0b2p-11f, 0x1.11e0c0p-12f, 0x1.02c6f6p-13f, 0x1.e8fb8cp-15f, 0x1.cdf8e6p-16f,
-       0x1.b47264p-17f, 0x1.9c5420p-18f, 0x1.858ab0p-19f, 0x1.700378p-20f, 0x1.5bacc2p-21f,
-       0x1.4875c4p-22f, 0x1.364ea0p-23f, 0x1.25284ep-24f, 0x1.14f49ep-25f, 0x1.05a62ap-26f,
-       0x1.ee6088p-28f, 0x1.d30deep-29f, 0x1.b93de4p-30f, 0x1.a0db0ep-31f, 0x1.89d140p-32f,
-       0x1.740d64p-33f, 0x1.5f7d7ap-34f},
-      {-0x1.068984p-29f, -0x1.efc198p-29f, 0x1.1c2fa0p-28f,  -0x1.627468p-29f, -0x1.120d06p-31f,
-       -0x1.5f30d4p-31f, -0x1.28a470p-32f, -0x1.6681f4p-36f, -0x1.27a122p-34f, -0x1.0f17eap-35f,
-       0x1.b22624p-36f,  0x1.0926c4p-37f,  -0x1.5dcb36p-40f, 0x1.0fc5f8p-41f,  -0x1.234a1cp-41f,
-       0x1.39ea74p-46f,  0x1.6ec2e4p-43f,  -0x1.7371b4p-44f, 0x1.9956a4p-45f,  -0x1.05db0ep-47f,
-       0x1.bab612p-47f,  -0x1.9187d6p-49f, 0x1.c19e92p-49f,  -0x1.1389cap-50f, 0x1.5375e0p-51f,
-       0x1.80e0c8p-53f,  -0x1.4c52e6p-54f, -0x1.bc541cp-58f, -0x1.db1238p-56f, -0x1.2d6bf2p-59f,
-       0x1.82d4d0p-58f,  0x1.597a8ap-62f},
+  /// Rows: P's coefficients from the highest degree, then C; tools/fit_softplus_pieces.py fits
+  /// them.
+  static constexpr float kSoftplusPieces[7][32] = {
+      {0x1.9c7102p-10f, 0x1.4bc504p-17f, -0x1.196104p-13f, -0x1.949b7ap-14f, -0x1.28d818p-17f,
+       0x1.e6f7b8p-18f, 0x1.08c078p-17f, 0x1.87c16ap-18f,  0x1.52f404p-19f,  0x1.516340p-20f,
+       0x1.e537f4p-21f, 0x1.b33f10p-22f, 0x1.4e7d24p-23f,  0x1.5dd23ap-24f,  0x1.195b14p-25f,
+       0x1.37c02cp-26f, 0x1.4025cap-27f, 0x1.ac4322p-29f,  0x1.2c1f7ap-29f,  0x1.ca2abcp-31f,
+       0x1.107e48p-31f, 0x1.6fc124p-33f, 0x1.fd9f00p-34f,  0x1.3827f0p-35f,  0x1.b52612p-36f,
+       0x1.7e27a6p-37f, 0x1.144f84p-38f, 0x1.361072p-39f,  0x1.c3cc8ep-41f,  0x1.107eecp-41f,
+       0x1.2a6aeep-42f, 0x1.f2173cp-44f},
+      {0x1.714e92p-10f, -0x1.0f180cp-10f, -0x1.488c3cp-11f, -0x1.7d3d04p-16f, 0x1.446be8p-13f,
+       0x1.121a44p-13f, 0x1.443d64p-14f,  0x1.524c80p-15f,  0x1.4ef63ap-16f,  0x1.4333a6p-17f,
+       0x1.32c3d4p-18f, 0x1.23cfdap-19f,  0x1.14f748p-20f,  0x1.05c1f6p-21f,  0x1.ef96c4p-23f,
+       0x1.d42d72p-24f, 0x1.b8b15ap-25f,  0x1.a194bep-26f,  0x1.89874ep-27f,  0x1.745be4p-28f,
+       0x1.5eb66ep-29f, 0x1.4c7cdap-30f,  0x1.394124p-31f,  0x1.296510p-32f,  0x1.17981ap-33f,
+       0x1.0873aep-34f, 0x1.f4f65cp-36f,  0x1.d909fap-37f,  0x1.bf9406p-38f,  0x1.a61600p-39f,
+       0x1.8dc480p-40f, 0x1.78c394p-41f},
+      {-0x1.2da2a4p-8f, -0x1.6c9ec0p-9f, 0x1.529586p-11f, 0x1.c77352p-10f, 0x1.67d1a6p-10f,
+       0x1.a8f53ep-11f, 0x1.bc662ep-12f, 0x1.b7bf08p-13f, 0x1.a94b80p-14f, 0x1.9604a6p-15f,
+       0x1.804cd6p-16f, 0x1.6c1f78p-17f, 0x1.58f5bep-18f, 0x1.45d480p-19f, 0x1.344054p-20f,
+       0x1.22ee4ep-21f, 0x1.12a76ep-22f, 0x1.041e6ep-23f, 0x1.ea157ep-25f, 0x1.cfd486p-26f,
+       0x1.b554e8p-27f, 0x1.9e3ca2p-28f, 0x1.862b28p-29f, 0x1.71db48p-30f, 0x1.5c5c74p-31f,
+       0x1.49570cp-32f, 0x1.37c118p-33f, 0x1.2631a8p-34f, 0x1.1667a6p-35f, 0x1.069b16p-36f,
+       0x1.ef8970p-38f, 0x1.d4aad8p-39f},
+      {0x1.f831e6p-14f, 0x1.aa697ep-7f,  0x1.02af2ep-6f,  0x1.7d3f12p-7f,  0x1.bea5bep-8f,
+       0x1.d3df14p-9f,  0x1.d050a4p-10f, 0x1.c10446p-11f, 0x1.ace9d8p-12f, 0x1.97552cp-13f,
+       0x1.81c938p-14f, 0x1.6ce272p-15f, 0x1.58e72ep-16f, 0x1.45eda8p-17f, 0x1.33f31cp-18f,
+       0x1.22f272p-19f, 0x1.12e20cp-20f, 0x1.03b078p-21f, 0x1.eaaf14p-23f, 0x1.cf9014p-24f,
+       0x1.b5f3eap-25f, 0x1.9dbd28p-26f, 0x1.86e100p-27f, 0x1.7143f0p-28f, 0x1.5cde3ap-29f,
+       0x1.4995c0p-30f, 0x1.375d52p-31f, 0x1.26284ap-32f, 0x1.15e5cep-33f, 0x1.068abep-34f,
+       0x1.f01280p-36f, 0x1.d4a5eap-37f},
+      {0x1.0005acp-3f,  0x1.be3f38p-4f,  0x1.31742cp-4f,  0x1.614f84p-5f,  0x1.72162cp-6f,
+       0x1.6fcf10p-7f,  0x1.640ffep-8f,  0x1.5451e6p-9f,  0x1.4349c2p-10f, 0x1.323832p-11f,
+       0x1.21a856p-12f, 0x1.11ced4p-13f, 0x1.02be98p-14f, 0x1.e8f454p-16f, 0x1.cdf50ep-17f,
+       0x1.b470f2p-18f, 0x1.9c53f6p-19f, 0x1.8589a6p-20f, 0x1.7003f4p-21f, 0x1.5bac72p-22f,
+       0x1.487664p-23f, 0x1.364e30p-24f, 0x1.252902p-25f, 0x1.14f416p-26f, 0x1.05a6aep-27f,
+       0x1.ee6110p-29f, 0x1.d30d40p-30f, 0x1.b93dd0p-31f, 0x1.a0da26p-32f, 0x1.89d11ep-33f,
+       0x1.740df4p-34f, 0x1.5f7d78p-35f},
+      {0x1.00000cp-1f,  0x1.488562p-2f,  0x1.759b82p-3f,  0x1.868d2ap-4f,  0x1.848344p-5f,
+       0x1.787614p-6f,  0x1.680528p-7f,  0x1.561b2ep-8f,  0x1.441778p-9f,  0x1.329482p-10f,
+       0x1.21d0b0p-11f, 0x1.11e0bep-12f, 0x1.02c6f6p-13f, 0x1.e8fb8ap-15f, 0x1.cdf8e6p-16f,
+       0x1.b47264p-17f, 0x1.9c541cp-18f, 0x1.858aaep-19f, 0x1.700376p-20f, 0x1.5bacc0p-21f,
+       0x1.4875c2p-22f, 0x1.364e9ep-23f, 0x1.25284cp-24f, 0x1.14f49ep-25f, 0x1.05a628p-26f,
+       0x1.ee6086p-28f, 0x1.d30decp-29f, 0x1.b93de2p-30f, 0x1.a0db0ep-31f, 0x1.89d13ep-32f,
+       0x1.740d62p-33f, 0x1.5f7d78p-34f},
       {0x1.62e430p-1f,  0x1.8c27eap-2f,  0x1.9c7e90p-3f,  0x1.9a7232p-4f,  0x1.8e0710p-5f,
        0x1.7cda8cp-6f,  0x1.6a0334p-7f,  0x1.570090p-8f,  0x1.447e36p-9f,  0x1.32c270p-10f,
        0x1.21e534p-11f, 0x1.11e9e6p-12f, 0x1.02cb0cp-13f, 0x1.e8ff30p-15f, 0x1.cdfa86p-16f,

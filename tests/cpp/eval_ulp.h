@@ -172,7 +172,8 @@ inline std::vector<double> sample_points(const AccuracyCase& c, bool single, std
       0x1.62e43p-7, -0x1.62e43p-7, 0x1.62e42p-7, 0x1.62e44p-7, -104.0, -103.97, -87.34, 87.34,
       -87.0, -87.01, 5.0, 5.01, 20.0, -20.01, 0x1p24, 0x1.fffffep23, 9.01, -9.02,
       // where f32 softplus changes piece or hands over to the exponential
-      -0.375, 0.375, -1.125, -22.875, -23.6, -0x1.79999cp+4, 23.6, -23.625};
+      -0.375, 0.375, -1.125, -22.875, -23.6, -0x1.79999cp+4, 23.6, 0x1.79999cp+4, -23.625, 23.625,
+      -21.0, 0x1p100};
   std::uniform_real_distribution<double> dense(c.lo, c.hi);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   while (xs.size() < n) {

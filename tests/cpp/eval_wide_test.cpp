@@ -66,7 +66,7 @@ std::uint64_t distance(T a, T b) {
   return x > y ? x - y : y - x;
 }
 
-/// The f32 builtins whose wide kernels may be up to 1.84 ulp from the exact value: two float
+/// The f32 builtins whose wide kernels may be up to 1.7 ulp from the exact value: two float
 /// steps from the baseline's correctly rounded result.
 constexpr Builtin kSpendTheirBound[] = {Builtin::Sigmoid, Builtin::Softplus, Builtin::SigmoidLog};
 std::uint64_t steps_allowed(Builtin b, bool single) {
@@ -196,6 +196,10 @@ const EdgeCase kEdges[] = {
     {Builtin::Softplus, -0.0f, 0x1.62e43p-1f},
     {Builtin::Softplus, 16.0f, 16.0f},
     {Builtin::Softplus, 23.6f, 23.6f},
+    // past the table: x itself, through the lanes that take the exponential
+    {Builtin::Softplus, 0x1.79999cp+4f, 0x1.79999cp+4f},
+    {Builtin::Softplus, 0x1p100f, 0x1p100f},
+    {Builtin::SigmoidLog, -0x1.79999cp+4f, -0x1.79999cp+4f},
     {Builtin::Softplus, -1000.0f, 0.0f},
     {Builtin::SigmoidLog, -1000.0f, -1000.0f},
     {Builtin::SigmoidLog, -kInf, -kInf},
@@ -238,7 +242,7 @@ TEST(EvalWide, F32TanhAndCompositesMeetTheirEdgesExactly) {
 }
 
 /// `builtin` over `in` by `unit`'s f32 kernel into `got`, each result asserted to lie within one
-/// step of the baseline kernel's.
+/// step of the baseline kernel's (two for the composites that spend their bound).
 void within_a_step_of_the_baseline(const Unit& unit, Builtin builtin, std::vector<float> in,
                                    std::vector<float>& got) {
   const OpFn wide = unit.builtin(builtin, true);
@@ -253,7 +257,7 @@ void within_a_step_of_the_baseline(const Unit& unit, Builtin builtin, std::vecto
   base(reinterpret_cast<std::byte*>(want.data()), reinterpret_cast<const std::byte*>(in.data()),
        nullptr, nullptr, n);
   for (std::size_t i = 0; i < n; ++i) {
-    ASSERT_LE(distance(got[i], want[i]), 1u)
+    ASSERT_LE(distance(got[i], want[i]), steps_allowed(builtin, true))
         << unit.name << ' ' << vocab::builtin_name(builtin) << std::hexfloat << ' ' << in[i] << ": "
         << got[i] << " vs " << want[i];
   }
@@ -263,7 +267,8 @@ void within_a_step_of_the_baseline(const Unit& unit, Builtin builtin, std::vecto
 /// result has settled. Around each change of piece and each clamp, a run of neighbouring floats
 /// of either sign must give results that never decrease as the argument grows (both functions
 /// rise) and stay within one step of the baseline's: a piece fitted or indexed one off breaks one
-/// or the other.
+/// or the other. (softplus, 1.59 ulp from the exact value, is not monotonic step by step anywhere
+/// its slope is under an ulp a step; the sweep below holds its pieces.)
 struct PieceEdges {
   Builtin builtin;
   std::vector<float> (*edges)();
@@ -312,9 +317,9 @@ TEST(EvalWide, F32PiecewiseFunctionsRiseSteadilyAcrossTheirPieces) {
 }
 
 /// A sweep through every range a piecewise kernel reads from a table, a few hundred thousand
-/// evenly spaced floats: each result within one step of the baseline's, so a single slot with a
-/// wrong coefficient cannot hide between random samples. tanh is odd, so negated arguments must
-/// give the results negated, bit for bit.
+/// evenly spaced floats: each result within one step of the baseline's (two for softplus), so a
+/// single slot with a wrong coefficient cannot hide between random samples. tanh is odd, so negated
+/// arguments must give the results negated, bit for bit.
 struct Sweep {
   Builtin builtin;
   float lo, hi;
@@ -323,6 +328,7 @@ struct Sweep {
 const Sweep kSweeps[] = {
     {Builtin::Tanh, 0.0f, 10.0f, true},
     {Builtin::ExpSigmoid, -17.0f, 3.5f, false},
+    {Builtin::Softplus, -24.0f, 24.0f, false},
 };
 
 TEST(EvalWide, F32PiecewiseFunctionsFollowTheBaselineOverEveryPiece) {
