@@ -98,9 +98,11 @@ class Runner {
   RewriteScheduler<L>& scheduler() { return *scheduler_; }
 
   /// Runs `rules` to saturation or a limit; afterwards `stop_reason` is set and there is at
-  /// least one iteration.
-  Runner& run(std::span<const Rewrite<L>> rules) {
-    check_rule_names(rules);
+  /// least one iteration. `pairing`, when given, was made from `rules` once and is kept.
+  Runner& run(std::span<const Rewrite<L>> rules, const RulePairing<L>* pairing = nullptr) {
+    if (pairing != nullptr && !pairing->describes(rules)) pairing = nullptr;
+    if (pairing == nullptr || !pairing->distinct_names()) check_rule_names(rules);
+    scheduler_->use_pairing(pairing);
     egraph_.rebuild();
     for (;;) {
       Iteration iteration = run_one(rules);

@@ -288,7 +288,8 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
     std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
     std::vector<std::string> info;
   };
-  auto run = [&](const Case& c, bool in_phases) {
+  enum class Mode { Alone, InPhases, Paired };
+  auto run = [&](const Case& c, Mode mode) {
     Outcome out;
     Graph g;
     std::size_t f_nodes = 0;
@@ -300,7 +301,9 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
       std::vector<Rewrite<Node>> chosen;
       for (std::size_t k : step.rules) chosen.push_back(rules[k]);
       std::vector<std::vector<SearchMatches<Node>>> found;
-      if (in_phases) {
+      const RulePairing<Node> pairing(chosen);
+      if (mode == Mode::Paired) scheduler.use_pairing(&pairing);
+      if (mode != Mode::Alone) {
         found = std::get<0>(
             scheduler.search_rewrites(step.iteration, g, chosen, [] { return std::nullopt; }));
       } else {
@@ -322,11 +325,92 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Outcome alone = run(c, false);
-    Outcome shared = run(c, true);
-    EXPECT_EQ(shared.found, alone.found);
-    EXPECT_EQ(shared.stats, alone.stats);
-    EXPECT_EQ(shared.info, alone.info);
+    Outcome alone = run(c, Mode::Alone);
+    for (Mode mode : {Mode::InPhases, Mode::Paired}) {
+      Outcome shared = run(c, mode);
+      EXPECT_EQ(shared.found, alone.found);
+      EXPECT_EQ(shared.stats, alone.stats);
+      EXPECT_EQ(shared.info, alone.info);
+    }
+  }
+}
+
+TEST(RulePairing, PairsEachRuleWithTheLatestEarlierOneFindingTheSameRows) {
+  constexpr std::size_t kNone = RulePairing<Node>::kNone;
+  struct Case {
+    const char* name;
+    Rules rules;
+    std::vector<std::size_t> twins;
+    bool distinct;
+  };
+  const Case cases[] = {
+      {"no twins", {rule("a", "(f ?x)", "?x"), rule("b", "(g ?x)", "?x")}, {kNone, kNone}, true},
+      {"renamed variables pair, the latest earlier one wins",
+       {rule("a", "(f ?x ?y)", "(f ?y ?x)"), rule("b", "(g ?x)", "?x"),
+        rule("c", "(f ?y ?x)", "(f ?x ?y)"), rule("d", "(f ?p ?q)", "?p")},
+       {kNone, kNone, 0, 2},
+       true},
+      {"a repeated variable is another program",
+       {rule("a", "(f ?x ?y)", "?x"), rule("b", "(f ?x ?x)", "?x")},
+       {kNone, kNone},
+       true},
+      {"repeated names are noticed",
+       {rule("a", "(f ?x)", "?x"), rule("b", "(g ?x)", "?x"), rule("a", "(f ?y)", "?y")},
+       {kNone, kNone, 0},
+       false},
+      {"an empty list", {}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RulePairing<Node> pairing(c.rules);
+    EXPECT_TRUE(pairing.describes(c.rules));
+    EXPECT_EQ(pairing.distinct_names(), c.distinct);
+    for (std::size_t p = 0; p < c.rules.size(); ++p) {
+      EXPECT_EQ(pairing.twin(p), c.twins[p]) << p;
+      EXPECT_EQ(pairing.position_of(c.rules[p]), p);
+    }
+    const Rules copy = c.rules;
+    if (!copy.empty()) {
+      EXPECT_FALSE(pairing.describes(copy));
+      EXPECT_EQ(pairing.position_of(copy.front()), std::nullopt);
+    }
+  }
+}
+
+// A runner handed the pairing of its list, or one of another list, runs as it does without one.
+TEST(Runner, RunsAlikeWithTheListsPairingAnotherOrNone) {
+  const Rules rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("zero", "(+ ?x 0)", "?x"),
+                    rule("comm-rev", "(+ ?y ?x)", "(+ ?x ?y)"),
+                    rule("assoc", "(+ ?x (+ ?y ?z))", "(+ (+ ?x ?y) ?z)"),
+                    rule("assoc-again", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")};
+  const Rules other(rules);
+  struct Outcome {
+    std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
+    std::vector<std::string> debug;
+    std::size_t nodes = 0, iterations = 0;
+  };
+  auto run = [&](const RulePairing<Node>* pairing) {
+    Runner<Node> runner;
+    LogCapture log(LogLevel::Debug);
+    runner.with_expr(expr("(+ a (+ b (+ c 0)))")).run(rules, pairing);
+    auto* backoff = dynamic_cast<BackoffScheduler<Node>*>(&runner.scheduler());
+    Outcome out;
+    out.stats.assign(backoff->stats().begin(), backoff->stats().end());
+    // Every record but those carrying a timing.
+    for (auto& [level, m] : log.records)
+      if (!m.starts_with("REBUILT!") && !m.contains(" time: ")) out.debug.push_back(std::move(m));
+    out.nodes = runner.egraph().node_count();
+    out.iterations = runner.iterations().size();
+    return out;
+  };
+  const Outcome plain = run(nullptr);
+  const RulePairing<Node> own(rules), foreign(other);
+  for (const RulePairing<Node>* pairing : {&own, &foreign}) {
+    const Outcome paired = run(pairing);
+    EXPECT_EQ(paired.stats, plain.stats);
+    EXPECT_EQ(paired.debug, plain.debug);
+    EXPECT_EQ(paired.nodes, plain.nodes);
+    EXPECT_EQ(paired.iterations, plain.iterations);
   }
 }
 
