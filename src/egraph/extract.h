@@ -90,13 +90,20 @@ class Extractor {
   }
 
   /// Sweeps all classes until a sweep changes nothing; costs written in a sweep are used by the
-  /// classes after them in the same sweep.
+  /// classes after them in the same sweep. A class none of whose child classes changed since it
+  /// was last costed would find what it found then, which changed nothing the second time, so
+  /// a sweep passes it by: the sweeps write exactly what sweeping every class would.
   void find_costs() {
+    const UnionFind& uf = egraph_.union_find();
+    // Whether some child class of the class changed since it was last costed; all are at first.
+    std::vector<std::uint8_t, support::RecyclingAllocator<std::uint8_t>> stale(known_.size(), 1);
     bool changed = true;
     while (changed) {
       changed = false;
       for (const EClass<L>& c : egraph_.classes()) {
         support::poll_cancel();
+        if (!stale[c.id]) continue;
+        stale[c.id] = 0;
         auto pass = best_of(c);
         if (!pass) continue;
         if (!known_[c.id] || pass->first < costs_[c.id]) {
@@ -104,6 +111,8 @@ class Extractor {
           best_[c.id] = *pass->second;
           known_[c.id] = 1;
           changed = true;
+          // Every node with a child here is listed among the parents, perhaps stale or twice.
+          for (Id parent : c.parents) stale[uf.find_in_range(parent)] = 1;
         }
       }
     }
