@@ -66,6 +66,7 @@ class Runner {
   }
   Runner& with_time_limit(Clock::duration max_time) {
     max_time_ = max_time;
+    if (start_) set_coarse_deadline();
     return *this;
   }
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler<L>> scheduler) {
@@ -144,9 +145,26 @@ class Runner {
 
   /// Whether the run may have used up its time: the coarse clock trails the precise one by at
   /// most `coarse_lag`, so a coarse reading that far inside the limit proves the run inside it.
-  bool may_be_out_of_time() const {
+  bool may_be_out_of_time() const { return coarse_now() > coarse_deadline_; }
+
+  /// Sets the coarse reading up to which the run is surely inside its time limit.
+  void set_coarse_deadline() {
     static const Clock::duration lag = coarse_lag();
-    return coarse_now() - coarse_start_ + lag > max_time_;
+    using Duration = Clock::duration;
+    if (max_time_ < Duration::min() + lag) {
+      coarse_deadline_ = Duration::min();
+      return;
+    }
+    const Duration room = max_time_ - lag;
+    coarse_deadline_ =
+        room > Duration::max() - coarse_start_ ? Duration::max() : coarse_start_ + room;
+  }
+
+  /// Whether `check_limits` may find a limit reached: false for nearly every check, and read
+  /// without building its answer.
+  bool may_reach_limits() const {
+    return may_be_out_of_time() || egraph_.node_count() > max_nodes_ ||
+           iterations_.size() >= max_iterations_;
   }
 
   std::optional<StopReason> check_limits() const {
@@ -201,6 +219,7 @@ class Runner {
     if (!start_) {
       coarse_start_ = coarse_now();
       start_ = Clock::now();
+      set_coarse_deadline();
     }
     Iteration record;
     std::optional<StopReason> result = check_limits();
@@ -223,7 +242,10 @@ class Runner {
     std::vector<typename RewriteScheduler<L>::Matches> matches;
     if (!result) {
       auto searched =
-          scheduler_->search_rewrites(i, egraph_, rules, [&] { return check_limits(); });
+          scheduler_->search_rewrites(i, egraph_, rules, [&]() -> std::optional<StopReason> {
+            if (!may_reach_limits()) return std::nullopt;
+            return check_limits();
+          });
       if (auto* stop = std::get_if<StopReason>(&searched)) {
         result = std::move(*stop);
       } else {
@@ -248,6 +270,7 @@ class Runner {
           log(LogLevel::Debug,
               [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
         }
+        if (!may_reach_limits()) continue;
         if (auto stop = check_limits()) {
           result = std::move(stop);
           break;
@@ -295,6 +318,8 @@ class Runner {
   std::optional<Clock::time_point> start_;
   /// The coarse clock's reading when the run started, taken just before `start_`.
   Clock::duration coarse_start_{};
+  /// `coarse_start_` plus the time limit less the coarse clock's lag, saturated.
+  Clock::duration coarse_deadline_ = Clock::duration::max();
   std::unique_ptr<RewriteScheduler<L>> scheduler_;
 };
 

@@ -126,6 +126,35 @@ TEST(Runner, StopsSoonAfterALimitLongerThanTheCheapClocksTick) {
   EXPECT_LT(runner.iterations().size(), 60u);
 }
 
+// Limits at the ends of the clock's range neither wrap around nor stop a run early.
+TEST(Runner, TimeLimitsAtTheEndsOfTheClocksRange) {
+  using Duration = Runner<Node>::Clock::duration;
+  struct Case {
+    const char* name;
+    Duration limit;
+    bool time_stops;
+  };
+  const Case cases[] = {
+      {"the longest", Duration::max(), false},
+      {"a century", std::chrono::hours(24 * 365 * 100), false},
+      {"zero", Duration::zero(), true},
+      {"negative", -std::chrono::seconds(1), true},
+      {"the most negative", Duration::min(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    runner.with_time_limit(c.limit).with_iter_limit(3).with_expr(expr("(+ a b)"));
+    runner.run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+    EXPECT_EQ(std::holds_alternative<StopReason::TimeLimit>(runner.stop_reason()->value),
+              c.time_stops)
+        << stop_text(runner);
+    if (!c.time_stops) {
+      EXPECT_EQ(stop_text(runner), "IterationLimit(3)");
+    }
+  }
+}
+
 TEST(Runner, RecordsAppliedCountsPerIteration) {
   Runner<Node> runner;
   runner.with_expr(expr("(+ (+ a 0) 0)"));
