@@ -74,6 +74,7 @@ class Extractor {
   std::pair<Cost, RecExpr<L>> find_best(Id eclass) const {
     Id root = checked_root(eclass);
     Cost cost = costs_[root];
+    if (egraph_.clean()) return {cost, clean_term(best_[root])};
     return {cost, build_recexpr(best_[root], [&](Id child) { return find_best_node(child); })};
   }
 
@@ -87,6 +88,41 @@ class Extractor {
     Id root = egraph_.find(eclass);
     if (!known_[root]) support::internal_fault("no entry found for key");
     return root;
+  }
+
+  /// The term `build_recexpr` builds below `root`, for a clean store, where it needs no lookup
+  /// of equal entries: every child is a class root, and since no two classes hold the same node,
+  /// no two classes' chosen nodes become equal entries. Entries are found by class instead.
+  RecExpr<L> clean_term(const L& root) const {
+    constexpr Id kNone = ~Id{0};
+    constexpr std::size_t kFirstRoom = 16;
+    std::vector<Id, support::RecyclingAllocator<Id>> entry_of(best_.size(), kNone);
+    RecExpr<L> term;
+    term.reserve(kFirstRoom);
+    std::vector<Id> stack;
+    stack.reserve(kFirstRoom);
+    stack.assign(root.children().begin(), root.children().end());
+    while (!stack.empty()) {
+      support::poll_cancel();
+      const Id id = stack.back();
+      if (entry_of[id] != kNone) {
+        stack.pop_back();
+        continue;
+      }
+      const L& node = find_best_node(id);
+      bool pushed = false;
+      for (Id child : node.children()) {
+        if (entry_of[child] == kNone) {
+          stack.push_back(child);
+          pushed = true;
+        }
+      }
+      if (pushed) continue;
+      entry_of[id] = term.add(map_children(node, [&](Id child) { return entry_of[child]; }));
+      stack.pop_back();
+    }
+    term.add(map_children(root, [&](Id child) { return entry_of[child]; }));
+    return term;
   }
 
   /// Sweeps all classes until a sweep changes nothing; costs written in a sweep are used by the

@@ -123,6 +123,20 @@ TEST(Extractor, ACheaperRouteFoundLateReachesEveryClassAboveIt) {
   }
 }
 
+// Before a rebuild, two ids of one class may stand for equal terms: they are still one entry.
+TEST(Extractor, AStoreAwaitingItsRebuildSharesEqualEntries) {
+  Graph g;
+  Id top = add(g, "(g (f a) (f b))");
+  g.union_(add(g, "a"), add(g, "b"));
+  ASSERT_FALSE(g.clean());
+  Extractor<Node, WeightedSize> extractor(g, WeightedSize{});
+  auto [cost, term] = extractor.find_best(top);
+  EXPECT_EQ(cost, 5u);
+  std::vector<std::string> entries;
+  for (const Node& n : term) entries.push_back(node_text(n));
+  EXPECT_EQ(entries, (std::vector<std::string>{"a", "(f 0)", "(g 1 1)"}));
+}
+
 // Every class's cost is the least fixed point that sweeping all classes until nothing changes
 // finds, on stores grown from random terms and random merges.
 TEST(Extractor, CostsAgreeWithSweepingEveryClassOnRandomStores) {
@@ -177,8 +191,14 @@ TEST(Extractor, CostsAgreeWithSweepingEveryClassOnRandomStores) {
       }
     }
     Extractor<Node, WeightedSize> extractor(g, model);
-    for (const EClass<Node>& c : g.classes())
+    for (const EClass<Node>& c : g.classes()) {
       EXPECT_EQ(extractor.find_best_cost(c.id), reference.at(c.id)) << c.id;
+      // The term of a clean store, built by class, is the one that sharing equal entries gives.
+      const RecExpr<Node> shared = build_recexpr(extractor.find_best_node(c.id), [&](Id child) {
+        return extractor.find_best_node(child);
+      });
+      EXPECT_EQ(extractor.find_best(c.id).second, shared) << c.id;
+    }
   }
 }
 
