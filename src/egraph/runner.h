@@ -105,6 +105,7 @@ class Runner {
     if (pairing == nullptr || !pairing->distinct_names()) check_rule_names(rules);
     scheduler_->use_pairing(pairing);
     egraph_.rebuild();
+    if (iterations_.empty()) iterations_.reserve(std::min(max_iterations_, kTypicalIterations));
     for (;;) {
       Iteration iteration = run_one(rules);
       std::optional<StopReason> stop = iteration.stop_reason;
@@ -304,8 +305,13 @@ class Runner {
         return;
       }
     }
+    // Room for the rules a small kernel's iteration applies, rather than one growth at a time.
+    if (counts.empty()) counts.reserve(kTypicalAppliedRules);
     counts.emplace_back(name, n);
   }
+
+  static constexpr std::size_t kTypicalAppliedRules = 4;
+  static constexpr std::size_t kTypicalIterations = 4;
 
   EGraph<L> egraph_;
   std::vector<Id> roots_;
