@@ -25,12 +25,13 @@ using Cost = std::size_t;
 /// The costs already chosen for child classes, looked up by any id of the class.
 class ChildCosts {
  public:
+  /// `canonical`: every child asked about is its class's root, as in a clean store.
   ChildCosts(const UnionFind& union_find, std::span<const Cost> costs,
-             std::span<const std::uint8_t> known)
-      : union_find_(union_find), costs_(costs), known_(known) {}
+             std::span<const std::uint8_t> known, bool canonical = false)
+      : union_find_(union_find), costs_(costs), known_(known), canonical_(canonical) {}
 
   Cost operator()(Id child) const {
-    Id root = union_find_.find(child);
+    Id root = canonical_ && child < known_.size() ? child : union_find_.find(child);
     if (!known_[root]) support::internal_fault("no entry found for key");
     return costs_[root];
   }
@@ -39,6 +40,7 @@ class ChildCosts {
   const UnionFind& union_find_;
   std::span<const Cost> costs_;
   std::span<const std::uint8_t> known_;
+  bool canonical_;
 };
 
 /// A cost function: the cost of a node given the costs of its children's classes.
@@ -193,9 +195,13 @@ class Extractor {
       support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
-    ChildCosts child_costs(uf, costs_, known_);
+    // A clean store's nodes have roots for children.
+    const bool canonical = egraph_.clean();
+    ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const L& node : c.nodes) {
-      if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
+      if (!all_children(node, [&](Id child) {
+            return known_[canonical ? child : uf.find_in_range(child)] != 0;
+          }))
         continue;
       Cost cost = model_.node_cost(node, child_costs);
       if (!best || cost < best->first) best.emplace(cost, &node);
