@@ -155,6 +155,42 @@ TEST(Runner, TimeLimitsAtTheEndsOfTheClocksRange) {
   }
 }
 
+// An iteration's phases follow one another without gaps or overlaps, so their times add up to
+// the time the iteration took; hooks take time only when there are some.
+TEST(Runner, PhaseTimesTileEachIteration) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    bool hooked;
+  };
+  for (const Case c : {Case{"no hooks", false}, Case{"a sleeping hook", true}}) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    if (c.hooked) {
+      runner.with_hook([](Runner<Node>&) -> std::optional<std::string> {
+        std::this_thread::sleep_for(2ms);
+        return std::nullopt;
+      });
+    }
+    runner.with_iter_limit(4).with_expr(expr("(+ a b)"));
+    runner.run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+    ASSERT_EQ(runner.iterations().size(), 4u);
+    double before = 0;
+    for (const Iteration& it : runner.iterations()) {
+      const double phases =
+          it.hook_seconds + it.search_seconds + it.apply_seconds + it.rebuild_seconds;
+      EXPECT_GE(it.elapsed_seconds, before);
+      EXPECT_LE(phases, it.elapsed_seconds - before + 1e-9);
+      if (c.hooked) {
+        EXPECT_GE(it.hook_seconds, 0.002);
+      } else {
+        EXPECT_EQ(it.hook_seconds, 0.0);
+      }
+      before = it.elapsed_seconds;
+    }
+  }
+}
+
 TEST(Runner, RecordsAppliedCountsPerIteration) {
   Runner<Node> runner;
   runner.with_expr(expr("(+ (+ a 0) 0)"));
