@@ -362,10 +362,16 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   /// The position of the rule's record in `stats_`, created on its first search.
   std::size_t rule_index(const Rewrite<L>& rule) {
-    const GlobalSymbol name = rule.name();
     // A run searches its rules in one order every iteration, so the record after the last one
-    // found is nearly always the one asked for; the names of the records are distinct.
-    if (next_ < stats_.size() && stats_[next_].first == name) return next_++;
+    // found is nearly always the one asked for; the names of the records are distinct. That
+    // check is all most searches pay, kept apart from finding or making a record.
+    if (next_ < stats_.size() && stats_[next_].first == rule.name()) return next_++;
+    return find_or_add_record(rule);
+  }
+
+  /// The record of `rule` when it is not the one after the last one found, made if new.
+  std::size_t find_or_add_record(const Rewrite<L>& rule) {
+    const GlobalSymbol name = rule.name();
     // A rule next in the paired list, after records that follow it, is new: its names are
     // distinct.
     const bool follows = next_in_pairing(rule);
