@@ -249,9 +249,13 @@ class Runner {
 
     std::vector<typename RewriteScheduler<L>::Matches> matches;
     if (!result) {
+      // Searching leaves the store and the iterations as they are, so of the limits only time
+      // can be reached during it unless another was reached before it (by a hook).
+      const bool reached_before =
+          egraph_.node_count() > max_nodes_ || iterations_.size() >= max_iterations_;
       auto searched =
           scheduler_->search_rewrites(i, egraph_, rules, [&]() -> std::optional<StopReason> {
-            if (!may_reach_limits()) return std::nullopt;
+            if (!reached_before && !may_be_out_of_time()) return std::nullopt;
             return check_limits();
           });
       if (auto* stop = std::get_if<StopReason>(&searched)) {

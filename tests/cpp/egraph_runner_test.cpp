@@ -109,6 +109,38 @@ TEST(Runner, ReachesTheTimeLimitAndStopsOnAHookError) {
   EXPECT_TRUE(hooked.iterations()[1].applied_counts.empty());
 }
 
+// A hook runs after the limits are checked as an iteration begins: a store it grows past the
+// node limit ends the search at its first check, before anything is applied.
+TEST(Runner, AHookThatGrowsTheStorePastTheNodeLimitEndsTheSearch) {
+  struct Case {
+    const char* name;
+    std::size_t max_nodes;
+    const char* stop;
+    const char* applied;
+  };
+  const Case cases[] = {
+      {"past the limit", 5, "NodeLimit(6)", ""},
+      {"within the limit", 100, "IterationLimit(1)", "comm=1 id=1 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    runner.with_iter_limit(1).with_node_limit(c.max_nodes).with_expr(expr("(+ a b)"));
+    runner.with_hook([](Runner<Node>& r) -> std::optional<std::string> {
+      r.egraph().add_expr(expr("(* c d)"));
+      r.egraph().rebuild();
+      return std::nullopt;
+    });
+    runner.run(Rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("id", "(* ?x ?y)", "?x")});
+    EXPECT_EQ(stop_text(runner), c.stop);
+    ASSERT_EQ(runner.iterations().size(), 1u);
+    std::string applied;
+    for (const auto& [name, count] : runner.iterations()[0].applied_counts)
+      applied += cat(name, "=", count, " ");
+    EXPECT_EQ(applied, c.applied);
+  }
+}
+
 // A limit long enough that most checks read only the cheap clock: the run still stops once past
 // it, and soon after, however the checks are gated.
 TEST(Runner, StopsSoonAfterALimitLongerThanTheCheapClocksTick) {
