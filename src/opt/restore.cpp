@@ -20,6 +20,8 @@ std::expected<vocab::DType, OptError> try_promote(std::string_view op_name, Id i
                                                   vocab::DType lhs, vocab::DType rhs,
                                                   const MathLang& node,
                                                   std::vector<diag::Diag>& diags) {
+  // Operands of one dtype, as nearly all are, keep it and need no note.
+  if (lhs == rhs) return lhs;
   auto promoted = vocab::promote(lhs, rhs);
   if (!promoted) return std::unexpected(invalid_node(index, node));
   if (!(*promoted == lhs && *promoted == rhs)) {
