@@ -175,7 +175,8 @@ class Extractor {
     ChildCosts child_costs(uf, costs_, known_);
     for (const EClass<L>& c : egraph_.classes()) {
       support::poll_cancel();
-      if (!known_[c.id]) continue;
+      // A class of one node holds the node the sweeps chose: there is nothing to choose between.
+      if (!known_[c.id] || c.nodes.size() == 1) continue;
       for (const L& node : c.nodes) {
         if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
           continue;
