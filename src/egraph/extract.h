@@ -172,17 +172,18 @@ class Extractor {
   /// for a cost model with weightless nodes (with positive weights every node qualifies).
   void choose_first_of_least_cost() {
     const UnionFind& uf = egraph_.union_find();
-    ChildCosts child_costs(uf, costs_, known_);
+    // A clean store's nodes have roots for children.
+    const bool canonical = egraph_.clean();
+    const auto root = [&](Id child) { return canonical ? child : uf.find_in_range(child); };
+    ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const EClass<L>& c : egraph_.classes()) {
       support::poll_cancel();
       // A class of one node holds the node the sweeps chose: there is nothing to choose between.
       if (!known_[c.id] || c.nodes.size() == 1) continue;
       for (const L& node : c.nodes) {
-        if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
-          continue;
+        if (!all_children(node, [&](Id child) { return known_[root(child)] != 0; })) continue;
         if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node,
-                          [&](Id child) { return costs_[uf.find_in_range(child)] < costs_[c.id]; }))
+        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c.id]; }))
           continue;
         best_[c.id] = node;
         break;
