@@ -111,7 +111,9 @@ class Extractor {
         stack.pop_back();
         continue;
       }
-      const L& node = find_best_node(id);
+      // A clean store's children are roots: the chosen node is found by class directly.
+      if (!known_[id]) support::internal_fault("no entry found for key");
+      const L& node = best_[id];
       bool pushed = false;
       for (Id child : node.children()) {
         if (entry_of[child] == kNone) {
