@@ -25,12 +25,13 @@ using Cost = std::size_t;
 /// The costs already chosen for child classes, looked up by any id of the class.
 class ChildCosts {
  public:
+  /// `canonical`: every child asked about is its class's root, as in a clean store.
   ChildCosts(const UnionFind& union_find, std::span<const Cost> costs,
-             std::span<const std::uint8_t> known)
-      : union_find_(union_find), costs_(costs), known_(known) {}
+             std::span<const std::uint8_t> known, bool canonical = false)
+      : union_find_(union_find), costs_(costs), known_(known), canonical_(canonical) {}
 
   Cost operator()(Id child) const {
-    Id root = union_find_.find(child);
+    Id root = canonical_ && child < known_.size() ? child : union_find_.find(child);
     if (!known_[root]) support::internal_fault("no entry found for key");
     return costs_[root];
   }
@@ -39,6 +40,7 @@ class ChildCosts {
   const UnionFind& union_find_;
   std::span<const Cost> costs_;
   std::span<const std::uint8_t> known_;
+  bool canonical_;
 };
 
 /// A cost function: the cost of a node given the costs of its children's classes.
@@ -74,6 +76,7 @@ class Extractor {
   std::pair<Cost, RecExpr<L>> find_best(Id eclass) const {
     Id root = checked_root(eclass);
     Cost cost = costs_[root];
+    if (egraph_.clean()) return {cost, clean_term(best_[root])};
     return {cost, build_recexpr(best_[root], [&](Id child) { return find_best_node(child); })};
   }
 
@@ -89,14 +92,58 @@ class Extractor {
     return root;
   }
 
+  /// The term `build_recexpr` builds below `root`, for a clean store, where it needs no lookup
+  /// of equal entries: every child is a class root, and since no two classes hold the same node,
+  /// no two classes' chosen nodes become equal entries. Entries are found by class instead.
+  RecExpr<L> clean_term(const L& root) const {
+    constexpr Id kNone = ~Id{0};
+    constexpr std::size_t kFirstRoom = 16;
+    std::vector<Id, support::RecyclingAllocator<Id>> entry_of(best_.size(), kNone);
+    RecExpr<L> term;
+    term.reserve(kFirstRoom);
+    std::vector<Id> stack;
+    stack.reserve(kFirstRoom);
+    stack.assign(root.children().begin(), root.children().end());
+    while (!stack.empty()) {
+      support::poll_cancel();
+      const Id id = stack.back();
+      if (entry_of[id] != kNone) {
+        stack.pop_back();
+        continue;
+      }
+      // A clean store's children are roots: the chosen node is found by class directly.
+      if (!known_[id]) support::internal_fault("no entry found for key");
+      const L& node = best_[id];
+      bool pushed = false;
+      for (Id child : node.children()) {
+        if (entry_of[child] == kNone) {
+          stack.push_back(child);
+          pushed = true;
+        }
+      }
+      if (pushed) continue;
+      entry_of[id] = term.add(map_children(node, [&](Id child) { return entry_of[child]; }));
+      stack.pop_back();
+    }
+    term.add(map_children(root, [&](Id child) { return entry_of[child]; }));
+    return term;
+  }
+
   /// Sweeps all classes until a sweep changes nothing; costs written in a sweep are used by the
-  /// classes after them in the same sweep.
+  /// classes after them in the same sweep. A class none of whose child classes changed since it
+  /// was last costed would find what it found then, which changed nothing the second time, so
+  /// a sweep passes it by: the sweeps write exactly what sweeping every class would.
   void find_costs() {
+    const UnionFind& uf = egraph_.union_find();
+    // Whether some child class of the class changed since it was last costed; all are at first.
+    std::vector<std::uint8_t, support::RecyclingAllocator<std::uint8_t>> stale(known_.size(), 1);
     bool changed = true;
     while (changed) {
       changed = false;
       for (const EClass<L>& c : egraph_.classes()) {
         support::poll_cancel();
+        if (!stale[c.id]) continue;
+        stale[c.id] = 0;
         auto pass = best_of(c);
         if (!pass) continue;
         if (!known_[c.id] || pass->first < costs_[c.id]) {
@@ -104,6 +151,8 @@ class Extractor {
           best_[c.id] = *pass->second;
           known_[c.id] = 1;
           changed = true;
+          // Every node with a child here is listed among the parents, perhaps stale or twice.
+          for (Id parent : c.parents) stale[uf.find_in_range(parent)] = 1;
         }
       }
     }
@@ -125,16 +174,18 @@ class Extractor {
   /// for a cost model with weightless nodes (with positive weights every node qualifies).
   void choose_first_of_least_cost() {
     const UnionFind& uf = egraph_.union_find();
-    ChildCosts child_costs(uf, costs_, known_);
+    // A clean store's nodes have roots for children.
+    const bool canonical = egraph_.clean();
+    const auto root = [&](Id child) { return canonical ? child : uf.find_in_range(child); };
+    ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const EClass<L>& c : egraph_.classes()) {
       support::poll_cancel();
-      if (!known_[c.id]) continue;
+      // A class of one node holds the node the sweeps chose: there is nothing to choose between.
+      if (!known_[c.id] || c.nodes.size() == 1) continue;
       for (const L& node : c.nodes) {
-        if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
-          continue;
+        if (!all_children(node, [&](Id child) { return known_[root(child)] != 0; })) continue;
         if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node,
-                          [&](Id child) { return costs_[uf.find_in_range(child)] < costs_[c.id]; }))
+        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c.id]; }))
           continue;
         best_[c.id] = node;
         break;
@@ -148,9 +199,13 @@ class Extractor {
       support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
-    ChildCosts child_costs(uf, costs_, known_);
+    // A clean store's nodes have roots for children.
+    const bool canonical = egraph_.clean();
+    ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const L& node : c.nodes) {
-      if (!all_children(node, [&](Id child) { return known_[uf.find_in_range(child)] != 0; }))
+      if (!all_children(node, [&](Id child) {
+            return known_[canonical ? child : uf.find_in_range(child)] != 0;
+          }))
         continue;
       Cost cost = model_.node_cost(node, child_costs);
       if (!best || cost < best->first) best.emplace(cost, &node);

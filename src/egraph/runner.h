@@ -66,6 +66,7 @@ class Runner {
   }
   Runner& with_time_limit(Clock::duration max_time) {
     max_time_ = max_time;
+    if (start_) set_coarse_deadline();
     return *this;
   }
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler<L>> scheduler) {
@@ -98,10 +99,13 @@ class Runner {
   RewriteScheduler<L>& scheduler() { return *scheduler_; }
 
   /// Runs `rules` to saturation or a limit; afterwards `stop_reason` is set and there is at
-  /// least one iteration.
-  Runner& run(std::span<const Rewrite<L>> rules) {
-    check_rule_names(rules);
+  /// least one iteration. `pairing`, when given, was made from `rules` once and is kept.
+  Runner& run(std::span<const Rewrite<L>> rules, const RulePairing<L>* pairing = nullptr) {
+    if (pairing != nullptr && !pairing->describes(rules)) pairing = nullptr;
+    if (pairing == nullptr || !pairing->distinct_names()) check_rule_names(rules);
+    scheduler_->use_pairing(pairing);
     egraph_.rebuild();
+    if (iterations_.empty()) iterations_.reserve(std::min(max_iterations_, kTypicalIterations));
     for (;;) {
       Iteration iteration = run_one(rules);
       std::optional<StopReason> stop = iteration.stop_reason;
@@ -118,8 +122,8 @@ class Runner {
  private:
   static double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-  Clock::duration elapsed() const {
-    auto d = Clock::now() - *start_;
+  Clock::duration elapsed(Clock::time_point now = Clock::now()) const {
+    auto d = now - *start_;
     return d < Clock::duration::zero() ? Clock::duration::zero() : d;
   }
 
@@ -142,9 +146,26 @@ class Runner {
 
   /// Whether the run may have used up its time: the coarse clock trails the precise one by at
   /// most `coarse_lag`, so a coarse reading that far inside the limit proves the run inside it.
-  bool may_be_out_of_time() const {
+  bool may_be_out_of_time() const { return coarse_now() > coarse_deadline_; }
+
+  /// Sets the coarse reading up to which the run is surely inside its time limit.
+  void set_coarse_deadline() {
     static const Clock::duration lag = coarse_lag();
-    return coarse_now() - coarse_start_ + lag > max_time_;
+    using Duration = Clock::duration;
+    if (max_time_ < Duration::min() + lag) {
+      coarse_deadline_ = Duration::min();
+      return;
+    }
+    const Duration room = max_time_ - lag;
+    coarse_deadline_ =
+        room > Duration::max() - coarse_start_ ? Duration::max() : coarse_start_ + room;
+  }
+
+  /// Whether `check_limits` may find a limit reached: false for nearly every check, and read
+  /// without building its answer.
+  bool may_reach_limits() const {
+    return may_be_out_of_time() || egraph_.node_count() > max_nodes_ ||
+           iterations_.size() >= max_iterations_;
   }
 
   std::optional<StopReason> check_limits() const {
@@ -199,11 +220,20 @@ class Runner {
     if (!start_) {
       coarse_start_ = coarse_now();
       start_ = Clock::now();
+      set_coarse_deadline();
     }
     Iteration record;
     std::optional<StopReason> result = check_limits();
 
-    auto phase_start = Clock::now();
+    // Each phase ends where the next begins, so one reading of the precise clock serves both
+    // ends; a run without hooks spends no time on them.
+    Clock::time_point mark = Clock::now();
+    const auto lap = [&mark] {
+      const Clock::time_point now = Clock::now();
+      const double s = seconds(now - mark);
+      mark = now;
+      return s;
+    };
     if (!result) {
       for (Hook& hook : hooks_) {
         if (auto error = hook(*this)) {
@@ -212,26 +242,31 @@ class Runner {
         }
       }
     }
-    record.hook_seconds = seconds(Clock::now() - phase_start);
+    if (!hooks_.empty()) record.hook_seconds = lap();
     record.node_count = egraph_.node_count();
     record.class_count = egraph_.class_count();
     log(LogLevel::Trace, [&] { return cat("EGraph ", egraph_.dump()); });
 
-    phase_start = Clock::now();
     std::vector<typename RewriteScheduler<L>::Matches> matches;
     if (!result) {
+      // Searching leaves the store and the iterations as they are, so of the limits only time
+      // can be reached during it unless another was reached before it (by a hook).
+      const bool reached_before =
+          egraph_.node_count() > max_nodes_ || iterations_.size() >= max_iterations_;
       auto searched =
-          scheduler_->search_rewrites(i, egraph_, rules, [&] { return check_limits(); });
+          scheduler_->search_rewrites(i, egraph_, rules, [&]() -> std::optional<StopReason> {
+            if (!reached_before && !may_be_out_of_time()) return std::nullopt;
+            return check_limits();
+          });
       if (auto* stop = std::get_if<StopReason>(&searched)) {
         result = std::move(*stop);
       } else {
         matches = std::move(std::get<0>(searched));
       }
     }
-    record.search_seconds = seconds(Clock::now() - phase_start);
+    record.search_seconds = lap();
     log(LogLevel::Info, [&] { return cat("Search time: ", record.search_seconds); });
 
-    phase_start = Clock::now();
     if (!result) {
       for (std::size_t k = 0; k < rules.size(); ++k) {
         const Rewrite<L>& rule = rules[k];
@@ -246,18 +281,18 @@ class Runner {
           log(LogLevel::Debug,
               [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
         }
+        if (!may_reach_limits()) continue;
         if (auto stop = check_limits()) {
           result = std::move(stop);
           break;
         }
       }
     }
-    record.apply_seconds = seconds(Clock::now() - phase_start);
+    record.apply_seconds = lap();
     log(LogLevel::Info, [&] { return cat("Apply time: ", record.apply_seconds); });
 
-    phase_start = Clock::now();
     record.union_count = egraph_.rebuild();
-    record.rebuild_seconds = seconds(Clock::now() - phase_start);
+    record.rebuild_seconds = lap();
     log(LogLevel::Info, [&] { return cat("Rebuild time: ", record.rebuild_seconds); });
     log(LogLevel::Info,
         [&] { return cat("Size: n=", egraph_.node_count(), ", e=", egraph_.class_count()); });
@@ -266,7 +301,7 @@ class Runner {
                      record.node_count == egraph_.node_count() &&
                      record.class_count == egraph_.class_count();
     if (saturated && !result) result = StopReason{StopReason::Saturated{}};
-    record.elapsed_seconds = seconds(elapsed());
+    record.elapsed_seconds = seconds(elapsed(mark));
     record.stop_reason = std::move(result);
     return record;
   }
@@ -279,8 +314,13 @@ class Runner {
         return;
       }
     }
+    // Room for the rules a small kernel's iteration applies, rather than one growth at a time.
+    if (counts.empty()) counts.reserve(kTypicalAppliedRules);
     counts.emplace_back(name, n);
   }
+
+  static constexpr std::size_t kTypicalAppliedRules = 4;
+  static constexpr std::size_t kTypicalIterations = 4;
 
   EGraph<L> egraph_;
   std::vector<Id> roots_;
@@ -293,6 +333,8 @@ class Runner {
   std::optional<Clock::time_point> start_;
   /// The coarse clock's reading when the run started, taken just before `start_`.
   Clock::duration coarse_start_{};
+  /// `coarse_start_` plus the time limit less the coarse clock's lag, saturated.
+  Clock::duration coarse_deadline_ = Clock::duration::max();
   std::unique_ptr<RewriteScheduler<L>> scheduler_;
 };
 

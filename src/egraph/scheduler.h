@@ -21,6 +21,61 @@
 
 namespace tarvelon::egraph {
 
+/// What a list of rules shows before any run: for each rule, the latest earlier rule whose
+/// searcher finds the same rows (so one search serves both), and whether the names are distinct.
+/// Made once beside a rule list that is kept, it spares every run pairing the rules anew; it
+/// describes only the list it was made from, which must outlive it unchanged.
+template <Language L>
+class RulePairing {
+ public:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  explicit RulePairing(std::span<const Rewrite<L>> rules) : rules_(rules) {
+    twins_.reserve(rules.size());
+    for (std::size_t p = 0; p < rules.size(); ++p) twins_.push_back(earlier_twin(rules, p));
+    std::vector<std::uint32_t> handles;
+    handles.reserve(rules.size());
+    for (const Rewrite<L>& rule : rules) handles.push_back(rule.name().handle());
+    std::sort(handles.begin(), handles.end());
+    distinct_names_ = std::adjacent_find(handles.begin(), handles.end()) == handles.end();
+  }
+
+  /// Whether this pairing was made from exactly `rules`.
+  bool describes(std::span<const Rewrite<L>> rules) const {
+    return rules.data() == rules_.data() && rules.size() == rules_.size();
+  }
+  /// The position of the twin of the rule at `position`, or `kNone`.
+  std::size_t twin(std::size_t position) const { return twins_[position]; }
+  bool distinct_names() const { return distinct_names_; }
+  /// The position of `rule` in the list, if it is one of its entries.
+  std::optional<std::size_t> position_of(const Rewrite<L>& rule) const {
+    const std::less<const Rewrite<L>*> before;
+    if (rules_.empty() || before(&rule, rules_.data()) ||
+        !before(&rule, rules_.data() + rules_.size()))
+      return std::nullopt;
+    return static_cast<std::size_t>(&rule - rules_.data());
+  }
+
+  /// The latest rule before `position` whose searcher finds the rows of the one at `position`.
+  static std::size_t earlier_twin(std::span<const Rewrite<L>> rules, std::size_t position) {
+    const Program<L>* program = rules[position].searcher().matching_program();
+    if (program == nullptr) return kNone;
+    for (std::size_t q = position; q-- > 0;) {
+      // The keys settle nearly every pair without a call.
+      const Program<L>* other = rules[q].searcher().matching_program();
+      if (other != nullptr && other->rows_key == program->rows_key &&
+          other->finds_same_rows(*program))
+        return q;
+    }
+    return kNone;
+  }
+
+ private:
+  std::span<const Rewrite<L>> rules_;
+  std::vector<std::size_t> twins_;
+  bool distinct_names_ = true;
+};
+
 /// Decides, rule by rule and iteration by iteration, how much of each rule is searched and
 /// whether the run may stop once nothing changes.
 template <Language L>
@@ -30,6 +85,10 @@ class RewriteScheduler {
   using LimitCheck = std::function<std::optional<StopReason>()>;
 
   virtual ~RewriteScheduler() = default;
+
+  /// Offers what is known about the rule list a run will pass, or null; the pairing must outlive
+  /// the runs that use it.
+  virtual void use_pairing(const RulePairing<L>* /*pairing*/) {}
 
   /// Whether a run with no changes in `iteration` may stop as saturated.
   virtual bool can_stop(std::size_t /*iteration*/) { return true; }
@@ -48,9 +107,9 @@ class RewriteScheduler {
     all.reserve(rules.size());
     struct Phase {
       RewriteScheduler& scheduler;
-      ~Phase() { scheduler.on_search_phase(nullptr); }
+      ~Phase() { scheduler.on_search_phase(nullptr, {}); }
     } phase{*this};
-    on_search_phase(&all);
+    on_search_phase(&all, rules);
     for (const Rewrite<L>& rule : rules) {
       all.push_back(search_rewrite(iteration, egraph, rule));
       if (auto stop = limit_check()) return std::move(*stop);
@@ -65,9 +124,11 @@ class RewriteScheduler {
   }
 
  protected:
-  /// Called with the list that `search_rewrites` fills, rule by rule, as its search begins, and
-  /// with null once it ends; `search_rewrite` returns the entry at the list's current size.
-  virtual void on_search_phase(const std::vector<Matches>* /*results*/) {}
+  /// Called with the list that `search_rewrites` fills, rule by rule, and the rules it searches,
+  /// as its search begins, and with null once it ends; `search_rewrite` returns the entry at the
+  /// list's current size.
+  virtual void on_search_phase(const std::vector<Matches>* /*results*/,
+                               std::span<const Rewrite<L>> /*rules*/) {}
 };
 
 /// Per-rule statistics of the backoff scheduler.
@@ -115,6 +176,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     initial_ban_length_ = length;
     return *this;
   }
+
+  void use_pairing(const RulePairing<L>* pairing) override { pairing_ = pairing; }
 
   /// The statistics of each rule searched so far, in first-search order.
   std::span<const std::pair<GlobalSymbol, RuleStats>> stats() const { return stats_; }
@@ -299,14 +362,25 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   /// The position of the rule's record in `stats_`, created on its first search.
   std::size_t rule_index(const Rewrite<L>& rule) {
-    const GlobalSymbol name = rule.name();
     // A run searches its rules in one order every iteration, so the record after the last one
-    // found is nearly always the one asked for; the names of the records are distinct.
-    if (next_ < stats_.size() && stats_[next_].first == name) return next_++;
-    for (std::size_t i = 0; i < stats_.size(); ++i) {
-      if (stats_[i].first == name) {
-        next_ = i + 1;
-        return i;
+    // found is nearly always the one asked for; the names of the records are distinct. That
+    // check is all most searches pay, kept apart from finding or making a record.
+    if (next_ < stats_.size() && stats_[next_].first == rule.name()) return next_++;
+    return find_or_add_record(rule);
+  }
+
+  /// The record of `rule` when it is not the one after the last one found, made if new.
+  std::size_t find_or_add_record(const Rewrite<L>& rule) {
+    const GlobalSymbol name = rule.name();
+    // A rule next in the paired list, after records that follow it, is new: its names are
+    // distinct.
+    const bool follows = next_in_pairing(rule);
+    if (!follows) {
+      for (std::size_t i = 0; i < stats_.size(); ++i) {
+        if (stats_[i].first == name) {
+          next_ = i + 1;
+          return i;
+        }
       }
     }
     next_ = stats_.size() + 1;
@@ -314,15 +388,19 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       stats_.reserve(kTypicalRules);
       records_.reserve(kTypicalRules);
     }
+    // Record k of the pairing's list has, as its twin, the record of the rule the pairing names.
+    const std::size_t twin = follows ? pairing_->twin(stats_.size()) : twin_of(rule);
+    followed_ = follows ? pairing_ : nullptr;
     stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
     const Program<L>* program = rule.searcher().matching_program();
     records_.push_back(
-        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin_of(rule)}});
+        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin}});
     return stats_.size() - 1;
   }
 
   /// The latest record whose searcher finds the rows `rule`'s searcher finds, or `kNoTwin`.
   std::size_t twin_of(const Rewrite<L>& rule) const {
+    static_assert(kNoTwin == RulePairing<L>::kNone);
     const Program<L>* program = rule.searcher().matching_program();
     if (program == nullptr) return kNoTwin;
     for (std::size_t i = records_.size(); i-- > 0;) {
@@ -356,9 +434,19 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     return out;
   }
 
-  void on_search_phase(const std::vector<Matches>* results) override {
+  void on_search_phase(const std::vector<Matches>* results,
+                       std::span<const Rewrite<L>> rules) override {
     phase_results_ = results;
+    phase_paired_ = pairing_ != nullptr && pairing_->describes(rules);
     if (results != nullptr) ++phase_;
+  }
+
+  /// Whether `rule` is the entry of the paired list at the position of the next record, with
+  /// each record so far belonging to the list's entry at its position.
+  bool next_in_pairing(const Rewrite<L>& rule) const {
+    if (!phase_paired_ || !pairing_->distinct_names()) return false;
+    const std::size_t n = stats_.size();
+    return (n == 0 || followed_ == pairing_) && pairing_->position_of(rule) == n;
   }
 
   /// The trend of a rule being applied, if it was ever searched. The apply phase takes the rules
@@ -390,6 +478,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// The search phase under way (counted from 1) and its results so far, null between phases.
   std::uint64_t phase_ = 0;
   const std::vector<Matches>* phase_results_ = nullptr;
+  /// What is known about the rule list runs pass, if anything, and whether the phase under way
+  /// searches that list.
+  const RulePairing<L>* pairing_ = nullptr;
+  bool phase_paired_ = false;
+  /// The pairing whose list's rule k owns record k, for every record so far, or null.
+  const RulePairing<L>* followed_ = nullptr;
   /// Where `rule_index` looks first.
   std::size_t next_ = 0;
   /// Where `applied_trend` looks first.

@@ -23,7 +23,7 @@ namespace {
 /// The cheapest equivalent of the stripped expression's output, after equality saturation.
 std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
     const StrippedExpr& stripped, const OptConfig& config, OptStats* stats) {
-  const std::vector<rules::MathRewrite>& rule_list = rules::all_rules(config);
+  const rules::RuleSet& rule_set = rules::rule_set(config);
   using Runner = egraph::Runner<MathLang>;
   // A saturated e-graph of millions of classes takes a second to free: it goes to the releaser
   // thread, also when Ctrl-C unwinds past it, so the interrupt surfaces at once.
@@ -41,7 +41,7 @@ std::expected<egraph::RecExpr<MathLang>, OptError> saturate_and_extract(
   std::vector<Id> entries = runner.egraph().add_expr_entries(stripped.expr);
   runner.with_root(entries[stripped.root]);
   // Reaching a limit is no failure: the e-graph as the run left it is extracted.
-  runner.run(rule_list);
+  runner.run(rule_set.rules, &rule_set.pairing);
   if (stats != nullptr) {
     *stats = {runner.iterations().size(), runner.egraph().node_count(),
               runner.egraph().class_count(), runner.stop_reason()};

@@ -16,16 +16,19 @@ OptError invalid_node(Id index, const MathLang& node) {
   return OptError::invalid_expr(egraph::cat("invalid node #", index, ": ", debug_text(node)));
 }
 
-std::expected<vocab::DType, OptError> try_promote(std::string_view name, Id index, vocab::DType lhs,
-                                                  vocab::DType rhs, const MathLang& node,
+std::expected<vocab::DType, OptError> try_promote(std::string_view op_name, Id index,
+                                                  vocab::DType lhs, vocab::DType rhs,
+                                                  const MathLang& node,
                                                   std::vector<diag::Diag>& diags) {
+  // Operands of one dtype, as nearly all are, keep it and need no note.
+  if (lhs == rhs) return lhs;
   auto promoted = vocab::promote(lhs, rhs);
   if (!promoted) return std::unexpected(invalid_node(index, node));
   if (!(*promoted == lhs && *promoted == rhs)) {
     diags.push_back(diag::Diag::make(
         diag::DiagKind::RestorePromotion,
-        egraph::cat("implicit promotion in ", name, " at node#", index, ": ", lhs.to_str(), " + ",
-                    rhs.to_str(), " -> ", promoted->to_str())));
+        egraph::cat("implicit promotion in restore:", op_name, " at node#", index, ": ",
+                    lhs.to_str(), " + ", rhs.to_str(), " -> ", promoted->to_str())));
   }
   return *promoted;
 }
@@ -159,8 +162,8 @@ class Restorer {
         auto then_branch = built(node.children()[1]);
         auto else_branch = built(node.children()[2]);
         if (!cond || !then_branch || !else_branch) return invalid();
-        auto dtype = try_promote("restore:IfElse", i, dtypes_[*then_branch], dtypes_[*else_branch],
-                                 node, diags_);
+        auto dtype =
+            try_promote("IfElse", i, dtypes_[*then_branch], dtypes_[*else_branch], node, diags_);
         if (!dtype) return std::unexpected(std::move(dtype.error()));
         return push(i, ir::node::If{*cond, *then_branch, *else_branch}, *dtype);
       }
@@ -173,8 +176,8 @@ class Restorer {
       if (!lhs || !rhs) return invalid();
       vocab::DType dtype = vocab::dtypes::kBool;
       if (is_arithmetic(*op)) {
-        auto promoted = try_promote(egraph::cat("restore:", math_op_name(node.op())), i,
-                                    dtypes_[*lhs], dtypes_[*rhs], node, diags_);
+        auto promoted =
+            try_promote(math_op_name(node.op()), i, dtypes_[*lhs], dtypes_[*rhs], node, diags_);
         if (!promoted) return std::unexpected(std::move(promoted.error()));
         dtype = *promoted;
       }

@@ -26,10 +26,12 @@ struct RestoreResult {
 std::expected<RestoreResult, OptError> restore_types_with_info(
     const egraph::RecExpr<MathLang>& expr, const TypeMap& types, std::span<const ir::Param> params);
 
-/// The common dtype of two operands of node `index`, appending a `RestorePromotion` note to
-/// `diags` when the operands differ from it; a failed promotion is the node's `InvalidExpr`.
-std::expected<vocab::DType, OptError> try_promote(std::string_view name, Id index, vocab::DType lhs,
-                                                  vocab::DType rhs, const MathLang& node,
+/// The common dtype of two operands of node `index`, operator `op_name`, appending a
+/// `RestorePromotion` note to `diags` when the operands differ from it; a failed promotion is the
+/// node's `InvalidExpr`.
+std::expected<vocab::DType, OptError> try_promote(std::string_view op_name, Id index,
+                                                  vocab::DType lhs, vocab::DType rhs,
+                                                  const MathLang& node,
                                                   std::vector<diag::Diag>& diags);
 
 /// "invalid node #{index}: {debug form of node}".

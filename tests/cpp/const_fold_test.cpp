@@ -26,6 +26,7 @@ using tarvelon::testing::DagBuilder;
 namespace node = ir::node;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
@@ -213,6 +214,20 @@ const OpCase kOneOperand[] = {
     un(cast(kBool), F(0.5), kF64, kBool, "%1 bool cast! %0"),
     un(cast(kBool), I(1), kI8, kBool, "%1 bool cast! %0"),
     un(cast(kF64), C(1, 2), kC64, kF64, "%1 f64 cast! %0"),
+    // A constant past its own format's largest finite value is the infinity it is when the kernel
+    // runs; up to the value that rounds to that largest one it keeps the written value.
+    un(cast(kF64), F(65504), kF16, kF64, "%1 f64 const 65504"),
+    un(cast(kF64), F(65519.5), kF16, kF64, "%1 f64 const 65519.5"),
+    un(cast(kF64), F(65520), kF16, kF64, "%1 f64 const inf"),
+    un(cast(kF64), F(-1e5), kF16, kF64, "%1 f64 const -inf"),
+    un(cast(kF64), F(0x1.fep127), kBF16, kF64, "%1 f64 const 338953138925153550000000000000000000000"),
+    un(cast(kF64), F(0x1.ffp127), kBF16, kF64, "%1 f64 const inf"),
+    un(cast(kF64), F(0x1.fffffep127), kF32, kF64, "%1 f64 const 340282346638528860000000000000000000000"),
+    un(cast(kF64), F(0x1.ffffffp127), kF32, kF64, "%1 f64 const inf"),
+    un(cast(kC128), C(-1e40, 2), kC64, kC128, "%1 c128 const (-inf, 2)"),
+    un(cast(kF64), F(1e20), kF64, kF64, "%1 f64 const 100000000000000000000"),
+    un(cast(kF32), F(-kInf), kF16, kF32, "%1 f32 const -inf"),
+    un(cast(kF64), F(kNaN), kF16, kF64, "%1 f64 const NaN"),
     un(call(Builtin::Exp), I(0), kI32, kI32, "%1 i32 const 1i"),
     un(call(Builtin::Exp), kFalse, kF64, kF64, "%1 f64 const 1"),
     un(call(Builtin::Exp), C(0, 0), kC64, kC64, "%1 c64 const (1, 0)"),

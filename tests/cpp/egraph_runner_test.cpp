@@ -109,6 +109,38 @@ TEST(Runner, ReachesTheTimeLimitAndStopsOnAHookError) {
   EXPECT_TRUE(hooked.iterations()[1].applied_counts.empty());
 }
 
+// A hook runs after the limits are checked as an iteration begins: a store it grows past the
+// node limit ends the search at its first check, before anything is applied.
+TEST(Runner, AHookThatGrowsTheStorePastTheNodeLimitEndsTheSearch) {
+  struct Case {
+    const char* name;
+    std::size_t max_nodes;
+    const char* stop;
+    const char* applied;
+  };
+  const Case cases[] = {
+      {"past the limit", 5, "NodeLimit(6)", ""},
+      {"within the limit", 100, "IterationLimit(1)", "comm=1 id=1 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    runner.with_iter_limit(1).with_node_limit(c.max_nodes).with_expr(expr("(+ a b)"));
+    runner.with_hook([](Runner<Node>& r) -> std::optional<std::string> {
+      r.egraph().add_expr(expr("(* c d)"));
+      r.egraph().rebuild();
+      return std::nullopt;
+    });
+    runner.run(Rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("id", "(* ?x ?y)", "?x")});
+    EXPECT_EQ(stop_text(runner), c.stop);
+    ASSERT_EQ(runner.iterations().size(), 1u);
+    std::string applied;
+    for (const auto& [name, count] : runner.iterations()[0].applied_counts)
+      applied += cat(name, "=", count, " ");
+    EXPECT_EQ(applied, c.applied);
+  }
+}
+
 // A limit long enough that most checks read only the cheap clock: the run still stops once past
 // it, and soon after, however the checks are gated.
 TEST(Runner, StopsSoonAfterALimitLongerThanTheCheapClocksTick) {
@@ -124,6 +156,71 @@ TEST(Runner, StopsSoonAfterALimitLongerThanTheCheapClocksTick) {
   ASSERT_NE(stop, nullptr) << stop_text(runner);
   EXPECT_GT(stop->seconds, 0.150);
   EXPECT_LT(runner.iterations().size(), 60u);
+}
+
+// Limits at the ends of the clock's range neither wrap around nor stop a run early.
+TEST(Runner, TimeLimitsAtTheEndsOfTheClocksRange) {
+  using Duration = Runner<Node>::Clock::duration;
+  struct Case {
+    const char* name;
+    Duration limit;
+    bool time_stops;
+  };
+  const Case cases[] = {
+      {"the longest", Duration::max(), false},
+      {"a century", std::chrono::hours(24 * 365 * 100), false},
+      {"zero", Duration::zero(), true},
+      {"negative", -std::chrono::seconds(1), true},
+      {"the most negative", Duration::min(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    runner.with_time_limit(c.limit).with_iter_limit(3).with_expr(expr("(+ a b)"));
+    runner.run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+    EXPECT_EQ(std::holds_alternative<StopReason::TimeLimit>(runner.stop_reason()->value),
+              c.time_stops)
+        << stop_text(runner);
+    if (!c.time_stops) {
+      EXPECT_EQ(stop_text(runner), "IterationLimit(3)");
+    }
+  }
+}
+
+// An iteration's phases follow one another without gaps or overlaps, so their times add up to
+// the time the iteration took; hooks take time only when there are some.
+TEST(Runner, PhaseTimesTileEachIteration) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    bool hooked;
+  };
+  for (const Case c : {Case{"no hooks", false}, Case{"a sleeping hook", true}}) {
+    SCOPED_TRACE(c.name);
+    Runner<Node> runner;
+    if (c.hooked) {
+      runner.with_hook([](Runner<Node>&) -> std::optional<std::string> {
+        std::this_thread::sleep_for(2ms);
+        return std::nullopt;
+      });
+    }
+    runner.with_iter_limit(4).with_expr(expr("(+ a b)"));
+    runner.run(Rules{rule("grow", "(+ ?x ?y)", "(+ (+ ?y ?x) ?x)")});
+    ASSERT_EQ(runner.iterations().size(), 4u);
+    double before = 0;
+    for (const Iteration& it : runner.iterations()) {
+      const double phases =
+          it.hook_seconds + it.search_seconds + it.apply_seconds + it.rebuild_seconds;
+      EXPECT_GE(it.elapsed_seconds, before);
+      EXPECT_LE(phases, it.elapsed_seconds - before + 1e-9);
+      if (c.hooked) {
+        EXPECT_GE(it.hook_seconds, 0.002);
+      } else {
+        EXPECT_EQ(it.hook_seconds, 0.0);
+      }
+      before = it.elapsed_seconds;
+    }
+  }
 }
 
 TEST(Runner, RecordsAppliedCountsPerIteration) {
@@ -288,7 +385,8 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
     std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
     std::vector<std::string> info;
   };
-  auto run = [&](const Case& c, bool in_phases) {
+  enum class Mode { Alone, InPhases, Paired };
+  auto run = [&](const Case& c, Mode mode) {
     Outcome out;
     Graph g;
     std::size_t f_nodes = 0;
@@ -300,7 +398,9 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
       std::vector<Rewrite<Node>> chosen;
       for (std::size_t k : step.rules) chosen.push_back(rules[k]);
       std::vector<std::vector<SearchMatches<Node>>> found;
-      if (in_phases) {
+      const RulePairing<Node> pairing(chosen);
+      if (mode == Mode::Paired) scheduler.use_pairing(&pairing);
+      if (mode != Mode::Alone) {
         found = std::get<0>(
             scheduler.search_rewrites(step.iteration, g, chosen, [] { return std::nullopt; }));
       } else {
@@ -322,11 +422,92 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Outcome alone = run(c, false);
-    Outcome shared = run(c, true);
-    EXPECT_EQ(shared.found, alone.found);
-    EXPECT_EQ(shared.stats, alone.stats);
-    EXPECT_EQ(shared.info, alone.info);
+    Outcome alone = run(c, Mode::Alone);
+    for (Mode mode : {Mode::InPhases, Mode::Paired}) {
+      Outcome shared = run(c, mode);
+      EXPECT_EQ(shared.found, alone.found);
+      EXPECT_EQ(shared.stats, alone.stats);
+      EXPECT_EQ(shared.info, alone.info);
+    }
+  }
+}
+
+TEST(RulePairing, PairsEachRuleWithTheLatestEarlierOneFindingTheSameRows) {
+  constexpr std::size_t kNone = RulePairing<Node>::kNone;
+  struct Case {
+    const char* name;
+    Rules rules;
+    std::vector<std::size_t> twins;
+    bool distinct;
+  };
+  const Case cases[] = {
+      {"no twins", {rule("a", "(f ?x)", "?x"), rule("b", "(g ?x)", "?x")}, {kNone, kNone}, true},
+      {"renamed variables pair, the latest earlier one wins",
+       {rule("a", "(f ?x ?y)", "(f ?y ?x)"), rule("b", "(g ?x)", "?x"),
+        rule("c", "(f ?y ?x)", "(f ?x ?y)"), rule("d", "(f ?p ?q)", "?p")},
+       {kNone, kNone, 0, 2},
+       true},
+      {"a repeated variable is another program",
+       {rule("a", "(f ?x ?y)", "?x"), rule("b", "(f ?x ?x)", "?x")},
+       {kNone, kNone},
+       true},
+      {"repeated names are noticed",
+       {rule("a", "(f ?x)", "?x"), rule("b", "(g ?x)", "?x"), rule("a", "(f ?y)", "?y")},
+       {kNone, kNone, 0},
+       false},
+      {"an empty list", {}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RulePairing<Node> pairing(c.rules);
+    EXPECT_TRUE(pairing.describes(c.rules));
+    EXPECT_EQ(pairing.distinct_names(), c.distinct);
+    for (std::size_t p = 0; p < c.rules.size(); ++p) {
+      EXPECT_EQ(pairing.twin(p), c.twins[p]) << p;
+      EXPECT_EQ(pairing.position_of(c.rules[p]), p);
+    }
+    const Rules copy = c.rules;
+    if (!copy.empty()) {
+      EXPECT_FALSE(pairing.describes(copy));
+      EXPECT_EQ(pairing.position_of(copy.front()), std::nullopt);
+    }
+  }
+}
+
+// A runner handed the pairing of its list, or one of another list, runs as it does without one.
+TEST(Runner, RunsAlikeWithTheListsPairingAnotherOrNone) {
+  const Rules rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("zero", "(+ ?x 0)", "?x"),
+                    rule("comm-rev", "(+ ?y ?x)", "(+ ?x ?y)"),
+                    rule("assoc", "(+ ?x (+ ?y ?z))", "(+ (+ ?x ?y) ?z)"),
+                    rule("assoc-again", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)")};
+  const Rules other(rules);
+  struct Outcome {
+    std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
+    std::vector<std::string> debug;
+    std::size_t nodes = 0, iterations = 0;
+  };
+  auto run = [&](const RulePairing<Node>* pairing) {
+    Runner<Node> runner;
+    LogCapture log(LogLevel::Debug);
+    runner.with_expr(expr("(+ a (+ b (+ c 0)))")).run(rules, pairing);
+    auto* backoff = dynamic_cast<BackoffScheduler<Node>*>(&runner.scheduler());
+    Outcome out;
+    out.stats.assign(backoff->stats().begin(), backoff->stats().end());
+    // Every record but those carrying a timing.
+    for (auto& [level, m] : log.records)
+      if (!m.starts_with("REBUILT!") && !m.contains(" time: ")) out.debug.push_back(std::move(m));
+    out.nodes = runner.egraph().node_count();
+    out.iterations = runner.iterations().size();
+    return out;
+  };
+  const Outcome plain = run(nullptr);
+  const RulePairing<Node> own(rules), foreign(other);
+  for (const RulePairing<Node>* pairing : {&own, &foreign}) {
+    const Outcome paired = run(pairing);
+    EXPECT_EQ(paired.stats, plain.stats);
+    EXPECT_EQ(paired.debug, plain.debug);
+    EXPECT_EQ(paired.nodes, plain.nodes);
+    EXPECT_EQ(paired.iterations, plain.iterations);
   }
 }
 

@@ -80,6 +80,24 @@ TEST(RestoreTypes, Failures) {
             "invalid expr during conversion: cannot restore empty expression");
 }
 
+// Every pair of operand dtypes, equal ones included, restores to the promoted dtype, with a note
+// exactly when an operand is promoted and the node's error when the pair does not promote.
+TEST(RestoreTypes, PromotionOfEveryPairOfOperandDtypes) {
+  const MathLang node(MathOp::Add, {0, 1});
+  for (vocab::DType lhs : kAll) {
+    for (vocab::DType rhs : kAll) {
+      SCOPED_TRACE(std::string(lhs.to_str()) + " + " + rhs.to_str());
+      std::vector<diag::Diag> diags;
+      auto got = try_promote("Add", 2, lhs, rhs, node, diags);
+      auto want = vocab::promote(lhs, rhs);
+      ASSERT_EQ(got.has_value(), want.has_value());
+      if (!want) continue;
+      EXPECT_EQ(*got, *want);
+      EXPECT_EQ(diags.size(), *want == lhs && *want == rhs ? 0u : 1u);
+    }
+  }
+}
+
 TEST(RestoreTypes, ConstantsTakeTheDtypeTheirValueHadInTheKernel) {
   TypeMap types;
   types.constants.record(MathLang::num(2.5), kC64);

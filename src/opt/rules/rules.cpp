@@ -18,16 +18,20 @@ std::vector<MathRewrite> assemble(bool aggressive) {
 
 }  // namespace
 
-const std::vector<MathRewrite>& all_rules(const OptConfig& config) {
-  // Each list is built by the first call that needs it, once even when threads race, and is only
-  // read afterwards. A build that throws (out of memory) leaves no list behind, so the next call
+const RuleSet& rule_set(const OptConfig& config) {
+  // Each set is built by the first call that needs it, once even when threads race, and is only
+  // read afterwards. A build that throws (out of memory) leaves no set behind, so the next call
   // builds it again.
   if (config.effective_aggressive()) {
-    static const std::vector<MathRewrite> aggressive = assemble(true);
+    static const RuleSet aggressive(assemble(true));
     return aggressive;
   }
-  static const std::vector<MathRewrite> plain = assemble(false);
+  static const RuleSet plain(assemble(false));
   return plain;
+}
+
+const std::vector<MathRewrite>& all_rules(const OptConfig& config) {
+  return rule_set(config).rules;
 }
 
 }  // namespace tarvelon::opt::rules
