@@ -1,8 +1,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -33,6 +36,11 @@ struct EClass {
   ArenaList<L> nodes;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
   ArenaList<Id> parents;
+  /// The operator kinds of `nodes`: bit `d` for each discriminant `d` below 63, and bit 63 when
+  /// some node's discriminant is 63 or more.
+  std::uint64_t kinds = 0;
+  /// Whether `nodes` may have lost canonical children, order or uniqueness since the last rebuild.
+  bool touched = false;
 
   std::size_t size() const { return nodes.size(); }
 
@@ -246,8 +254,10 @@ class EGraph {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    classes_.emplace_back(std::in_place,
-                          EClass<L>{id, ArenaList<L>::single(canonical, *arena_), {}});
+    classes_.emplace_back(
+        std::in_place,
+        EClass<L>{
+            id, ArenaList<L>::single(canonical, *arena_), {}, kind_bit(canonical.discriminant())});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
     pending_.push_back(id);
@@ -290,6 +300,8 @@ class EGraph {
     pending_.insert(pending_.end(), absorbed.parents.begin(), absorbed.parents.end());
     concat(survivor.nodes, absorbed.nodes);
     concat(survivor.parents, absorbed.parents);
+    survivor.kinds |= absorbed.kinds;
+    survivor.touched = true;
   }
 
   std::size_t process_unions() {
@@ -300,6 +312,7 @@ class EGraph {
       pending_.pop_back();
       L node = nodes_[n];
       update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
+      touched_.push_back(n);
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
@@ -309,23 +322,45 @@ class EGraph {
     return unions;
   }
 
+  /// Re-canonicalizes, sorts and de-duplicates the nodes of the touched classes and rebuilds the
+  /// by-operator index; returns the number of duplicates dropped. A node's children can only
+  /// have lost their roots if it went through `pending_`, and a class's order only if it
+  /// absorbed another, so every other class is canonical, sorted and free of duplicates still.
   std::size_t rebuild_classes() {
+    for (Id id : touched_) classes_[union_find_.find_mut_in_range(id)]->touched = true;
+    touched_.clear();
     for (auto& set : op_sets_) set.clear();
     std::size_t trimmed = 0;
     for (auto& slot : classes_) {
       support::poll_cancel();
       if (!slot) continue;
       EClass<L>& c = *slot;
-      for (L& node : c.nodes)
-        update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
-      // Most classes are still in order: checking is linear where sorting is not.
-      if (!std::is_sorted(c.nodes.begin(), c.nodes.end()))
-        std::sort(c.nodes.begin(), c.nodes.end());
-      std::size_t before = c.nodes.size();
-      c.nodes.truncate(
-          static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
-      trimmed += before - c.nodes.size();
-      if (c.nodes.empty()) continue;
+      if (c.touched) {
+        c.touched = false;
+        trimmed += tidy(c);
+      }
+      register_kinds(c);
+    }
+    return trimmed;
+  }
+
+  /// Canonicalizes, sorts and de-duplicates the nodes of `c`; returns how many it dropped.
+  std::size_t tidy(EClass<L>& c) {
+    for (L& node : c.nodes)
+      update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
+    // Most classes are still in order: checking is linear where sorting is not.
+    if (!std::is_sorted(c.nodes.begin(), c.nodes.end())) std::sort(c.nodes.begin(), c.nodes.end());
+    std::size_t before = c.nodes.size();
+    c.nodes.truncate(
+        static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
+    return before - c.nodes.size();
+  }
+
+  /// Lists `c` under each operator kind of its nodes.
+  void register_kinds(const EClass<L>& c) {
+    if ((c.kinds & kWideKinds) != 0) {
+      // Some kind has no bit of its own: the nodes name them all, sorted kind by kind.
+      if (c.nodes.empty()) return;
       const L* last = &c.nodes.front();
       register_class(last->discriminant(), c.id);
       for (const L& node : c.nodes) {
@@ -334,15 +369,28 @@ class EGraph {
           last = &node;
         }
       }
+      return;
     }
-    return trimmed;
+    for (std::uint64_t kinds = c.kinds; kinds != 0; kinds &= kinds - 1)
+      register_class(static_cast<std::uint32_t>(std::countr_zero(kinds)), c.id);
   }
 
+  /// The bit of `discriminant` in `EClass::kinds`.
+  static std::uint64_t kind_bit(std::uint32_t discriminant) {
+    return discriminant < 63 ? std::uint64_t{1} << discriminant : kWideKinds;
+  }
+  static constexpr std::uint64_t kWideKinds = std::uint64_t{1} << 63;
+
   void register_class(std::uint32_t discriminant, Id id) {
-    auto [slot, inserted] =
-        op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
-    if (inserted) op_sets_.emplace_back().reserve(kFirstOpSetRoom);
-    std::vector<Id>& set = op_sets_[*slot];
+    std::uint32_t position = discriminant < kNarrowKinds ? narrow_slot_[discriminant] : kNoSlot;
+    if (position == kNoSlot) {
+      auto [slot, inserted] =
+          op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
+      if (inserted) op_sets_.emplace_back().reserve(kFirstOpSetRoom);
+      position = *slot;
+      if (discriminant < kNarrowKinds) narrow_slot_[discriminant] = position;
+    }
+    std::vector<Id>& set = op_sets_[position];
     // Classes register in ascending order, each contiguously, so a repeat is always at the back.
     if (set.empty() || set.back() != id) set.push_back(id);
   }
@@ -365,12 +413,22 @@ class EGraph {
   /// class enters when it is made (its node then finds itself in `memo_`), and a node again when
   /// the class of one of its children is absorbed, through that class's parent list.
   std::vector<Id, support::RecyclingAllocator<Id>> pending_;
+  /// Ids whose classes the next rebuild tidies: every id taken from `pending_` since the last.
+  std::vector<Id, support::RecyclingAllocator<Id>> touched_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>, support::RecyclingAllocator<std::optional<EClass<L>>>>
       classes_;
   std::size_t class_count_ = 0;
   /// By-operator index: discriminant -> position in `op_sets_`.
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
+  /// `op_slot_` for the kinds with a bit of their own, `kNoSlot` until first registered.
+  static constexpr std::uint32_t kNarrowKinds = 63;
+  static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
+  std::array<std::uint32_t, kNarrowKinds> narrow_slot_ = [] {
+    std::array<std::uint32_t, kNarrowKinds> slots{};
+    slots.fill(kNoSlot);
+    return slots;
+  }();
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
   std::uint64_t version_ = 0;

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
@@ -10,6 +14,7 @@
 #include "egraph/symbol_lang.h"
 #include "egraph/unionfind.h"
 #include "egraph_test_util.h"
+#include "opt/lang.h"
 
 namespace tarvelon::egraph {
 namespace {
@@ -281,6 +286,82 @@ TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
       EXPECT_LE(nodes, g.node_count());
     }
   }
+}
+
+/// Every class's nodes have root children and are sorted and distinct, and the by-operator index
+/// lists, under each kind, exactly the classes holding a node of it, in ascending order.
+template <Language L>
+void expect_tidy_and_indexed(const EGraph<L>& g) {
+  std::map<std::uint32_t, std::vector<Id>> expected;
+  for (const EClass<L>& c : g.classes()) {
+    const std::vector<L> nodes(c.nodes.begin(), c.nodes.end());
+    for (const L& node : nodes) {
+      for (Id child : node.children()) EXPECT_EQ(g.find(child), child) << node_text(node);
+      std::vector<Id>& with_kind = expected[node.discriminant()];
+      if (with_kind.empty() || with_kind.back() != c.id) with_kind.push_back(c.id);
+    }
+    EXPECT_TRUE(std::is_sorted(nodes.begin(), nodes.end())) << nodes_text<L>(nodes);
+    EXPECT_EQ(std::adjacent_find(nodes.begin(), nodes.end()), nodes.end()) << nodes_text<L>(nodes);
+  }
+  for (const auto& [kind, ids] : expected) {
+    const std::vector<Id>* listed = g.classes_by_op(kind);
+    ASSERT_NE(listed, nullptr) << kind;
+    EXPECT_EQ(*listed, ids) << kind;
+  }
+}
+
+/// Rounds of merges between the classes of terms, a rebuild after each, read in a language whose
+/// every operator kind has a bit of its own and in one whose kinds are symbol handles.
+template <Language L>
+void run_rounds_of_merges() {
+  struct Case {
+    const char* what;
+    std::vector<const char*> terms;
+    /// Per round, pairs of indices into `terms` whose classes merge.
+    std::vector<std::vector<std::pair<int, int>>> rounds;
+    std::size_t classes;
+  };
+  const Case cases[] = {
+      {"congruence climbs three levels in one rebuild",
+       {"(exp (log (neg a)))", "(exp (log (neg b)))", "a", "b"},
+       {{{2, 3}}},
+       4},
+      {"a merge below a class the last rebuild left alone",
+       {"(+ (exp x) (exp y))", "(* z z)", "x", "y", "z", "(exp x)"},
+       {{{2, 3}}, {{4, 5}}},
+       4},
+      {"an absorbed class's parents merge again a round later",
+       {"(+ a b)", "(+ b a)", "(* (+ a b) c)", "(* (+ b a) c)", "a", "b", "c"},
+       {{{0, 1}}, {{4, 5}}, {{5, 6}}},
+       3},
+      {"nodes of several kinds gather in one class",
+       {"(exp a)", "(log a)", "(neg a)", "(+ a a)", "a"},
+       {{{0, 1}, {2, 3}}, {{0, 3}}, {{3, 4}}},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EGraph<L> g;
+    std::vector<Id> ids;
+    for (const char* term : c.terms) {
+      auto parsed = parse_recexpr<L>(term);
+      ASSERT_TRUE(parsed.has_value()) << term;
+      ids.push_back(g.add_expr(*parsed));
+    }
+    g.rebuild();
+    expect_tidy_and_indexed(g);
+    for (const auto& round : c.rounds) {
+      for (auto [i, j] : round) g.union_(ids[i], ids[j]);
+      g.rebuild();
+      expect_tidy_and_indexed(g);
+    }
+    EXPECT_EQ(g.class_count(), c.classes) << g.dump();
+  }
+}
+
+TEST(EGraphStore, RebuildsLeaveEveryClassTidyAndIndexedRoundAfterRound) {
+  run_rounds_of_merges<opt::MathLang>();
+  run_rounds_of_merges<Node>();
 }
 
 }  // namespace
