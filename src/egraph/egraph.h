@@ -163,7 +163,7 @@ class EGraph {
   /// matcher, which looks up a class for every node it binds.
   const EClass<L>& root_class(Id root) const {
     if (root >= classes_.size() || !classes_[root]) [[unlikely]]
-      support::internal_fault(cat("Invalid id ", root));
+      invalid_id(root);
     return *classes_[root];
   }
 
@@ -248,6 +248,12 @@ class EGraph {
   }
 
  private:
+  /// Out of line, so that the lookups the matcher makes for every node it binds stay small enough
+  /// to inline.
+  [[noreturn, gnu::noinline, gnu::cold]] static void invalid_id(Id id) {
+    support::internal_fault(cat("Invalid id ", id));
+  }
+
   /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
   /// as given. Out of line: most additions find their node and never come here.
   [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {

@@ -347,6 +347,7 @@ class Machine {
   std::size_t run(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
+    first_ = &egraph_[eclass];
     found_size_ = 0;
     start<false>();
     return limit - remaining_;
@@ -360,6 +361,7 @@ class Machine {
   std::size_t count(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
+    first_ = &egraph_[eclass];
     start<true>();
     return limit - remaining_;
   }
@@ -459,9 +461,10 @@ class Machine {
   }
 
   /// The class in register `reg`. Every register but the first holds a child of a bound node,
-  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up.
+  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up, and
+  /// that once a run.
   const EClass<L>& class_in(Reg reg) const {
-    return reg == 0 ? egraph_[registers_[0]] : egraph_.root_class(registers_[reg]);
+    return reg == 0 ? *first_ : egraph_.root_class(registers_[reg]);
   }
 
   /// Copies a bound node's children into its registers. Nodes have few children: stores by
@@ -514,6 +517,8 @@ class Machine {
   std::array<Id, kInlineIds> inline_registers_;
   std::vector<Id> heap_registers_;
   Id* registers_ = inline_registers_.data();
+  /// The class of the first register, the one the current run started from.
+  const EClass<L>* first_ = nullptr;
   std::vector<Id> scratch_;
   /// The rows of the current run in its first `found_size_` ids, reused from run to run; it only
   /// grows, so that writing a row is a few stores rather than a call per id.
