@@ -94,6 +94,14 @@ class EGraph {
   /// `add_uncanonical`, then the root of the result.
   Id add(const L& node) { return find(add_uncanonical(node)); }
 
+  /// `add` for a node whose children are all roots, which it takes as they are: the instances of
+  /// a rule's right-hand side, built from the roots a match and the entries before it found.
+  Id add_with_root_children(const L& node) {
+    auto [existing, inserted] = memo_.try_emplace(node, static_cast<Id>(union_find_.size()));
+    if (!inserted) return find(*existing);
+    return make_class(node, node);
+  }
+
   /// Adds every entry of `expr` in order, each child mapped through the ids of the entries before
   /// it; returns the id of every entry (not necessarily roots).
   std::vector<Id> add_expr_entries(const RecExpr<L>& expr) {

@@ -319,12 +319,18 @@ class Pattern final : public Searcher<L>, public Applier<L> {
               [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
         Id id = root.is_var() ? row[root_column] : 0;
         for (const Part& part : parts) {
+          // A row holds the roots of its search, which merges made since may have absorbed; an
+          // entry built before holds the root it was just given.
           L instance = map_children(part.node, [&](Id child) {
-            return (child & kFromRow) != 0 ? row[child & ~kFromRow] : built[child];
+            return (child & kFromRow) != 0 ? egraph.find(row[child & ~kFromRow]) : built[child];
           });
           if (trace) [[unlikely]]
-            log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
-          id = built[part.entry] = egraph.add(instance);
+            log(LogLevel::Trace, [&] {
+              return cat("adding: ", node_text(map_children(part.node, [&](Id child) {
+                           return (child & kFromRow) != 0 ? row[child & ~kFromRow] : built[child];
+                         })));
+            });
+          id = built[part.entry] = egraph.add_with_root_children(instance);
         }
         if (egraph.union_(id, m.eclass)) changed(id);
       }

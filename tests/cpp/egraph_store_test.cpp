@@ -288,6 +288,47 @@ TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
   }
 }
 
+TEST(EGraphStore, AddingANodeWithRootChildrenAgreesWithAddingItAsGiven) {
+  struct Case {
+    const char* what;
+    const char* node;
+    bool is_new;
+  };
+  // The store holds (f a b), (g a) and c, then merges a with b and (g a) with c, and rebuilds.
+  const Case cases[] = {
+      {"a node the store holds", "(f a b)", false},
+      {"a node equal to a held one once merges count", "(f b a)", false},
+      {"a node held under a class merged since", "(g b)", false},
+      {"a new node over merged classes", "(h a b)", true},
+      {"a new leaf", "d", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Graph given, rooted;
+    for (Graph* g : {&given, &rooted}) {
+      add(*g, "(f a b)");
+      g->union_(add(*g, "a"), add(*g, "b"));
+      g->union_(add(*g, "(g a)"), add(*g, "c"));
+      g->rebuild();
+    }
+    const std::size_t before = given.node_count();
+    RecExpr<Node> e = testing::expr(c.node);
+    std::vector<Id> ids = given.add_expr_entries(e);
+    Id last = given.find(ids.back());
+    // The same entries, each child mapped to the root of the class the entries before it made.
+    std::vector<Id> roots;
+    for (const Node& entry : e)
+      roots.push_back(rooted.add_with_root_children(
+          map_children(entry, [&](Id child) { return rooted.find(roots[child]); })));
+    EXPECT_EQ(roots.back(), last);
+    EXPECT_EQ(given.node_count() != before, c.is_new);
+    EXPECT_EQ(rooted.node_count(), given.node_count());
+    given.rebuild();
+    rooted.rebuild();
+    EXPECT_EQ(rooted.dump(), given.dump());
+  }
+}
+
 /// Every class's nodes have root children and are sorted and distinct, and the by-operator index
 /// lists, under each kind, exactly the classes holding a node of it, in ascending order.
 template <Language L>
