@@ -147,16 +147,21 @@ class ArenaList {
   }
 
  private:
-  /// Moves to a piece of at least twice the capacity and room for `need` values.
+  /// Moves to a piece of at least twice the capacity, `kFirstGrowth` values and room for `need`.
   [[gnu::noinline]] void grow(Arena& arena, std::size_t need) {
     constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
     if (need > kMax) throw std::bad_alloc();
-    std::size_t capacity = std::min(kMax, std::max(need, 2 * std::size_t{capacity_}));
+    std::size_t capacity =
+        std::min(kMax, std::max({need, 2 * std::size_t{capacity_}, kFirstGrowth}));
     T* grown = static_cast<T*>(arena.allocate(capacity * sizeof(T), alignof(T)));
     if (size_ > 0) std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
     data_ = grown;
     capacity_ = static_cast<std::uint32_t>(capacity);
   }
+
+  /// Values a list makes room for when it first grows: a class's parent list takes a few
+  /// values one by one, and each growth copies the list.
+  static constexpr std::size_t kFirstGrowth = 4;
 
   T* data_ = nullptr;
   std::uint32_t size_ = 0;
