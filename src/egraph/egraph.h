@@ -116,7 +116,6 @@ class EGraph {
     };
     make_room(nodes_);
     make_room(classes_);
-    make_room(pending_);
     union_find_.reserve(n);
     memo_.reserve(n);
     for (const L& node : expr) {
@@ -274,7 +273,6 @@ class EGraph {
             id, ArenaList<L>::single(canonical, *arena_), {}, kind_bit(canonical.discriminant())});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
-    pending_.push_back(id);
     ++class_count_;
     ++version_;
     clean_ = false;
@@ -423,9 +421,9 @@ class EGraph {
   std::vector<L, support::RecyclingAllocator<L>> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
-  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A new
-  /// class enters when it is made (its node then finds itself in `memo_`), and a node again when
-  /// the class of one of its children is absorbed, through that class's parent list.
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A node
+  /// enters when the class of one of its children is absorbed, through that class's parent list:
+  /// a new node, whose children were roots when it was made, needs no check until then.
   std::vector<Id, support::RecyclingAllocator<Id>> pending_;
   /// Ids whose classes the next rebuild tidies: every id taken from `pending_` since the last.
   std::vector<Id, support::RecyclingAllocator<Id>> touched_;

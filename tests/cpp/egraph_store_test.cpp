@@ -400,6 +400,46 @@ void run_rounds_of_merges() {
   }
 }
 
+TEST(EGraphStore, NodesAddedSinceTheLastRebuildMeetTheirCongruentPeersAtTheNext) {
+  struct Case {
+    const char* what;
+    std::vector<const char*> before;  // added, then rebuilt
+    std::vector<const char*> after;   // added after that rebuild
+    std::vector<std::pair<const char*, const char*>> merges;
+    std::vector<std::pair<const char*, const char*>> equal;
+  };
+  const Case cases[] = {
+      {"a new parent of a merged leaf",
+       {"(f a)", "b"},
+       {"(f b)"},
+       {{"a", "b"}},
+       {{"(f a)", "(f b)"}}},
+      {"a new parent whose leaf was absorbed by the new one's",
+       {"(f a)"},
+       {"(f b)"},
+       {{"b", "a"}},
+       {{"(f b)", "(f a)"}}},
+      {"two new parents, one above the other",
+       {"(g (f a))", "b"},
+       {"(g (f b))"},
+       {{"a", "b"}},
+       {{"(g (f a))", "(g (f b))"}, {"(f a)", "(f b)"}}},
+      {"new nodes only", {}, {"(h c d)", "(h c e)"}, {{"d", "e"}}, {{"(h c d)", "(h c e)"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Graph g;
+    for (const char* term : c.before) add(g, term);
+    g.rebuild();
+    for (const char* term : c.after) add(g, term);
+    for (auto [x, y] : c.merges) g.union_(add(g, x), add(g, y));
+    g.rebuild();
+    for (auto [x, y] : c.equal) EXPECT_EQ(g.find(add(g, x)), g.find(add(g, y))) << x << " " << y;
+    expect_tidy_and_indexed(g);
+    EXPECT_TRUE(g.clean());
+  }
+}
+
 TEST(EGraphStore, RebuildsLeaveEveryClassTidyAndIndexedRoundAfterRound) {
   run_rounds_of_merges<opt::MathLang>();
   run_rounds_of_merges<Node>();
