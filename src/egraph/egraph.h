@@ -50,13 +50,15 @@ struct EClass {
   std::span<const L> matching_run(const L& pattern_node) const {
     std::span<const L> all(nodes.data(), nodes.size());
     if (all.size() < kBinarySearchThreshold) return all;
-    std::uint32_t kind = pattern_node.discriminant();
-    std::size_t start = static_cast<std::size_t>(
-        std::lower_bound(all.begin(), all.end(), pattern_node) - all.begin());
-    while (start > 0 && all[start - 1].discriminant() == kind) --start;
-    std::size_t end = start;
-    while (end < all.size() && all[end].discriminant() == kind) ++end;
-    return all.subspan(start, end - start);
+    const std::uint32_t kind = pattern_node.discriminant();
+    // The kind's nodes are contiguous and `at` lies among them or just past them, so each side
+    // of it splits in two by whether a node is of the kind.
+    auto at = std::lower_bound(all.begin(), all.end(), pattern_node);
+    auto first = std::partition_point(
+        all.begin(), at, [kind](const L& node) { return node.discriminant() != kind; });
+    auto last = std::partition_point(at, all.end(),
+                                     [kind](const L& node) { return node.discriminant() == kind; });
+    return {first, last};
   }
 
   static constexpr std::size_t kBinarySearchThreshold = 50;

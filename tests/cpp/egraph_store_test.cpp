@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -437,6 +438,42 @@ TEST(EGraphStore, NodesAddedSinceTheLastRebuildMeetTheirCongruentPeersAtTheNext)
     for (auto [x, y] : c.equal) EXPECT_EQ(g.find(add(g, x)), g.find(add(g, y))) << x << " " << y;
     expect_tidy_and_indexed(g);
     EXPECT_TRUE(g.clean());
+  }
+}
+
+TEST(EGraphStore, ALargeClassHandsTheMatcherExactlyTheNodesOfAKind) {
+  using opt::MathLang;
+  using opt::MathOp;
+  // Sizes on either side of the binary search's threshold; kinds at the front, middle and back
+  // of the sorted order, payload leaves among them.
+  for (int n : {10, 60, 200}) {
+    SCOPED_TRACE(n);
+    EGraph<MathLang> g;
+    Id x = g.add(MathLang::type_token(GlobalSymbol("x")));
+    std::vector<Id> ids;
+    for (int i = 0; i < n; ++i) {
+      ids.push_back(g.add(MathLang::num(0.5 * i)));
+      if (i % 3 == 0) ids.push_back(g.add(MathLang::integer(i)));
+      if (i % 2 == 0) ids.push_back(g.add(MathLang(MathOp::Add, {x, ids[i % ids.size()]})));
+    }
+    for (Id id : ids) g.union_(ids.front(), id);
+    g.rebuild();
+    const EClass<MathLang>& c = g[ids.front()];
+    const std::vector<MathLang> nodes(c.nodes.begin(), c.nodes.end());
+    const MathLang probes[] = {MathLang::boolean(false),     MathLang::integer(3),
+                               MathLang::integer(1 << 20),   MathLang::num(-1.0),
+                               MathLang::num(7.5),           MathLang(MathOp::Add, {0, 0}),
+                               MathLang(MathOp::Mul, {0, 0})};
+    for (const MathLang& probe : probes) {
+      SCOPED_TRACE(debug_text(probe));
+      // A small class is handed whole: the matcher checks each node anyway.
+      const bool whole = nodes.size() < EClass<MathLang>::kBinarySearchThreshold;
+      std::vector<MathLang> expected;
+      for (const MathLang& node : nodes)
+        if (whole || node.discriminant() == probe.discriminant()) expected.push_back(node);
+      std::span<const MathLang> run = c.matching_run(probe);
+      EXPECT_EQ(std::vector<MathLang>(run.begin(), run.end()), expected);
+    }
   }
 }
 
