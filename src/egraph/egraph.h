@@ -80,7 +80,7 @@ class EGraph {
     update_children(node, [&](Id child) { return find(child); });
     const Id* found = memo_.find(node);
     if (found == nullptr) return std::nullopt;
-    return find(*found);
+    return union_find_.find_in_range(*found);
   }
 
   /// Adds `node` unless an equal node exists. Returns the id stored with the existing node (not
@@ -94,13 +94,14 @@ class EGraph {
   }
 
   /// `add_uncanonical`, then the root of the result.
-  Id add(const L& node) { return find(add_uncanonical(node)); }
+  Id add(const L& node) { return union_find_.find_in_range(add_uncanonical(node)); }
 
   /// `add` for a node whose children are all roots, which it takes as they are: the instances of
   /// a rule's right-hand side, built from the roots a match and the entries before it found.
   Id add_with_root_children(const L& node) {
     auto [existing, inserted] = memo_.try_emplace(node, static_cast<Id>(union_find_.size()));
-    if (!inserted) return find(*existing);
+    // The hash-cons holds only ids the store handed out.
+    if (!inserted) return union_find_.find_in_range(*existing);
     return make_class(node, node);
   }
 
