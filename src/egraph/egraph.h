@@ -172,7 +172,8 @@ class EGraph {
   /// class or a class its by-operator index lists: `operator[]` without the `find`, for the
   /// matcher, which looks up a class for every node it binds.
   const EClass<L>& root_class(Id root) const {
-    if (root >= classes_.size() || !classes_[root]) [[unlikely]]
+    // The union-find has an entry per class slot, and its length costs no division.
+    if (root >= union_find_.size() || !classes_[root]) [[unlikely]]
       invalid_id(root);
     return *classes_[root];
   }
