@@ -398,7 +398,21 @@ class Machine {
       return yield();
     } else {
       const Bind<L>& bind = program_.nested_binds[kLevel];
-      for (const L& node : class_in(bind.eclass).matching_run(bind.node)) {
+      const std::span<const L> run = class_in(bind.eclass).matching_run(bind.node);
+      if constexpr (kCountOnly && kLevel + 1 == kBinds) {
+        // Without compares, every matching node of the last bind is a row: counted in one sweep.
+        if (program_.nested_compares.empty()) {
+          const auto found = static_cast<std::size_t>(std::count_if(
+              run.begin(), run.end(), [&](const L& node) { return node.matches(bind.node); }));
+          if (found >= remaining_) {
+            remaining_ = 0;
+            return true;
+          }
+          remaining_ -= found;
+          return false;
+        }
+      }
+      for (const L& node : run) {
         if (!node.matches(bind.node)) continue;
         copy_children(node.children(), registers_ + bind.out);
         if (nest<kCountOnly, kLevel + 1, kBinds>()) return true;
