@@ -328,7 +328,9 @@ class EGraph {
       pending_.pop_back();
       L node = nodes_[n];
       update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
-      touched_.push_back(n);
+      // Its class must re-canonicalize its copy; should the class be absorbed later in this
+      // pass, the class that absorbs it is marked in its stead.
+      classes_[union_find_.find_mut_in_range(n)]->touched = true;
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
@@ -343,8 +345,6 @@ class EGraph {
   /// have lost their roots if it went through `pending_`, and a class's order only if it
   /// absorbed another, so every other class is canonical, sorted and free of duplicates still.
   std::size_t rebuild_classes() {
-    for (Id id : touched_) classes_[union_find_.find_mut_in_range(id)]->touched = true;
-    touched_.clear();
     for (auto& set : op_sets_) set.clear();
     std::size_t trimmed = 0;
     for (auto& slot : classes_) {
@@ -429,8 +429,6 @@ class EGraph {
   /// enters when the class of one of its children is absorbed, through that class's parent list:
   /// a new node, whose children were roots when it was made, needs no check until then.
   std::vector<Id, support::RecyclingAllocator<Id>> pending_;
-  /// Ids whose classes the next rebuild tidies: every id taken from `pending_` since the last.
-  std::vector<Id, support::RecyclingAllocator<Id>> touched_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>, support::RecyclingAllocator<std::optional<EClass<L>>>>
       classes_;
