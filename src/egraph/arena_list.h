@@ -75,7 +75,7 @@ class Arena {
 
 /// A list of small values held in an `Arena`: a pointer and two 32-bit counts, so that an
 /// e-class with its node and parent lists fits in 40 bytes. Growing takes the arena; the list
-/// owns no memory of its own, and moving it leaves the source empty.
+/// owns no memory of its own, so a moved-from list still views the same values.
 template <class T>
 class ArenaList {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -88,16 +88,10 @@ class ArenaList {
   ArenaList() = default;
   ArenaList(const ArenaList&) = delete;
   ArenaList& operator=(const ArenaList&) = delete;
-  ArenaList(ArenaList&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  ArenaList& operator=(ArenaList&& other) noexcept {
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-    return *this;
-  }
+  /// A move copies the view and leaves the source as it was, so that the class array moves
+  /// its records as plain bytes when it grows.
+  ArenaList(ArenaList&&) noexcept = default;
+  ArenaList& operator=(ArenaList&&) noexcept = default;
 
   /// A list holding just `value`, in a piece of its size: what a new e-class's node list
   /// starts as, made without the out-of-line growth.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -432,6 +433,8 @@ class EGraph {
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>, support::RecyclingAllocator<std::optional<EClass<L>>>>
       classes_;
+  // Growing the class array then moves each record as plain bytes.
+  static_assert(std::is_trivially_move_constructible_v<std::optional<EClass<L>>>);
   std::size_t class_count_ = 0;
   /// By-operator index: discriminant -> position in `op_sets_`.
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
