@@ -139,7 +139,21 @@ class EGraph {
 
   /// Merges the classes of `a` and `b`; true when they were different. The class with more
   /// parents survives; on a tie, the class of `a`. Leaves the store not clean either way.
-  bool union_(Id a, Id b) { return merge(a, b); }
+  bool union_(Id a, Id b) {
+    clean_ = false;
+    return merge_roots_if_apart(union_find_.find_mut(a), union_find_.find_mut(b));
+  }
+
+  /// `union_` for ids the store handed out, such as a match's class and the root of the
+  /// instance built for it, which need no range check.
+  bool union_stored(Id a, Id b) {
+    clean_ = false;
+    return merge_roots_if_apart(union_find_.find_mut_in_range(a), union_find_.find_mut_in_range(b));
+  }
+
+  /// `find` for an id the store handed out, such as one a match row or the matcher's register
+  /// holds.
+  Id find_stored(Id id) const { return union_find_.find_in_range(id); }
 
   /// Restores canonical children, congruence and the by-operator index; returns the number of
   /// merges that congruence required.
@@ -293,10 +307,7 @@ class EGraph {
     from.clear();
   }
 
-  bool merge(Id a, Id b) {
-    clean_ = false;
-    Id r1 = union_find_.find_mut(a);
-    Id r2 = union_find_.find_mut(b);
+  bool merge_roots_if_apart(Id r1, Id r2) {
     if (r1 == r2) return false;
     merge_roots(r1, r2);
     return true;
@@ -335,7 +346,7 @@ class EGraph {
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
-        if (merge(m, n)) ++unions;
+        if (union_stored(m, n)) ++unions;
       }
     }
     return unions;

@@ -391,7 +391,8 @@ class Machine {
   bool nest() {
     if constexpr (kLevel == kBinds) {
       for (const Compare& compare : program_.nested_compares) {
-        if (egraph_.find(registers_[compare.i]) != egraph_.find(registers_[compare.j]))
+        if (egraph_.find_stored(registers_[compare.i]) !=
+            egraph_.find_stored(registers_[compare.j]))
           return false;
       }
       if constexpr (kCountOnly) return --remaining_ == 0;
@@ -452,7 +453,8 @@ class Machine {
         return false;
       }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
-        if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j]))
+        if (egraph_.find_stored(registers_[compare->i]) !=
+            egraph_.find_stored(registers_[compare->j]))
           return false;
         continue;
       }
@@ -460,7 +462,7 @@ class Machine {
       scratch_.clear();
       for (const ENodeOrReg<L>& entry : lookup.term) {
         if (entry.is_reg()) {
-          scratch_.push_back(egraph_.find(registers_[entry.reg()]));
+          scratch_.push_back(egraph_.find_stored(registers_[entry.reg()]));
           continue;
         }
         auto id =
@@ -468,7 +470,7 @@ class Machine {
         if (!id) return false;
         scratch_.push_back(*id);
       }
-      if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
+      if (scratch_.back() != egraph_.find_stored(registers_[lookup.i])) return false;
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
     return yield();

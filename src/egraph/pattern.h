@@ -322,7 +322,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
           // A row holds the roots of its search, which merges made since may have absorbed; an
           // entry built before holds the root it was just given.
           L instance = map_children(part.node, [&](Id child) {
-            return (child & kFromRow) != 0 ? egraph.find(row[child & ~kFromRow]) : built[child];
+            return (child & kFromRow) != 0 ? egraph.find_stored(row[child & ~kFromRow])
+                                           : built[child];
           });
           if (trace) [[unlikely]]
             log(LogLevel::Trace, [&] {
@@ -332,7 +333,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
             });
           id = built[part.entry] = egraph.add_with_root_children(instance);
         }
-        if (egraph.union_(id, m.eclass)) changed(id);
+        if (egraph.union_stored(id, m.eclass)) changed(id);
       }
     }
   }

@@ -98,15 +98,19 @@ TEST(EGraphStore, MergeSurvivorFollowsParentCountsThenArgumentOrder) {
       {"y has more parents, x first", {"(f y)"}, true, "y"},
       {"x has more parents, y first", {"(f x)", "(g x)"}, false, "x"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Graph g;
-    Id x = add(g, "x"), y = add(g, "y");
-    for (const char* t : c.terms) add(g, t);
-    EXPECT_TRUE(c.x_first ? g.union_(x, y) : g.union_(y, x));
-    Id survivor = std::string(c.survivor) == "x" ? x : y;
-    EXPECT_EQ(g.find(x), survivor);
-    EXPECT_EQ(g.find(y), survivor);
+  // The checked entry and the one the rules' instances take must pick the same survivor.
+  for (auto unite : {&Graph::union_, &Graph::union_stored}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      Graph g;
+      Id x = add(g, "x"), y = add(g, "y");
+      for (const char* t : c.terms) add(g, t);
+      EXPECT_TRUE(c.x_first ? (g.*unite)(x, y) : (g.*unite)(y, x));
+      EXPECT_FALSE((g.*unite)(x, y));
+      Id survivor = std::string(c.survivor) == "x" ? x : y;
+      EXPECT_EQ(g.find(x), survivor);
+      EXPECT_EQ(g.find_stored(y), survivor);
+    }
   }
 }
 
@@ -253,7 +257,12 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }),
             "index out of bounds: the len is 1 but the index is 3");
   EXPECT_EQ(fault_of([&] { Node("f", {0, 0, 0, 0, 0}); }), "a node has at most 4 children");
+  EXPECT_EQ(fault_of([&] { g.union_(0, 5); }),
+            "index out of bounds: the len is 1 but the index is 5");
+  EXPECT_EQ(fault_of([&] { g.union_(6, 0); }),
+            "index out of bounds: the len is 1 but the index is 6");
   EXPECT_EQ(g.node_count(), 1u);
+  EXPECT_EQ(g.class_count(), 1u);
 }
 
 TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
