@@ -46,12 +46,15 @@ struct EClass {
   std::size_t size() const { return nodes.size(); }
 
   /// The nodes among which all that match `pattern_node` (children ignored) lie, in node order:
-  /// every node of a small class; in a large one, found by binary search, the nodes of the
-  /// pattern node's operator kind, which the sorted order keeps contiguous.
+  /// none when the class has no node of the pattern node's kind; every node of a small class; in a
+  /// large one, found by binary search, the nodes of the pattern node's operator kind, which the
+  /// sorted order keeps contiguous.
   std::span<const L> matching_run(const L& pattern_node) const {
+    const std::uint32_t kind = pattern_node.discriminant();
+    // A class without a node of the kind hands over nothing, without a node read.
+    if (kind < 63 && (kinds & (std::uint64_t{1} << kind)) == 0) return {};
     std::span<const L> all(nodes.data(), nodes.size());
     if (all.size() < kBinarySearchThreshold) return all;
-    const std::uint32_t kind = pattern_node.discriminant();
     // The kind's nodes are contiguous and `at` lies among them or just past them, so each side
     // of it splits in two by whether a node is of the kind.
     auto at = std::lower_bound(all.begin(), all.end(), pattern_node);
