@@ -192,6 +192,9 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       if (limit == 0) return false;
       if (auto m = run_in(machine, eclass, limit)) {
         limit -= m->substs.size();
+        // A rule matching in a few classes then takes one allocation, not one per doubling.
+        if (matches.capacity() == 0) [[unlikely]]
+          make_first_room(matches);
         matches.push_back(std::move(*m));
       }
       return true;
@@ -349,6 +352,11 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   }
 
   static constexpr std::size_t kInlineEntries = 16;
+  /// Gives the list of matched classes room for a few at its first match. Out of line, so that
+  /// the search loop around it keeps its shape.
+  [[gnu::noinline]] static void make_first_room(std::vector<SearchMatches<L>>& matches) {
+    matches.reserve(8);
+  }
 
   PatternAst<L> ast_;
   Program<L> program_;
