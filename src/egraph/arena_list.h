@@ -75,7 +75,7 @@ class Arena {
 
 /// A list of small values held in an `Arena`: a pointer and two 32-bit counts, so that an
 /// e-class with its node and parent lists fits in 40 bytes. Growing takes the arena; the list
-/// owns no memory of its own, and moving it leaves the source empty.
+/// owns no memory of its own, so a moved-from list still views the same values.
 template <class T>
 class ArenaList {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -88,16 +88,10 @@ class ArenaList {
   ArenaList() = default;
   ArenaList(const ArenaList&) = delete;
   ArenaList& operator=(const ArenaList&) = delete;
-  ArenaList(ArenaList&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  ArenaList& operator=(ArenaList&& other) noexcept {
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-    return *this;
-  }
+  /// A move copies the view and leaves the source as it was, so that the class array moves
+  /// its records as plain bytes when it grows.
+  ArenaList(ArenaList&&) noexcept = default;
+  ArenaList& operator=(ArenaList&&) noexcept = default;
 
   /// A list holding just `value`, in a piece of its size: what a new e-class's node list
   /// starts as, made without the out-of-line growth.
@@ -147,16 +141,21 @@ class ArenaList {
   }
 
  private:
-  /// Moves to a piece of at least twice the capacity and room for `need` values.
+  /// Moves to a piece of at least twice the capacity, `kFirstGrowth` values and room for `need`.
   [[gnu::noinline]] void grow(Arena& arena, std::size_t need) {
     constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
     if (need > kMax) throw std::bad_alloc();
-    std::size_t capacity = std::min(kMax, std::max(need, 2 * std::size_t{capacity_}));
+    std::size_t capacity =
+        std::min(kMax, std::max({need, 2 * std::size_t{capacity_}, kFirstGrowth}));
     T* grown = static_cast<T*>(arena.allocate(capacity * sizeof(T), alignof(T)));
     if (size_ > 0) std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
     data_ = grown;
     capacity_ = static_cast<std::uint32_t>(capacity);
   }
+
+  /// Values a list makes room for when it first grows: a class's parent list takes a few
+  /// values one by one, and each growth copies the list.
+  static constexpr std::size_t kFirstGrowth = 4;
 
   T* data_ = nullptr;
   std::uint32_t size_ = 0;

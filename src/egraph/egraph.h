@@ -1,12 +1,16 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,22 +37,32 @@ struct EClass {
   ArenaList<L> nodes;
   /// Ids of the nodes (not classes) with a child in this class; may hold stale ids and repeats.
   ArenaList<Id> parents;
+  /// The operator kinds of `nodes`: bit `d` for each discriminant `d` below 63, and bit 63 when
+  /// some node's discriminant is 63 or more.
+  std::uint64_t kinds = 0;
+  /// Whether `nodes` may have lost canonical children, order or uniqueness since the last rebuild.
+  bool touched = false;
 
   std::size_t size() const { return nodes.size(); }
 
   /// The nodes among which all that match `pattern_node` (children ignored) lie, in node order:
-  /// every node of a small class; in a large one, found by binary search, the nodes of the
-  /// pattern node's operator kind, which the sorted order keeps contiguous.
+  /// none when the class has no node of the pattern node's kind; every node of a small class; in a
+  /// large one, found by binary search, the nodes of the pattern node's operator kind, which the
+  /// sorted order keeps contiguous.
   std::span<const L> matching_run(const L& pattern_node) const {
+    const std::uint32_t kind = pattern_node.discriminant();
+    // A class without a node of the kind hands over nothing, without a node read.
+    if (kind < 63 && (kinds & (std::uint64_t{1} << kind)) == 0) return {};
     std::span<const L> all(nodes.data(), nodes.size());
     if (all.size() < kBinarySearchThreshold) return all;
-    std::uint32_t kind = pattern_node.discriminant();
-    std::size_t start = static_cast<std::size_t>(
-        std::lower_bound(all.begin(), all.end(), pattern_node) - all.begin());
-    while (start > 0 && all[start - 1].discriminant() == kind) --start;
-    std::size_t end = start;
-    while (end < all.size() && all[end].discriminant() == kind) ++end;
-    return all.subspan(start, end - start);
+    // The kind's nodes are contiguous and `at` lies among them or just past them, so each side
+    // of it splits in two by whether a node is of the kind.
+    auto at = std::lower_bound(all.begin(), all.end(), pattern_node);
+    auto first = std::partition_point(
+        all.begin(), at, [kind](const L& node) { return node.discriminant() != kind; });
+    auto last = std::partition_point(at, all.end(),
+                                     [kind](const L& node) { return node.discriminant() == kind; });
+    return {first, last};
   }
 
   static constexpr std::size_t kBinarySearchThreshold = 50;
@@ -70,7 +84,7 @@ class EGraph {
     update_children(node, [&](Id child) { return find(child); });
     const Id* found = memo_.find(node);
     if (found == nullptr) return std::nullopt;
-    return find(*found);
+    return union_find_.find_in_range(*found);
   }
 
   /// Adds `node` unless an equal node exists. Returns the id stored with the existing node (not
@@ -84,7 +98,16 @@ class EGraph {
   }
 
   /// `add_uncanonical`, then the root of the result.
-  Id add(const L& node) { return find(add_uncanonical(node)); }
+  Id add(const L& node) { return union_find_.find_in_range(add_uncanonical(node)); }
+
+  /// `add` for a node whose children are all roots, which it takes as they are: the instances of
+  /// a rule's right-hand side, built from the roots a match and the entries before it found.
+  Id add_with_root_children(const L& node) {
+    auto [existing, inserted] = memo_.try_emplace(node, static_cast<Id>(union_find_.size()));
+    // The hash-cons holds only ids the store handed out.
+    if (!inserted) return union_find_.find_in_range(*existing);
+    return make_class(node, node);
+  }
 
   /// Adds every entry of `expr` in order, each child mapped through the ids of the entries before
   /// it; returns the id of every entry (not necessarily roots).
@@ -100,7 +123,6 @@ class EGraph {
     };
     make_room(nodes_);
     make_room(classes_);
-    make_room(pending_);
     union_find_.reserve(n);
     memo_.reserve(n);
     for (const L& node : expr) {
@@ -120,7 +142,21 @@ class EGraph {
 
   /// Merges the classes of `a` and `b`; true when they were different. The class with more
   /// parents survives; on a tie, the class of `a`. Leaves the store not clean either way.
-  bool union_(Id a, Id b) { return merge(a, b); }
+  bool union_(Id a, Id b) {
+    clean_ = false;
+    return merge_roots_if_apart(union_find_.find_mut(a), union_find_.find_mut(b));
+  }
+
+  /// `union_` for ids the store handed out, such as a match's class and the root of the
+  /// instance built for it, which need no range check.
+  bool union_stored(Id a, Id b) {
+    clean_ = false;
+    return merge_roots_if_apart(union_find_.find_mut_in_range(a), union_find_.find_mut_in_range(b));
+  }
+
+  /// `find` for an id the store handed out, such as one a match row or the matcher's register
+  /// holds.
+  Id find_stored(Id id) const { return union_find_.find_in_range(id); }
 
   /// Restores canonical children, congruence and the by-operator index; returns the number of
   /// merges that congruence required.
@@ -154,8 +190,9 @@ class EGraph {
   /// class or a class its by-operator index lists: `operator[]` without the `find`, for the
   /// matcher, which looks up a class for every node it binds.
   const EClass<L>& root_class(Id root) const {
-    if (root >= classes_.size() || !classes_[root]) [[unlikely]]
-      support::internal_fault(cat("Invalid id ", root));
+    // The union-find has an entry per class slot, and its length costs no division.
+    if (root >= union_find_.size() || !classes_[root]) [[unlikely]]
+      invalid_id(root);
     return *classes_[root];
   }
 
@@ -240,17 +277,24 @@ class EGraph {
   }
 
  private:
+  /// Out of line, so that the lookups the matcher makes for every node it binds stay small enough
+  /// to inline.
+  [[noreturn, gnu::noinline, gnu::cold]] static void invalid_id(Id id) {
+    support::internal_fault(cat("Invalid id ", id));
+  }
+
   /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
   /// as given. Out of line: most additions find their node and never come here.
   [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
-    classes_.emplace_back(std::in_place,
-                          EClass<L>{id, ArenaList<L>::single(canonical, *arena_), {}});
+    classes_.emplace_back(
+        std::in_place,
+        EClass<L>{
+            id, ArenaList<L>::single(canonical, *arena_), {}, kind_bit(canonical.discriminant())});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
-    pending_.push_back(id);
     ++class_count_;
     ++version_;
     clean_ = false;
@@ -266,10 +310,7 @@ class EGraph {
     from.clear();
   }
 
-  bool merge(Id a, Id b) {
-    clean_ = false;
-    Id r1 = union_find_.find_mut(a);
-    Id r2 = union_find_.find_mut(b);
+  bool merge_roots_if_apart(Id r1, Id r2) {
     if (r1 == r2) return false;
     merge_roots(r1, r2);
     return true;
@@ -290,6 +331,8 @@ class EGraph {
     pending_.insert(pending_.end(), absorbed.parents.begin(), absorbed.parents.end());
     concat(survivor.nodes, absorbed.nodes);
     concat(survivor.parents, absorbed.parents);
+    survivor.kinds |= absorbed.kinds;
+    survivor.touched = true;
   }
 
   std::size_t process_unions() {
@@ -300,15 +343,22 @@ class EGraph {
       pending_.pop_back();
       L node = nodes_[n];
       update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
+      // Its class must re-canonicalize its copy; should the class be absorbed later in this
+      // pass, the class that absorbs it is marked in its stead.
+      classes_[union_find_.find_mut_in_range(n)]->touched = true;
       auto [value, inserted] = memo_.try_emplace(node, n);
       if (!inserted) {
         Id m = std::exchange(*value, n);
-        if (merge(m, n)) ++unions;
+        if (union_stored(m, n)) ++unions;
       }
     }
     return unions;
   }
 
+  /// Re-canonicalizes, sorts and de-duplicates the nodes of the touched classes and rebuilds the
+  /// by-operator index; returns the number of duplicates dropped. A node's children can only
+  /// have lost their roots if it went through `pending_`, and a class's order only if it
+  /// absorbed another, so every other class is canonical, sorted and free of duplicates still.
   std::size_t rebuild_classes() {
     for (auto& set : op_sets_) set.clear();
     std::size_t trimmed = 0;
@@ -316,16 +366,32 @@ class EGraph {
       support::poll_cancel();
       if (!slot) continue;
       EClass<L>& c = *slot;
-      for (L& node : c.nodes)
-        update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
-      // Most classes are still in order: checking is linear where sorting is not.
-      if (!std::is_sorted(c.nodes.begin(), c.nodes.end()))
-        std::sort(c.nodes.begin(), c.nodes.end());
-      std::size_t before = c.nodes.size();
-      c.nodes.truncate(
-          static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
-      trimmed += before - c.nodes.size();
-      if (c.nodes.empty()) continue;
+      if (c.touched) {
+        c.touched = false;
+        trimmed += tidy(c);
+      }
+      register_kinds(c);
+    }
+    return trimmed;
+  }
+
+  /// Canonicalizes, sorts and de-duplicates the nodes of `c`; returns how many it dropped.
+  std::size_t tidy(EClass<L>& c) {
+    for (L& node : c.nodes)
+      update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
+    // Most classes are still in order: checking is linear where sorting is not.
+    if (!std::is_sorted(c.nodes.begin(), c.nodes.end())) std::sort(c.nodes.begin(), c.nodes.end());
+    std::size_t before = c.nodes.size();
+    c.nodes.truncate(
+        static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
+    return before - c.nodes.size();
+  }
+
+  /// Lists `c` under each operator kind of its nodes.
+  void register_kinds(const EClass<L>& c) {
+    if ((c.kinds & kWideKinds) != 0) {
+      // Some kind has no bit of its own: the nodes name them all, sorted kind by kind.
+      if (c.nodes.empty()) return;
       const L* last = &c.nodes.front();
       register_class(last->discriminant(), c.id);
       for (const L& node : c.nodes) {
@@ -334,15 +400,28 @@ class EGraph {
           last = &node;
         }
       }
+      return;
     }
-    return trimmed;
+    for (std::uint64_t kinds = c.kinds; kinds != 0; kinds &= kinds - 1)
+      register_class(static_cast<std::uint32_t>(std::countr_zero(kinds)), c.id);
   }
 
+  /// The bit of `discriminant` in `EClass::kinds`.
+  static std::uint64_t kind_bit(std::uint32_t discriminant) {
+    return discriminant < 63 ? std::uint64_t{1} << discriminant : kWideKinds;
+  }
+  static constexpr std::uint64_t kWideKinds = std::uint64_t{1} << 63;
+
   void register_class(std::uint32_t discriminant, Id id) {
-    auto [slot, inserted] =
-        op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
-    if (inserted) op_sets_.emplace_back().reserve(kFirstOpSetRoom);
-    std::vector<Id>& set = op_sets_[*slot];
+    std::uint32_t position = discriminant < kNarrowKinds ? narrow_slot_[discriminant] : kNoSlot;
+    if (position == kNoSlot) {
+      auto [slot, inserted] =
+          op_slot_.try_emplace(discriminant, static_cast<std::uint32_t>(op_sets_.size()));
+      if (inserted) op_sets_.emplace_back().reserve(kFirstOpSetRoom);
+      position = *slot;
+      if (discriminant < kNarrowKinds) narrow_slot_[discriminant] = position;
+    }
+    std::vector<Id>& set = op_sets_[position];
     // Classes register in ascending order, each contiguously, so a repeat is always at the back.
     if (set.empty() || set.back() != id) set.push_back(id);
   }
@@ -361,16 +440,26 @@ class EGraph {
   std::vector<L, support::RecyclingAllocator<L>> nodes_;
   /// Node with children canonical as of its last canonicalization -> the id that put it there.
   FlatHashMap<L, Id, MemberHash> memo_;
-  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A new
-  /// class enters when it is made (its node then finds itself in `memo_`), and a node again when
-  /// the class of one of its children is absorbed, through that class's parent list.
+  /// Ids whose nodes must be re-canonicalized and re-checked against `memo_`; a stack. A node
+  /// enters when the class of one of its children is absorbed, through that class's parent list:
+  /// a new node, whose children were roots when it was made, needs no check until then.
   std::vector<Id, support::RecyclingAllocator<Id>> pending_;
   /// Indexed by id; engaged exactly for roots.
   std::vector<std::optional<EClass<L>>, support::RecyclingAllocator<std::optional<EClass<L>>>>
       classes_;
+  // Growing the class array then moves each record as plain bytes.
+  static_assert(std::is_trivially_move_constructible_v<std::optional<EClass<L>>>);
   std::size_t class_count_ = 0;
   /// By-operator index: discriminant -> position in `op_sets_`.
   FlatHashMap<std::uint32_t, std::uint32_t, IdHash> op_slot_;
+  /// `op_slot_` for the kinds with a bit of their own, `kNoSlot` until first registered.
+  static constexpr std::uint32_t kNarrowKinds = 63;
+  static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
+  std::array<std::uint32_t, kNarrowKinds> narrow_slot_ = [] {
+    std::array<std::uint32_t, kNarrowKinds> slots{};
+    slots.fill(kNoSlot);
+    return slots;
+  }();
   std::vector<std::vector<Id>> op_sets_;
   bool clean_ = false;
   std::uint64_t version_ = 0;

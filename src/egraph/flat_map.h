@@ -109,7 +109,7 @@ class FlatHashMap {
 
   /// Whether one more entry would pass the load factor of 3/4 (measured as fast as 1/2 on small
   /// tables and faster on large ones, where the smaller table stays in cache).
-  bool full() const { return (size_ + 1) * 4 > slots_.size() * 3; }
+  bool full() const { return size_ >= most_; }
 
   /// Doubles the table, or starts it at 16 slots.
   void grow() { grow_to(slots_.empty() ? 16 : slots_.size() * 2); }
@@ -131,11 +131,14 @@ class FlatHashMap {
     }
     slots_ = std::move(new_slots);
     mask_ = new_mask;
+    most_ = capacity * 3 / 4;
   }
 
   std::vector<Slot, support::RecyclingAllocator<Slot>> slots_;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
+  /// The entries the table holds before it grows: three quarters of its slots.
+  std::size_t most_ = 0;
 };
 
 }  // namespace tarvelon::egraph

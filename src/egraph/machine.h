@@ -347,6 +347,7 @@ class Machine {
   std::size_t run(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
+    first_ = &egraph_[eclass];
     found_size_ = 0;
     start<false>();
     return limit - remaining_;
@@ -360,6 +361,7 @@ class Machine {
   std::size_t count(Id eclass, std::size_t limit) {
     remaining_ = limit;
     registers_[0] = eclass;
+    first_ = &egraph_[eclass];
     start<true>();
     return limit - remaining_;
   }
@@ -389,14 +391,29 @@ class Machine {
   bool nest() {
     if constexpr (kLevel == kBinds) {
       for (const Compare& compare : program_.nested_compares) {
-        if (egraph_.find(registers_[compare.i]) != egraph_.find(registers_[compare.j]))
+        if (egraph_.find_stored(registers_[compare.i]) !=
+            egraph_.find_stored(registers_[compare.j]))
           return false;
       }
       if constexpr (kCountOnly) return --remaining_ == 0;
       return yield();
     } else {
       const Bind<L>& bind = program_.nested_binds[kLevel];
-      for (const L& node : class_in(bind.eclass).matching_run(bind.node)) {
+      const std::span<const L> run = class_in(bind.eclass).matching_run(bind.node);
+      if constexpr (kCountOnly && kLevel + 1 == kBinds) {
+        // Without compares, every matching node of the last bind is a row: counted in one sweep.
+        if (program_.nested_compares.empty()) {
+          const auto found = static_cast<std::size_t>(std::count_if(
+              run.begin(), run.end(), [&](const L& node) { return node.matches(bind.node); }));
+          if (found >= remaining_) {
+            remaining_ = 0;
+            return true;
+          }
+          remaining_ -= found;
+          return false;
+        }
+      }
+      for (const L& node : run) {
         if (!node.matches(bind.node)) continue;
         copy_children(node.children(), registers_ + bind.out);
         if (nest<kCountOnly, kLevel + 1, kBinds>()) return true;
@@ -436,7 +453,8 @@ class Machine {
         return false;
       }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
-        if (egraph_.find(registers_[compare->i]) != egraph_.find(registers_[compare->j]))
+        if (egraph_.find_stored(registers_[compare->i]) !=
+            egraph_.find_stored(registers_[compare->j]))
           return false;
         continue;
       }
@@ -444,7 +462,7 @@ class Machine {
       scratch_.clear();
       for (const ENodeOrReg<L>& entry : lookup.term) {
         if (entry.is_reg()) {
-          scratch_.push_back(egraph_.find(registers_[entry.reg()]));
+          scratch_.push_back(egraph_.find_stored(registers_[entry.reg()]));
           continue;
         }
         auto id =
@@ -452,16 +470,17 @@ class Machine {
         if (!id) return false;
         scratch_.push_back(*id);
       }
-      if (scratch_.back() != egraph_.find(registers_[lookup.i])) return false;
+      if (scratch_.back() != egraph_.find_stored(registers_[lookup.i])) return false;
     }
     if constexpr (kCountOnly) return --remaining_ == 0;
     return yield();
   }
 
   /// The class in register `reg`. Every register but the first holds a child of a bound node,
-  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up.
+  /// which a clean store keeps canonical, so only the first, the caller's id, is looked up, and
+  /// that once a run.
   const EClass<L>& class_in(Reg reg) const {
-    return reg == 0 ? egraph_[registers_[0]] : egraph_.root_class(registers_[reg]);
+    return reg == 0 ? *first_ : egraph_.root_class(registers_[reg]);
   }
 
   /// Copies a bound node's children into its registers. Nodes have few children: stores by
@@ -514,6 +533,8 @@ class Machine {
   std::array<Id, kInlineIds> inline_registers_;
   std::vector<Id> heap_registers_;
   Id* registers_ = inline_registers_.data();
+  /// The class of the first register, the one the current run started from.
+  const EClass<L>* first_ = nullptr;
   std::vector<Id> scratch_;
   /// The rows of the current run in its first `found_size_` ids, reused from run to run; it only
   /// grows, so that writing a row is a few stores rather than a call per id.

@@ -192,6 +192,9 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       if (limit == 0) return false;
       if (auto m = run_in(machine, eclass, limit)) {
         limit -= m->substs.size();
+        // A rule matching in a few classes then takes one allocation, not one per doubling.
+        if (matches.capacity() == 0) [[unlikely]]
+          make_first_room(matches);
         matches.push_back(std::move(*m));
       }
       return true;
@@ -319,14 +322,21 @@ class Pattern final : public Searcher<L>, public Applier<L> {
               [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
         Id id = root.is_var() ? row[root_column] : 0;
         for (const Part& part : parts) {
+          // A row holds the roots of its search, which merges made since may have absorbed; an
+          // entry built before holds the root it was just given.
           L instance = map_children(part.node, [&](Id child) {
-            return (child & kFromRow) != 0 ? row[child & ~kFromRow] : built[child];
+            return (child & kFromRow) != 0 ? egraph.find_stored(row[child & ~kFromRow])
+                                           : built[child];
           });
           if (trace) [[unlikely]]
-            log(LogLevel::Trace, [&] { return cat("adding: ", node_text(instance)); });
-          id = built[part.entry] = egraph.add(instance);
+            log(LogLevel::Trace, [&] {
+              return cat("adding: ", node_text(map_children(part.node, [&](Id child) {
+                           return (child & kFromRow) != 0 ? row[child & ~kFromRow] : built[child];
+                         })));
+            });
+          id = built[part.entry] = egraph.add_with_root_children(instance);
         }
-        if (egraph.union_(id, m.eclass)) changed(id);
+        if (egraph.union_stored(id, m.eclass)) changed(id);
       }
     }
   }
@@ -342,6 +352,11 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   }
 
   static constexpr std::size_t kInlineEntries = 16;
+  /// Gives the list of matched classes room for a few at its first match. Out of line, so that
+  /// the search loop around it keeps its shape.
+  [[gnu::noinline]] static void make_first_room(std::vector<SearchMatches<L>>& matches) {
+    matches.reserve(8);
+  }
 
   PatternAst<L> ast_;
   Program<L> program_;

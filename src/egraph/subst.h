@@ -163,9 +163,9 @@ class SubstRows {
   iterator end() const { return {this, count_}; }
 
  private:
-  /// Rows of up to this many ids in all are held without allocation: most classes match a
-  /// rule once or twice.
-  static constexpr std::size_t kInline = 6;
+  /// Rows of up to this many ids in all are held without allocation: most classes match a rule
+  /// once or twice, and few more than four times with three variables.
+  static constexpr std::size_t kInline = 12;
   const Id* ids() const { return heap_.empty() ? inline_.data() : heap_.data(); }
 
   std::span<const Var> vars_;

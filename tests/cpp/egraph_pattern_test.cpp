@@ -333,6 +333,30 @@ TEST(PatternSearch, CountingAgreesWithSearching) {
   }
 }
 
+TEST(PatternSearch, CountingALargeClassStopsWhereSearchingItDoes) {
+  // The last Bind's nodes are counted in one sweep; the limit must still cut the count inside
+  // that sweep, in a class past the binary search's threshold and among other kinds.
+  Graph g;
+  Id big = add(g, "(+ a0 b0)");
+  for (int i = 1; i < 60; ++i) {
+    g.union_(big, add(g, cat("(+ a", i, " b", i, ")")));
+    if (i % 4 == 0) g.union_(big, add(g, cat("(* a", i, " b", i, ")")));
+  }
+  add(g, "(g (+ a0 b0))");
+  add(g, "(h (+ a0 b0) (+ a0 b0))");
+  g.rebuild();
+  for (const char* text :
+       {"(g (+ ?x ?y))", "(g (* ?x ?y))", "(h (+ ?x ?y) (+ ?x ?y))", "(h ?z (+ ?x ?y))"}) {
+    Pattern<Node> p = pattern(text);
+    const std::size_t all = matches(g, p).size();
+    for (std::size_t limit :
+         {std::size_t{1}, std::size_t{14}, std::size_t{15}, all - 1, all, all + 1, kNoLimit}) {
+      SCOPED_TRACE(cat(text, " limit ", limit));
+      EXPECT_EQ(p.count_with_limit(g, limit), matches(g, p, limit).size());
+    }
+  }
+}
+
 TEST(PatternSearch, NestedLoopsFindWhatTheGeneralMachineFinds) {
   // Short chains of Binds run as nested loops; the same program with them unpacked nowhere runs
   // on the general machine, which must find the same rows in the same order and count alike.

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
@@ -10,6 +15,7 @@
 #include "egraph/symbol_lang.h"
 #include "egraph/unionfind.h"
 #include "egraph_test_util.h"
+#include "opt/lang.h"
 
 namespace tarvelon::egraph {
 namespace {
@@ -92,15 +98,19 @@ TEST(EGraphStore, MergeSurvivorFollowsParentCountsThenArgumentOrder) {
       {"y has more parents, x first", {"(f y)"}, true, "y"},
       {"x has more parents, y first", {"(f x)", "(g x)"}, false, "x"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Graph g;
-    Id x = add(g, "x"), y = add(g, "y");
-    for (const char* t : c.terms) add(g, t);
-    EXPECT_TRUE(c.x_first ? g.union_(x, y) : g.union_(y, x));
-    Id survivor = std::string(c.survivor) == "x" ? x : y;
-    EXPECT_EQ(g.find(x), survivor);
-    EXPECT_EQ(g.find(y), survivor);
+  // The checked entry and the one the rules' instances take must pick the same survivor.
+  for (auto unite : {&Graph::union_, &Graph::union_stored}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      Graph g;
+      Id x = add(g, "x"), y = add(g, "y");
+      for (const char* t : c.terms) add(g, t);
+      EXPECT_TRUE(c.x_first ? (g.*unite)(x, y) : (g.*unite)(y, x));
+      EXPECT_FALSE((g.*unite)(x, y));
+      Id survivor = std::string(c.survivor) == "x" ? x : y;
+      EXPECT_EQ(g.find(x), survivor);
+      EXPECT_EQ(g.find_stored(y), survivor);
+    }
   }
 }
 
@@ -247,7 +257,12 @@ TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   EXPECT_EQ(fault_of([&] { g.add(Node("f", {3})); }),
             "index out of bounds: the len is 1 but the index is 3");
   EXPECT_EQ(fault_of([&] { Node("f", {0, 0, 0, 0, 0}); }), "a node has at most 4 children");
+  EXPECT_EQ(fault_of([&] { g.union_(0, 5); }),
+            "index out of bounds: the len is 1 but the index is 5");
+  EXPECT_EQ(fault_of([&] { g.union_(6, 0); }),
+            "index out of bounds: the len is 1 but the index is 6");
   EXPECT_EQ(g.node_count(), 1u);
+  EXPECT_EQ(g.class_count(), 1u);
 }
 
 TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
@@ -281,6 +296,203 @@ TEST(EGraphStore, AddAndRebuildAgreeWithAnIndependentClosureOnARandomTerm) {
       EXPECT_LE(nodes, g.node_count());
     }
   }
+}
+
+TEST(EGraphStore, AddingANodeWithRootChildrenAgreesWithAddingItAsGiven) {
+  struct Case {
+    const char* what;
+    const char* node;
+    bool is_new;
+  };
+  // The store holds (f a b), (g a) and c, then merges a with b and (g a) with c, and rebuilds.
+  const Case cases[] = {
+      {"a node the store holds", "(f a b)", false},
+      {"a node equal to a held one once merges count", "(f b a)", false},
+      {"a node held under a class merged since", "(g b)", false},
+      {"a new node over merged classes", "(h a b)", true},
+      {"a new leaf", "d", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Graph given, rooted;
+    for (Graph* g : {&given, &rooted}) {
+      add(*g, "(f a b)");
+      g->union_(add(*g, "a"), add(*g, "b"));
+      g->union_(add(*g, "(g a)"), add(*g, "c"));
+      g->rebuild();
+    }
+    const std::size_t before = given.node_count();
+    RecExpr<Node> e = testing::expr(c.node);
+    std::vector<Id> ids = given.add_expr_entries(e);
+    Id last = given.find(ids.back());
+    // The same entries, each child mapped to the root of the class the entries before it made.
+    std::vector<Id> roots;
+    for (const Node& entry : e)
+      roots.push_back(rooted.add_with_root_children(
+          map_children(entry, [&](Id child) { return rooted.find(roots[child]); })));
+    EXPECT_EQ(roots.back(), last);
+    EXPECT_EQ(given.node_count() != before, c.is_new);
+    EXPECT_EQ(rooted.node_count(), given.node_count());
+    given.rebuild();
+    rooted.rebuild();
+    EXPECT_EQ(rooted.dump(), given.dump());
+  }
+}
+
+/// Every class's nodes have root children and are sorted and distinct, and the by-operator index
+/// lists, under each kind, exactly the classes holding a node of it, in ascending order.
+template <Language L>
+void expect_tidy_and_indexed(const EGraph<L>& g) {
+  std::map<std::uint32_t, std::vector<Id>> expected;
+  for (const EClass<L>& c : g.classes()) {
+    const std::vector<L> nodes(c.nodes.begin(), c.nodes.end());
+    for (const L& node : nodes) {
+      for (Id child : node.children()) EXPECT_EQ(g.find(child), child) << node_text(node);
+      std::vector<Id>& with_kind = expected[node.discriminant()];
+      if (with_kind.empty() || with_kind.back() != c.id) with_kind.push_back(c.id);
+    }
+    EXPECT_TRUE(std::is_sorted(nodes.begin(), nodes.end())) << nodes_text<L>(nodes);
+    EXPECT_EQ(std::adjacent_find(nodes.begin(), nodes.end()), nodes.end()) << nodes_text<L>(nodes);
+  }
+  for (const auto& [kind, ids] : expected) {
+    const std::vector<Id>* listed = g.classes_by_op(kind);
+    ASSERT_NE(listed, nullptr) << kind;
+    EXPECT_EQ(*listed, ids) << kind;
+  }
+}
+
+/// Rounds of merges between the classes of terms, a rebuild after each, read in a language whose
+/// every operator kind has a bit of its own and in one whose kinds are symbol handles.
+template <Language L>
+void run_rounds_of_merges() {
+  struct Case {
+    const char* what;
+    std::vector<const char*> terms;
+    /// Per round, pairs of indices into `terms` whose classes merge.
+    std::vector<std::vector<std::pair<int, int>>> rounds;
+    std::size_t classes;
+  };
+  const Case cases[] = {
+      {"congruence climbs three levels in one rebuild",
+       {"(exp (log (neg a)))", "(exp (log (neg b)))", "a", "b"},
+       {{{2, 3}}},
+       4},
+      {"a merge below a class the last rebuild left alone",
+       {"(+ (exp x) (exp y))", "(* z z)", "x", "y", "z", "(exp x)"},
+       {{{2, 3}}, {{4, 5}}},
+       4},
+      {"an absorbed class's parents merge again a round later",
+       {"(+ a b)", "(+ b a)", "(* (+ a b) c)", "(* (+ b a) c)", "a", "b", "c"},
+       {{{0, 1}}, {{4, 5}}, {{5, 6}}},
+       3},
+      {"nodes of several kinds gather in one class",
+       {"(exp a)", "(log a)", "(neg a)", "(+ a a)", "a"},
+       {{{0, 1}, {2, 3}}, {{0, 3}}, {{3, 4}}},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EGraph<L> g;
+    std::vector<Id> ids;
+    for (const char* term : c.terms) {
+      auto parsed = parse_recexpr<L>(term);
+      ASSERT_TRUE(parsed.has_value()) << term;
+      ids.push_back(g.add_expr(*parsed));
+    }
+    g.rebuild();
+    expect_tidy_and_indexed(g);
+    for (const auto& round : c.rounds) {
+      for (auto [i, j] : round) g.union_(ids[i], ids[j]);
+      g.rebuild();
+      expect_tidy_and_indexed(g);
+    }
+    EXPECT_EQ(g.class_count(), c.classes) << g.dump();
+  }
+}
+
+TEST(EGraphStore, NodesAddedSinceTheLastRebuildMeetTheirCongruentPeersAtTheNext) {
+  struct Case {
+    const char* what;
+    std::vector<const char*> before;  // added, then rebuilt
+    std::vector<const char*> after;   // added after that rebuild
+    std::vector<std::pair<const char*, const char*>> merges;
+    std::vector<std::pair<const char*, const char*>> equal;
+  };
+  const Case cases[] = {
+      {"a new parent of a merged leaf",
+       {"(f a)", "b"},
+       {"(f b)"},
+       {{"a", "b"}},
+       {{"(f a)", "(f b)"}}},
+      {"a new parent whose leaf was absorbed by the new one's",
+       {"(f a)"},
+       {"(f b)"},
+       {{"b", "a"}},
+       {{"(f b)", "(f a)"}}},
+      {"two new parents, one above the other",
+       {"(g (f a))", "b"},
+       {"(g (f b))"},
+       {{"a", "b"}},
+       {{"(g (f a))", "(g (f b))"}, {"(f a)", "(f b)"}}},
+      {"new nodes only", {}, {"(h c d)", "(h c e)"}, {{"d", "e"}}, {{"(h c d)", "(h c e)"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Graph g;
+    for (const char* term : c.before) add(g, term);
+    g.rebuild();
+    for (const char* term : c.after) add(g, term);
+    for (auto [x, y] : c.merges) g.union_(add(g, x), add(g, y));
+    g.rebuild();
+    for (auto [x, y] : c.equal) EXPECT_EQ(g.find(add(g, x)), g.find(add(g, y))) << x << " " << y;
+    expect_tidy_and_indexed(g);
+    EXPECT_TRUE(g.clean());
+  }
+}
+
+TEST(EGraphStore, ALargeClassHandsTheMatcherExactlyTheNodesOfAKind) {
+  using opt::MathLang;
+  using opt::MathOp;
+  // Sizes on either side of the binary search's threshold; kinds at the front, middle and back
+  // of the sorted order, payload leaves among them.
+  for (int n : {10, 60, 200}) {
+    SCOPED_TRACE(n);
+    EGraph<MathLang> g;
+    Id x = g.add(MathLang::type_token(GlobalSymbol("x")));
+    std::vector<Id> ids;
+    for (int i = 0; i < n; ++i) {
+      ids.push_back(g.add(MathLang::num(0.5 * i)));
+      if (i % 3 == 0) ids.push_back(g.add(MathLang::integer(i)));
+      if (i % 2 == 0) ids.push_back(g.add(MathLang(MathOp::Add, {x, ids[i % ids.size()]})));
+    }
+    for (Id id : ids) g.union_(ids.front(), id);
+    g.rebuild();
+    const EClass<MathLang>& c = g[ids.front()];
+    const std::vector<MathLang> nodes(c.nodes.begin(), c.nodes.end());
+    const MathLang probes[] = {MathLang::boolean(false),     MathLang::integer(3),
+                               MathLang::integer(1 << 20),   MathLang::num(-1.0),
+                               MathLang::num(7.5),           MathLang(MathOp::Add, {0, 0}),
+                               MathLang(MathOp::Mul, {0, 0})};
+    for (const MathLang& probe : probes) {
+      SCOPED_TRACE(debug_text(probe));
+      // A small class holding the kind is handed whole: the matcher checks each node anyway.
+      // One without it hands over nothing.
+      const bool has_kind = std::any_of(nodes.begin(), nodes.end(), [&](const MathLang& node) {
+        return node.discriminant() == probe.discriminant();
+      });
+      const bool whole = has_kind && nodes.size() < EClass<MathLang>::kBinarySearchThreshold;
+      std::vector<MathLang> expected;
+      for (const MathLang& node : nodes)
+        if (whole || node.discriminant() == probe.discriminant()) expected.push_back(node);
+      std::span<const MathLang> run = c.matching_run(probe);
+      EXPECT_EQ(std::vector<MathLang>(run.begin(), run.end()), expected);
+    }
+  }
+}
+
+TEST(EGraphStore, RebuildsLeaveEveryClassTidyAndIndexedRoundAfterRound) {
+  run_rounds_of_merges<opt::MathLang>();
+  run_rounds_of_merges<Node>();
 }
 
 }  // namespace
