@@ -118,8 +118,8 @@ double round_to_format(double x, int precision, int min_exp, double max) {
   return r;
 }
 
-double round_double_to_f16(double x) { return round_to_format(x, 11, -14, 65504.0); }
-double round_double_to_bf16(double x) { return round_to_format(x, 8, -126, 0x1.fep127); }
+double round_double_to_f16(double x) { return round_to_format(x, 11, -14, kF16Max); }
+double round_double_to_bf16(double x) { return round_to_format(x, 8, -126, kBF16Max); }
 
 double odd_rounded(std::uint64_t magnitude) {
   if (magnitude < (std::uint64_t{1} << 53)) return static_cast<double>(magnitude);

@@ -34,6 +34,10 @@ inline float round_to_bf16(float x) {
 /// number is 2^min_exp and largest finite value is `max`; beyond it the result is an infinity.
 double round_to_format(double x, int precision, int min_exp, double max);
 
+/// The largest finite binary16 and bfloat16 values.
+inline constexpr double kF16Max = 65504.0;
+inline constexpr double kBF16Max = 0x1.fep127;
+
 double round_double_to_f16(double x);
 double round_double_to_bf16(double x);
 

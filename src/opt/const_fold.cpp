@@ -173,18 +173,22 @@ bool compare(BinaryOp op, double a, double b) {
 /// range of `d`'s format is the infinity it is when the kernel runs (an `f32` literal of 1e40),
 /// while one in range keeps the value the emitted Python computes with.
 Literal overflowed(const Literal& v, DType d) {
-  const double largest = d == dt::kF32 || d == dt::kC64 ? std::numeric_limits<float>::max()
-                         : d == dt::kF16                ? 65504.0
-                         : d == dt::kBF16               ? 0x1.fep127
-                                                        : std::numeric_limits<double>::infinity();
-  const auto part = [d, largest](double x) -> double {
+  struct Format {
+    double largest;  ///< largest finite value
+    double (*round)(double);
+  };
+  const Format format =
+      d == dt::kF32 || d == dt::kC64
+          ? Format{std::numeric_limits<float>::max(),
+                   [](double x) { return static_cast<double>(static_cast<float>(x)); }}
+      : d == dt::kF16  ? Format{eval::kF16Max, eval::round_double_to_f16}
+      : d == dt::kBF16 ? Format{eval::kBF16Max, eval::round_double_to_bf16}
+                       : Format{std::numeric_limits<double>::infinity(), nullptr};
+  const auto part = [&format](double x) -> double {
     // Only a value beyond the format's largest finite one can round to an infinity; the
     // literals of a kernel are far within it, and rounding each would cost more than its test.
-    if (!(std::fabs(x) > largest)) return x;
-    const double r = d == dt::kF32 || d == dt::kC64 ? static_cast<double>(static_cast<float>(x))
-                     : d == dt::kF16                ? eval::round_double_to_f16(x)
-                     : d == dt::kBF16               ? eval::round_double_to_bf16(x)
-                                                    : x;
+    if (!(std::fabs(x) > format.largest)) return x;
+    const double r = format.round(x);
     return std::isinf(r) ? r : x;
   };
   if (const auto* x = std::get_if<double>(&v)) return part(*x);
