@@ -129,6 +129,12 @@ class Extractor {
     return term;
   }
 
+  /// The root of a node's child; `canonical` when the store is clean, whose nodes have roots for
+  /// children.
+  Id child_root(Id child, bool canonical) const {
+    return canonical ? child : egraph_.union_find().find_in_range(child);
+  }
+
   /// Sweeps all classes until a sweep changes nothing; costs written in a sweep are used by the
   /// classes after them in the same sweep. A class none of whose child classes changed since it
   /// was last costed would find what it found then, which changed nothing the second time, so
@@ -174,9 +180,8 @@ class Extractor {
   /// for a cost model with weightless nodes (with positive weights every node qualifies).
   void choose_first_of_least_cost() {
     const UnionFind& uf = egraph_.union_find();
-    // A clean store's nodes have roots for children.
     const bool canonical = egraph_.clean();
-    const auto root = [&](Id child) { return canonical ? child : uf.find_in_range(child); };
+    const auto root = [&](Id child) { return child_root(child, canonical); };
     ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const EClass<L>& c : egraph_.classes()) {
       support::poll_cancel();
@@ -199,13 +204,10 @@ class Extractor {
       support::internal_fault("Can't extract, eclass is empty: " + eclass_text(c));
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
-    // A clean store's nodes have roots for children.
     const bool canonical = egraph_.clean();
     ChildCosts child_costs(uf, costs_, known_, canonical);
     for (const L& node : c.nodes) {
-      if (!all_children(node, [&](Id child) {
-            return known_[canonical ? child : uf.find_in_range(child)] != 0;
-          }))
+      if (!all_children(node, [&](Id child) { return known_[child_root(child, canonical)] != 0; }))
         continue;
       Cost cost = model_.node_cost(node, child_costs);
       if (!best || cost < best->first) best.emplace(cost, &node);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <expected>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,5 +80,16 @@ class Rewrite {
   std::shared_ptr<const Searcher<L>> searcher_;
   std::shared_ptr<const Applier<L>> applier_;
 };
+
+/// Whether no two of `rules` share a name. Rule sets are built with distinct names: sorted
+/// handles show that in one pass.
+template <Language L>
+bool names_are_distinct(std::span<const Rewrite<L>> rules) {
+  std::vector<std::uint32_t> handles;
+  handles.reserve(rules.size());
+  for (const Rewrite<L>& rule : rules) handles.push_back(rule.name().handle());
+  std::sort(handles.begin(), handles.end());
+  return std::adjacent_find(handles.begin(), handles.end()) == handles.end();
+}
 
 }  // namespace tarvelon::egraph

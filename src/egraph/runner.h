@@ -163,9 +163,11 @@ class Runner {
 
   /// Whether `check_limits` may find a limit reached: false for nearly every check, and read
   /// without building its answer.
-  bool may_reach_limits() const {
-    return may_be_out_of_time() || egraph_.node_count() > max_nodes_ ||
-           iterations_.size() >= max_iterations_;
+  bool may_reach_limits() const { return may_be_out_of_time() || past_size_limits(); }
+
+  /// Whether the store is past its node limit or the iterations are used up.
+  bool past_size_limits() const {
+    return egraph_.node_count() > max_nodes_ || iterations_.size() >= max_iterations_;
   }
 
   std::optional<StopReason> check_limits() const {
@@ -181,13 +183,8 @@ class Runner {
   }
 
   static void check_rule_names(std::span<const Rewrite<L>> rules) {
-    // Rule sets are built with distinct names: sorted handles show that in one pass, and only a
-    // set with a repeated name is counted name by name for the report.
-    std::vector<std::uint32_t> handles;
-    handles.reserve(rules.size());
-    for (const Rewrite<L>& rule : rules) handles.push_back(rule.name().handle());
-    std::sort(handles.begin(), handles.end());
-    if (std::adjacent_find(handles.begin(), handles.end()) == handles.end()) return;
+    // Only a set with a repeated name is counted name by name for the report.
+    if (names_are_distinct(rules)) return;
     std::vector<std::pair<GlobalSymbol, std::size_t>> counts;
     for (const Rewrite<L>& rule : rules) {
       auto it = std::find_if(counts.begin(), counts.end(),
@@ -251,8 +248,7 @@ class Runner {
     if (!result) {
       // Searching leaves the store and the iterations as they are, so of the limits only time
       // can be reached during it unless another was reached before it (by a hook).
-      const bool reached_before =
-          egraph_.node_count() > max_nodes_ || iterations_.size() >= max_iterations_;
+      const bool reached_before = past_size_limits();
       auto searched =
           scheduler_->search_rewrites(i, egraph_, rules, [&]() -> std::optional<StopReason> {
             if (!reached_before && !may_be_out_of_time()) return std::nullopt;

@@ -33,11 +33,7 @@ class RulePairing {
   explicit RulePairing(std::span<const Rewrite<L>> rules) : rules_(rules) {
     twins_.reserve(rules.size());
     for (std::size_t p = 0; p < rules.size(); ++p) twins_.push_back(earlier_twin(rules, p));
-    std::vector<std::uint32_t> handles;
-    handles.reserve(rules.size());
-    for (const Rewrite<L>& rule : rules) handles.push_back(rule.name().handle());
-    std::sort(handles.begin(), handles.end());
-    distinct_names_ = std::adjacent_find(handles.begin(), handles.end()) == handles.end();
+    distinct_names_ = names_are_distinct(rules);
   }
 
   /// Whether this pairing was made from exactly `rules`.
@@ -58,13 +54,22 @@ class RulePairing {
 
   /// The latest rule before `position` whose searcher finds the rows of the one at `position`.
   static std::size_t earlier_twin(std::span<const Rewrite<L>> rules, std::size_t position) {
-    const Program<L>* program = rules[position].searcher().matching_program();
+    return latest_same_rows(rules[position].searcher().matching_program(), position,
+                            [&](std::size_t q) -> std::pair<std::uint64_t, const Program<L>*> {
+                              const Program<L>* other = rules[q].searcher().matching_program();
+                              return {other != nullptr ? other->rows_key : 0, other};
+                            });
+  }
+
+  /// The latest of the first `n` entries whose program finds the rows `program` finds, or
+  /// `kNone`; `entry(q)` gives entry q's rows key and program (null for none).
+  template <class Entry>
+  static std::size_t latest_same_rows(const Program<L>* program, std::size_t n, Entry entry) {
     if (program == nullptr) return kNone;
-    for (std::size_t q = position; q-- > 0;) {
+    for (std::size_t q = n; q-- > 0;) {
       // The keys settle nearly every pair without a call.
-      const Program<L>* other = rules[q].searcher().matching_program();
-      if (other != nullptr && other->rows_key == program->rows_key &&
-          other->finds_same_rows(*program))
+      const auto [key, other] = entry(q);
+      if (key == program->rows_key && other != nullptr && other->finds_same_rows(*program))
         return q;
     }
     return kNone;
@@ -401,16 +406,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// The latest record whose searcher finds the rows `rule`'s searcher finds, or `kNoTwin`.
   std::size_t twin_of(const Rewrite<L>& rule) const {
     static_assert(kNoTwin == RulePairing<L>::kNone);
-    const Program<L>* program = rule.searcher().matching_program();
-    if (program == nullptr) return kNoTwin;
-    for (std::size_t i = records_.size(); i-- > 0;) {
-      // The keys, held in the records, settle nearly every pair without a call.
-      const Sighting& other = records_[i].sighting;
-      if (other.rows_key == program->rows_key && other.program != nullptr &&
-          other.program->finds_same_rows(*program))
-        return i;
-    }
-    return kNoTwin;
+    return RulePairing<L>::latest_same_rows(rule.searcher().matching_program(), records_.size(),
+                                            [&](std::size_t i) {
+                                              // The keys are held in the records.
+                                              const Sighting& other = records_[i].sighting;
+                                              return std::pair{other.rows_key, other.program};
+                                            });
   }
 
   /// What the twin of the rule of `sighting` saw in the current search phase, if it searched
