@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
@@ -45,6 +46,14 @@ class Searcher {
   /// At most `limit` substitutions in total, class by class.
   virtual std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
                                                           std::size_t limit) const = 0;
+  /// Appends what `search_with_limit(egraph, limit)` returns to `out`, whose room a caller may
+  /// keep from one search to the next.
+  virtual void search_into(const EGraph<L>& egraph, std::size_t limit,
+                           std::vector<SearchMatches<L>>& out) const {
+    std::vector<SearchMatches<L>> found = search_with_limit(egraph, limit);
+    out.insert(out.end(), std::make_move_iterator(found.begin()),
+               std::make_move_iterator(found.end()));
+  }
   virtual std::vector<Var> vars() const = 0;
   virtual const PatternAst<L>* get_pattern_ast() const { return nullptr; }
   /// The compiled program whose match rows `search_with_limit` returns, class by class in
@@ -187,19 +196,24 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   std::vector<SearchMatches<L>> search_with_limit(const EGraph<L>& egraph,
                                                   std::size_t limit) const override {
     std::vector<SearchMatches<L>> matches;
+    search_into(egraph, limit, matches);
+    return matches;
+  }
+
+  void search_into(const EGraph<L>& egraph, std::size_t limit,
+                   std::vector<SearchMatches<L>>& out) const override {
     detail::Machine<L> machine(program_, egraph);
     for_each_candidate(egraph, [&](Id eclass) {
       if (limit == 0) return false;
       if (auto m = run_in(machine, eclass, limit)) {
         limit -= m->substs.size();
         // A rule matching in a few classes then takes one allocation, not one per doubling.
-        if (matches.capacity() == 0) [[unlikely]]
-          make_first_room(matches);
-        matches.push_back(std::move(*m));
+        if (out.capacity() == 0) [[unlikely]]
+          make_first_room(out);
+        out.push_back(std::move(*m));
       }
       return true;
     });
-    return matches;
   }
 
   std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
