@@ -55,6 +55,11 @@ class Rewrite {
                                                   std::size_t limit) const {
     return searcher_->search_with_limit(egraph, limit);
   }
+  /// Appends the matches `search_with_limit` returns to `out`.
+  void search_into(const EGraph<L>& egraph, std::size_t limit,
+                   std::vector<SearchMatches<L>>& out) const {
+    searcher_->search_into(egraph, limit, out);
+  }
   std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const {
     return searcher_->count_with_limit(egraph, limit);
   }

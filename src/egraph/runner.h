@@ -244,21 +244,18 @@ class Runner {
     record.class_count = egraph_.class_count();
     log(LogLevel::Trace, [&] { return cat("EGraph ", egraph_.dump()); });
 
-    std::vector<typename RewriteScheduler<L>::Matches> matches;
+    auto& matches = matches_;
     if (!result) {
       // Searching leaves the store and the iterations as they are, so of the limits only time
       // can be reached during it unless another was reached before it (by a hook).
       const bool reached_before = past_size_limits();
-      auto searched =
-          scheduler_->search_rewrites(i, egraph_, rules, [&]() -> std::optional<StopReason> {
+      result = scheduler_->search_rewrites_into(
+          i, egraph_, rules,
+          [&]() -> std::optional<StopReason> {
             if (!reached_before && !may_be_out_of_time()) return std::nullopt;
             return check_limits();
-          });
-      if (auto* stop = std::get_if<StopReason>(&searched)) {
-        result = std::move(*stop);
-      } else {
-        matches = std::move(std::get<0>(searched));
-      }
+          },
+          matches);
     }
     record.search_seconds = lap();
     log(LogLevel::Info, [&] { return cat("Search time: ", record.search_seconds); });
@@ -284,6 +281,8 @@ class Runner {
         }
       }
     }
+    // The matches are spent; their lists keep their room for the next iteration's search.
+    for (auto& m : matches) m.clear();
     record.apply_seconds = lap();
     log(LogLevel::Info, [&] { return cat("Apply time: ", record.apply_seconds); });
 
@@ -323,6 +322,8 @@ class Runner {
   std::vector<Iteration> iterations_;
   std::optional<StopReason> stop_reason_;
   std::vector<Hook> hooks_;
+  /// Each rule's matches in the iteration under way, by the rule's position in the list run.
+  std::vector<typename RewriteScheduler<L>::Matches> matches_;
   std::size_t max_iterations_ = 30;
   std::size_t max_nodes_ = 10'000;
   Clock::duration max_time_ = std::chrono::seconds(5);

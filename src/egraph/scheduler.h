@@ -103,23 +103,45 @@ class RewriteScheduler {
     return rule.search(egraph);
   }
 
+  /// `search_rewrite` into `out`, which is empty; the room `out` kept from earlier searches
+  /// serves this one.
+  virtual void search_rewrite_into(std::size_t iteration, const EGraph<L>& egraph,
+                                   const Rewrite<L>& rule, Matches& out) {
+    out = search_rewrite(iteration, egraph, rule);
+  }
+
   /// Searches every rule in order, checking the limits after each; the first limit reached ends
   /// the search and is returned instead of the matches.
-  virtual std::variant<std::vector<Matches>, StopReason> search_rewrites(
-      std::size_t iteration, const EGraph<L>& egraph, std::span<const Rewrite<L>> rules,
-      const LimitCheck& limit_check) {
+  std::variant<std::vector<Matches>, StopReason> search_rewrites(std::size_t iteration,
+                                                                 const EGraph<L>& egraph,
+                                                                 std::span<const Rewrite<L>> rules,
+                                                                 const LimitCheck& limit_check) {
     std::vector<Matches> all;
-    all.reserve(rules.size());
+    if (auto stop = search_rewrites_into(iteration, egraph, rules, limit_check, all))
+      return std::move(*stop);
+    return all;
+  }
+
+  /// `search_rewrites` into `results`, whose entry k receives rule k's matches: a run passes
+  /// the same list every iteration, so the room its entries kept serves the next search.
+  /// Returns the first limit reached, if one is.
+  template <class Check>
+  std::optional<StopReason> search_rewrites_into(std::size_t iteration, const EGraph<L>& egraph,
+                                                 std::span<const Rewrite<L>> rules,
+                                                 Check&& limit_check,
+                                                 std::vector<Matches>& results) {
+    if (results.size() < rules.size()) results.resize(rules.size());
+    for (Matches& m : results) m.clear();
     struct Phase {
       RewriteScheduler& scheduler;
       ~Phase() { scheduler.on_search_phase(nullptr, {}); }
     } phase{*this};
-    on_search_phase(&all, rules);
-    for (const Rewrite<L>& rule : rules) {
-      all.push_back(search_rewrite(iteration, egraph, rule));
-      if (auto stop = limit_check()) return std::move(*stop);
+    on_search_phase(&results, rules);
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      search_rewrite_into(iteration, egraph, rules[k], results[k]);
+      if (auto stop = limit_check()) return stop;
     }
-    return all;
+    return std::nullopt;
   }
 
   /// Applies `matches`; returns the number of merges that changed something.
@@ -129,9 +151,9 @@ class RewriteScheduler {
   }
 
  protected:
-  /// Called with the list that `search_rewrites` fills, rule by rule, and the rules it searches,
-  /// as its search begins, and with null once it ends; `search_rewrite` returns the entry at the
-  /// list's current size.
+  /// Called with the list that `search_rewrites_into` fills, rule by rule, and the rules it
+  /// searches, as its search begins, and with null once it ends; each `search_rewrite_into`
+  /// during the search fills the next entry, from the first.
   virtual void on_search_phase(const std::vector<Matches>* /*results*/,
                                std::span<const Rewrite<L>> /*rules*/) {}
 };
@@ -220,6 +242,14 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   Matches search_rewrite(std::size_t iteration, const EGraph<L>& egraph,
                          const Rewrite<L>& rule) override {
+    Matches matches;
+    search_rewrite_into(iteration, egraph, rule, matches);
+    return matches;
+  }
+
+  void search_rewrite_into(std::size_t iteration, const EGraph<L>& egraph, const Rewrite<L>& rule,
+                           Matches& matches) override {
+    const std::size_t position = phase_next_++;
     std::size_t index = rule_index(rule);
     RuleStats& s = stats_[index].second;
     if (iteration < s.banned_until) {
@@ -227,7 +257,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
         return cat("Skipping ", rule.name(), " (", s.search_count, "-", s.ban_count,
                    "), banned until ", s.banned_until, "...");
       });
-      return {};
+      return;
     }
     if (s.ban_count >= 32)
       support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
@@ -248,7 +278,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
         (trend.matches == 0 || trend.applied) && trend.matches <= threshold &&
         !log_enabled(LogLevel::Debug)) {
       s.search_count += 1;
-      return {};
+      return;
     }
     // A search that will be banned finds its matches only to throw them away; when the rule's
     // last count, grown with the e-graph, points there, counting first (much cheaper than
@@ -261,34 +291,32 @@ class BackoffScheduler final : public RewriteScheduler<L> {
       trend = {total, nodes};
       if (total > threshold) {
         ban(iteration, rule, s, threshold, total);
-        return {};
+        return;
       }
     }
     // A rule whose searcher finds the same rows as one searched earlier in this phase finds
     // what that one found, on the same unchanged store: its count settles a ban, and its rows,
     // read under this rule's variable names, are this rule's matches.
-    Matches matches;
     std::size_t total = 0;
     if (twin != nullptr && twin->knows(limit) &&
         (twin->kept || twin->count_within(limit) > threshold)) {
       total = twin->count_within(limit);
       if (total <= threshold)
-        matches = renamed_rows((*phase_results_)[twin->position], rule.searcher());
+        rename_rows_into((*phase_results_)[twin->position], rule.searcher(), matches);
     } else {
-      matches = rule.search_with_limit(egraph, limit);
+      rule.search_into(egraph, limit, matches);
       for (const auto& m : matches) total += m.substs.size();
     }
     trend = {total, nodes};
-    sighting.see(phase, total, limit, total <= threshold,
-                 phase_results_ != nullptr ? phase_results_->size() : 0);
+    sighting.see(phase, total, limit, total <= threshold, position);
     if (total > threshold) {
+      matches.clear();
       ban(iteration, rule, s, threshold, total);
-      return {};
+      return;
     }
     trend.searched_graph = &egraph;
     trend.searched_version = egraph.version();
     s.search_count += 1;
-    return matches;
   }
 
   std::size_t apply_rewrite(std::size_t iteration, EGraph<L>& egraph, const Rewrite<L>& rule,
@@ -424,20 +452,21 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     return &twin;
   }
 
-  /// `rows` as the matches of `searcher`, whose program finds the same rows.
-  static Matches renamed_rows(const Matches& rows, const Searcher<L>& searcher) {
+  /// `rows` as the matches of `searcher`, whose program finds the same rows, into `out`.
+  static void rename_rows_into(const Matches& rows, const Searcher<L>& searcher, Matches& out) {
     const std::span<const Var> vars = searcher.matching_program()->vars;
-    Matches out(rows);
+    const PatternAst<L>* ast = searcher.get_pattern_ast();
+    out.assign(rows.begin(), rows.end());
     for (SearchMatches<L>& m : out) {
       m.substs.rename_vars(vars);
-      m.ast = searcher.get_pattern_ast();
+      m.ast = ast;
     }
-    return out;
   }
 
   void on_search_phase(const std::vector<Matches>* results,
                        std::span<const Rewrite<L>> rules) override {
     phase_results_ = results;
+    phase_next_ = 0;
     phase_paired_ = pairing_ != nullptr && pairing_->describes(rules);
     if (results != nullptr) ++phase_;
   }
@@ -479,6 +508,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// The search phase under way (counted from 1) and its results so far, null between phases.
   std::uint64_t phase_ = 0;
   const std::vector<Matches>* phase_results_ = nullptr;
+  /// The entry of `phase_results_` the next search fills.
+  std::size_t phase_next_ = 0;
   /// What is known about the rule list runs pass, if anything, and whether the phase under way
   /// searches that list.
   const RulePairing<L>* pairing_ = nullptr;

@@ -377,6 +377,7 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
       {"the first banned, the second keeps", {{0, 1500, {1}}, {5, 1500, {0, 1}}}},
       {"the first keeps, the second banned", {{0, 1500, {0}}, {5, 1500, {1, 0}}}},
       {"counted after growing", {{0, 600, {0, 1}}, {1, 1400, {0, 1}}, {2, 1400, {0, 1}}}},
+      {"a shorter list after a longer one", {{0, 3, {0, 1}}, {1, 5, {1}}, {2, 7, {0, 1}}}},
   };
   const Rewrite<Node> rules[] = {rule("swap", "(f ?x ?y)", "(f ?y ?x)"),
                                  rule("swap-rev", "(f ?y ?x)", "(f ?x ?y)")};
@@ -385,12 +386,15 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
     std::vector<std::pair<GlobalSymbol, RuleStats>> stats;
     std::vector<std::string> info;
   };
-  enum class Mode { Alone, InPhases, Paired };
+  // `Kept` searches every phase into one list of results, as a run does, whose entries still
+  // hold the room of earlier phases' matches.
+  enum class Mode { Alone, InPhases, Paired, Kept };
   auto run = [&](const Case& c, Mode mode) {
     Outcome out;
     Graph g;
     std::size_t f_nodes = 0;
     BackoffScheduler<Node> scheduler;
+    std::vector<std::vector<SearchMatches<Node>>> kept;
     LogCapture log(LogLevel::Info);
     for (const Step& step : c.steps) {
       for (; f_nodes < step.f_nodes; ++f_nodes) add(g, cat("(f a", f_nodes, " b", f_nodes, ")"));
@@ -400,7 +404,13 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
       std::vector<std::vector<SearchMatches<Node>>> found;
       const RulePairing<Node> pairing(chosen);
       if (mode == Mode::Paired) scheduler.use_pairing(&pairing);
-      if (mode != Mode::Alone) {
+      if (mode == Mode::Kept) {
+        EXPECT_EQ(scheduler.search_rewrites_into(
+                      step.iteration, g, std::span(chosen),
+                      [] { return std::optional<StopReason>(); }, kept),
+                  std::nullopt);
+        found.assign(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(chosen.size()));
+      } else if (mode != Mode::Alone) {
         found = std::get<0>(
             scheduler.search_rewrites(step.iteration, g, chosen, [] { return std::nullopt; }));
       } else {
@@ -423,7 +433,7 @@ TEST(BackoffScheduler, RulesWithOneMatchingProgramShareASearchAsIfEachSearched) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Outcome alone = run(c, Mode::Alone);
-    for (Mode mode : {Mode::InPhases, Mode::Paired}) {
+    for (Mode mode : {Mode::InPhases, Mode::Paired, Mode::Kept}) {
       Outcome shared = run(c, mode);
       EXPECT_EQ(shared.found, alone.found);
       EXPECT_EQ(shared.stats, alone.stats);
