@@ -321,9 +321,9 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   std::size_t apply_rewrite(std::size_t iteration, EGraph<L>& egraph, const Rewrite<L>& rule,
                             const Matches& matches) override {
-    if (!matches.empty()) {
-      if (Trend* trend = applied_trend(rule.name())) trend->applied = true;
-    }
+    // Most rules of an iteration matched nothing, which changes nothing.
+    if (matches.empty()) return 0;
+    if (Trend* trend = applied_trend(rule.name())) trend->applied = true;
     return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
   }
 
