@@ -12,12 +12,6 @@
 
 namespace tarvelon::opt {
 
-egraph::Cost OptCost::node_cost(const MathLang& node, const egraph::ChildCosts& child_costs) const {
-  egraph::Cost cost = math_op_weight(node.op());
-  for (Id child : node.children()) cost += child_costs(child);
-  return cost;
-}
-
 namespace {
 
 /// The cheapest equivalent of the stripped expression's output, after equality saturation.
