@@ -175,7 +175,10 @@ class Restorer {
       auto rhs = built(node.children()[1]);
       if (!lhs || !rhs) return invalid();
       vocab::DType dtype = vocab::dtypes::kBool;
-      if (is_arithmetic(*op)) {
+      // Operands of one dtype, as nearly all are, keep it without the operator being named.
+      if (is_arithmetic(*op) && dtypes_[*lhs] == dtypes_[*rhs]) {
+        dtype = dtypes_[*lhs];
+      } else if (is_arithmetic(*op)) {
         auto promoted =
             try_promote(math_op_name(node.op()), i, dtypes_[*lhs], dtypes_[*rhs], node, diags_);
         if (!promoted) return std::unexpected(std::move(promoted.error()));
