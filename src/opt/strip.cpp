@@ -93,8 +93,12 @@ class Stripper {
   /// The entry of operand `child` of node `j`, or the "missing ... mapping" error.
   std::expected<Id, OptError> operand(ir::NodeId j, ir::NodeId child, const char* what) const {
     if (child < j && entry_of_[child] != kUnmapped) return entry_of_[child];
-    return std::unexpected(
-        OptError::invalid_expr(egraph::cat("missing ", what, " mapping for node ", j)));
+    return std::unexpected(missing(j, what));
+  }
+
+  /// Out of line, so that the lookup of every operand stays small enough to inline.
+  [[gnu::noinline, gnu::cold]] static OptError missing(ir::NodeId j, const char* what) {
+    return OptError::invalid_expr(egraph::cat("missing ", what, " mapping for node ", j));
   }
 
   vocab::DType dtype(ir::NodeId j) const { return dag_.dtypes[j]; }
