@@ -572,6 +572,36 @@ class CountedSearcher final : public Searcher<Node> {
   Pattern<Node> pattern_;
 };
 
+// Appending into a list kept from earlier searches leaves what it holds and adds exactly what a
+// search of its own returns, for a compiled pattern and for a searcher with only the plain search.
+TEST(Searcher, SearchIntoAppendsWhatASearchReturns) {
+  Graph g;
+  for (int i = 0; i < 5; ++i) add(g, cat("(f a", i, " b", i % 2, ")"));
+  g.rebuild();
+  const Pattern<Node> pattern = *Pattern<Node>::from_str("(f ?x ?y)");
+  const CountedSearcher plain("(f ?x ?y)");
+  auto rows = [](const std::vector<SearchMatches<Node>>& found, std::size_t from) {
+    std::vector<std::pair<Id, std::vector<Subst>>> out;
+    for (std::size_t k = from; k < found.size(); ++k)
+      out.emplace_back(found[k].eclass,
+                       std::vector<Subst>(found[k].substs.begin(), found[k].substs.end()));
+    return out;
+  };
+  for (const Searcher<Node>* searcher :
+       {static_cast<const Searcher<Node>*>(&pattern), static_cast<const Searcher<Node>*>(&plain)}) {
+    for (std::size_t limit : {kNoLimit, std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+      SCOPED_TRACE(limit);
+      std::vector<SearchMatches<Node>> kept = searcher->search(g);
+      const std::size_t held = kept.size();
+      searcher->search_into(g, limit, kept);
+      EXPECT_EQ(rows(kept, held), rows(searcher->search_with_limit(g, limit), 0));
+      EXPECT_EQ(
+          rows(std::vector(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(held)), 0),
+          rows(searcher->search(g), 0));
+    }
+  }
+}
+
 // A rule whose matches all went in without changing the store, which has not changed since, is
 // not searched again: it would find the same matches and they would change nothing. Anything
 // else searches it, and so does a run whose debug log reports every search's matches.
