@@ -103,8 +103,8 @@ class RewriteScheduler {
     return rule.search(egraph);
   }
 
-  /// `search_rewrite` into `out`, which is empty; the room `out` kept from earlier searches
-  /// serves this one.
+  /// `search_rewrite` into `out`, replacing what it holds; the room `out` kept from earlier
+  /// searches serves this one.
   virtual void search_rewrite_into(std::size_t iteration, const EGraph<L>& egraph,
                                    const Rewrite<L>& rule, Matches& out) {
     out = search_rewrite(iteration, egraph, rule);
@@ -250,6 +250,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   void search_rewrite_into(std::size_t iteration, const EGraph<L>& egraph, const Rewrite<L>& rule,
                            Matches& matches) override {
     const std::size_t position = phase_next_++;
+    matches.clear();
     std::size_t index = rule_index(rule);
     RuleStats& s = stats_[index].second;
     if (iteration < s.banned_until) {
