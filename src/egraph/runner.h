@@ -53,8 +53,14 @@ class Runner {
  public:
   using Hook = std::function<std::optional<std::string>(Runner&)>;
   using Clock = std::chrono::steady_clock;
+  using Matches = typename RewriteScheduler<L>::Matches;
 
-  Runner() : scheduler_(std::make_unique<BackoffScheduler<L>>()) {}
+  Runner() : scheduler_(std::make_unique<BackoffScheduler<L>>()) {
+    matches_.swap(spare_match_lists());
+  }
+  Runner(Runner&&) = default;
+  Runner& operator=(Runner&&) = default;
+  ~Runner() { keep_match_lists(); }
 
   Runner& with_iter_limit(std::size_t max_iterations) {
     max_iterations_ = max_iterations;
@@ -301,6 +307,25 @@ class Runner {
     return record;
   }
 
+  /// Match lists that a run on this thread left, their entries emptied, for the next run: a
+  /// small kernel's run then allocates none for its matches.
+  static std::vector<Matches>& spare_match_lists() {
+    thread_local std::vector<Matches> lists;
+    return lists;
+  }
+
+  /// Leaves this run's match lists for the next run on this thread, unless their room is past
+  /// `kKeptMatchBytes` (a large run's goes back to the system) or lists are kept already.
+  void keep_match_lists() noexcept {
+    std::size_t bytes = matches_.capacity() * sizeof(Matches);
+    for (Matches& m : matches_) {
+      m.clear();
+      bytes += m.capacity() * sizeof(SearchMatches<L>);
+    }
+    std::vector<Matches>& spare = spare_match_lists();
+    if (bytes <= kKeptMatchBytes && spare.capacity() == 0) spare.swap(matches_);
+  }
+
   static void add_count(std::vector<std::pair<GlobalSymbol, std::size_t>>& counts,
                         GlobalSymbol name, std::size_t n) {
     for (auto& [rule, count] : counts) {
@@ -315,6 +340,8 @@ class Runner {
   }
 
   static constexpr std::size_t kTypicalAppliedRules = 4;
+  /// The most room in match lists a thread keeps between runs: a few small kernels' worth.
+  static constexpr std::size_t kKeptMatchBytes = std::size_t{64} << 10;
   static constexpr std::size_t kTypicalIterations = 4;
 
   EGraph<L> egraph_;
@@ -323,7 +350,7 @@ class Runner {
   std::optional<StopReason> stop_reason_;
   std::vector<Hook> hooks_;
   /// Each rule's matches in the iteration under way, by the rule's position in the list run.
-  std::vector<typename RewriteScheduler<L>::Matches> matches_;
+  std::vector<Matches> matches_;
   std::size_t max_iterations_ = 30;
   std::size_t max_nodes_ = 10'000;
   Clock::duration max_time_ = std::chrono::seconds(5);

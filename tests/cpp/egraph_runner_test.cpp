@@ -485,6 +485,40 @@ TEST(RulePairing, PairsEachRuleWithTheLatestEarlierOneFindingTheSameRows) {
 }
 
 // A runner handed the pairing of its list, or one of another list, runs as it does without one.
+// A runner takes the match lists an earlier run on its thread left; whatever ran before, with
+// lists too large to keep or with another runner still alive, a run finds what a first run on a
+// fresh thread finds.
+TEST(Runner, RunsAlikeWithTheMatchListsOfEarlierRunsOnItsThread) {
+  const Rules rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("zero", "(+ ?x 0)", "?x"),
+                    rule("assoc", "(+ ?x (+ ?y ?z))", "(+ (+ ?x ?y) ?z)")};
+  using Outcome =
+      std::pair<std::size_t, std::vector<std::vector<std::pair<GlobalSymbol, std::size_t>>>>;
+  auto run = [&] {
+    Runner<Node> runner;
+    runner.with_expr(expr("(+ a (+ b (+ c 0)))")).run(rules);
+    Outcome out{runner.egraph().node_count(), {}};
+    for (const Iteration& it : runner.iterations()) out.second.push_back(it.applied_counts);
+    return out;
+  };
+  Outcome fresh;
+  std::thread([&] { fresh = run(); }).join();
+  ASSERT_GT(fresh.second.size(), 1u);
+  EXPECT_EQ(run(), fresh);
+  {
+    // Over a thousand matches in one list: more room than a thread keeps.
+    Runner<Node> large;
+    for (int i = 0; i < 1001; ++i) large.with_expr(expr(cat("(+ a", i, " 0)")));
+    large.run(rules);
+  }
+  EXPECT_EQ(run(), fresh);
+  {
+    Runner<Node> alive;
+    alive.with_expr(expr("(+ d 0)")).run(rules);
+    EXPECT_EQ(run(), fresh);
+  }
+  EXPECT_EQ(run(), fresh);
+}
+
 TEST(Runner, RunsAlikeWithTheListsPairingAnotherOrNone) {
   const Rules rules{rule("comm", "(+ ?x ?y)", "(+ ?y ?x)"), rule("zero", "(+ ?x 0)", "?x"),
                     rule("comm-rev", "(+ ?y ?x)", "(+ ?x ?y)"),
