@@ -39,8 +39,9 @@ TEST(UnionFind, CompressingFindHalvesThePathAndPlainFindChangesNothing) {
 }
 
 TEST(FlatHashMap, EveryEntrySurvivesGrowthAndAbsentKeysStayAbsent) {
-  // Sizes on either side of the first growths (a table of 16 holds 12 entries).
-  for (Id n : {0u, 1u, 12u, 13u, 24u, 25u, 1000u}) {
+  // Sizes on either side of the first growths (a table of 16 holds 12 entries, one of 64
+  // holds 48) and past the step from quadrupling to doubling (16384 slots hold 12288).
+  for (Id n : {0u, 1u, 12u, 13u, 48u, 49u, 1000u, 12288u, 12289u, 30000u}) {
     SCOPED_TRACE(n);
     FlatHashMap<Id, Id, IdHash> map;
     for (Id k = 0; k < n; ++k) {
