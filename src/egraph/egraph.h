@@ -117,13 +117,7 @@ class EGraph {
     // Doubling a store of millions of classes moves them all in one step that cannot poll. A
     // new store sets aside room for a small kernel's whole run, which then grows no array.
     const std::size_t n = union_find_.size() == 0 ? std::max(expr.size(), kFirstRoom) : expr.size();
-    const auto make_room = [n](auto& store) {
-      if (store.capacity() - store.size() < n)
-        store.reserve(std::max(2 * store.capacity(), store.size() + n));
-    };
-    make_room(nodes_);
-    make_room(classes_);
-    union_find_.reserve(n);
+    reserve_ids(n);
     memo_.reserve(n);
     for (const L& node : expr) {
       support::poll_cancel();
@@ -286,6 +280,8 @@ class EGraph {
   /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
   /// as given. Out of line: most additions find their node and never come here.
   [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {
+    if (classes_.size() == classes_.capacity()) [[unlikely]]
+      reserve_ids(1);
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
@@ -301,6 +297,21 @@ class EGraph {
     changed_ = true;
     return id;
   }
+
+  /// Makes room for `n` more ids in the arrays indexed by id, which grow together: fourfold
+  /// while small, twofold after. Growing moves every record one at a time, and a store that
+  /// grows to thousands of classes moves its first ones half as often.
+  [[gnu::noinline]] void reserve_ids(std::size_t n) {
+    const std::size_t size = classes_.size();
+    if (classes_.capacity() - size >= n) return;
+    const std::size_t capacity = classes_.capacity();
+    const std::size_t target =
+        std::max((capacity < kQuadrupleIdsBelow ? 4 : 2) * capacity, size + n);
+    nodes_.reserve(target);
+    classes_.reserve(target);
+    union_find_.reserve(target - size);
+  }
+  static constexpr std::size_t kQuadrupleIdsBelow = std::size_t{1} << 14;
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
