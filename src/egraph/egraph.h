@@ -334,8 +334,7 @@ class EGraph {
     ++version_;
     if (classes_[r1]->parents.size() < classes_[r2]->parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
-    EClass<L> absorbed = std::move(*classes_[r2]);
-    classes_[r2].reset();
+    EClass<L>& absorbed = *classes_[r2];
     --class_count_;
     EClass<L>& survivor = *classes_[r1];
     if (survivor.id != r1) support::internal_fault("assertion failed: class1.id == id1");
@@ -344,6 +343,7 @@ class EGraph {
     concat(survivor.parents, absorbed.parents);
     survivor.kinds |= absorbed.kinds;
     survivor.touched = true;
+    classes_[r2].reset();
   }
 
   std::size_t process_unions() {
