@@ -250,6 +250,23 @@ TEST(EGraphStore, AddingAnExpressionReportsTheIdOfEveryEntry) {
   EXPECT_EQ(g.add_expr(testing::expr("(f a b)")), 2u);
 }
 
+TEST(EGraphStore, ClassesAddedOneByOnePastEveryGrowthStepStayWhole) {
+  // The arrays indexed by id grow fourfold up to 16384 ids and twofold after: a chain of 40000
+  // classes crosses both kinds of step.
+  constexpr Id kClasses = 40000;
+  Graph g;
+  Id last = add(g, "a");
+  for (Id i = 1; i < kClasses; ++i) last = g.add(Node("f", {last}));
+  EXPECT_EQ(g.class_count(), kClasses);
+  EXPECT_EQ(g.node_count(), kClasses);
+  for (Id i = 1; i < kClasses; i += 997) EXPECT_EQ(g.id_to_node(i), Node("f", {i - 1}));
+  // a = (f a) makes every link of the chain congruent to the next.
+  g.union_(0, 1);
+  g.rebuild();
+  EXPECT_EQ(g.class_count(), 1u);
+  EXPECT_EQ(g.find(kClasses - 1), g.find(0));
+}
+
 TEST(EGraphStore, MisuseThrowsTheFixedFault) {
   Graph g;
   add(g, "a");
