@@ -513,5 +513,30 @@ TEST(EGraphStore, RebuildsLeaveEveryClassTidyAndIndexedRoundAfterRound) {
   run_rounds_of_merges<Node>();
 }
 
+TEST(EGraphStore, ALargeClassGatheredFromManyClassesRebuildsSortedAndWhole) {
+  // Every (f xi xj) of 12 leaves, gathered into classes of five and then into one, each absorbed
+  // class a run of its own; merging leaves pairwise moves children and makes duplicates.
+  constexpr int kLeaves = 12;
+  Graph g;
+  std::vector<Id> leaves, nodes;
+  for (int i = 0; i < kLeaves; ++i) leaves.push_back(add(g, "x" + std::to_string(i)));
+  for (Id a : leaves) {
+    for (Id b : leaves) nodes.push_back(g.add(Node("f", {a, b})));
+  }
+  g.rebuild();
+  for (std::size_t k = 1; k < nodes.size(); ++k) {
+    if (k % 5 != 0) g.union_(nodes[k - 1], nodes[k]);
+  }
+  g.rebuild();
+  expect_tidy_and_indexed(g);
+  EXPECT_EQ(g[nodes[0]].size(), 5u);
+  for (std::size_t k = 5; k < nodes.size(); k += 5) g.union_(nodes[0], nodes[k]);
+  for (int i = 0; i < kLeaves; i += 3) g.union_(leaves[i], leaves[i + 1]);
+  g.rebuild();
+  expect_tidy_and_indexed(g);
+  // One node per ordered pair of the 8 leaf classes left.
+  EXPECT_EQ(g[nodes[0]].size(), 64u);
+}
+
 }  // namespace
 }  // namespace tarvelon::egraph
