@@ -117,13 +117,7 @@ class EGraph {
     // Doubling a store of millions of classes moves them all in one step that cannot poll. A
     // new store sets aside room for a small kernel's whole run, which then grows no array.
     const std::size_t n = union_find_.size() == 0 ? std::max(expr.size(), kFirstRoom) : expr.size();
-    const auto make_room = [n](auto& store) {
-      if (store.capacity() - store.size() < n)
-        store.reserve(std::max(2 * store.capacity(), store.size() + n));
-    };
-    make_room(nodes_);
-    make_room(classes_);
-    union_find_.reserve(n);
+    reserve_ids(n);
     memo_.reserve(n);
     for (const L& node : expr) {
       support::poll_cancel();
@@ -286,6 +280,8 @@ class EGraph {
   /// Creates the class of a node that `memo_` has just taken as `canonical`; `node` is the node
   /// as given. Out of line: most additions find their node and never come here.
   [[gnu::noinline]] Id make_class(const L& node, const L& canonical) {
+    if (classes_.size() == classes_.capacity()) [[unlikely]]
+      reserve_ids(1);
     Id id = union_find_.make_set();
     log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
     nodes_.push_back(node);
@@ -301,6 +297,21 @@ class EGraph {
     changed_ = true;
     return id;
   }
+
+  /// Makes room for `n` more ids in the arrays indexed by id, which grow together: fourfold
+  /// while small, twofold after. Growing moves every record one at a time, and a store that
+  /// grows to thousands of classes moves its first ones half as often.
+  [[gnu::noinline]] void reserve_ids(std::size_t n) {
+    const std::size_t size = classes_.size();
+    if (classes_.capacity() - size >= n) return;
+    const std::size_t capacity = classes_.capacity();
+    const std::size_t target =
+        std::max((capacity < kQuadrupleIdsBelow ? 4 : 2) * capacity, size + n);
+    nodes_.reserve(target);
+    classes_.reserve(target);
+    union_find_.reserve(target - size);
+  }
+  static constexpr std::size_t kQuadrupleIdsBelow = std::size_t{1} << 14;
 
   /// Appends the shorter of the two lists behind the longer one, leaving the result in `into`.
   template <class T>
@@ -323,8 +334,7 @@ class EGraph {
     ++version_;
     if (classes_[r1]->parents.size() < classes_[r2]->parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
-    EClass<L> absorbed = std::move(*classes_[r2]);
-    classes_[r2].reset();
+    EClass<L>& absorbed = *classes_[r2];
     --class_count_;
     EClass<L>& survivor = *classes_[r1];
     if (survivor.id != r1) support::internal_fault("assertion failed: class1.id == id1");
@@ -333,6 +343,7 @@ class EGraph {
     concat(survivor.parents, absorbed.parents);
     survivor.kinds |= absorbed.kinds;
     survivor.touched = true;
+    classes_[r2].reset();
   }
 
   std::size_t process_unions() {
@@ -380,11 +391,43 @@ class EGraph {
     for (L& node : c.nodes)
       update_children(node, [&](Id child) { return union_find_.find_mut_in_range(child); });
     // Most classes are still in order: checking is linear where sorting is not.
-    if (!std::is_sorted(c.nodes.begin(), c.nodes.end())) std::sort(c.nodes.begin(), c.nodes.end());
+    if (!std::is_sorted(c.nodes.begin(), c.nodes.end())) sort_nodes(c.nodes);
     std::size_t before = c.nodes.size();
     c.nodes.truncate(
         static_cast<std::size_t>(std::unique(c.nodes.begin(), c.nodes.end()) - c.nodes.begin()));
     return before - c.nodes.size();
+  }
+
+  /// Sorts `nodes`, which hold an ascending run for each class merged in since the last rebuild,
+  /// broken where a node's children moved. Merging neighbouring runs pass after pass compares a
+  /// node about log2(runs) times where a full sort compares it about log2(size) times; a small
+  /// class sorts whole, which costs it little more than a sweep. Nodes that compare equivalent
+  /// are equal, so the order is the one any sort gives.
+  void sort_nodes(ArenaList<L>& nodes) {
+    const std::size_t n = nodes.size();
+    L* data = nodes.data();
+    if (n < kMergeRunsFrom) return std::sort(data, data + n);
+    run_ends_.clear();
+    for (std::size_t i = 1; i < n; ++i) {
+      if (data[i] < data[i - 1]) run_ends_.push_back(i);
+    }
+    run_ends_.push_back(n);
+    merge_scratch_.resize(n);
+    L* from = data;
+    L* to = merge_scratch_.data();
+    while (run_ends_.size() > 1) {
+      std::size_t begin = 0, kept = 0;
+      for (std::size_t r = 0; r < run_ends_.size(); r += 2) {
+        const std::size_t middle = run_ends_[r];
+        const std::size_t end = r + 1 < run_ends_.size() ? run_ends_[r + 1] : middle;
+        std::merge(from + begin, from + middle, from + middle, from + end, to + begin);
+        run_ends_[kept++] = end;
+        begin = end;
+      }
+      run_ends_.resize(kept);
+      std::swap(from, to);
+    }
+    if (from != data) std::copy(from, from + n, data);
   }
 
   /// Lists `c` under each operator kind of its nodes.
@@ -461,6 +504,10 @@ class EGraph {
     return slots;
   }();
   std::vector<std::vector<Id>> op_sets_;
+  static constexpr std::size_t kMergeRunsFrom = 64;
+  /// Scratch space of `sort_nodes`, kept from rebuild to rebuild.
+  std::vector<std::size_t> run_ends_;
+  std::vector<L> merge_scratch_;
   bool clean_ = false;
   std::uint64_t version_ = 0;
   /// Whether a node was added or two classes merged since the last rebuild; when not, the

@@ -7,13 +7,13 @@
 namespace tarvelon::egraph {
 
 /// Fixed, unseeded 64-bit mixing: the same values hash alike in every process, so tables keyed by
-/// them iterate in an order that depends only on the operations performed.
+/// them iterate in an order that depends only on the operations performed. One multiply between
+/// two folds: the store hashes every node it adds, and the low bits, which place an entry, take
+/// in every input bit through the folds.
 constexpr std::uint64_t hash_finish(std::uint64_t x) {
-  x ^= x >> 30;
+  x ^= x >> 32;
   x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
+  x ^= x >> 29;
   return x;
 }
 

@@ -390,7 +390,7 @@ class Machine {
   template <bool kCountOnly, std::size_t kLevel, std::size_t kBinds>
   bool nest() {
     if constexpr (kLevel == kBinds) {
-      for (const Compare& compare : program_.nested_compares) {
+      for (const Compare& compare : compares_) {
         if (egraph_.find_stored(registers_[compare.i]) !=
             egraph_.find_stored(registers_[compare.j]))
           return false;
@@ -398,11 +398,11 @@ class Machine {
       if constexpr (kCountOnly) return --remaining_ == 0;
       return yield();
     } else {
-      const Bind<L>& bind = program_.nested_binds[kLevel];
+      const Bind<L>& bind = binds_[kLevel];
       const std::span<const L> run = class_in(bind.eclass).matching_run(bind.node);
       if constexpr (kCountOnly && kLevel + 1 == kBinds) {
         // Without compares, every matching node of the last bind is a row: counted in one sweep.
-        if (program_.nested_compares.empty()) {
+        if (compares_.empty()) {
           const auto found = static_cast<std::size_t>(std::count_if(
               run.begin(), run.end(), [&](const L& node) { return node.matches(bind.node); }));
           if (found >= remaining_) {
@@ -505,10 +505,10 @@ class Machine {
 
   /// Records the registers as a match row; true once the limit is reached.
   bool yield() {
-    const std::size_t width = program_.var_regs.size();
+    const std::size_t width = var_regs_.size();
     if (found_capacity_ - found_size_ < width) grow_found(width);
     Id* row = found_ + found_size_;
-    for (std::size_t k = 0; k < width; ++k) row[k] = registers_[program_.var_regs[k]];
+    for (std::size_t k = 0; k < width; ++k) row[k] = registers_[var_regs_[k]];
     found_size_ += width;
     return --remaining_ == 0;
   }
@@ -530,6 +530,10 @@ class Machine {
 
   const Program<L>& program_;
   const EGraph<L>& egraph_;
+  /// Views of `program_`'s parts that every node and row reads, one load away.
+  const Bind<L>* binds_ = program_.nested_binds.data();
+  std::span<const Compare> compares_ = program_.nested_compares;
+  std::span<const Reg> var_regs_ = program_.var_regs;
   std::array<Id, kInlineIds> inline_registers_;
   std::vector<Id> heap_registers_;
   Id* registers_ = inline_registers_.data();

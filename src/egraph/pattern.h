@@ -312,6 +312,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       parts = parts_heap;
     }
     const ENodeOrVar<L>& root = ast_.root();
+    const bool root_is_var = root.is_var();
     std::size_t root_column = 0;
     std::span<const Var> columns_for;
     for (const auto& m : matches) {
@@ -326,7 +327,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
             return kFromRow | static_cast<Id>(column_of(m.substs, ast_[child].var()));
           });
         }
-        if (root.is_var()) root_column = column_of(m.substs, root.var());
+        if (root_is_var) root_column = column_of(m.substs, root.var());
       }
       for (std::size_t r = 0; r < m.substs.size(); ++r) {
         support::poll_cancel();
@@ -334,7 +335,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
         if (trace) [[unlikely]]
           log(LogLevel::Trace,
               [&] { return cat("apply_rec ", to_string(ast_), " ", m.substs[r]); });
-        Id id = root.is_var() ? row[root_column] : 0;
+        Id id = root_is_var ? row[root_column] : 0;
         for (const Part& part : parts) {
           // A row holds the roots of its search, which merges made since may have absorbed; an
           // entry built before holds the root it was just given.

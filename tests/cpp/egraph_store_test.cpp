@@ -39,8 +39,9 @@ TEST(UnionFind, CompressingFindHalvesThePathAndPlainFindChangesNothing) {
 }
 
 TEST(FlatHashMap, EveryEntrySurvivesGrowthAndAbsentKeysStayAbsent) {
-  // Sizes on either side of the first growths (a table of 16 holds 12 entries).
-  for (Id n : {0u, 1u, 12u, 13u, 24u, 25u, 1000u}) {
+  // Sizes on either side of the first growths (a table of 16 holds 12 entries, one of 64
+  // holds 48) and past the step from quadrupling to doubling (16384 slots hold 12288).
+  for (Id n : {0u, 1u, 12u, 13u, 48u, 49u, 1000u, 12288u, 12289u, 30000u}) {
     SCOPED_TRACE(n);
     FlatHashMap<Id, Id, IdHash> map;
     for (Id k = 0; k < n; ++k) {
@@ -247,6 +248,23 @@ TEST(EGraphStore, AddingAnExpressionReportsTheIdOfEveryEntry) {
   std::vector<Id> ids = g.add_expr_entries(testing::expr("(g (f a b) a)"));
   EXPECT_EQ(ids, (std::vector<Id>{1, 0, 2, 1, 3}));
   EXPECT_EQ(g.add_expr(testing::expr("(f a b)")), 2u);
+}
+
+TEST(EGraphStore, ClassesAddedOneByOnePastEveryGrowthStepStayWhole) {
+  // The arrays indexed by id grow fourfold up to 16384 ids and twofold after: a chain of 40000
+  // classes crosses both kinds of step.
+  constexpr Id kClasses = 40000;
+  Graph g;
+  Id last = add(g, "a");
+  for (Id i = 1; i < kClasses; ++i) last = g.add(Node("f", {last}));
+  EXPECT_EQ(g.class_count(), kClasses);
+  EXPECT_EQ(g.node_count(), kClasses);
+  for (Id i = 1; i < kClasses; i += 997) EXPECT_EQ(g.id_to_node(i), Node("f", {i - 1}));
+  // a = (f a) makes every link of the chain congruent to the next.
+  g.union_(0, 1);
+  g.rebuild();
+  EXPECT_EQ(g.class_count(), 1u);
+  EXPECT_EQ(g.find(kClasses - 1), g.find(0));
 }
 
 TEST(EGraphStore, MisuseThrowsTheFixedFault) {
@@ -493,6 +511,31 @@ TEST(EGraphStore, ALargeClassHandsTheMatcherExactlyTheNodesOfAKind) {
 TEST(EGraphStore, RebuildsLeaveEveryClassTidyAndIndexedRoundAfterRound) {
   run_rounds_of_merges<opt::MathLang>();
   run_rounds_of_merges<Node>();
+}
+
+TEST(EGraphStore, ALargeClassGatheredFromManyClassesRebuildsSortedAndWhole) {
+  // Every (f xi xj) of 12 leaves, gathered into classes of five and then into one, each absorbed
+  // class a run of its own; merging leaves pairwise moves children and makes duplicates.
+  constexpr int kLeaves = 12;
+  Graph g;
+  std::vector<Id> leaves, nodes;
+  for (int i = 0; i < kLeaves; ++i) leaves.push_back(add(g, "x" + std::to_string(i)));
+  for (Id a : leaves) {
+    for (Id b : leaves) nodes.push_back(g.add(Node("f", {a, b})));
+  }
+  g.rebuild();
+  for (std::size_t k = 1; k < nodes.size(); ++k) {
+    if (k % 5 != 0) g.union_(nodes[k - 1], nodes[k]);
+  }
+  g.rebuild();
+  expect_tidy_and_indexed(g);
+  EXPECT_EQ(g[nodes[0]].size(), 5u);
+  for (std::size_t k = 5; k < nodes.size(); k += 5) g.union_(nodes[0], nodes[k]);
+  for (int i = 0; i < kLeaves; i += 3) g.union_(leaves[i], leaves[i + 1]);
+  g.rebuild();
+  expect_tidy_and_indexed(g);
+  // One node per ordered pair of the 8 leaf classes left.
+  EXPECT_EQ(g[nodes[0]].size(), 64u);
 }
 
 }  // namespace
