@@ -141,32 +141,38 @@ class Extractor {
   /// a sweep passes it by: the sweeps write exactly what sweeping every class would.
   void find_costs() {
     const UnionFind& uf = egraph_.union_find();
+    // A saturated store keeps a slot for every id ever made, most of them absorbed into other
+    // classes: the live classes are gathered once, in ascending id order, and every pass walks
+    // them alone.
+    std::vector<const EClass<L>*, support::RecyclingAllocator<const EClass<L>*>> live;
+    live.reserve(egraph_.class_count());
+    for (const EClass<L>& c : egraph_.classes()) live.push_back(&c);
     // Whether some child class of the class changed since it was last costed; all are at first.
     std::vector<std::uint8_t, support::RecyclingAllocator<std::uint8_t>> stale(known_.size(), 1);
     bool changed = true;
     while (changed) {
       changed = false;
-      for (const EClass<L>& c : egraph_.classes()) {
+      for (const EClass<L>* c : live) {
         support::poll_cancel();
-        if (!stale[c.id]) continue;
-        stale[c.id] = 0;
-        auto pass = best_of(c);
+        if (!stale[c->id]) continue;
+        stale[c->id] = 0;
+        auto pass = best_of(*c);
         if (!pass) continue;
-        if (!known_[c.id] || pass->first < costs_[c.id]) {
-          costs_[c.id] = pass->first;
-          best_[c.id] = *pass->second;
-          known_[c.id] = 1;
+        if (!known_[c->id] || pass->first < costs_[c->id]) {
+          costs_[c->id] = pass->first;
+          best_[c->id] = *pass->second;
+          known_[c->id] = 1;
           changed = true;
           // Every node with a child here is listed among the parents, perhaps stale or twice.
-          for (Id parent : c.parents) stale[uf.find_in_range(parent)] = 1;
+          for (Id parent : c->parents) stale[uf.find_in_range(parent)] = 1;
         }
       }
     }
-    choose_first_of_least_cost();
-    for (const EClass<L>& c : egraph_.classes()) {
-      if (!known_[c.id]) {
+    choose_first_of_least_cost(live);
+    for (const EClass<L>* c : live) {
+      if (!known_[c->id]) {
         log(LogLevel::Warn, [&] {
-          return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes));
+          return cat("Failed to compute cost for eclass ", c->id, ": ", nodes_text<L>(c->nodes));
         });
       }
     }
@@ -178,21 +184,21 @@ class Extractor {
   /// that ties go by the class's node order alone. A node qualifies only when each child class
   /// is strictly cheaper than the node itself, which keeps the chosen nodes free of cycles even
   /// for a cost model with weightless nodes (with positive weights every node qualifies).
-  void choose_first_of_least_cost() {
+  void choose_first_of_least_cost(std::span<const EClass<L>* const> live) {
     const UnionFind& uf = egraph_.union_find();
     const bool canonical = egraph_.clean();
     const auto root = [&](Id child) { return child_root(child, canonical); };
     ChildCosts child_costs(uf, costs_, known_, canonical);
-    for (const EClass<L>& c : egraph_.classes()) {
+    for (const EClass<L>* c : live) {
       support::poll_cancel();
       // A class of one node holds the node the sweeps chose: there is nothing to choose between.
-      if (!known_[c.id] || c.nodes.size() == 1) continue;
-      for (const L& node : c.nodes) {
+      if (!known_[c->id] || c->nodes.size() == 1) continue;
+      for (const L& node : c->nodes) {
         if (!all_children(node, [&](Id child) { return known_[root(child)] != 0; })) continue;
-        if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c.id]; }))
+        if (model_.node_cost(node, child_costs) != costs_[c->id]) continue;
+        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c->id]; }))
           continue;
-        best_[c.id] = node;
+        best_[c->id] = node;
         break;
       }
     }
