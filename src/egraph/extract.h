@@ -25,12 +25,19 @@ using Cost = std::size_t;
 /// The costs already chosen for child classes, looked up by any id of the class.
 class ChildCosts {
  public:
-  /// `canonical`: every child asked about is its class's root, as in a clean store.
+  /// `canonical`: every child asked about is its class's root, as in a clean store. `checked`:
+  /// the caller has made sure that every child asked about has a cost, under `canonical` as the
+  /// root it is.
   ChildCosts(const UnionFind& union_find, std::span<const Cost> costs,
-             std::span<const std::uint8_t> known, bool canonical = false)
-      : union_find_(union_find), costs_(costs), known_(known), canonical_(canonical) {}
+             std::span<const std::uint8_t> known, bool canonical = false, bool checked = false)
+      : union_find_(union_find),
+        costs_(costs),
+        known_(known),
+        canonical_(canonical),
+        checked_(canonical && checked) {}
 
   Cost operator()(Id child) const {
+    if (checked_) return costs_[child];
     Id root = canonical_ && child < known_.size() ? child : union_find_.find(child);
     if (!known_[root]) support::internal_fault("no entry found for key");
     return costs_[root];
@@ -41,6 +48,7 @@ class ChildCosts {
   std::span<const Cost> costs_;
   std::span<const std::uint8_t> known_;
   bool canonical_;
+  bool checked_;
 };
 
 /// A cost function: the cost of a node given the costs of its children's classes.
@@ -188,7 +196,8 @@ class Extractor {
     const UnionFind& uf = egraph_.union_find();
     const bool canonical = egraph_.clean();
     const auto root = [&](Id child) { return child_root(child, canonical); };
-    ChildCosts child_costs(uf, costs_, known_, canonical);
+    // Every node is costed only once each of its children's classes has a cost.
+    ChildCosts child_costs(uf, costs_, known_, canonical, true);
     for (const EClass<L>* c : live) {
       support::poll_cancel();
       // A class of one node holds the node the sweeps chose: there is nothing to choose between.
@@ -211,7 +220,8 @@ class Extractor {
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
     const bool canonical = egraph_.clean();
-    ChildCosts child_costs(uf, costs_, known_, canonical);
+    // Every node is costed only once each of its children's classes has a cost.
+    ChildCosts child_costs(uf, costs_, known_, canonical, true);
     for (const L& node : c.nodes) {
       if (!all_children(node, [&](Id child) { return known_[child_root(child, canonical)] != 0; }))
         continue;
