@@ -57,6 +57,14 @@ concept CostModel = requires(C& model, const L& node, const ChildCosts& child_co
   { model.node_cost(node, child_costs) } -> std::same_as<Cost>;
 };
 
+/// A cost model whose node cost is the node's own weight plus its children's costs, added in
+/// child order after the weight, exactly as `node_cost` adds them: a node is then costed in one
+/// pass over its children.
+template <class C, class L>
+concept AdditiveCostModel = CostModel<C, L> && requires(const C& model, const L& node) {
+  { model.node_weight(node) } -> std::same_as<Cost>;
+};
+
 /// "EClass { id: 3, nodes: [...], data: (), parents: [...] }"
 template <Language L>
 std::string eclass_text(const EClass<L>& c) {
@@ -222,6 +230,24 @@ class Extractor {
     const bool canonical = egraph_.clean();
     // Every node is costed only once each of its children's classes has a cost.
     ChildCosts child_costs(uf, costs_, known_, canonical, true);
+    if constexpr (AdditiveCostModel<C, L>) {
+      // A clean store's children are roots: a node is costed in one pass over them.
+      if (canonical) {
+        for (const L& node : c.nodes) {
+          Cost cost = model_.node_weight(node);
+          bool costed = true;
+          for (Id child : node.children()) {
+            if (!known_[child]) {
+              costed = false;
+              break;
+            }
+            cost += costs_[child];
+          }
+          if (costed && (!best || cost < best->first)) best.emplace(cost, &node);
+        }
+        return best;
+      }
+    }
     for (const L& node : c.nodes) {
       if (!all_children(node, [&](Id child) { return known_[child_root(child, canonical)] != 0; }))
         continue;
