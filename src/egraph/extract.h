@@ -210,15 +210,34 @@ class Extractor {
       support::poll_cancel();
       // A class of one node holds the node the sweeps chose: there is nothing to choose between.
       if (!known_[c->id] || c->nodes.size() == 1) continue;
+      const Cost least = costs_[c->id];
       for (const L& node : c->nodes) {
+        if constexpr (AdditiveCostModel<C, L>) {
+          // A clean store's children are roots: the node is judged in one pass over them.
+          if (canonical) {
+            if (!sums_to_least(node, least)) continue;
+            best_[c->id] = node;
+            break;
+          }
+        }
         if (!all_children(node, [&](Id child) { return known_[root(child)] != 0; })) continue;
-        if (model_.node_cost(node, child_costs) != costs_[c->id]) continue;
-        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c->id]; }))
-          continue;
+        if (model_.node_cost(node, child_costs) != least) continue;
+        if (!all_children(node, [&](Id child) { return costs_[root(child)] < least; })) continue;
         best_[c->id] = node;
         break;
       }
     }
+  }
+
+  /// Whether each child class of `node`, children being roots, has a cost below `least`, and
+  /// the node's cost is `least`.
+  bool sums_to_least(const L& node, Cost least) const {
+    Cost cost = model_.node_weight(node);
+    for (Id child : node.children()) {
+      if (!known_[child] || costs_[child] >= least) return false;
+      cost += costs_[child];
+    }
+    return cost == least;
   }
 
   /// The first node of least cost in the class's order, or nothing if no node has a cost yet.
