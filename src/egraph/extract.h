@@ -25,12 +25,19 @@ using Cost = std::size_t;
 /// The costs already chosen for child classes, looked up by any id of the class.
 class ChildCosts {
  public:
-  /// `canonical`: every child asked about is its class's root, as in a clean store.
+  /// `canonical`: every child asked about is its class's root, as in a clean store. `checked`:
+  /// the caller has made sure that every child asked about has a cost, under `canonical` as the
+  /// root it is.
   ChildCosts(const UnionFind& union_find, std::span<const Cost> costs,
-             std::span<const std::uint8_t> known, bool canonical = false)
-      : union_find_(union_find), costs_(costs), known_(known), canonical_(canonical) {}
+             std::span<const std::uint8_t> known, bool canonical = false, bool checked = false)
+      : union_find_(union_find),
+        costs_(costs),
+        known_(known),
+        canonical_(canonical),
+        checked_(canonical && checked) {}
 
   Cost operator()(Id child) const {
+    if (checked_) return costs_[child];
     Id root = canonical_ && child < known_.size() ? child : union_find_.find(child);
     if (!known_[root]) support::internal_fault("no entry found for key");
     return costs_[root];
@@ -41,12 +48,21 @@ class ChildCosts {
   std::span<const Cost> costs_;
   std::span<const std::uint8_t> known_;
   bool canonical_;
+  bool checked_;
 };
 
 /// A cost function: the cost of a node given the costs of its children's classes.
 template <class C, class L>
 concept CostModel = requires(C& model, const L& node, const ChildCosts& child_costs) {
   { model.node_cost(node, child_costs) } -> std::same_as<Cost>;
+};
+
+/// A cost model whose node cost is the node's own weight plus its children's costs, added in
+/// child order after the weight, exactly as `node_cost` adds them: a node is then costed in one
+/// pass over its children.
+template <class C, class L>
+concept AdditiveCostModel = CostModel<C, L> && requires(const C& model, const L& node) {
+  { model.node_weight(node) } -> std::same_as<Cost>;
 };
 
 /// "EClass { id: 3, nodes: [...], data: (), parents: [...] }"
@@ -141,32 +157,38 @@ class Extractor {
   /// a sweep passes it by: the sweeps write exactly what sweeping every class would.
   void find_costs() {
     const UnionFind& uf = egraph_.union_find();
+    // A saturated store keeps a slot for every id ever made, most of them absorbed into other
+    // classes: the live classes are gathered once, in ascending id order, and every pass walks
+    // them alone.
+    std::vector<const EClass<L>*, support::RecyclingAllocator<const EClass<L>*>> live;
+    live.reserve(egraph_.class_count());
+    for (const EClass<L>& c : egraph_.classes()) live.push_back(&c);
     // Whether some child class of the class changed since it was last costed; all are at first.
     std::vector<std::uint8_t, support::RecyclingAllocator<std::uint8_t>> stale(known_.size(), 1);
     bool changed = true;
     while (changed) {
       changed = false;
-      for (const EClass<L>& c : egraph_.classes()) {
+      for (const EClass<L>* c : live) {
         support::poll_cancel();
-        if (!stale[c.id]) continue;
-        stale[c.id] = 0;
-        auto pass = best_of(c);
+        if (!stale[c->id]) continue;
+        stale[c->id] = 0;
+        auto pass = best_of(*c);
         if (!pass) continue;
-        if (!known_[c.id] || pass->first < costs_[c.id]) {
-          costs_[c.id] = pass->first;
-          best_[c.id] = *pass->second;
-          known_[c.id] = 1;
+        if (!known_[c->id] || pass->first < costs_[c->id]) {
+          costs_[c->id] = pass->first;
+          best_[c->id] = *pass->second;
+          known_[c->id] = 1;
           changed = true;
           // Every node with a child here is listed among the parents, perhaps stale or twice.
-          for (Id parent : c.parents) stale[uf.find_in_range(parent)] = 1;
+          for (Id parent : c->parents) stale[uf.find_in_range(parent)] = 1;
         }
       }
     }
-    choose_first_of_least_cost();
-    for (const EClass<L>& c : egraph_.classes()) {
-      if (!known_[c.id]) {
+    choose_first_of_least_cost(live);
+    for (const EClass<L>* c : live) {
+      if (!known_[c->id]) {
         log(LogLevel::Warn, [&] {
-          return cat("Failed to compute cost for eclass ", c.id, ": ", nodes_text<L>(c.nodes));
+          return cat("Failed to compute cost for eclass ", c->id, ": ", nodes_text<L>(c->nodes));
         });
       }
     }
@@ -178,24 +200,44 @@ class Extractor {
   /// that ties go by the class's node order alone. A node qualifies only when each child class
   /// is strictly cheaper than the node itself, which keeps the chosen nodes free of cycles even
   /// for a cost model with weightless nodes (with positive weights every node qualifies).
-  void choose_first_of_least_cost() {
+  void choose_first_of_least_cost(std::span<const EClass<L>* const> live) {
     const UnionFind& uf = egraph_.union_find();
     const bool canonical = egraph_.clean();
     const auto root = [&](Id child) { return child_root(child, canonical); };
-    ChildCosts child_costs(uf, costs_, known_, canonical);
-    for (const EClass<L>& c : egraph_.classes()) {
+    // Every node is costed only once each of its children's classes has a cost.
+    ChildCosts child_costs(uf, costs_, known_, canonical, true);
+    for (const EClass<L>* c : live) {
       support::poll_cancel();
       // A class of one node holds the node the sweeps chose: there is nothing to choose between.
-      if (!known_[c.id] || c.nodes.size() == 1) continue;
-      for (const L& node : c.nodes) {
+      if (!known_[c->id] || c->nodes.size() == 1) continue;
+      const Cost least = costs_[c->id];
+      for (const L& node : c->nodes) {
+        if constexpr (AdditiveCostModel<C, L>) {
+          // A clean store's children are roots: the node is judged in one pass over them.
+          if (canonical) {
+            if (!sums_to_least(node, least)) continue;
+            best_[c->id] = node;
+            break;
+          }
+        }
         if (!all_children(node, [&](Id child) { return known_[root(child)] != 0; })) continue;
-        if (model_.node_cost(node, child_costs) != costs_[c.id]) continue;
-        if (!all_children(node, [&](Id child) { return costs_[root(child)] < costs_[c.id]; }))
-          continue;
-        best_[c.id] = node;
+        if (model_.node_cost(node, child_costs) != least) continue;
+        if (!all_children(node, [&](Id child) { return costs_[root(child)] < least; })) continue;
+        best_[c->id] = node;
         break;
       }
     }
+  }
+
+  /// Whether each child class of `node`, children being roots, has a cost below `least`, and
+  /// the node's cost is `least`.
+  bool sums_to_least(const L& node, Cost least) const {
+    Cost cost = model_.node_weight(node);
+    for (Id child : node.children()) {
+      if (!known_[child] || costs_[child] >= least) return false;
+      cost += costs_[child];
+    }
+    return cost == least;
   }
 
   /// The first node of least cost in the class's order, or nothing if no node has a cost yet.
@@ -205,7 +247,26 @@ class Extractor {
     std::optional<std::pair<Cost, const L*>> best;
     const UnionFind& uf = egraph_.union_find();
     const bool canonical = egraph_.clean();
-    ChildCosts child_costs(uf, costs_, known_, canonical);
+    // Every node is costed only once each of its children's classes has a cost.
+    ChildCosts child_costs(uf, costs_, known_, canonical, true);
+    if constexpr (AdditiveCostModel<C, L>) {
+      // A clean store's children are roots: a node is costed in one pass over them.
+      if (canonical) {
+        for (const L& node : c.nodes) {
+          Cost cost = model_.node_weight(node);
+          bool costed = true;
+          for (Id child : node.children()) {
+            if (!known_[child]) {
+              costed = false;
+              break;
+            }
+            cost += costs_[child];
+          }
+          if (costed && (!best || cost < best->first)) best.emplace(cost, &node);
+        }
+        return best;
+      }
+    }
     for (const L& node : c.nodes) {
       if (!all_children(node, [&](Id child) { return known_[child_root(child, canonical)] != 0; }))
         continue;

@@ -17,8 +17,9 @@ namespace tarvelon::opt {
 /// Extraction cost: a term counted as a tree, 1 for each leaf and each fused function, 2 for
 /// every other operator. Plain unsigned sums.
 struct OptCost {
+  egraph::Cost node_weight(const MathLang& node) const { return math_op_weight(node.op()); }
   egraph::Cost node_cost(const MathLang& node, const egraph::ChildCosts& child_costs) const {
-    egraph::Cost cost = math_op_weight(node.op());
+    egraph::Cost cost = node_weight(node);
     for (Id child : node.children()) cost += child_costs(child);
     return cost;
   }

@@ -32,6 +32,14 @@ struct WeightedSize {
   }
 };
 
+/// `WeightedSize` that declares its costs sums of a weight and the children's costs, which the
+/// extractor then adds up itself.
+struct AdditiveWeightedSize : WeightedSize {
+  Cost node_weight(const Node& node) const { return node.op().as_str() == "big" ? 10 : 1; }
+};
+static_assert(AdditiveCostModel<AdditiveWeightedSize, Node>);
+static_assert(!AdditiveCostModel<WeightedSize, Node>);
+
 std::string best(const Graph& g, Id id) {
   Extractor<Node, WeightedSize> extractor(g, WeightedSize{});
   auto [cost, term] = extractor.find_best(id);
@@ -192,8 +200,12 @@ TEST(Extractor, CostsAgreeWithSweepingEveryClassOnRandomStores) {
       }
     }
     Extractor<Node, WeightedSize> extractor(g, model);
+    Extractor<Node, AdditiveWeightedSize> additive(g, AdditiveWeightedSize{});
     for (const EClass<Node>& c : g.classes()) {
       EXPECT_EQ(extractor.find_best_cost(c.id), reference.at(c.id)) << c.id;
+      // Adding the costs up itself, the extractor finds and chooses exactly the same.
+      EXPECT_EQ(additive.find_best_cost(c.id), reference.at(c.id)) << c.id;
+      EXPECT_EQ(additive.find_best_node(c.id), extractor.find_best_node(c.id)) << c.id;
       // Ties go by the class's own order: the chosen node is its first of least cost, every
       // child of which is cheaper than it, whether the class holds one node or several.
       const Cost least = reference.at(c.id);
