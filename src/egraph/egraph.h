@@ -283,7 +283,9 @@ class EGraph {
     if (classes_.size() == classes_.capacity()) [[unlikely]]
       reserve_ids(1);
     Id id = union_find_.make_set();
-    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
+    // Checked here rather than through `log`, which the compiler keeps out of line.
+    if (log_enabled(LogLevel::Trace)) [[unlikely]]
+      log_write(LogLevel::Trace, cat("  ...adding to ", id));
     nodes_.push_back(node);
     classes_.emplace_back(
         std::in_place,
