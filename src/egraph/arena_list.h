@@ -104,6 +104,15 @@ class ArenaList {
     return list;
   }
 
+  /// An empty list with room for `room` values (at least 1), made without the out-of-line
+  /// growth: what a new e-class's parent list starts as, since most classes become a child soon.
+  static ArenaList with_room(std::size_t room, Arena& arena) {
+    ArenaList list;
+    list.data_ = static_cast<T*>(arena.allocate(room * sizeof(T), alignof(T)));
+    list.capacity_ = static_cast<std::uint32_t>(room);
+    return list;
+  }
+
   T* begin() { return data_; }
   T* end() { return data_ + size_; }
   const T* begin() const { return data_; }

@@ -283,12 +283,13 @@ class EGraph {
     if (classes_.size() == classes_.capacity()) [[unlikely]]
       reserve_ids(1);
     Id id = union_find_.make_set();
-    log(LogLevel::Trace, [&] { return cat("  ...adding to ", id); });
+    // Checked here rather than through `log`, which the compiler keeps out of line.
+    if (log_enabled(LogLevel::Trace)) [[unlikely]]
+      log_write(LogLevel::Trace, cat("  ...adding to ", id));
     nodes_.push_back(node);
-    classes_.emplace_back(
-        std::in_place,
-        EClass<L>{
-            id, ArenaList<L>::single(canonical, *arena_), {}, kind_bit(canonical.discriminant())});
+    classes_.emplace_back(std::in_place, EClass<L>{id, ArenaList<L>::single(canonical, *arena_),
+                                                   ArenaList<Id>::with_room(kParentRoom, *arena_),
+                                                   kind_bit(canonical.discriminant())});
     // Canonical children are roots: their classes need no find.
     for (Id child : canonical.children()) classes_[child]->parents.push_back(id, *arena_);
     ++class_count_;
@@ -469,6 +470,8 @@ class EGraph {
     if (set.empty() || set.back() != id) set.push_back(id);
   }
 
+  /// Parents a new class makes room for at birth.
+  static constexpr std::size_t kParentRoom = 4;
   /// Nodes a new store makes room for when its first expression arrives: a few KiB.
   static constexpr std::size_t kFirstRoom = 64;
   /// Classes an operator kind's index makes room for when it first appears.

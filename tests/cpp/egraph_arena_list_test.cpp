@@ -48,6 +48,28 @@ TEST(ArenaList, ASingleValueListGrowsOutOfItsPieceWithoutTouchingItsNeighbours) 
   EXPECT_EQ(values(b), std::vector<std::uint32_t>{8});
 }
 
+TEST(ArenaList, AListMadeWithRoomFillsItInPlaceThenGrowsWithoutTouchingItsNeighbour) {
+  for (std::size_t room : {1u, 4u, 9u}) {
+    SCOPED_TRACE(room);
+    Arena arena;
+    ArenaList<std::uint32_t> a = ArenaList<std::uint32_t>::with_room(room, arena);
+    ArenaList<std::uint32_t> b = ArenaList<std::uint32_t>::single(99, arena);
+    EXPECT_TRUE(a.empty());
+    const std::uint32_t* piece = a.data();
+    std::vector<std::uint32_t> want;
+    for (std::uint32_t i = 0; i < room; ++i) {
+      a.push_back(i, arena);
+      want.push_back(i);
+    }
+    EXPECT_EQ(a.data(), piece);
+    a.push_back(1000, arena);
+    want.push_back(1000);
+    EXPECT_NE(a.data(), piece);
+    EXPECT_EQ(values(a), want);
+    EXPECT_EQ(values(b), std::vector<std::uint32_t>{99});
+  }
+}
+
 TEST(ArenaList, AppendSwapTruncateAndMoveActAsOnAVector) {
   Arena arena;
   ArenaList<std::uint32_t> a, b;
