@@ -175,14 +175,16 @@ class Restorer {
       auto rhs = built(node.children()[1]);
       if (!lhs || !rhs) return invalid();
       vocab::DType dtype = vocab::dtypes::kBool;
-      // Operands of one dtype, as nearly all are, keep it without the operator being named.
-      if (is_arithmetic(*op) && dtypes_[*lhs] == dtypes_[*rhs]) {
-        dtype = dtypes_[*lhs];
-      } else if (is_arithmetic(*op)) {
-        auto promoted =
-            try_promote(math_op_name(node.op()), i, dtypes_[*lhs], dtypes_[*rhs], node, diags_);
-        if (!promoted) return std::unexpected(std::move(promoted.error()));
-        dtype = *promoted;
+      if (is_arithmetic(*op)) {
+        // Operands of one dtype, as nearly all are, keep it without the operator being named.
+        if (dtypes_[*lhs] == dtypes_[*rhs]) {
+          dtype = dtypes_[*lhs];
+        } else {
+          auto promoted =
+              try_promote(math_op_name(node.op()), i, dtypes_[*lhs], dtypes_[*rhs], node, diags_);
+          if (!promoted) return std::unexpected(std::move(promoted.error()));
+          dtype = *promoted;
+        }
       }
       return push(i, ir::node::Binary{*lhs, *rhs, *op}, dtype);
     }
