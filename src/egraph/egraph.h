@@ -164,6 +164,8 @@ class EGraph {
       changed_ = false;
       ++version_;
     }
+    settled_ids_ = union_find_.size();
+    settled_intact_ = true;
     auto elapsed = std::chrono::steady_clock::now() - start;
     log(LogLevel::Info, [&] {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -206,6 +208,12 @@ class EGraph {
   /// readings enclose no change of the store (a path halved by `find` aside).
   std::uint64_t version() const { return version_; }
   const UnionFind& union_find() const { return union_find_; }
+
+  /// Whether no merge since the last rebuild has absorbed a class that was a root then and that
+  /// a node names as a child. While none has, every node the store held at that rebuild, and
+  /// every node added since whose children were such classes, keeps the canonical children it
+  /// was stored with: adding it again finds it.
+  bool settled_classes_intact() const { return settled_intact_; }
 
   /// Root ids of the classes holding a node of operator kind `discriminant`, in ascending order;
   /// exact only in a clean store. Null when no class ever held one.
@@ -336,6 +344,7 @@ class EGraph {
     if (classes_[r1]->parents.size() < classes_[r2]->parents.size()) std::swap(r1, r2);
     union_find_.union_roots(r1, r2);
     EClass<L>& absorbed = *classes_[r2];
+    if (r2 < settled_ids_ && !absorbed.parents.empty()) settled_intact_ = false;
     --class_count_;
     EClass<L>& survivor = *classes_[r1];
     if (survivor.id != r1) support::internal_fault("assertion failed: class1.id == id1");
@@ -513,6 +522,10 @@ class EGraph {
   std::vector<L> merge_scratch_;
   bool clean_ = false;
   std::uint64_t version_ = 0;
+  /// Ids below this were handed out before the last rebuild; `settled_intact_` holds until a
+  /// merge absorbs one of those classes that has parents.
+  std::size_t settled_ids_ = 0;
+  bool settled_intact_ = true;
   /// Whether a node was added or two classes merged since the last rebuild; when not, the
   /// classes are canonical and sorted and the index is exact, and a rebuild has nothing to do.
   bool changed_ = true;

@@ -32,7 +32,11 @@ class RulePairing {
 
   explicit RulePairing(std::span<const Rewrite<L>> rules) : rules_(rules) {
     twins_.reserve(rules.size());
-    for (std::size_t p = 0; p < rules.size(); ++p) twins_.push_back(earlier_twin(rules, p));
+    echoes_.reserve(rules.size());
+    for (std::size_t p = 0; p < rules.size(); ++p) {
+      twins_.push_back(earlier_twin(rules, p));
+      echoes_.push_back(twins_.back() != kNone && adds_the_same(rules[twins_.back()], rules[p]));
+    }
     distinct_names_ = names_are_distinct(rules);
   }
 
@@ -42,6 +46,9 @@ class RulePairing {
   }
   /// The position of the twin of the rule at `position`, or `kNone`.
   std::size_t twin(std::size_t position) const { return twins_[position]; }
+  /// Whether the rule at `position` adds for each row exactly the one node its twin adds for
+  /// that row, and merges it with the same class.
+  bool echoes_twin(std::size_t position) const { return echoes_[position]; }
   bool distinct_names() const { return distinct_names_; }
   /// The position of `rule` in the list, if it is one of its entries.
   std::optional<std::size_t> position_of(const Rewrite<L>& rule) const {
@@ -50,6 +57,33 @@ class RulePairing {
         !before(&rule, rules_.data() + rules_.size()))
       return std::nullopt;
     return static_cast<std::size_t>(&rule - rules_.data());
+  }
+
+  /// Whether `second`, given the rows `first`'s searcher finds, instantiates for each exactly
+  /// the node `first` does: both right-hand sides are one node whose children are variables,
+  /// equal once each variable is read as its column in the rows.
+  static bool adds_the_same(const Rewrite<L>& first, const Rewrite<L>& second) {
+    const auto instance = [](const Rewrite<L>& rule) -> std::optional<L> {
+      const PatternAst<L>* rhs = rule.applier().get_pattern_ast();
+      const Program<L>* program = rule.searcher().matching_program();
+      if (rhs == nullptr || program == nullptr || rhs->empty() || rhs->root().is_var())
+        return std::nullopt;
+      bool vars_only = true;
+      L node = map_children(rhs->root().node(), [&](Id child) -> Id {
+        const ENodeOrVar<L>& entry = (*rhs)[child];
+        if (!entry.is_var()) {
+          vars_only = false;
+          return child;
+        }
+        const auto& vars = program->vars;
+        return static_cast<Id>(std::find(vars.begin(), vars.end(), entry.var()) - vars.begin());
+      });
+      if (!vars_only) return std::nullopt;
+      return node;
+    };
+    const std::optional<L> a = instance(first);
+    const std::optional<L> b = instance(second);
+    return a && b && *a == *b;
   }
 
   /// The latest rule before `position` whose searcher finds the rows of the one at `position`.
@@ -78,6 +112,7 @@ class RulePairing {
  private:
   std::span<const Rewrite<L>> rules_;
   std::vector<std::size_t> twins_;
+  std::vector<bool> echoes_;
   bool distinct_names_ = true;
 };
 
@@ -252,6 +287,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     const std::size_t position = phase_next_++;
     matches.clear();
     std::size_t index = rule_index(rule);
+    records_[index].echo = false;
     RuleStats& s = stats_[index].second;
     if (iteration < s.banned_until) {
       log(LogLevel::Debug, [&] {
@@ -302,8 +338,10 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     if (twin != nullptr && twin->knows(limit) &&
         (twin->kept || twin->count_within(limit) > threshold)) {
       total = twin->count_within(limit);
-      if (total <= threshold)
+      if (total <= threshold) {
         rename_rows_into((*phase_results_)[twin->position], rule.searcher(), matches);
+        records_[index].echo = echoes_twin(index, position);
+      }
     } else {
       rule.search_into(egraph, limit, matches);
       for (const auto& m : matches) total += m.substs.size();
@@ -324,7 +362,13 @@ class BackoffScheduler final : public RewriteScheduler<L> {
                             const Matches& matches) override {
     // Most rules of an iteration matched nothing, which changes nothing.
     if (matches.empty()) return 0;
-    if (Trend* trend = applied_trend(rule.name())) trend->applied = true;
+    Record* record = applied_record(rule.name());
+    if (record == nullptr)
+      return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
+    record->trend.applied = true;
+    // A rule that adds what its twin added for the same rows, earlier in this phase, adds and
+    // merges nothing, unless a merge since moved a child of those nodes to another root.
+    if (record->echo && egraph.settled_classes_intact()) return 0;
     return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
   }
 
@@ -428,7 +472,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
     const Program<L>* program = rule.searcher().matching_program();
     records_.push_back(
-        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin}});
+        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin}, false});
     return stats_.size() - 1;
   }
 
@@ -480,16 +524,24 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     return (n == 0 || followed_ == pairing_) && pairing_->position_of(rule) == n;
   }
 
-  /// The trend of a rule being applied, if it was ever searched. The apply phase takes the rules
-  /// in the order the search phase did, so the record after the last one found is nearly always
-  /// it.
-  Trend* applied_trend(GlobalSymbol name) {
+  /// Whether the rule whose record is `index`, at `position` of the list searched, is the
+  /// paired list's entry there and adds what its twin adds.
+  bool echoes_twin(std::size_t index, std::size_t position) const {
+    return phase_paired_ && followed_ == pairing_ && index == position &&
+           pairing_->echoes_twin(position);
+  }
+
+  struct Record;
+  /// The record of a rule being applied, if it was ever searched. The apply phase takes the
+  /// rules in the order the search phase did, so the record after the last one found is nearly
+  /// always it.
+  Record* applied_record(GlobalSymbol name) {
     if (apply_next_ < stats_.size() && stats_[apply_next_].first == name)
-      return &records_[apply_next_++].trend;
+      return &records_[apply_next_++];
     for (std::size_t i = 0; i < stats_.size(); ++i) {
       if (stats_[i].first == name) {
         apply_next_ = i + 1;
-        return &records_[i].trend;
+        return &records_[i];
       }
     }
     return nullptr;
@@ -504,6 +556,9 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   struct Record {
     Trend trend;
     Sighting sighting;
+    /// Whether the rule's matches in the phase under way are its twin's, renamed, and it adds
+    /// what its twin adds for them.
+    bool echo = false;
   };
   std::vector<Record> records_;
   /// The search phase under way (counted from 1) and its results so far, null between phases.
@@ -519,7 +574,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   const RulePairing<L>* followed_ = nullptr;
   /// Where `rule_index` looks first.
   std::size_t next_ = 0;
-  /// Where `applied_trend` looks first.
+  /// Where `applied_record` looks first.
   std::size_t apply_next_ = 0;
 };
 
