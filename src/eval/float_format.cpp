@@ -45,9 +45,6 @@ float float_from_f16_bits(std::uint16_t bits) {
   return std::bit_cast<float>(sign | (exponent + 112u) << 23 | fraction << 13);
 }
 
-namespace {
-
-/// Whether the CPU converts half precision in hardware (F16C, with the OS saving AVX state).
 bool has_f16c() {
   static const bool yes = [] {
     if (detail::cpu_vectors_allowed() == detail::CpuVectors::Baseline) return false;
@@ -60,6 +57,8 @@ bool has_f16c() {
   }();
   return yes;
 }
+
+namespace {
 
 __attribute__((target("avx,f16c"))) void round_f16c(float* x, std::size_t n) {
   std::size_t i = 0;

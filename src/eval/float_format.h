@@ -15,6 +15,10 @@ float float_from_f16_bits(std::uint16_t bits);
 /// `x` rounded to the nearest binary16 value (ties to even), carried as a float.
 inline float round_to_f16(float x) { return float_from_f16_bits(f16_bits_from_float(x)); }
 
+/// Whether the CPU converts half precision in hardware (F16C, with the OS saving AVX state) and
+/// the evaluator may use it (its vector units are not capped to the baseline).
+bool has_f16c();
+
 /// The block conversions, by the CPU's half-precision instructions where it has them; results
 /// are bit for bit those of the scalar functions above.
 void round_block_to_f16(float* x, std::size_t n);

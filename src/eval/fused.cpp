@@ -9,8 +9,16 @@ FusedFn baseline_fused_fn(TreeElement e) { return fused_kernel_of<16, 4>(e); }
 
 FusedFn fused_stored_fn(vocab::DType d) {
   const bool f16 = d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16();
-  if (!f16 || cpu_vectors() != CpuVectors::Avx512) return nullptr;
-  return avx512_fused_fn(TreeElement::F16Stored);
+  if (!f16) return nullptr;
+  switch (cpu_vectors()) {
+    case CpuVectors::Avx512:
+      return avx512_fused_fn(TreeElement::F16Stored);
+    case CpuVectors::Avx2:
+      return avx2_fused_fn(TreeElement::F16Stored);
+    case CpuVectors::Baseline:
+      break;
+  }
+  return nullptr;
 }
 
 FusedFn fused_fn(vocab::DType d) {

@@ -87,8 +87,9 @@ using FusedFn = void (*)(std::byte* dst, const std::byte* const* operands,
 
 /// The elements a tree kernel computes on: f32, f64, 32-bit integers, whose `+ - *` and negation
 /// wrap alike signed or not, so one unsigned kernel serves both, and bf16 and f16 held in
-/// floats, each operation rounded to the format (f16 only on the AVX-512 unit, whose conversion
-/// instructions round a vector at once; elsewhere its kernel is null). Trees of 8- and 16-bit
+/// floats, each operation rounded to the format (f16 only on the AVX-512 unit and on the AVX2 unit
+/// of a CPU with F16C, whose conversion instructions round a vector at once; elsewhere its
+/// kernel is null). Trees of 8- and 16-bit
 /// integers measured no faster than their single instructions (the AVX-512 unit has no byte or
 /// word lanes), and of 64-bit ones slower (no 64-bit lane product). `F16Stored` is the f16 tree
 /// that writes its result as f16 storage rather than as floats.
