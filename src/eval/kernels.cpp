@@ -212,15 +212,17 @@ __m128d softplus_f64_2x(__m128d x) { return F64Composite::softplus(x); }
 __m128d exp_sigmoid_f64_2x(__m128d x) { return F64Composite::sigmoid(Sleef_expd2_u10(x)); }
 __m128d sigmoid_log_f64_2x(__m128d x) { return F64Composite::sigmoid_log(x); }
 
-/// A function of doubles applied two lanes at a time. Blocks hold an even number of elements,
-/// so the last pair may read and write one element past `n` but never past the block.
+/// A function of doubles applied two lanes at a time; the last element of an odd count goes
+/// alone in both lanes. Nothing past `n` is read or written: the operand may be the caller's
+/// array, read in place, and the result may be written straight into the caller's.
 template <VecFn F, class Tag>
 void vector_kernel(std::byte* d, const std::byte* a, const std::byte*, const std::byte*,
                    std::size_t n) {
   using T = typename Tag::T;
   const T* x = as<T>(a);
   T* out = as<T>(d);
-  for (std::size_t i = 0; i < n; i += 2) {
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
     if constexpr (std::is_same_v<T, double>) {
       _mm_storeu_pd(out + i, F(_mm_loadu_pd(x + i)));
     } else {
@@ -228,6 +230,16 @@ void vector_kernel(std::byte* d, const std::byte* a, const std::byte*, const std
       _mm_store_pd(wide, F(_mm_set_pd(x[i + 1], x[i])));
       out[i] = Tag::from_double(wide[0]);
       out[i + 1] = Tag::from_double(wide[1]);
+    }
+  }
+  if (i < n) {
+    // Each lane is computed from its own element alone, so the lone one is as in a pair.
+    alignas(16) double wide[2];
+    _mm_store_pd(wide, F(_mm_set1_pd(static_cast<double>(x[i]))));
+    if constexpr (std::is_same_v<T, double>) {
+      out[i] = wide[0];
+    } else {
+      out[i] = Tag::from_double(wide[0]);
     }
   }
 }

@@ -2,6 +2,9 @@
 // working memory.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -92,6 +95,68 @@ TEST(EvalProgram, AnOutputMayAliasItsInput) {
   auto ws = p.make_workspace();
   p.run(in, out, xs.size(), ws);
   for (std::size_t i = 0; i < xs.size(); ++i) ASSERT_EQ(xs[i], 4.0 * static_cast<double>(i));
+}
+
+/// Room for `bytes` that ends where an inaccessible page begins, so that reading or writing
+/// one byte past the end faults.
+class BeforeAGuardPage {
+ public:
+  explicit BeforeAGuardPage(std::size_t bytes) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (bytes + page - 1) / page * page + page;
+    void* base = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<std::byte*>(base);
+    if (mprotect(base_ + size_ - page, page, PROT_NONE) != 0) throw std::bad_alloc();
+    data_ = base_ + size_ - page - bytes;
+  }
+  ~BeforeAGuardPage() { munmap(base_, size_); }
+  BeforeAGuardPage(const BeforeAGuardPage&) = delete;
+  BeforeAGuardPage& operator=(const BeforeAGuardPage&) = delete;
+  std::byte* data() const { return data_; }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+TEST(EvalProgram, NothingPastTheCallersArraysIsReadOrWritten) {
+  // Inputs read in place and results written in place, each ending at an inaccessible page, over
+  // odd counts: the elementary functions compute pairs and vectors, and none may touch the
+  // element after the last.
+  const char* const kernels[] = {"|x: {T}| sin(x)", "|x: {T}| tanh(x)",
+                                 "|x: {T}| exp(x)", "|x: {T}| sigmoid(x) * x",
+                                 "|x: {T}| log(x)", "|x: {T}| softplus(x) + cos(x)"};
+  for (const char* dtype : {"f32", "f64"}) {
+    const std::size_t size = std::string_view(dtype) == "f32" ? 4 : 8;
+    for (const char* kernel : kernels) {
+      std::string source = kernel;
+      for (std::size_t at; (at = source.find("{T}")) != std::string::npos;)
+        source.replace(at, 3, dtype);
+      const Program p = must_build(source);
+      for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{257}}) {
+        BeforeAGuardPage x(n * size), result(n * size);
+        for (std::size_t i = 0; i < n; ++i) {
+          const double v = 0.5 + 0.25 * static_cast<double>(i % 7);
+          if (size == 4) {
+            const float f = static_cast<float>(v);
+            std::memcpy(x.data() + i * size, &f, size);
+          } else {
+            std::memcpy(x.data() + i * size, &v, size);
+          }
+        }
+        const Program::In in[] = {{x.data(), static_cast<std::ptrdiff_t>(size)}};
+        const Program::Out out[] = {{result.data(), static_cast<std::ptrdiff_t>(size)}};
+        auto ws = p.make_workspace();
+        p.run(in, out, n, ws);
+        // And computed in place, over the input.
+        const Program::Out over[] = {{x.data(), static_cast<std::ptrdiff_t>(size)}};
+        p.run(in, over, n, ws);
+        EXPECT_EQ(std::memcmp(x.data(), result.data(), n * size), 0) << source << " n " << n;
+      }
+    }
+  }
 }
 
 TEST(EvalProgram, ContiguousInputsReadInPlaceGiveTheSameResults) {
