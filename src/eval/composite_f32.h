@@ -65,63 +65,127 @@ struct CompositeF32 {
                                         -0x1.822dbcp-27f,
                                         0x1.52486cp-27f};
 
-  /// 2^(j/N - [j > 0]) for j = 0..N-1 as a pair of floats, N = `Vec::kExpTableSize` (16 or 8):
-  /// the entries of 2^(j/16) above, halved past the first, so that they pair with 2^floor.
+  /// `Vec::kExpTableSize`: 16, or 8 for `sigmoid_narrow`.
   static constexpr int kN = Vec::kExpTableSize;
+  /// 2^(j/16 - [j > 0]) for j = 0..15 as a pair of floats: the entries of 2^(j/16) above, halved
+  /// past the first, so that they pair with 2^floor.
   struct Pow2Table {
-    float hi[kN], lo[kN];
+    float hi[16], lo[16];
   };
   static constexpr Pow2Table kPow2 = [] {
     Pow2Table t{};
-    for (int j = 0; j < kN; ++j) {
-      const int from = j * (16 / kN);
-      t.hi[j] = j == 0 ? 1.0f : kExp2Hi[from] / 2;
-      t.lo[j] = j == 0 ? 0.0f : kExp2Lo[from] / 2;
+    for (int j = 0; j < 16; ++j) {
+      t.hi[j] = j == 0 ? 1.0f : kExp2Hi[j] / 2;
+      t.lo[j] = j == 0 ? 0.0f : kExp2Lo[j] / 2;
     }
     return t;
   }();
-  /// (1 - e^-s) / s for |s| <= ln2 / (2N), highest degree first: the degree-2 (N = 16) or
-  /// degree-3 (N = 8) polynomial of least relative error in e^-s with float coefficients,
-  /// within 2^-29.2 (2^-32.4) of e^-s once multiplied out as 1 - s q(s).
+  /// (1 - e^-s) / s for |s| <= ln2 / 32 (ln2 / 16), highest degree first: the degree-2 (16
+  /// entries) or degree-3 (8 entries) polynomial of least relative error in e^-s with float
+  /// coefficients, within 2^-29.2 (2^-32.4) of e^-s once multiplied out as 1 - s q(s).
   static constexpr float kExpTail16[] = {0x1.55559ap-3f, -0x1.00021ep-1f, 1.0f};
   static constexpr float kExpTail8[] = {-0x1.555664p-5f, 0x1.555c6ep-3f, -0x1.0p-1f, 1.0f};
 
-  /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1.
+  /// 1 / (1 + e^-x), with x clamped to [-104, 20]: beyond, the result rounds to 0 or to 1. With
+  /// the 8-entry table, `sigmoid_narrow` computes it in fewer steps and proves its own margins.
   ///
-  /// -x = k ln2 + s with k a multiple of 1/N and |s| <= ln2/(2N) (and 2^-17 for the rounded 1/ln2).
-  /// With j = N (k - floor(k)), T = 2^(j/N - [j > 0]) from the table and a = 2^floor(-k), e^-x = T
-  /// e^s / a, so the result is a / (a + p) with p = T e^s in [0.51, 1.02]: a reciprocal put back by
-  /// a power of two. x + k ln2_hi is exact (a multiple of 2^-29 below 2^-5, or of 2^-28 below
-  /// 2^-4), and folding in k ln2_lo rounds s by at most 2^-30 (2^-29 for N = 8), which moves p as
-  /// much relative. p = ph + pl: ph = RN(T - u q(-s)) with u = RN(-T s), and pl = (T - ph) - u q
-  /// (exact, as T - ph is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2
-  /// (2^-32.4), u's and q's roundings times |s q| <= 0.022 (0.044) relative, and s's rounding:
-  /// together under 0.1 2^-24 (0.13 2^-24). a + ph rounds once, by at most 2^-24 relative. The
-  /// reciprocal of sh + pl is corrected once from a first one within 2^-14 relative (2^-22 after a
-  /// Newton step where the instruction gives 12 bits): off by its square, 2^-28, and by 2^-37 from
-  /// the residual's roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the
-  /// sum's, so before its last rounding it is within 2^-24 (1 + 0.13 + 0.0625) relative, under 1.2
-  /// ulp (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the result
-  /// turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by 2^floor,
-  /// which rounds again: the first rounding costs a quarter of the final ulp and the error before
-  /// it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35 ulp.
+  /// With the 16-entry table: -x = k ln2 + s with k a multiple of 1/16 and |s| <= ln2/32 (and
+  /// 2^-17 for the rounded 1/ln2). With j = 16 (k - floor(k)), T = 2^(j/16 - [j > 0]) from the
+  /// table and a = 2^floor(-k), e^-x = T e^s / a, so the result is a / (a + p) with p = T e^s in
+  /// [0.51, 1.02]: a reciprocal put back by a power of two. x + k ln2_hi is exact (a multiple of
+  /// 2^-29 below 2^-5), and folding in k ln2_lo rounds s by at most 2^-30, which moves p as much
+  /// relative. p = ph + pl: ph = RN(T - u q(-s)) with u = RN(-T s), and pl = (T - ph) - u q
+  /// (exact, as T - ph is, before its rounding at 2^-48) + T_lo. So p carries q's 2^-29.2, u's
+  /// and q's roundings times |s q| <= 0.022 relative, and s's rounding: together under 0.1 2^-24.
+  /// a + ph rounds once, by at most 2^-24 relative. The reciprocal of sh + pl is corrected once
+  /// from a first one within 2^-14 relative: off by its square, 2^-28, and by 2^-37 from the
+  /// residual's roundings. The result moves by p / (a + p) <= 1 of p's error and by all of the
+  /// sum's, so before its last rounding it is within 2^-24 (1 + 0.1 + 0.0625) relative, under 1.2
+  /// ulp (a result in [2^e, 2^(e+1)) has ulp 2^(e-23)), and within 1.7 ulp after. Where the
+  /// result turns subnormal (x below -87.3), the reciprocal rounded to 24 bits is put back by
+  /// 2^floor, which rounds again: the first rounding costs a quarter of the final ulp and the
+  /// error before it at most 0.6 of it (the result is below 2^-126, its ulp 2^-149): within 1.35
+  /// ulp.
   static F sigmoid(F x) {
-    constexpr bool kWide = kN == 16;
+    if constexpr (kN == 8) {
+      return sigmoid_narrow(x);
+    } else {
+      const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
+      const F shifter = splat(0x1.8p19f);  // k N in the low bits
+      const F m = fma(xc, splat(-0x1.715476p+0f), shifter);
+      const F nk = shifter - m;  // -k
+      F r = fnma(nk, splat(0x1.62e43p-1f), xc);
+      r = fma(nk, splat(0x1.05c61p-29f), r);  // -s
+      const F th = Vec::lookup(kPow2.hi, m);
+      const F q = horner(r, kExpTail16);
+      const F u = th * r;
+      const F ph = fnma(u, q, th);
+      const F pl = fnma(u, q, th - ph) + Vec::lookup(kPow2.lo, m);
+      const F sh = Vec::exp2_floor(nk) + ph;
+      const F inv = Vec::reciprocal(sh);
+      const F res = fnma(inv, pl, fnma(inv, sh, splat(1.0f)));
+      return Vec::scale_floor(fma(res, inv, inv), nk);
+    }
+  }
+
+  /// 2^(32 - j/8) for j = 0..7 as a pair of floats: the pairs of 2^(i/16) above, scaled exactly.
+  struct NarrowTable {
+    float hi[8], lo[8];
+  };
+  static constexpr NarrowTable kPow2Narrow = [] {
+    NarrowTable t{};
+    for (int j = 0; j < 8; ++j) {
+      const int from = (16 - 2 * j) % 16;  // 2^(-j/8) = 2^(from/16 - [j > 0])
+      const float scale = j == 0 ? 0x1p32f : 0x1p31f;
+      t.hi[j] = kExp2Hi[from] * scale;
+      t.lo[j] = kExp2Lo[from] * scale;
+    }
+    return t;
+  }();
+
+  /// sigmoid with the 8-entry table, where a power of two built from the bits that index it costs
+  /// less than a floor and a conversion. x = n ln2 + r with n = F + j/8 (F an integer, j in 0..7)
+  /// and |r| <= ln2/16 (and 2^-17 for the rounded 1/ln2), so e^-x = 2^-F 2^(-j/8) e^-r. x - n
+  /// ln2_hi is exact (a multiple of 2^-28 below 2^-4), and folding in n ln2_lo rounds r by at most
+  /// 2^-29. m = 1.5 2^20 + 159 + n holds 8 (159 + n) in its low eleven bits: j in the lowest three
+  /// indexes the table, and F + 159, in [8, 187], lies in the exponent field of m's bits shifted
+  /// up by 20, which with the three bits below it cleared are those of a = 2^(F+32). With T =
+  /// 2^(32 - j/8) from the table, the result is a / (a + p), p = T e^-r in 2^32 [0.52, 1.045]:
+  /// the scale 2^32 keeps a, the sum and its reciprocal normal wherever x is.
+  ///
+  /// p = ph + pl as in `sigmoid` (th - ph is exact, ph lying within 5 % of th), except that e^-r =
+  /// 1 - r q(r) reads q as (c0 r + c1) r^2 + (c2 r + 1), which rounds q twice (the inner sum and
+  /// the last one, by 2^-24 each; the other roundings reach q times r^2 < 2^-9): p carries q's
+  /// 2^-32.4, r's 2^-29, and the roundings of u and q, three of 2^-24, times |r q| <= 0.044: under
+  /// 0.17 2^-24 relative. a + ph rounds once, by at most 2^-24 relative.
+  ///
+  /// inv = rcp(sh) is within 1.5 2^-12 of 1 / sh. With d = 1 - inv (sh + pl) (so |d| < 2^-11.4),
+  /// 1 / (sh + pl) = inv (1 + d + d^2 + d^3 / (1 - d)). d, computed as RN(RN(1 - inv sh) - inv
+  /// pl), and t = RN(d + d^2) each round by 2^-24 of at most 2^-11.4, and the dropped term is below
+  /// 2^-34.2: inv (1 + t) is within 2^-32.9 relative. The result moves by p's error and the sum's
+  /// as in `sigmoid`: before its last rounding, inv (1 + t) is within 2^-24 (1 + 0.17 + 0.002)
+  /// relative, under 1.18 ulp, and it is within 1.68 ulp once rounded and put back by a, exactly
+  /// while the result is normal. Where the result turns subnormal, the product rounds again: as in
+  /// `sigmoid`, the first rounding costs a quarter of the final ulp and the error before it at
+  /// most 0.59 of it: within 1.34 ulp.
+  static F sigmoid_narrow(F x) {
     const F xc = Vec::at_most(splat(20.0f), Vec::at_least(splat(-104.0f), x));
-    const F shifter = splat(kWide ? 0x1.8p19f : 0x1.8p20f);  // k N in the low bits
-    const F m = fma(xc, splat(-0x1.715476p+0f), shifter);
-    const F nk = shifter - m;  // -k
-    F r = fnma(nk, splat(0x1.62e43p-1f), xc);
-    r = fma(nk, splat(0x1.05c61p-29f), r);  // -s
-    const F th = Vec::lookup(kPow2.hi, m);
-    const F q = kWide ? horner(r, kExpTail16) : horner(r, kExpTail8);
+    const F shifter = splat(0x1.8p20f + 159.0f);
+    const F m = fma(xc, splat(0x1.715476p+0f), shifter);
+    const F n = m - shifter;
+    F r = fnma(n, splat(0x1.62e43p-1f), xc);
+    r = fma(n, splat(0x1.05c61p-29f), r);
+    const float(&c)[4] = kExpTail8;
+    const F q = fma(r * r, fma(splat(c[0]), r, splat(c[1])), fma(splat(c[2]), r, splat(c[3])));
+    const F th = Vec::lookup(kPow2Narrow.hi, m);
     const F u = th * r;
     const F ph = fnma(u, q, th);
-    const F pl = fnma(u, q, th - ph) + Vec::lookup(kPow2.lo, m);
-    const F sh = Vec::exp2_floor(nk) + ph;
+    const F pl = fnma(u, q, th - ph) + Vec::lookup(kPow2Narrow.lo, m);
+    const F a = (F)(((FI)m << 20) & static_cast<int>(0xff800000u));
+    const F sh = a + ph;
     const F inv = Vec::reciprocal(sh);
-    const F res = fnma(inv, pl, fnma(inv, sh, splat(1.0f)));
-    return Vec::scale_floor(fma(res, inv, inv), nk);
+    const F d = fnma(inv, pl, fnma(inv, sh, splat(1.0f)));
+    return a * fma(fma(d, d, d), inv, inv);
   }
 
   /// sigmoid(e^x), which lies in [1/2, 1) where the ulp is 2^-24 throughout, read from

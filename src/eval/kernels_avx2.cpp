@@ -20,16 +20,13 @@ struct Avx2Floats {
   /// The instructions return their second operand when either is a NaN, so x's NaN stays.
   static F at_least(F floor, F x) { return _mm256_max_ps(floor, x); }
   static F at_most(F ceiling, F x) { return _mm256_min_ps(ceiling, x); }
-  /// v 2^k for k in [-158, 95] and v 2^(k+32) a normal float, rounded once: the first product
-  /// is exact.
-  static F ldexp(F v, FI k) { return v * (F)((k + 159) << 23) * 0x1p-32f; }
   static F table16(const float (&t)[16], FI i) {
     const F low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), (__m256i)i);
     const F high = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t + 8), (__m256i)i);
     return _mm256_blendv_ps(low, high, (F)(i << 28));
   }
   /// The exponential's table for sigmoid: 8 entries, one permutation, indexed by the low three
-  /// bits of `m`.
+  /// bits of `m`; sigmoid builds its power of two from `m`'s bits (`sigmoid_narrow`).
   static constexpr int kExpTableSize = 8;
   static F lookup(const float (&t)[8], F m) {
     return _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), (__m256i)m);
@@ -37,13 +34,6 @@ struct Avx2Floats {
   /// tanh's pieces: 16 slots, two permutations and a blend.
   static constexpr int kPieceSlots = 16;
   static F lookup_slot(const float (&t)[16], FI i) { return table16(t, i); }
-  /// 2^floor(e) for e in [-150, 30], zero below 2^-126; and v 2^floor(e) for v 2^(floor(e)+32)
-  /// a normal float, rounded once.
-  static FI floor_int(F e) { return (FI)_mm256_cvtps_epi32(_mm256_floor_ps(e)); }
-  static F exp2_floor(F e) {
-    return (F)((FI)_mm256_max_epi32((__m256i)(floor_int(e) + 127), __m256i{}) << 23);
-  }
-  static F scale_floor(F v, F e) { return ldexp(v, floor_int(e)); }
   /// 32 entries, indexed by the low five bits of `m`: four permutations and three blends.
   static F lookup32(const float (&t)[32], F m) {
     const __m256i i = (__m256i)m;
@@ -61,11 +51,8 @@ struct Avx2Floats {
     return _mm256_movemask_ps(below) == 0 ? y : _mm256_blendv_ps(y, g(x), below);
   }
   static F exp(F x) { return Sleef_expf8_u10avx2(x); }
-  /// 1 / v within 2^-22 relative: the instruction's 1.5 2^-12 and one Newton step.
-  static F reciprocal(F v) {
-    const F r = _mm256_rcp_ps(v);
-    return fma(r, fnma(r, v, F{} + 1.0f), r);
-  }
+  /// 1 / v within 1.5 2^-12 relative: sigmoid corrects it to second order.
+  static F reciprocal(F v) { return _mm256_rcp_ps(v); }
 };
 
 struct Avx2Math {

@@ -1,8 +1,10 @@
 // Every float builtin of the evaluator stays within its ulp bound of the exact function.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "eval_ulp.h"
 
@@ -66,6 +68,37 @@ TEST(EvalAccuracy, F32TanhAndCompositesKeepTheirProvenMargins) {
         EXPECT_LE(m[k].max_ulp, proven.overall)
             << where << " at x = " << std::hexfloat << m[k].worst_x;
       }
+    }
+  }
+}
+
+/// f32 sigmoid splits x into n ln2 + r, n a multiple of 1/16 or 1/8, and reads the power of two
+/// of n's integer part from its bits and 2^(n's fraction) from a table. Around every multiple of
+/// ln2/16 from the lower clamp to the upper one (where n steps, the table's index wraps and the
+/// power of two changes) and halfway between (where n's rounding turns), the floats on either
+/// side hold the proven margin: an index or exponent one off would cost far more.
+TEST(EvalAccuracy, F32SigmoidKeepsItsMarginAtEveryStepOfItsReduction) {
+  widen_mpfr_range();
+  std::vector<double> xs;
+  constexpr double kLn2 = 0.69314718055994530942;
+  for (int k = -104 * 16 * 2; k <= 20 * 16 * 2; ++k) {  // halves of 1/16 of ln2
+    const auto x = static_cast<float>(k * kLn2 / 32);
+    if (x < -104.0f || x > 20.0f) continue;
+    float below = x, above = x;
+    xs.push_back(x);
+    for (int step = 0; step < 2; ++step) {
+      below = std::nextafter(below, -1000.0f);
+      above = std::nextafter(above, 1000.0f);
+      xs.push_back(below);
+      xs.push_back(above);
+    }
+  }
+  for (const AccuracyCase& c : accuracy_cases()) {
+    if (c.builtin != vocab::Builtin::Sigmoid) continue;
+    const std::vector<Measured> m = measure(c, true, xs);
+    for (std::size_t k = 0; k < m.size(); ++k) {
+      EXPECT_LE(m[k].max_ulp, 1.7)
+          << "sigmoid f32 " << paths()[k].name << " at x = " << std::hexfloat << m[k].worst_x;
     }
   }
 }
