@@ -303,10 +303,20 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     Trend& trend = records_[index].trend;
     Sighting& sighting = records_[index].sighting;
     // Rules that repeat a name share its record: only the rule that made it takes part.
-    const bool own = sighting.program == rule.searcher().matching_program();
-    const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
+    const bool own =
+        in_paired_order(index, position) || sighting.program == rule.searcher().matching_program();
     const std::uint64_t phase = own && phase_results_ != nullptr ? phase_ : 0;
     const std::size_t nodes = egraph.node_count();
+    // No class of the clean store holds a node of the kind the rule's program binds first, so
+    // its search finds no row: the outcome of searching, without the search.
+    if (own && sighting.root_kind != kAnyKind && egraph.clean() &&
+        !egraph.holds_kind(sighting.root_kind)) {
+      trend = {0, nodes, &egraph, egraph.version()};
+      sighting.see(phase, 0, limit, true, position);
+      s.search_count += 1;
+      return;
+    }
+    const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
     // Nothing changed the store since this rule last kept its matches, so applying them changed
     // nothing either: it would find the same matches, as many as then (within the threshold
     // then, which only grows), and they would change nothing again. A debug log reports every
@@ -376,12 +386,15 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   static constexpr std::uint64_t kNoVersion = ~std::uint64_t{0};
 
   static constexpr std::size_t kNoTwin = ~std::size_t{0};
+  static constexpr std::uint32_t kAnyKind = ~std::uint32_t{0};
 
   /// What a rule's search or count found in one search phase, for a later rule with the same
   /// matching program.
   struct Sighting {
     const Program<L>* program = nullptr;
     std::uint64_t rows_key = 0;
+    /// The operator kind of the program's `root_kind`, or `kAnyKind`.
+    std::uint32_t root_kind = kAnyKind;
     /// The latest earlier record with the same matching program, or `kNoTwin`.
     std::size_t twin = kNoTwin;
     /// The search phase of the sighting; 0 is none.
@@ -472,7 +485,10 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
     const Program<L>* program = rule.searcher().matching_program();
     records_.push_back(
-        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin}, false});
+        {Trend{},
+         Sighting{program, program != nullptr ? program->rows_key : 0,
+                  program != nullptr ? program->root_kind().value_or(kAnyKind) : kAnyKind, twin},
+         false});
     return stats_.size() - 1;
   }
 
@@ -527,8 +543,13 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// Whether the rule whose record is `index`, at `position` of the list searched, is the
   /// paired list's entry there and adds what its twin adds.
   bool echoes_twin(std::size_t index, std::size_t position) const {
-    return phase_paired_ && followed_ == pairing_ && index == position &&
-           pairing_->echoes_twin(position);
+    return in_paired_order(index, position) && pairing_->echoes_twin(position);
+  }
+
+  /// Whether the rule whose record is `index`, at `position` of the list searched, is the
+  /// paired list's entry there, which made the record: the names of that list are distinct.
+  bool in_paired_order(std::size_t index, std::size_t position) const {
+    return phase_paired_ && followed_ == pairing_ && index == position;
   }
 
   struct Record;
