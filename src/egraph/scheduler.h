@@ -241,7 +241,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   void use_pairing(const RulePairing<L>* pairing) override { pairing_ = pairing; }
 
-  /// The statistics of each rule searched so far, in first-search order.
+  /// The statistics of each rule searched so far, in first-search order; a run over a paired
+  /// list makes every rule's at its first search phase, in list order.
   std::span<const std::pair<GlobalSymbol, RuleStats>> stats() const { return stats_; }
 
   /// When every rule that could still fire is banned, moves the earliest bans forward to
@@ -482,14 +483,29 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     // Record k of the pairing's list has, as its twin, the record of the rule the pairing names.
     const std::size_t twin = follows ? pairing_->twin(stats_.size()) : twin_of(rule);
     followed_ = follows ? pairing_ : nullptr;
-    stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
+    add_record(rule, twin);
+    return stats_.size() - 1;
+  }
+
+  /// Appends a fresh record for `rule`, whose twin is the record `twin` (or `kNoTwin`).
+  void add_record(const Rewrite<L>& rule, std::size_t twin) {
+    stats_.push_back({rule.name(), RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
     const Program<L>* program = rule.searcher().matching_program();
     records_.push_back(
         {Trend{},
          Sighting{program, program != nullptr ? program->rows_key : 0,
                   program != nullptr ? program->root_kind().value_or(kAnyKind) : kAnyKind, twin},
          false});
-    return stats_.size() - 1;
+  }
+
+  /// Makes, before the first search of a run over the paired list, the records of all its rules
+  /// in list order, as their first searches would one by one: record k is rule k's.
+  void add_paired_records(std::span<const Rewrite<L>> rules) {
+    stats_.reserve(rules.size());
+    records_.reserve(rules.size());
+    for (std::size_t k = 0; k < rules.size(); ++k) add_record(rules[k], pairing_->twin(k));
+    followed_ = pairing_;
+    next_ = 0;
   }
 
   /// The latest record whose searcher finds the rows `rule`'s searcher finds, or `kNoTwin`.
@@ -530,6 +546,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     phase_next_ = 0;
     phase_paired_ = pairing_ != nullptr && pairing_->describes(rules);
     if (results != nullptr) ++phase_;
+    if (results != nullptr && phase_paired_ && stats_.empty() && pairing_->distinct_names())
+      add_paired_records(rules);
   }
 
   /// Whether `rule` is the entry of the paired list at the position of the next record, with
