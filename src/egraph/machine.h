@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -114,6 +115,15 @@ struct Program {
   std::uint64_t rows_key = 0;
 
   static constexpr std::size_t kMaxNestedBinds = 3;
+
+  /// The operator kind of which a class must hold a node for the program to find a row in it:
+  /// that of the first instruction when it binds the class searched; none otherwise.
+  std::optional<std::uint32_t> root_kind() const {
+    if (instructions.empty()) return std::nullopt;
+    const auto* bind = std::get_if<Bind<L>>(&instructions.front());
+    if (bind == nullptr || bind->eclass != 0) return std::nullopt;
+    return bind->node.discriminant();
+  }
 
   /// Compiles a compacted pattern. Grounded sub-terms become `Lookup`s; otherwise the most
   /// constrained pending sub-pattern is bound next.

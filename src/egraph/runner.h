@@ -280,7 +280,9 @@ class Runner {
           log(LogLevel::Debug,
               [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
         }
-        if (!may_reach_limits()) continue;
+        // Applying no matches changed nothing and took no time worth a clock reading; the size
+        // limits were clear when the search ended.
+        if (matches[k].empty() || !may_reach_limits()) continue;
         if (auto stop = check_limits()) {
           result = std::move(stop);
           break;

@@ -241,7 +241,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   void use_pairing(const RulePairing<L>* pairing) override { pairing_ = pairing; }
 
-  /// The statistics of each rule searched so far, in first-search order.
+  /// The statistics of each rule searched so far, in first-search order; a run over a paired
+  /// list makes every rule's at its first search phase, in list order.
   std::span<const std::pair<GlobalSymbol, RuleStats>> stats() const { return stats_; }
 
   /// When every rule that could still fire is banned, moves the earliest bans forward to
@@ -303,10 +304,20 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     Trend& trend = records_[index].trend;
     Sighting& sighting = records_[index].sighting;
     // Rules that repeat a name share its record: only the rule that made it takes part.
-    const bool own = sighting.program == rule.searcher().matching_program();
-    const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
+    const bool own =
+        in_paired_order(index, position) || sighting.program == rule.searcher().matching_program();
     const std::uint64_t phase = own && phase_results_ != nullptr ? phase_ : 0;
     const std::size_t nodes = egraph.node_count();
+    // No class of the clean store holds a node of the kind the rule's program binds first, so
+    // its search finds no row: the outcome of searching, without the search.
+    if (own && sighting.root_kind != kAnyKind && egraph.clean() &&
+        !egraph.holds_kind(sighting.root_kind)) {
+      trend = {0, nodes, &egraph, egraph.version()};
+      sighting.see(phase, 0, limit, true, position);
+      s.search_count += 1;
+      return;
+    }
+    const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
     // Nothing changed the store since this rule last kept its matches, so applying them changed
     // nothing either: it would find the same matches, as many as then (within the threshold
     // then, which only grows), and they would change nothing again. A debug log reports every
@@ -376,12 +387,15 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   static constexpr std::uint64_t kNoVersion = ~std::uint64_t{0};
 
   static constexpr std::size_t kNoTwin = ~std::size_t{0};
+  static constexpr std::uint32_t kAnyKind = ~std::uint32_t{0};
 
   /// What a rule's search or count found in one search phase, for a later rule with the same
   /// matching program.
   struct Sighting {
     const Program<L>* program = nullptr;
     std::uint64_t rows_key = 0;
+    /// The operator kind of the program's `root_kind`, or `kAnyKind`.
+    std::uint32_t root_kind = kAnyKind;
     /// The latest earlier record with the same matching program, or `kNoTwin`.
     std::size_t twin = kNoTwin;
     /// The search phase of the sighting; 0 is none.
@@ -469,11 +483,29 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     // Record k of the pairing's list has, as its twin, the record of the rule the pairing names.
     const std::size_t twin = follows ? pairing_->twin(stats_.size()) : twin_of(rule);
     followed_ = follows ? pairing_ : nullptr;
-    stats_.push_back({name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
+    add_record(rule, twin);
+    return stats_.size() - 1;
+  }
+
+  /// Appends a fresh record for `rule`, whose twin is the record `twin` (or `kNoTwin`).
+  void add_record(const Rewrite<L>& rule, std::size_t twin) {
+    stats_.push_back({rule.name(), RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_}});
     const Program<L>* program = rule.searcher().matching_program();
     records_.push_back(
-        {Trend{}, Sighting{program, program != nullptr ? program->rows_key : 0, twin}, false});
-    return stats_.size() - 1;
+        {Trend{},
+         Sighting{program, program != nullptr ? program->rows_key : 0,
+                  program != nullptr ? program->root_kind().value_or(kAnyKind) : kAnyKind, twin},
+         false});
+  }
+
+  /// Makes, before the first search of a run over the paired list, the records of all its rules
+  /// in list order, as their first searches would one by one: record k is rule k's.
+  void add_paired_records(std::span<const Rewrite<L>> rules) {
+    stats_.reserve(rules.size());
+    records_.reserve(rules.size());
+    for (std::size_t k = 0; k < rules.size(); ++k) add_record(rules[k], pairing_->twin(k));
+    followed_ = pairing_;
+    next_ = 0;
   }
 
   /// The latest record whose searcher finds the rows `rule`'s searcher finds, or `kNoTwin`.
@@ -514,6 +546,8 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     phase_next_ = 0;
     phase_paired_ = pairing_ != nullptr && pairing_->describes(rules);
     if (results != nullptr) ++phase_;
+    if (results != nullptr && phase_paired_ && stats_.empty() && pairing_->distinct_names())
+      add_paired_records(rules);
   }
 
   /// Whether `rule` is the entry of the paired list at the position of the next record, with
@@ -527,8 +561,13 @@ class BackoffScheduler final : public RewriteScheduler<L> {
   /// Whether the rule whose record is `index`, at `position` of the list searched, is the
   /// paired list's entry there and adds what its twin adds.
   bool echoes_twin(std::size_t index, std::size_t position) const {
-    return phase_paired_ && followed_ == pairing_ && index == position &&
-           pairing_->echoes_twin(position);
+    return in_paired_order(index, position) && pairing_->echoes_twin(position);
+  }
+
+  /// Whether the rule whose record is `index`, at `position` of the list searched, is the
+  /// paired list's entry there, which made the record: the names of that list are distinct.
+  bool in_paired_order(std::size_t index, std::size_t position) const {
+    return phase_paired_ && followed_ == pairing_ && index == position;
   }
 
   struct Record;
