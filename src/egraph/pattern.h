@@ -314,11 +314,15 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     const ENodeOrVar<L>& root = ast_.root();
     const bool root_is_var = root.is_var();
     std::size_t root_column = 0;
+    // The columns the parts were last mapped to; none yet, even for rows of no columns (a
+    // pattern without variables), whose empty list may look like the empty span.
     std::span<const Var> columns_for;
+    bool mapped = false;
     for (const auto& m : matches) {
       if (m.substs.empty()) continue;
-      if (m.substs.vars().data() != columns_for.data() ||
+      if (!mapped || m.substs.vars().data() != columns_for.data() ||
           m.substs.vars().size() != columns_for.size()) {
+        mapped = true;
         columns_for = m.substs.vars();
         for (std::size_t k = 0; k < parts_.size(); ++k) {
           parts[k] = parts_[k];

@@ -396,12 +396,13 @@ TEST(PatternSearch, NestedLoopsFindWhatTheGeneralMachineFinds) {
 }
 
 TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
-  // The applier lists its variables in another order than the searcher binds them.
-  const std::pair<const char*, const char*> rules[] = {{"(f ?x ?y)", "(g ?y ?x)"},
-                                                       {"(f ?x ?y)", "(g ?y ?y)"},
-                                                       {"(f ?x ?y)", "?y"},
-                                                       {"(h (f ?x ?y) ?z)", "(g ?z (g ?y ?x))"}};
-  const char* const expected[] = {"(g b a)", "(g b b)", "b", "(g c (g b a))"};
+  // The applier lists its variables in another order than the searcher binds them; a searcher
+  // without variables gives rows of no columns, which the applier still instantiates.
+  const std::pair<const char*, const char*> rules[] = {
+      {"(f ?x ?y)", "(g ?y ?x)"}, {"(f ?x ?y)", "(g ?y ?y)"},
+      {"(f ?x ?y)", "?y"},        {"(h (f ?x ?y) ?z)", "(g ?z (g ?y ?x))"},
+      {"(f a b)", "(g b a)"},     {"b", "(k b)"}};
+  const char* const expected[] = {"(g b a)", "(g b b)", "b", "(g c (g b a))", "(g b a)", "(k b)"};
   for (std::size_t k = 0; k < std::size(rules); ++k) {
     SCOPED_TRACE(rules[k].second);
     Graph g;
@@ -411,7 +412,8 @@ TEST(PatternApply, ApplierTakesEachVariableFromItsOwnColumn) {
     Pattern<Node> lhs = pattern(rules[k].first), rhs = pattern(rules[k].second);
     rhs.apply_matches(g, lhs.search(g), GlobalSymbol("r"));
     g.rebuild();
-    Id target = std::string_view(rules[k].first).starts_with("(h") ? root : fab;
+    const std::string_view searched = rules[k].first;
+    Id target = searched.starts_with("(h") ? root : searched.starts_with("(f") ? fab : add(g, "b");
     EXPECT_EQ(g.find(add(g, expected[k])), g.find(target));
   }
 }
