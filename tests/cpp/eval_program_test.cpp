@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
