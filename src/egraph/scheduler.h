@@ -373,13 +373,12 @@ class BackoffScheduler final : public RewriteScheduler<L> {
                             const Matches& matches) override {
     // Most rules of an iteration matched nothing, which changes nothing.
     if (matches.empty()) return 0;
-    Record* record = applied_record(rule.name());
-    if (record == nullptr)
-      return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
-    record->trend.applied = true;
-    // A rule that adds what its twin added for the same rows, earlier in this phase, adds and
-    // merges nothing, unless a merge since moved a child of those nodes to another root.
-    if (record->echo && egraph.settled_classes_intact()) return 0;
+    if (Record* record = applied_record(rule.name())) {
+      record->trend.applied = true;
+      // A rule that adds what its twin added for the same rows, earlier in this phase, adds and
+      // merges nothing, unless a merge since moved a child of those nodes to another root.
+      if (record->echo && egraph.settled_classes_intact()) return 0;
+    }
     return RewriteScheduler<L>::apply_rewrite(iteration, egraph, rule, matches);
   }
 

@@ -7,18 +7,27 @@ namespace tarvelon::eval::detail {
 
 FusedFn baseline_fused_fn(TreeElement e) { return fused_kernel_of<16, 4>(e); }
 
-FusedFn fused_stored_fn(vocab::DType d) {
-  const bool f16 = d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16();
-  if (!f16) return nullptr;
+namespace {
+
+/// The kernel of elements `e` on the widest unit the CPU offers; null where that unit has none
+/// (the baseline rounds no vector to f16).
+FusedFn widest_fused_fn(TreeElement e) {
   switch (cpu_vectors()) {
     case CpuVectors::Avx512:
-      return avx512_fused_fn(TreeElement::F16Stored);
+      return avx512_fused_fn(e);
     case CpuVectors::Avx2:
-      return avx2_fused_fn(TreeElement::F16Stored);
+      return avx2_fused_fn(e);
     case CpuVectors::Baseline:
       break;
   }
-  return nullptr;
+  return baseline_fused_fn(e);
+}
+
+}  // namespace
+
+FusedFn fused_stored_fn(vocab::DType d) {
+  const bool f16 = d.kind == vocab::DTypeKind::Float && d.bits == 16 && !d.is_bf16();
+  return f16 ? widest_fused_fn(TreeElement::F16Stored) : nullptr;
 }
 
 FusedFn fused_fn(vocab::DType d) {
@@ -36,15 +45,7 @@ FusedFn fused_fn(vocab::DType d) {
   } else {
     return nullptr;
   }
-  switch (cpu_vectors()) {
-    case CpuVectors::Avx512:
-      return avx512_fused_fn(e);
-    case CpuVectors::Avx2:
-      return avx2_fused_fn(e);
-    case CpuVectors::Baseline:
-      break;
-  }
-  return baseline_fused_fn(e);
+  return widest_fused_fn(e);
 }
 
 }  // namespace tarvelon::eval::detail
