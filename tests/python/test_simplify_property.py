@@ -25,6 +25,7 @@ HEADER = "|" + ", ".join(f"{name}: {DTYPE[c]}" for name, c in PARAMS.items()) + 
 # Not whole numbers: a whole float constant renders like an integer and reads back as one.
 FLOAT_LITERALS = ["0.5", "1.25", "0.1", "2.5", "0.75", "3.5"]
 FLOAT_CALLS = ["exp", "sin", "cos", "tanh", "abs", "sigmoid", "relu", "softplus", "floor", "ceil"]
+NAME = re.compile(r"\b(?!true\b|false\b|if\b|then\b|else\b)[a-z]\w*\b(?!\()")
 ARGUMENTS = st.tuples(st.floats(-50, 50), st.floats(-50, 50), st.integers(-20, 20),
                       st.integers(-20, 20), st.booleans(), st.booleans())
 
@@ -77,7 +78,11 @@ def expr(draw, cls, names, depth, truncate, casts=True):
     if kind == "other":
         # Shallow, so that the value stays far inside i64 and folding it needs no saturation.
         return f"(({sub(F, min(depth - 1, 1))})@i32)"
-    return f"(({sub(I)})@f64)" if cls == F else f"(({sub(I)})@i64)"
+    operand = sub(I)
+    if cls == F and not NAME.search(operand):
+        # A constant operand folds to a whole float, which the text shows as an integer.
+        operand = f"({operand} + {draw(st.sampled_from([n for n, c in names.items() if c == I]))})"
+    return f"(({operand})@f64)" if cls == F else f"(({operand})@i64)"
 
 
 @st.composite
