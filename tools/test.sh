@@ -38,4 +38,5 @@ else
 fi
 cmake -S "$root" -B "$build" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 "${flags[@]}" >/dev/null
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure "${tests[@]}"
+# The C++ suite and the Python suite share nothing but the build, so they run side by side.
+ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)" "${tests[@]}"

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "deep_input.h"
 #include "ir/lower.h"
 #include "parse/parser.h"
 #include "support/stack_guard.h"
@@ -39,11 +40,7 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace tarvelon {
 namespace {
 
-#if defined(TARVELON_ASAN)
-constexpr std::size_t kDepth = 100'000;  // the instrumented build is an order slower
-#else
-constexpr std::size_t kDepth = 1'000'000;
-#endif
+constexpr std::size_t kDepth = test::kDeepInput;
 
 /// Far less than a recursion over kDepth levels would need, at any frame size.
 constexpr std::size_t kSmallStack = 512 * 1024;

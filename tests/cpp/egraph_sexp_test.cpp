@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "deep_input.h"
 #include "egraph/enode_or_var.h"
 #include "egraph/recexpr.h"
 #include "egraph/sexp.h"
@@ -54,7 +55,7 @@ TEST(SexpReader, ReadsOneExpressionOrFailsAtLineAndColumn) {
 }
 
 TEST(SexpReader, NestingAMillionDeepNeitherOverflowsNorLeaks) {
-  constexpr std::size_t kDepth = 1'000'000;
+  constexpr std::size_t kDepth = test::kDeepInput;
   std::string open(kDepth, '(');
   EXPECT_EQ(read(open), "End of file reached @1:" + std::to_string(kDepth + 1));
   std::string balanced = open + "a" + std::string(kDepth, ')');

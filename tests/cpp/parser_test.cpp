@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "deep_input.h"
 #include "front_end_printers.h"
 #include "parse/error.h"
 #include "support/number_text.h"
@@ -448,7 +449,7 @@ std::size_t chain_length(const SpannedExpr& root, Next next) {
   return n;
 }
 
-constexpr std::size_t kDeep = 1'000'000;
+constexpr std::size_t kDeep = test::kDeepInput;
 
 TEST(DeepNesting, MillionParentheses) {
   const std::string text = std::string(kDeep, '(') + "x" + std::string(kDeep, ')');

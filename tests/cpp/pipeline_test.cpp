@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend/python.h"
+#include "deep_input.h"
 #include "ir/lower.h"
 #include "parse/parser.h"
 
@@ -196,7 +197,7 @@ TEST(Compile, AnOptimizerFailureComesAfterAKernelThatLowered) {
 }
 
 TEST(LoweredDag, MillionDeepKernelLowersAndEmits) {
-  constexpr std::size_t kDepth = 1'000'000;
+  constexpr std::size_t kDepth = test::kDeepInput;
   std::string source = "|x: f64| ";
   for (std::size_t k = 0; k < kDepth; ++k) source += "-(";
   source += "x";
@@ -207,7 +208,7 @@ TEST(LoweredDag, MillionDeepKernelLowersAndEmits) {
   for (std::size_t k = 1; k <= kDepth; ++k) {
     expected += "    t" + std::to_string(k) + " = -t" + std::to_string(k - 1) + "\n";
   }
-  expected += "    return t1000000\n";
+  expected += "    return t" + std::to_string(kDepth) + "\n";
   EXPECT_TRUE(backend::PythonBackend{}.emit_kernel(*dag, "f") == expected);
 }
 
@@ -291,7 +292,7 @@ class SimplifyDeep : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(SimplifyDeep, MillionDeepKernelsOfEveryShape) {
-  for (const DeepShape& s : deep_shapes(1'000'000)) {
+  for (const DeepShape& s : deep_shapes(test::kDeepInput)) {
     if (std::string_view(s.name) != "lines") check(s);
   }
 }

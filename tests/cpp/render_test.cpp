@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "deep_input.h"
 #include "ir_text.h"
 #include "support/internal_fault.h"
 #include "support/number_text.h"
@@ -532,7 +533,7 @@ TEST(RenderFaults, BadIdsAndCyclesAreInternalFaults) {
 }
 
 TEST(RenderDepth, MillionDeepChainsInLinearTime) {
-  constexpr std::size_t kDepth = 1'000'000;
+  constexpr std::size_t kDepth = test::kDeepInput;
   struct Deep {
     Shape shape;
     std::string prefix, middle, suffix;  // the text is prefix^(n-1) middle suffix^(n-1)
