@@ -179,7 +179,8 @@ class RewriteScheduler {
     return std::nullopt;
   }
 
-  /// Applies `matches`; returns the number of merges that changed something.
+  /// Applies `matches`; returns the number of merges that changed something. A run asks only
+  /// about rules that matched something.
   virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph,
                                     const Rewrite<L>& rule, const Matches& matches) {
     return rule.apply_count(egraph, matches);
@@ -373,7 +374,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   std::size_t apply_rewrite(std::size_t iteration, EGraph<L>& egraph, const Rewrite<L>& rule,
                             const Matches& matches) override {
-    // Most rules of an iteration matched nothing, which changes nothing.
+    // Applying nothing changes nothing.
     if (matches.empty()) return 0;
     if (Record* record = applied_record(rule.name())) {
       record->trend.applied = true;
