@@ -105,7 +105,7 @@ class EGraph {
   Id add_with_root_children(const L& node) {
     auto [existing, inserted] = memo_.try_emplace(node, static_cast<Id>(union_find_.size()));
     // The hash-cons holds only ids the store handed out.
-    if (!inserted) return union_find_.find_in_range(*existing);
+    if (!inserted) return union_find_.find_mut_in_range(*existing);
     return make_class(node, node);
   }
 
@@ -151,6 +151,11 @@ class EGraph {
   /// `find` for an id the store handed out, such as one a match row or the matcher's register
   /// holds.
   Id find_stored(Id id) const { return union_find_.find_in_range(id); }
+
+  /// `find_stored`, halving the path on the way. The roots are the same; the paths that later
+  /// finds walk are shorter, for applying a rule's matches looks up the same row ids again and
+  /// again, each a root when searched and absorbed by merges since.
+  Id find_stored_mut(Id id) { return union_find_.find_mut_in_range(id); }
 
   /// Restores canonical children, congruence and the by-operator index; returns the number of
   /// merges that congruence required.

@@ -344,7 +344,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
           // A row holds the roots of its search, which merges made since may have absorbed; an
           // entry built before holds the root it was just given.
           L instance = map_children(part.node, [&](Id child) {
-            return (child & kFromRow) != 0 ? egraph.find_stored(row[child & ~kFromRow])
+            return (child & kFromRow) != 0 ? egraph.find_stored_mut(row[child & ~kFromRow])
                                            : built[child];
           });
           if (trace) [[unlikely]]

@@ -274,15 +274,17 @@ class Runner {
           for (const auto& m : matches[k]) total += m.substs.size();
           return cat("Applying ", rule.name(), " ", total, " times");
         });
+        // Most rules of an iteration matched nothing, and applying nothing changes nothing,
+        // takes no time worth a clock reading and leaves the size limits as clear as they were
+        // when the search ended: the scheduler is not asked.
+        if (matches[k].empty()) continue;
         std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rule, matches[k]);
         if (applied > 0) {
           add_count(record.applied_counts, rule.name(), applied);
           log(LogLevel::Debug,
               [&] { return cat("Applied ", rule.name(), " ", applied, " times"); });
         }
-        // Applying no matches changed nothing and took no time worth a clock reading; the size
-        // limits were clear when the search ended.
-        if (matches[k].empty() || !may_reach_limits()) continue;
+        if (!may_reach_limits()) continue;
         if (auto stop = check_limits()) {
           result = std::move(stop);
           break;

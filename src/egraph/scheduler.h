@@ -179,7 +179,8 @@ class RewriteScheduler {
     return std::nullopt;
   }
 
-  /// Applies `matches`; returns the number of merges that changed something.
+  /// Applies `matches`; returns the number of merges that changed something. A run asks only
+  /// about rules that matched something.
   virtual std::size_t apply_rewrite(std::size_t /*iteration*/, EGraph<L>& egraph,
                                     const Rewrite<L>& rule, const Matches& matches) {
     return rule.apply_count(egraph, matches);
@@ -299,8 +300,6 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     }
     if (s.ban_count >= 32)
       support::internal_fault(cat("rule ", rule.name(), " was banned ", s.ban_count, " times"));
-    std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
-    std::size_t limit = detail::saturating_add(threshold, 1);
     Trend& trend = records_[index].trend;
     Sighting& sighting = records_[index].sighting;
     // Rules that repeat a name share its record: only the rule that made it takes part.
@@ -309,14 +308,18 @@ class BackoffScheduler final : public RewriteScheduler<L> {
     const std::uint64_t phase = own && phase_results_ != nullptr ? phase_ : 0;
     const std::size_t nodes = egraph.node_count();
     // No class of the clean store holds a node of the kind the rule's program binds first, so
-    // its search finds no row: the outcome of searching, without the search.
+    // its search finds no row: the outcome of searching, without the search. Most rules of a
+    // small kernel end here, before their threshold is worked out: no rows are fewer than any
+    // limit, which is at least 1.
     if (own && sighting.root_kind != kAnyKind && egraph.clean() &&
         !egraph.holds_kind(sighting.root_kind)) {
       trend = {0, nodes, &egraph, egraph.version()};
-      sighting.see(phase, 0, limit, true, position);
+      sighting.see(phase, 0, 1, true, position);
       s.search_count += 1;
       return;
     }
+    std::size_t threshold = detail::saturating_shift(s.match_limit, s.ban_count);
+    std::size_t limit = detail::saturating_add(threshold, 1);
     const Sighting* twin = own ? twin_sighting(sighting) : nullptr;
     // Nothing changed the store since this rule last kept its matches, so applying them changed
     // nothing either: it would find the same matches, as many as then (within the threshold
@@ -371,7 +374,7 @@ class BackoffScheduler final : public RewriteScheduler<L> {
 
   std::size_t apply_rewrite(std::size_t iteration, EGraph<L>& egraph, const Rewrite<L>& rule,
                             const Matches& matches) override {
-    // Most rules of an iteration matched nothing, which changes nothing.
+    // Applying nothing changes nothing.
     if (matches.empty()) return 0;
     if (Record* record = applied_record(rule.name())) {
       record->trend.applied = true;

@@ -240,6 +240,37 @@ TEST(Runner, RecordsAppliedCountsPerIteration) {
   EXPECT_EQ(runner.egraph().find(runner.roots()[0]), runner.egraph().find(0));
 }
 
+// The scheduler is asked to apply exactly the rules that matched, each with all its rows.
+TEST(Runner, AsksTheSchedulerToApplyOnlyWhatMatched) {
+  struct Call {
+    std::size_t iteration;
+    std::string rule;
+    std::size_t rows;
+    bool operator==(const Call&) const = default;
+  };
+  struct Recording final : RewriteScheduler<Node> {
+    std::vector<Call>* calls;
+    explicit Recording(std::vector<Call>* out) : calls(out) {}
+    std::size_t apply_rewrite(std::size_t iteration, EGraph<Node>& egraph,
+                              const Rewrite<Node>& rule, const Matches& matches) override {
+      std::size_t rows = 0;
+      for (const auto& m : matches) rows += m.substs.size();
+      calls->push_back({iteration, std::string(rule.name().as_str()), rows});
+      return RewriteScheduler<Node>::apply_rewrite(iteration, egraph, rule, matches);
+    }
+  };
+  std::vector<Call> calls;
+  Runner<Node> runner;
+  runner.with_scheduler(std::make_unique<Recording>(&calls));
+  runner.with_expr(expr("(+ (+ a 0) 0)"));
+  runner.run(Rules{rule("never", "(nothere ?x)", "?x"), rule("zero", "(+ ?x 0)", "?x")});
+  EXPECT_EQ(stop_text(runner), "Saturated");
+  EXPECT_EQ(calls, (std::vector<Call>{{0, "zero", 2}, {1, "zero", 1}}));
+  ASSERT_EQ(runner.iterations().size(), 2u);
+  EXPECT_EQ(runner.iterations()[0].applied_counts.size(), 1u);
+  EXPECT_TRUE(runner.iterations()[1].applied_counts.empty());
+}
+
 TEST(Runner, WarnsOnceAboutDuplicatedRuleNames) {
   Runner<Node> runner;
   runner.with_expr(expr("a"));

@@ -115,6 +115,32 @@ TEST(EGraphStore, MergeSurvivorFollowsParentCountsThenArgumentOrder) {
   }
 }
 
+// Applying a rule looks up row ids and existing nodes that merges since the search have hung
+// deep under other roots; the lookups that shorten those paths must answer what the plain find
+// answers, and change no id's root.
+TEST(EGraphStore, PathShorteningLookupsKeepEveryRoot) {
+  for (int depth : {1, 2, 3, 6}) {
+    SCOPED_TRACE(depth);
+    Graph g;
+    std::vector<Id> leaves;
+    for (int i = 0; i <= depth; ++i) leaves.push_back(add(g, "l" + std::to_string(i)));
+    // Each merge hangs the last root under the next leaf: l0 -> l1 -> ... -> l<depth>.
+    for (int i = 1; i <= depth; ++i) ASSERT_TRUE(g.union_(leaves[i], leaves[i - 1]));
+    const Id root = leaves[depth];
+    std::vector<Id> before;
+    for (Id id = 0; id < g.union_find().size(); ++id) before.push_back(g.find(id));
+    const std::size_t nodes = g.node_count();
+    // An existing leaf, whose stored id is the deepest of the chain, and an id from a row.
+    EXPECT_EQ(g.add_with_root_children(Node("l0", {})), root);
+    EXPECT_EQ(g.find_stored_mut(leaves[0]), root);
+    EXPECT_EQ(g.find_stored_mut(leaves[0]), root);
+    EXPECT_EQ(g.node_count(), nodes);
+    std::vector<Id> after;
+    for (Id id = 0; id < before.size(); ++id) after.push_back(g.find(id));
+    EXPECT_EQ(after, before);
+  }
+}
+
 TEST(EGraphStore, MergeAppendsTheShorterNodeListBehindTheLongerOne) {
   Graph g;
   Id a = add(g, "a"), b = add(g, "b"), c = add(g, "c");
