@@ -31,9 +31,11 @@ struct Avx2Floats {
   static F lookup(const float (&t)[8], F m) {
     return _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), (__m256i)m);
   }
-  /// tanh's pieces: 16 slots, two permutations and a blend.
+  /// exp_sigmoid's pieces: 16 slots, two permutations and a blend.
   static constexpr int kPieceSlots = 16;
   static F lookup_slot(const float (&t)[16], FI i) { return table16(t, i); }
+  /// tanh's pieces: 8 slots, one permutation (`lookup`); tanh reads an exponential beyond them.
+  static constexpr int kTanhSlots = 8;
   /// 32 entries, indexed by the low five bits of `m`: four permutations and three blends.
   static F lookup32(const float (&t)[32], F m) {
     const __m256i i = (__m256i)m;
