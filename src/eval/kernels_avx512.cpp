@@ -72,6 +72,7 @@ struct Avx512Math {
   static FW logf(FW x) { return Sleef_logf16_u10avx512f(x); }
   static FW sinf(FW x) { return Sleef_sinf16_u10avx512f(x); }
   static FW cosf(FW x) { return Sleef_cosf16_u10avx512f(x); }
+  static constexpr std::size_t kSingleUnroll = 1;
 };
 
 /// A vector of bool bytes widened to lane masks, and lane masks narrowed to bytes (the zero-masked
