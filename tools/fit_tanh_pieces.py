@@ -9,13 +9,13 @@ chosen so that tanh c is within a small fraction of an ulp of the float C. Both 
 fused multiply-add, fma(t, p, B) with B = a or C. Coefficients are fitted for the least error in
 ulps of the result and then rounded to floats one at a time, refitting the rest.
 
-    fit_tanh_pieces.py K M D SLOTS
+    fit_tanh_pieces.py K M D SLOTS [TOP]
 
-with the kernel's layouts K M D SLOTS = 2 2 5 32 (AVX-512) and 2 1 6 16 (AVX2), prints the
-worst error of the fit and the bound on the error before the last rounding, then the rows of the
-table (c, C, q_D .. q_0; slots past the last piece repeat it), then the worst error of the
-float evaluation against tanh in double over all floats in [0, 9.75]. Needs NumPy;
-deterministic; the last check takes minutes."""
+with the kernel's layouts K M D SLOTS TOP = 2 2 5 32 9.75 (AVX-512) and 2 1 6 8 3 (AVX2, whose
+kernel reads tanh from an exponential from 3 on), prints the worst error of the fit and the
+bound on the error before the last rounding, then the rows of the table (c, C, q_D .. q_0; slots
+past the last piece repeat it), then the worst error of the float evaluation against tanh in
+double over all floats in [0, TOP). Needs NumPy; deterministic; the last check takes minutes."""
 import sys
 
 import numpy as np
@@ -116,14 +116,15 @@ def evaluate(rows, k, m, a):
 
 def main():
     k, m, degree, slots = (int(v) for v in sys.argv[1:5])
+    top = float(sys.argv[5]) if len(sys.argv) > 5 else CLAMP
     pieces = [(0.0, 2.0**-k)]
     e = -k
-    while 2.0**e < CLAMP:
+    while 2.0**e < top:
         for i in range(2**m):
             lo = 2.0**e * (1 + i / 2**m)
-            if lo > CLAMP:
+            if lo >= top:
                 break
-            pieces.append((lo, min(2.0**e * (1 + (i + 1) / 2**m), CLAMP)))
+            pieces.append((lo, min(2.0**e * (1 + (i + 1) / 2**m), top)))
         e += 1
     assert len(pieces) <= slots, f"{len(pieces)} pieces need more than {slots} slots"
     rows = [[] for _ in range(degree + 3)]
@@ -143,9 +144,10 @@ def main():
         print("{" + ", ".join(float(np.float32(v)).hex().replace("0000000p", "p") + "f"
                               for v in row) + "},")
     worst, at = 0.0, 0.0
-    top = np.float32(CLAMP).view(np.int32)
-    for start in range(1, int(top) + 1, 1 << 24):
-        bits = np.arange(start, min(start + (1 << 24), int(top) + 1), dtype=np.int32)
+    last = np.nextafter(np.float32(top), np.float32(0)) if top < CLAMP else np.float32(CLAMP)
+    last = int(last.view(np.int32))
+    for start in range(1, last + 1, 1 << 24):
+        bits = np.arange(start, min(start + (1 << 24), last + 1), dtype=np.int32)
         a = bits.view(np.float32)
         got = evaluate(rows, k, m, a).astype(np.float64)
         want = np.tanh(a.astype(np.float64))
@@ -153,7 +155,7 @@ def main():
         j = int(np.argmax(err))
         if err[j] > worst:
             worst, at = float(err[j]), float(a[j])
-    print(f"// worst error over every float in [0, {CLAMP}]: {worst:.4f} ulp at {at.hex()}")
+    print(f"// worst error over every float in [0, {top}]: {worst:.4f} ulp at {at.hex()}")
 
 
 if __name__ == "__main__":

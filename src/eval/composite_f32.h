@@ -22,7 +22,8 @@ namespace {
 /// `Vec::F` is a GCC vector of floats, `Vec::FI` and `Vec::FU` ones of as many signed and unsigned
 /// 32-bit integers; `Vec` gives fused multiply-adds, clamps that keep a NaN of their second
 /// operand, lookups of 32 floats by the low five bits of each lane and of `Vec::kPieceSlots` by
-/// an index, and the exponential's table and scaling for sigmoid.
+/// an index, tanh's table of `Vec::kTanhSlots`, and the exponential's table and scaling for
+/// sigmoid.
 template <class Vec>
 struct CompositeF32 {
   using F = typename Vec::F;
@@ -437,39 +438,86 @@ struct CompositeF32 {
   static F sigmoid_log(F x) { return -softplus(-x); }
 
   /// tanh x = sign(x) tanh a, a = |x| no larger than 9.75: tanh rounds to 1 from 9.011 on, and
-  /// the last piece gives 1 there. a is read from `Vec::kPieceSlots` slots of a table that
-  /// tools/fit_tanh_pieces.py fits, indexed by a's exponent and leading mantissa bits
-  /// (`TanhLayout`). Slot 0 serves a below 1/4 as a + a p(a^2), where p(v) = v R(v) has no
-  /// constant term, so a subnormal or tiny a gives a itself. Slot i serves the i-th of 2^m equal
-  /// pieces of a binade from 1/4 on as C + t p(t), t = a - c: the float c lies in the piece's
-  /// binade, so t is exact, and is chosen so that tanh c is within 2^-12 ulp of the float C.
-  /// Both forms end in one fused multiply-add, fma(t, p, B) with B = a or C: the half ulp.
+  /// the last piece gives 1 there. a is read from `Vec::kTanhSlots` slots of a table that
+  /// tools/fit_tanh_pieces.py fits (32; with 8, those below 3 alone: `tanh_narrow`), indexed by
+  /// a's exponent and leading mantissa bits (`TanhLayout`). Slot 0 serves a below 1/4 as a + a
+  /// p(a^2), where p(v) = v R(v) has no constant term, so a subnormal or tiny a gives a itself.
+  /// Slot i serves the i-th of 2^m equal pieces of a binade from 1/4 on as C + t p(t), t = a - c:
+  /// the float c lies in the piece's binade, so t is exact, and is chosen so that tanh c is within
+  /// 2^-12 ulp of the float C. Both forms end in one fused multiply-add, fma(t, p, B) with B = a or
+  /// C: the half ulp.
   ///
-  /// Before it: the fit, C included, is within 0.014 ulp (32 slots: m = 2, p of degree 5) or 0.1
-  /// (16 slots: m = 1, degree 6). Each Horner step rounds by 2^-24 of its value, which reaches
+  /// Before it: the fit, C included, is within 0.014 ulp (32 slots: m = 2, p of degree 5) or 0.029
+  /// (8 slots: m = 1, degree 6). Each Horner step rounds by 2^-24 of its value, which reaches
   /// the result times |t| v^j. The last step's matters most: t p = y - C, and |t| <= 2^(e-m-1)
   /// in a binade [2^e, 2^(e+1)) while tanh' <= min(1, sech^2 2^e), so |y - C| <= 1.09 2^(-m-1) y
   /// and the step costs at most that many ulps (y 2^-24 is below y's ulp): 0.14 or 0.27. In slot
   /// 0, |a p| <= a^3 / 3 <= y / 46, and v = a^2 rounds by 2^-24 too. Summed point by point over
-  /// a dense grid of every slot, fit and roundings stay within 0.12 ulp (32 slots) or 0.24 (16
+  /// a dense grid of every slot, fit and roundings stay within 0.12 ulp (32 slots) or 0.24 (8
   /// slots): within 0.62 and 0.74 ulp in all. Over every f32 argument against tanh in double the
   /// worst errors are 0.567 and 0.628 ulp. NaN stays NaN (quiet), and -0 gives -0.
   static F tanh(F x) {
-    static_assert(Vec::kPieceSlots == 16 || Vec::kPieceSlots == 32, "fitted for 16 or 32 slots");
-    constexpr TanhLayout layout = TanhLayout::of(Vec::kPieceSlots);
-    const auto& rows = tanh_rows<Vec::kPieceSlots>();
     const F a = Vec::at_most(splat(9.75f), (F)((FU)x & ~kSign));
+    constexpr TanhLayout layout = TanhLayout::of(Vec::kTanhSlots);
     FI slot = ((FI)a >> layout.shift) - layout.base;
     slot = slot < 0 ? FI{} : slot;
-    const auto pick = [&](std::size_t row) { return Vec::lookup_slot(rows[row], slot); };
+    F y;
+    if constexpr (Vec::kTanhSlots == 8) {
+      y = tanh_narrow(a, slot);
+    } else {
+      static_assert(Vec::kTanhSlots == 32, "fitted for 32 slots, or 8 and the exponential");
+      y = tanh_pieces(a, slot, kTanhPieces32);
+    }
+    return (F)((FU)y | ((FU)x & kSign));
+  }
+  /// tanh a from the pieces of `slot`.
+  template <std::size_t Rows, std::size_t Slots>
+  static F tanh_pieces(F a, FI slot, const float (&rows)[Rows][Slots]) {
+    constexpr TanhLayout layout = TanhLayout::of(Slots);
+    const auto pick = [&](std::size_t row) {
+      if constexpr (Slots == 8) {
+        return Vec::lookup(rows[row], (F)slot);
+      } else {
+        return Vec::lookup_slot(rows[row], slot);
+      }
+    };
     const F t = a - pick(0);
     const auto small = a < layout.small_below;
     const F v = small ? a * a : t;
     F p = pick(2);
-    for (std::size_t row = 3; row < std::size(rows); ++row) p = fma(p, v, pick(row));
-    const F y = fma(t, p, small ? a : pick(1));
-    return (F)((FU)y | ((FU)x & kSign));
+    for (std::size_t row = 3; row < Rows; ++row) p = fma(p, v, pick(row));
+    return fma(t, p, small ? a : pick(1));
   }
+
+  /// tanh a where a lookup reads 8 entries at once: the pieces serve a below 3 from 8
+  /// slots, slot 0 and the two halves of the binades from 1/4 to 2 (m = 1, p of degree 6,
+  /// fitted by tools/fit_tanh_pieces.py 2 1 6 8 3), and from 3 on tanh a = 1 - D / (1 + D/2)
+  /// with D = 2 e^-2a, which the lanes of every slot compute and those from 3 on keep. Their
+  /// pieces are those of m = 1 below 3, within 0.74 ulp as proven above.
+  ///
+  /// -2a = n ln2 - 2s with n an integer, |s| <= ln2/4 (and 2^-22 for the rounded 2 / ln2): m =
+  /// 1.5 2^23 + 128 + n holds n + 128, in [100, 120] for a in [3, 9.75], in its low bits, which
+  /// shifted up by 23 are those of 2^(n+1). s = a + n ln2/2 rounds once, by 2^-27, and ln2 as
+  /// a float moves it by |n| 2^-29 <= 2^-24.2: e^-2s moves by 2^-22.9 relative. P(s), fitted to
+  /// e^-2s with float coefficients within 2^-23.4 relative, rounds its last Horner step by
+  /// 2^-24 and the one before by 2^-23 |s| / 0.7: D = 2^(n+1) P(s) (exact) is within 2^-21.8
+  /// relative. tanh a = 1 - D + D^2/2 - D^3/4 + r with |r| <= D^4/8, D <= 2 e^-6: that sum,
+  /// computed by Horner in D, moves by D times D's error, by D times 2^-25 from its inner
+  /// rounding and by r: under 0.03 2^-24 in all, where the result (in [0.995, 1]) has ulp
+  /// 2^-24: within 0.53 ulp after the last rounding.
+  static F tanh_narrow(F a, FI slot) {
+    const F near = tanh_pieces(a, slot, kTanhPieces8);
+    const F shifter = splat(0x1.8p23f + 128.0f);
+    const F m = fma(a, splat(-0x1.715476p+1f), shifter);
+    const F s = fma(m - shifter, splat(0x1.62e43p-2f), a);
+    const F d = horner(s, kTanhTail) * (F)((FI)m << 23);
+    const F far = fma(fma(fma(d, splat(-0.25f), splat(0.5f)), d, splat(-1.0f)), d, splat(1.0f));
+    return slot >= 8 ? far : near;
+  }
+  /// e^-2s for |s| <= ln2/4, highest degree first: the degree-5 polynomial of least relative
+  /// error with float coefficients, within 2^-23.4.
+  static constexpr float kTanhTail[] = {-0x1.0f9e52p-2f, 0x1.573adcp-1f,  -0x1.555a84p+0f,
+                                        0x1.fffdc4p+0f,  -0x1.fffff6p+0f, 1.0f};
   /// Slot 0 holds a below `small_below`; slot i >= 1 the piece whose leading bits, a's bits
   /// shifted right by `shift`, are `base` + i: 2^(23 - shift) pieces a binade.
   struct TanhLayout {
@@ -482,14 +530,6 @@ struct CompositeF32 {
     }
   };
   /// Rows: c, C, then p's coefficients from the highest degree down, one entry per slot.
-  template <int Slots>
-  static constexpr const auto& tanh_rows() {
-    if constexpr (Slots == 32) {
-      return kTanhPieces32;
-    } else {
-      return kTanhPieces16;
-    }
-  }
   static constexpr float kTanhPieces32[8][32] = {
       {0x0.0p+0f,      0x1.201c7cp-2f, 0x1.600068p-2f, 0x1.9fefaap-2f, 0x1.e0167ep-2f,
        0x1.2018b0p-1f, 0x1.5ffc7cp-1f, 0x1.a01cfcp-1f, 0x1.dff95ap-1f, 0x1.20155cp+0f,
@@ -548,39 +588,25 @@ struct CompositeF32 {
        0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f, 0x1.00025ap-23f,
        0x1.00025ap-23f, 0x1.00025ap-23f},
   };
-  static constexpr float kTanhPieces16[9][16] = {
+  static constexpr float kTanhPieces8[9][8] = {
       {0x0.0p+0f, 0x1.400624p-2f, 0x1.c0023cp-2f, 0x1.400dfap-1f, 0x1.c0129cp-1f, 0x1.3fed1ep+0f,
-       0x1.bff09ap+0f, 0x1.3fe024p+1f, 0x1.c01338p+1f, 0x1.3ffc3cp+2f, 0x1.bec3a6p+2f,
-       0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f, 0x1.154246p+3f},
+       0x1.bff09ap+0f, 0x1.3fe024p+1f},
       {0x0.0p+0f, 0x1.35ff1ep-2f, 0x1.a5747ap-2f, 0x1.1bfe2cp-1f, 0x1.686fb4p-1f, 0x1.b247a4p-1f,
-       0x1.e1f878p-1f, 0x1.f9221ep-1f, 0x1.ff1174p-1f, 0x1.fff418p-1f, 0x1.ffffc6p-1f,
-       0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f, 0x1.fffffep-1f},
+       0x1.e1f878p-1f, 0x1.f9221ep-1f},
       {0x0.0p+0f, 0x1.78c2d6p+0f, 0x1.009482p+0f, -0x1.19f9c4p-7f, 0x1.77b264p-5f, -0x1.243998p-8f,
-       -0x1.03cb96p-9f, 0x1.f1fb34p-15f, 0x1.5ed3bap-15f, 0x1.5f0e4cp-19f, 0x1.9f0038p-25f,
-       0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f, 0x1.3000f6p-30f},
+       -0x1.03cb96p-9f, 0x1.f1fb34p-15f},
       {-0x1.26bfd2p-6f, -0x1.3ad9bcp-4f, -0x1.03f752p-4f, -0x1.81e47cp-6f, 0x1.b0688ap-7f,
-       0x1.ee9bfcp-7f, 0x1.10ef82p-9f, -0x1.6ea9e2p-11f, -0x1.48fc78p-13f, -0x1.352416p-17f,
-       -0x1.79bc86p-23f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f, -0x1.7a40b6p-28f,
-       -0x1.7a40b6p-28f},
+       0x1.ee9bfcp-7f, 0x1.10ef82p-9f, -0x1.6ea9e2p-11f},
       {0x1.7e22d8p-6f, 0x1.1b7fcep-5f, -0x1.a59616p-7f, -0x1.ba517ap-5f, -0x1.e9e8d8p-5f,
-       -0x1.3b0708p-6f, 0x1.e48572p-9f, 0x1.779804p-9f, 0x1.ee6f0ep-12f, 0x1.91565cp-16f,
-       0x1.ec325ep-22f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f, 0x1.17add0p-26f,
-       0x1.17add0p-26f},
+       -0x1.3b0708p-6f, 0x1.e48572p-9f, 0x1.779804p-9f},
       {-0x1.babe34p-5f, 0x1.43df7ep-3f, 0x1.5c2b3ap-3f, 0x1.1a566cp-3f, 0x1.f1a982p-5f,
-       -0x1.9b73aep-7f, -0x1.817818p-6f, -0x1.0843f0p-7f, -0x1.399244p-10f, -0x1.f5e48cp-15f,
-       -0x1.31d04ep-20f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f, -0x1.554240p-25f,
-       -0x1.554240p-25f},
+       -0x1.9b73aep-7f, -0x1.817818p-6f, -0x1.0843f0p-7f},
       {0x1.1111e8p-3f, -0x1.c190bcp-3f, -0x1.16d7eap-3f, -0x1.235bb4p-6f, 0x1.4f415cp-4f,
-       0x1.bbb342p-4f, 0x1.01d112p-4f, 0x1.17615cp-6f, 0x1.3c0a94p-9f, 0x1.fc2e1ap-14f,
-       0x1.3567acp-19f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f, 0x1.54e826p-24f,
-       0x1.54e826p-24f},
+       0x1.bbb342p-4f, 0x1.01d112p-4f, 0x1.17615cp-6f},
       {-0x1.555556p-2f, -0x1.19962cp-2f, -0x1.5e0ff4p-2f, -0x1.893cd8p-2f, -0x1.6b9ea8p-2f,
-       -0x1.e75a32p-3f, -0x1.b706d6p-4f, -0x1.aeaac8p-6f, -0x1.dbcba2p-9f, -0x1.7d301cp-13f,
-       -0x1.d04a4ep-19f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f, -0x1.fffb96p-24f,
-       -0x1.fffb96p-24f},
+       -0x1.e75a32p-3f, -0x1.b706d6p-4f, -0x1.aeaac8p-6f},
       {0x0.0p+0f, 0x1.d113c4p-1f, 0x1.a944f6p-1f, 0x1.627a08p-1f, 0x1.0242d2p-1f, 0x1.1f4904p-2f,
-       0x1.d26170p-4f, 0x1.b48618p-6f, 0x1.dca8dap-9f, 0x1.7cf838p-13f, 0x1.cffeacp-19f,
-       0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f, 0x1.000384p-23f},
+       0x1.d26170p-4f, 0x1.b48618p-6f},
   };
 };
 

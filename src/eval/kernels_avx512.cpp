@@ -31,8 +31,9 @@ struct Avx512Floats {
     return _mm512_maskz_permutex2var_ps(0xffff, _mm512_loadu_ps(t), (__m512i)m,
                                         _mm512_loadu_ps(t + 16));
   }
-  /// tanh's pieces: 32 slots, one lookup of two registers.
+  /// The pieces of tanh and exp_sigmoid: 32 slots, one lookup of two registers.
   static constexpr int kPieceSlots = 32;
+  static constexpr int kTanhSlots = 32;
   static F lookup_slot(const float (&t)[32], FI i) { return lookup32(t, (F)i); }
   /// 2^floor(e), and v 2^floor(e) rounded once: one instruction each.
   static F exp2_floor(F e) { return scale_floor(F{} + 1.0f, e); }
@@ -71,6 +72,7 @@ struct Avx512Math {
   static FW logf(FW x) { return Sleef_logf16_u10avx512f(x); }
   static FW sinf(FW x) { return Sleef_sinf16_u10avx512f(x); }
   static FW cosf(FW x) { return Sleef_cosf16_u10avx512f(x); }
+  static constexpr std::size_t kSingleUnroll = 1;
 };
 
 /// A vector of bool bytes widened to lane masks, and lane masks narrowed to bytes (the zero-masked

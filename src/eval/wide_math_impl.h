@@ -4,6 +4,7 @@
 // the linker for baseline code. For the same reason it calls nothing from the standard library.
 
 #include <cstddef>
+#include <utility>
 
 #include "eval/composite_f32.h"
 #include "eval/composite_f64.h"
@@ -66,6 +67,17 @@ struct WideKernels {
     const float* x = reinterpret_cast<const float*>(a);
     std::size_t i = 0;
     FW v;
+    // `Math::kSingleUnroll` vectors at a time while they last, each computed apart.
+    constexpr std::size_t kRun = Math::kSingleUnroll * kWide;
+    for (; i + kRun <= n; i += kRun) {
+      [&]<std::size_t... J>(std::index_sequence<J...>) __attribute__((always_inline)) {
+        FW w[sizeof...(J)];
+        ((__builtin_memcpy(&w[J], x + i + J * kWide, sizeof(FW))), ...);
+        ((w[J] = times<Times>(w[J], Fn(w[J]))), ...);
+        ((__builtin_memcpy(out + i + J * kWide, &w[J], sizeof(FW))), ...);
+      }
+      (std::make_index_sequence<Math::kSingleUnroll>{});
+    }
     for (; i + kWide <= n; i += kWide) {
       __builtin_memcpy(&v, x + i, sizeof v);
       v = times<Times>(v, Fn(v));

@@ -73,32 +73,52 @@ TEST(EvalAccuracy, F32TanhAndCompositesKeepTheirProvenMargins) {
 }
 
 /// f32 sigmoid splits x into n ln2 + r, n a multiple of 1/16 or 1/8, and reads the power of two
-/// of n's integer part from its bits and 2^(n's fraction) from a table. Around every multiple of
-/// ln2/16 from the lower clamp to the upper one (where n steps, the table's index wraps and the
-/// power of two changes) and halfway between (where n's rounding turns), the floats on either
-/// side hold the proven margin: an index or exponent one off would cost far more.
-TEST(EvalAccuracy, F32SigmoidKeepsItsMarginAtEveryStepOfItsReduction) {
+/// of n's integer part from its bits and 2^(n's fraction) from a table; tanh on AVX2 splits -2|x|
+/// into n ln2 + r from 3 on, where it leaves its pieces, and reads 2^n from n's bits. Around
+/// every multiple of the reduction's step from one end of its range to the other (where n steps,
+/// a table's index wraps and the power of two changes) and halfway between (where n's rounding
+/// turns), the floats on either side hold the proven margin: an index or exponent one off would
+/// cost far more.
+struct ReductionSteps {
+  vocab::Builtin builtin;
+  double step;  ///< of the argument, between two values of n
+  float from, to;
+  double bound;
+};
+constexpr double kLn2 = 0.69314718055994530942;
+constexpr ReductionSteps kReductionSteps[] = {
+    {vocab::Builtin::Sigmoid, kLn2 / 16, -104.0f, 20.0f, 1.7},
+    {vocab::Builtin::Tanh, kLn2 / 2, -9.75f, 9.75f, 0.75},
+    // Where AVX2 tanh leaves its pieces for the exponential.
+    {vocab::Builtin::Tanh, 3.0, -3.0f, 3.0f, 0.75},
+};
+
+TEST(EvalAccuracy, F32ReductionsKeepTheirMarginAtEveryStep) {
   widen_mpfr_range();
-  std::vector<double> xs;
-  constexpr double kLn2 = 0.69314718055994530942;
-  for (int k = -104 * 16 * 2; k <= 20 * 16 * 2; ++k) {  // halves of 1/16 of ln2
-    const auto x = static_cast<float>(k * kLn2 / 32);
-    if (x < -104.0f || x > 20.0f) continue;
-    float below = x, above = x;
-    xs.push_back(x);
-    for (int step = 0; step < 2; ++step) {
-      below = std::nextafter(below, -1000.0f);
-      above = std::nextafter(above, 1000.0f);
-      xs.push_back(below);
-      xs.push_back(above);
+  for (const ReductionSteps& r : kReductionSteps) {
+    std::vector<double> xs;
+    const double half = r.step / 2;
+    for (auto k = static_cast<int>(r.from / half) - 1; k <= static_cast<int>(r.to / half) + 1;
+         ++k) {
+      const auto x = static_cast<float>(k * half);
+      if (x < r.from || x > r.to) continue;
+      float below = x, above = x;
+      xs.push_back(x);
+      for (int step = 0; step < 2; ++step) {
+        below = std::nextafter(below, -1000.0f);
+        above = std::nextafter(above, 1000.0f);
+        xs.push_back(below);
+        xs.push_back(above);
+      }
     }
-  }
-  for (const AccuracyCase& c : accuracy_cases()) {
-    if (c.builtin != vocab::Builtin::Sigmoid) continue;
-    const std::vector<Measured> m = measure(c, true, xs);
-    for (std::size_t k = 0; k < m.size(); ++k) {
-      EXPECT_LE(m[k].max_ulp, 1.7)
-          << "sigmoid f32 " << paths()[k].name << " at x = " << std::hexfloat << m[k].worst_x;
+    for (const AccuracyCase& c : accuracy_cases()) {
+      if (c.builtin != r.builtin) continue;
+      const std::vector<Measured> m = measure(c, true, xs);
+      for (std::size_t k = 0; k < m.size(); ++k) {
+        EXPECT_LE(m[k].max_ulp, r.bound)
+            << vocab::builtin_name(r.builtin) << " f32 " << paths()[k].name
+            << " at x = " << std::hexfloat << m[k].worst_x;
+      }
     }
   }
 }
