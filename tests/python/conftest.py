@@ -1,4 +1,5 @@
 """Makes the freshly built extension importable and sets the hypothesis profiles."""
+import importlib.util
 import os
 import sys
 
@@ -6,7 +7,13 @@ from hypothesis import HealthCheck, settings
 
 _module_dir = os.environ.get("TARVELON_MODULE_DIR")
 if _module_dir:
-    sys.path.insert(0, _module_dir)
+    sys.path.insert(0, os.path.abspath(_module_dir))
+elif (_found := importlib.util.find_spec("_tarvelon")) is not None and _found.origin:
+    _module_dir = os.path.dirname(_found.origin)
+# The tests that start interpreters of their own hand them this folder, which a relative
+# PYTHONPATH given to pytest would not find from the child's working directory.
+if _module_dir:
+    os.environ["TARVELON_MODULE_DIR"] = os.path.abspath(_module_dir)
 
 # CI must be reproducible: a fixed-seed profile there, a larger randomized one locally.
 settings.register_profile(
