@@ -49,12 +49,20 @@ struct EClass {
   /// none when the class has no node of the pattern node's kind; every node of a small class; in a
   /// large one, found by binary search, the nodes of the pattern node's operator kind, which the
   /// sorted order keeps contiguous.
-  std::span<const L> matching_run(const L& pattern_node) const {
+  [[gnu::always_inline]] std::span<const L> matching_run(const L& pattern_node) const {
     const std::uint32_t kind = pattern_node.discriminant();
     // A class without a node of the kind hands over nothing, without a node read.
     if (kind < 63 && (kinds & (std::uint64_t{1} << kind)) == 0) return {};
     std::span<const L> all(nodes.data(), nodes.size());
     if (all.size() < kBinarySearchThreshold) return all;
+    return run_of_kind(all, pattern_node);
+  }
+
+  /// The nodes of `pattern_node`'s operator kind among `all`, a large class's sorted nodes. Out
+  /// of line, so that the common answers above inline into the matcher's loops.
+  [[gnu::noinline]] static std::span<const L> run_of_kind(std::span<const L> all,
+                                                          const L& pattern_node) {
+    const std::uint32_t kind = pattern_node.discriminant();
     // The kind's nodes are contiguous and `at` lies among them or just past them, so each side
     // of it splits in two by whether a node is of the kind.
     auto at = std::lower_bound(all.begin(), all.end(), pattern_node);

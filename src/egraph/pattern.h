@@ -159,6 +159,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
     for (Id i = 0; i < ast_.size(); ++i) {
       if (!ast_[i].is_var()) parts_.push_back({ast_[i].node(), i});
     }
+    direct_ = DirectShape::of(program_);
     log(LogLevel::Debug,
         [&] { return cat("Compiled ", to_string(ast_), " to ", to_string(program_)); });
   }
@@ -174,6 +175,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   const Program<L>& program() const { return program_; }
   const PatternAst<L>* get_pattern_ast() const override { return &ast_; }
   const Program<L>* matching_program() const override { return &program_; }
+  /// Whether searching reads the rows straight off the nodes rather than running the machine.
+  bool reads_rows_off_nodes() const { return direct_.usable; }
 
   /// The variables in entry order, each once.
   std::vector<Var> vars() const override {
@@ -202,6 +205,9 @@ class Pattern final : public Searcher<L>, public Applier<L> {
 
   void search_into(const EGraph<L>& egraph, std::size_t limit,
                    std::vector<SearchMatches<L>>& out) const override {
+    // A trace log records each class's rows as the machine finds them.
+    if (direct_.usable && !log_enabled(LogLevel::Trace))
+      return search_direct_into(egraph, limit, out);
     detail::Machine<L> machine(program_, egraph);
     for_each_candidate(egraph, [&](Id eclass) {
       if (limit == 0) return false;
@@ -217,6 +223,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   }
 
   std::size_t count_with_limit(const EGraph<L>& egraph, std::size_t limit) const override {
+    if (direct_.usable) return count_direct(egraph, limit);
     std::size_t total = 0;
     detail::Machine<L> machine(program_, egraph);
     for_each_candidate(egraph, [&](Id eclass) {
@@ -269,6 +276,126 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       support::poll_cancel();
       if (!visit(eclass)) return;
     }
+  }
+
+  /// How a program of one or two `Bind`s and nothing else reads its rows: the first binds the
+  /// class searched, the second, if any, a child of the first's node, and every column is a
+  /// child of one of the two nodes. Most left-hand sides of a rule set compile so; their rows
+  /// are read straight off the nodes, in the order the machine finds them, without it.
+  struct DirectShape {
+    static constexpr std::size_t kMaxColumns = 8;
+    bool usable = false;
+    bool nested = false;
+    L outer;
+    L inner;
+    /// The child of the outer node whose class the inner `Bind` reads.
+    std::uint8_t inner_child = 0;
+    std::uint8_t width = 0;
+    /// For each column: whether the inner node holds it, and which of its children it is.
+    std::array<bool, kMaxColumns> from_inner{};
+    std::array<std::uint8_t, kMaxColumns> child{};
+
+    static DirectShape of(const Program<L>& program) {
+      DirectShape shape;
+      const std::vector<Bind<L>>& binds = program.nested_binds;
+      if (binds.empty() || binds.size() > 2 || !program.nested_compares.empty() ||
+          binds[0].eclass != 0 || program.var_regs.size() > kMaxColumns)
+        return shape;
+      const Reg outer_end = binds[0].out + static_cast<Reg>(num_children(binds[0].node));
+      if (binds.size() == 2 && (binds[1].eclass < binds[0].out || binds[1].eclass >= outer_end))
+        return shape;
+      shape.outer = binds[0].node;
+      if (binds.size() == 2) {
+        shape.nested = true;
+        shape.inner = binds[1].node;
+        shape.inner_child = static_cast<std::uint8_t>(binds[1].eclass - binds[0].out);
+      }
+      shape.width = static_cast<std::uint8_t>(program.var_regs.size());
+      for (std::size_t k = 0; k < program.var_regs.size(); ++k) {
+        const Reg reg = program.var_regs[k];
+        if (reg >= binds[0].out && reg < outer_end) {
+          shape.child[k] = static_cast<std::uint8_t>(reg - binds[0].out);
+        } else if (shape.nested && reg >= binds[1].out &&
+                   reg < binds[1].out + num_children(binds[1].node)) {
+          shape.from_inner[k] = true;
+          shape.child[k] = static_cast<std::uint8_t>(reg - binds[1].out);
+        } else {
+          return shape;
+        }
+      }
+      shape.usable = true;
+      return shape;
+    }
+  };
+
+  /// Calls `visit(outer, inner)` for each pair of nodes that makes a row of the direct shape in
+  /// `c`, in the machine's order (`inner` is `outer` for a shape of one `Bind`), until it
+  /// returns false; returns false then.
+  template <class Visit>
+  bool for_each_direct_row(const EGraph<L>& egraph, const EClass<L>& c, Visit&& visit) const {
+    for (const L& node : c.matching_run(direct_.outer)) {
+      if (!node.matches(direct_.outer)) continue;
+      if (!direct_.nested) {
+        if (!visit(node, node)) return false;
+        continue;
+      }
+      const EClass<L>& below = egraph.root_class(node.children()[direct_.inner_child]);
+      for (const L& inner : below.matching_run(direct_.inner)) {
+        if (!inner.matches(direct_.inner)) continue;
+        if (!visit(node, inner)) return false;
+      }
+    }
+    return true;
+  }
+
+  /// `search_into` for a program of the direct shape.
+  void search_direct_into(const EGraph<L>& egraph, std::size_t limit,
+                          std::vector<SearchMatches<L>>& out) const {
+    // A class's rows are gathered first and handed over at once, as the machine does.
+    std::array<Id, kInlineRowIds> inline_ids;
+    std::vector<Id> heap_ids;
+    Id* ids = inline_ids.data();
+    std::size_t capacity = inline_ids.size();
+    const std::size_t width = direct_.width;
+    for_each_candidate(egraph, [&](Id eclass) {
+      if (limit == 0) return false;
+      std::size_t used = 0;
+      std::size_t count = 0;
+      const bool more = for_each_direct_row(
+          egraph, egraph.root_class(eclass), [&](const L& outer, const L& inner) {
+            if (capacity - used < width) [[unlikely]] {
+              const bool on_heap = !heap_ids.empty();
+              heap_ids.resize(std::max(2 * capacity, used + width));
+              if (!on_heap) std::copy(ids, ids + used, heap_ids.data());
+              ids = heap_ids.data();
+              capacity = heap_ids.size();
+            }
+            for (std::size_t k = 0; k < width; ++k)
+              ids[used + k] = (direct_.from_inner[k] ? inner : outer).children()[direct_.child[k]];
+            used += width;
+            ++count;
+            return --limit != 0;
+          });
+      if (count != 0) {
+        if (out.capacity() == 0) [[unlikely]]
+          make_first_room(out);
+        SearchMatches<L>& found =
+            out.emplace_back(SearchMatches<L>{eclass, SubstRows(program_.vars), &ast_});
+        found.substs.append_rows({ids, used}, count);
+      }
+      return more;
+    });
+  }
+
+  /// `count_with_limit` for a program of the direct shape.
+  std::size_t count_direct(const EGraph<L>& egraph, std::size_t limit) const {
+    std::size_t total = 0;
+    for_each_candidate(egraph, [&](Id eclass) {
+      if (total == limit) return false;
+      return for_each_direct_row(egraph, egraph.root_class(eclass),
+                                 [&](const L&, const L&) { return ++total != limit; });
+    });
+    return total;
   }
 
   /// The matches of the program in `eclass`, at most `limit` (at least 1) of them.
@@ -371,6 +498,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   }
 
   static constexpr std::size_t kInlineEntries = 16;
+  /// Ids of one class's rows that a search gathers without allocating.
+  static constexpr std::size_t kInlineRowIds = 64;
   /// Gives the list of matched classes room for a few at its first match. Out of line, so that
   /// the search loop around it keeps its shape.
   [[gnu::noinline]] static void make_first_room(std::vector<SearchMatches<L>>& matches) {
@@ -388,6 +517,7 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   static constexpr Id kFromRow = Id{1} << 31;
   /// The node entries of `ast_` in entry order, the root last unless it is a variable.
   std::vector<Part> parts_;
+  DirectShape direct_;
 };
 
 }  // namespace tarvelon::egraph

@@ -111,8 +111,9 @@ class MathLang {
   std::span<const Id> children() const { return {slots_.data(), math_op_arity(op_)}; }
   std::span<Id> children_mut() { return {slots_.data(), math_op_arity(op_)}; }
   std::uint32_t discriminant() const { return static_cast<std::uint32_t>(op_); }
-  /// Same variant and equal payload; children are not compared.
-  bool matches(const MathLang& other) const {
+  /// Same variant and equal payload; children are not compared. Inlined: the matcher asks it of
+  /// every node it binds, and the call cost more than the answer.
+  [[gnu::always_inline]] bool matches(const MathLang& other) const {
     if (op_ != other.op_) return false;
     if (!math_op_is_leaf(op_)) return true;
     if (op_ == MathOp::Num) return total_equal(num_value(), other.num_value());

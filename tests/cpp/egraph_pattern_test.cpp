@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ std::vector<std::string> matches(const Graph& g, const Pattern<Node>& p,
   std::vector<std::string> out;
   for (const auto& m : p.search_with_limit(g, limit)) {
     for (const Subst& s : m.substs) out.push_back(cat(m.eclass, ": ", s));
+  }
+  return out;
+}
+
+/// What the machine finds running the pattern's program class after class, in `matches`' form:
+/// the rows a whole-store search must find.
+std::vector<std::string> machine_rows(const Graph& g, const Pattern<Node>& p,
+                                      std::size_t limit = kNoLimit) {
+  std::vector<std::string> out;
+  std::size_t left = limit;
+  for (const EClass<Node>& c : g.classes()) {
+    if (left == 0) break;
+    for (const Subst& s : p.program().run_with_limit(g, c.id, left)) {
+      out.push_back(cat(c.id, ": ", s));
+      --left;
+    }
   }
   return out;
 }
@@ -274,16 +291,7 @@ TEST(PatternSearch, WholeStoreSearchAgreesWithClassByClassRuns) {
     Pattern<Node> p = pattern(text);
     for (std::size_t limit : {kNoLimit, std::size_t{1}, std::size_t{3}}) {
       SCOPED_TRACE(cat(text, " limit ", limit));
-      std::vector<std::string> one_by_one;
-      std::size_t left = limit;
-      for (const EClass<Node>& c : g.classes()) {
-        if (left == 0) break;
-        for (const Subst& s : p.program().run_with_limit(g, c.id, left)) {
-          one_by_one.push_back(cat(c.id, ": ", s));
-          --left;
-        }
-      }
-      EXPECT_EQ(matches(g, p, limit), one_by_one);
+      EXPECT_EQ(matches(g, p, limit), machine_rows(g, p, limit));
     }
   }
 }
@@ -390,6 +398,62 @@ TEST(PatternSearch, NestedLoopsFindWhatTheGeneralMachineFinds) {
       for (const EClass<Node>& eclass : g.classes()) {
         EXPECT_EQ(p.program().run_with_limit(g, eclass.id, limit),
                   general.run_with_limit(g, eclass.id, limit));
+      }
+    }
+  }
+}
+
+TEST(PatternSearch, RowsReadOffTheNodesAreTheMachinesRows) {
+  // Patterns of one or two Binds and nothing else are searched without the machine. On random
+  // stores, under any limit, they must find the machine's rows class by class in its order, and
+  // count alike; the other shapes keep the machine.
+  struct Case {
+    const char* pattern;
+    bool direct;
+  };
+  const Case cases[] = {{"(+ ?x ?y)", true},
+                        {"(+ ?y ?x)", true},
+                        {"(f ?x)", true},
+                        {"(f ?x ?y)", true},
+                        {"(h ?x ?y ?z)", true},
+                        {"(+ (+ ?x ?y) ?z)", true},
+                        {"(+ ?x (+ ?y ?z))", true},
+                        {"(h ?x (f ?y) ?z)", true},
+                        {"(+ ?x a)", true},
+                        {"(+ a ?x)", true},
+                        {"(f (f ?x))", true},
+                        {"(f (+ ?x ?y) ?z)", true},
+                        {"(+ ?x ?x)", false},
+                        {"(+ (* ?x ?y) ?x)", false},
+                        {"(f (f (f ?x)))", false},
+                        {"(+ ?x (f a))", false},
+                        {"?x", false}};
+  const char* const ops[] = {"+", "*", "f", "f", "h"};
+  const std::size_t arity[] = {2, 2, 1, 2, 3};
+  for (unsigned seed = 0; seed < 24; ++seed) {
+    std::mt19937 rng(seed);
+    Graph g;
+    std::vector<Id> ids = {add(g, "a"), add(g, "b"), add(g, "c")};
+    for (int i = 0; i < 40; ++i) {
+      const std::size_t op = rng() % 5;
+      std::vector<Id> children;
+      for (std::size_t k = 0; k < arity[op]; ++k) children.push_back(ids[rng() % ids.size()]);
+      ids.push_back(g.add(Node(GlobalSymbol(ops[op]), children)));
+    }
+    // Every seed merges some classes; a few merge many into one, past the binary search's size.
+    const int unions = seed % 4 == 0 ? 60 : 8;
+    for (int i = 0; i < unions; ++i) g.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+    g.rebuild();
+    for (const Case& c : cases) {
+      Pattern<Node> p = pattern(c.pattern);
+      SCOPED_TRACE(cat(c.pattern, " seed ", seed));
+      EXPECT_EQ(p.reads_rows_off_nodes(), c.direct);
+      for (std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                std::size_t{7}, std::size_t{40}, kNoLimit}) {
+        SCOPED_TRACE(cat("limit ", limit));
+        const std::vector<std::string> machine = machine_rows(g, p, limit);
+        EXPECT_EQ(matches(g, p, limit), machine);
+        EXPECT_EQ(p.count_with_limit(g, limit), machine.size());
       }
     }
   }
