@@ -332,7 +332,8 @@ class Pattern final : public Searcher<L>, public Applier<L> {
   /// `c`, in the machine's order (`inner` is `outer` for a shape of one `Bind`), until it
   /// returns false; returns false then.
   template <class Visit>
-  bool for_each_direct_row(const EGraph<L>& egraph, const EClass<L>& c, Visit&& visit) const {
+  [[gnu::always_inline]] bool for_each_direct_row(const EGraph<L>& egraph, const EClass<L>& c,
+                                                  Visit&& visit) const {
     for (const L& node : c.matching_run(direct_.outer)) {
       if (!node.matches(direct_.outer)) continue;
       if (!direct_.nested) {
@@ -379,9 +380,10 @@ class Pattern final : public Searcher<L>, public Applier<L> {
       if (count != 0) {
         if (out.capacity() == 0) [[unlikely]]
           make_first_room(out);
-        SearchMatches<L>& found =
-            out.emplace_back(SearchMatches<L>{eclass, SubstRows(program_.vars), &ast_});
-        found.substs.append_rows({ids, used}, count);
+        SearchMatches<L>& found = out.emplace_back();
+        found.eclass = eclass;
+        found.ast = &ast_;
+        found.substs.assign_rows(program_.vars, {ids, used}, count);
       }
       return more;
     });

@@ -123,6 +123,13 @@ class SubstRows {
     vars_ = vars;
   }
 
+  /// Makes these, which hold no rows, the `count` rows given one after another in `ids`, one
+  /// id per entry of `vars` per row.
+  void assign_rows(std::span<const Var> vars, std::span<const Id> ids, std::size_t count) {
+    vars_ = vars;
+    append_rows(ids, count);
+  }
+
   /// Appends `count` rows given one after another in `ids`, `vars().size()` ids per row.
   void append_rows(std::span<const Id> ids, std::size_t count) {
     std::size_t held = count_ * vars_.size();
