@@ -26,6 +26,7 @@ struct DoubleReference {
 };
 constexpr DoubleReference kDoubleReferences[] = {
     {Builtin::Tanh, [](double x) { return std::tanh(x); }},
+    {Builtin::Sigmoid, [](double x) { return 1.0 / (1.0 + std::exp(-x)); }},
     {Builtin::ExpSigmoid, [](double x) { return 1.0 / (1.0 + std::exp(-std::exp(x))); }},
     {Builtin::Softplus,
      [](double x) { return x > 0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x)); }},

@@ -71,12 +71,13 @@ class Kernel:
 
     def __init__(self, *, source: str, name: str, optimize: bool, python_source: str,
                  raw: Callable[..., Any], call: Callable[..., Any], params: tuple[Param, ...],
-                 dtype: str | tuple[str, ...], typed: Callable[..., Any]) -> None:
+                 dtype: str | tuple[str, ...], typed: Callable[..., Any],
+                 signature: inspect.Signature) -> None:
         fields = {
             "source": source, "python_source": python_source, "optimize": optimize,
             "params": params, "dtype": dtype, "_key": (source, name, optimize), "_raw": raw,
             "python": call, "_call": typed, "_ufunc": None, "__name__": raw.__name__,
-            "__qualname__": raw.__name__, "__signature__": inspect.signature(call),
+            "__qualname__": raw.__name__, "__signature__": signature,
         }
         for field, value in fields.items():
             object.__setattr__(self, field, value)
@@ -319,14 +320,15 @@ def _build(source: str, name: str, optimize: bool) -> Kernel:
     typed = _typed.evaluator(evaluator, name, functools.partial(_on_dask, (source, name, optimize)))
     # A class of its own per kernel lets a call go straight to the typed evaluator, without a
     # frame of Kernel.__call__ in between; it also carries the kernel's docstring.
-    doc = (f"{_call_form(raw.__name__, inspect.signature(call), kernel_params, dtype)}\n\n"
+    signature = inspect.signature(call)
+    doc = (f"{_call_form(raw.__name__, signature, kernel_params, dtype)}\n\n"
            "Compiled tarvelon kernel; `.source` holds its text and `.python_source` the emitted "
            "Python.")
     kernel_class = type("Kernel", (Kernel,),
                         {"__slots__": (), "__call__": staticmethod(typed), "__doc__": doc})
     kernel: Kernel = kernel_class(source=source, name=name, optimize=optimize, python_source=text,
                                   raw=raw, call=call, params=kernel_params, dtype=dtype,
-                                  typed=typed)
+                                  typed=typed, signature=signature)
     return kernel
 
 
